@@ -1,0 +1,54 @@
+// The built-in payoffs of the price-and-delta routines, matched by exact name so the
+// per-path loops never call back into Python. Each is a small value type so the
+// estimator loops can be instantiated once per payoff, with no per-sample dispatch.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace quarnel {
+
+enum class PayoffKind { identity, call, put, digital_call };
+
+// Byte-exact match: no case folding, trimming or prefixes.
+inline std::optional<PayoffKind> parse_payoff(std::string_view name) noexcept {
+    if (name == "identity") return PayoffKind::identity;
+    if (name == "call") return PayoffKind::call;
+    if (name == "put") return PayoffKind::put;
+    if (name == "digital_call") return PayoffKind::digital_call;
+    return std::nullopt;
+}
+
+// maxNum(d, 0) that returns +0.0 whenever d is not greater than zero, so -0.0 and NaN
+// both become +0.0.
+inline double positive_part(double d) noexcept { return d > 0.0 ? d : 0.0; }
+
+struct IdentityPayoff {
+    double operator()(double x) const noexcept { return x; }
+};
+struct CallPayoff {
+    double strike;
+    double operator()(double x) const noexcept { return positive_part(x - strike); }
+};
+struct PutPayoff {
+    double strike;
+    double operator()(double x) const noexcept { return positive_part(strike - x); }
+};
+struct DigitalCallPayoff {
+    double strike;
+    double operator()(double x) const noexcept { return x > strike ? 1.0 : 0.0; }
+};
+
+// Calls f with the payoff object for `kind`; f is instantiated once per payoff type.
+template <class F>
+decltype(auto) with_payoff(PayoffKind kind, double strike, F&& f) {
+    switch (kind) {
+        case PayoffKind::call: return f(CallPayoff{strike});
+        case PayoffKind::put: return f(PutPayoff{strike});
+        case PayoffKind::digital_call: return f(DigitalCallPayoff{strike});
+        case PayoffKind::identity: break;
+    }
+    return f(IdentityPayoff{});
+}
+
+}  // namespace quarnel

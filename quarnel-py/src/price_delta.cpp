@@ -1,0 +1,87 @@
+#include "price_delta.hpp"
+
+#include <string>
+
+#include "payoffs.hpp"
+#include "tangent_flow.hpp"
+
+namespace quarnel {
+namespace {
+
+void require_covers(const char* name, const View2D& m, std::size_t n_paths, std::size_t n_steps) {
+    if (m.rows < n_paths || m.cols < n_steps) {
+        QUARNEL_FAULT(std::string("index out of bounds: ") + name + " has shape [" +
+                      std::to_string(m.rows) + ", " + std::to_string(m.cols) +
+                      "] but the batch needs at least (" + std::to_string(n_paths) + ", " +
+                      std::to_string(n_steps) + ")");
+    }
+}
+
+}  // namespace
+
+Result<PriceDelta> price_and_delta_constant_flow(const View1D& terminal_states,
+                                                 const View1D& w_terminals, double horizon,
+                                                 double sigma_at_x0, std::string_view payoff,
+                                                 double strike) {
+    if (terminal_states.size() != w_terminals.size()) {
+        return ModelError{"terminal_states and w_terminals must have the same length"};
+    }
+    const std::optional<PayoffKind> kind = parse_payoff(payoff);
+    if (!kind) {
+        return ModelError{"unknown payoff '" + std::string(payoff) +
+                          "': expected 'identity', 'call', 'put', or 'digital_call'"};
+    }
+    return with_payoff(*kind, strike, [&](auto f) {
+        return bel_delta_constant_flow_from_paths(terminal_states, w_terminals, horizon,
+                                                  sigma_at_x0, f);
+    });
+}
+
+Result<PriceDelta> price_and_delta_tangent_flow(const View2D& states, const View2D& dws,
+                                                const View2D& sigma_field,
+                                                const View2D& d_mu_dx_field,
+                                                const View2D& d_sigma_dx_field, double horizon,
+                                                std::string_view payoff, double strike) {
+    if (auto err = check_state_columns(states)) return *std::move(err);
+    const std::optional<PayoffKind> kind = parse_payoff(payoff);
+    if (!kind) return ModelError{"unknown payoff '" + std::string(payoff) + "'"};
+
+    const BatchShape shape{states.rows, states.cols - 1};
+    if (shape.n_paths > 0) {
+        require_covers("dws", dws, shape.n_paths, shape.n_steps);
+        require_covers("sigma_field", sigma_field, shape.n_paths, shape.n_steps);
+        require_covers("d_mu_dx_field", d_mu_dx_field, shape.n_paths, shape.n_steps);
+        require_covers("d_sigma_dx_field", d_sigma_dx_field, shape.n_paths, shape.n_steps);
+    }
+    const TangentFlowBatch batch =
+        make_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, shape, horizon);
+    const std::size_t last = shape.n_steps;
+
+    return with_payoff(*kind, strike, [&](auto f) -> Result<PriceDelta> {
+        // Weights in small blocks through the shared per-path recurrence, then the
+        // samples in path order: the sums see exactly the per-path sequence.
+        constexpr std::size_t kBlock = 64;
+        double weights[kBlock];
+        double s1p = 0.0, s1d = 0.0, s2p = 0.0, s2d = 0.0;
+        for (std::size_t first = 0; first < batch.n_paths; first += kBlock) {
+            const std::size_t count = std::min(kBlock, batch.n_paths - first);
+            if (auto zero = tangent_flow_weights(batch, first, count, weights)) {
+                return ModelError{"sigma_field[" + std::to_string(zero->path) + ", " +
+                                  std::to_string(zero->step) + "] = 0 produces division by zero"};
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                const double p = f(states(first + i, last));
+                const double d = weights[i] * p;
+                s1p = s1p + p;
+                s1d = s1d + d;
+                s2p = s2p + p * p;
+                s2d = s2d + d * d;
+            }
+        }
+        const MeanStderr price = mean_stderr(s1p, s2p, batch.n_paths);
+        const MeanStderr delta = mean_stderr(s1d, s2d, batch.n_paths);
+        return PriceDelta{price.mean, delta.mean, price.stderr_, delta.stderr_};
+    });
+}
+
+}  // namespace quarnel

@@ -1,0 +1,31 @@
+// The high-level price-and-delta routines for the built-in payoffs.
+#pragma once
+
+#include <string_view>
+
+#include "quarnel/from_paths.hpp"
+#include "result.hpp"
+#include "view.hpp"
+
+namespace quarnel {
+
+// Constant flow: delta = mean of f(X_T) * W_T / (T * sigma(X_0)). A horizon or
+// sigma_at_x0 that is not positive is an InternalFault (a broken precondition of the
+// estimator), unlike in bel_weights_constant_flow where it is a ModelError.
+Result<PriceDelta> price_and_delta_constant_flow(const View1D& terminal_states,
+                                                 const View1D& w_terminals, double horizon,
+                                                 double sigma_at_x0, std::string_view payoff,
+                                                 double strike);
+
+// Tangent flow over a whole path batch, in one pass: each path's weight is computed
+// and used at once, so no weight array is made. Only the column count of `states` is
+// validated; the horizon is used as given, and the per-step matrices may be larger
+// than needed (extra rows and columns are ignored). Matrices too small for the batch
+// are an InternalFault, found before anything is read.
+Result<PriceDelta> price_and_delta_tangent_flow(const View2D& states, const View2D& dws,
+                                                const View2D& sigma_field,
+                                                const View2D& d_mu_dx_field,
+                                                const View2D& d_sigma_dx_field, double horizon,
+                                                std::string_view payoff, double strike);
+
+}  // namespace quarnel

@@ -1,0 +1,77 @@
+// Tangent-flow BEL weights for a general scalar SDE dX = mu(X) dt + sigma(X) dW.
+//
+// Per path k, with Y the Euler first-variation process (Y_0 = 1):
+//   pi[k] = sum_j ((Y_j / sigma_j) * inv_T) * dW_j
+//   Y_{j+1} = Y_j + ((mu'_j * Y_j) * dt + (sigma'_j * Y_j) * dW_j)
+// The association above is the contract (results are compared bit for bit), so no
+// rewriting into Y * dW / (sigma * T) or Y * (1 + ...), and no FMA.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "buffer.hpp"
+#include "result.hpp"
+#include "view.hpp"
+
+namespace quarnel {
+
+// The four per-step matrices of a path batch plus the per-call constants, shared
+// read-only by every thread that computes weights.
+struct TangentFlowBatch {
+    View2D dws;
+    View2D sigma;
+    View2D d_mu_dx;
+    View2D d_sigma_dx;
+    std::size_t n_paths = 0;
+    std::size_t n_steps = 0;
+    double inv_t = 0.0;
+    double dt = 0.0;
+};
+
+// The first zero diffusion value met, in path-then-step order.
+struct ZeroSigma {
+    std::size_t path;
+    std::size_t step;
+};
+
+struct NamedView {
+    const char* name;
+    const View2D* view;
+};
+
+struct BatchShape {
+    std::size_t n_paths;
+    std::size_t n_steps;
+};
+
+// Path-batch validation of the weight functions: horizon first, then the column
+// count of `states`, then the exact shape of each matrix in the order given.
+Result<BatchShape> validate_path_batch(double horizon, const View2D& states,
+                                       const std::array<NamedView, 4>& matrices);
+
+// `states` has at least 2 columns: n_paths = rows, n_steps = columns - 1.
+std::optional<ModelError> check_state_columns(const View2D& states);
+
+// Per-call constants: inv_T = 1 / T and dt = T / n_steps, each computed once.
+TangentFlowBatch make_batch(const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+                            const View2D& d_sigma_dx, BatchShape shape, double horizon) noexcept;
+
+// Weights of paths [first, first + count) into out[0 .. count). Every matrix must
+// cover those rows and n_steps columns. On a zero sigma the computation stops and the
+// first zero in path-then-step order is returned; out is then partly written.
+// Touches nothing shared, so it may run on any thread without the interpreter lock.
+std::optional<ZeroSigma> tangent_flow_weights(const TangentFlowBatch& batch, std::size_t first,
+                                              std::size_t count, double* out) noexcept;
+
+// Message of the weight functions for a zero diffusion value.
+ModelError zero_sigma_error(ZeroSigma at);
+
+// The serial kernel behind bel_weights_tangent_flow.
+Result<Buffer> bel_weights_tangent_flow(const View2D& states, const View2D& dws,
+                                        const View2D& sigma, const View2D& d_mu_dx,
+                                        const View2D& d_sigma_dx, double horizon);
+
+}  // namespace quarnel

@@ -1,0 +1,271 @@
+"""Binding of arguments to parameters, strict conversion, and result arrays."""
+
+import numpy as np
+import pytest
+
+import _quarnel as q
+
+X = np.array([1.0, 2.0, 3.0, 4.0])
+W = np.array([0.5, -0.5, 1.0, 2.0])
+M = np.ones((2, 2))
+S = np.ones((2, 3))
+
+
+class TestBinding:
+    @pytest.mark.parametrize("call, message", [
+        (lambda: q.price_from_samples(),
+         "price_from_samples() missing 1 required positional argument: 'samples'"),
+        (lambda: q.price_from_samples(X, samples=X),
+         "price_from_samples() got multiple values for argument 'samples'"),
+        (lambda: q.price_from_samples(X, X),
+         "price_from_samples() takes 1 positional arguments but 2 were given"),
+        (lambda: q.price_from_samples(sample=X),
+         "price_from_samples() got an unexpected keyword argument 'sample'"),
+        (lambda: q.bel_weights_constant_flow(X),
+         "bel_weights_constant_flow() missing 2 required positional arguments: "
+         "'horizon' and 'sigma_at_x0'"),
+        (lambda: q.bel_weights_tangent_flow(S, M, M),
+         "bel_weights_tangent_flow() missing 3 required positional arguments: "
+         "'d_mu_dx', 'd_sigma_dx', and 'horizon'"),
+        (lambda: q.price_and_delta_constant_flow(X, W, 1.0, 1.0, "call", 0.0, 1),
+         "price_and_delta_constant_flow() takes from 5 to 6 positional arguments but 7 were "
+         "given"),
+        (lambda: q.price_and_delta_tangent_flow(*[S] * 9),
+         "price_and_delta_tangent_flow() takes from 7 to 8 positional arguments but 9 were "
+         "given"),
+        (lambda: q.price_and_delta_constant_flow(X, W, 1.0, 1.0, terminal_states=X),
+         "price_and_delta_constant_flow() got multiple values for argument 'terminal_states'"),
+        (lambda: q.price_and_delta_constant_flow(X, W, 1.0, strike=1.0),
+         "price_and_delta_constant_flow() missing 2 required positional arguments: "
+         "'sigma_at_x0' and 'payoff'"),
+    ])
+    def test_messages(self, call, message):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+
+    def test_keywords_in_any_order(self):
+        expected = q.price_and_delta_constant_flow(X, W, 1.0, 2.0, "call", 2.0)
+        got = q.price_and_delta_constant_flow(strike=2.0, payoff="call", sigma_at_x0=2.0,
+                                              horizon=1.0, w_terminals=W, terminal_states=X)
+        assert got == expected
+
+    def test_binding_error_comes_before_conversion_error(self):
+        with pytest.raises(TypeError, match="unexpected keyword argument 'bogus'"):
+            q.bel_weights_constant_flow("not an array", 1.0, 1.0, bogus=1)
+
+    def test_missing_strike_means_zero_but_none_is_an_error(self):
+        assert (q.price_and_delta_constant_flow(X, W, 1.0, 2.0, "call")
+                == q.price_and_delta_constant_flow(X, W, 1.0, 2.0, "call", 0.0))
+        with pytest.raises(TypeError, match="^argument 'strike': "):
+            q.price_and_delta_constant_flow(X, W, 1.0, 2.0, "call", strike=None)
+
+
+class Float:
+    def __init__(self, v):
+        self.v = v
+
+    def __float__(self):
+        return self.v
+
+
+class Index:
+    def __index__(self):
+        return 3
+
+
+class RaisesTypeErrorSubclass:
+    def __float__(self):
+        raise type("MyTypeError", (TypeError,), {})("custom")
+
+
+class TestArrayConversion:
+    @pytest.mark.parametrize("bad, qualname", [
+        ([1.0, 2.0], "list"),
+        ((1.0,), "tuple"),
+        (1.0, "float"),
+        (None, "NoneType"),
+        (np.array([1, 2]), "ndarray"),
+        (np.array([1.0], dtype=np.float32), "ndarray"),
+        (np.array([1.0], dtype=np.complex128), "ndarray"),
+        (np.array([1.0], dtype=object), "ndarray"),
+        (np.array(1.0), "ndarray"),
+        (np.array([[1.0]]), "ndarray"),
+        (np.float64(1.0), "float64"),
+    ])
+    def test_one_dimensional_rejections(self, bad, qualname):
+        with pytest.raises(TypeError) as info:
+            q.price_from_samples(bad)
+        assert type(info.value) is TypeError
+        assert str(info.value).startswith(
+            f"argument 'samples': '{qualname}' object cannot be converted to ")
+
+    @pytest.mark.parametrize("position, name", list(enumerate(
+        ["states", "dws", "sigma", "d_mu_dx", "d_sigma_dx"])))
+    def test_two_dimensional_rejections_name_the_parameter(self, position, name):
+        args = [S, M, M, M, M, 1.0]
+        args[position] = np.ones(2)  # one dimension short
+        with pytest.raises(TypeError, match=f"^argument '{name}': 'ndarray' object cannot"):
+            q.bel_weights_tangent_flow(*args)
+
+    def test_first_bad_argument_in_parameter_order_is_reported(self):
+        with pytest.raises(TypeError, match="^argument 'w_terminals'"):
+            q.price_and_delta_constant_flow(X, [1.0], "bad", 1.0, 3)
+
+    def test_subclass_and_equivalent_dtype_accepted(self):
+        class Sub(np.ndarray):
+            pass
+
+        sub = X.view(Sub)
+        # A distinct descriptor object that NumPy reports as equivalent to float64.
+        tagged = X.astype(np.dtype(np.float64, metadata={"unit": "USD"}))
+        assert tagged.dtype is not np.dtype(np.float64)
+        assert q.price_from_samples(sub) == q.price_from_samples(X)
+        assert q.price_from_samples(tagged) == q.price_from_samples(X)
+
+    def test_byte_swapped_float64_is_not_equivalent(self):
+        # Reading it in place would give garbage; it must be refused, not cast.
+        with pytest.raises(TypeError, match="^argument 'samples': 'ndarray' object"):
+            q.price_from_samples(X.astype(">f8"))
+
+    def test_same_array_for_several_parameters(self):
+        a = np.full((2, 2), 0.5)
+        assert np.array_equal(q.bel_weights_tangent_flow(S, a, a, a, a, 1.0),
+                              q.bel_weights_tangent_flow(S, a.copy(), a.copy(), a.copy(),
+                                                         a.copy(), 1.0))
+
+
+class TestScalarConversion:
+    @pytest.mark.parametrize("horizon", [1, True, np.float64(1.0), np.int32(1), Float(1.0), Index()])
+    def test_accepted_numbers(self, horizon):
+        expected = q.bel_weights_constant_flow(X, float(horizon), 20.0)
+        assert np.array_equal(q.bel_weights_constant_flow(X, horizon, 20), expected)
+
+    def test_minus_one_is_a_value_not_an_error(self):
+        with pytest.raises(ValueError, match="^horizon must be positive$"):
+            q.bel_weights_constant_flow(X, Float(-1.0), 1.0)
+
+    @pytest.mark.parametrize("bad", ["1.0", None, object(), Float("x")])
+    def test_type_errors_get_the_argument_prefix(self, bad):
+        with pytest.raises(TypeError) as info:
+            q.bel_weights_constant_flow(X, bad, 1.0)
+        assert type(info.value) is TypeError
+        assert str(info.value).startswith("argument 'horizon': ")
+
+    def test_cause_is_carried_over(self):
+        class Chained:
+            def __float__(self):
+                try:
+                    raise KeyError("root")
+                except KeyError as e:
+                    raise TypeError("chained") from e
+
+        with pytest.raises(TypeError) as info:
+            q.bel_weights_constant_flow(X, 1.0, Chained())
+        assert str(info.value) == "argument 'sigma_at_x0': chained"
+        assert isinstance(info.value.__cause__, KeyError)
+
+    @pytest.mark.parametrize("bad, cls", [
+        (10 ** 400, OverflowError),
+        (RaisesTypeErrorSubclass(), TypeError),
+    ])
+    def test_other_classes_pass_unchanged(self, bad, cls):
+        with pytest.raises(cls) as info:
+            q.bel_weights_constant_flow(X, bad, 1.0)
+        assert not str(info.value).startswith("argument")
+
+    def test_payoff_must_be_a_str(self):
+        with pytest.raises(TypeError, match="^argument 'payoff': 'int' object cannot be "):
+            q.price_and_delta_constant_flow(X, W, 1.0, 2.0, 3)
+
+    def test_str_subclass_accepted(self):
+        class Name(str):
+            pass
+
+        assert (q.price_and_delta_constant_flow(X, W, 1.0, 2.0, Name("call"), 2.0)
+                == q.price_and_delta_constant_flow(X, W, 1.0, 2.0, "call", 2.0))
+
+    def test_lone_surrogate_payoff_raises_unicode_error_unprefixed(self):
+        with pytest.raises(UnicodeEncodeError):
+            q.price_and_delta_constant_flow(X, W, 1.0, 2.0, "\udcff")
+
+
+class TestLayouts:
+    """Any strides read the same values as a contiguous copy."""
+
+    @pytest.mark.parametrize("make", [
+        lambda a: a[::-1],
+        lambda a: a[::2],
+        lambda a: a[::-3],
+        lambda a: np.lib.stride_tricks.as_strided(a, (5,), (0,)),
+        lambda a: (lambda r: (r.setflags(write=False), r)[1])(a.copy()),
+        # float64 at an odd byte offset inside a buffer: unaligned data
+        lambda a: np.frombuffer(b"\0" + a.tobytes(), dtype=np.float64, offset=1),
+        # a float64 field of a packed structured array: byte stride 9
+        lambda a: (lambda s: (s.__setitem__("v", a), s["v"])[1])(
+            np.zeros(len(a), dtype=np.dtype([("v", "<f8"), ("pad", "u1")]))),
+    ], ids=["reversed", "step2", "reversed-step3", "stride0", "readonly", "unaligned",
+            "packed-field"])
+    def test_one_dimensional(self, make):
+        base = np.random.default_rng(1).standard_normal(17)
+        view = make(base)
+        copy = np.ascontiguousarray(view)
+        assert q.price_from_samples(view) == q.price_from_samples(copy)
+        assert np.array_equal(q.bel_weights_constant_flow(view, 1.5, 0.3),
+                              q.bel_weights_constant_flow(copy, 1.5, 0.3))
+        assert (q.price_and_delta_constant_flow(view, view, 1.5, 0.3, "call", 0.1)
+                == q.price_and_delta_constant_flow(copy, copy, 1.5, 0.3, "call", 0.1))
+
+    @pytest.mark.parametrize("make", [
+        np.asfortranarray,
+        lambda a: a[:, ::-1],
+        lambda a: a[::-1, :],
+        lambda a: np.repeat(a, 2, axis=1)[:, ::2],
+        lambda a: np.broadcast_to(a[:1], a.shape),
+        lambda a: np.frombuffer(b"\0" + a.tobytes(), np.float64, offset=1).reshape(a.shape),
+    ], ids=["fortran", "cols-reversed", "rows-reversed", "col-step2", "broadcast", "unaligned"])
+    def test_two_dimensional(self, make):
+        rng = np.random.default_rng(2)
+        arrays = [rng.uniform(0.5, 1.5, (6, 4)) for _ in range(4)]
+        states = rng.uniform(0.5, 1.5, (6, 5))
+        views = [make(a) for a in arrays]
+        copies = [np.ascontiguousarray(v) for v in views]
+        assert np.array_equal(q.bel_weights_tangent_flow(make(states), *views, 1.0),
+                              q.bel_weights_tangent_flow(states, *copies, 1.0))
+        sv = make(states)
+        assert (q.price_and_delta_tangent_flow(sv, *views, 1.0, "call", 1.0)
+                == q.price_and_delta_tangent_flow(np.ascontiguousarray(sv), *copies, 1.0,
+                                                  "call", 1.0))
+
+
+class TestResultArrays:
+    @pytest.mark.parametrize("call", [
+        lambda: q.bel_weights_constant_flow(X, 1.0, 2.0),
+        lambda: q.bel_weights_tangent_flow(S, M, M, M, M, 1.0),
+        lambda: q.bel_weights_tangent_flow_parallel(S, M, M, M, M, 1.0),
+    ])
+    def test_flags(self, call):
+        r = call()
+        assert type(r) is np.ndarray and r.dtype == np.float64 and r.ndim == 1
+        assert r.strides == (8,)
+        assert r.flags.writeable and r.flags.c_contiguous and r.flags.aligned
+        assert not r.flags.owndata
+        assert r.base is not None
+
+    def test_result_is_fresh_and_outlives_everything(self):
+        w = X.copy()
+        r = q.bel_weights_constant_flow(w, 1.0, 1.0)
+        assert not np.shares_memory(r, w)
+        r[:] = 99.0
+        assert np.array_equal(w, X)
+        view = r[1:]
+        del r
+        assert np.array_equal(view, [99.0] * 3)
+
+    @pytest.mark.parametrize("call", [
+        lambda: q.bel_weights_constant_flow(np.empty(0), 1.0, 2.0),
+        lambda: q.bel_weights_tangent_flow(np.empty((0, 3)), *[np.empty((0, 2))] * 4, 1.0),
+    ])
+    def test_empty_results(self, call):
+        r = call()
+        assert r.shape == (0,) and r.dtype == np.float64 and not r.flags.owndata
