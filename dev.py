@@ -2,64 +2,176 @@
 """Developer entry point; needs nothing but python3 (3.10+) and the package index.
 
     python3 dev.py demo    # build, install into .venv and run the Black-Scholes demo
-    python3 dev.py test    # build, install and run the whole test suite
+    python3 dev.py test    # build, install and run the whole test suite (what CI runs)
+    python3 dev.py check   # only the main stage of `test`: quicker while developing
     python3 dev.py bench   # run the benchmark suite against NumPy and Numba
 
-Everything is installed into ./.venv through the project's own pyproject extras.
+`test` builds one abi3 wheel and runs, in order: the C++ unit tests; the pytest suite
+with NumPy 2.x; the same suite with NumPy 1.26; the suite against a build with
+AddressSanitizer and UndefinedBehaviorSanitizer; an audit of the wheel against the
+3.10 stable ABI; and a smoke test of the same wheel on every other CPython 3.10+ found
+on the PATH. Everything is installed into ./.venv* through the project's own extras.
+Extra arguments after the task go to pytest.
 """
 
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
 import venv
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent
-VENV = ROOT / ".venv"
-PY = VENV / "bin" / "python"
+BUILD = ROOT / "build"
+MAIN = ROOT / ".venv"
+SMOKE_TESTS = ["tests/test_module.py", "tests/test_arguments.py", "tests/test_price_from_samples.py"]
+OTHER_PYTHONS = ["python3.10", "python3.11", "python3.12", "python3.13"]
 
 
-def run(*cmd: str | os.PathLike, **kw) -> None:
+def stage(title: str) -> None:
+    print(f"\n=== {title} ===", flush=True)
+
+
+def run(*cmd: str | os.PathLike, env: dict | None = None, cwd: Path = ROOT) -> None:
     print("+", " ".join(str(c) for c in cmd), flush=True)
-    subprocess.run([str(c) for c in cmd], check=True, cwd=kw.pop("cwd", ROOT), **kw)
+    full_env = None if env is None else {**os.environ, **env}
+    subprocess.run([str(c) for c in cmd], check=True, cwd=cwd, env=full_env)
 
 
-def ensure_venv() -> None:
-    if not PY.exists():
-        venv.EnvBuilder(with_pip=True).create(VENV)
-        run(PY, "-m", "pip", "install", "-q", "--upgrade", "pip")
+def python_of(env_dir: Path) -> Path:
+    return env_dir / "bin" / "python"
 
 
-def install(extras: str) -> None:
-    ensure_venv()
-    run(PY, "-m", "pip", "install", "-q", f".[{extras}]")
+def ensure_venv(env_dir: Path, interpreter: str | None = None) -> Path:
+    py = python_of(env_dir)
+    if not py.exists():
+        if interpreter is None:
+            venv.EnvBuilder(with_pip=True).create(env_dir)
+        else:
+            run(interpreter, "-m", "venv", env_dir)
+        run(py, "-m", "pip", "install", "-q", "--upgrade", "pip")
+    return py
 
 
-def cpp_tests() -> None:
-    build = ROOT / "build" / "cpp-tests"
-    bindir = VENV / "bin"
+def build_wheel() -> Path:
+    py = ensure_venv(MAIN)
+    dist = BUILD / "dist"
+    for old in dist.glob("quarnel-*.whl"):
+        old.unlink()
+    run(py, "-m", "pip", "wheel", "-q", "--no-deps", "-w", dist, ROOT)
+    (wheel,) = dist.glob("quarnel-*-cp310-abi3-*.whl")
+    return wheel
+
+
+def install(py: Path, wheel: Path, extras: str, *constraints: str) -> None:
+    run(py, "-m", "pip", "install", "-q", f"{wheel}[{extras}]" if extras else wheel, *constraints)
+    # Same version number as any earlier build: make sure this build is the one used.
+    run(py, "-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", wheel)
+
+
+def cpp_tests(py: Path) -> None:
+    bindir = py.parent
+    build = BUILD / "cpp-tests"
     run(bindir / "cmake", "-S", ROOT, "-B", build, "-G", "Ninja",
         f"-DCMAKE_MAKE_PROGRAM={bindir / 'ninja'}", "-DCMAKE_BUILD_TYPE=Release",
-        "-DQUARNEL_BUILD_TESTS=ON", stdout=subprocess.DEVNULL)
+        "-DQUARNEL_BUILD_TESTS=ON")
     run(bindir / "cmake", "--build", build)
     run(bindir / "ctest", "--test-dir", build, "--output-on-failure")
 
 
+def sanitizer_suite(py: Path, pytest_args: list[str]) -> None:
+    bindir = py.parent
+    build = BUILD / "sanitize"
+    run(bindir / "cmake", "-S", ROOT, "-B", build, "-G", "Ninja",
+        f"-DCMAKE_MAKE_PROGRAM={bindir / 'ninja'}", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+        "-DQUARNEL_BUILD_MODULE=ON", "-DQUARNEL_SANITIZE=ON", f"-DPython_EXECUTABLE={py}")
+    run(bindir / "cmake", "--build", build)
+    runtimes = []
+    for lib in ("libasan.so", "libubsan.so"):
+        path = subprocess.run(["g++", f"-print-file-name={lib}"], capture_output=True,
+                              text=True, check=True).stdout.strip()
+        runtimes.append(os.path.realpath(path))
+    env = {
+        # The interpreter is not instrumented: the runtimes must be loaded first.
+        "LD_PRELOAD": " ".join(runtimes),
+        "PYTHONPATH": str(build),
+        # CPython and NumPy keep memory until exit by design; leaks are checked by the
+        # reference-count and RSS tests instead.
+        "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1:strict_string_checks=1",
+        "UBSAN_OPTIONS": "halt_on_error=1:abort_on_error=1:print_stacktrace=1",
+        "PYTHONMALLOC": "malloc",
+        "QUARNEL_SANITIZED": "1",
+    }
+    run(py, "-c", "import _quarnel, sys; assert 'sanitize' in _quarnel.__file__, _quarnel.__file__",
+        env=env)
+    run(py, "-m", "pytest", "-q", "-p", "no:cacheprovider", *pytest_args, env=env)
+
+
+def other_pythons() -> list[str]:
+    main = os.path.realpath(sys.executable)
+    found = []
+    for name in OTHER_PYTHONS:
+        exe = shutil.which(name)
+        if exe is None:
+            continue
+        probe = subprocess.run([exe, "-c", "import sys; print(sys.executable)"],
+                               capture_output=True, text=True)
+        if probe.returncode == 0 and os.path.realpath(probe.stdout.strip()) != main:
+            found.append(exe)
+    return found
+
+
+def test(pytest_args: list[str], everything: bool) -> None:
+    stage("build the abi3 wheel")
+    wheel = build_wheel()
+    py = python_of(MAIN)
+    install(py, wheel, "test")
+
+    stage("C++ unit tests")
+    cpp_tests(py)
+
+    stage("pytest, NumPy 2")
+    run(py, "-m", "pytest", "-q", *pytest_args)
+    if not everything:
+        return
+
+    stage("pytest, NumPy 1.26")
+    np1 = ensure_venv(ROOT / ".venv-numpy1")
+    install(np1, wheel, "test", "numpy>=1.26,<2")
+    run(np1, "-m", "pytest", "-q", *pytest_args)
+
+    stage("pytest under AddressSanitizer and UndefinedBehaviorSanitizer")
+    sanitizer_suite(py, pytest_args)
+
+    stage("stable ABI audit of the wheel")
+    run(py.parent / "abi3audit", "--strict", "--assume-minimum-abi3", "3.10", "--verbose", wheel)
+
+    for exe in other_pythons():
+        version = subprocess.run([exe, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+                                 capture_output=True, text=True, check=True).stdout.strip()
+        stage(f"smoke test on CPython {version}")
+        other = ensure_venv(ROOT / f".venv-py{version}", exe)
+        run(other, "-m", "pip", "install", "-q", "numpy", "pytest")
+        run(other, "-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", wheel)
+        run(other, "-m", "pytest", "-q", "-p", "no:cacheprovider", *SMOKE_TESTS)
+
+
 def main(argv: list[str]) -> int:
     task = argv[1] if len(argv) > 1 else "test"
-    # The tests import the installed module, not the source tree.
+    rest = argv[2:]
     if task == "demo":
-        install("test")
-        run(PY, ROOT / "examples" / "black_scholes.py")
-    elif task == "test":
-        install("test")
-        cpp_tests()
-        run(PY, "-m", "pytest", "-q", *argv[2:])
+        stage("build and install")
+        py = ensure_venv(MAIN)
+        install(py, build_wheel(), "")
+        run(py, ROOT / "examples" / "black_scholes.py")
+    elif task in ("test", "check"):
+        test(rest, everything=task == "test")
     elif task == "bench":
-        install("bench")
-        run(PY, ROOT / "bench" / "run.py", *argv[2:])
+        py = ensure_venv(MAIN)
+        install(py, build_wheel(), "bench")
+        run(py, ROOT / "bench" / "run.py", *rest)
     else:
         print(__doc__)
         return 2
@@ -70,4 +182,5 @@ if __name__ == "__main__":
     try:
         sys.exit(main(sys.argv))
     except subprocess.CalledProcessError as e:
+        print(f"\nFAILED: {' '.join(map(str, e.cmd))} (exit {e.returncode})", flush=True)
         sys.exit(e.returncode or 1)
