@@ -66,6 +66,18 @@ TangentFlowBatch make_batch(const View2D& dws, const View2D& sigma, const View2D
 std::optional<ZeroSigma> tangent_flow_weights(const TangentFlowBatch& batch, std::size_t first,
                                               std::size_t count, double* out) noexcept;
 
+namespace detail {
+// The implementations behind tangent_flow_weights, exposed for the unit tests that
+// check they agree bit for bit: one path at a time, interleaved paths for any
+// x86-64, and interleaved paths with AVX2 (call only where the CPU has it).
+std::optional<ZeroSigma> weights_one_by_one(const TangentFlowBatch&, std::size_t, std::size_t,
+                                            double*) noexcept;
+std::optional<ZeroSigma> weights_baseline(const TangentFlowBatch&, std::size_t, std::size_t,
+                                          double*) noexcept;
+std::optional<ZeroSigma> weights_avx2(const TangentFlowBatch&, std::size_t, std::size_t,
+                                      double*) noexcept;
+}  // namespace detail
+
 // Message of the weight functions for a zero diffusion value.
 ModelError zero_sigma_error(ZeroSigma at);
 

@@ -1,0 +1,120 @@
+// The interleaved tangent-flow implementations must agree bit for bit with the
+// one-path-at-a-time loop, zero-sigma reports included, for every layout.
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+#include "tangent_flow.hpp"
+
+using namespace quarnel;
+
+namespace {
+
+struct Matrix {
+    std::vector<double> data;
+    View2D view;
+};
+
+// rows x cols, C order or column-major, with every element drawn by `gen`.
+template <class Gen>
+Matrix make(std::size_t rows, std::size_t cols, bool fortran, Gen gen) {
+    Matrix m{std::vector<double>(rows * cols), {}};
+    const auto e = static_cast<std::ptrdiff_t>(sizeof(double));
+    const std::ptrdiff_t rs = fortran ? e : static_cast<std::ptrdiff_t>(cols) * e;
+    const std::ptrdiff_t cs = fortran ? static_cast<std::ptrdiff_t>(rows) * e : e;
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t j = 0; j < cols; ++j)
+            m.data[fortran ? j * rows + i : i * cols + j] = gen();
+    m.view = View2D{reinterpret_cast<const std::byte*>(m.data.data()), rows, cols, rs, cs};
+    return m;
+}
+
+std::uint64_t bits(double x) {
+    std::uint64_t u;
+    std::memcpy(&u, &x, sizeof u);
+    return u;
+}
+
+using Impl = std::optional<ZeroSigma> (*)(const TangentFlowBatch&, std::size_t, std::size_t,
+                                          double*) noexcept;
+
+void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortran,
+                 double p_special, double p_zero) {
+    std::uniform_real_distribution<double> u(-2.0, 2.0), coin(0.0, 1.0);
+    const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(), -0.0, 5e-324, 1e300,
+                               -1e-300};
+    auto value = [&] {
+        if (coin(rng) < p_special) return specials[rng() % 7];
+        return u(rng);
+    };
+    auto sigma_value = [&] {
+        if (coin(rng) < p_zero) return (rng() & 1) ? 0.0 : -0.0;
+        return value();
+    };
+    Matrix dws = make(n, m, fortran, value), sig = make(n, m, fortran, sigma_value),
+           mu = make(n, m, fortran, value), ds = make(n, m, fortran, value);
+    const TangentFlowBatch batch =
+        make_batch(dws.view, sig.view, mu.view, ds.view, BatchShape{n, m}, 0.75);
+
+    std::vector<double> expected(n, -1.0);
+    const auto want = detail::weights_one_by_one(batch, 0, n, expected.data());
+    std::vector<Impl> impls{detail::weights_baseline};
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) impls.push_back(detail::weights_avx2);
+    for (Impl impl : impls) {
+        std::vector<double> got(n, -1.0);
+        const auto zero = impl(batch, 0, n, got.data());
+        CHECK(zero.has_value() == want.has_value());
+        if (zero && want) CHECK(zero->path == want->path && zero->step == want->step);
+        if (!want) {
+            for (std::size_t k = 0; k < n; ++k) CHECK(bits(got[k]) == bits(expected[k]));
+        }
+        // Any sub-range gives the same weights as the whole batch.
+        if (!want && n > 3) {
+            std::vector<double> part(n - 3);
+            CHECK(!impl(batch, 3, n - 3, part.data()));
+            for (std::size_t k = 3; k < n; ++k) CHECK(bits(part[k - 3]) == bits(expected[k]));
+        }
+    }
+}
+
+}  // namespace
+
+TEST_CASE("interleaved weights equal the scalar loop bit for bit") {
+    std::mt19937_64 rng(20261208);
+    for (bool fortran : {false, true}) {
+        for (std::size_t n : {1u, 3u, 4u, 5u, 8u, 13u, 64u}) {
+            for (std::size_t m : {1u, 2u, 7u, 33u}) compare_all(rng, n, m, fortran, 0.05, 0.0);
+        }
+    }
+}
+
+TEST_CASE("the first zero sigma in path-then-step order is reported") {
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 200; ++round) {
+        compare_all(rng, 1 + rng() % 23, 1 + rng() % 9, rng() & 1, 0.02, 0.01);
+    }
+}
+
+TEST_CASE("a late zero in an early path wins over an early zero in a later path") {
+    const std::size_t n = 4, m = 6;
+    std::vector<double> one(n * m, 1.0), sigma(n * m, 0.5);
+    sigma[0 * m + 5] = 0.0;  // path 0, last step
+    sigma[2 * m + 0] = 0.0;  // path 2, first step
+    auto view = [&](std::vector<double>& v) {
+        return View2D{reinterpret_cast<const std::byte*>(v.data()), n, m,
+                      static_cast<std::ptrdiff_t>(m * sizeof(double)), sizeof(double)};
+    };
+    const TangentFlowBatch batch =
+        make_batch(view(one), view(sigma), view(one), view(one), BatchShape{n, m}, 1.0);
+    std::vector<double> out(n);
+    const auto zero = tangent_flow_weights(batch, 0, n, out.data());
+    CHECK(zero && zero->path == 0 && zero->step == 5);
+}
+
+QTEST_MAIN
