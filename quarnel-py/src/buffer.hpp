@@ -6,7 +6,12 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace quarnel {
 
@@ -22,7 +27,21 @@ public:
     static Buffer allocate(std::size_t n, bool zeroed = false) {
         // Never a null pointer, even for n == 0: NumPy would otherwise allocate its own.
         const std::size_t bytes = (n == 0 ? 1 : n) * sizeof(double);
-        void* p = zeroed ? std::calloc(n == 0 ? 1 : n, sizeof(double)) : std::malloc(bytes);
+        void* p = nullptr;
+        if (bytes >= kHugeThreshold) {
+            // Large outputs are written once, front to back: on 2 MiB pages that costs
+            // a few page faults instead of hundreds (NumPy does the same).
+            const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+            p = std::aligned_alloc(kHugePage, rounded);
+            if (p != nullptr) {
+#if defined(MADV_HUGEPAGE)
+                madvise(p, rounded, MADV_HUGEPAGE);
+#endif
+                if (zeroed) std::memset(p, 0, bytes);
+            }
+        } else {
+            p = zeroed ? std::calloc(n == 0 ? 1 : n, sizeof(double)) : std::malloc(bytes);
+        }
         if (p == nullptr) {
             std::fprintf(stderr, "quarnel: memory allocation of %zu bytes failed\n", bytes);
             std::abort();
@@ -44,6 +63,9 @@ public:
     }
 
 private:
+    static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    static constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
+
     std::unique_ptr<double[], FreeDeleter> data_;
     std::size_t size_ = 0;
 };
