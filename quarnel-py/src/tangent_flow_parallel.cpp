@@ -1,0 +1,52 @@
+#include "tangent_flow_parallel.hpp"
+
+#include <algorithm>
+#include <atomic>
+
+#include "pool.hpp"
+
+namespace quarnel {
+
+std::size_t chunk_size(std::size_t n_paths, std::size_t threads) noexcept {
+    const std::size_t t = std::max<std::size_t>(threads, 1);
+    return std::max<std::size_t>(n_paths / t + (n_paths % t != 0 ? 1 : 0), 1);
+}
+
+std::vector<PathChunk> plan_chunks(std::size_t n_paths, std::size_t threads, double* out) {
+    const std::size_t chunk = chunk_size(n_paths, threads);
+    std::vector<PathChunk> items;
+    items.reserve(n_paths / chunk + (n_paths % chunk != 0 ? 1 : 0));
+    for (std::size_t first = 0; first < n_paths; first += chunk) {
+        items.push_back(PathChunk{first, out + first, std::min(chunk, n_paths - first), {}});
+    }
+    return items;
+}
+
+Result<Buffer> tangent_flow_weights_parallel(const TangentFlowBatch& batch, WorkerPool& pool) {
+    Buffer out = Buffer::allocate(batch.n_paths, true);
+    std::vector<PathChunk> items = plan_chunks(batch.n_paths, pool.threads(), out.data());
+
+    // Once an item has failed the call's outcome is an error whatever else happens, so
+    // items that have not started yet are skipped. Only atomicity is needed: the pool's
+    // final wait orders every item's writes before the results are read below.
+    std::atomic<bool> stop{false};
+    pool.run(items.size(), [&](std::size_t i) noexcept {
+        if (stop.load(std::memory_order_relaxed)) return;
+        PathChunk& item = items[i];
+        item.zero = tangent_flow_weights(batch, item.first_path, item.length, item.weights);
+        if (item.zero) stop.store(true, std::memory_order_relaxed);
+    });
+
+    // The leftmost failed item among those that ran; within an item the kernel stops at
+    // its first zero, so that is the first zero in path-then-step order inside the item.
+    for (const PathChunk& item : items) {
+        if (item.zero) return zero_sigma_error(*item.zero);
+    }
+    return out;
+}
+
+Result<Buffer> tangent_flow_weights_parallel(const TangentFlowBatch& batch) {
+    return tangent_flow_weights_parallel(batch, WorkerPool::global());
+}
+
+}  // namespace quarnel
