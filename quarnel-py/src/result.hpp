@@ -20,6 +20,7 @@ public:
 
     bool ok() const noexcept { return v_.index() == 0; }
     T& value() & { return std::get<0>(v_); }
+    const T& value() const& { return std::get<0>(v_); }
     T&& value() && { return std::get<0>(std::move(v_)); }
     const ModelError& error() const& { return std::get<1>(v_); }
 
