@@ -1,0 +1,20 @@
+"""Skip helpers shared by the test modules.
+
+`dev.py test` runs the suite a second time against the AddressSanitizer and
+UndefinedBehaviorSanitizer build with QUARNEL_SANITIZED=1 and the sanitizer runtimes
+preloaded into every process it starts. Memory figures (RSS) mean nothing there, and
+programs that are not Python (compilers, cmake, type checkers, JIT compilers) either
+report on themselves or refuse to start under the preload, so tests of that kind skip.
+"""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+
+SANITIZED = os.environ.get("QUARNEL_SANITIZED") == "1"
+
+not_sanitized = pytest.mark.skipif(
+    SANITIZED, reason="meaningless under the sanitizer build (QUARNEL_SANITIZED=1)"
+)

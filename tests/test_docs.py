@@ -1,0 +1,45 @@
+"""The documentation's Python blocks run and their asserts hold, so the docs cannot rot."""
+
+from __future__ import annotations
+
+import re
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+DOCS = [ROOT / "README.md", ROOT / "docs" / "guide.md"]
+FENCE = re.compile(r"^```python\n(.*?)^```$", re.MULTILINE | re.DOTALL)
+
+
+def python_blocks(path: Path) -> list[tuple[int, str]]:
+    """(first line number, source) of each ```python block, in document order."""
+    text = path.read_text()
+    return [(text.count("\n", 0, m.start(1)) + 1, m.group(1)) for m in FENCE.finditer(text)]
+
+
+@pytest.mark.parametrize("doc", DOCS, ids=lambda p: p.relative_to(ROOT).as_posix())
+def test_python_blocks_run(doc):
+    if not doc.exists():
+        pytest.skip("needs the source tree")
+    blocks = python_blocks(doc)
+    assert blocks, f"no python blocks in {doc}"
+    # One namespace per document: a block may use what an earlier one defined, as a
+    # reader going down the page would.
+    namespace: dict[str, object] = {"__name__": "__doc_example__"}
+    for line, source in blocks:
+        # Pad so that tracebacks give the line numbers of the document.
+        code = compile("\n" * (line - 1) + source, str(doc), "exec")
+        exec(code, namespace)
+
+
+def test_every_function_has_a_worked_example():
+    import _quarnel
+
+    readme = ROOT / "README.md"
+    if not readme.exists():
+        pytest.skip("needs the source tree")
+    code = "\n".join(source for _, source in python_blocks(readme))
+    missing = [name for name in _quarnel.__all__
+               if not name.startswith("_") and f"q.{name}(" not in code]
+    assert not missing
