@@ -26,7 +26,11 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent
 BUILD = ROOT / "build"
 MAIN = ROOT / ".venv"
-SMOKE_TESTS = ["tests/test_module.py", "tests/test_arguments.py", "tests/test_price_from_samples.py"]
+SMOKE_TESTS = [
+    "tests/test_module.py",
+    "tests/test_arguments.py",
+    "tests/test_price_from_samples.py",
+]
 OTHER_PYTHONS = ["python3.10", "python3.11", "python3.12", "python3.13"]
 
 
@@ -140,7 +144,7 @@ def test(pytest_args: list[str], everything: bool) -> None:
     stage("pytest, NumPy 1.26")
     np1 = ensure_venv(ROOT / ".venv-numpy1")
     install(np1, wheel, "test", "numpy>=1.26,<2")
-    run(np1, "-m", "pytest", "-q", *pytest_args)
+    run(np1, "-m", "pytest", "-q", *pytest_args, env={"QUARNEL_TOOLING_CHECKED": "1"})
 
     stage("pytest under AddressSanitizer and UndefinedBehaviorSanitizer")
     sanitizer_suite(py, pytest_args)

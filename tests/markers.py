@@ -18,3 +18,13 @@ SANITIZED = os.environ.get("QUARNEL_SANITIZED") == "1"
 not_sanitized = pytest.mark.skipif(
     SANITIZED, reason="meaningless under the sanitizer build (QUARNEL_SANITIZED=1)"
 )
+
+# `dev.py test` runs the suite once per NumPy major: the checks of the tooling (lint,
+# type stubs, the installed C++ package) do not depend on NumPy, so only the first
+# run does them; later runs set QUARNEL_TOOLING_CHECKED=1.
+TOOLING_CHECKED = os.environ.get("QUARNEL_TOOLING_CHECKED") == "1"
+
+tooling = pytest.mark.skipif(
+    SANITIZED or TOOLING_CHECKED,
+    reason="tool checks run once, in the main NumPy 2 pass without the sanitizer",
+)

@@ -136,7 +136,8 @@ class TestArrayConversion:
 
 
 class TestScalarConversion:
-    @pytest.mark.parametrize("horizon", [1, True, np.float64(1.0), np.int32(1), Float(1.0), Index()])
+    @pytest.mark.parametrize(
+        "horizon", [1, True, np.float64(1.0), np.int32(1), Float(1.0), Index()])
     def test_accepted_numbers(self, horizon):
         expected = q.bel_weights_constant_flow(X, float(horizon), 20.0)
         assert np.array_equal(q.bel_weights_constant_flow(X, horizon, 20), expected)

@@ -11,13 +11,13 @@ from pathlib import Path
 
 import pytest
 
-from markers import not_sanitized
+from markers import tooling
 
 ROOT = Path(__file__).resolve().parents[1]
 RT = ROOT / "quarnel-rt"
 
 pytestmark = [
-    not_sanitized,
+    tooling,
     pytest.mark.skipif(not RT.is_dir(), reason="needs the source tree"),
     pytest.mark.skipif(shutil.which("c++") is None and shutil.which("g++") is None,
                        reason="needs a C++20 compiler"),

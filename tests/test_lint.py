@@ -11,13 +11,13 @@ from pathlib import Path
 
 import pytest
 
-from markers import not_sanitized
+from markers import tooling
 
 ROOT = Path(__file__).resolve().parents[1]
 PYTHON_TARGETS = ["tests", "examples", "bench", "dev.py"]
 
 pytestmark = [
-    not_sanitized,
+    tooling,
     pytest.mark.skipif(not (ROOT / "quarnel-py").is_dir(), reason="needs the source tree"),
 ]
 

@@ -213,7 +213,8 @@ PROGRESS = r"""
         d = t1 - t0
         return sum(t0 + 0.25 * d < x < t0 + 0.75 * d for x in ticks)
 
-    print(ticks_inside(q.bel_weights_tangent_flow), ticks_inside(q.bel_weights_tangent_flow_parallel))
+    print(ticks_inside(q.bel_weights_tangent_flow),
+          ticks_inside(q.bel_weights_tangent_flow_parallel))
 """
 
 

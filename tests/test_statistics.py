@@ -38,10 +38,11 @@ class TestConstantFlowUnderGbm:
     N_PATHS = 200_000
 
     @pytest.fixture(scope="class")
-    def paths(self):
+    @classmethod
+    def paths(cls):
         rng = np.random.default_rng(20240611)
-        w_t = math.sqrt(self.T) * rng.standard_normal(self.N_PATHS)
-        x_t = self.X0 * np.exp((self.MU - 0.5 * self.S * self.S) * self.T + self.S * w_t)
+        w_t = math.sqrt(cls.T) * rng.standard_normal(cls.N_PATHS)
+        x_t = cls.X0 * np.exp((cls.MU - 0.5 * cls.S * cls.S) * cls.T + cls.S * w_t)
         return x_t, w_t
 
     def closed_form(self, payoff):
@@ -83,13 +84,14 @@ class TestTangentFlowUnderEuler:
     N_PATHS, N_STEPS = 20_000, 50
 
     @pytest.fixture(scope="class")
-    def batch(self):
+    @classmethod
+    def batch(cls):
         rng = np.random.default_rng(7)
-        dt = self.T / self.N_STEPS
-        dws = math.sqrt(dt) * rng.standard_normal((self.N_PATHS, self.N_STEPS))
-        states = np.empty((self.N_PATHS, self.N_STEPS + 1))
-        states[:, 0] = self.X0
-        for j in range(self.N_STEPS):
+        dt = cls.T / cls.N_STEPS
+        dws = math.sqrt(dt) * rng.standard_normal((cls.N_PATHS, cls.N_STEPS))
+        states = np.empty((cls.N_PATHS, cls.N_STEPS + 1))
+        states[:, 0] = cls.X0
+        for j in range(cls.N_STEPS):
             x = states[:, j]
             states[:, j + 1] = x + 0.5 * x * dt + np.sqrt(1.0 + x * x) * dws[:, j]
         x = states[:, :-1]

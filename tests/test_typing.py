@@ -17,10 +17,10 @@ from pathlib import Path
 
 import pytest
 
-from markers import not_sanitized
+from markers import tooling
 
 pytest.importorskip("mypy", reason="mypy comes with the test extra")
-pytestmark = not_sanitized
+pytestmark = tooling
 
 GOOD = '''
 import numpy as np

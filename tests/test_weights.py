@@ -211,7 +211,7 @@ class TestTangentFlowValidation:
                            good, good, good, 1.0) == message
 
     @pytest.mark.parametrize("position, name",
-                             enumerate(["dws", "sigma", "d_mu_dx", "d_sigma_dx"]))
+                             list(enumerate(["dws", "sigma", "d_mu_dx", "d_sigma_dx"])))
     def test_first_wrong_matrix_is_named(self, position, name):
         # Every matrix from `position` on is wrong; only the first of them is reported.
         mats = [np.ones((12, 10)) for _ in range(4)]

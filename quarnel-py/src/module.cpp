@@ -20,7 +20,7 @@
 namespace quarnel::py {
 namespace {
 
-constexpr const char* kVersion = "0.1.3";
+constexpr const char* kVersion = QUARNEL_VERSION;  // the project version, from CMake
 
 // Runs `body` and maps its outcome: a new reference, or nullptr with the Python
 // exception set. Faults become PanicException; anything that escapes even that
@@ -62,7 +62,7 @@ PyObject* call_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nar
 }
 
 template <Body body>
-PyMethodDef method(const char* name, const char* doc) {
+PyMethodDef method(const char* name, const char* doc) noexcept {
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
                       static_cast<FastCallKeywords>(&call_entry<body>))),
             METH_FASTCALL | METH_KEYWORDS, doc};

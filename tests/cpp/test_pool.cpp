@@ -161,7 +161,7 @@ static std::thread spawn_unsupported(void (*)(WorkerPool*), WorkerPool*) {
 TEST_CASE("pool: a refused thread leaves the pool unusable and says why") {
     spawned = 0;
     WorkerPool pool(4, &spawn_two_then_refuse);
-    const std::string why = pool.start_error();
+    const std::string& why = pool.start_error();
     CHECK(why.find("no more threads") != std::string::npos);
     CHECK(spawned == 2);  // the two that started were stopped and joined in the constructor
 }

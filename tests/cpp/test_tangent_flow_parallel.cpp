@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -176,8 +177,13 @@ TEST_CASE("zeros in every item: the error names the first path of an item that r
         WorkerPool pool(t);
         for (int round = 0; round < 50; ++round) {
             const std::string msg = message_of(tangent_flow_weights_parallel(b.kernel_batch(), pool));
-            unsigned long path = 0, step = 99;
-            CHECK(std::sscanf(msg.c_str(), "sigma[%lu, %lu] = 0", &path, &step) == 2);
+            // "sigma[<path>, <step>] = 0 ...": parse both indices strictly.
+            CHECK(msg.rfind("sigma[", 0) == 0);
+            char* end = nullptr;
+            const unsigned long path = std::strtoul(msg.c_str() + 6, &end, 10);
+            CHECK(end != nullptr && end[0] == ',' && end[1] == ' ');
+            const unsigned long step = std::strtoul(end + 2, &end, 10);
+            CHECK(end != nullptr && *end == ']');
             CHECK(step == 0);
             CHECK(path % chunk == 0);
         }
