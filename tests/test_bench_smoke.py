@@ -1,0 +1,99 @@
+"""The benchmark harness runs end to end and its peer checks would catch a wrong result.
+
+Timings are not judged here; a quick run only proves that the harness still works
+against the current module (the peers agree with our kernels, the figures are written)
+so that the benchmark is not found broken on the day someone needs it.
+"""
+
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+RUN = ROOT / "bench" / "run.py"
+HAVE_NUMBA = importlib.util.find_spec("numba") is not None
+
+
+def quick_run(tmp_path, *extra):
+    out = tmp_path / "results.json"
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
+    proc = subprocess.run(
+        [sys.executable, str(RUN), "--quick", "--no-chart", "--json", str(out), *extra],
+        capture_output=True, text=True, timeout=300, env=env, cwd=tmp_path, check=False)
+    assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
+    return json.loads(out.read_text())
+
+
+def results_of(record, impl):
+    return [r for r in record["results"] if r["implementation"] == impl]
+
+
+def test_quick_run_without_numba(tmp_path):
+    record = quick_run(tmp_path, "--no-numba")
+    assert record["quick"] is True
+    assert record["mismatches"] == []
+    assert record["chart"] is None
+    assert record["machine"]["numpy"] == np.__version__
+    assert record["machine"]["numba"] is None
+    assert record["bandwidth"]["gb_s_one_thread"] > 0
+
+    functions = {r["function"] for r in results_of(record, "quarnel")}
+    assert functions == {
+        "bel_weights_tangent_flow", "bel_weights_tangent_flow_parallel",
+        "price_and_delta_tangent_flow", "price_from_samples", "bel_weights_constant_flow",
+        "price_and_delta_constant_flow"}
+    for r in record["results"]:
+        assert r["median_s"] > 0 and len(r["times_s"]) == 2
+    assert not results_of(record, "numba njit")
+
+    # The NumPy tangent-flow loop runs the same operations per path: equal bits.
+    numpy_tf = [r for r in results_of(record, "numpy")
+                if r["function"] == "bel_weights_tangent_flow"]
+    assert numpy_tf and all(r["check"] == "bit-identical" for r in numpy_tf)
+    parallel = [r for r in results_of(record, "quarnel")
+                if r["function"] == "bel_weights_tangent_flow_parallel"]
+    assert all(r["check"] == "bit-identical" for r in parallel)
+
+    statuses = {t["target"]: t["status"] for t in record["targets"]}
+    assert statuses[">= 1.8 x Numba serial"] == "SKIP"
+    assert all(s in ("PASS", "FAIL", "SKIP", "INFO") for s in statuses.values())
+    probed = {m["function"] for m in record["memory"]}
+    assert "bel_weights_tangent_flow" in probed
+
+
+@pytest.mark.skipif(not HAVE_NUMBA, reason="numba is not installed (bench extra)")
+def test_quick_run_with_numba_peers_bit_identical(tmp_path):
+    record = quick_run(tmp_path)
+    assert record["mismatches"] == []
+    assert record["machine"]["numba"]["version"]
+    for impl in ("numba njit", "numba prange"):
+        rows = results_of(record, impl)
+        assert rows and all(r["check"] == "bit-identical" for r in rows), rows
+
+
+def test_a_differing_peer_is_reported(capsys):
+    # Load the harness as a module: the checks must flag one flipped last bit.
+    spec = importlib.util.spec_from_file_location("bench_run", RUN)
+    run = importlib.util.module_from_spec(spec)
+    sys.modules["bench_run"] = run  # dataclasses resolve annotations through it
+    try:
+        spec.loader.exec_module(run)
+    finally:
+        del sys.modules["bench_run"]
+    ours = np.array([0.528, 0.7363636363636364])
+    peer = ours.copy()
+    peer[1] = np.nextafter(peer[1], 1.0)
+    assert run.check_bits("same", ours, ours.copy()) == "bit-identical"
+    assert run.check_bits("flipped", ours, peer) == "MISMATCH"
+    assert run.check_bits("signed zero", np.array([0.0]), np.array([-0.0])) == "MISMATCH"
+    assert run.check_close("sum order", (1.0, 2.0), (1.0, 2.0 + 4e-16)).startswith("close")
+    assert run.check_close("wrong", (1.0, 2.0), (1.0, 2.001)) == "MISMATCH"
+    assert len(run.MISMATCHES) == 3
+    assert "MISMATCH" in capsys.readouterr().err
