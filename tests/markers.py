@@ -2,9 +2,10 @@
 
 `dev.py test` runs the suite a second time against the AddressSanitizer and
 UndefinedBehaviorSanitizer build with QUARNEL_SANITIZED=1 and the sanitizer runtimes
-preloaded into every process it starts. Memory figures (RSS) mean nothing there, and
-programs that are not Python (compilers, cmake, type checkers, JIT compilers) either
-report on themselves or refuse to start under the preload, so tests of that kind skip.
+preloaded into every process it starts. Memory figures (RSS) mean nothing there (the
+sanitizer keeps freed memory in quarantine), and the checks of other programs
+(compilers, cmake, type checkers, linters) have no module code for the sanitizers to
+watch and only run slower under the preload, so tests of that kind skip.
 """
 
 from __future__ import annotations

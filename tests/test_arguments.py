@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import _quarnel as q
+from oddities import Float, Index
 
 X = np.array([1.0, 2.0, 3.0, 4.0])
 W = np.array([0.5, -0.5, 1.0, 2.0])
@@ -59,19 +60,6 @@ class TestBinding:
                 == q.price_and_delta_constant_flow(X, W, 1.0, 2.0, "call", 0.0))
         with pytest.raises(TypeError, match="^argument 'strike': "):
             q.price_and_delta_constant_flow(X, W, 1.0, 2.0, "call", strike=None)
-
-
-class Float:
-    def __init__(self, v):
-        self.v = v
-
-    def __float__(self):
-        return self.v
-
-
-class Index:
-    def __index__(self):
-        return 3
 
 
 class RaisesTypeErrorSubclass:
@@ -137,7 +125,7 @@ class TestArrayConversion:
 
 class TestScalarConversion:
     @pytest.mark.parametrize(
-        "horizon", [1, True, np.float64(1.0), np.int32(1), Float(1.0), Index()])
+        "horizon", [1, True, np.float64(1.0), np.int32(1), Float(1.0), Index(3)])
     def test_accepted_numbers(self, horizon):
         expected = q.bel_weights_constant_flow(X, float(horizon), 20.0)
         assert np.array_equal(q.bel_weights_constant_flow(X, horizon, 20), expected)

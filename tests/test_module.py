@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import _quarnel
-from conftest import PanicException
+from oddities import PanicException
 
 FUNCTIONS = [
     "bel_weights_constant_flow",
