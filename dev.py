@@ -114,17 +114,26 @@ def sanitizer_suite(py: Path, pytest_args: list[str]) -> None:
 
 
 def other_pythons() -> list[str]:
+    """One interpreter per other CPython 3.10+ version: from the PATH, or installed under
+    pyenv (whose shims on the PATH fail for every version but the selected one)."""
+    candidates = [exe for name in OTHER_PYTHONS if (exe := shutil.which(name))]
+    pyenv_root = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv"))
+    candidates += sorted(str(p) for p in pyenv_root.glob("versions/3.*/bin/python3"))
     main = os.path.realpath(sys.executable)
-    found = []
-    for name in OTHER_PYTHONS:
-        exe = shutil.which(name)
-        if exe is None:
+    found: dict[str, str] = {}
+    for exe in candidates:
+        probe = subprocess.run(
+            [exe, "-c", "import sys; print('%d.%d' % sys.version_info[:2]); print(sys.executable)"],
+            capture_output=True, text=True)
+        if probe.returncode != 0:
             continue
-        probe = subprocess.run([exe, "-c", "import sys; print(sys.executable)"],
-                               capture_output=True, text=True)
-        if probe.returncode == 0 and os.path.realpath(probe.stdout.strip()) != main:
-            found.append(exe)
-    return found
+        version, executable = probe.stdout.split()
+        if (tuple(map(int, version.split("."))) >= (3, 10)
+                and os.path.realpath(executable) != main and version not in found):
+            found[version] = exe
+    if not found:
+        print("note: no other CPython 3.10+ found; the smoke tests on other versions are skipped")
+    return [found[v] for v in sorted(found, key=lambda v: tuple(map(int, v.split("."))))]
 
 
 def test(pytest_args: list[str], everything: bool) -> None:

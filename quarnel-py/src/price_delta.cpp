@@ -58,9 +58,10 @@ Result<PriceDelta> price_and_delta_tangent_flow(const View2D& states, const View
     const std::size_t last = shape.n_steps;
 
     return with_payoff(*kind, strike, [&](auto f) -> Result<PriceDelta> {
-        // Weights in small blocks through the shared per-path recurrence, then the
-        // samples in path order: the sums see exactly the per-path sequence.
-        constexpr std::size_t kBlock = 64;
+        // Weights in blocks through the shared per-path recurrence, then the samples in
+        // path order: the sums see exactly the per-path sequence. The block is as long
+        // as an 8 KiB stack buffer allows, so the kernel's lanes walk long row runs.
+        constexpr std::size_t kBlock = 1024;
         double weights[kBlock];
         double s1p = 0.0, s1d = 0.0, s2p = 0.0, s2d = 0.0;
         for (std::size_t first = 0; first < batch.n_paths; first += kBlock) {

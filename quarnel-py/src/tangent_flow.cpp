@@ -1,5 +1,6 @@
 #include "tangent_flow.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -98,22 +99,28 @@ struct Lanes<4> {
 // vectors of W lanes) hides it. Four paths is the sweet spot measured here: more
 // lanes mean 4 L concurrent row streams, and past 16 streams the cache sets and
 // prefetchers stop keeping up, so big batches get slower, not faster.
+//
+// Lane i takes path k + i * spacing, and the block after it path k + 1: each lane
+// walks a run of consecutive rows, so in a C-ordered batch every one of the 4 L
+// streams is sequential for the whole run and the hardware prefetchers stay locked
+// on. (With adjacent rows in the lanes, every stream ends after one row.)
 // Each lane performs exactly the scalar operations of its own path, IEEE-rounded
 // one by one (vector extensions, no contraction), so the weights are bit-identical
 // to weights_one_by_one.
 template <int W, int G>
 [[gnu::always_inline]] inline bool interleaved_block(const TangentFlowBatch& b, std::size_t k,
-                                                     double* out) noexcept {
+                                                     std::size_t spacing, double* out) noexcept {
     using V = typename Lanes<W>::type;
     struct Field {
         const std::byte* base;
         std::ptrdiff_t row, col;
     };
+    const auto lane = static_cast<std::ptrdiff_t>(spacing);
     const Field fields[4] = {
-        {b.sigma.row_ptr(k), b.sigma.row_stride, b.sigma.col_stride},
-        {b.dws.row_ptr(k), b.dws.row_stride, b.dws.col_stride},
-        {b.d_mu_dx.row_ptr(k), b.d_mu_dx.row_stride, b.d_mu_dx.col_stride},
-        {b.d_sigma_dx.row_ptr(k), b.d_sigma_dx.row_stride, b.d_sigma_dx.col_stride},
+        {b.sigma.row_ptr(k), b.sigma.row_stride * lane, b.sigma.col_stride},
+        {b.dws.row_ptr(k), b.dws.row_stride * lane, b.dws.col_stride},
+        {b.d_mu_dx.row_ptr(k), b.d_mu_dx.row_stride * lane, b.d_mu_dx.col_stride},
+        {b.d_sigma_dx.row_ptr(k), b.d_sigma_dx.row_stride * lane, b.d_sigma_dx.col_stride},
     };
     auto gather = [&](const Field& f, std::size_t j, int g) {
         const std::byte* at = f.base + static_cast<std::ptrdiff_t>(j) * f.col +
@@ -148,9 +155,37 @@ template <int W, int G>
         }
     }
     for (int g = 0; g < G; ++g) {
-        for (int w = 0; w < W; ++w) out[g * W + w] = acc[g][w];
+        for (int w = 0; w < W; ++w) out[static_cast<std::size_t>(g * W + w) * spacing] = acc[g][w];
     }
     return true;
+}
+
+// Rows per lane run: close to count / lanes, chosen so the lanes' streams start at
+// different offsets within a 4 KiB page. Streams at equal page offsets compete for the
+// same L1 sets (and alias in the load-store unit), which costs more than the few rows
+// that the choice leaves to the adjacent-row blocks.
+inline std::size_t lane_spacing(std::ptrdiff_t row_stride, std::size_t count,
+                                std::size_t lanes) noexcept {
+    const std::size_t even = count / lanes;
+    if (even == 0) return 0;
+    constexpr std::size_t kPage = 4096, kFarEnough = 512, kTries = 64;
+    const std::size_t row = static_cast<std::size_t>(row_stride < 0 ? -row_stride : row_stride);
+    std::size_t best = even, best_score = 0;
+    for (std::size_t q = even; q + kTries > even && q > 0; --q) {
+        std::size_t score = 0;
+        for (std::size_t a = 0; a < lanes; ++a) {
+            for (std::size_t c = a + 1; c < lanes; ++c) {
+                const std::size_t d = ((c - a) * q % kPage) * (row % kPage) % kPage;
+                score += std::min(std::min(d, kPage - d), kFarEnough);
+            }
+        }
+        if (score > best_score) {
+            best = q;
+            best_score = score;
+        }
+        if (best_score == kFarEnough * lanes * (lanes - 1) / 2) break;
+    }
+    return best;
 }
 
 template <int W, int G>
@@ -159,10 +194,17 @@ template <int W, int G>
                                                                    std::size_t count,
                                                                    double* out) noexcept {
     constexpr std::size_t L = static_cast<std::size_t>(W * G);
-    std::size_t p = 0;
+    // Lanes over runs of rows first, then over adjacent rows for what is left.
+    const std::size_t spacing = lane_spacing(b.sigma.row_stride, count, L);
+    for (std::size_t p = 0; p < spacing; ++p) {
+        if (!interleaved_block<W, G>(b, first + p, spacing, out + p)) {
+            return weights_one_by_one(b, first, count, out);
+        }
+    }
+    std::size_t p = spacing * L;
     for (; p + L <= count; p += L) {
-        if (!interleaved_block<W, G>(b, first + p, out + p)) {
-            return weights_one_by_one(b, first + p, L, out + p);
+        if (!interleaved_block<W, G>(b, first + p, 1, out + p)) {
+            return weights_one_by_one(b, first, count, out);
         }
     }
     return weights_one_by_one(b, first + p, count - p, out + p);
