@@ -32,8 +32,11 @@ Result<PriceDelta> price_and_delta_constant_flow(const View1D& terminal_states,
                           "': expected 'identity', 'call', 'put', or 'digital_call'"};
     }
     return with_payoff(*kind, strike, [&](auto f) {
-        return bel_delta_constant_flow_from_paths(terminal_states, w_terminals, horizon,
-                                                  sigma_at_x0, f);
+        return with_dense_views(
+            [&](const auto& x, const auto& w) {
+                return bel_delta_constant_flow_from_paths(x, w, horizon, sigma_at_x0, f);
+            },
+            terminal_states, w_terminals);
     });
 }
 

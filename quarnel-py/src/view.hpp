@@ -33,6 +33,29 @@ struct View1D {
     }
 };
 
+// A View1D known to be contiguous: the same reads with a constant stride, which the
+// compiler can keep in a pointer increment (estimator loops pick it when they can).
+struct DenseView1D {
+    const std::byte* data = nullptr;
+    std::size_t length = 0;
+
+    std::size_t size() const noexcept { return length; }
+    double operator[](std::size_t i) const noexcept {
+        return load_f64(data + static_cast<std::ptrdiff_t>(i * sizeof(double)));
+    }
+};
+
+// Calls f with the dense form of each view when all of them are contiguous, else with
+// the views as they are; f is instantiated for both.
+template <class F, class... Views>
+decltype(auto) with_dense_views(F&& f, const Views&... views) {
+    constexpr auto dense_stride = static_cast<std::ptrdiff_t>(sizeof(double));
+    if (((views.stride == dense_stride) && ...)) {
+        return f(DenseView1D{views.data, views.length}...);
+    }
+    return f(views...);
+}
+
 struct View2D {
     const std::byte* data = nullptr;  // element [0, 0]
     std::size_t rows = 0;
