@@ -54,12 +54,15 @@ def _tangent_flow_weights(dws, sigma, d_mu_dx, d_sigma_dx, horizon):
     inv_t = 1.0 / horizon
     dt = horizon / float(n_steps)
     out = np.empty(n_paths)
-    # Under plain njit prange is range: one source, a serial and a threaded peer.
+    # Under plain njit prange is range: one source, a serial and a threaded peer. A
+    # raise inside the loop would keep Numba from running it in parallel: a zero sigma
+    # leaves a NaN weight, and the check comes after the loop.
     for k in prange(n_paths):
-        acc, ok = _path_weight(dws, sigma, d_mu_dx, d_sigma_dx, k, inv_t, dt)
-        if not ok:
+        out[k] = _path_weight(dws, sigma, d_mu_dx, d_sigma_dx, k, inv_t, dt)[0]
+    for k in range(n_paths):
+        if math.isnan(out[k]) and not _path_weight(dws, sigma, d_mu_dx, d_sigma_dx, k,
+                                                   inv_t, dt)[1]:
             raise ValueError("sigma = 0 produces division by zero in BEL weight")
-        out[k] = acc
     return out
 
 

@@ -15,6 +15,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from markers import tooling
+
 ROOT = Path(__file__).resolve().parents[1]
 RUN = ROOT / "bench" / "run.py"
 HAVE_NUMBA = importlib.util.find_spec("numba") is not None
@@ -68,6 +70,8 @@ def test_quick_run_without_numba(tmp_path):
     assert "bel_weights_tangent_flow" in probed
 
 
+# Numba's JIT is a tool of its own: checked once, in the main pass.
+@tooling
 @pytest.mark.skipif(not HAVE_NUMBA, reason="numba is not installed (bench extra)")
 def test_quick_run_with_numba_peers_bit_identical(tmp_path):
     record = quick_run(tmp_path)
