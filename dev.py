@@ -5,6 +5,7 @@
     python3 dev.py test    # build, install and run the whole test suite (what CI runs)
     python3 dev.py check   # only the main stage of `test`: quicker while developing
     python3 dev.py bench   # run the benchmark suite against NumPy and Numba
+    python3 dev.py fuzz    # fuzz the argument boundary with Atheris (default 600 s)
 
 `test` builds one abi3 wheel and runs, in order: the C++ unit tests; the pytest suite
 with NumPy 2.x; the same suite with NumPy 1.26; the suite against a build with
@@ -185,6 +186,14 @@ def main(argv: list[str]) -> int:
         py = ensure_venv(MAIN)
         install(py, build_wheel(), "bench")
         run(py, ROOT / "bench" / "run.py", *rest)
+    elif task == "fuzz":
+        seconds = rest[0] if rest else "600"
+        py = ensure_venv(ROOT / ".venv-fuzz")
+        install(py, build_wheel(), "fuzz")
+        corpus = BUILD / "fuzz-corpus"
+        corpus.mkdir(parents=True, exist_ok=True)
+        run(py, ROOT / "tests" / "fuzz_arguments.py", f"-max_total_time={seconds}",
+            "-print_final_stats=1", corpus)
     else:
         print(__doc__)
         return 2
