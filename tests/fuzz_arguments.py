@@ -9,11 +9,10 @@ either return or raise one of the documented classes; when it returns or fails i
 computation, the pure-Python reference must agree bit for bit. Anything else (a crash,
 a sanitizer report, SystemError, a wrong number) is a finding.
 
-By hand, coverage-guided with Atheris (in a virtual environment of its own):
+By hand, coverage-guided with Atheris (the `fuzz` extra, in .venv-fuzz; the corpus is
+kept in build/fuzz-corpus):
 
-    python3 -m venv /tmp/fuzz && /tmp/fuzz/bin/pip install atheris numpy
-    PYTHONPATH=<directory of _quarnel*.so> /tmp/fuzz/bin/python tests/fuzz_arguments.py \\
-        -atheris_runs=1000000 2> /tmp/fuzz.log
+    python3 dev.py fuzz 3600         # seconds; 600 by default
 
 Against the sanitizer build, add the LD_PRELOAD and *SAN_OPTIONS of dev.py's sanitizer
 stage. The fault diagnostics that the module writes for PanicException go to standard
