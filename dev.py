@@ -121,20 +121,20 @@ def other_pythons() -> list[str]:
     pyenv_root = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv"))
     candidates += sorted(str(p) for p in pyenv_root.glob("versions/3.*/bin/python3"))
     main = os.path.realpath(sys.executable)
-    found: dict[str, str] = {}
+    found: dict[tuple[int, int], str] = {}
     for exe in candidates:
         probe = subprocess.run(
-            [exe, "-c", "import sys; print('%d.%d' % sys.version_info[:2]); print(sys.executable)"],
+            [exe, "-c", "import sys; print(*sys.version_info[:2], sys.executable)"],
             capture_output=True, text=True)
         if probe.returncode != 0:
             continue
-        version, executable = probe.stdout.split()
-        if (tuple(map(int, version.split("."))) >= (3, 10)
-                and os.path.realpath(executable) != main and version not in found):
+        major, minor, executable = probe.stdout.split()
+        version = (int(major), int(minor))
+        if version >= (3, 10) and os.path.realpath(executable) != main and version not in found:
             found[version] = exe
     if not found:
         print("note: no other CPython 3.10+ found; the smoke tests on other versions are skipped")
-    return [found[v] for v in sorted(found, key=lambda v: tuple(map(int, v.split("."))))]
+    return [found[v] for v in sorted(found)]
 
 
 def test(pytest_args: list[str], everything: bool) -> None:

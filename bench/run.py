@@ -664,11 +664,11 @@ def evaluate_targets(cases: list[Case], bw: dict, mem: list[dict], cfg: Config,
         out.append({"function": function, "workload": workload, "target": target,
                     "value": value, "limit": limit, "measured": measured, "status": status})
 
+    def time_ratio(num: Case | None, den: Case | None) -> float | None:
+        return None if num is None or den is None else num.median / den.median
+
     def speedup(function: str, size: str, peer: str) -> float | None:
-        ours, other = find(cases, function, size), find(cases, function, size, peer)
-        if ours is None or other is None:
-            return None
-        return other.median / ours.median
+        return time_ratio(find(cases, function, size, peer), find(cases, function, size))
 
     def of_bound(function: str, size: str, key: str = "bound_mstep_s") -> float | None:
         ours = find(cases, function, size)
@@ -699,22 +699,18 @@ def evaluate_targets(cases: list[Case], bw: dict, mem: list[dict], cfg: Config,
                         "target": f"(info) x all-core bound ({bw['threads']} threads)",
                         "value": value, "limit": None, "measured": f"{value:.2f}x",
                         "status": "INFO"})
-    serial, par = find(cases, TF, "1x2"), find(cases, TFP, "1x2")
     add(TFP, "1 x 2", "call time <= 1.5 x serial",
-        None if serial is None or par is None else par.median / serial.median, 1.5,
+        time_ratio(find(cases, TFP, "1x2"), find(cases, TF, "1x2")), 1.5,
         higher_is_better=False)
     s = sz(cfg.pd_shape)
-    tf, pdt = find(cases, TF, s), find(cases, PDT, s)
     add(PDT, size_label(s), f"time <= 1.10 x {TF}",
-        None if tf is None or pdt is None else pdt.median / tf.median, 1.10,
-        higher_is_better=False)
+        time_ratio(find(cases, PDT, s), find(cases, TF, s)), 1.10, higher_is_better=False)
     add(PFS, size_label(str(cfg.mid_samples)), ">= 1.0 x NumPy mean+std",
         speedup(PFS, str(cfg.mid_samples), "numpy mean+std"), 1.0)
     add(PFS, size_label(str(cfg.big_samples)), ">= 1.5 x NumPy mean+std",
         speedup(PFS, str(cfg.big_samples), "numpy mean+std"), 1.5)
-    one, npmean = find(cases, PFS, "1"), find(cases, PFS, "1", "numpy.mean")
     add(PFS, "1 sample", "call time <= 0.25 x numpy.mean",
-        None if one is None or npmean is None else one.median / npmean.median, 0.25,
+        time_ratio(find(cases, PFS, "1"), find(cases, PFS, "1", "numpy.mean")), 0.25,
         higher_is_better=False)
     add(PDC, size_label(str(cfg.mid_samples)), ">= 5 x NumPy expression",
         speedup(PDC, str(cfg.mid_samples), "numpy"), 5.0)

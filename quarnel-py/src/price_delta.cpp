@@ -66,7 +66,7 @@ Result<PriceDelta> price_and_delta_tangent_flow(const View2D& states, const View
         // as an 8 KiB stack buffer allows, so the kernel's lanes walk long row runs.
         constexpr std::size_t kBlock = 1024;
         double weights[kBlock];
-        double s1p = 0.0, s1d = 0.0, s2p = 0.0, s2d = 0.0;
+        TwoStreamSums sums;
         for (std::size_t first = 0; first < batch.n_paths; first += kBlock) {
             const std::size_t count = std::min(kBlock, batch.n_paths - first);
             if (auto zero = tangent_flow_weights(batch, first, count, weights)) {
@@ -75,15 +75,11 @@ Result<PriceDelta> price_and_delta_tangent_flow(const View2D& states, const View
             }
             for (std::size_t i = 0; i < count; ++i) {
                 const double p = f(states(first + i, last));
-                const double d = weights[i] * p;
-                s1p = s1p + p;
-                s1d = s1d + d;
-                s2p = s2p + p * p;
-                s2d = s2d + d * d;
+                sums.add(p, weights[i] * p);
             }
         }
-        const MeanStderr price = mean_stderr(s1p, s2p, batch.n_paths);
-        const MeanStderr delta = mean_stderr(s1d, s2d, batch.n_paths);
+        const MeanStderr price = mean_stderr(sums.sum_a(), sums.sum_sq_a(), batch.n_paths);
+        const MeanStderr delta = mean_stderr(sums.sum_b(), sums.sum_sq_b(), batch.n_paths);
         return PriceDelta{price.mean, delta.mean, price.stderr_, delta.stderr_};
     });
 }

@@ -40,8 +40,6 @@ inline MeanStderr mean_stderr(double sum, double sum_sq, std::size_t n) noexcept
     return {mean, std::sqrt(var / count)};
 }
 
-namespace detail {
-
 // Running sums of (a, b) and (a * a, b * b) for two sample streams at once. Each of the
 // four sums is still its own left-to-right chain; keeping a and b in the two lanes of
 // one vector halves the adds and multiplies the loop issues, so it runs at the add
@@ -77,8 +75,6 @@ struct TwoStreamSums {
 };
 #endif
 
-}  // namespace detail
-
 struct Identity {
     double operator()(double x) const noexcept { return x; }
 };
@@ -112,7 +108,7 @@ PriceDelta bel_delta_constant_flow_from_paths(const States& terminal_states,
     QUARNEL_CHECK(w_terminals.size() == n,
                   "terminal_states and w_terminals must have the same length");
     const double scale = 1.0 / (horizon * sigma_at_x0);
-    detail::TwoStreamSums sums;
+    TwoStreamSums sums;
     for (std::size_t k = 0; k < n; ++k) {
         const double p = payoff(terminal_states[k]);
         // (p * W) * scale, in this order: p * (W * scale) differs in the last bit.
