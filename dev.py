@@ -172,31 +172,60 @@ def test(pytest_args: list[str], everything: bool) -> None:
         run(other, "-m", "pytest", "-q", "-p", "no:cacheprovider", *SMOKE_TESTS)
 
 
+def demo(rest: list[str]) -> None:
+    stage("build and install")
+    py = ensure_venv(MAIN)
+    install(py, build_wheel(), "")
+    run(py, ROOT / "examples" / "black_scholes.py")
+
+
+def bench(rest: list[str]) -> None:
+    py = ensure_venv(MAIN)
+    install(py, build_wheel(), "bench")
+    run(py, ROOT / "bench" / "run.py", *rest)
+
+
+def fuzz(rest: list[str]) -> None:
+    seconds = rest[0] if rest else "600"
+    py = ensure_venv(ROOT / ".venv-fuzz")
+    install(py, build_wheel(), "fuzz")
+    corpus = BUILD / "fuzz-corpus"
+    corpus.mkdir(parents=True, exist_ok=True)
+    run(py, ROOT / "tests" / "fuzz_arguments.py", f"-max_total_time={seconds}",
+        "-print_final_stats=1", corpus)
+
+
+def tool_stage(module: str):
+    """A stage kept in tools/<module>.py, whose main(argv) returns an exit status."""
+
+    def stage_main(rest: list[str]) -> None:
+        import importlib
+
+        sys.path.insert(0, str(ROOT))
+        status = importlib.import_module(f"tools.{module}").main(rest)
+        if status:
+            raise SystemExit(status)
+
+    return stage_main
+
+
+# Every stage, by its subcommand. Extra arguments go to the stage.
+COMMANDS = {
+    "demo": demo,
+    "test": lambda rest: test(rest, everything=True),
+    "check": lambda rest: test(rest, everything=False),
+    "bench": bench,
+    "fuzz": fuzz,
+}
+
+
 def main(argv: list[str]) -> int:
     task = argv[1] if len(argv) > 1 else "test"
-    rest = argv[2:]
-    if task == "demo":
-        stage("build and install")
-        py = ensure_venv(MAIN)
-        install(py, build_wheel(), "")
-        run(py, ROOT / "examples" / "black_scholes.py")
-    elif task in ("test", "check"):
-        test(rest, everything=task == "test")
-    elif task == "bench":
-        py = ensure_venv(MAIN)
-        install(py, build_wheel(), "bench")
-        run(py, ROOT / "bench" / "run.py", *rest)
-    elif task == "fuzz":
-        seconds = rest[0] if rest else "600"
-        py = ensure_venv(ROOT / ".venv-fuzz")
-        install(py, build_wheel(), "fuzz")
-        corpus = BUILD / "fuzz-corpus"
-        corpus.mkdir(parents=True, exist_ok=True)
-        run(py, ROOT / "tests" / "fuzz_arguments.py", f"-max_total_time={seconds}",
-            "-print_final_stats=1", corpus)
-    else:
+    command = COMMANDS.get(task)
+    if command is None:
         print(__doc__)
         return 2
+    command(argv[2:])
     return 0
 
 

@@ -1,0 +1,33 @@
+// The scope in which a kernel runs its heavy work, supplied by whoever calls it.
+//
+// A kernel validates its inputs first, on the caller's thread and under whatever lock
+// the caller holds, and only then hands the loop to the scope. The Python bindings pass
+// a scope that releases the interpreter lock for the loop and retakes it afterwards;
+// plain C++ callers pass `run_inline`. So validation can never happen without the lock,
+// and kernels stay free of Python.
+#pragma once
+
+namespace quarnel {
+
+class WorkScope {
+public:
+    using Enter = void (*)(void (*work)(void*), void* ctx);
+
+    constexpr explicit WorkScope(Enter enter) noexcept : enter_(enter) {}
+
+    // Runs f() inside the scope. Exceptions thrown by f reach the caller after the
+    // scope has been left.
+    template <class F>
+    void operator()(F& f) const {
+        enter_([](void* ctx) { (*static_cast<F*>(ctx))(); }, &f);
+    }
+
+private:
+    Enter enter_;
+};
+
+// The scope of a caller that holds no lock worth releasing.
+inline void enter_inline(void (*work)(void*), void* ctx) { work(ctx); }
+inline constexpr WorkScope run_inline{&enter_inline};
+
+}  // namespace quarnel
