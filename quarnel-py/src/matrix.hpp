@@ -1,0 +1,22 @@
+// A kernel's 2-D result before it becomes a NumPy array: rows x cols doubles in row-major
+// (C-contiguous) order, one row per path.
+#pragma once
+
+#include <cstddef>
+
+#include "buffer.hpp"
+
+namespace quarnel {
+
+struct Matrix {
+    Buffer buffer;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+
+    static Matrix allocate(std::size_t rows, std::size_t cols, bool zeroed = false) {
+        return Matrix{Buffer::allocate(rows * cols, zeroed), rows, cols};
+    }
+    double* row(std::size_t i) noexcept { return buffer.data() + i * cols; }
+};
+
+}  // namespace quarnel
