@@ -1,5 +1,5 @@
-// A kernel's 2-D result before it becomes a NumPy array: rows x cols doubles in row-major
-// (C-contiguous) order, one row per path.
+// A kernel's 2-D output before it becomes a NumPy array: `rows` x `cols` doubles in
+// row-major (C) order, taken over by the result array without a copy.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +14,7 @@ struct Matrix {
     std::size_t cols = 0;
 
     static Matrix allocate(std::size_t rows, std::size_t cols, bool zeroed = false) {
-        return Matrix{Buffer::allocate(rows * cols, zeroed), rows, cols};
+        return {Buffer::allocate(rows * cols, zeroed), rows, cols};
     }
     double* row(std::size_t i) noexcept { return buffer.data() + i * cols; }
 };
