@@ -1,0 +1,120 @@
+#include "greeks_constant_flow.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "payoffs.hpp"
+#include "quarnel/greeks_from_paths.hpp"
+
+namespace quarnel {
+namespace {
+
+// Slopes of the Lipschitz built-in payoffs; the value at the kink (measure zero) is 0.
+struct IdentitySlope {
+    double operator()(double) const noexcept { return 1.0; }
+};
+struct CallSlope {
+    double strike;
+    double operator()(double x) const noexcept { return x > strike ? 1.0 : 0.0; }
+};
+struct PutSlope {
+    double strike;
+    double operator()(double x) const noexcept { return x < strike ? -1.0 : 0.0; }
+};
+
+ModelError unknown_model(std::string_view name) {
+    return {"unknown model '" + std::string(name) + "': expected 'gbm' or 'abm'"};
+}
+
+// horizon, x0 (GBM only: ABM never uses it) and vol, as negated comparisons so that
+// NaN fails them.
+std::optional<ModelError> check_flow_numbers(Model model, double horizon, double x0, double vol) {
+    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+    if (model == Model::gbm && !(x0 > 0.0)) return ModelError{"x0 must be positive"};
+    if (!(vol > 0.0)) return ModelError{"vol must be positive"};
+    return std::nullopt;
+}
+
+// Calls f with the flow object of the model; f is instantiated for both.
+template <class F>
+decltype(auto) with_flow(Model model, double horizon, double x0, double vol, F&& f) {
+    if (model == Model::gbm) return f(GbmConstantFlow(horizon, x0, vol));
+    return f(AbmConstantFlow(horizon, vol));
+}
+
+Greeks to_greeks(const PriceGreeks& r) noexcept {
+    return {r.price,        r.delta,        r.gamma,        r.vega,        r.rho,
+            r.price_stderr, r.delta_stderr, r.gamma_stderr, r.vega_stderr, r.rho_stderr};
+}
+
+}  // namespace
+
+Result<Matrix> greek_weights_constant_flow(const View1D& w_terminals, double horizon, double x0,
+                                           double vol, std::string_view model) {
+    const std::optional<Model> m = parse_model(model);
+    if (!m) return unknown_model(model);
+    if (auto err = check_flow_numbers(*m, horizon, x0, vol)) return *std::move(err);
+    Matrix out = Matrix::allocate(w_terminals.size(), 4);
+    with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
+        with_dense_views([&](const auto& w) { greek_weights_from_paths(w, flow, out.row(0)); },
+                         w_terminals);
+    });
+    return out;
+}
+
+Result<Greeks> price_and_greeks_constant_flow(const View1D& terminal_states,
+                                              const View1D& w_terminals, double horizon,
+                                              double x0, double vol, std::string_view payoff,
+                                              double strike, std::string_view model,
+                                              std::string_view estimator,
+                                              std::optional<double> half_width) {
+    if (terminal_states.size() != w_terminals.size()) {
+        return ModelError{"terminal_states and w_terminals must have the same length"};
+    }
+    const std::optional<PayoffKind> kind = parse_payoff(payoff);
+    if (!kind) {
+        return ModelError{"unknown payoff '" + std::string(payoff) +
+                          "': expected 'identity', 'call', 'put', or 'digital_call'"};
+    }
+    const std::optional<Model> m = parse_model(model);
+    if (!m) return unknown_model(model);
+    const std::optional<Estimator> est = parse_estimator(estimator);
+    if (!est) {
+        return ModelError{"unknown estimator '" + std::string(estimator) +
+                          "': expected 'weights' or 'lowest_variance'"};
+    }
+    if (auto err = check_flow_numbers(*m, horizon, x0, vol)) return *std::move(err);
+    if (half_width && !(*half_width > 0.0 && std::isfinite(*half_width))) {
+        return ModelError{"half_width must be positive and finite"};
+    }
+
+    const PriceGreeks r = with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
+        return with_dense_views(
+            [&](const auto& x, const auto& w) -> PriceGreeks {
+                if (*est == Estimator::weights) {
+                    return with_payoff(*kind, strike, [&](auto f) {
+                        return greeks_by_weights_from_paths(x, w, flow, f);
+                    });
+                }
+                switch (*kind) {
+                    case PayoffKind::identity:
+                        return greeks_pathwise_from_paths(x, w, flow, IdentityPayoff{},
+                                                          IdentitySlope{});
+                    case PayoffKind::call:
+                        return greeks_pathwise_from_paths(x, w, flow, CallPayoff{strike},
+                                                          CallSlope{strike});
+                    case PayoffKind::put:
+                        return greeks_pathwise_from_paths(x, w, flow, PutPayoff{strike},
+                                                          PutSlope{strike});
+                    case PayoffKind::digital_call: break;
+                }
+                // The default width costs one pass over the states before the main one.
+                const double e = half_width ? *half_width : default_half_width(x);
+                return greeks_localised_digital_from_paths(x, w, flow, strike, e);
+            },
+            terminal_states, w_terminals);
+    });
+    return to_greeks(r);
+}
+
+}  // namespace quarnel
