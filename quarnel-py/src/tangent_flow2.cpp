@@ -1,0 +1,410 @@
+#include "tangent_flow2.hpp"
+
+#include <string>
+
+#include "lanes.hpp"
+
+namespace quarnel {
+namespace {
+
+using Kind = SecondOrderKind;
+
+constexpr bool has_gamma(Kind k) noexcept { return k != Kind::parameter; }
+constexpr bool has_parameter(Kind k) noexcept { return k != Kind::greeks; }
+// Matrices read, in load order: sigma first (it is checked for zero before the rest).
+constexpr int fields(Kind k) noexcept { return has_parameter(k) ? 10 : 6; }
+
+const View2D* field_views(const SecondOrderBatch& b, int f) noexcept {
+    const View2D* views[10] = {&b.sigma,     &b.dws,       &b.d_mu_dx,        &b.d_sigma_dx,
+                               &b.d2_mu_dx2, &b.d2_sigma_dx2, &b.d_mu_dp,     &b.d_sigma_dp,
+                               &b.d2_mu_dx_dp, &b.d2_sigma_dx_dp};
+    return views[f];
+}
+
+// T is double for one path, or a vector of lanes holding one path each: every lane
+// performs exactly the scalar operations, so both give the same bits.
+template <class T>
+struct PathState {
+    T y, h, acc, accl, k, v, dv;
+};
+
+template <class T>
+struct StepIn {
+    T s, dw, mp, sp, mpp, spp, mth, sth, mxth, sxth;
+};
+
+struct StepConst {
+    double dt, inv_t, inv_n;
+    double g_coef;  // (N - j) / N
+    double d_coef;  // j / N
+};
+
+StepConst step_const(const SecondOrderBatch& b, std::size_t j) noexcept {
+    return {b.dt, b.inv_t, b.inv_n, static_cast<double>(b.n_steps - j) * b.inv_n,
+            static_cast<double>(j) * b.inv_n};
+}
+
+template <class T>
+PathState<T> initial_state(T zeros) noexcept {
+    return {zeros + 1.0, zeros, zeros, zeros, zeros, zeros, zeros};
+}
+
+// One Euler step; the association is the one documented in tangent_flow2.hpp.
+template <Kind K, class T>
+[[gnu::always_inline]] inline void step(PathState<T>& st, const StepIn<T>& in,
+                                        const StepConst& c) noexcept {
+    const T p = in.sp * st.y;
+    const T yn = st.y + ((in.mp * st.y) * c.dt + p * in.dw);
+    const T u = (yn / in.s) * c.inv_n;
+    const T tau = ((yn * in.dw) - p * c.dt) / in.s;
+    if constexpr (has_gamma(K)) {
+        const T g = c.g_coef * st.y;
+        const T spp_g = in.spp * g;
+        const T la = ((in.mpp * g) * c.dt + spp_g * in.dw) - in.sp * u;
+        const T hn = st.h + (((in.mp * st.h) * c.dt + (in.sp * st.h) * in.dw) + st.y * la);
+        const T ltau = (((hn * in.dw) - yn * u) - (spp_g * st.y + in.sp * st.h) * c.dt) / in.s -
+                       ((tau * in.sp) * g) / in.s;
+        st.accl = st.accl + ltau * c.inv_t;
+        st.h = hn;
+    }
+    if constexpr (has_parameter(K)) {
+        const T d = c.d_coef * st.y;
+        const T da = ((in.mpp * d) * c.dt + (in.spp * d) * in.dw) + in.sp * u;
+        const T kn = st.k + (((in.mp * st.k) * c.dt + (in.sp * st.k) * in.dw) + st.y * da);
+        const T vn =
+            st.v + (((in.mp * st.v) * c.dt + (in.sp * st.v) * in.dw) + (in.mth * c.dt + in.sth * in.dw));
+        const T dvn = st.dv + (((in.mp * st.dv) * c.dt + (in.sp * st.dv) * in.dw) +
+                               ((st.v * da + ((in.mxth * d) * c.dt + (in.sxth * d) * in.dw)) +
+                                in.sth * u));
+        st.k = kn;
+        st.v = vn;
+        st.dv = dvn;
+    }
+    st.acc = st.acc + tau * c.inv_t;
+    st.y = yn;
+}
+
+template <Kind K, class T>
+[[gnu::always_inline]] inline void finish(const PathState<T>& st, T* row) noexcept {
+    if constexpr (has_gamma(K)) {
+        row[0] = st.acc;
+        row[1] = st.acc * st.acc + st.accl;
+        row[2] = st.y;
+        row[3] = st.h;
+    }
+    if constexpr (has_parameter(K)) {
+        const T beta = st.v / st.y;
+        const T weight = beta * st.acc - (st.dv - beta * st.k) / st.y;
+        if constexpr (K == Kind::all) {
+            row[4] = st.v;
+            row[5] = weight;
+        } else {
+            row[0] = weight;
+        }
+    }
+}
+
+// Everything but sigma, read through load(f) for field f.
+template <Kind K, class T, class Load>
+[[gnu::always_inline]] inline StepIn<T> load_step(T s, Load&& load) noexcept {
+    StepIn<T> in{s, load(1), load(2), load(3), load(4), load(5), {}, {}, {}, {}};
+    if constexpr (has_parameter(K)) {
+        in.mth = load(6);
+        in.sth = load(7);
+        in.mxth = load(8);
+        in.sxth = load(9);
+    }
+    return in;
+}
+
+template <Kind K>
+std::optional<ZeroSigma> one_by_one(const SecondOrderBatch& b, std::size_t first,
+                                    std::size_t count, double* out) noexcept {
+    constexpr int F = fields(K);
+    constexpr std::size_t C = columns(K);
+    for (std::size_t p = 0; p < count; ++p) {
+        const std::size_t k = first + p;
+        const std::byte* rows[F];
+        std::ptrdiff_t cols[F];
+        for (int f = 0; f < F; ++f) {
+            rows[f] = field_views(b, f)->row_ptr(k);
+            cols[f] = field_views(b, f)->col_stride;
+        }
+        PathState<double> st = initial_state(0.0);
+        for (std::size_t j = 0; j < b.n_steps; ++j) {
+            const auto jj = static_cast<std::ptrdiff_t>(j);
+            const double s = load_f64(rows[0] + jj * cols[0]);
+            if (s == 0.0) return ZeroSigma{k, j};
+            const auto load = [&](int f) { return load_f64(rows[f] + jj * cols[f]); };
+            step<K>(st, load_step<K, double>(s, load), step_const(b, j));
+        }
+        finish<K>(st, out + p * C);
+    }
+    return std::nullopt;
+}
+
+#if defined(__GNUC__)
+
+struct Field {
+    const std::byte* base;
+    std::ptrdiff_t row, col;
+};
+
+template <int W>
+[[gnu::always_inline]] inline typename Lanes<W>::type gather(const Field& f, std::size_t j,
+                                                             int g) noexcept {
+    const std::byte* at = f.base + static_cast<std::ptrdiff_t>(j) * f.col +
+                          static_cast<std::ptrdiff_t>(g * W) * f.row;
+    typename Lanes<W>::type v;
+    for (int w = 0; w < W; ++w) v[w] = load_f64(at + static_cast<std::ptrdiff_t>(w) * f.row);
+    return v;
+}
+
+// G vectors of W lanes; lane i takes path k + i * spacing (see tangent_flow.cpp for why
+// lanes walk runs of rows). False on a zero sigma anywhere in the block.
+template <Kind K, int W, int G>
+[[gnu::always_inline]] inline bool interleaved_block(const SecondOrderBatch& b, std::size_t k,
+                                                     std::size_t spacing, double* out) noexcept {
+    using V = typename Lanes<W>::type;
+    constexpr int F = fields(K);
+    constexpr std::size_t C = columns(K);
+    const auto lane = static_cast<std::ptrdiff_t>(spacing);
+    Field fs[F];
+    for (int f = 0; f < F; ++f) {
+        const View2D* v = field_views(b, f);
+        fs[f] = Field{v->row_ptr(k), v->row_stride * lane, v->col_stride};
+    }
+    const V zeros = {};
+    PathState<V> st[G];
+    for (int g = 0; g < G; ++g) st[g] = initial_state(zeros);
+    for (std::size_t j = 0; j < b.n_steps; ++j) {
+        V s[G];
+        bool zero = false;
+        for (int g = 0; g < G; ++g) {
+            s[g] = gather<W>(fs[0], j, g);
+            const auto is_zero = s[g] == 0.0;
+            for (int w = 0; w < W; ++w) zero |= is_zero[w] != 0;
+        }
+        if (zero) return false;
+        const StepConst c = step_const(b, j);
+        for (int g = 0; g < G; ++g) {
+            const auto load = [&](int f) { return gather<W>(fs[f], j, g); };
+            step<K>(st[g], load_step<K, V>(s[g], load), c);
+        }
+    }
+    for (int g = 0; g < G; ++g) {
+        V row[C];
+        finish<K>(st[g], row);
+        for (int w = 0; w < W; ++w) {
+            double* dst = out + static_cast<std::size_t>(g * W + w) * spacing * C;
+            for (std::size_t i = 0; i < C; ++i) dst[i] = row[i][w];
+        }
+    }
+    return true;
+}
+
+template <Kind K, int W, int G>
+[[gnu::always_inline]] inline std::optional<ZeroSigma> interleaved(const SecondOrderBatch& b,
+                                                                   std::size_t first,
+                                                                   std::size_t count,
+                                                                   double* out) noexcept {
+    constexpr std::size_t L = static_cast<std::size_t>(W * G);
+    constexpr std::size_t C = columns(K);
+    // Lanes over runs of rows first, then over adjacent rows; a zero sigma sends the whole
+    // range to the one-by-one loop, which finds the first in path-then-step order.
+    const std::size_t spacing = lane_spacing(b.sigma.row_stride, count, L);
+    for (std::size_t p = 0; p < spacing; ++p) {
+        if (!interleaved_block<K, W, G>(b, first + p, spacing, out + p * C)) {
+            return one_by_one<K>(b, first, count, out);
+        }
+    }
+    std::size_t p = spacing * L;
+    for (; p + L <= count; p += L) {
+        if (!interleaved_block<K, W, G>(b, first + p, 1, out + p * C)) {
+            return one_by_one<K>(b, first, count, out);
+        }
+    }
+    return one_by_one<K>(b, first + p, count - p, out + p * C);
+}
+
+#endif
+
+}  // namespace
+
+namespace detail {
+
+std::optional<ZeroSigma> second_order_one_by_one(Kind kind, const SecondOrderBatch& b,
+                                                 std::size_t first, std::size_t count,
+                                                 double* out) noexcept {
+    switch (kind) {
+        case Kind::greeks: return one_by_one<Kind::greeks>(b, first, count, out);
+        case Kind::parameter: return one_by_one<Kind::parameter>(b, first, count, out);
+        case Kind::all: break;
+    }
+    return one_by_one<Kind::all>(b, first, count, out);
+}
+
+std::optional<ZeroSigma> second_order_baseline(Kind kind, const SecondOrderBatch& b,
+                                               std::size_t first, std::size_t count,
+                                               double* out) noexcept {
+#if defined(__GNUC__)
+    switch (kind) {
+        case Kind::greeks: return interleaved<Kind::greeks, 2, 2>(b, first, count, out);
+        case Kind::parameter: return interleaved<Kind::parameter, 2, 2>(b, first, count, out);
+        case Kind::all: break;
+    }
+    return interleaved<Kind::all, 2, 2>(b, first, count, out);
+#else
+    return second_order_one_by_one(kind, b, first, count, out);
+#endif
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+[[gnu::target("avx2")]] std::optional<ZeroSigma> second_order_avx2(Kind kind,
+                                                                   const SecondOrderBatch& b,
+                                                                   std::size_t first,
+                                                                   std::size_t count,
+                                                                   double* out) noexcept {
+    switch (kind) {
+        case Kind::greeks: return interleaved<Kind::greeks, 4, 1>(b, first, count, out);
+        case Kind::parameter: return interleaved<Kind::parameter, 4, 1>(b, first, count, out);
+        case Kind::all: break;
+    }
+    return interleaved<Kind::all, 4, 1>(b, first, count, out);
+}
+#else
+std::optional<ZeroSigma> second_order_avx2(Kind kind, const SecondOrderBatch& b,
+                                           std::size_t first, std::size_t count,
+                                           double* out) noexcept {
+    return second_order_baseline(kind, b, first, count, out);
+}
+#endif
+
+}  // namespace detail
+
+namespace {
+
+using RowsFn = std::optional<ZeroSigma> (*)(Kind, const SecondOrderBatch&, std::size_t,
+                                            std::size_t, double*) noexcept;
+
+RowsFn select_rows() noexcept {
+#if defined(__GNUC__) && defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return detail::second_order_avx2;
+#endif
+    return detail::second_order_baseline;
+}
+
+std::string shape_text(const View2D& v) {
+    return "[" + std::to_string(v.rows) + ", " + std::to_string(v.cols) + "]";
+}
+
+}  // namespace
+
+std::optional<ZeroSigma> second_order_rows(Kind kind, const SecondOrderBatch& batch,
+                                           std::size_t first, std::size_t count,
+                                           double* out) noexcept {
+    static const RowsFn impl = select_rows();
+    return impl(kind, batch, first, count, out);
+}
+
+SecondOrderBatch make_second_order_batch(const View2D& dws, const View2D& sigma,
+                                         const View2D& d_mu_dx, const View2D& d_sigma_dx,
+                                         const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+                                         BatchShape shape, double horizon) noexcept {
+    SecondOrderBatch b;
+    b.dws = dws;
+    b.sigma = sigma;
+    b.d_mu_dx = d_mu_dx;
+    b.d_sigma_dx = d_sigma_dx;
+    b.d2_mu_dx2 = d2_mu_dx2;
+    b.d2_sigma_dx2 = d2_sigma_dx2;
+    b.n_paths = shape.n_paths;
+    b.n_steps = shape.n_steps;
+    b.inv_t = 1.0 / horizon;
+    b.dt = horizon / static_cast<double>(shape.n_steps);
+    b.inv_n = 1.0 / static_cast<double>(shape.n_steps);
+    return b;
+}
+
+Result<BatchShape> check_batch_shapes(const View2D& states,
+                                      std::initializer_list<NamedView> matrices) {
+    if (auto err = check_state_columns(states)) return *std::move(err);
+    const BatchShape shape{states.rows, states.cols - 1};
+    for (const NamedView& m : matrices) {
+        if (m.view->rows != shape.n_paths || m.view->cols != shape.n_steps) {
+            return ModelError{std::string(m.name) + " shape " + shape_text(*m.view) +
+                              " != expected (" + std::to_string(shape.n_paths) + ", " +
+                              std::to_string(shape.n_steps) + ")"};
+        }
+    }
+    return shape;
+}
+
+namespace {
+
+Result<SecondOrderBatch> validate_greek_batch(const View2D& states, const View2D& dws,
+                                              const View2D& sigma, const View2D& d_mu_dx,
+                                              const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                              const View2D& d2_sigma_dx2, double horizon) {
+    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+    Result<BatchShape> shape = check_batch_shapes(
+        states, {{"dws", &dws},
+                 {"sigma", &sigma},
+                 {"d_mu_dx", &d_mu_dx},
+                 {"d_sigma_dx", &d_sigma_dx},
+                 {"d2_mu_dx2", &d2_mu_dx2},
+                 {"d2_sigma_dx2", &d2_sigma_dx2}});
+    if (!shape.ok()) return shape.error();
+    return make_second_order_batch(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
+                                   shape.value(), horizon);
+}
+
+}  // namespace
+
+Result<Matrix> greek_weights_tangent_flow(const View2D& states, const View2D& dws,
+                                          const View2D& sigma, const View2D& d_mu_dx,
+                                          const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                          const View2D& d2_sigma_dx2, double horizon) {
+    Result<SecondOrderBatch> batch = validate_greek_batch(states, dws, sigma, d_mu_dx, d_sigma_dx,
+                                                          d2_mu_dx2, d2_sigma_dx2, horizon);
+    if (!batch.ok()) return batch.error();
+    const SecondOrderBatch& b = batch.value();
+    Matrix out = Matrix::allocate(b.n_paths, columns(Kind::greeks));
+    if (auto zero = second_order_rows(Kind::greeks, b, 0, b.n_paths, out.buffer.data())) {
+        return zero_sigma_error(*zero);
+    }
+    return out;
+}
+
+Result<Buffer> parameter_weights_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+    const View2D& d2_sigma_dx_dp, double horizon) {
+    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+    Result<BatchShape> shape = check_batch_shapes(states, {{"dws", &dws},
+                                                           {"sigma", &sigma},
+                                                           {"d_mu_dx", &d_mu_dx},
+                                                           {"d_sigma_dx", &d_sigma_dx},
+                                                           {"d2_mu_dx2", &d2_mu_dx2},
+                                                           {"d2_sigma_dx2", &d2_sigma_dx2},
+                                                           {"d_mu_dp", &d_mu_dp},
+                                                           {"d_sigma_dp", &d_sigma_dp},
+                                                           {"d2_mu_dx_dp", &d2_mu_dx_dp},
+                                                           {"d2_sigma_dx_dp", &d2_sigma_dx_dp}});
+    if (!shape.ok()) return shape.error();
+    SecondOrderBatch b = make_second_order_batch(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
+                                                 d2_sigma_dx2, shape.value(), horizon);
+    b.d_mu_dp = d_mu_dp;
+    b.d_sigma_dp = d_sigma_dp;
+    b.d2_mu_dx_dp = d2_mu_dx_dp;
+    b.d2_sigma_dx_dp = d2_sigma_dx_dp;
+    Buffer out = Buffer::allocate(b.n_paths);
+    if (auto zero = second_order_rows(Kind::parameter, b, 0, b.n_paths, out.data())) {
+        return zero_sigma_error(*zero);
+    }
+    return out;
+}
+
+}  // namespace quarnel

@@ -1,0 +1,62 @@
+// greek_weights_tangent_flow on the worker pool, with the chunking and error rule of
+// tangent_flow_parallel.cpp: the serial per-path recurrence on whole runs of paths.
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+#include "pool.hpp"
+#include "tangent_flow2.hpp"
+#include "tangent_flow_parallel.hpp"
+
+namespace quarnel {
+
+Result<Matrix> greek_weights_tangent_flow_parallel(
+    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+    double horizon, const WorkScope& scope) {
+    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+    Result<BatchShape> shape = check_batch_shapes(states, {{"dws", &dws},
+                                                           {"sigma", &sigma},
+                                                           {"d_mu_dx", &d_mu_dx},
+                                                           {"d_sigma_dx", &d_sigma_dx},
+                                                           {"d2_mu_dx2", &d2_mu_dx2},
+                                                           {"d2_sigma_dx2", &d2_sigma_dx2}});
+    if (!shape.ok()) return shape.error();
+    const SecondOrderBatch batch = make_second_order_batch(
+        dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, shape.value(), horizon);
+    constexpr std::size_t C = columns(SecondOrderKind::greeks);
+    Matrix out = Matrix::allocate(batch.n_paths, C, true);
+
+    std::optional<ZeroSigma> failed;
+    auto work = [&] {
+        WorkerPool& pool = WorkerPool::global();
+        const std::size_t chunk = chunk_size(batch.n_paths, pool.threads());
+        std::vector<PathChunk> items;
+        for (std::size_t first = 0; first < batch.n_paths; first += chunk) {
+            items.push_back(PathChunk{first, out.row(first),
+                                      std::min(chunk, batch.n_paths - first), {}});
+        }
+        // Once an item has failed the outcome is an error, so items not yet started are
+        // skipped; the pool's final wait orders every item's writes before the reads below.
+        std::atomic<bool> stop{false};
+        pool.run(items.size(), [&](std::size_t i) noexcept {
+            if (stop.load(std::memory_order_relaxed)) return;
+            PathChunk& item = items[i];
+            item.zero = second_order_rows(SecondOrderKind::greeks, batch, item.first_path,
+                                          item.length, item.weights);
+            if (item.zero) stop.store(true, std::memory_order_relaxed);
+        });
+        // The leftmost failed item among those that ran.
+        for (const PathChunk& item : items) {
+            if (item.zero) {
+                failed = item.zero;
+                break;
+            }
+        }
+    };
+    scope(work);
+    if (failed) return zero_sigma_error(*failed);
+    return out;
+}
+
+}  // namespace quarnel
