@@ -15,10 +15,6 @@
 
 namespace quarnel {
 
-struct FreeDeleter {
-    void operator()(double* p) const noexcept { std::free(p); }
-};
-
 class Buffer {
 public:
     Buffer() = default;
@@ -28,18 +24,21 @@ public:
         // Never a null pointer, even for n == 0: NumPy would otherwise allocate its own.
         const std::size_t bytes = (n == 0 ? 1 : n) * sizeof(double);
         void* p = nullptr;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
         if (bytes >= kHugeThreshold) {
             // Large outputs are written once, front to back: on 2 MiB pages that costs
             // a few page faults instead of hundreds (NumPy does the same).
             const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
             p = std::aligned_alloc(kHugePage, rounded);
             if (p != nullptr) {
-#if defined(MADV_HUGEPAGE)
                 madvise(p, rounded, MADV_HUGEPAGE);
-#endif
                 if (zeroed) std::memset(p, 0, bytes);
             }
-        } else {
+        } else
+#endif
+        {
+            // malloc's alignment is enough for doubles, so deallocate() stays std::free
+            // everywhere (MSVC's aligned blocks would need a free of their own).
             p = zeroed ? std::calloc(n == 0 ? 1 : n, sizeof(double)) : std::malloc(bytes);
         }
         if (p == nullptr) {
@@ -56,17 +55,22 @@ public:
     const double* data() const noexcept { return data_.get(); }
     std::size_t size() const noexcept { return size_; }
     double& operator[](std::size_t i) noexcept { return data_[i]; }
-    // Hands the allocation over; free it with std::free.
+    // Hands the allocation over; free it with deallocate().
     double* release() noexcept {
         size_ = 0;
         return data_.release();
     }
+    static void deallocate(double* p) noexcept { std::free(p); }
 
 private:
+    struct Deleter {
+        void operator()(double* p) const noexcept { deallocate(p); }
+    };
+
     static constexpr std::size_t kHugePage = std::size_t{2} << 20;
     static constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
 
-    std::unique_ptr<double[], FreeDeleter> data_;
+    std::unique_ptr<double[], Deleter> data_;
     std::size_t size_ = 0;
 };
 

@@ -1,7 +1,9 @@
 #include "cpu_count.hpp"
 
+#if defined(__linux__)
 #include <sched.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -11,11 +13,13 @@
 #include <memory>
 #include <sstream>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace quarnel {
 namespace {
 
+#if defined(__linux__)
 std::size_t affinity_count() noexcept {
     // The kernel's mask can be wider than cpu_set_t (more than 1024 CPUs configured);
     // it answers EINVAL until the set is large enough.
@@ -32,6 +36,7 @@ std::size_t affinity_count() noexcept {
     }
     return 0;
 }
+#endif
 
 std::optional<std::string> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -220,12 +225,18 @@ std::optional<std::size_t> cgroup_cpu_quota(const std::string& root) {
 }
 
 std::size_t processor_count(const std::string& root) {
+#if defined(__linux__)
     std::size_t n = affinity_count();
     if (n == 0) {
         const long online = sysconf(_SC_NPROCESSORS_ONLN);
         n = online > 0 ? static_cast<std::size_t>(online) : 1;
     }
     if (const auto quota = cgroup_cpu_quota(root)) n = std::min(n, *quota);
+#else
+    // No affinity sets or cgroups to consult here; 0 means the count is unknown.
+    (void)root;
+    std::size_t n = std::thread::hardware_concurrency();
+#endif
     return std::max<std::size_t>(n, 1);
 }
 

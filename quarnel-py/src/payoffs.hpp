@@ -6,8 +6,12 @@
 #include <optional>
 #include <string_view>
 
-#if defined(__SSE2__)
+// MSVC never defines __SSE2__, but SSE2 is part of x64.
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define QUARNEL_PAYOFF_SSE2 1
 #include <emmintrin.h>
+#else
+#define QUARNEL_PAYOFF_SSE2 0
 #endif
 
 namespace quarnel {
@@ -27,8 +31,10 @@ inline std::optional<PayoffKind> parse_payoff(std::string_view name) noexcept {
 // both become +0.0. This is exactly x86's MAXSD with d first, which also keeps the
 // loops free of data-dependent branches (payoffs straddle the strike at random, and
 // a mispredicted branch per sample would cost more than everything else together).
+// Elsewhere the same function is written as a select, which compilers turn into a
+// conditional move (AArch64 FCSEL): the constant is +0.0, so -0.0 and NaN map to it.
 inline double positive_part(double d) noexcept {
-#if defined(__SSE2__)
+#if QUARNEL_PAYOFF_SSE2
     return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(d), _mm_setzero_pd()));
 #else
     return d > 0.0 ? d : 0.0;
@@ -50,7 +56,7 @@ struct DigitalCallPayoff {
     double strike;
     // The comparison as a mask (false for NaN), not a branch.
     double operator()(double x) const noexcept {
-#if defined(__SSE2__)
+#if QUARNEL_PAYOFF_SSE2
         return _mm_cvtsd_f64(
             _mm_and_pd(_mm_cmpgt_sd(_mm_set_sd(x), _mm_set_sd(strike)), _mm_set_sd(1.0)));
 #else

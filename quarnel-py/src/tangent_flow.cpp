@@ -83,6 +83,8 @@ std::optional<ZeroSigma> weights_one_by_one(const TangentFlowBatch& b, std::size
     return std::nullopt;
 }
 
+#if defined(__GNUC__) && !defined(QUARNEL_NO_VECTOR_EXTENSIONS)
+#define QUARNEL_ALWAYS_INLINE [[gnu::always_inline]] inline
 template <int W>
 struct Lanes;
 template <>
@@ -93,6 +95,53 @@ template <>
 struct Lanes<4> {
     typedef double type __attribute__((vector_size(32)));
 };
+#else
+#if defined(_MSC_VER)
+#define QUARNEL_ALWAYS_INLINE __forceinline
+#else
+#define QUARNEL_ALWAYS_INLINE inline
+#endif
+// Without vector extensions (MSVC): W doubles with the element-wise operations the
+// kernel uses. Each lane still gets its own IEEE-rounded operations in the same
+// order, so the weights are the same bits; the compiler may vectorise or not.
+template <int W>
+struct LaneArray {
+    double v[W];
+    double& operator[](int i) noexcept { return v[i]; }
+    double operator[](int i) const noexcept { return v[i]; }
+    template <class Op>
+    friend LaneArray zip(const LaneArray& a, const LaneArray& b, Op op) noexcept {
+        LaneArray r;
+        for (int i = 0; i < W; ++i) r.v[i] = op(a.v[i], b.v[i]);
+        return r;
+    }
+    static LaneArray splat(double x) noexcept {
+        LaneArray r;
+        for (int i = 0; i < W; ++i) r.v[i] = x;
+        return r;
+    }
+    friend LaneArray operator+(const LaneArray& a, const LaneArray& b) noexcept {
+        return zip(a, b, [](double x, double y) { return x + y; });
+    }
+    friend LaneArray operator*(const LaneArray& a, const LaneArray& b) noexcept {
+        return zip(a, b, [](double x, double y) { return x * y; });
+    }
+    friend LaneArray operator/(const LaneArray& a, const LaneArray& b) noexcept {
+        return zip(a, b, [](double x, double y) { return x / y; });
+    }
+    friend LaneArray operator+(const LaneArray& a, double b) noexcept { return a + splat(b); }
+    friend LaneArray operator*(const LaneArray& a, double b) noexcept { return a * splat(b); }
+    friend std::array<bool, W> operator==(const LaneArray& a, double b) noexcept {
+        std::array<bool, W> r{};
+        for (int i = 0; i < W; ++i) r[static_cast<std::size_t>(i)] = a.v[i] == b;
+        return r;
+    }
+};
+template <int W>
+struct Lanes {
+    using type = LaneArray<W>;
+};
+#endif
 
 // The Y recurrence is a chain of dependent multiplies and adds, so one path at a
 // time leaves the core waiting on latency. Interleaving L independent paths (G
@@ -108,7 +157,7 @@ struct Lanes<4> {
 // one by one (vector extensions, no contraction), so the weights are bit-identical
 // to weights_one_by_one.
 template <int W, int G>
-[[gnu::always_inline]] inline bool interleaved_block(const TangentFlowBatch& b, std::size_t k,
+QUARNEL_ALWAYS_INLINE bool interleaved_block(const TangentFlowBatch& b, std::size_t k,
                                                      std::size_t spacing, double* out) noexcept {
     using V = typename Lanes<W>::type;
     struct Field {
@@ -189,7 +238,7 @@ inline std::size_t lane_spacing(std::ptrdiff_t row_stride, std::size_t count,
 }
 
 template <int W, int G>
-[[gnu::always_inline]] inline std::optional<ZeroSigma> interleaved(const TangentFlowBatch& b,
+QUARNEL_ALWAYS_INLINE std::optional<ZeroSigma> interleaved(const TangentFlowBatch& b,
                                                                    std::size_t first,
                                                                    std::size_t count,
                                                                    double* out) noexcept {
@@ -210,11 +259,14 @@ template <int W, int G>
     return weights_one_by_one(b, first + p, count - p, out + p);
 }
 
+// Two 2-lane vectors: the width every 64-bit target has (SSE2 on x86-64, NEON on
+// AArch64).
 std::optional<ZeroSigma> weights_baseline(const TangentFlowBatch& b, std::size_t first,
                                           std::size_t count, double* out) noexcept {
     return interleaved<2, 2>(b, first, count, out);
 }
 
+#if QUARNEL_TANGENT_FLOW_AVX2
 // No "fma" here: with contraction off it would change nothing, and leaving it out
 // documents that no fused multiply-add is wanted.
 [[gnu::target("avx2")]] std::optional<ZeroSigma> weights_avx2(const TangentFlowBatch& b,
@@ -224,6 +276,12 @@ std::optional<ZeroSigma> weights_baseline(const TangentFlowBatch& b, std::size_t
     return interleaved<4, 1>(b, first, count, out);
 }
 
+bool cpu_has_avx2() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+#endif
+
 }  // namespace detail
 
 namespace {
@@ -232,8 +290,10 @@ using WeightsFn = std::optional<ZeroSigma> (*)(const TangentFlowBatch&, std::siz
                                                double*) noexcept;
 
 WeightsFn select_weights() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? detail::weights_avx2 : detail::weights_baseline;
+#if QUARNEL_TANGENT_FLOW_AVX2
+    if (detail::cpu_has_avx2()) return detail::weights_avx2;
+#endif
+    return detail::weights_baseline;
 }
 
 }  // namespace

@@ -66,16 +66,29 @@ TangentFlowBatch make_batch(const View2D& dws, const View2D& sigma, const View2D
 std::optional<ZeroSigma> tangent_flow_weights(const TangentFlowBatch& batch, std::size_t first,
                                               std::size_t count, double* out) noexcept;
 
+// An AVX2 clone chosen at run time exists only on x86-64 with GCC or Clang, which
+// provide the target attribute and the CPU probe. QUARNEL_NO_VECTOR_EXTENSIONS builds
+// the portable kernel alone, as MSVC gets it, so GCC can test that path too.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(QUARNEL_NO_VECTOR_EXTENSIONS)
+#define QUARNEL_TANGENT_FLOW_AVX2 1
+#else
+#define QUARNEL_TANGENT_FLOW_AVX2 0
+#endif
+
 namespace detail {
 // The implementations behind tangent_flow_weights, exposed for the unit tests that
-// check they agree bit for bit: one path at a time, interleaved paths for any
-// x86-64, and interleaved paths with AVX2 (call only where the CPU has it).
+// check they agree bit for bit: one path at a time, interleaved paths in 2-lane
+// vectors (SSE2, NEON, or plain scalars without vector extensions), and where built,
+// interleaved paths with AVX2 (call only where the CPU has it).
 std::optional<ZeroSigma> weights_one_by_one(const TangentFlowBatch&, std::size_t, std::size_t,
                                             double*) noexcept;
 std::optional<ZeroSigma> weights_baseline(const TangentFlowBatch&, std::size_t, std::size_t,
                                           double*) noexcept;
+#if QUARNEL_TANGENT_FLOW_AVX2
 std::optional<ZeroSigma> weights_avx2(const TangentFlowBatch&, std::size_t, std::size_t,
                                       double*) noexcept;
+bool cpu_has_avx2() noexcept;
+#endif
 }  // namespace detail
 
 // Message of the weight functions for a zero diffusion value.

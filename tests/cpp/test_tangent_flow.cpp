@@ -65,8 +65,9 @@ void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortra
     std::vector<double> expected(n, -1.0);
     const auto want = detail::weights_one_by_one(batch, 0, n, expected.data());
     std::vector<Impl> impls{detail::weights_baseline};
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) impls.push_back(detail::weights_avx2);
+#if QUARNEL_TANGENT_FLOW_AVX2
+    if (detail::cpu_has_avx2()) impls.push_back(detail::weights_avx2);
+#endif
     for (Impl impl : impls) {
         std::vector<double> got(n, -1.0);
         const auto zero = impl(batch, 0, n, got.data());
