@@ -296,7 +296,12 @@ RowsFn select_rows() noexcept {
 }
 
 std::string shape_text(const View2D& v) {
-    return "[" + std::to_string(v.rows) + ", " + std::to_string(v.cols) + "]";
+    std::string text = "[";
+    text += std::to_string(v.rows);
+    text += ", ";
+    text += std::to_string(v.cols);
+    text += "]";
+    return text;
 }
 
 }  // namespace

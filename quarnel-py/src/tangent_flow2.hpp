@@ -95,17 +95,24 @@ std::optional<ZeroSigma> second_order_avx2(SecondOrderKind, const SecondOrderBat
                                            std::size_t, std::size_t, double*) noexcept;
 }  // namespace detail
 
+class WorkerPool;
+
+// second_order_rows for all paths of a validated batch on `pool`: paths in at most T
+// contiguous runs of max(1, ceil(n / T)) paths (T the pool's thread count), each run whole
+// on one thread, so the rows equal the serial ones bit for bit. With zero sigma values in
+// several runs, the one reported is from the leftmost failed run among those that ran.
+std::optional<ZeroSigma> second_order_rows_parallel(SecondOrderKind kind,
+                                                    const SecondOrderBatch& batch,
+                                                    WorkerPool& pool, double* out);
+
 // greek_weights_tangent_flow: an (n_paths, 4) matrix.
 Result<Matrix> greek_weights_tangent_flow(const View2D& states, const View2D& dws,
                                           const View2D& sigma, const View2D& d_mu_dx,
                                           const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
                                           const View2D& d2_sigma_dx2, double horizon);
 
-// The same on the worker pool: paths in at most T contiguous runs of
-// max(1, ceil(n / T)) paths (T the pool's thread count), each run whole on one thread,
-// so the result equals the serial one bit for bit. Validation runs on the caller's
-// thread; only the pool work runs inside `scope`. On zero sigma values in several runs,
-// the leftmost failed run among those that ran is reported.
+// The same on the process-wide pool (second_order_rows_parallel). Validation runs on the
+// caller's thread; only the pool work runs inside `scope`.
 Result<Matrix> greek_weights_tangent_flow_parallel(
     const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
     const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,

@@ -1,4 +1,4 @@
-// greek_weights_tangent_flow on the worker pool, with the chunking and error rule of
+// Second-order rows on the worker pool, with the chunking and error rule of
 // tangent_flow_parallel.cpp: the serial per-path recurrence on whole runs of paths.
 #include <algorithm>
 #include <atomic>
@@ -9,6 +9,32 @@
 #include "tangent_flow_parallel.hpp"
 
 namespace quarnel {
+
+std::optional<ZeroSigma> second_order_rows_parallel(SecondOrderKind kind,
+                                                    const SecondOrderBatch& batch,
+                                                    WorkerPool& pool, double* out) {
+    const std::size_t width = columns(kind);
+    const std::size_t chunk = chunk_size(batch.n_paths, pool.threads());
+    std::vector<PathChunk> items;
+    for (std::size_t first = 0; first < batch.n_paths; first += chunk) {
+        items.push_back(
+            PathChunk{first, out + first * width, std::min(chunk, batch.n_paths - first), {}});
+    }
+    // Once an item has failed the outcome is an error, so items not yet started are
+    // skipped; the pool's final wait orders every item's writes before the reads below.
+    std::atomic<bool> stop{false};
+    pool.run(items.size(), [&](std::size_t i) noexcept {
+        if (stop.load(std::memory_order_relaxed)) return;
+        PathChunk& item = items[i];
+        item.zero = second_order_rows(kind, batch, item.first_path, item.length, item.weights);
+        if (item.zero) stop.store(true, std::memory_order_relaxed);
+    });
+    // The leftmost failed item among those that ran.
+    for (const PathChunk& item : items) {
+        if (item.zero) return item.zero;
+    }
+    return std::nullopt;
+}
 
 Result<Matrix> greek_weights_tangent_flow_parallel(
     const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
@@ -24,38 +50,14 @@ Result<Matrix> greek_weights_tangent_flow_parallel(
     if (!shape.ok()) return shape.error();
     const SecondOrderBatch batch = make_second_order_batch(
         dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, shape.value(), horizon);
-    constexpr std::size_t C = columns(SecondOrderKind::greeks);
-    Matrix out = Matrix::allocate(batch.n_paths, C, true);
-
-    std::optional<ZeroSigma> failed;
+    Matrix out = Matrix::allocate(batch.n_paths, columns(SecondOrderKind::greeks), true);
+    std::optional<ZeroSigma> zero;
     auto work = [&] {
-        WorkerPool& pool = WorkerPool::global();
-        const std::size_t chunk = chunk_size(batch.n_paths, pool.threads());
-        std::vector<PathChunk> items;
-        for (std::size_t first = 0; first < batch.n_paths; first += chunk) {
-            items.push_back(PathChunk{first, out.row(first),
-                                      std::min(chunk, batch.n_paths - first), {}});
-        }
-        // Once an item has failed the outcome is an error, so items not yet started are
-        // skipped; the pool's final wait orders every item's writes before the reads below.
-        std::atomic<bool> stop{false};
-        pool.run(items.size(), [&](std::size_t i) noexcept {
-            if (stop.load(std::memory_order_relaxed)) return;
-            PathChunk& item = items[i];
-            item.zero = second_order_rows(SecondOrderKind::greeks, batch, item.first_path,
-                                          item.length, item.weights);
-            if (item.zero) stop.store(true, std::memory_order_relaxed);
-        });
-        // The leftmost failed item among those that ran.
-        for (const PathChunk& item : items) {
-            if (item.zero) {
-                failed = item.zero;
-                break;
-            }
-        }
+        zero = second_order_rows_parallel(SecondOrderKind::greeks, batch, WorkerPool::global(),
+                                          out.buffer.data());
     };
     scope(work);
-    if (failed) return zero_sigma_error(*failed);
+    if (zero) return zero_sigma_error(*zero);
     return out;
 }
 

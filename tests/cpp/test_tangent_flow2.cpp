@@ -1,0 +1,160 @@
+// The second-order kernels: interleaved lanes and the pool must give the one-path loop's
+// bits, zero-sigma reports included, for every layout and output kind.
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+#include "pool.hpp"
+#include "tangent_flow2.hpp"
+
+using namespace quarnel;
+
+namespace {
+
+struct Field {
+    std::vector<double> data;
+    View2D view;
+};
+
+template <class Gen>
+Field make(std::size_t rows, std::size_t cols, bool fortran, Gen gen) {
+    Field m{std::vector<double>(rows * cols), {}};
+    const auto e = static_cast<std::ptrdiff_t>(sizeof(double));
+    const std::ptrdiff_t rs = fortran ? e : static_cast<std::ptrdiff_t>(cols) * e;
+    const std::ptrdiff_t cs = fortran ? static_cast<std::ptrdiff_t>(rows) * e : e;
+    for (std::size_t i = 0; i < rows; ++i)
+        for (std::size_t j = 0; j < cols; ++j) m.data[fortran ? j * rows + i : i * cols + j] = gen();
+    m.view = View2D{reinterpret_cast<const std::byte*>(m.data.data()), rows, cols, rs, cs};
+    return m;
+}
+
+std::uint64_t bits(double x) {
+    std::uint64_t u;
+    std::memcpy(&u, &x, sizeof u);
+    return u;
+}
+
+// Bit for bit, except that NaN payloads and signs are not compared: the compiler may swap
+// the operands of a commutative operation, which changes which NaN propagates.
+bool same(const std::vector<double>& a, const std::vector<double>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != a[i] && b[i] != b[i]) continue;
+        if (bits(a[i]) != bits(b[i])) {
+            std::printf("  row element %zu: %a != %a\n", i, a[i], b[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Ten random matrices (sigma with zeros at rate p_zero) and the batch over them.
+struct Batch {
+    std::vector<Field> fields;
+    SecondOrderBatch b;
+    Batch(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortran, double p_special,
+          double p_zero) {
+        std::uniform_real_distribution<double> u(-2.0, 2.0), coin(0.0, 1.0);
+        const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
+                                   std::numeric_limits<double>::infinity(), -0.0, 5e-324, 1e300,
+                                   -1e-300};
+        auto value = [&] { return coin(rng) < p_special ? specials[rng() % 6] : u(rng); };
+        auto sigma_value = [&] {
+            if (coin(rng) < p_zero) return (rng() & 1) ? 0.0 : -0.0;
+            const double v = value();
+            return v == 0.0 ? 0.5 : v;
+        };
+        fields.push_back(make(n, m, fortran, sigma_value));
+        for (int f = 1; f < 10; ++f) fields.push_back(make(n, m, fortran, value));
+        b = make_second_order_batch(fields[1].view, fields[0].view, fields[2].view,
+                                    fields[3].view, fields[4].view, fields[5].view,
+                                    BatchShape{n, m}, 0.75);
+        b.d_mu_dp = fields[6].view;
+        b.d_sigma_dp = fields[7].view;
+        b.d2_mu_dx_dp = fields[8].view;
+        b.d2_sigma_dx_dp = fields[9].view;
+    }
+};
+
+using Impl = std::optional<ZeroSigma> (*)(SecondOrderKind, const SecondOrderBatch&, std::size_t,
+                                          std::size_t, double*) noexcept;
+
+constexpr SecondOrderKind kKinds[] = {SecondOrderKind::greeks, SecondOrderKind::parameter,
+                                      SecondOrderKind::all};
+
+void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortran,
+                 double p_special, double p_zero) {
+    const Batch batch(rng, n, m, fortran, p_special, p_zero);
+    std::vector<Impl> impls{detail::second_order_baseline};
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) impls.push_back(detail::second_order_avx2);
+    for (SecondOrderKind kind : kKinds) {
+        const std::size_t c = columns(kind);
+        std::vector<double> expected(n * c, -1.0);
+        const auto want = detail::second_order_one_by_one(kind, batch.b, 0, n, expected.data());
+        for (Impl impl : impls) {
+            std::vector<double> got(n * c, -1.0);
+            const auto zero = impl(kind, batch.b, 0, n, got.data());
+            CHECK(zero.has_value() == want.has_value());
+            if (zero && want) CHECK(zero->path == want->path && zero->step == want->step);
+            if (!want) CHECK(same(got, expected));
+            if (!want && n > 3) {  // a sub-range gives the whole batch's rows
+                std::vector<double> part((n - 3) * c);
+                CHECK(!impl(kind, batch.b, 3, n - 3, part.data()));
+                CHECK(same(part, std::vector<double>(expected.begin() + 3 * c, expected.end())));
+            }
+        }
+    }
+}
+
+}  // namespace
+
+TEST_CASE("interleaved second-order rows equal the one-path loop bit for bit") {
+    std::mt19937_64 rng(20261208);
+    for (bool fortran : {false, true}) {
+        for (std::size_t n : {1u, 3u, 4u, 5u, 9u, 64u}) {
+            for (std::size_t m : {1u, 2u, 7u}) compare_all(rng, n, m, fortran, 0.05, 0.0);
+        }
+        compare_all(rng, 203, 64, fortran, 0.02, 0.0);
+    }
+}
+
+TEST_CASE("second-order kernels report the first zero sigma in path-then-step order") {
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 150; ++round) {
+        compare_all(rng, 1 + rng() % 23, 1 + rng() % 9, rng() & 1, 0.02, 0.01);
+    }
+}
+
+TEST_CASE("pooled second-order rows equal the serial rows for every pool size") {
+    std::mt19937_64 rng(11);
+    const Batch batch(rng, 37, 5, false, 0.02, 0.0);
+    for (SecondOrderKind kind : kKinds) {
+        const std::size_t c = columns(kind);
+        std::vector<double> serial(37 * c);
+        CHECK(!second_order_rows(kind, batch.b, 0, 37, serial.data()));
+        for (std::size_t threads : {1u, 2u, 3u, 8u, 40u}) {
+            WorkerPool pool(threads);
+            std::vector<double> got(37 * c);
+            CHECK(!second_order_rows_parallel(kind, batch.b, pool, got.data()));
+            CHECK(same(got, serial));
+        }
+    }
+}
+
+TEST_CASE("the pool reports the zero sigma of the leftmost failing run") {
+    std::mt19937_64 rng(3);
+    Batch batch(rng, 12, 4, false, 0.0, 0.0);
+    auto put_zero = [&](std::size_t k, std::size_t j) { batch.fields[0].data[k * 4 + j] = 0.0; };
+    put_zero(10, 0);  // last run, first step
+    put_zero(5, 3);   // middle run (3 threads: runs of 4 paths), last step
+    WorkerPool pool(3);
+    std::vector<double> out(12 * 4);
+    const auto zero = second_order_rows_parallel(SecondOrderKind::greeks, batch.b, pool, out.data());
+    CHECK(zero && zero->path == 5 && zero->step == 3);
+}
+
+QTEST_MAIN
