@@ -8,6 +8,9 @@
 namespace quarnel::py {
 namespace {
 
+// Where the one PanicException class of the process is kept, for both extensions.
+constexpr const char* kPanicRegistry = "_quarnel_PanicException";
+
 constexpr const char* kPanicDoc =
     "Raised when native code called from Python fails with an internal fault.\n\n"
     "Like SystemExit, it derives from BaseException rather than Exception, so\n"
@@ -61,18 +64,37 @@ struct Fetched {
 }  // namespace
 
 PyObject* panic_type() {
-    static PyObject* type = nullptr;  // created under the interpreter lock, never freed
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("_quarnel_runtime.PanicException", kPanicDoc,
-                                         PyExc_BaseException, nullptr);
+    // Kept for the process. Both extension modules of the library raise the one class:
+    // the first to need it creates it and leaves it on `sys`, where the other finds it.
+    static PyObject* type = nullptr;
+    if (type != nullptr) return type;
+    // Creating the class calls into the interpreter, which refuses to start with an
+    // exception pending; the caller's exception is put back afterwards.
+    Fetched pending = Fetched::take();
+    PyObject* found = PySys_GetObject(kPanicRegistry);  // borrowed
+    if (found == nullptr) {
+        Ref created = Ref::steal(PyErr_NewExceptionWithDoc("quarnel.PanicException", kPanicDoc,
+                                                           PyExc_BaseException, nullptr));
+        // Creation may run the garbage collector, which lets other threads run: one of
+        // them may have registered a class meanwhile. The first one stays.
+        found = PySys_GetObject(kPanicRegistry);
+        if (found == nullptr && created && PySys_SetObject(kPanicRegistry, created.get()) == 0) {
+            found = created.get();
+        }
     }
+    if (found != nullptr && type == nullptr) type = Ref::borrow(found).release();
+    PyErr_Clear();  // a failure here leaves `type` unset: the next need tries again
+    pending.restore();
     return type;
 }
 
-void set_panic(const char* message) noexcept {
+void set_panic(std::string_view message) noexcept {
     PyObject* type = panic_type();
-    if (type == nullptr) return;  // creating the class failed: its error stays set
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
+    if (type == nullptr) {
+        if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, "PanicException unavailable");
+        return;
+    }
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
                                                "replace"));
     if (!text) return;
     PyErr_SetObject(type, text.get());
@@ -102,8 +124,11 @@ void throw_argument_error(const char* name) {
     throw PythonError{};
 }
 
-void throw_type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+void throw_type_error(std::string_view message) {
+    // With its length: the text may carry user input with a NUL in it (a keyword name).
+    Ref text = check(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                          "replace"));
+    PyErr_SetObject(PyExc_TypeError, text.get());
     throw PythonError{};
 }
 

@@ -14,17 +14,20 @@
 #include "result.hpp"
 
 #include <string>
+#include <string_view>
 
 namespace quarnel::py {
 
 struct PythonError {};
 
-// The PanicException class, created on first need and kept for the process. It
-// derives from BaseException so `except Exception` does not swallow a fault.
+// The PanicException class, created on first need and kept for the process, one class
+// for every extension of the library (importable as quarnel.PanicException). It
+// derives from BaseException so `except Exception` does not swallow a fault. nullptr
+// (with nothing set) only when the interpreter could not create it.
 PyObject* panic_type();
 
 // Sets PanicException(message) as the current exception. Never throws.
-void set_panic(const char* message) noexcept;
+void set_panic(std::string_view message) noexcept;
 
 // Passes on the pending Python exception as PythonError; a pending PanicException
 // resumes as an internal fault with the same text; with nothing pending, raises
@@ -35,7 +38,7 @@ void set_panic(const char* message) noexcept;
 // replaced by TypeError("argument '<name>': <text>"), keeping its cause.
 [[noreturn]] void throw_argument_error(const char* name);
 
-[[noreturn]] void throw_type_error(const std::string& message);
+[[noreturn]] void throw_type_error(std::string_view message);
 [[noreturn]] void throw_model_error(const ModelError& error);
 
 // Unwraps a kernel's Result, raising its ModelError as ValueError.

@@ -1,6 +1,7 @@
 #include "numpy_bind.hpp"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -29,12 +30,19 @@ constexpr int kNpyDouble = 12;
 constexpr int kNpyArrayWriteable = 0x0400;
 
 // Slots of the C API table used here, the same in both majors.
+constexpr int kSlotGetNDArrayCVersion = 0;
 constexpr int kSlotArrayType = 2;
 constexpr int kSlotDescrFromType = 45;
 constexpr int kSlotNewFromDescr = 94;
 constexpr int kSlotEquivTypes = 182;
 constexpr int kSlotSetBaseObject = 282;
 
+// NumPy's C ABI versions whose table slots and array layout are the ones above: every
+// 1.x release, and 2.x. A NumPy with another ABI is refused rather than misread.
+constexpr unsigned kNumpy1Abi = 0x01000009;
+constexpr unsigned kNumpy2Abi = 0x02000000;
+
+using GetCVersionFn = unsigned (*)();
 using DescrFromTypeFn = PyObject* (*)(int);
 using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyObject*, int, npy_intp*, npy_intp*, void*,
                                      int, PyObject*);
@@ -91,6 +99,12 @@ NumpyApi load_api() {
     Ref capsule = attr(multiarray.get(), "_ARRAY_API");
     void** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
     if (table == nullptr) fail_binding();
+    const unsigned abi = reinterpret_cast<GetCVersionFn>(table[kSlotGetNDArrayCVersion])();
+    if (abi != kNumpy1Abi && abi != kNumpy2Abi) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%08x", abi);
+        QUARNEL_FAULT(std::string("Failed to access NumPy array API capsule: unsupported NumPy C ABI version ") + hex);
+    }
     // The table lives as long as NumPy's extension module, which is never unloaded.
     return NumpyApi{
         static_cast<PyTypeObject*>(table[kSlotArrayType]),
@@ -137,7 +151,7 @@ struct BufferOwner {
 };
 
 void buffer_owner_dealloc(PyObject* self) {
-    std::free(reinterpret_cast<BufferOwner*>(self)->data);
+    Buffer::deallocate(reinterpret_cast<BufferOwner*>(self)->data);
     PyTypeObject* type = Py_TYPE(self);
     auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     tp_free(self);
@@ -176,19 +190,35 @@ HeldArray<View2D> to_view_2d(PyObject* obj, const char* name) {
                    static_cast<std::size_t>(arr->dimensions[1]), arr->strides[0], arr->strides[1]}};
 }
 
-Ref to_result_array(Buffer buffer) {
+namespace {
+
+Ref result_array(Buffer buffer, int nd, npy_intp* dims, npy_intp* strides) {
     const NumpyApi& np = api();
     PyTypeObject* owner_type = buffer_owner_type();
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(owner_type, Py_tp_alloc));
     Ref owner = check(alloc(owner_type, 0));
-    npy_intp dims[1] = {static_cast<npy_intp>(buffer.size())};
-    npy_intp strides[1] = {static_cast<npy_intp>(sizeof(double))};
     double* data = buffer.release();
     reinterpret_cast<BufferOwner*>(owner.get())->data = data;  // the owner frees it from here on
-    Ref array = check(np.new_from_descr(np.array_type, float64_descr(np).release(), 1, dims,
+    Ref array = check(np.new_from_descr(np.array_type, float64_descr(np).release(), nd, dims,
                                         strides, data, kNpyArrayWriteable, nullptr));
     check_status(np.set_base_object(array.get(), owner.release()));  // steals the owner
     return array;
+}
+
+}  // namespace
+
+Ref to_result_array(Buffer buffer) {
+    npy_intp dims[1] = {static_cast<npy_intp>(buffer.size())};
+    npy_intp strides[1] = {static_cast<npy_intp>(sizeof(double))};
+    return result_array(std::move(buffer), 1, dims, strides);
+}
+
+Ref to_result_array(Buffer buffer, std::size_t rows, std::size_t cols) {
+    QUARNEL_CHECK(buffer.size() == rows * cols, "result matrix does not match its buffer");
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    npy_intp strides[2] = {static_cast<npy_intp>(cols * sizeof(double)),
+                           static_cast<npy_intp>(sizeof(double))};
+    return result_array(std::move(buffer), 2, dims, strides);
 }
 
 }  // namespace quarnel::py

@@ -26,5 +26,7 @@ HeldArray<View2D> to_view_2d(PyObject* obj, const char* name);
 // A new 1-D float64 array that takes the buffer over without copying it; a private
 // holder object, the array's base, frees it with the last reference.
 Ref to_result_array(Buffer buffer);
+// The same for a rows x cols C-ordered matrix whose buffer holds rows * cols values.
+Ref to_result_array(Buffer buffer, std::size_t rows, std::size_t cols);
 
 }  // namespace quarnel::py

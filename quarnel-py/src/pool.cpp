@@ -1,10 +1,25 @@
 #include "pool.hpp"
 
+#if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
 #include <signal.h>
+#define QUARNEL_HAS_PTHREAD_ATFORK 1
+#else
+#define QUARNEL_HAS_PTHREAD_ATFORK 0  // no fork() to survive
+#endif
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <optional>
 #include <system_error>
 
@@ -41,15 +56,43 @@ std::size_t capped(std::uint64_t n) noexcept {
 // so a pool whose generation differs must not touch its queue at all.
 std::atomic<std::uint64_t> fork_generation{0};
 
-void on_fork_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+// The process-wide pool, published once it is fully built. Creation is serialised by
+// `creating`, which fork() also takes (see the handlers below): a child can never be
+// born while another thread is half-way through building the pool, so it never waits
+// for a creator that does not exist in it.
+std::atomic<WorkerPool*> global_pool{nullptr};
+std::mutex creating;
 
-void register_fork_handler() noexcept {
-    static const bool registered = [] {
-        pthread_atfork(nullptr, nullptr, &on_fork_child);
-        return true;
-    }();
-    (void)registered;
+void before_fork() noexcept { creating.lock(); }
+void after_fork_parent() noexcept { creating.unlock(); }
+void after_fork_child() noexcept {
+    fork_generation.fetch_add(1, std::memory_order_relaxed);
+    creating.unlock();
 }
+
+// Registered when the library is loaded, before any thread of ours can exist.
+[[maybe_unused]] const bool fork_handlers_registered = [] {
+#if QUARNEL_HAS_PTHREAD_ATFORK
+    pthread_atfork(&before_fork, &after_fork_parent, &after_fork_child);
+#endif
+    return true;
+}();
+
+#if !defined(__linux__)
+void name_this_thread() noexcept {
+#if defined(__APPLE__)
+    pthread_setname_np("quarnel-worker");
+#elif defined(_WIN32)
+    // Windows 10 1607 and later; looked up so the module still loads on older systems.
+    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    if (const HMODULE kernel = GetModuleHandleW(L"kernel32.dll")) {
+        const auto set = reinterpret_cast<SetDescription>(
+            reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetThreadDescription")));
+        if (set != nullptr) set(GetCurrentThread(), L"quarnel-worker");
+    }
+#endif
+}
+#endif
 
 bool threads_unsupported(const std::error_code& code) noexcept {
     return code == std::errc::function_not_supported || code == std::errc::operation_not_supported;
@@ -69,6 +112,7 @@ std::size_t resolve_thread_count(const char* rayon_num_threads, const char* rayo
 }
 
 std::thread WorkerPool::spawn_thread(void (*entry)(WorkerPool*), WorkerPool* pool) {
+#if defined(__unix__) || defined(__APPLE__)
     // Asynchronous signals (SIGINT above all) are left to the application's threads, so
     // that they interrupt the thread waiting in Python rather than a worker. A new
     // thread inherits its creator's mask, so blocking them around the start leaves no
@@ -81,18 +125,38 @@ std::thread WorkerPool::spawn_thread(void (*entry)(WorkerPool*), WorkerPool* poo
         const sigset_t* mask;
         ~Restore() { pthread_sigmask(SIG_SETMASK, mask, nullptr); }
     } restore{&previous};
+#endif
+#if defined(__linux__)
     std::thread worker(entry, pool);
     // Named here rather than by the worker itself, so the name is in place by the time
     // the pool's constructor returns.
     pthread_setname_np(worker.native_handle(), "quarnel-worker");
     return worker;
+#else
+    // Elsewhere a thread can only name itself (macOS), or its handle type depends on
+    // the C++ runtime (Windows): the worker does it first thing.
+    return std::thread(
+        [](void (*run)(WorkerPool*), WorkerPool* p) {
+            name_this_thread();
+            run(p);
+        },
+        entry, pool);
+#endif
 }
 
 WorkerPool& WorkerPool::global() {
-    // Leaked on purpose: see the header.
-    static WorkerPool* const pool =
-        new WorkerPool(resolve_thread_count(std::getenv("RAYON_NUM_THREADS"),
-                                            std::getenv("RAYON_RS_NUM_CPUS"), processor_count()));
+    WorkerPool* pool = global_pool.load(std::memory_order_acquire);
+    if (pool == nullptr) {
+        const std::lock_guard<std::mutex> lock(creating);
+        pool = global_pool.load(std::memory_order_relaxed);
+        if (pool == nullptr) {
+            // Leaked on purpose: see the header.
+            pool = new WorkerPool(resolve_thread_count(std::getenv("RAYON_NUM_THREADS"),
+                                                       std::getenv("RAYON_RS_NUM_CPUS"),
+                                                       processor_count()));
+            global_pool.store(pool, std::memory_order_release);
+        }
+    }
     if (!pool->start_error_.empty()) {
         QUARNEL_FAULT("The global thread pool has not been initialized.: " + pool->start_error_);
     }
@@ -100,7 +164,6 @@ WorkerPool& WorkerPool::global() {
 }
 
 WorkerPool::WorkerPool(std::size_t threads, SpawnFn spawn) : threads_(threads == 0 ? 1 : threads) {
-    register_fork_handler();
     fork_generation_ = fork_generation.load(std::memory_order_relaxed);
     // One thread means the caller runs everything; a worker would only ever sleep.
     if (threads_ == 1) return;

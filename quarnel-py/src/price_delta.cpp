@@ -1,6 +1,8 @@
 #include "price_delta.hpp"
 
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "payoffs.hpp"
 #include "tangent_flow.hpp"
@@ -8,13 +10,14 @@
 namespace quarnel {
 namespace {
 
-void require_covers(const char* name, const View2D& m, std::size_t n_paths, std::size_t n_steps) {
-    if (m.rows < n_paths || m.cols < n_steps) {
-        QUARNEL_FAULT(std::string("index out of bounds: ") + name + " has shape [" +
-                      std::to_string(m.rows) + ", " + std::to_string(m.cols) +
-                      "] but the batch needs at least (" + std::to_string(n_paths) + ", " +
-                      std::to_string(n_steps) + ")");
-    }
+// A step array may be larger than the batch (extra rows and columns are ignored), but
+// never smaller: that is the caller's mistake, reported before anything is read.
+std::optional<ModelError> check_covers(const char* name, const View2D& m, std::size_t n_paths,
+                                       std::size_t n_steps) {
+    if (m.rows >= n_paths && m.cols >= n_steps) return std::nullopt;
+    return ModelError{std::string(name) + " shape [" + std::to_string(m.rows) + ", " +
+                      std::to_string(m.cols) + "] is smaller than required (" +
+                      std::to_string(n_paths) + ", " + std::to_string(n_steps) + ")"};
 }
 
 }  // namespace
@@ -31,6 +34,10 @@ Result<PriceDelta> price_and_delta_constant_flow(const View1D& terminal_states,
         return ModelError{"unknown payoff '" + std::string(payoff) +
                           "': expected 'identity', 'call', 'put', or 'digital_call'"};
     }
+    // Caller errors, so ValueErrors like everywhere else; checked here, after the
+    // length and the payoff, so the estimator's own preconditions always hold.
+    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+    if (!(sigma_at_x0 > 0.0)) return ModelError{"sigma_at_x0 must be positive"};
     return with_payoff(*kind, strike, [&](auto f) {
         return with_dense_views(
             [&](const auto& x, const auto& w) {
@@ -49,12 +56,16 @@ Result<PriceDelta> price_and_delta_tangent_flow(const View2D& states, const View
     const std::optional<PayoffKind> kind = parse_payoff(payoff);
     if (!kind) return ModelError{"unknown payoff '" + std::string(payoff) + "'"};
 
+    // A horizon that is not positive would give a plausible-looking wrong delta.
+    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+
     const BatchShape shape{states.rows, states.cols - 1};
     if (shape.n_paths > 0) {
-        require_covers("dws", dws, shape.n_paths, shape.n_steps);
-        require_covers("sigma_field", sigma_field, shape.n_paths, shape.n_steps);
-        require_covers("d_mu_dx_field", d_mu_dx_field, shape.n_paths, shape.n_steps);
-        require_covers("d_sigma_dx_field", d_sigma_dx_field, shape.n_paths, shape.n_steps);
+        for (const auto& [name, m] : {std::pair{"dws", &dws}, std::pair{"sigma_field", &sigma_field},
+                                     std::pair{"d_mu_dx_field", &d_mu_dx_field},
+                                     std::pair{"d_sigma_dx_field", &d_sigma_dx_field}}) {
+            if (auto err = check_covers(name, *m, shape.n_paths, shape.n_steps)) return *std::move(err);
+        }
     }
     const TangentFlowBatch batch =
         make_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, shape, horizon);

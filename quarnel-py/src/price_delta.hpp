@@ -9,19 +9,18 @@
 
 namespace quarnel {
 
-// Constant flow: delta = mean of f(X_T) * W_T / (T * sigma(X_0)). A horizon or
-// sigma_at_x0 that is not positive is an InternalFault (a broken precondition of the
-// estimator), unlike in bel_weights_constant_flow where it is a ModelError.
+// Constant flow: delta = mean of f(X_T) * W_T / (T * sigma(X_0)). Checks, in order: the
+// lengths, the payoff name, then horizon > 0 and sigma_at_x0 > 0.
 Result<PriceDelta> price_and_delta_constant_flow(const View1D& terminal_states,
                                                  const View1D& w_terminals, double horizon,
                                                  double sigma_at_x0, std::string_view payoff,
                                                  double strike);
 
 // Tangent flow over a whole path batch, in one pass: each path's weight is computed
-// and used at once, so no weight array is made. Only the column count of `states` is
-// validated; the horizon is used as given, and the per-step matrices may be larger
-// than needed (extra rows and columns are ignored). Matrices too small for the batch
-// are an InternalFault, found before anything is read.
+// and used at once, so no weight array is made. Checks, in order: the column count of
+// `states`, the payoff name, horizon > 0, then that each per-step matrix covers the
+// batch (it may be larger: extra rows and columns are ignored; an empty batch reads
+// nothing and checks no size).
 Result<PriceDelta> price_and_delta_tangent_flow(const View2D& states, const View2D& dws,
                                                 const View2D& sigma_field,
                                                 const View2D& d_mu_dx_field,

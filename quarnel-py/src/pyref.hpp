@@ -1,5 +1,5 @@
-// Small RAII types over the CPython stable ABI: an owned reference and a scope that
-// releases the interpreter lock. Reference counting goes through the exported
+// Small RAII types over the CPython stable ABI: an owned reference, and the scope in
+// which kernels run with the interpreter lock released. Reference counting goes through the exported
 // functions rather than the inline macros so one build serves every 3.10+ runtime.
 #pragma once
 
@@ -12,6 +12,11 @@ namespace quarnel::py {
 
 inline void incref(PyObject* p) noexcept { _Py_IncRef(p); }
 inline void decref(PyObject* p) noexcept { _Py_DecRef(p); }
+
+// True on a thread that lost the interpreter lock for good: CPython 3.10 to 3.13 end a
+// thread that tries to retake it during finalization with pthread_exit, whose forced
+// unwind then runs our destructors without the lock. They must not touch Python then.
+bool thread_lost_interpreter() noexcept;
 
 // Move-only owner of one strong reference (or of nothing).
 class Ref {
@@ -33,7 +38,7 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     ~Ref() {
-        if (p_ != nullptr) decref(p_);
+        if (p_ != nullptr && !thread_lost_interpreter()) decref(p_);
     }
 
     PyObject* get() const noexcept { return p_; }
@@ -47,17 +52,9 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// Releases the interpreter lock for its scope and retakes it on every way out,
-// exceptions included. Nothing inside the scope may touch a Python object.
-class ReleaseGil {
-public:
-    ReleaseGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~ReleaseGil() { PyEval_RestoreThread(state_); }
-    ReleaseGil(const ReleaseGil&) = delete;
-    ReleaseGil& operator=(const ReleaseGil&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+// The WorkScope of the Python bindings: the work runs with the interpreter lock
+// released. Whatever the work throws is carried across and rethrown once the lock is
+// back, so no exception unwinds through the retaking.
+void enter_without_gil(void (*work)(void*), void* ctx);
 
 }  // namespace quarnel::py

@@ -37,16 +37,38 @@ Result<Buffer> tangent_flow_weights_parallel(const TangentFlowBatch& batch, Work
         if (item.zero) stop.store(true, std::memory_order_relaxed);
     });
 
-    // The leftmost failed item among those that ran; within an item the kernel stops at
-    // its first zero, so that is the first zero in path-then-step order inside the item.
-    for (const PathChunk& item : items) {
-        if (item.zero) return zero_sigma_error(*item.zero);
-    }
+    if (auto zero = leftmost_failure(items)) return zero_sigma_error(*zero);
     return out;
+}
+
+std::optional<ZeroSigma> leftmost_failure(std::span<const PathChunk> items) noexcept {
+    for (const PathChunk& item : items) {
+        if (item.zero) return item.zero;
+    }
+    return std::nullopt;
 }
 
 Result<Buffer> tangent_flow_weights_parallel(const TangentFlowBatch& batch) {
     return tangent_flow_weights_parallel(batch, WorkerPool::global());
+}
+
+}  // namespace quarnel
+
+namespace quarnel {
+
+Result<Buffer> bel_weights_tangent_flow_parallel(const View2D& states, const View2D& dws,
+                                                 const View2D& sigma, const View2D& d_mu_dx,
+                                                 const View2D& d_sigma_dx, double horizon,
+                                                 const WorkScope& scope) {
+    Result<BatchShape> shape = validate_path_batch(
+        horizon, states,
+        {{{"dws", &dws}, {"sigma", &sigma}, {"d_mu_dx", &d_mu_dx}, {"d_sigma_dx", &d_sigma_dx}}});
+    if (!shape.ok()) return shape.error();
+    const TangentFlowBatch batch = make_batch(dws, sigma, d_mu_dx, d_sigma_dx, shape.value(), horizon);
+    std::optional<Result<Buffer>> weights;
+    auto work = [&] { weights.emplace(tangent_flow_weights_parallel(batch)); };
+    scope(work);
+    return std::move(*weights);
 }
 
 }  // namespace quarnel

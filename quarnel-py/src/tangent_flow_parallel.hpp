@@ -8,11 +8,13 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "buffer.hpp"
 #include "result.hpp"
 #include "tangent_flow.hpp"
+#include "work_scope.hpp"
 
 namespace quarnel {
 
@@ -34,11 +36,24 @@ std::size_t chunk_size(std::size_t n_paths, std::size_t threads) noexcept;
 // none empty, none overlapping.
 std::vector<PathChunk> plan_chunks(std::size_t n_paths, std::size_t threads, double* out);
 
+// The error-choice rule: of the items that failed, the one with the lowest index (the
+// leftmost run of paths), so the error does not depend on which thread ran first.
+// Within an item the kernel stops at its first zero, in path-then-step order.
+std::optional<ZeroSigma> leftmost_failure(std::span<const PathChunk> items) noexcept;
+
 // On `pool`. The batch has passed validation.
 Result<Buffer> tangent_flow_weights_parallel(const TangentFlowBatch& batch, WorkerPool& pool);
 
 // On the process-wide pool, created here on first use (an empty batch included).
 // Throws InternalFault when that pool could not be started.
 Result<Buffer> tangent_flow_weights_parallel(const TangentFlowBatch& batch);
+
+// The kernel behind bel_weights_tangent_flow_parallel: validates the batch exactly as
+// the serial kernel does, on the calling thread, then runs the pool work inside
+// `scope` (the Python binding's scope releases the interpreter lock).
+Result<Buffer> bel_weights_tangent_flow_parallel(const View2D& states, const View2D& dws,
+                                                 const View2D& sigma, const View2D& d_mu_dx,
+                                                 const View2D& d_sigma_dx, double horizon,
+                                                 const WorkScope& scope);
 
 }  // namespace quarnel

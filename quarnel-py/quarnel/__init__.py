@@ -1,0 +1,50 @@
+"""quarnel: fast Monte Carlo prices and Greeks of scalar SDEs, on NumPy arrays.
+
+You simulate the paths of dX = mu(X) dt + sigma(X) dW with NumPy (or anything that
+gives float64 arrays); quarnel takes the arrays as they are (any strides, no copies)
+and returns the price and its sensitivities, each with its standard error. Deltas,
+gammas and vegas come from integration-by-parts (BEL) weights, which need no bumped
+revaluation and stay well defined for discontinuous payoffs such as digitals.
+
+- Delta: `price_and_delta_constant_flow` (GBM and ABM, exact terminal sampling) and
+  `price_and_delta_tangent_flow` (any scalar model on an Euler grid), or the per-path
+  weights `bel_weights_constant_flow`, `bel_weights_tangent_flow` and
+  `bel_weights_tangent_flow_parallel` to combine with your own payoff.
+- `price_from_samples`: the Monte Carlo mean and standard error of payoff samples.
+
+Prices are undiscounted: multiply by exp(-r T) yourself. Floating point is
+reproducible bit for bit on every platform and thread count. `quarnel.dask` runs the
+same estimators over Dask arrays, with results equal to one call.
+"""
+
+from __future__ import annotations
+
+from _quarnel import (
+    __version__,
+    bel_weights_constant_flow,
+    bel_weights_tangent_flow,
+    bel_weights_tangent_flow_parallel,
+    price_and_delta_constant_flow,
+    price_and_delta_tangent_flow,
+    price_from_samples,
+)
+
+from . import _greeks
+from ._types import Greeks
+
+#: Raised for an internal fault of the native code (a broken invariant), never for a
+#: bad argument. Like SystemExit it derives from BaseException, so `except Exception`
+#: does not swallow it.
+PanicException: type[BaseException] = _greeks._panic_exception()
+
+__all__ = [
+    "Greeks",
+    "PanicException",
+    "__version__",
+    "bel_weights_constant_flow",
+    "bel_weights_tangent_flow",
+    "bel_weights_tangent_flow_parallel",
+    "price_and_delta_constant_flow",
+    "price_and_delta_tangent_flow",
+    "price_from_samples",
+]

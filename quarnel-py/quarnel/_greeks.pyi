@@ -1,0 +1,5 @@
+from typing import Any
+
+__version__: str
+
+def _panic_exception() -> type[BaseException]: ...
