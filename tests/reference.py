@@ -17,21 +17,23 @@ Arrays are read element by element with `float(a[i])` / `float(a[k, j])`, in ind
 order, so the reference neither knows nor cares about the memory layout of its inputs.
 
 Domain failures that the extension raises as ValueError raise ValueError here with the
-same text. The two estimator preconditions that the extension treats as internal faults
-(raised to Python as PanicException) raise `InternalFault` here, so a test can tell the
-two kinds apart without caring how the extension spells its class.
+same text. Reading past the end of an array, which the extension's own checks rule out,
+raises `InternalFault`, the counterpart of the extension's PanicException.
 """
 
 from __future__ import annotations
 
 import math
 import struct
+import zlib
 
 import numpy as np
 
+from oddities import PanicException
+
 
 class InternalFault(Exception):
-    """A violated estimator precondition: the extension raises PanicException for it."""
+    """A broken internal invariant: the extension raises PanicException for it."""
 
 
 def div(a: float, b: float) -> float:
@@ -209,9 +211,9 @@ def price_and_delta_constant_flow(
     if f is None:
         raise ValueError(_CONSTANT_FLOW_UNKNOWN.format(payoff))
     if not horizon > 0.0:
-        raise InternalFault("horizon must be positive")
+        raise ValueError("horizon must be positive")
     if not sigma_at_x0 > 0.0:
-        raise InternalFault("sigma_at_x0 must be positive")
+        raise ValueError("sigma_at_x0 must be positive")
     scale = div(1.0, horizon * sigma_at_x0)
     s1p = s2p = s1d = s2d = 0.0
     for k in range(n):
@@ -236,17 +238,20 @@ def price_and_delta_tangent_flow(
     payoff: str,
     strike: float = 0.0,
 ) -> tuple[float, float, float, float]:
-    """Single pass: no horizon check, no shape comparison; extra rows/columns ignored.
-
-    An array too small for the loop raises InternalFault at the first missing element;
-    the extension may find it earlier (before a zero diffusion value that comes first,
-    say), so compare only batches in which at most one of the two can happen.
-    """
+    """Single pass; the step arrays may have extra rows and columns, which are ignored."""
     horizon = float(horizon)
     n_paths, n_steps = _check_state_columns(states)
     f = payoff_function(payoff, strike)
     if f is None:
         raise ValueError(_TANGENT_FLOW_UNKNOWN.format(payoff))
+    if not horizon > 0.0:
+        raise ValueError("horizon must be positive")
+    fields = (("dws", dws), ("sigma_field", sigma_field), ("d_mu_dx_field", d_mu_dx_field),
+              ("d_sigma_dx_field", d_sigma_dx_field))
+    for name, a in fields if n_paths else ():
+        if a.shape[0] < n_paths or a.shape[1] < n_steps:
+            raise ValueError(f"{name} shape {_shape_text(a)} is smaller than required "
+                             f"({n_paths}, {n_steps})")
     inv_t = div(1.0, horizon)
     dt = div(horizon, float(n_steps))
     message = "sigma_field[{}, {}] = 0 produces division by zero"
@@ -266,10 +271,9 @@ def price_and_delta_tangent_flow(
     return price, delta, price_se, delta_se
 
 
-# --- comparison and memory layouts for the tests ----------------------------------------
+# --- comparison helpers for the tests ---------------------------------------------------
 #
-# Kept beside the reference so that every test module compares and lays out its inputs
-# the same way.
+# Kept beside the reference so that every test module compares its results the same way.
 
 # Values that tend to expose a different operation order or a missing special case:
 # signed zeros, subnormals, the edges of the normal range, overflow-prone magnitudes.
@@ -292,11 +296,6 @@ SPECIALS = (
 
 # The same without zeros, for arrays where a zero is a domain error (the diffusion).
 NONZERO_SPECIALS = tuple(v for v in SPECIALS if v != 0.0)
-
-# Filler for the gaps of strided layouts: reading a gap instead of the element meant
-# changes every result it touches.
-_GAP = 1234.5
-
 
 def float_key(x: float):
     """Bit pattern of x, with every NaN mapped to one key (payloads are not compared)."""
@@ -329,95 +328,35 @@ def sprinkle(rng: np.random.Generator, a: np.ndarray, specials, p: float) -> np.
     return out
 
 
-def layout_1d(a: np.ndarray, name: str) -> np.ndarray:
-    """A 1-D array equal to a (or, for "broadcast", to a[0] repeated) in another layout."""
-    a = np.ascontiguousarray(a, dtype=np.float64)
-    n = a.shape[0]
-    if name == "contiguous":
-        return a.copy()
-    if name == "strided":  # every second element, not starting at the buffer's start
-        wide = np.full(2 * n + 1, _GAP)
-        wide[1::2] = a
-        return wide[1::2]
-    if name == "reversed":  # stride -1: element 0 sits at the high end of the block
-        return a[::-1].copy()[::-1]
-    if name == "reversed_step3":
-        wide = np.full(3 * n + 2, _GAP)
-        view = wide[::-3][:n]
-        view[...] = a
-        return view
-    if name == "fortran_row":  # a row of a column-major matrix: stride 3 elements
-        m = np.full((3, n), _GAP, order="F")
-        m[1] = a
-        return m[1]
-    if name == "readonly":
-        out = a.copy()
-        out.flags.writeable = False
-        return out
-    if name == "broadcast":  # stride 0
-        return np.broadcast_to(a[:1], (n,)) if n else a.copy()
-    raise ValueError(name)
-
-
-LAYOUTS_1D = ("contiguous", "strided", "reversed", "reversed_step3", "fortran_row",
-              "readonly", "broadcast")
-
-
-def layout_2d(a: np.ndarray, name: str) -> np.ndarray:
-    """A 2-D array equal to a (for the broadcasts: to a's first row or column, repeated)."""
-    a = np.ascontiguousarray(a, dtype=np.float64)
-    r, c = a.shape
-    if name == "contiguous":
-        return a.copy()
-    if name == "strided_columns":  # every second column of a wider matrix
-        wide = np.full((r, 2 * c + 1), _GAP)
-        wide[:, 1::2] = a
-        return wide[:, 1::2]
-    if name == "strided_rows":
-        tall = np.full((3 * r, c), _GAP)
-        tall[2::3] = a
-        return tall[2::3]
-    if name == "reversed":  # negative strides on both axes
-        return a[::-1, ::-1].copy()[::-1, ::-1]
-    if name == "fortran":
-        return np.asfortranarray(a)
-    if name == "transposed":  # a transposed view of a C-ordered matrix
-        return a.T.copy().T
-    if name == "readonly":
-        out = a.copy()
-        out.flags.writeable = False
-        return out
-    if name == "broadcast_rows":  # stride 0 along the paths
-        return np.broadcast_to(a[:1], a.shape) if r else a.copy()
-    if name == "broadcast_columns":  # stride 0 along the steps
-        return np.broadcast_to(a[:, :1], a.shape) if c else a.copy()
-    raise ValueError(name)
-
-
-LAYOUTS_2D = ("contiguous", "strided_columns", "strided_rows", "reversed", "fortran",
-              "transposed", "readonly", "broadcast_rows", "broadcast_columns")
-
-
 def outcome(fn, *args):
     """("ok", value), ("value_error", message) or ("fault", None) for a call of fn.
 
     The extension's PanicException and the reference's InternalFault both count as a
-    fault; PanicException is told apart by name, as it is not importable.
+    fault.
     """
     try:
         return "ok", fn(*args)
     except ValueError as exc:
         return "value_error", str(exc)
-    except InternalFault:
+    except (InternalFault, PanicException):
         return "fault", None
-    except BaseException as exc:  # noqa: BLE001 - PanicException derives from BaseException
-        if type(exc).__name__ == "PanicException":
-            return "fault", None
-        raise
 
 
-def assert_same_outcome(module_fn, reference_fn, *args) -> None:
-    """The extension and the reference agree: same failure and text, or the same bits."""
+def value_error(fn, *args, **kwargs) -> str:
+    """The text of the ValueError (that class exactly, one argument) that the call raises."""
+    try:
+        fn(*args, **kwargs)
+    except ValueError as exc:
+        assert type(exc) is ValueError and len(exc.args) == 1, repr(exc)
+        return str(exc)
+    raise AssertionError("no ValueError raised")
+
+
+def assert_same_outcome(module_fn, reference_fn, *args):
+    """The extension and the reference agree (the same bits, or the same failure and
+    text), the extension gives the same on contiguous copies of the arrays, and no input
+    array was written. Returns the extension's outcome."""
+    before = [np.array(a, copy=True) for a in args if isinstance(a, np.ndarray)]
     got = outcome(module_fn, *args)
     want = outcome(reference_fn, *args)
     assert got[0] == want[0], (got, want)
@@ -425,6 +364,19 @@ def assert_same_outcome(module_fn, reference_fn, *args) -> None:
         assert_same_floats(got[1], want[1])
     else:
         assert got[1] == want[1]
+    copies = [np.ascontiguousarray(a) if isinstance(a, np.ndarray) else a for a in args]
+    again = outcome(module_fn, *copies)
+    assert again[0] == got[0]
+    if got[0] == "ok":
+        assert_same_floats(again[1], got[1])
+    for a, b in zip([a for a in args if isinstance(a, np.ndarray)], before):
+        assert_same_floats(a, b)
+    return got
+
+
+def rng_for(*key) -> np.random.Generator:
+    """A generator seeded from a test's parameters, stable across runs and machines."""
+    return np.random.default_rng(zlib.crc32(repr(key).encode()))
 
 
 def random_path_batch(rng, n_paths, n_steps, p=0.03, sigma_specials=NONZERO_SPECIALS):
@@ -447,3 +399,192 @@ def plant_zeros(rng, a, count):
     """Set `count` random entries of a (in place) to +0.0 or -0.0."""
     for _ in range(count):
         a[rng.integers(a.shape[0]), rng.integers(a.shape[1])] = rng.choice([0.0, -0.0])
+
+
+# --- constant-flow Greeks ----------------------------------------------------------------
+
+_UNKNOWN_MODEL = "unknown model '{}': expected 'gbm' or 'abm'"
+_UNKNOWN_ESTIMATOR = "unknown estimator '{}': expected 'weights' or 'lowest_variance'"
+
+
+def _check_model(model):
+    if model not in ("gbm", "abm"):
+        raise ValueError(_UNKNOWN_MODEL.format(model))
+
+
+def _constant_flow_numbers(model, horizon, x0, vol):
+    if not horizon > 0.0:
+        raise ValueError("horizon must be positive")
+    if model == "gbm" and not x0 > 0.0:
+        raise ValueError("x0 must be positive")
+    if not vol > 0.0:
+        raise ValueError("vol must be positive")
+
+
+def _constant_flow(model, horizon, x0, vol):
+    """(scale, weights(w), pathwise(x, w)); each returns (delta, gamma, vega, rho)."""
+    if model == "gbm":
+        scale = div(1.0, horizon * (vol * x0))
+        q = (scale * scale) * horizon
+        c1 = div(1.0, x0)
+        inv_st = div(1.0, vol * horizon)
+        inv_s = div(1.0, vol)
+        st = vol * horizon
+
+        def weights(w):
+            p = w * scale
+            return p, (p * p - p * c1) - q, (w * w - horizon) * inv_st - w, w * inv_s
+
+        def pathwise(x, w):
+            p = w * scale
+            y = x * c1
+            return y, y * (p - c1), x * (w - st), x * horizon
+
+        return scale, weights, pathwise
+    scale = div(1.0, horizon * vol)
+    q = (scale * scale) * horizon
+    inv_st = div(1.0, vol * horizon)
+    inv_s = div(1.0, vol)
+
+    def abm_weights(w):
+        p = w * scale
+        return p, p * p - q, (w * w - horizon) * inv_st, w * inv_s
+
+    def abm_pathwise(x, w):
+        return 1.0, w * scale, w, horizon
+
+    return scale, abm_weights, abm_pathwise
+
+
+def greek_weights_constant_flow(w_terminals, horizon, x0, vol, model="gbm"):
+    horizon, x0, vol = float(horizon), float(x0), float(vol)
+    _check_model(model)
+    _constant_flow_numbers(model, horizon, x0, vol)
+    _, weights, _ = _constant_flow(model, horizon, x0, vol)
+    n = w_terminals.shape[0]
+    out = np.empty((n, 4), dtype=np.float64)
+    for k in range(n):
+        out[k] = weights(float(w_terminals[k]))
+    return out
+
+
+def _slope_function(name, strike):
+    k = float(strike)
+    if name == "identity":
+        return lambda x: 1.0
+    if name == "call":
+        return lambda x: 1.0 if x > k else 0.0
+    return lambda x: -1.0 if x < k else 0.0
+
+
+def _finish_greeks(sp, spp, s1, s2, n):
+    price, price_se = mean_stderr(sp, spp, n)
+    pairs = [mean_stderr(a, b, n) for a, b in zip(s1, s2)]
+    return (price, *(m for m, _ in pairs), price_se, *(e for _, e in pairs))
+
+
+def default_half_width(values) -> float:
+    """Twice the population standard deviation, from one left-to-right pass."""
+    s1 = s2 = 0.0
+    n = values.shape[0]
+    for k in range(n):
+        x = float(values[k])
+        s1 = s1 + x
+        s2 = s2 + x * x
+    count = float(n)
+    mean = div(s1, count)
+    var = div(s2, count) - mean * mean
+    var = var if var > 0.0 else 0.0
+    return 2.0 * math.sqrt(var)
+
+
+def price_and_greeks_constant_flow(
+    terminal_states,
+    w_terminals,
+    horizon,
+    x0,
+    vol,
+    payoff,
+    strike=0.0,
+    model="gbm",
+    estimator="lowest_variance",
+    half_width=None,
+):
+    """(price, delta, gamma, vega, rho, and their five standard errors)."""
+    horizon, x0, vol, strike = float(horizon), float(x0), float(vol), float(strike)
+    n = terminal_states.shape[0]
+    if w_terminals.shape[0] != n:
+        raise ValueError("terminal_states and w_terminals must have the same length")
+    f = payoff_function(payoff, strike)
+    if f is None:
+        raise ValueError(_CONSTANT_FLOW_UNKNOWN.format(payoff))
+    _check_model(model)
+    if estimator not in ("weights", "lowest_variance"):
+        raise ValueError(_UNKNOWN_ESTIMATOR.format(estimator))
+    _constant_flow_numbers(model, horizon, x0, vol)
+    if half_width is not None:
+        half_width = float(half_width)
+        if not (half_width > 0.0 and math.isfinite(half_width)):
+            raise ValueError("half_width must be positive and finite")
+    scale, weights, pathwise = _constant_flow(model, horizon, x0, vol)
+    sp = spp = 0.0
+    s1 = [0.0] * 4
+    s2 = [0.0] * 4
+
+    if estimator == "weights":
+        for k in range(n):
+            v = f(float(terminal_states[k]))
+            w = float(w_terminals[k])
+            _, g, e, r = weights(w)
+            sp = sp + v
+            spp = spp + v * v
+            for i, u in enumerate(((v * w) * scale, v * g, v * e, v * r)):
+                s1[i] = s1[i] + u
+                s2[i] = s2[i] + u * u
+        return _finish_greeks(sp, spp, s1, s2, n)
+
+    if payoff != "digital_call":
+        slope = _slope_function(payoff, strike)
+        for k in range(n):
+            x = float(terminal_states[k])
+            v = f(x)
+            d = slope(x)
+            sp = sp + v
+            spp = spp + v * v
+            for i, m in enumerate(pathwise(x, float(w_terminals[k]))):
+                u = d * m
+                s1[i] = s1[i] + u
+                s2[i] = s2[i] + u * u
+        return _finish_greeks(sp, spp, s1, s2, n)
+
+    # Localised digital: ramp pathwise, remainder by weights, centred on the remainder's
+    # mean through expanded sums.
+    e = half_width if half_width is not None else default_half_width(terminal_states)
+    lo = hi = math.inf
+    inv2e = 0.0
+    if e > 0.0 and e < math.inf:
+        lo, hi, inv2e = strike - e, strike + e, div(1.0, 2.0 * e)
+    sg = 0.0
+    su, suu, suv, sv, svv = ([0.0] * 4 for _ in range(5))
+    for k in range(n):
+        x = float(terminal_states[k])
+        w = float(w_terminals[k])
+        v = 1.0 if x > strike else 0.0
+        fs = 0.0 if x <= lo else (1.0 if x >= hi else (x - lo) * inv2e)
+        fsp = inv2e if lo < x < hi else 0.0
+        g = v - fs
+        sp = sp + v
+        spp = spp + v * v
+        sg = sg + g
+        for i, (m, wt) in enumerate(zip(pathwise(x, w), weights(w))):
+            u = fsp * m + g * wt
+            su[i] = su[i] + u
+            suu[i] = suu[i] + u * u
+            suv[i] = suv[i] + u * wt
+            sv[i] = sv[i] + wt
+            svv[i] = svv[i] + wt * wt
+    c = div(sg, float(n))
+    for i in range(4):
+        s1[i] = su[i] - c * sv[i]
+        s2[i] = (suu[i] - (2.0 * c) * suv[i]) + (c * c) * svv[i]
+    return _finish_greeks(sp, spp, s1, s2, n)
