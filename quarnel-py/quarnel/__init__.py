@@ -10,6 +10,9 @@ revaluation and stay well defined for discontinuous payoffs such as digitals.
   `price_and_delta_tangent_flow` (any scalar model on an Euler grid), or the per-path
   weights `bel_weights_constant_flow`, `bel_weights_tangent_flow` and
   `bel_weights_tangent_flow_parallel` to combine with your own payoff.
+- Gamma, vega and drift rho beside delta under GBM and ABM:
+  `price_and_greeks_constant_flow` (built-in payoffs, lowest-variance estimators by
+  default) and the per-path weights `greek_weights_constant_flow`.
 - `price_from_samples`: the Monte Carlo mean and standard error of payoff samples.
 
 Prices are undiscounted: multiply by exp(-r T) yourself. Floating point is
@@ -30,6 +33,7 @@ from _quarnel import (
 )
 
 from . import _greeks
+from ._greeks import greek_weights_constant_flow, price_and_greeks_constant_flow
 from ._types import Greeks
 
 #: Raised for an internal fault of the native code (a broken invariant), never for a
@@ -44,7 +48,9 @@ __all__ = [
     "bel_weights_constant_flow",
     "bel_weights_tangent_flow",
     "bel_weights_tangent_flow_parallel",
+    "greek_weights_constant_flow",
     "price_and_delta_constant_flow",
     "price_and_delta_tangent_flow",
+    "price_and_greeks_constant_flow",
     "price_from_samples",
 ]
