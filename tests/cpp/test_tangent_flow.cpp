@@ -39,6 +39,10 @@ std::uint64_t bits(double x) {
     return u;
 }
 
+// Bit for bit, except NaN signs and payloads: the compiler may swap the operands of a
+// commutative operation (Clang does), which changes which NaN propagates.
+bool same(double a, double b) { return (a != a && b != b) || bits(a) == bits(b); }
+
 using Impl = std::optional<ZeroSigma> (*)(const TangentFlowBatch&, std::size_t, std::size_t,
                                           double*) noexcept;
 
@@ -74,13 +78,13 @@ void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortra
         CHECK(zero.has_value() == want.has_value());
         if (zero && want) CHECK(zero->path == want->path && zero->step == want->step);
         if (!want) {
-            for (std::size_t k = 0; k < n; ++k) CHECK(bits(got[k]) == bits(expected[k]));
+            for (std::size_t k = 0; k < n; ++k) CHECK(same(got[k], expected[k]));
         }
         // Any sub-range gives the same weights as the whole batch.
         if (!want && n > 3) {
             std::vector<double> part(n - 3);
             CHECK(!impl(batch, 3, n - 3, part.data()));
-            for (std::size_t k = 3; k < n; ++k) CHECK(bits(part[k - 3]) == bits(expected[k]));
+            for (std::size_t k = 3; k < n; ++k) CHECK(same(part[k - 3], expected[k]));
         }
     }
 }
