@@ -13,6 +13,10 @@ revaluation and stay well defined for discontinuous payoffs such as digitals.
 - Gamma, vega and drift rho beside delta under GBM and ABM:
   `price_and_greeks_constant_flow` (built-in payoffs, lowest-variance estimators by
   default) and the per-path weights `greek_weights_constant_flow`.
+- Delta, gamma and vega of any scalar model on an Euler grid, exact for the simulated
+  scheme: `price_and_greeks_tangent_flow`, or the per-path weights
+  `greek_weights_tangent_flow` (and `_parallel`) and `parameter_weights_tangent_flow`
+  (any model parameter; `parallel_volatility_bump` gives the fields of vega).
 - `price_from_samples`: the Monte Carlo mean and standard error of payoff samples.
 
 Prices are undiscounted: multiply by exp(-r T) yourself. Floating point is
@@ -33,7 +37,15 @@ from _quarnel import (
 )
 
 from . import _greeks
-from ._greeks import greek_weights_constant_flow, price_and_greeks_constant_flow
+from ._fields import parallel_volatility_bump
+from ._greeks import (
+    greek_weights_constant_flow,
+    greek_weights_tangent_flow,
+    greek_weights_tangent_flow_parallel,
+    parameter_weights_tangent_flow,
+    price_and_greeks_constant_flow,
+    price_and_greeks_tangent_flow,
+)
 from ._types import Greeks
 
 #: Raised for an internal fault of the native code (a broken invariant), never for a
@@ -49,8 +61,13 @@ __all__ = [
     "bel_weights_tangent_flow",
     "bel_weights_tangent_flow_parallel",
     "greek_weights_constant_flow",
+    "greek_weights_tangent_flow",
+    "greek_weights_tangent_flow_parallel",
+    "parallel_volatility_bump",
+    "parameter_weights_tangent_flow",
     "price_and_delta_constant_flow",
     "price_and_delta_tangent_flow",
     "price_and_greeks_constant_flow",
+    "price_and_greeks_tangent_flow",
     "price_from_samples",
 ]

@@ -31,3 +31,60 @@ def price_and_greeks_constant_flow(
     half_width: SupportsFloat | None = None,
 ) -> Greeks:
     """Price, delta, gamma, vega and drift rho of a built-in payoff, with standard errors."""
+
+def greek_weights_tangent_flow(
+    states: NDArray[np.float64],
+    dws: NDArray[np.float64],
+    sigma: NDArray[np.float64],
+    d_mu_dx: NDArray[np.float64],
+    d_sigma_dx: NDArray[np.float64],
+    d2_mu_dx2: NDArray[np.float64],
+    d2_sigma_dx2: NDArray[np.float64],
+    horizon: SupportsFloat,
+) -> NDArray[np.float64]:
+    """(n_paths, 4): Euler-exact delta and gamma weights, Y_T and H_T."""
+
+def greek_weights_tangent_flow_parallel(
+    states: NDArray[np.float64],
+    dws: NDArray[np.float64],
+    sigma: NDArray[np.float64],
+    d_mu_dx: NDArray[np.float64],
+    d_sigma_dx: NDArray[np.float64],
+    d2_mu_dx2: NDArray[np.float64],
+    d2_sigma_dx2: NDArray[np.float64],
+    horizon: SupportsFloat,
+) -> NDArray[np.float64]:
+    """greek_weights_tangent_flow on the worker pool, bit for bit."""
+
+def parameter_weights_tangent_flow(
+    states: NDArray[np.float64],
+    dws: NDArray[np.float64],
+    sigma: NDArray[np.float64],
+    d_mu_dx: NDArray[np.float64],
+    d_sigma_dx: NDArray[np.float64],
+    d2_mu_dx2: NDArray[np.float64],
+    d2_sigma_dx2: NDArray[np.float64],
+    d_mu_dp: NDArray[np.float64],
+    d_sigma_dp: NDArray[np.float64],
+    d2_mu_dx_dp: NDArray[np.float64],
+    d2_sigma_dx_dp: NDArray[np.float64],
+    horizon: SupportsFloat,
+) -> NDArray[np.float64]:
+    """(n_paths,): Euler-exact weights of d/dp for a model parameter p."""
+
+def price_and_greeks_tangent_flow(
+    states: NDArray[np.float64],
+    dws: NDArray[np.float64],
+    sigma_field: NDArray[np.float64],
+    d_mu_dx_field: NDArray[np.float64],
+    d_sigma_dx_field: NDArray[np.float64],
+    d2_mu_dx2_field: NDArray[np.float64],
+    d2_sigma_dx2_field: NDArray[np.float64],
+    horizon: SupportsFloat,
+    payoff: Literal["identity", "call", "put", "digital_call"] | str,
+    strike: SupportsFloat = 0.0,
+    estimator: Literal["weights", "lowest_variance"] | str = "lowest_variance",
+    vega: Literal["parallel_bump"] | str | None = "parallel_bump",
+    half_width: SupportsFloat | None = None,
+) -> Greeks:
+    """Price, delta, gamma and parallel-bump vega of a built-in payoff; rho is NaN."""

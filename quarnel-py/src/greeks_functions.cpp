@@ -2,8 +2,10 @@
 // its entry point. Registration order (the order of __all__) is the order of the list
 // in PyInit__greeks.
 #include "greeks_constant_flow.hpp"
+#include "greeks_tangent_flow.hpp"
 #include "module.hpp"
 #include "record.hpp"
+#include "tangent_flow2.hpp"
 #include "work_scope.hpp"
 
 namespace quarnel::py {
@@ -12,7 +14,7 @@ namespace {
 constexpr const char* kVersion = QUARNEL_VERSION;  // the project version, from CMake
 
 // The scope in which the parallel kernels run their loop: without the interpreter lock.
-[[maybe_unused]] constexpr WorkScope kWithoutGil{&enter_without_gil};
+constexpr WorkScope kWithoutGil{&enter_without_gil};
 
 // The package's handle on the one PanicException class of the process (created here
 // if no fault has needed it yet), so that users can catch it by name.
@@ -97,13 +99,139 @@ constexpr Function kPriceAndGreeksConstantFlow{
                                                        estimator, half_width);
     }};
 
+constexpr auto kSecondOrderParams =
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"),
+           real("horizon"));
+
+constexpr Function kGreekWeightsTangentFlow{
+    "greek_weights_tangent_flow",
+    "Low-level: per-path delta and gamma weights for any scalar SDE\n"
+    "simulated by the Euler scheme, exact for that scheme at every number\n"
+    "of steps (not only in the limit of small steps).\n"
+    "\n"
+    "Inputs as for `bel_weights_tangent_flow`, plus `d2_mu_dx2` and\n"
+    "`d2_sigma_dx2`: the second derivatives of the coefficients at the\n"
+    "state at the start of each step, shape `(n_paths, n_steps)`.\n"
+    "\n"
+    "Returns a float64 array of shape `(n_paths, 4)`: the delta weight\n"
+    "pi, the gamma weight, the tangent Y_T = dX_T/dX_0 of the scheme and\n"
+    "H_T, the derivative of Y_T that the pathwise gamma needs. The delta\n"
+    "of a payoff f is the mean of f(X_T) pi and its gamma the mean of\n"
+    "f(X_T) times the gamma weight; for a Lipschitz f, f'(X_T) Y_T and\n"
+    "f'(X_T) (Y_T pi + H_T) have lower variance:\n"
+    "\n"
+    "```\n"
+    "g = greek_weights_tangent_flow(states, dws, sig, dmu, dsig,\n"
+    "                               d2mu, d2sig, 1.0)\n"
+    "gamma = np.mean((states[:, -1] > 1.0) * g[:, 1])\n"
+    "```\n"
+    "\n"
+    "The delta weight is not `bel_weights_tangent_flow`'s: that one takes\n"
+    "Y at the start of each step and has the same limit, but differs from\n"
+    "the scheme's own delta by O(1/n_steps).",
+    kSecondOrderParams, &quarnel::greek_weights_tangent_flow};
+
+constexpr Function kGreekWeightsTangentFlowParallel{
+    "greek_weights_tangent_flow_parallel",
+    "Parallel low-level variant: the same as `greek_weights_tangent_flow`,\n"
+    "bit for bit whatever the thread count, with the per-path loop on the\n"
+    "worker pool of `bel_weights_tangent_flow_parallel` and the interpreter\n"
+    "lock released for its duration.",
+    kSecondOrderParams,
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+       double horizon) {
+        return quarnel::greek_weights_tangent_flow_parallel(states, dws, sigma, d_mu_dx,
+                                                            d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
+                                                            horizon, kWithoutGil);
+    }};
+
+constexpr Function kParameterWeightsTangentFlow{
+    "parameter_weights_tangent_flow",
+    "Low-level: per-path weights of d/dp for a model parameter p, for any\n"
+    "scalar SDE simulated by the Euler scheme, exact for that scheme.\n"
+    "\n"
+    "Inputs as for `greek_weights_tangent_flow`, plus the derivatives of\n"
+    "the coefficients in p at the state at the start of each step:\n"
+    "`d_mu_dp`, `d_sigma_dp`, `d2_mu_dx_dp`, `d2_sigma_dx_dp`, each of\n"
+    "shape `(n_paths, n_steps)`. The sensitivity of a payoff f is the mean\n"
+    "of f(X_T) times the weight. A weight is NaN or infinite where the\n"
+    "scheme's tangent Y_T is zero (possible only with very coarse steps).\n"
+    "\n"
+    "Vega as the parallel bump sigma -> (1 + e) sigma needs no new arrays:\n"
+    "`parallel_volatility_bump(sigma, d_sigma_dx)` gives the four fields\n"
+    "(zero drift fields as zero-stride arrays):\n"
+    "\n"
+    "```\n"
+    "q = parameter_weights_tangent_flow(\n"
+    "    states, dws, sig, dmu, dsig, d2mu, d2sig,\n"
+    "    *parallel_volatility_bump(sig, dsig), 1.0)\n"
+    "vega = np.mean((states[:, -1] > 1.0) * q)\n"
+    "```",
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"),
+           array2d("d_mu_dp"), array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"),
+           array2d("d2_sigma_dx_dp"), real("horizon")),
+    &quarnel::parameter_weights_tangent_flow};
+
+constexpr Function kPriceAndGreeksTangentFlow{
+    "price_and_greeks_tangent_flow",
+    "High-level: price, delta, gamma and vega of a built-in payoff from a\n"
+    "path batch of any scalar SDE simulated by the Euler scheme, exact for\n"
+    "that scheme. Returns a `Greeks` named tuple; rho is NaN.\n"
+    "\n"
+    "Inputs as for `greek_weights_tangent_flow`, the coefficient arrays\n"
+    "named `*_field`; only the last column of `states` is read. Vega\n"
+    "(`vega=\"parallel_bump\"`) is d/de of the price under sigma ->\n"
+    "(1 + e) sigma at e = 0 (for sigma(x) = s x: s times d/ds);\n"
+    "`vega=None` skips it (NaN) and saves its arithmetic.\n"
+    "\n"
+    "Estimators:\n"
+    "\n"
+    "- `\"weights\"`: f(X_T) times the weights of\n"
+    "  `greek_weights_tangent_flow` and `parameter_weights_tangent_flow`.\n"
+    "- `\"lowest_variance\"` (default): pathwise for the identity, calls\n"
+    "  and puts; for digitals the jump is smoothed into a ramp of\n"
+    "  half-width `half_width` around the strike, taken pathwise, and the\n"
+    "  rest by weights, centred. By default the half-width is twice the\n"
+    "  standard deviation of X_T over the paths; that width and the\n"
+    "  centring constant come from the same paths, which biases the\n"
+    "  digital's Greeks by O(1/n_paths). Pass a `half_width` from a pilot\n"
+    "  run to remove the width's part.\n"
+    "\n"
+    "```\n"
+    "g = price_and_greeks_tangent_flow(states, dws, sig, dmu, dsig,\n"
+    "                                  d2mu, d2sig, 1.0, \"call\",\n"
+    "                                  strike=1.2)\n"
+    "g.gamma, g.gamma_stderr\n"
+    "```",
+    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
+           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"),
+           array2d("d2_sigma_dx2_field"), real("horizon"), text("payoff"),
+           real_or("strike", 0.0, "0.0"),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"),
+           text_or_none("vega", "parallel_bump", "'parallel_bump'"),
+           real_or_none("half_width")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field,
+       const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field, double horizon,
+       std::string_view payoff, double strike, std::string_view estimator,
+       const std::optional<std::string_view>& vega, const std::optional<double>& half_width) {
+        return quarnel::price_and_greeks_tangent_flow(
+            states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+            d2_sigma_dx2_field, horizon, payoff, strike, estimator, vega, half_width);
+    }};
+
 }  // namespace
 }  // namespace quarnel::py
 
 PyMODINIT_FUNC PyInit__greeks(void) {
     using namespace quarnel::py;
     static ModuleOnce once;
-    static const auto functions = methods<kGreekWeightsConstantFlow, kPriceAndGreeksConstantFlow>();
+    static const auto functions = methods<kGreekWeightsConstantFlow, kPriceAndGreeksConstantFlow,
+                kGreekWeightsTangentFlow, kGreekWeightsTangentFlowParallel,
+                kParameterWeightsTangentFlow, kPriceAndGreeksTangentFlow>();
     static const auto private_functions = methods<kPanicException>();
     return once.init({"quarnel._greeks", "", kVersion, functions, private_functions});
 }
