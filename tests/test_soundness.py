@@ -1,0 +1,112 @@
+"""Process-level soundness: interpreter exit, fork, and the fault class, each in a fresh
+interpreter because each depends on what the process has done before."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX process model")
+
+
+def run_python(code: str, *, env: dict[str, str] | None = None, timeout: float = 60.0,
+               path: str | None = None) -> subprocess.CompletedProcess[str]:
+    full_env = {**os.environ, **(env or {})}
+    if path is not None:
+        full_env["PYTHONPATH"] = os.pathsep.join(
+            p for p in (path, full_env.get("PYTHONPATH")) if p)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, env=full_env)
+
+
+def test_daemon_thread_in_a_parallel_call_at_exit_ends_the_process_normally():
+    # The finalizing interpreter ends the daemon thread when it retakes the lock after
+    # a parallel call; that must not abort the process.
+    code = """
+        import threading, numpy as np, _quarnel
+        b = [np.zeros((64, 9))] + [np.full((64, 8), v) for v in (0.1, 0.2, 0.01, 0.02)]
+        def loop():
+            while True:
+                _quarnel.bel_weights_tangent_flow_parallel(*b, 1.0)
+        threading.Thread(target=loop, daemon=True).start()
+        _quarnel.bel_weights_tangent_flow_parallel(*b, 1.0)
+    """
+    statuses = [run_python(code, env={"RAYON_NUM_THREADS": "2"}).returncode for _ in range(20)]
+    assert statuses == [0] * 20
+
+
+def test_fork_while_another_thread_builds_the_pool_leaves_a_working_child():
+    code = """
+        import os, threading, time, numpy as np, _quarnel
+        b = [np.zeros((5, 4))] + [np.full((5, 3), v) for v in (0.1, 0.2, 0.01, 0.02)]
+        expected = _quarnel.bel_weights_tangent_flow(*b, 1.0)
+        threading.Thread(target=_quarnel.bel_weights_tangent_flow_parallel, args=(*b, 1.0)).start()
+        time.sleep(0.002)  # the first parallel call is now starting its many workers
+        pid = os.fork()
+        if pid == 0:
+            ok = (_quarnel.bel_weights_tangent_flow_parallel(*b, 1.0) == expected).all()
+            os._exit(0 if ok else 3)
+        _, status = os.waitpid(pid, 0)
+        raise SystemExit(os.waitstatus_to_exitcode(status))
+    """
+    result = run_python(code, env={"RAYON_NUM_THREADS": "1500"}, timeout=120)
+    assert result.returncode == 0, result.stderr
+
+
+FAKE_NUMPY = textwrap.dedent("""
+    import ctypes, sys, types
+    # A stand-in for NumPy that reports C ABI version 7 and nothing else.
+    version = ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: 7)
+    table = (ctypes.c_void_p * 300)()
+    table[0] = ctypes.cast(version, ctypes.c_void_p)
+    new_capsule = ctypes.pythonapi.PyCapsule_New
+    new_capsule.restype = ctypes.py_object
+    new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    np = types.ModuleType("numpy")
+    np.__version__ = "2.0.0"
+    np.lib = types.SimpleNamespace(NumpyVersion=lambda v: types.SimpleNamespace(major=2))
+    multiarray = types.ModuleType("numpy._core.multiarray")
+    multiarray._ARRAY_API = new_capsule(ctypes.addressof(table), None, None)
+    np._core = types.SimpleNamespace(multiarray=multiarray)
+    sys.modules.update({"numpy": np, "numpy._core": np._core,
+                        "numpy._core.multiarray": multiarray})
+""")
+
+
+def test_unknown_numpy_abi_is_refused_as_a_fault():
+    result = run_python(FAKE_NUMPY + textwrap.dedent("""
+        import _quarnel
+        try:
+            _quarnel.price_from_samples(object())
+        except BaseException as e:
+            print(type(e).__module__, type(e).__name__, str(e))
+    """))
+    assert result.stdout.strip() == (
+        "quarnel PanicException Failed to access NumPy array API capsule: "
+        "unsupported NumPy C ABI version 0x00000007"), result.stderr
+
+
+def test_threads_faulting_first_at_once_share_one_exception_class():
+    # Collections during class creation let the other threads in.
+    result = run_python(FAKE_NUMPY + textwrap.dedent("""
+        import gc, sys, threading, _quarnel
+        gc.set_threshold(1)
+        sys.setswitchinterval(1e-6)
+        barrier, classes = threading.Barrier(8), []
+        def fault():
+            barrier.wait()
+            try:
+                _quarnel.price_from_samples(object())
+            except BaseException as e:
+                classes.append(type(e))
+        threads = [threading.Thread(target=fault) for _ in range(8)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        import quarnel
+        print(len(classes), len(set(classes)), classes[0] is quarnel.PanicException)
+    """))
+    assert result.stdout.split() == ["8", "1", "True"], result.stderr
