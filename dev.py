@@ -6,12 +6,16 @@
     python3 dev.py check   # only the main stage of `test`: quicker while developing
     python3 dev.py bench   # run the benchmark suite against NumPy and Numba
     python3 dev.py fuzz    # fuzz the argument boundary with Atheris (default 600 s)
+    python3 dev.py lint    # ruff, clang-tidy and clang-format (`lint ruff` for one)
+    python3 dev.py typecheck    # mypy, stubtest and pyright on the installed package
+    python3 dev.py cpp-package  # install quarnel-rt, build and run its example against it
 
 `test` builds one abi3 wheel and runs, in order: the C++ unit tests; the pytest suite
-with NumPy 2.x; the same suite with NumPy 1.26; the suite against a build with
-AddressSanitizer and UndefinedBehaviorSanitizer; an audit of the wheel against the
-3.10 stable ABI; and a smoke test of the same wheel on every other CPython 3.10+ found
-on the PATH. Everything is installed into ./.venv* through the project's own extras.
+with NumPy 2.x; the lint, typecheck and cpp-package stages; the suite with NumPy 1.26;
+the suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; an
+audit of the wheel against the 3.10 stable ABI; and a smoke test of the same wheel on
+every other CPython 3.10+ found on the PATH. Everything is installed into ./.venv*
+through the project's own extras. C++ warnings are errors in every build.
 Extra arguments after the task go to pytest.
 """
 
@@ -81,7 +85,7 @@ def cpp_tests(py: Path) -> None:
     build = BUILD / "cpp-tests"
     run(bindir / "cmake", "-S", ROOT, "-B", build, "-G", "Ninja",
         f"-DCMAKE_MAKE_PROGRAM={bindir / 'ninja'}", "-DCMAKE_BUILD_TYPE=Release",
-        "-DQUARNEL_BUILD_TESTS=ON")
+        "-DQUARNEL_BUILD_TESTS=ON", "-DQUARNEL_WERROR=ON")
     run(bindir / "cmake", "--build", build)
     run(bindir / "ctest", "--test-dir", build, "--output-on-failure")
 
@@ -91,7 +95,8 @@ def sanitizer_suite(py: Path, pytest_args: list[str]) -> None:
     build = BUILD / "sanitize"
     run(bindir / "cmake", "-S", ROOT, "-B", build, "-G", "Ninja",
         f"-DCMAKE_MAKE_PROGRAM={bindir / 'ninja'}", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-        "-DQUARNEL_BUILD_MODULE=ON", "-DQUARNEL_SANITIZE=ON", f"-DPython_EXECUTABLE={py}")
+        "-DQUARNEL_BUILD_MODULE=ON", "-DQUARNEL_SANITIZE=ON", "-DQUARNEL_WERROR=ON",
+        f"-DPython_EXECUTABLE={py}")
     run(bindir / "cmake", "--build", build)
     runtimes = []
     for lib in ("libasan.so", "libubsan.so"):
@@ -150,6 +155,12 @@ def test(pytest_args: list[str], everything: bool) -> None:
     run(py, "-m", "pytest", "-q", *pytest_args)
     if not everything:
         return
+
+    # The checks of the tooling, which depend on neither NumPy nor the sanitizers.
+    for title, module in [("lint", "lint"), ("type checks of the installed package", "typecheck"),
+                          ("quarnel-rt as an installed C++ package", "cpp_package")]:
+        stage(title)
+        tool_stage(module)([])
 
     stage("pytest, NumPy 1.26")
     np1 = ensure_venv(ROOT / ".venv-numpy1")
@@ -216,6 +227,9 @@ COMMANDS = {
     "check": lambda rest: test(rest, everything=False),
     "bench": bench,
     "fuzz": fuzz,
+    "lint": tool_stage("lint"),
+    "typecheck": tool_stage("typecheck"),
+    "cpp-package": tool_stage("cpp_package"),
 }
 
 
