@@ -1,6 +1,7 @@
 #include "greeks_constant_flow.hpp"
 
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "payoffs.hpp"
@@ -54,12 +55,31 @@ Result<Matrix> greek_weights_constant_flow(const View1D& w_terminals, double hor
     const std::optional<Model> m = parse_model(model);
     if (!m) return unknown_model(model);
     if (auto err = check_flow_numbers(*m, horizon, x0, vol)) return *std::move(err);
-    Matrix out = Matrix::allocate(w_terminals.size(), 4);
+    const std::size_t n = w_terminals.size();
+    // NumPy bounds n * 8 bytes, not the result's 4 n * 8: a long broadcast input could
+    // wrap the size of the allocation.
+    if (n > std::numeric_limits<std::size_t>::max() / (4 * sizeof(double))) {
+        return ModelError{"w_terminals is too long: the result would not fit in memory"};
+    }
+    Buffer out = Buffer::allocate(4 * n);
+    double* rows = out.data();
+    const std::size_t size = out.size();
     with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
-        with_dense_views([&](const auto& w) { greek_weights_from_paths(w, flow, out.row(0)); },
-                         w_terminals);
+        with_dense_views(
+            [&](const auto& w) {
+                // Bounded by the buffer's own size, which the analyser can follow.
+                for (std::size_t k = 0; 4 * k < size; ++k) {
+                    const GreekTerms t = flow.weights(w[k]);
+                    double* row = rows + 4 * k;
+                    row[0] = t.delta;
+                    row[1] = t.gamma;
+                    row[2] = t.vega;
+                    row[3] = t.rho;
+                }
+            },
+            w_terminals);
     });
-    return out;
+    return Matrix{std::move(out), n, 4};
 }
 
 Result<Greeks> price_and_greeks_constant_flow(const View1D& terminal_states,

@@ -125,19 +125,6 @@ inline void check_lengths(std::size_t a, std::size_t b) {
 
 }  // namespace detail
 
-// Per-path weights into out[4 k .. 4 k + 4): delta, gamma, vega, rho.
-template <class Brownians, class Flow>
-void greek_weights_from_paths(const Brownians& w_terminals, const Flow& flow, double* out) {
-    const std::size_t n = w_terminals.size();
-    for (std::size_t k = 0; k < n; ++k) {
-        const GreekTerms t = flow.weights(w_terminals[k]);
-        out[4 * k] = t.delta;
-        out[4 * k + 1] = t.gamma;
-        out[4 * k + 2] = t.vega;
-        out[4 * k + 3] = t.rho;
-    }
-}
-
 // Every Greek as the mean of f(X_T) times its weight. The price and the delta sample
 // (f * W) * scale are summed exactly as bel_delta_constant_flow_from_paths sums them,
 // so those two and their errors are that function's bit for bit.
