@@ -190,6 +190,33 @@ TEST_CASE("zeros in every item: the error names the first path of an item that r
     }
 }
 
+TEST_CASE("the error reported is the leftmost failed item's") {
+    struct Row {
+        std::vector<int> failed_at;  // per item: the step of its zero, or -1 if it succeeded
+        int expected;                // index of the item whose zero is reported, or -1
+    };
+    const Row rows[] = {
+        {{}, -1},        {{-1, -1, -1}, -1}, {{3}, 0},          {{-1, 2}, 1},
+        {{-1, 2, 0}, 1}, {{5, -1, 0}, 0},    {{-1, -1, 1, 4}, 2}, {{0, 0, 0}, 0},
+    };
+    for (const Row& row : rows) {
+        std::vector<PathChunk> items;
+        for (std::size_t i = 0; i < row.failed_at.size(); ++i) {
+            PathChunk item{i * 10, nullptr, 10, {}};
+            if (row.failed_at[i] >= 0) {
+                item.zero = ZeroSigma{i * 10 + 1, static_cast<std::size_t>(row.failed_at[i])};
+            }
+            items.push_back(item);
+        }
+        const std::optional<ZeroSigma> chosen = leftmost_failure(items);
+        CHECK(chosen.has_value() == (row.expected >= 0));
+        if (chosen && row.expected >= 0) {
+            CHECK(chosen->path == static_cast<std::size_t>(row.expected) * 10 + 1);
+            CHECK(chosen->step == static_cast<std::size_t>(row.failed_at[row.expected]));
+        }
+    }
+}
+
 TEST_CASE("the global pool serves an empty batch and later calls") {
     Batch empty(0, 2, Layout::row_major, 1);
     Result<Buffer> none = tangent_flow_weights_parallel(empty.kernel_batch());
