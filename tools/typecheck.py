@@ -165,7 +165,9 @@ def check_pyright(directory: Path, names: list[str]) -> bool:
     except SystemExit as missing:
         print(f"skip pyright: {missing}")
         return True
-    # Against the environment's interpreter, so it sees the installed package.
+    # Pyright's own strict mode (basedpyright's default adds style rules of its own),
+    # against the environment's interpreter, so that it sees the installed package.
+    (directory / "pyrightconfig.json").write_text('{"typeCheckingMode": "strict"}')
     result = run(pyright, "--pythonpath", venv_python(), *names, cwd=directory,
                  env=clean_env(), timeout=600)
     return report(result.returncode == 0, f"pyright accepts {', '.join(names)}",
