@@ -3,6 +3,9 @@
 // in PyInit__greeks.
 #include "greeks_constant_flow.hpp"
 #include "greeks_tangent_flow.hpp"
+#include <vector>
+
+#include "chunked_functions.hpp"
 #include "module.hpp"
 #include "record.hpp"
 #include "tangent_flow2.hpp"
@@ -232,6 +235,11 @@ PyMODINIT_FUNC PyInit__greeks(void) {
     static const auto functions = methods<kGreekWeightsConstantFlow, kPriceAndGreeksConstantFlow,
                 kGreekWeightsTangentFlow, kGreekWeightsTangentFlowParallel,
                 kParameterWeightsTangentFlow, kPriceAndGreeksTangentFlow>();
-    static const auto private_functions = methods<kPanicException>();
+    static const std::vector<Method> private_functions = [] {
+        std::vector<Method> all;
+        for (const Method& m : methods<kPanicException>()) all.push_back(m);
+        for (const Method& m : chunked_methods()) all.push_back(m);
+        return all;
+    }();
     return once.init({"quarnel._greeks", "", kVersion, functions, private_functions});
 }
