@@ -228,9 +228,12 @@ PriceGreeks greeks_localised_digital_from_paths(const States& terminal_states,
     for (std::size_t k = 0; k < n; ++k) {
         const double x = terminal_states[k];
         const double w = w_terminals[k];
+        // Selects, not branches: which side of the strike a path ends on is a coin toss.
         const double f = x > strike ? 1.0 : 0.0;
-        const double fs = x <= lo ? 0.0 : (x >= hi ? 1.0 : (x - lo) * inv2e);
-        const double fsp = (lo < x && x < hi) ? inv2e : 0.0;
+        const double ramp = (x - lo) * inv2e;
+        const double upper = x >= hi ? 1.0 : ramp;
+        const double fs = x <= lo ? 0.0 : upper;
+        const double fsp = ((lo < x) & (x < hi)) ? inv2e : 0.0;
         const double g = f - fs;
         const GreekTerms m = flow.pathwise(x, w);
         const GreekTerms v = flow.weights(w);
