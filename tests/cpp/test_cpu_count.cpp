@@ -1,17 +1,22 @@
-#include <stdlib.h>
-
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 
 #include "check.hpp"
 #include "cpu_count.hpp"
 
+using quarnel::processor_count;
+
+// The affinity set and the cgroup quota are Linux's; elsewhere the count comes from
+// the standard library alone.
+#if defined(__linux__)
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
 namespace fs = std::filesystem;
 using quarnel::cgroup_cpu_quota;
-using quarnel::processor_count;
 
 // A throwaway directory standing in for "/", removed at the end of the test.
 class FakeRoot {
@@ -150,5 +155,8 @@ TEST_CASE("processor count: affinity set lowered to the quota, never below 1") {
 
     CHECK(processor_count() >= 1);  // the real system
 }
+#else
+TEST_CASE("processor count: at least 1") { CHECK(processor_count() >= 1); }
+#endif
 
 QTEST_MAIN
