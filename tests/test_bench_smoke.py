@@ -15,11 +15,16 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from markers import tooling
+from markers import SANITIZED, tooling
 
 ROOT = Path(__file__).resolve().parents[1]
 RUN = ROOT / "bench" / "run.py"
 HAVE_NUMBA = importlib.util.find_spec("numba") is not None
+
+
+def bench_module(monkeypatch, name):
+    monkeypatch.syspath_prepend(str(ROOT))
+    return importlib.import_module(f"bench.{name}")
 
 
 def quick_run(tmp_path, *extra):
@@ -37,7 +42,7 @@ def results_of(record, impl):
     return [r for r in record["results"] if r["implementation"] == impl]
 
 
-def test_quick_run_without_numba(tmp_path):
+def test_quick_run_without_numba(tmp_path, monkeypatch):
     record = quick_run(tmp_path, "--no-numba")
     assert record["quick"] is True
     assert record["mismatches"] == []
@@ -45,6 +50,9 @@ def test_quick_run_without_numba(tmp_path):
     assert record["machine"]["numpy"] == np.__version__
     assert record["machine"]["numba"] is None
     assert record["bandwidth"]["gb_s_one_thread"] > 0
+    # With a compiler at hand the native probe must build: the NumPy fallback is no bound.
+    if not SANITIZED and bench_module(monkeypatch, "probe").compiler() is not None:
+        assert record["bandwidth"]["native"], record["bandwidth"]["built_with"]
 
     functions = {r["function"] for r in results_of(record, "quarnel")}
     assert functions == {
@@ -82,15 +90,10 @@ def test_quick_run_with_numba_peers_bit_identical(tmp_path):
         assert rows and all(r["check"] == "bit-identical" for r in rows), rows
 
 
-def test_a_differing_peer_is_reported(capsys):
-    # Load the harness as a module: the checks must flag one flipped last bit.
-    spec = importlib.util.spec_from_file_location("bench_run", RUN)
-    run = importlib.util.module_from_spec(spec)
-    sys.modules["bench_run"] = run  # dataclasses resolve annotations through it
-    try:
-        spec.loader.exec_module(run)
-    finally:
-        del sys.modules["bench_run"]
+def test_a_differing_peer_is_reported(capsys, monkeypatch):
+    # The checks must flag one flipped last bit.
+    run = bench_module(monkeypatch, "harness")
+    del run.MISMATCHES[:]
     ours = np.array([0.528, 0.7363636363636364])
     peer = ours.copy()
     peer[1] = np.nextafter(peer[1], 1.0)

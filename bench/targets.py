@@ -1,0 +1,143 @@
+"""The performance targets, one row each, and their verdicts.
+
+"Bandwidth bound" is the matching probe (probe.py) at the batch's own size: the kernel's
+throughput over the rate at which this machine reads the same bytes in the same number
+of streams.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+
+from .config import Config, shape_key
+from .harness import Case, find
+from .probe import Need, thread_label
+from .workloads import CFW, PDC, PDT, PFS, TF, TFP, need_of, size_label
+
+
+@dataclass
+class Results:
+    cases: list[Case]
+    probes: list[Case]
+    mem: list[dict]
+    max_threads: int
+    have_numba: bool
+
+    def probe_for(self, case: Case, threads: int | None = None) -> Case | None:
+        need = need_of(case, self.max_threads)
+        if need is None:
+            return None
+        if threads is not None:
+            need = Need(need.pattern, threads, need.nbytes, need.size)
+        return find(self.probes, need.function, need.size, thread_label(need.threads))
+
+    def of_probe(self, case: Case, threads: int | None = None) -> float | None:
+        """Throughput as a fraction of the matching probe's bound."""
+        probe = self.probe_for(case, threads)
+        need = need_of(case, self.max_threads)
+        if probe is None or need is None:
+            return None
+        return (need.nbytes / case.median) / probe.throughput
+
+
+Metric = Callable[[Results, str, str], "float | None"]
+
+
+def time_ratio(num: Case | None, den: Case | None) -> float | None:
+    return None if num is None or den is None else num.median / den.median
+
+
+def speedup(peer: str) -> Metric:
+    """Peer time over our time."""
+    return lambda r, f, s: time_ratio(find(r.cases, f, s, peer), find(r.cases, f, s))
+
+
+def time_vs(function: str, impl: str = "quarnel") -> Metric:
+    """Our time over another function's (or implementation's) time on the same size."""
+    return lambda r, f, s: time_ratio(find(r.cases, f, s), find(r.cases, function, s, impl))
+
+
+def of_probe(threads: int | str | None = None) -> Metric:
+    """Fraction of the bandwidth bound: the kernel's own probe, or one with 1 or "all"
+    threads."""
+    def metric(r: Results, f: str, s: str) -> float | None:
+        ours = find(r.cases, f, s)
+        n = r.max_threads if threads == "all" else threads
+        return None if ours is None else r.of_probe(ours, n if isinstance(n, int) else None)
+    return metric
+
+
+def memory_growth(r: Results, f: str, s: str) -> float | None:
+    for m in r.mem:
+        if m["function"] == f and m["size"] == s:
+            return float(m["growth_beyond_result_kib"])
+    return None
+
+
+@dataclass(frozen=True)
+class Target:
+    function: str
+    sizes: Callable[[Config], list[str]]
+    text: str
+    metric: Metric
+    limit: float | None               # None: information only
+    higher_is_better: bool = True
+    needs_numba: bool = False
+    unit: str = "x"
+    label: Callable[[str], str] = size_label
+
+
+def big(cfg: Config) -> list[str]:
+    return [shape_key(s) for s in cfg.big_shapes]
+
+
+TARGETS: list[Target] = [
+    Target(TF, big, ">= 0.6 x bandwidth bound", of_probe(), 0.6),
+    Target(TF, big, ">= 1.8 x Numba serial", speedup("numba njit"), 1.8, needs_numba=True),
+    Target(TF, lambda c: [shape_key(c.cache_shape)], ">= 2 x Numba serial",
+           speedup("numba njit"), 2.0, needs_numba=True,
+           label=lambda s: size_label(s) + " (in cache)"),
+    Target(TFP, big, ">= 0.85 x bandwidth bound", of_probe(1), 0.85),
+    Target(TFP, big, ">= 1.8 x Numba prange", speedup("numba prange"), 1.8, needs_numba=True),
+    Target(TFP, big, "(info) x all-thread bound", of_probe("all"), None),
+    Target(TFP, lambda c: ["1x2"], "call time <= 1.5 x serial", time_vs(TF), 1.5,
+           higher_is_better=False),
+    Target(PDT, lambda c: [shape_key(c.pd_shape)], f"time <= 1.10 x {TF}", time_vs(TF), 1.10,
+           higher_is_better=False),
+    Target(PFS, lambda c: [str(c.mid_samples)], ">= 1.0 x NumPy mean+std",
+           speedup("numpy mean+std"), 1.0),
+    Target(PFS, lambda c: [str(c.big_samples)], ">= 1.5 x NumPy mean+std",
+           speedup("numpy mean+std"), 1.5),
+    Target(PFS, lambda c: ["1"], "call time <= 0.25 x numpy.mean",
+           time_vs(PFS, "numpy.mean"), 0.25, higher_is_better=False,
+           label=lambda s: "1 sample"),
+    Target(PDC, lambda c: [str(c.mid_samples)], ">= 5 x NumPy expression", speedup("numpy"),
+           5.0),
+    Target(CFW, lambda c: [str(c.mid_samples)], ">= 0.9 x NumPy", speedup("numpy"), 0.9),
+    Target(TF, lambda c: [shape_key(c.rss_shape)], "peak growth beyond result <= 1 MiB",
+           memory_growth, 1024, higher_is_better=False, unit="KiB",
+           label=lambda s: size_label(s) + " (memory)"),
+]
+
+
+def evaluate(r: Results, cfg: Config, targets: list[Target] = TARGETS) -> list[dict]:
+    out: list[dict] = []
+    for t in targets:
+        for size in t.sizes(cfg):
+            value = t.metric(r, t.function, size)
+            if t.limit is None:
+                if value is None:
+                    continue
+                status, measured = "INFO", f"{value:.2f}x"
+            elif value is None:
+                status = "SKIP" if t.needs_numba and not r.have_numba else "MISSING"
+                measured = "numba not available" if status == "SKIP" else "not measured"
+            else:
+                ok = value >= t.limit if t.higher_is_better else value <= t.limit
+                status = "PASS" if ok else "FAIL"
+                measured = f"{value:.2f}{t.unit}" if t.unit == "x" else f"{value:.0f} {t.unit}"
+            out.append({"function": t.function, "workload": t.label(size), "target": t.text,
+                        "value": value, "limit": t.limit, "measured": measured,
+                        "status": status})
+    return out

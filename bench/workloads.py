@@ -1,0 +1,317 @@
+"""Inputs, and the tables of what is measured: our kernels and their peers.
+
+Adding a kernel is adding a row to KERNELS (and its peers to PEERS): a workload family
+gives it inputs, the rows say how to call it, what to check its result against, which
+bandwidth probe pattern matches its memory traffic and how to find its compute ceiling.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable
+from dataclasses import dataclass
+from functools import partial
+from typing import Any
+
+import numpy as np
+
+import _quarnel as q
+
+from . import peers_numpy as npp
+from .config import HORIZON, RATE, STRIKE, VOL
+from .harness import CHECKS, Case, check_bits
+from .probe import MIXED, PAIR, SINGLE, TANGENT, Need, Pattern
+
+TF = "bel_weights_tangent_flow"
+TFP = "bel_weights_tangent_flow_parallel"
+PDT = "price_and_delta_tangent_flow"
+PFS = "price_from_samples"
+CFW = "bel_weights_constant_flow"
+PDC = "price_and_delta_constant_flow"
+
+PATHS = "paths"      # a path batch; work counted in path-steps
+SAMPLES = "samples"  # terminal samples; work counted in samples
+UNIT = {PATHS: "step", SAMPLES: "sample"}
+
+
+# ---------------------------------------------------------------------------------------
+# Inputs
+
+
+@dataclass
+class PathBatch:
+    """A geometric Brownian motion batch with every coefficient field materialised.
+
+    The values only have to be realistic (no subnormals, no zero sigma): the kernels'
+    cost does not depend on them. The derivative fields are full arrays, not broadcast
+    views, so every kernel streams all 32 bytes of each path-step.
+    """
+
+    states: np.ndarray
+    dws: np.ndarray
+    sigma: np.ndarray
+    d_mu: np.ndarray
+    d_sigma: np.ndarray
+
+    @property
+    def fields(self) -> tuple[np.ndarray, ...]:
+        return self.dws, self.sigma, self.d_mu, self.d_sigma
+
+    @property
+    def args(self) -> tuple[Any, ...]:
+        return (self.states, *self.fields, HORIZON)
+
+    @property
+    def work(self) -> int:
+        return self.dws.size
+
+
+def path_batch(n_paths: int, n_steps: int, seed: int = 12345) -> PathBatch:
+    rng = np.random.default_rng(seed)
+    dt = HORIZON / n_steps
+    dws = rng.standard_normal((n_paths, n_steps))
+    dws *= math.sqrt(dt)
+    log_x = np.cumsum(dws, axis=1)
+    log_x *= VOL
+    log_x += (RATE - 0.5 * VOL * VOL) * dt * np.arange(1, n_steps + 1)
+    states = np.empty((n_paths, n_steps + 1))
+    states[:, 0] = 1.0
+    np.exp(log_x, out=states[:, 1:])
+    del log_x
+    sigma = VOL * states[:, :-1]  # a fresh C-ordered array, not a view
+    d_mu_dx = np.full((n_paths, n_steps), RATE)
+    d_sigma_dx = np.full((n_paths, n_steps), VOL)
+    return PathBatch(states, dws, sigma, d_mu_dx, d_sigma_dx)
+
+
+@dataclass
+class Samples:
+    x: np.ndarray   # terminal states
+    w: np.ndarray   # terminal Brownian values
+    p: np.ndarray   # call payoffs of x
+
+    @property
+    def work(self) -> int:
+        return self.x.size
+
+
+def terminal_samples(n: int, seed: int = 54321) -> Samples:
+    rng = np.random.default_rng(seed)
+    w = math.sqrt(HORIZON) * rng.standard_normal(n)
+    x = np.exp((RATE - 0.5 * VOL * VOL) * HORIZON + VOL * w)
+    return Samples(x, w, npp.call_payoff(x, STRIKE))
+
+
+def make_inputs(family: str, size: tuple[int, int] | int) -> Any:
+    if family == PATHS:
+        assert isinstance(size, tuple)
+        return path_batch(*size)
+    assert isinstance(size, int)
+    return terminal_samples(size)
+
+
+def size_key(family: str, size: tuple[int, int] | int) -> str:
+    return f"{size[0]}x{size[1]}" if isinstance(size, tuple) else str(size)
+
+
+def size_label(size: str) -> str:
+    if "x" in size:
+        n, m = size.split("x")
+        return f"{int(n):,} x {int(m)}".replace(",", " ")
+    n = int(size)
+    if n >= 1000 and 10 ** round(math.log10(n)) == n:
+        return f"1e{round(math.log10(n))}"
+    return str(n)
+
+
+# ---------------------------------------------------------------------------------------
+# Our kernels
+
+
+@dataclass(frozen=True)
+class Kernel:
+    name: str
+    family: str
+    run: Callable[[Any], Any]            # inputs -> our result
+    pattern: Pattern                     # the probe that reads what this kernel reads
+    bytes_per_unit: int                  # bytes moved per path-step or sample
+    parallel: bool = False               # runs on the worker pool (all threads)
+    same_as: str | None = None           # must give this kernel's result bit for bit
+    # A small batch with its inputs in L1 (32 KiB at most): the compute ceiling is the
+    # rate on it, the call overhead taken out by differencing with a one-step call
+    # (None: no ceiling of its own; a parallel kernel's is that of `same_as` times the
+    # threads). For the tangent flow that is one path per lane.
+    in_l1: tuple[int, int] | int | None = None
+    tiny: tuple[int, int] | int | None = None
+
+
+def _pd_tangent(b: PathBatch) -> Any:
+    return q.price_and_delta_tangent_flow(*b.args, "call", STRIKE)
+
+
+KERNELS: list[Kernel] = [
+    Kernel(TF, PATHS, lambda b: q.bel_weights_tangent_flow(*b.args), TANGENT, 32,
+           in_l1=(4, 256), tiny=(1, 2)),
+    Kernel(TFP, PATHS, lambda b: q.bel_weights_tangent_flow_parallel(*b.args), TANGENT, 32,
+           parallel=True, same_as=TF),
+    Kernel(PDT, PATHS, _pd_tangent, TANGENT, 32, in_l1=(4, 256), tiny=(1, 2)),
+    Kernel(PFS, SAMPLES, lambda s: q.price_from_samples(s.p), SINGLE, 8,
+           in_l1=2048, tiny=1),
+    Kernel(CFW, SAMPLES, lambda s: q.bel_weights_constant_flow(s.w, HORIZON, VOL), MIXED, 16,
+           in_l1=2048, tiny=1),
+    Kernel(PDC, SAMPLES, lambda s: q.price_and_delta_constant_flow(
+        s.x, s.w, HORIZON, VOL, "call", STRIKE), PAIR, 16, in_l1=2048, tiny=1),
+]
+KERNEL = {k.name: k for k in KERNELS}
+
+
+# ---------------------------------------------------------------------------------------
+# Peers
+
+
+@dataclass(frozen=True)
+class Peer:
+    function: str
+    impl: str
+    run: Callable[[Any, Any], Any]       # (inputs, numba peers module) -> what is timed
+    check: str                           # "bits" (same operations) or "close"
+    result: Callable[[Any, Any], Any] | None = None   # what is checked, if not `run`
+    ours: Callable[[Any], Any] = lambda r: r          # the part of our result it matches
+    numba: bool = False
+    only_at: int | None = None           # measured at this work size only
+    chart: bool = True
+
+
+def _np_pd_tangent(b: PathBatch, nb: Any) -> Any:
+    return npp.price_and_delta_tangent_flow(b.states, *b.fields, HORIZON, STRIKE)
+
+
+def _nb_pd_tangent(b: PathBatch, nb: Any) -> Any:
+    return nb.price_and_delta_tangent_flow(b.states, *b.fields, HORIZON, STRIKE)
+
+
+PEERS: list[Peer] = [
+    Peer(TF, "numpy", lambda b, nb: npp.tangent_flow_weights(*b.fields, HORIZON), "bits"),
+    Peer(PDT, "numpy", _np_pd_tangent, "close"),
+    Peer(TF, "numba njit", lambda b, nb: nb.tangent_flow_weights(*b.fields, HORIZON), "bits",
+         numba=True),
+    Peer(TFP, "numba prange", lambda b, nb: nb.tangent_flow_weights_prange(*b.fields, HORIZON),
+         "bits", numba=True),
+    Peer(PDT, "numba njit", _nb_pd_tangent, "bits", numba=True),
+    Peer(PFS, "numpy mean+std", lambda s, nb: npp.mean_and_std(s.p), "close",
+         result=lambda s, nb: npp.mean_stderr(s.p)),
+    # The smallest thing a NumPy user can call on one sample.
+    Peer(PFS, "numpy.mean", lambda s, nb: np.mean(s.p), "close", ours=lambda r: r[0],
+         only_at=1, chart=False),
+    Peer(CFW, "numpy", lambda s, nb: npp.constant_flow_weights(s.w, HORIZON, VOL), "bits"),
+    Peer(PDC, "numpy", lambda s, nb: npp.price_and_delta_constant_flow(
+        s.x, s.w, HORIZON, VOL, STRIKE), "close"),
+    Peer(PFS, "numba njit", lambda s, nb: nb.price_from_samples(s.p), "bits", numba=True),
+    Peer(CFW, "numba njit", lambda s, nb: nb.constant_flow_weights(s.w, HORIZON, VOL), "bits",
+         numba=True),
+    Peer(PDC, "numba njit", lambda s, nb: nb.price_and_delta_constant_flow(
+        s.x, s.w, HORIZON, VOL, STRIKE), "bits", numba=True),
+]
+
+
+# ---------------------------------------------------------------------------------------
+# Cases of one workload
+
+
+def kernel_cases(family: str, inputs: Any, size: str, kernels: list[Kernel] | None = None,
+                 chart: bool = True) -> tuple[list[Case], dict[str, Any]]:
+    """Our kernels of a family on one workload, and their results for the peer checks."""
+    label = size_label(size)
+    results: dict[str, Any] = {}
+    cases = []
+    for k in kernels if kernels is not None else KERNELS:
+        if k.family != family:
+            continue
+        ours = results[k.name] = k.run(inputs)
+        if k.same_as is None:
+            check = "reference"
+        else:
+            check = check_bits(f"{k.name} {label} vs {k.same_as}", results[k.same_as], ours)
+        cases.append(Case(k.name, size, "quarnel", partial(k.run, inputs), inputs.work,
+                          UNIT[family], None, check, chart=chart))
+    return cases, results
+
+
+def peer_cases(family: str, inputs: Any, size: str, results: dict[str, Any],
+               nb: Any) -> list[Case]:
+    label = size_label(size)
+    cases = []
+    for p in PEERS:
+        if (KERNEL[p.function].family != family or (p.numba and nb is None)
+                or (p.only_at is not None and p.only_at != inputs.work)):
+            continue
+        value = (p.result or p.run)(inputs, nb)
+        check = CHECKS[p.check](f"{p.function} {label} {p.impl}", p.ours(results[p.function]),
+                                value)
+        cases.append(Case(p.function, size, p.impl, partial(p.run, inputs, nb), inputs.work,
+                          UNIT[family], "quarnel", check, chart=p.chart))
+    return cases
+
+
+def workload_cases(family: str, size: tuple[int, int] | int, nb: Any) -> list[Case]:
+    """Every kernel of the family and every peer on one workload, results checked."""
+    inputs = make_inputs(family, size)
+    key = size_key(family, size)
+    cases, results = kernel_cases(family, inputs, key)
+    return cases + peer_cases(family, inputs, key, results, nb)
+
+
+def overhead_cases() -> list[Case]:
+    """Fixed cost of a call on a batch too small to be worth any thread."""
+    cases: list[Case] = []
+    for n in (1, 2):
+        b = path_batch(n, 2)
+        cases += kernel_cases(PATHS, b, f"{n}x2", [KERNEL[TF], KERNEL[TFP]], chart=False)[0]
+    return cases
+
+
+def ceiling_cases() -> list[Case]:
+    """Each kernel with a compute ceiling on its in-L1 batch and on a one-step call."""
+    cases: list[Case] = []
+    for k in KERNELS:
+        for size in (k.in_l1, k.tiny):
+            if size is None:
+                continue
+            inputs = make_inputs(k.family, size)
+            cases += kernel_cases(k.family, inputs, size_key(k.family, size), [k],
+                                  chart=False)[0]
+    return cases
+
+
+def ceilings(cases: list[Case], threads: int) -> dict[str, float]:
+    """Units per second of each kernel with its inputs in L1, call overhead differenced
+    out; a parallel kernel's is its serial twin's times the threads (perfect scaling).
+
+    From the fastest repetition of each, not the median: the call overhead is most of a
+    small call's time, and a difference of medians carries the noise of both.
+    """
+    out: dict[str, float] = {}
+    for k in KERNELS:
+        if k.in_l1 is None or k.tiny is None:
+            continue
+        big = next(c for c in cases if c.function == k.name
+                   and c.size == size_key(k.family, k.in_l1))
+        small = next(c for c in cases if c.function == k.name
+                     and c.size == size_key(k.family, k.tiny))
+        dt = min(big.times) - min(small.times)
+        if dt > 0:
+            out[k.name] = (big.work - small.work) / dt
+    for k in KERNELS:
+        if k.parallel and k.same_as in out:
+            out[k.name] = out[k.same_as] * threads
+    return out
+
+
+def need_of(case: Case, max_threads: int) -> Need | None:
+    """The bandwidth probe that matches a measured kernel or peer, if any: the bytes
+    the operation must move, in the pattern and on the threads of our kernel."""
+    k = KERNEL.get(case.function)
+    if k is None or not case.chart:
+        return None
+    return Need(k.pattern, max_threads if k.parallel else 1, k.bytes_per_unit * case.work,
+                case.size)
