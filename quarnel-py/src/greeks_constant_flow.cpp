@@ -83,10 +83,9 @@ Result<Matrix> greek_weights_constant_flow(const View1D& w_terminals, double hor
 }
 
 Result<Greeks> price_and_greeks_constant_flow(const View1D& terminal_states,
-                                              const View1D& w_terminals, double horizon,
-                                              double x0, double vol, std::string_view payoff,
-                                              double strike, std::string_view model,
-                                              std::string_view estimator,
+                                              const View1D& w_terminals, double horizon, double x0,
+                                              double vol, std::string_view payoff, double strike,
+                                              std::string_view model, std::string_view estimator,
                                               std::optional<double> half_width) {
     if (terminal_states.size() != w_terminals.size()) {
         return ModelError{"terminal_states and w_terminals must have the same length"};

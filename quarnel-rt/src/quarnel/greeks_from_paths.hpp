@@ -158,9 +158,8 @@ PriceGreeks greeks_by_weights_from_paths(const States& terminal_states,
 // slope `slope` (Lipschitz payoffs: calls, puts, the identity). Unbiased, and several
 // times less variable than the weights wherever the slope exists.
 template <class States, class Brownians, class Flow, class Payoff, class Slope>
-PriceGreeks greeks_pathwise_from_paths(const States& terminal_states,
-                                       const Brownians& w_terminals, const Flow& flow,
-                                       Payoff payoff, Slope slope) {
+PriceGreeks greeks_pathwise_from_paths(const States& terminal_states, const Brownians& w_terminals,
+                                       const Flow& flow, Payoff payoff, Slope slope) {
     const std::size_t n = terminal_states.size();
     detail::check_lengths(n, w_terminals.size());
     double sp = 0.0, spp = 0.0;
