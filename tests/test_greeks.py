@@ -1,11 +1,13 @@
 """The Greeks of `quarnel._greeks`: bits against the reference, values against closed
 forms, and the argument checks."""
 
+import functools
 import math
 
 import numpy as np
 import pytest
 from quarnel import _greeks as g
+from quarnel import parallel_volatility_bump
 
 import _quarnel
 import reference as ref
@@ -196,3 +198,187 @@ class TestConstantFlow:
         if set(change) <= {"model", "horizon", "x0", "vol"}:
             kw = {k: kw[k] for k in ("w_terminals", "horizon", "x0", "vol", "model")}
             assert ref.value_error(g.greek_weights_constant_flow, **kw) == message
+
+
+# --- second-order tangent flow ------------------------------------------------------------
+
+# mu(x) = kappa (theta - x) + c sin(x), sigma(x) = s sqrt(1 + x^2): the model of the exact
+# Euler-scheme Greeks below.
+EULER_MODEL = dict(kappa=1.0, theta=1.0, c=0.3, s=0.3, x0=1.0, T=1.0, K=1.2)
+# (price, delta, gamma, vega d/ds) of the scheme at N = 2, by quadrature.
+EULER_EXACT = {"call": (0.142135, 0.196494, 0.055367, 0.476745),
+               "digital_call": (0.472527, 0.344349, -0.300426, -0.073896)}
+
+
+def euler_batch(n, n_steps, key):
+    """states, dws and the six coefficient fields of EULER_MODEL's Euler scheme."""
+    p = EULER_MODEL
+    dt = p["T"] / n_steps
+    dws = rng_for("euler", n, n_steps, key).standard_normal((n, n_steps)) * math.sqrt(dt)
+    states = np.empty((n, n_steps + 1))
+    states[:, 0] = p["x0"]
+    for j in range(n_steps):
+        x = states[:, j]
+        r = np.sqrt(1.0 + x * x)
+        states[:, j + 1] = (x + (p["kappa"] * (p["theta"] - x) + p["c"] * np.sin(x)) * dt
+                            + p["s"] * r * dws[:, j])
+    x = states[:, :-1]
+    r = np.sqrt(1.0 + x * x)
+    s = p["s"]
+    fields = (s * r, -p["kappa"] + p["c"] * np.cos(x), s * x / r, -p["c"] * np.sin(x),
+              s / (r * r * r))
+    return (states, dws) + fields
+
+
+def tangent_batch(rng, n, n_steps, p=0.03):
+    """A random batch with special values in every matrix: states, dws, then six fields."""
+    batch = ref.random_path_batch(rng, n, n_steps, p)
+    extra = [sprinkle(rng, rng.standard_normal((n, n_steps)), SPECIALS, p) for _ in range(2)]
+    return batch + extra
+
+
+class TestTangentFlow:
+    @pytest.mark.parametrize("payoff", ["call", "digital_call"])
+    def test_exact_greeks_of_the_euler_scheme(self, payoff):
+        p = EULER_MODEL
+        batch = euler_batch(2_000_000, 2, "table")
+        results = {e: g.price_and_greeks_tangent_flow(*batch, p["T"], payoff, strike=p["K"],
+                                                      estimator=e) for e in ESTIMATORS}
+        for estimator, r in results.items():
+            # Vega is d/de under sigma -> (1 + e) sigma, s times the table's d/ds.
+            got = (r.price, r.delta, r.gamma, r.vega / p["s"])
+            err = (r.price_stderr, r.delta_stderr, r.gamma_stderr, r.vega_stderr / p["s"])
+            checked = zip(("price", "delta", "gamma", "vega"), got, EULER_EXACT[payoff], err)
+            if (payoff, estimator) == ("digital_call", "lowest_variance"):
+                # With two steps the tangent Y_T comes near zero, where the parameter
+                # weight (in 1/Y_T) is heavy-tailed; the centred remainder multiplies it
+                # on every path, so its vega has no usable error bar here.
+                checked = list(checked)[:3]
+            for name, a, b, e in checked:
+                assert abs(a - b) <= 4.0 * e, (estimator, name, a, b, e)
+            assert math.isnan(r.rho) and math.isnan(r.rho_stderr)
+        weights, lowest = results["weights"], results["lowest_variance"]
+        assert lowest.price_stderr == weights.price_stderr
+        for i in (6, 7) if payoff == "digital_call" else (6, 7, 8):
+            assert lowest[i] < 0.5 * weights[i], (i, lowest[i], weights[i])
+
+    def test_abm_reduction_and_first_order_tangent(self):
+        # Constant coefficients: Y = 1, H = 0 and the gamma weight is pi^2 - 1/(T s^2).
+        n, n_steps, s, T = 500, 7, 0.4, 0.8
+        dws = rng_for("abm").standard_normal((n, n_steps)) * math.sqrt(T / n_steps)
+        zeros = np.zeros((n, n_steps))
+        out = g.greek_weights_tangent_flow(np.zeros((n, n_steps + 1)), dws,
+                                           np.full((n, n_steps), s), zeros, zeros, zeros,
+                                           zeros, T)
+        pi, gamma, y, h = out.T
+        np.testing.assert_allclose(pi, dws.sum(axis=1) / (s * T), rtol=1e-12)
+        np.testing.assert_allclose(gamma, pi * pi - 1.0 / (T * s * s), rtol=1e-12)
+        assert (y == 1.0).all() and (h == 0.0).all()
+        # In any model Y_T is the first-order kernel's tangent, bit for bit.
+        states, dws, sigma, d_mu, d_sigma, d2_mu, d2_sigma = tangent_batch(
+            rng_for("tangent"), 300, 9)
+        y = np.ones(300)
+        dt = 1.3 / 9
+        with np.errstate(all="ignore"):
+            for j in range(9):
+                y = y + ((d_mu[:, j] * y) * dt + (d_sigma[:, j] * y) * dws[:, j])
+            out = g.greek_weights_tangent_flow(states, dws, sigma, d_mu, d_sigma, d2_mu,
+                                               d2_sigma, 1.3)
+        assert_same_floats(out[:, 2], y)
+
+    @pytest.mark.parametrize("shape", [(1, 1), (6, 3), (9, 2)])
+    def test_weights_bits_against_reference(self, shape):
+        rng = rng_for("tf-bits", shape)
+        batch = tangent_batch(rng, *shape)
+        sigma, d_sigma = batch[2], batch[4]
+        for fn in ("greek_weights_tangent_flow", "greek_weights_tangent_flow_parallel"):
+            assert_same_outcome(getattr(g, fn), getattr(ref, fn), *batch, 1.3)
+        bump = parallel_volatility_bump(sigma, d_sigma)
+        for fields in (bump, batch[1:5]):
+            assert_same_outcome(g.parameter_weights_tangent_flow,
+                                ref.parameter_weights_tangent_flow, *batch, *fields, 1.3)
+
+    @pytest.mark.parametrize("payoff", PAYOFFS)
+    @pytest.mark.parametrize("estimator", ESTIMATORS)
+    def test_price_and_greeks_bits_against_reference(self, payoff, estimator):
+        rng = rng_for("tf-greeks-bits", payoff, estimator)
+        batch = tangent_batch(rng, 11, 3, p=0.02)
+        terminal = batch[0][:, -1]
+        strike = float(terminal[4])  # a terminal state: the kink and the ramp hit exactly
+        rows = [("parallel_bump", None), (None, None),
+                ("parallel_bump", float(abs(terminal[7] - strike)) or 0.5)]
+        for vega, half_width in rows:
+            assert_same_outcome(
+                functools.partial(g.price_and_greeks_tangent_flow, vega=vega,
+                                  half_width=half_width),
+                functools.partial(ref.price_and_greeks_tangent_flow, vega=vega,
+                                  half_width=half_width),
+                *batch, 1.3, payoff, strike, estimator)
+
+    def test_weights_estimator_composes_the_weights(self):
+        # Price and Greeks by "weights" are the means of f(X_T) times the weight columns:
+        # the parallel bump's fields reach the kernel as parameter_weights_tangent_flow
+        # receives them from parallel_volatility_bump.
+        p = EULER_MODEL
+        batch = euler_batch(3000, 4, "compose")
+        r = g.price_and_greeks_tangent_flow(*batch, p["T"], "call", strike=p["K"],
+                                            estimator="weights")
+        f = np.maximum(batch[0][:, -1] - p["K"], 0.0)
+        w = g.greek_weights_tangent_flow_parallel(*batch, p["T"])
+        q = g.parameter_weights_tangent_flow(
+            *batch, *parallel_volatility_bump(batch[2], batch[4]), p["T"])
+        for i, samples in enumerate((f, f * w[:, 0], f * w[:, 1], f * q)):
+            assert_same_floats(_quarnel.price_from_samples(samples), (r[i], r[5 + i]))
+
+    def test_serial_equals_parallel_on_many_work_items(self):
+        batch = tangent_batch(rng_for("tf-parallel"), 5003, 5, p=0.001)
+        assert_same_floats(g.greek_weights_tangent_flow_parallel(*batch, 0.9),
+                           g.greek_weights_tangent_flow(*batch, 0.9))
+
+    @pytest.mark.parametrize("change, message", [
+        ({"horizon": 0.0}, "horizon must be positive"),
+        ({"horizon": math.nan}, "horizon must be positive"),
+        ({"states": np.zeros((4, 1))}, "states must have at least 2 columns (n_steps + 1)"),
+        ({"d2_sigma_dx2_field": np.zeros((4, 2))},
+         "d2_sigma_dx2_field shape [4, 2] != expected (4, 3)"),
+        ({"payoff": "Call"},
+         "unknown payoff 'Call': expected 'identity', 'call', 'put', or 'digital_call'"),
+        ({"estimator": "pathwise"},
+         "unknown estimator 'pathwise': expected 'weights' or 'lowest_variance'"),
+        ({"vega": "bump"}, "unknown vega 'bump': expected 'parallel_bump' or None"),
+        ({"half_width": 0.0}, "half_width must be positive and finite"),
+        ({"half_width": math.inf}, "half_width must be positive and finite"),
+        ({"sigma_field": "zero at [2, 1]"},
+         "sigma_field[2, 1] = 0 produces division by zero in BEL weight"),
+        # Shapes come before names, names before numbers.
+        ({"dws": np.zeros((3, 3)), "payoff": "x", "horizon": -1.0},
+         "dws shape [3, 3] != expected (4, 3)"),
+        ({"payoff": "x", "estimator": "y"},
+         "unknown payoff 'x': expected 'identity', 'call', 'put', or 'digital_call'"),
+        ({"vega": "v", "horizon": -1.0},
+         "unknown vega 'v': expected 'parallel_bump' or None"),
+    ])
+    def test_price_and_greeks_argument_checks(self, change, message):
+        names = ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field",
+                 "d2_mu_dx2_field", "d2_sigma_dx2_field")
+        args = dict(zip(names, tangent_batch(rng_for("checks"), 4, 3, p=0.0)),
+                    horizon=1.0, payoff="digital_call")
+        for name, value in change.items():
+            if isinstance(value, str) and value.startswith("zero at"):
+                args[name][2, 1] = 0.0
+                args[name][3, 0] = 0.0
+            else:
+                args[name] = value
+        assert ref.value_error(g.price_and_greeks_tangent_flow, **args) == message
+        assert ref.value_error(ref.price_and_greeks_tangent_flow, **args) == message
+
+    def test_weight_function_messages_name_their_arrays(self):
+        batch = tangent_batch(rng_for("names"), 4, 3, p=0.0)
+        params = [batch[1], batch[2], np.zeros((4, 3)), np.ones((4, 2))]
+        # Parameter fields are checked after the six of the Greek weights, in order.
+        assert ref.value_error(g.parameter_weights_tangent_flow, *batch, *params,
+                               1.0) == "d2_sigma_dx_dp shape [4, 2] != expected (4, 3)"
+        batch[2][1, 2] = -0.0
+        for fn in (g.greek_weights_tangent_flow, g.greek_weights_tangent_flow_parallel):
+            assert ref.value_error(fn, *batch, 1.0) == (
+                "sigma[1, 2] = 0 produces division by zero in BEL weight")
