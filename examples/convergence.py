@@ -1,19 +1,23 @@
-"""Convergence of delta estimators: BEL weights against central finite differences.
+"""Convergence of delta estimators: BEL weights against pathwise and finite differences.
 
 Black-Scholes (zero rates), exact terminal sampling. For a call and for a digital call,
 the delta is estimated on the first n of one set of samples, for growing n, by
 
-- BEL: the mean of f(X_T) * W_T / (T sigma(X_0)), with `price_and_delta_constant_flow`;
+- BEL weights: the mean of f(X_T) * W_T / (T sigma(X_0)), `price_and_delta_constant_flow`;
+- pathwise (call): the mean of f'(X_T) dX_T/dx0, the default estimator of
+  `price_and_greeks_constant_flow`;
+- localised and centred (digital): the same function's default for digitals, the jump
+  smoothed into a ramp taken pathwise, the rest by weights;
 - central finite differences with common random numbers: the mean of
-  (f(X_T(x0 + h)) - f(X_T(x0 - h))) / (2 h), both bumped paths driven by the same W_T,
-  for a bump h and for h / 10.
+  (f(X_T(x0 + h)) - f(X_T(x0 - h))) / (2 h), both bumped paths driven by the same W_T.
 
-For the call the two are close (CRN differences are very good on a Lipschitz payoff).
-For the digital the difference quotient is 0 on almost every path and 1 / (2 h) on the
-few that cross the strike between the bumps: its variance grows like 1 / h, while the
-BEL weight never differentiates the payoff and keeps its variance.
+On the call, pathwise and finite differences (which tend to pathwise as h shrinks) have
+about a fifth of the weight's variance. On the digital the difference quotient is 0 on
+almost every path and 1 / (2 h) on the few that cross the strike between the bumps: its
+variance grows like 1 / h, while the weight never differentiates the payoff.
 
-Saves a PNG (needs matplotlib, the `plot` extra) and prints the standard errors.
+Saves a PNG (needs matplotlib, the `plot` extra) and prints the standard errors and the
+variance ratios.
 
     python examples/convergence.py [--quick] [--max-paths N] [--bump H] [--output FILE]
 """
@@ -25,10 +29,18 @@ import math
 from pathlib import Path
 
 import numpy as np
-
-import _quarnel as q
+import quarnel
 
 X0, SIGMA, T, K = 1.0, 0.2, 1.0, 1.0
+BEL = "BEL weights"
+# Marker and colour per method, the same in every panel.
+STYLE = {
+    BEL: ("tab:blue", "o"),
+    "pathwise": ("tab:green", "s"),
+    "localised + centred": ("tab:green", "s"),
+    "FD h": ("tab:orange", "^"),
+    "FD h/10": ("tab:red", "v"),
+}
 
 
 def norm_cdf(x: float) -> float:
@@ -53,22 +65,42 @@ def payoff_of(name: str, x: np.ndarray) -> np.ndarray:
 
 
 def study(w_t: np.ndarray, sizes: list[int], bump: float) -> dict[str, dict[str, np.ndarray]]:
-    """For each payoff and method, an array of (delta, stderr) rows, one per size."""
+    """For each payoff, method -> array of (delta, stderr) rows, one per size."""
     x_t = terminal(X0, w_t)
     out: dict[str, dict[str, np.ndarray]] = {}
     for name in ("call", "digital_call"):
-        bel = [q.price_and_delta_constant_flow(x_t[:n], w_t[:n], T, SIGMA * X0, name, K)[1::2]
-               for n in sizes]
-        out[name] = {"BEL weights": np.array(bel)}
-        for h in (bump, bump / 10):
+        methods = out[name] = {}
+        methods[BEL] = np.array(
+            [quarnel.price_and_delta_constant_flow(x_t[:n], w_t[:n], T, SIGMA * X0, name,
+                                                   K)[1::2] for n in sizes])
+        lowest = [quarnel.price_and_greeks_constant_flow(x_t[:n], w_t[:n], T, X0, SIGMA, name, K)
+                  for n in sizes]
+        methods["pathwise" if name == "call" else "localised + centred"] = np.array(
+            [(g.delta, g.delta_stderr) for g in lowest])
+        for label, h in (("FD h", bump), ("FD h/10", bump / 10)):
+            if name == "call" and label == "FD h/10":
+                continue  # indistinguishable from pathwise: h hardly matters on a call
             fd = (payoff_of(name, terminal(X0 + h, w_t))
                   - payoff_of(name, terminal(X0 - h, w_t))) / (2.0 * h)
-            out[name][f"central FD, h={h:g}"] = np.array(
-                [q.price_from_samples(fd[:n]) for n in sizes])
+            methods[label] = np.array([quarnel.price_from_samples(fd[:n]) for n in sizes])
     return out
 
 
-def plot(results, sizes: list[int], output: Path) -> bool:
+def variance_ratios(methods: dict[str, np.ndarray]) -> dict[str, float]:
+    """Variance per path of each method over the weight's, at the largest size."""
+    bel_se = methods[BEL][-1, 1]
+    return {m: (rows[-1, 1] / bel_se) ** 2 for m, rows in methods.items() if m != BEL}
+
+
+def label_of(method: str, bump: float) -> str:
+    if method == "FD h":
+        return f"central FD, h={bump:g}"
+    if method == "FD h/10":
+        return f"central FD, h={bump / 10:g}"
+    return method
+
+
+def plot(results, sizes: list[int], bump: float, output: Path) -> bool:
     try:
         import matplotlib
     except ImportError:
@@ -77,30 +109,41 @@ def plot(results, sizes: list[int], output: Path) -> bool:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(2, 2, figsize=(11, 7.5), sharex=True, constrained_layout=True)
+    fig, axes = plt.subplots(2, 2, figsize=(12, 8.5), sharex=True, constrained_layout=True)
     n = np.array(sizes, dtype=float)
-    colours = ["tab:blue", "tab:orange", "tab:red"]
     for col, (name, methods) in enumerate(results.items()):
         exact = exact_delta(name)
         top, bottom = axes[0, col], axes[1, col]
-        for colour, (method, rows) in zip(colours, methods.items()):
+        # Error bars: spread the methods along x, so that equal values stay side by side.
+        # Standard errors: at their true n; a curve drawn later is thinner and dashed, so
+        # one lying on another (pathwise and FD on the call) still shows.
+        shifts = np.exp(np.linspace(-0.12, 0.12, len(methods)))
+        for i, (shift, (method, rows)) in enumerate(zip(shifts, methods.items())):
+            colour, marker = STYLE[method]
             delta, se = rows[:, 0], rows[:, 1]
-            top.plot(n, delta, "o-", ms=3, color=colour, label=method)
-            top.fill_between(n, delta - 2 * se, delta + 2 * se, color=colour, alpha=0.2)
-            bottom.loglog(n, se, "o-", ms=3, color=colour, label=method)
-        top.axhline(exact, color="black", lw=1, ls="--", label=f"closed form {exact:.4f}")
-        bottom.loglog(n, methods["BEL weights"][0, 1] * np.sqrt(n[0] / n), color="grey",
-                      lw=0.8, ls=":", label=r"$\propto 1/\sqrt{n}$")
-        top.set_title(f"{name.replace('_', ' ')}, K={K}: delta ± 2 stderr")
-        bottom.set_title(f"{name.replace('_', ' ')}: standard error")
+            label = label_of(method, bump)
+            top.errorbar(n * shift, delta - exact, yerr=2 * se, fmt=marker + "-", ms=4, lw=1,
+                         capsize=2, color=colour, label=label)
+            bottom.loglog(n, se, marker, ls="-" if i < 2 else "--", lw=2.5 if i < 2 else 1.2,
+                          ms=8 if i < 2 else 4, color=colour, label=label,
+                          markerfacecolor="none" if i < 2 else colour)
+        top.axhline(0.0, color="black", lw=0.8, ls="--")
+        title = name.replace("_", " ")
+        top.set_title(f"{title}, K={K}: error of the estimate, ± 2 stderr")
+        top.set_ylabel(f"delta − {exact:.4f} (closed form)")
         top.set_xscale("log")
-        bottom.set_xlabel("number of paths")
-        top.legend(fontsize=8)
-        bottom.legend(fontsize=8)
-        lo, hi = exact - 0.15 * abs(exact), exact + 0.15 * abs(exact)
-        top.set_ylim(lo, hi)
-    fig.suptitle(f"Black-Scholes delta, x0={X0}, sigma={SIGMA}, T={T}: "
-                 "BEL weights vs central finite differences (common random numbers)")
+        bottom.set_title(f"{title}: standard error (each falls as 1/√n)")
+        bottom.set_ylabel("standard error")
+        bottom.set_xlabel("number of paths n")
+        bottom.legend(fontsize=8, loc="upper right")
+        ratios = variance_ratios(methods)
+        text = "variance / variance of BEL weights\n" + "\n".join(
+            f"  {label_of(m, bump)}: {r:.3g}" for m, r in ratios.items())
+        bottom.text(0.02, 0.03, text + f"\n(at n = {sizes[-1]:,})", transform=bottom.transAxes,
+                    fontsize=8, va="bottom", ha="left",
+                    bbox={"boxstyle": "round", "facecolor": "white", "alpha": 0.9})
+    fig.suptitle(f"Black-Scholes delta, x0={X0}, sigma={SIGMA}, T={T}, exact sampling; "
+                 "finite differences with common random numbers")
     fig.savefig(output, dpi=110)
     plt.close(fig)
     print(f"wrote {output}")
@@ -116,7 +159,7 @@ def main() -> None:
     ap.add_argument("--output", type=Path, default=Path("convergence.png"))
     args = ap.parse_args()
     max_paths = args.max_paths or (20_000 if args.quick else 2_000_000)
-    sizes = sorted({int(round(v)) for v in np.geomspace(1000, max_paths, 13)})
+    sizes = sorted({int(round(v)) for v in np.geomspace(1000, max_paths, 11)})
 
     rng = np.random.default_rng(args.seed)
     w_t = math.sqrt(T) * rng.standard_normal(max_paths)
@@ -126,12 +169,15 @@ def main() -> None:
           f"at n={sizes[-1]}")
     for name, methods in results.items():
         for method, rows in methods.items():
-            print(f"{name:<13} {method:<22} {rows[-1, 0]:9.5f} {rows[-1, 1]:9.5f} "
-                  f"{exact_delta(name):9.5f}")
-        bel, *fds = (rows[-1, 1] for rows in methods.values())
-        ratios = ", ".join(f"{(fd / bel) ** 2:.2f}" for fd in fds)
-        print(f"{'':<13} variance of FD / variance of BEL: {ratios}")
-    plot(results, sizes, args.output)
+            print(f"{name:<13} {label_of(method, args.bump):<22} {rows[-1, 0]:9.5f} "
+                  f"{rows[-1, 1]:9.5f} {exact_delta(name):9.5f}")
+        ratios = variance_ratios(methods)
+        fd = ", ".join(f"{label_of(m, args.bump)[12:]} {r:.3g}" for m, r in ratios.items()
+                       if m.startswith("FD"))
+        other = next(m for m in ratios if not m.startswith("FD"))
+        print(f"{'':<13} variance of FD / variance of BEL: {fd}")
+        print(f"{'':<13} variance of {other} / variance of BEL: {ratios[other]:.3g}")
+    plot(results, sizes, args.bump, args.output)
 
 
 if __name__ == "__main__":
