@@ -30,12 +30,15 @@ Result<Buffer> tangent_flow_weights_parallel(const TangentFlowBatch& batch, Work
     // items that have not started yet are skipped. Only atomicity is needed: the pool's
     // final wait orders every item's writes before the results are read below.
     std::atomic<bool> stop{false};
-    pool.run(items.size(), [&](std::size_t i) noexcept {
-        if (stop.load(std::memory_order_relaxed)) return;
-        PathChunk& item = items[i];
-        item.zero = tangent_flow_weights(batch, item.first_path, item.length, item.weights);
-        if (item.zero) stop.store(true, std::memory_order_relaxed);
-    });
+    pool.run(
+        items.size(),
+        [&](std::size_t i) noexcept {
+            if (stop.load(std::memory_order_relaxed)) return;
+            PathChunk& item = items[i];
+            item.zero = tangent_flow_weights(batch, item.first_path, item.length, item.weights);
+            if (item.zero) stop.store(true, std::memory_order_relaxed);
+        },
+        batch.n_paths * batch.n_steps);
 
     if (auto zero = leftmost_failure(items)) return zero_sigma_error(*zero);
     return out;
@@ -65,10 +68,10 @@ Result<Buffer> bel_weights_tangent_flow_parallel(const View2D& states, const Vie
         {{{"dws", &dws}, {"sigma", &sigma}, {"d_mu_dx", &d_mu_dx}, {"d_sigma_dx", &d_sigma_dx}}});
     if (!shape.ok()) return shape.error();
     const TangentFlowBatch batch = make_batch(dws, sigma, d_mu_dx, d_sigma_dx, shape.value(), horizon);
-    std::optional<Result<Buffer>> weights;
-    auto work = [&] { weights.emplace(tangent_flow_weights_parallel(batch)); };
+    Result<Buffer> weights = Buffer{};
+    auto work = [&] { weights = tangent_flow_weights_parallel(batch); };
     scope(work);
-    return std::move(*weights);
+    return weights;
 }
 
 }  // namespace quarnel
