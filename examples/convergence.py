@@ -19,7 +19,8 @@ variance grows like 1 / h, while the weight never differentiates the payoff.
 Saves a PNG (needs matplotlib, the `plot` extra) and prints the standard errors and the
 variance ratios.
 
-    python examples/convergence.py [--quick] [--max-paths N] [--bump H] [--output FILE]
+    python examples/convergence.py [--quick] [--max-paths N] [--bump H] [--strike K]
+                                   [--horizon T] [--output FILE]
 """
 
 from __future__ import annotations
@@ -151,13 +152,17 @@ def plot(results, sizes: list[int], bump: float, output: Path) -> bool:
 
 
 def main() -> None:
+    global K, T
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="small batches, for smoke tests")
     ap.add_argument("--max-paths", type=int, default=None)
     ap.add_argument("--bump", type=float, default=0.01, help="finite-difference bump h")
+    ap.add_argument("--strike", type=float, default=K)
+    ap.add_argument("--horizon", type=float, default=T)
     ap.add_argument("--seed", type=int, default=11)
     ap.add_argument("--output", type=Path, default=Path("convergence.png"))
     args = ap.parse_args()
+    K, T = args.strike, args.horizon
     max_paths = args.max_paths or (20_000 if args.quick else 2_000_000)
     sizes = sorted({int(round(v)) for v in np.geomspace(1000, max_paths, 11)})
 
