@@ -31,6 +31,8 @@ class Case:
     times: list[float] = field(default_factory=list)
     # For code that times itself (the bandwidth probe): calls -> seconds.
     timer: Callable[[int], float] | None = None
+    # What one unit of work reads and writes: (probe pattern, bytes), for the bound.
+    traffic: tuple[Any, int] | None = None
 
     @property
     def median(self) -> float:
@@ -42,11 +44,12 @@ class Case:
         return self.work / self.median
 
 
-def timed(fn: Callable[[], Any], number: int) -> float:
-    start = time.perf_counter()
+def timed(fn: Callable[[], Any], number: int,
+          clock: Callable[[], float] = time.perf_counter) -> float:
+    start = clock()
     for _ in range(number):
         fn()
-    return time.perf_counter() - start
+    return clock() - start
 
 
 def run_case(case: Case, number: int) -> float:

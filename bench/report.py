@@ -81,7 +81,7 @@ def print_table(r: Results, ceilings: dict[str, float]) -> None:
 
 
 def print_ceilings(ceilings: dict[str, float], threads: int) -> None:
-    print("compute ceilings (inputs in L1, call overhead differenced out):")
+    print("compute ceilings (inputs in L1, call overhead differenced out, CPU time):")
     for name, rate in ceilings.items():
         k = KERNEL[name]
         how = (f"{threads} x {k.same_as}" if k.parallel else

@@ -2,12 +2,14 @@
 
 Adding a kernel is adding a row to KERNELS (and its peers to PEERS): a workload family
 gives it inputs, the rows say how to call it, what to check its result against, which
-bandwidth probe pattern matches its memory traffic and how to find its compute ceiling.
+bandwidth probe pattern matches its memory traffic on those inputs and how to find its
+compute ceiling.
 """
 
 from __future__ import annotations
 
 import math
+import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from functools import partial
@@ -19,7 +21,7 @@ import _quarnel as q
 
 from . import peers_numpy as npp
 from .config import HORIZON, RATE, STRIKE, VOL
-from .harness import CHECKS, Case, check_bits
+from .harness import CHECKS, Case, check_bits, timed
 from .probe import MIXED, PAIR, SINGLE, TANGENT, Need, Pattern
 
 TF = "bel_weights_tangent_flow"
@@ -54,11 +56,11 @@ class PathBatch:
     d_sigma: np.ndarray
 
     @property
-    def fields(self) -> tuple[np.ndarray, ...]:
+    def fields(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         return self.dws, self.sigma, self.d_mu, self.d_sigma
 
     @property
-    def args(self) -> tuple[Any, ...]:
+    def args(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray, float]:
         return (self.states, *self.fields, HORIZON)
 
     @property
@@ -116,8 +118,8 @@ def size_key(family: str, size: tuple[int, int] | int) -> str:
 
 def size_label(size: str) -> str:
     if "x" in size:
-        n, m = size.split("x")
-        return f"{int(n):,} x {int(m)}".replace(",", " ")
+        rows, cols = size.split("x")
+        return f"{int(rows):,} x {int(cols)}".replace(",", " ")
     n = int(size)
     if n >= 1000 and 10 ** round(math.log10(n)) == n:
         return f"1e{round(math.log10(n))}"
@@ -133,8 +135,9 @@ class Kernel:
     name: str
     family: str
     run: Callable[[Any], Any]            # inputs -> our result
-    pattern: Pattern                     # the probe that reads what this kernel reads
-    bytes_per_unit: int                  # bytes moved per path-step or sample
+    # The probe pattern that reads what this kernel reads from these inputs, and the
+    # bytes it moves per path-step or sample.
+    traffic: Callable[[Any], tuple[Pattern, int]]
     parallel: bool = False               # runs on the worker pool (all threads)
     same_as: str | None = None           # must give this kernel's result bit for bit
     # A small batch with its inputs in L1 (32 KiB at most): the compute ceiling is the
@@ -145,22 +148,33 @@ class Kernel:
     tiny: tuple[int, int] | int | None = None
 
 
+def tangent_traffic(b: PathBatch) -> tuple[Pattern, int]:
+    """Four paths in the lanes, each a run of rows: four streams per field, but none for
+    a field broadcast across the paths (row stride 0), which stays in cache."""
+    fields = sum(1 for f in b.fields if f.strides[0] != 0)
+    return (TANGENT if fields == 4 else Pattern(f"{4 * fields} reads", 4 * fields)), 8 * fields
+
+
+def fixed(pattern: Pattern, nbytes: int) -> Callable[[Any], tuple[Pattern, int]]:
+    return lambda inputs: (pattern, nbytes)
+
+
 def _pd_tangent(b: PathBatch) -> Any:
     return q.price_and_delta_tangent_flow(*b.args, "call", STRIKE)
 
 
 KERNELS: list[Kernel] = [
-    Kernel(TF, PATHS, lambda b: q.bel_weights_tangent_flow(*b.args), TANGENT, 32,
+    Kernel(TF, PATHS, lambda b: q.bel_weights_tangent_flow(*b.args), tangent_traffic,
            in_l1=(4, 256), tiny=(1, 2)),
-    Kernel(TFP, PATHS, lambda b: q.bel_weights_tangent_flow_parallel(*b.args), TANGENT, 32,
-           parallel=True, same_as=TF),
-    Kernel(PDT, PATHS, _pd_tangent, TANGENT, 32, in_l1=(4, 256), tiny=(1, 2)),
-    Kernel(PFS, SAMPLES, lambda s: q.price_from_samples(s.p), SINGLE, 8,
+    Kernel(TFP, PATHS, lambda b: q.bel_weights_tangent_flow_parallel(*b.args),
+           tangent_traffic, parallel=True, same_as=TF),
+    Kernel(PDT, PATHS, _pd_tangent, tangent_traffic, in_l1=(4, 256), tiny=(1, 2)),
+    Kernel(PFS, SAMPLES, lambda s: q.price_from_samples(s.p), fixed(SINGLE, 8),
            in_l1=2048, tiny=1),
-    Kernel(CFW, SAMPLES, lambda s: q.bel_weights_constant_flow(s.w, HORIZON, VOL), MIXED, 16,
-           in_l1=2048, tiny=1),
+    Kernel(CFW, SAMPLES, lambda s: q.bel_weights_constant_flow(s.w, HORIZON, VOL),
+           fixed(MIXED, 16), in_l1=2048, tiny=1),
     Kernel(PDC, SAMPLES, lambda s: q.price_and_delta_constant_flow(
-        s.x, s.w, HORIZON, VOL, "call", STRIKE), PAIR, 16, in_l1=2048, tiny=1),
+        s.x, s.w, HORIZON, VOL, "call", STRIKE), fixed(PAIR, 16), in_l1=2048, tiny=1),
 ]
 KERNEL = {k.name: k for k in KERNELS}
 
@@ -233,7 +247,7 @@ def kernel_cases(family: str, inputs: Any, size: str, kernels: list[Kernel] | No
         else:
             check = check_bits(f"{k.name} {label} vs {k.same_as}", results[k.same_as], ours)
         cases.append(Case(k.name, size, "quarnel", partial(k.run, inputs), inputs.work,
-                          UNIT[family], None, check, chart=chart))
+                          UNIT[family], None, check, chart=chart, traffic=k.traffic(inputs)))
     return cases, results
 
 
@@ -249,7 +263,8 @@ def peer_cases(family: str, inputs: Any, size: str, results: dict[str, Any],
         check = CHECKS[p.check](f"{p.function} {label} {p.impl}", p.ours(results[p.function]),
                                 value)
         cases.append(Case(p.function, size, p.impl, partial(p.run, inputs, nb), inputs.work,
-                          UNIT[family], "quarnel", check, chart=p.chart))
+                          UNIT[family], "quarnel", check, chart=p.chart,
+                          traffic=KERNEL[p.function].traffic(inputs)))
     return cases
 
 
@@ -271,7 +286,12 @@ def overhead_cases() -> list[Case]:
 
 
 def ceiling_cases() -> list[Case]:
-    """Each kernel with a compute ceiling on its in-L1 batch and on a one-step call."""
+    """Each kernel with a compute ceiling on its in-L1 batch and on a one-step call.
+
+    Timed in this thread's CPU time, not wall time: a ceiling is what the core does
+    when it runs the kernel, and on a shared machine the wall clock also counts the
+    time the core ran something else.
+    """
     cases: list[Case] = []
     for k in KERNELS:
         for size in (k.in_l1, k.tiny):
@@ -280,6 +300,8 @@ def ceiling_cases() -> list[Case]:
             inputs = make_inputs(k.family, size)
             cases += kernel_cases(k.family, inputs, size_key(k.family, size), [k],
                                   chart=False)[0]
+    for c in cases:
+        c.timer = partial(timed, c.fn, clock=time.thread_time)
     return cases
 
 
@@ -311,7 +333,7 @@ def need_of(case: Case, max_threads: int) -> Need | None:
     """The bandwidth probe that matches a measured kernel or peer, if any: the bytes
     the operation must move, in the pattern and on the threads of our kernel."""
     k = KERNEL.get(case.function)
-    if k is None or not case.chart:
+    if k is None or not case.chart or case.traffic is None or case.traffic[1] == 0:
         return None
-    return Need(k.pattern, max_threads if k.parallel else 1, k.bytes_per_unit * case.work,
-                case.size)
+    pattern, nbytes = case.traffic
+    return Need(pattern, max_threads if k.parallel else 1, nbytes * case.work, case.size)
