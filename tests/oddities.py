@@ -4,6 +4,9 @@ and the class of the module's internal faults.
 
 from __future__ import annotations
 
+import inspect
+import re
+
 import numpy as np
 
 import _quarnel
@@ -75,3 +78,61 @@ class FloatReturnsText:
 class IndexRaises:
     def __index__(self):
         raise ZeroDivisionError("no index either")
+
+
+# --- the functions, their parameters and valid arguments ----------------------------------
+#
+# Parameter lists come from the functions' own signatures; what is restated here is one
+# valid value per parameter name, mutually consistent: 1-D inputs of four samples and a
+# batch of two paths of two steps.
+
+X = np.array([1.0, 2.0, 3.0, 4.0])
+W = np.array([0.5, -0.5, 1.0, 2.0])
+STATES = np.array([[1.0, 1.1, 1.3], [1.0, 0.9, 0.8]])
+DWS = np.array([[0.1, 0.2], [0.3, -0.1]])
+SIGMA = np.array([[0.2, 0.22], [0.2, 0.25]])
+SLOPES = np.full((2, 2), 0.05)
+
+VALID = {
+    "samples": X, "terminal_states": X, "w_terminals": W, "states": STATES, "dws": DWS,
+    "sigma": SIGMA, "sigma_field": SIGMA, "d_mu_dx": SLOPES, "d_mu_dx_field": SLOPES,
+    "d_sigma_dx": SLOPES, "d_sigma_dx_field": SLOPES, "horizon": 2.0, "sigma_at_x0": 0.5,
+    "payoff": "call", "strike": 1.0,
+}
+
+FUNCTIONS = [name for name in _quarnel.__all__ if callable(getattr(_quarnel, name))]
+
+
+def parameters(function: str) -> list[inspect.Parameter]:
+    return list(inspect.signature(getattr(_quarnel, function)).parameters.values())
+
+
+def required(function: str) -> int:
+    return sum(p.default is inspect.Parameter.empty for p in parameters(function))
+
+
+def kind(value) -> str:
+    """"array1", "array2", "float" or "str": what a parameter with this valid value takes."""
+    if isinstance(value, np.ndarray):
+        return f"array{value.ndim}"
+    return "str" if isinstance(value, str) else "float"
+
+
+def binding_error(function: str, positional, keywords) -> str | None:
+    """The TypeError text CPython gives for this call of a plain def with the function's
+    signature, or None if it binds: what the module must say too."""
+    twin_namespace: dict = {}
+    exec(f"def {function}{inspect.signature(getattr(_quarnel, function))}: pass",
+         twin_namespace)
+    twin = twin_namespace[function]
+    # The module reports surplus positional arguments before it looks at the keywords;
+    # CPython looks at the keywords first.
+    if len(positional) > len(parameters(function)):
+        keywords = {}
+    try:
+        twin(*positional, **keywords)
+    except TypeError as exc:
+        text = re.sub(r"\. Did you mean '[^']*'\?$", "", str(exc))  # a 3.13+ suggestion
+        # The module keeps the plural for a single parameter.
+        return text.replace(" takes 1 positional argument ", " takes 1 positional arguments ")
+    return None
