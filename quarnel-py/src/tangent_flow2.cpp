@@ -1,5 +1,6 @@
 #include "tangent_flow2.hpp"
 
+#include <limits>
 #include <string>
 
 #include "lanes.hpp"
@@ -348,6 +349,15 @@ Result<BatchShape> check_batch_shapes(const View2D& states,
 
 namespace {
 
+std::optional<ModelError> check_result_size(std::size_t rows, std::size_t cols) {
+    if (rows > std::numeric_limits<std::size_t>::max() / (cols * sizeof(double))) {
+        return ModelError{"states has too many rows: the result would not fit in memory"};
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 Result<SecondOrderBatch> validate_greek_batch(const View2D& states, const View2D& dws,
                                               const View2D& sigma, const View2D& d_mu_dx,
                                               const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
@@ -361,11 +371,10 @@ Result<SecondOrderBatch> validate_greek_batch(const View2D& states, const View2D
                  {"d2_mu_dx2", &d2_mu_dx2},
                  {"d2_sigma_dx2", &d2_sigma_dx2}});
     if (!shape.ok()) return shape.error();
+    if (auto err = check_result_size(shape.value().n_paths, columns(Kind::greeks))) return *err;
     return make_second_order_batch(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
                                    shape.value(), horizon);
 }
-
-}  // namespace
 
 Result<Matrix> greek_weights_tangent_flow(const View2D& states, const View2D& dws,
                                           const View2D& sigma, const View2D& d_mu_dx,
@@ -399,6 +408,7 @@ Result<Buffer> parameter_weights_tangent_flow(
                                                            {"d2_mu_dx_dp", &d2_mu_dx_dp},
                                                            {"d2_sigma_dx_dp", &d2_sigma_dx_dp}});
     if (!shape.ok()) return shape.error();
+    if (auto err = check_result_size(shape.value().n_paths, 1)) return *err;
     SecondOrderBatch b = make_second_order_batch(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
                                                  d2_sigma_dx2, shape.value(), horizon);
     b.d_mu_dp = d_mu_dp;

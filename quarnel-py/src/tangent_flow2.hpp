@@ -75,6 +75,14 @@ SecondOrderBatch make_second_order_batch(const View2D& dws, const View2D& sigma,
 Result<BatchShape> check_batch_shapes(const View2D& states,
                                       std::initializer_list<NamedView> matrices);
 
+// The checks of the Greek weight functions, in order: horizon > 0, the states columns,
+// the shapes of the six matrices (named as the weight functions name them), and a
+// result size that fits in memory (long broadcast inputs could wrap it).
+Result<SecondOrderBatch> validate_greek_batch(const View2D& states, const View2D& dws,
+                                              const View2D& sigma, const View2D& d_mu_dx,
+                                              const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                              const View2D& d2_sigma_dx2, double horizon);
+
 // Rows of paths [first, first + count) into out (row p at out + p * columns(kind)).
 // Every matrix the kind reads must cover those rows and n_steps columns. On a zero sigma
 // the first one in path-then-step order is returned and out is partly written. Touches

@@ -40,16 +40,10 @@ Result<Matrix> greek_weights_tangent_flow_parallel(
     const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
     const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
     double horizon, const WorkScope& scope) {
-    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
-    Result<BatchShape> shape = check_batch_shapes(states, {{"dws", &dws},
-                                                           {"sigma", &sigma},
-                                                           {"d_mu_dx", &d_mu_dx},
-                                                           {"d_sigma_dx", &d_sigma_dx},
-                                                           {"d2_mu_dx2", &d2_mu_dx2},
-                                                           {"d2_sigma_dx2", &d2_sigma_dx2}});
-    if (!shape.ok()) return shape.error();
-    const SecondOrderBatch batch = make_second_order_batch(
-        dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, shape.value(), horizon);
+    Result<SecondOrderBatch> validated = validate_greek_batch(
+        states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon);
+    if (!validated.ok()) return validated.error();
+    const SecondOrderBatch& batch = validated.value();
     Matrix out = Matrix::allocate(batch.n_paths, columns(SecondOrderKind::greeks), true);
     std::optional<ZeroSigma> zero;
     auto work = [&] {

@@ -157,4 +157,16 @@ TEST_CASE("the pool reports the zero sigma of the leftmost failing run") {
     CHECK(zero && zero->path == 5 && zero->step == 3);
 }
 
+TEST_CASE("a result too large to count in bytes is an error, not a wrapped allocation") {
+    static const double zero = 0.0;
+    const std::size_t n = std::size_t{1} << 61;  // 4 columns of 8 bytes: 2^66 bytes
+    const View2D states{reinterpret_cast<const std::byte*>(&zero), n, 2, 0, 0};
+    const View2D m{reinterpret_cast<const std::byte*>(&zero), n, 1, 0, 0};
+    const auto r = greek_weights_tangent_flow(states, m, m, m, m, m, m, 1.0);
+    CHECK(!r.ok() &&
+          r.error().message == "states has too many rows: the result would not fit in memory");
+    const auto q = parameter_weights_tangent_flow(states, m, m, m, m, m, m, m, m, m, m, 1.0);
+    CHECK(!q.ok());
+}
+
 QTEST_MAIN
