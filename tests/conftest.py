@@ -1,8 +1,0 @@
-import pytest
-
-from oddities import PanicException
-
-
-@pytest.fixture
-def panic():
-    return PanicException
