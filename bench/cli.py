@@ -72,7 +72,7 @@ def measure_workload(family: str, size: tuple[int, int] | int, nb: Any, probe: P
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=(PACKAGE_DOC or "").split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="bench", description=(PACKAGE_DOC or "").split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="tiny shapes and 2 repetitions, no chart (a smoke run)")
     parser.add_argument("--no-chart", action="store_true", help="do not draw the PNG chart")

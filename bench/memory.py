@@ -23,7 +23,7 @@ SPAWN_CLEAN = ["/bin/sh", "-c", '"$@"; exit $?', "sh"]
 def rss_probe(cfg: Config) -> list[dict]:
     n, m = cfg.rss_shape
     probes = [(k.name, n, m) if k.family == PATHS else (k.name, cfg.rss_samples, 0)
-              for k in KERNELS]
+              for k in KERNELS if k.rss]
     env = {k: v for k, v in os.environ.items()
            if k not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
     out = []

@@ -146,6 +146,7 @@ class Kernel:
     # threads). For the tangent flow that is one path per lane.
     in_l1: tuple[int, int] | int | None = None
     tiny: tuple[int, int] | int | None = None
+    rss: bool = True                     # rss_child.py knows how to call it
 
 
 def tangent_traffic(b: PathBatch) -> tuple[Pattern, int]:
