@@ -1,8 +1,9 @@
 """Price and delta of four payoffs under Black-Scholes, by BEL weights.
 
 Simulates geometric Brownian motion with NumPy, computes price and delta with the
-constant-flow and the tangent-flow routines of `_quarnel`, and prints them beside the
-closed-form values. Then does the same for an Ornstein-Uhlenbeck model, where only the
+constant-flow and the tangent-flow routines of `quarnel`, and prints them beside the
+closed-form values (zero rates: quarnel's prices are undiscounted E[f(X_T)], so with a
+rate r multiply price and delta by exp(-r T) yourself). Then does the same for an Ornstein-Uhlenbeck model, where only the
 general tangent-flow form applies.
 
     python examples/black_scholes.py [--quick] [--paths N] [--steps M] [--seed S]
@@ -14,8 +15,7 @@ import argparse
 import math
 
 import numpy as np
-
-import _quarnel as q
+import quarnel as q
 
 
 def norm_cdf(x: float) -> float:

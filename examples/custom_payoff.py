@@ -1,4 +1,4 @@
-"""Payoffs of your own: BEL weights from `_quarnel`, the payoff in NumPy.
+"""Payoffs of your own: BEL weights from `quarnel`, the payoff in NumPy.
 
 The built-in routines know four payoffs. For anything else, ask for the per-path
 weights and average payoff * weight yourself:
@@ -20,8 +20,7 @@ import argparse
 import math
 
 import numpy as np
-
-import _quarnel as q
+import quarnel as q
 
 
 def norm_cdf(x: float) -> float:
