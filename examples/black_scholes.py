@@ -3,8 +3,8 @@
 Simulates geometric Brownian motion with NumPy, computes price and delta with the
 constant-flow and the tangent-flow routines of `quarnel`, and prints them beside the
 closed-form values (zero rates: quarnel's prices are undiscounted E[f(X_T)], so with a
-rate r multiply price and delta by exp(-r T) yourself). Then does the same for an Ornstein-Uhlenbeck model, where only the
-general tangent-flow form applies.
+rate r multiply price and delta by exp(-r T) yourself). Then does the same for an
+Ornstein-Uhlenbeck model, where only the general tangent-flow form applies.
 
     python examples/black_scholes.py [--quick] [--paths N] [--steps M] [--seed S]
 """
