@@ -1,11 +1,110 @@
 #include "chunked_functions.hpp"
 
+#include <optional>
+#include <string_view>
+
+#include "chunked.hpp"
+#include "price_delta.hpp"
 #include "record.hpp"
 
 namespace quarnel::py {
+namespace {
+
+// Validation only: None, or the ValueError the function itself would raise first.
+Result<Ref> none_or(std::optional<ModelError> err) {
+    if (err) return *std::move(err);
+    return Ref::borrow(Py_None);
+}
+
+
+constexpr Function kConstantFlowSamples{
+    "_constant_flow_samples",
+    "Samples (n_paths, 2) of price_and_delta_constant_flow: the price sample\n"
+    "and the delta sample of each path, checked as that function checks.",
+    params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"),
+           real("sigma_at_x0"), text("payoff"), real_or("strike", 0.0, "0.0")),
+    &quarnel::constant_flow_chunk_samples};
+
+constexpr Function kTangentFlowSamples{
+    "_tangent_flow_samples",
+    "Samples (n_paths, 2) of price_and_delta_tangent_flow over a chunk of\n"
+    "paths whose first row is path `first_path` of the batch.",
+    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
+           array2d("d_sigma_dx_field"), real("horizon"), text("payoff"), real("strike"),
+           real("first_path")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, double horizon,
+       std::string_view payoff, double strike, double first_path) -> Result<Matrix> {
+        Result<std::size_t> first = to_count(first_path, "first_path");
+        if (!first.ok()) return first.error();
+        return tangent_flow_chunk_samples(states, dws, sigma_field, d_mu_dx_field,
+                                          d_sigma_dx_field, horizon, payoff, strike,
+                                          first.value());
+    }};
+
+constexpr Function kCheckPriceAndDeltaTangentFlow{
+    "_check_price_and_delta_tangent_flow",
+    "The checks of price_and_delta_tangent_flow alone: None, or their error.",
+    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
+           array2d("d_sigma_dx_field"), real("horizon"), text("payoff"),
+           real_or("strike", 0.0, "0.0")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, double horizon,
+       std::string_view payoff, double /*strike: converted, as the function does*/) {
+        Result<TangentFlowEstimate> r = check_price_and_delta_tangent_flow(
+            states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff);
+        return none_or(r.ok() ? std::nullopt : std::optional<ModelError>(r.error()));
+    }};
+
+constexpr Function kBelWeightsTangentFlowChunk{
+    "_bel_weights_tangent_flow_chunk",
+    "bel_weights_tangent_flow over a chunk of paths whose first row is path\n"
+    "`first_path` of the batch.",
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), real("horizon"), real("first_path")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, double horizon, double first_path) -> Result<Buffer> {
+        Result<std::size_t> first = to_count(first_path, "first_path");
+        if (!first.ok()) return first.error();
+        return bel_weights_tangent_flow_chunk(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon,
+                                              first.value());
+    }};
+
+constexpr Function kCheckBelWeightsTangentFlow{
+    "_check_bel_weights_tangent_flow",
+    "The checks of bel_weights_tangent_flow alone: None, or their error.",
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), real("horizon")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, double horizon) {
+        return none_or(
+            check_bel_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon));
+    }};
+
+constexpr Function kContinueSums{
+    "_continue_sums",
+    "The running sums [s1..., s2...] of the sample columns, continued from\n"
+    "`start` over the rows of `samples` in order: s1 = s1 + v and\n"
+    "s2 = s2 + v * v per column.",
+    params(array2d("samples"), array1d("start")), &quarnel::continue_sums};
+
+constexpr Function kFinishSums{
+    "_finish_sums",
+    "[means..., stderrs...] of `n_paths` samples from their final sums.",
+    params(array1d("sums"), real("n_paths")),
+    [](const View1D& sums, double n_paths) -> Result<Buffer> {
+        Result<std::size_t> n = to_count(n_paths, "n_paths");
+        if (!n.ok()) return n.error();
+        return finish_sums(sums, n.value());
+    }};
+
+}  // namespace
 
 std::span<const Method> chunked_methods() {
-    static const std::array<Method, 0> functions{};
+    static const auto functions =
+        methods<kConstantFlowSamples, kTangentFlowSamples, kCheckPriceAndDeltaTangentFlow,
+                kBelWeightsTangentFlowChunk, kCheckBelWeightsTangentFlow, kContinueSums,
+                kFinishSums>();
     return functions;
 }
 

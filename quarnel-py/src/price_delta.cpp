@@ -47,11 +47,10 @@ Result<PriceDelta> price_and_delta_constant_flow(const View1D& terminal_states,
     });
 }
 
-Result<PriceDelta> price_and_delta_tangent_flow(const View2D& states, const View2D& dws,
-                                                const View2D& sigma_field,
-                                                const View2D& d_mu_dx_field,
-                                                const View2D& d_sigma_dx_field, double horizon,
-                                                std::string_view payoff, double strike) {
+Result<TangentFlowEstimate> check_price_and_delta_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma_field,
+    const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, double horizon,
+    std::string_view payoff) {
     if (auto err = check_state_columns(states)) return *std::move(err);
     const std::optional<PayoffKind> kind = parse_payoff(payoff);
     if (!kind) return ModelError{"unknown payoff '" + std::string(payoff) + "'"};
@@ -67,27 +66,31 @@ Result<PriceDelta> price_and_delta_tangent_flow(const View2D& states, const View
             if (auto err = check_covers(name, *m, shape.n_paths, shape.n_steps)) return *std::move(err);
         }
     }
-    const TangentFlowBatch batch =
-        make_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, shape, horizon);
-    const std::size_t last = shape.n_steps;
+    return TangentFlowEstimate{shape, *kind};
+}
 
-    return with_payoff(*kind, strike, [&](auto f) -> Result<PriceDelta> {
-        // Weights in blocks through the shared per-path recurrence, then the samples in
-        // path order: the sums see exactly the per-path sequence. The block is as long
-        // as an 8 KiB stack buffer allows, so the kernel's lanes walk long row runs.
-        constexpr std::size_t kBlock = 1024;
-        double weights[kBlock];
+ModelError zero_sigma_field_error(ZeroSigma at) {
+    return ModelError{"sigma_field[" + std::to_string(at.path) + ", " + std::to_string(at.step) +
+                      "] = 0 produces division by zero"};
+}
+
+Result<PriceDelta> price_and_delta_tangent_flow(const View2D& states, const View2D& dws,
+                                                const View2D& sigma_field,
+                                                const View2D& d_mu_dx_field,
+                                                const View2D& d_sigma_dx_field, double horizon,
+                                                std::string_view payoff, double strike) {
+    Result<TangentFlowEstimate> checked = check_price_and_delta_tangent_flow(
+        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff);
+    if (!checked.ok()) return checked.error();
+    const TangentFlowEstimate est = checked.value();
+    const TangentFlowBatch batch =
+        make_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, est.shape, horizon);
+
+    return with_payoff(est.payoff, strike, [&](auto f) -> Result<PriceDelta> {
         TwoStreamSums sums;
-        for (std::size_t first = 0; first < batch.n_paths; first += kBlock) {
-            const std::size_t count = std::min(kBlock, batch.n_paths - first);
-            if (auto zero = tangent_flow_weights(batch, first, count, weights)) {
-                return ModelError{"sigma_field[" + std::to_string(zero->path) + ", " +
-                                  std::to_string(zero->step) + "] = 0 produces division by zero"};
-            }
-            for (std::size_t i = 0; i < count; ++i) {
-                const double p = f(states(first + i, last));
-                sums.add(p, weights[i] * p);
-            }
+        if (auto zero = tangent_flow_samples(batch, states, f,
+                                             [&sums](double p, double d) { sums.add(p, d); })) {
+            return zero_sigma_field_error(*zero);
         }
         const MeanStderr price = mean_stderr(sums.sum_a(), sums.sum_sq_a(), batch.n_paths);
         const MeanStderr delta = mean_stderr(sums.sum_b(), sums.sum_sq_b(), batch.n_paths);

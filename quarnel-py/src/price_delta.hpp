@@ -1,13 +1,54 @@
 // The high-level price-and-delta routines for the built-in payoffs.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
+#include <optional>
 #include <string_view>
 
+#include "payoffs.hpp"
 #include "quarnel/from_paths.hpp"
 #include "result.hpp"
+#include "tangent_flow.hpp"
 #include "view.hpp"
 
 namespace quarnel {
+
+// What the tangent-flow checks establish: the batch's shape and the payoff.
+struct TangentFlowEstimate {
+    BatchShape shape;
+    PayoffKind payoff;
+};
+
+// The checks of price_and_delta_tangent_flow, in its order, and nothing else.
+Result<TangentFlowEstimate> check_price_and_delta_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma_field,
+    const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, double horizon,
+    std::string_view payoff);
+
+// Its message for a zero diffusion value.
+ModelError zero_sigma_field_error(ZeroSigma at);
+
+// The per-path samples (f(X_N), pi * f(X_N)) of a checked batch, handed to `sink` in
+// path order; stops at the first zero diffusion value, in path-then-step order. The
+// weights are computed in blocks through the shared per-path recurrence, as long as an
+// 8 KiB stack buffer allows, so the kernel's lanes walk long row runs.
+template <class Payoff, class Sink>
+std::optional<ZeroSigma> tangent_flow_samples(const TangentFlowBatch& batch,
+                                              const View2D& states, Payoff f, Sink&& sink) {
+    constexpr std::size_t kBlock = 1024;
+    double weights[kBlock];
+    const std::size_t last = batch.n_steps;
+    for (std::size_t first = 0; first < batch.n_paths; first += kBlock) {
+        const std::size_t count = std::min(kBlock, batch.n_paths - first);
+        if (auto zero = tangent_flow_weights(batch, first, count, weights)) return zero;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double p = f(states(first + i, last));
+            sink(p, weights[i] * p);
+        }
+    }
+    return std::nullopt;
+}
 
 // Constant flow: delta = mean of f(X_T) * W_T / (T * sigma(X_0)). Checks, in order: the
 // lengths, the payoff name, then horizon > 0 and sigma_at_x0 > 0.

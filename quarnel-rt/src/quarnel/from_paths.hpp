@@ -93,6 +93,21 @@ MeanStderr price_from_paths(const Values& values, Payoff payoff = {}) {
     return mean_stderr(s1, s2, n);
 }
 
+// The per-path samples of the constant-flow estimator below, handed to `sink` in index
+// order: sink(f(X_T), (f(X_T) * W_T) * (1 / (T * sigma(X_0)))). Code that sums them
+// elsewhere, chunk by chunk with the sums carried over, gets the estimator's bits.
+template <class States, class Brownians, class Payoff, class Sink>
+void constant_flow_samples(const States& terminal_states, const Brownians& w_terminals,
+                           double horizon, double sigma_at_x0, Payoff payoff, Sink&& sink) {
+    const double scale = 1.0 / (horizon * sigma_at_x0);
+    const std::size_t n = terminal_states.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        const double p = payoff(terminal_states[k]);
+        // (p * W) * scale, in this order: p * (W * scale) differs in the last bit.
+        sink(p, (p * w_terminals[k]) * scale);
+    }
+}
+
 // Price and constant-flow BEL delta, for models where the first variation divided by
 // the diffusion coefficient is constant along a path (GBM, ABM):
 //   delta = mean of f(X_T) * W_T / (T * sigma(X_0)).
@@ -107,13 +122,9 @@ PriceDelta bel_delta_constant_flow_from_paths(const States& terminal_states,
     const std::size_t n = terminal_states.size();
     QUARNEL_CHECK(w_terminals.size() == n,
                   "terminal_states and w_terminals must have the same length");
-    const double scale = 1.0 / (horizon * sigma_at_x0);
     TwoStreamSums sums;
-    for (std::size_t k = 0; k < n; ++k) {
-        const double p = payoff(terminal_states[k]);
-        // (p * W) * scale, in this order: p * (W * scale) differs in the last bit.
-        sums.add(p, (p * w_terminals[k]) * scale);
-    }
+    constant_flow_samples(terminal_states, w_terminals, horizon, sigma_at_x0, payoff,
+                          [&sums](double p, double d) { sums.add(p, d); });
     const MeanStderr price = mean_stderr(sums.sum_a(), sums.sum_sq_a(), n);
     const MeanStderr delta = mean_stderr(sums.sum_b(), sums.sum_sq_b(), n);
     return {price.mean, delta.mean, price.stderr_, delta.stderr_};
