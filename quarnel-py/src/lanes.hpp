@@ -1,13 +1,24 @@
 // Helpers of the kernels that run several independent paths in the lanes of a vector:
-// the lane types (GCC vector extensions) and the choice of the rows each lane walks.
+// the lane types and the choice of the rows each lane walks.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+
+#if defined(__GNUC__) && !defined(QUARNEL_NO_VECTOR_EXTENSIONS)
+#define QUARNEL_LANES_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define QUARNEL_LANES_INLINE __forceinline
+#else
+#define QUARNEL_LANES_INLINE inline
+#endif
 
 namespace quarnel {
 
-#if defined(__GNUC__)
+#if defined(__GNUC__) && !defined(QUARNEL_NO_VECTOR_EXTENSIONS)
+// GCC and Clang vector extensions: element-wise IEEE operations, a scalar operand
+// broadcast to every lane.
 template <int W>
 struct Lanes;
 template <>
@@ -17,6 +28,54 @@ struct Lanes<2> {
 template <>
 struct Lanes<4> {
     typedef double type __attribute__((vector_size(32)));
+};
+#else
+// Without vector extensions (MSVC, or QUARNEL_NO_VECTOR_EXTENSIONS to test this path):
+// W doubles with the same element-wise operations. Each lane still gets its own
+// IEEE-rounded operations in the same order, so results are the same bits; the
+// compiler may vectorise or not.
+template <int W>
+struct LaneArray {
+    double v[W];
+
+    double& operator[](int i) noexcept { return v[i]; }
+    double operator[](int i) const noexcept { return v[i]; }
+
+    template <class Op>
+    static LaneArray zip(const LaneArray& a, const LaneArray& b, Op op) noexcept {
+        LaneArray r;
+        for (int i = 0; i < W; ++i) r.v[i] = op(a.v[i], b.v[i]);
+        return r;
+    }
+    static LaneArray splat(double x) noexcept {
+        LaneArray r;
+        for (int i = 0; i < W; ++i) r.v[i] = x;
+        return r;
+    }
+    friend LaneArray operator+(const LaneArray& a, const LaneArray& b) noexcept {
+        return zip(a, b, [](double x, double y) { return x + y; });
+    }
+    friend LaneArray operator-(const LaneArray& a, const LaneArray& b) noexcept {
+        return zip(a, b, [](double x, double y) { return x - y; });
+    }
+    friend LaneArray operator*(const LaneArray& a, const LaneArray& b) noexcept {
+        return zip(a, b, [](double x, double y) { return x * y; });
+    }
+    friend LaneArray operator/(const LaneArray& a, const LaneArray& b) noexcept {
+        return zip(a, b, [](double x, double y) { return x / y; });
+    }
+    friend LaneArray operator+(const LaneArray& a, double b) noexcept { return a + splat(b); }
+    friend LaneArray operator*(const LaneArray& a, double b) noexcept { return a * splat(b); }
+    friend LaneArray operator*(double a, const LaneArray& b) noexcept { return splat(a) * b; }
+    friend std::array<bool, W> operator==(const LaneArray& a, double b) noexcept {
+        std::array<bool, W> r{};
+        for (int i = 0; i < W; ++i) r[static_cast<std::size_t>(i)] = a.v[i] == b;
+        return r;
+    }
+};
+template <int W>
+struct Lanes {
+    using type = LaneArray<W>;
 };
 #endif
 

@@ -52,7 +52,7 @@ PathState<T> initial_state(T zeros) noexcept {
 
 // One Euler step; the association is the one documented in tangent_flow2.hpp.
 template <Kind K, class T>
-[[gnu::always_inline]] inline void step(PathState<T>& st, const StepIn<T>& in,
+QUARNEL_LANES_INLINE void step(PathState<T>& st, const StepIn<T>& in,
                                         const StepConst& c) noexcept {
     const T p = in.sp * st.y;
     const T yn = st.y + ((in.mp * st.y) * c.dt + p * in.dw);
@@ -86,7 +86,7 @@ template <Kind K, class T>
 }
 
 template <Kind K, class T>
-[[gnu::always_inline]] inline void finish(const PathState<T>& st, T* row) noexcept {
+QUARNEL_LANES_INLINE void finish(const PathState<T>& st, T* row) noexcept {
     if constexpr (has_gamma(K)) {
         row[0] = st.acc;
         row[1] = st.acc * st.acc + st.accl;
@@ -107,7 +107,7 @@ template <Kind K, class T>
 
 // Everything but sigma, read through load(f) for field f.
 template <Kind K, class T, class Load>
-[[gnu::always_inline]] inline StepIn<T> load_step(T s, Load&& load) noexcept {
+QUARNEL_LANES_INLINE StepIn<T> load_step(T s, Load&& load) noexcept {
     StepIn<T> in{s, load(1), load(2), load(3), load(4), load(5), {}, {}, {}, {}};
     if constexpr (has_parameter(K)) {
         in.mth = load(6);
@@ -144,15 +144,13 @@ std::optional<ZeroSigma> one_by_one(const SecondOrderBatch& b, std::size_t first
     return std::nullopt;
 }
 
-#if defined(__GNUC__)
-
 struct Field {
     const std::byte* base;
     std::ptrdiff_t row, col;
 };
 
 template <int W>
-[[gnu::always_inline]] inline typename Lanes<W>::type gather(const Field& f, std::size_t j,
+QUARNEL_LANES_INLINE typename Lanes<W>::type gather(const Field& f, std::size_t j,
                                                              int g) noexcept {
     const std::byte* at = f.base + static_cast<std::ptrdiff_t>(j) * f.col +
                           static_cast<std::ptrdiff_t>(g * W) * f.row;
@@ -164,7 +162,7 @@ template <int W>
 // G vectors of W lanes; lane i takes path k + i * spacing (see tangent_flow.cpp for why
 // lanes walk runs of rows). False on a zero sigma anywhere in the block.
 template <Kind K, int W, int G>
-[[gnu::always_inline]] inline bool interleaved_block(const SecondOrderBatch& b, std::size_t k,
+QUARNEL_LANES_INLINE bool interleaved_block(const SecondOrderBatch& b, std::size_t k,
                                                      std::size_t spacing, double* out) noexcept {
     using V = typename Lanes<W>::type;
     constexpr int F = fields(K);
@@ -205,7 +203,7 @@ template <Kind K, int W, int G>
 }
 
 template <Kind K, int W, int G>
-[[gnu::always_inline]] inline std::optional<ZeroSigma> interleaved(const SecondOrderBatch& b,
+QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const SecondOrderBatch& b,
                                                                    std::size_t first,
                                                                    std::size_t count,
                                                                    double* out) noexcept {
@@ -228,8 +226,6 @@ template <Kind K, int W, int G>
     return one_by_one<K>(b, first + p, count - p, out + p * C);
 }
 
-#endif
-
 }  // namespace
 
 namespace detail {
@@ -248,19 +244,15 @@ std::optional<ZeroSigma> second_order_one_by_one(Kind kind, const SecondOrderBat
 std::optional<ZeroSigma> second_order_baseline(Kind kind, const SecondOrderBatch& b,
                                                std::size_t first, std::size_t count,
                                                double* out) noexcept {
-#if defined(__GNUC__)
     switch (kind) {
         case Kind::greeks: return interleaved<Kind::greeks, 2, 2>(b, first, count, out);
         case Kind::parameter: return interleaved<Kind::parameter, 2, 2>(b, first, count, out);
         case Kind::all: break;
     }
     return interleaved<Kind::all, 2, 2>(b, first, count, out);
-#else
-    return second_order_one_by_one(kind, b, first, count, out);
-#endif
 }
 
-#if defined(__GNUC__) && defined(__x86_64__)
+#if QUARNEL_TANGENT_FLOW_AVX2
 [[gnu::target("avx2")]] std::optional<ZeroSigma> second_order_avx2(Kind kind,
                                                                    const SecondOrderBatch& b,
                                                                    std::size_t first,
@@ -273,12 +265,6 @@ std::optional<ZeroSigma> second_order_baseline(Kind kind, const SecondOrderBatch
     }
     return interleaved<Kind::all, 4, 1>(b, first, count, out);
 }
-#else
-std::optional<ZeroSigma> second_order_avx2(Kind kind, const SecondOrderBatch& b,
-                                           std::size_t first, std::size_t count,
-                                           double* out) noexcept {
-    return second_order_baseline(kind, b, first, count, out);
-}
 #endif
 
 }  // namespace detail
@@ -289,9 +275,8 @@ using RowsFn = std::optional<ZeroSigma> (*)(Kind, const SecondOrderBatch&, std::
                                             std::size_t, double*) noexcept;
 
 RowsFn select_rows() noexcept {
-#if defined(__GNUC__) && defined(__x86_64__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return detail::second_order_avx2;
+#if QUARNEL_TANGENT_FLOW_AVX2
+    if (detail::cpu_has_avx2()) return detail::second_order_avx2;
 #endif
     return detail::second_order_baseline;
 }

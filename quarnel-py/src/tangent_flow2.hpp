@@ -93,14 +93,17 @@ std::optional<ZeroSigma> second_order_rows(SecondOrderKind kind, const SecondOrd
 
 namespace detail {
 // The implementations behind second_order_rows, for the tests that check they agree bit
-// for bit: one path at a time, interleaved paths, interleaved paths with AVX2 (call only
-// where the CPU has it; elsewhere these two fall back to the one-by-one loop).
+// for bit: one path at a time, interleaved paths in 2-lane vectors, and where built
+// (QUARNEL_TANGENT_FLOW_AVX2), interleaved paths with AVX2 (call only where
+// cpu_has_avx2()).
 std::optional<ZeroSigma> second_order_one_by_one(SecondOrderKind, const SecondOrderBatch&,
                                                  std::size_t, std::size_t, double*) noexcept;
 std::optional<ZeroSigma> second_order_baseline(SecondOrderKind, const SecondOrderBatch&,
                                                std::size_t, std::size_t, double*) noexcept;
+#if QUARNEL_TANGENT_FLOW_AVX2
 std::optional<ZeroSigma> second_order_avx2(SecondOrderKind, const SecondOrderBatch&,
                                            std::size_t, std::size_t, double*) noexcept;
+#endif
 }  // namespace detail
 
 class WorkerPool;

@@ -89,8 +89,9 @@ void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortra
                  double p_special, double p_zero) {
     const Batch batch(rng, n, m, fortran, p_special, p_zero);
     std::vector<Impl> impls{detail::second_order_baseline};
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) impls.push_back(detail::second_order_avx2);
+#if QUARNEL_TANGENT_FLOW_AVX2
+    if (detail::cpu_has_avx2()) impls.push_back(detail::second_order_avx2);
+#endif
     for (SecondOrderKind kind : kKinds) {
         const std::size_t c = columns(kind);
         std::vector<double> expected(n * c, -1.0);
