@@ -15,6 +15,7 @@ import argparse
 import math
 
 import numpy as np
+
 import quarnel as q
 
 

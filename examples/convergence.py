@@ -30,6 +30,7 @@ import math
 from pathlib import Path
 
 import numpy as np
+
 import quarnel
 
 X0, SIGMA, T, K = 1.0, 0.2, 1.0, 1.0

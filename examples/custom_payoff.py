@@ -20,6 +20,7 @@ import argparse
 import math
 
 import numpy as np
+
 import quarnel as q
 
 

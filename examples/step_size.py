@@ -25,6 +25,7 @@ import argparse
 import math
 
 import numpy as np
+
 import quarnel
 
 X0, K, T = 1.0, 1.0, 1.0
