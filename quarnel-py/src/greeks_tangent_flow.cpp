@@ -76,8 +76,8 @@ struct GreekSums {
         const MeanStderr g = mean_stderr(gamma_vega.sum_a(), gamma_vega.sum_sq_a(), n);
         MeanStderr v = mean_stderr(gamma_vega.sum_b(), gamma_vega.sum_sq_b(), n);
         if (!with_vega) v = {nan, nan};
-        return {p.mean, d.mean, g.mean, v.mean, nan, p.stderr_, d.stderr_, g.stderr_, v.stderr_,
-                nan};
+        return {p.mean,    d.mean,    g.mean,    v.mean,    nan,
+                p.stderr_, d.stderr_, g.stderr_, v.stderr_, nan};
     }
 };
 
@@ -100,8 +100,8 @@ Result<Greeks> accumulate(const SecondOrderBatch& batch, SecondOrderKind kind,
         }
         for (std::size_t i = 0; i < count; ++i) {
             const double* r = rows.data() + i * width;
-            const PathRow row{r[0], r[1], r[2], r[3], with_vega ? r[4] : 0.0,
-                              with_vega ? r[5] : 0.0};
+            const PathRow row{
+                r[0], r[1], r[2], r[3], with_vega ? r[4] : 0.0, with_vega ? r[5] : 0.0};
             sums.add(sample(terminal[first + i], row));
         }
     }
@@ -111,17 +111,17 @@ Result<Greeks> accumulate(const SecondOrderBatch& batch, SecondOrderKind kind,
 }  // namespace
 
 Result<Greeks> price_and_greeks_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma_field,
-    const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
-    const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double strike,
-    std::string_view estimator, std::optional<std::string_view> vega,
-    std::optional<double> half_width) {
-    Result<BatchShape> shape = check_batch_shapes(states, {{"dws", &dws},
-                                                           {"sigma_field", &sigma_field},
-                                                           {"d_mu_dx_field", &d_mu_dx_field},
-                                                           {"d_sigma_dx_field", &d_sigma_dx_field},
-                                                           {"d2_mu_dx2_field", &d2_mu_dx2_field},
-                                                           {"d2_sigma_dx2_field", &d2_sigma_dx2_field}});
+    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
+    const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
+    double horizon, std::string_view payoff, double strike, std::string_view estimator,
+    std::optional<std::string_view> vega, std::optional<double> half_width) {
+    Result<BatchShape> shape =
+        check_batch_shapes(states, {{"dws", &dws},
+                                    {"sigma_field", &sigma_field},
+                                    {"d_mu_dx_field", &d_mu_dx_field},
+                                    {"d_sigma_dx_field", &d_sigma_dx_field},
+                                    {"d2_mu_dx2_field", &d2_mu_dx2_field},
+                                    {"d2_sigma_dx2_field", &d2_sigma_dx2_field}});
     if (!shape.ok()) return shape.error();
     const std::optional<PayoffKind> kind = parse_payoff(payoff);
     if (!kind) {
@@ -143,13 +143,13 @@ Result<Greeks> price_and_greeks_tangent_flow(
     }
 
     SecondOrderBatch batch =
-        make_second_order_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
-                                d2_mu_dx2_field, d2_sigma_dx2_field, shape.value(), horizon);
+        make_second_order_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+                                d2_sigma_dx2_field, shape.value(), horizon);
     // The parallel bump: d sigma/de = sigma, d2 sigma/dx de = sigma', drift unchanged
     // (zero fields read through stride-0 views of one zero).
     static const double zero = 0.0;
-    const View2D zeros{reinterpret_cast<const std::byte*>(&zero), batch.n_paths, batch.n_steps,
-                       0, 0};
+    const View2D zeros{reinterpret_cast<const std::byte*>(&zero), batch.n_paths, batch.n_steps, 0,
+                       0};
     batch.d_mu_dp = zeros;
     batch.d_sigma_dp = sigma_field;
     batch.d2_mu_dx_dp = zeros;
@@ -158,11 +158,10 @@ Result<Greeks> price_and_greeks_tangent_flow(
     const SecondOrderKind rows = with_vega ? SecondOrderKind::all : SecondOrderKind::greeks;
     // The last column of `states`; an empty batch reads nothing.
     const View1D terminal =
-        batch.n_paths == 0
-            ? View1D{}
-            : View1D{states.row_ptr(0) + static_cast<std::ptrdiff_t>(batch.n_steps) *
-                                             states.col_stride,
-                     batch.n_paths, states.row_stride};
+        batch.n_paths == 0 ? View1D{}
+                           : View1D{states.row_ptr(0) + static_cast<std::ptrdiff_t>(batch.n_steps) *
+                                                            states.col_stride,
+                                    batch.n_paths, states.row_stride};
 
     if (*est == Estimator::weights) {
         return with_payoff(*kind, strike, [&](auto f) {
@@ -175,10 +174,11 @@ Result<Greeks> price_and_greeks_tangent_flow(
     if (*kind != PayoffKind::digital_call) {
         return with_payoff(*kind, strike, [&](auto f) {
             const Pathwise pw{*kind, strike};
-            return accumulate(batch, rows, terminal, with_vega, [f, pw](double x, const PathRow& r) {
-                const double d = pw.slope(x);
-                return Samples{f(x), d * r.y, d * ((r.y * r.pi) + r.h), d * r.v};
-            });
+            return accumulate(batch, rows, terminal, with_vega,
+                              [f, pw](double x, const PathRow& r) {
+                                  const double d = pw.slope(x);
+                                  return Samples{f(x), d * r.y, d * ((r.y * r.pi) + r.h), d * r.v};
+                              });
         });
     }
     // Two cheap passes over X_N before the kernel: the default width, then the centring

@@ -22,10 +22,9 @@ namespace quarnel {
 // Checks, in order: the states columns and the exact shapes of the six step matrices,
 // payoff, estimator, vega, horizon, half_width; then zero diffusion values.
 Result<Greeks> price_and_greeks_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma_field,
-    const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
-    const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double strike,
-    std::string_view estimator, std::optional<std::string_view> vega,
-    std::optional<double> half_width);
+    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
+    const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
+    double horizon, std::string_view payoff, double strike, std::string_view estimator,
+    std::optional<std::string_view> vega, std::optional<double> half_width);
 
 }  // namespace quarnel

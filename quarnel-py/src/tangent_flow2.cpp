@@ -16,8 +16,8 @@ constexpr bool has_parameter(Kind k) noexcept { return k != Kind::greeks; }
 constexpr int fields(Kind k) noexcept { return has_parameter(k) ? 10 : 6; }
 
 const View2D* field_views(const SecondOrderBatch& b, int f) noexcept {
-    const View2D* views[10] = {&b.sigma,     &b.dws,       &b.d_mu_dx,        &b.d_sigma_dx,
-                               &b.d2_mu_dx2, &b.d2_sigma_dx2, &b.d_mu_dp,     &b.d_sigma_dp,
+    const View2D* views[10] = {&b.sigma,       &b.dws,           &b.d_mu_dx, &b.d_sigma_dx,
+                               &b.d2_mu_dx2,   &b.d2_sigma_dx2,  &b.d_mu_dp, &b.d_sigma_dp,
                                &b.d2_mu_dx_dp, &b.d2_sigma_dx_dp};
     return views[f];
 }
@@ -52,8 +52,7 @@ PathState<T> initial_state(T zeros) noexcept {
 
 // One Euler step; the association is the one documented in tangent_flow2.hpp.
 template <Kind K, class T>
-QUARNEL_LANES_INLINE void step(PathState<T>& st, const StepIn<T>& in,
-                                        const StepConst& c) noexcept {
+QUARNEL_LANES_INLINE void step(PathState<T>& st, const StepIn<T>& in, const StepConst& c) noexcept {
     const T p = in.sp * st.y;
     const T yn = st.y + ((in.mp * st.y) * c.dt + p * in.dw);
     const T u = (yn / in.s) * c.inv_n;
@@ -72,11 +71,11 @@ QUARNEL_LANES_INLINE void step(PathState<T>& st, const StepIn<T>& in,
         const T d = c.d_coef * st.y;
         const T da = ((in.mpp * d) * c.dt + (in.spp * d) * in.dw) + in.sp * u;
         const T kn = st.k + (((in.mp * st.k) * c.dt + (in.sp * st.k) * in.dw) + st.y * da);
-        const T vn =
-            st.v + (((in.mp * st.v) * c.dt + (in.sp * st.v) * in.dw) + (in.mth * c.dt + in.sth * in.dw));
-        const T dvn = st.dv + (((in.mp * st.dv) * c.dt + (in.sp * st.dv) * in.dw) +
-                               ((st.v * da + ((in.mxth * d) * c.dt + (in.sxth * d) * in.dw)) +
-                                in.sth * u));
+        const T vn = st.v + (((in.mp * st.v) * c.dt + (in.sp * st.v) * in.dw) +
+                             (in.mth * c.dt + in.sth * in.dw));
+        const T dvn =
+            st.dv + (((in.mp * st.dv) * c.dt + (in.sp * st.dv) * in.dw) +
+                     ((st.v * da + ((in.mxth * d) * c.dt + (in.sxth * d) * in.dw)) + in.sth * u));
         st.k = kn;
         st.v = vn;
         st.dv = dvn;
@@ -119,8 +118,8 @@ QUARNEL_LANES_INLINE StepIn<T> load_step(T s, Load&& load) noexcept {
 }
 
 template <Kind K>
-std::optional<ZeroSigma> one_by_one(const SecondOrderBatch& b, std::size_t first,
-                                    std::size_t count, double* out) noexcept {
+std::optional<ZeroSigma> one_by_one(const SecondOrderBatch& b, std::size_t first, std::size_t count,
+                                    double* out) noexcept {
     constexpr int F = fields(K);
     constexpr std::size_t C = columns(K);
     for (std::size_t p = 0; p < count; ++p) {
@@ -150,8 +149,7 @@ struct Field {
 };
 
 template <int W>
-QUARNEL_LANES_INLINE typename Lanes<W>::type gather(const Field& f, std::size_t j,
-                                                             int g) noexcept {
+QUARNEL_LANES_INLINE typename Lanes<W>::type gather(const Field& f, std::size_t j, int g) noexcept {
     const std::byte* at = f.base + static_cast<std::ptrdiff_t>(j) * f.col +
                           static_cast<std::ptrdiff_t>(g * W) * f.row;
     typename Lanes<W>::type v;
@@ -163,7 +161,7 @@ QUARNEL_LANES_INLINE typename Lanes<W>::type gather(const Field& f, std::size_t 
 // lanes walk runs of rows). False on a zero sigma anywhere in the block.
 template <Kind K, int W, int G>
 QUARNEL_LANES_INLINE bool interleaved_block(const SecondOrderBatch& b, std::size_t k,
-                                                     std::size_t spacing, double* out) noexcept {
+                                            std::size_t spacing, double* out) noexcept {
     using V = typename Lanes<W>::type;
     constexpr int F = fields(K);
     constexpr std::size_t C = columns(K);
@@ -204,9 +202,8 @@ QUARNEL_LANES_INLINE bool interleaved_block(const SecondOrderBatch& b, std::size
 
 template <Kind K, int W, int G>
 QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const SecondOrderBatch& b,
-                                                                   std::size_t first,
-                                                                   std::size_t count,
-                                                                   double* out) noexcept {
+                                                          std::size_t first, std::size_t count,
+                                                          double* out) noexcept {
     constexpr std::size_t L = static_cast<std::size_t>(W * G);
     constexpr std::size_t C = columns(K);
     // Lanes over runs of rows first, then over adjacent rows; a zero sigma sends the whole
@@ -271,8 +268,8 @@ std::optional<ZeroSigma> second_order_baseline(Kind kind, const SecondOrderBatch
 
 namespace {
 
-using RowsFn = std::optional<ZeroSigma> (*)(Kind, const SecondOrderBatch&, std::size_t,
-                                            std::size_t, double*) noexcept;
+using RowsFn = std::optional<ZeroSigma> (*)(Kind, const SecondOrderBatch&, std::size_t, std::size_t,
+                                            double*) noexcept;
 
 RowsFn select_rows() noexcept {
 #if QUARNEL_TANGENT_FLOW_AVX2
@@ -348,13 +345,12 @@ Result<SecondOrderBatch> validate_greek_batch(const View2D& states, const View2D
                                               const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
                                               const View2D& d2_sigma_dx2, double horizon) {
     if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
-    Result<BatchShape> shape = check_batch_shapes(
-        states, {{"dws", &dws},
-                 {"sigma", &sigma},
-                 {"d_mu_dx", &d_mu_dx},
-                 {"d_sigma_dx", &d_sigma_dx},
-                 {"d2_mu_dx2", &d2_mu_dx2},
-                 {"d2_sigma_dx2", &d2_sigma_dx2}});
+    Result<BatchShape> shape = check_batch_shapes(states, {{"dws", &dws},
+                                                           {"sigma", &sigma},
+                                                           {"d_mu_dx", &d_mu_dx},
+                                                           {"d_sigma_dx", &d_sigma_dx},
+                                                           {"d2_mu_dx2", &d2_mu_dx2},
+                                                           {"d2_sigma_dx2", &d2_sigma_dx2}});
     if (!shape.ok()) return shape.error();
     if (auto err = check_result_size(shape.value().n_paths, columns(Kind::greeks))) return *err;
     return make_second_order_batch(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
@@ -376,11 +372,12 @@ Result<Matrix> greek_weights_tangent_flow(const View2D& states, const View2D& dw
     return out;
 }
 
-Result<Buffer> parameter_weights_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-    const View2D& d2_sigma_dx_dp, double horizon) {
+Result<Buffer> parameter_weights_tangent_flow(const View2D& states, const View2D& dws,
+                                              const View2D& sigma, const View2D& d_mu_dx,
+                                              const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                              const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
+                                              const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+                                              const View2D& d2_sigma_dx_dp, double horizon) {
     if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
     Result<BatchShape> shape = check_batch_shapes(states, {{"dws", &dws},
                                                            {"sigma", &sigma},

@@ -101,8 +101,8 @@ std::optional<ZeroSigma> second_order_one_by_one(SecondOrderKind, const SecondOr
 std::optional<ZeroSigma> second_order_baseline(SecondOrderKind, const SecondOrderBatch&,
                                                std::size_t, std::size_t, double*) noexcept;
 #if QUARNEL_TANGENT_FLOW_AVX2
-std::optional<ZeroSigma> second_order_avx2(SecondOrderKind, const SecondOrderBatch&,
-                                           std::size_t, std::size_t, double*) noexcept;
+std::optional<ZeroSigma> second_order_avx2(SecondOrderKind, const SecondOrderBatch&, std::size_t,
+                                           std::size_t, double*) noexcept;
 #endif
 }  // namespace detail
 
@@ -113,8 +113,8 @@ class WorkerPool;
 // on one thread, so the rows equal the serial ones bit for bit. With zero sigma values in
 // several runs, the one reported is from the leftmost failed run among those that ran.
 std::optional<ZeroSigma> second_order_rows_parallel(SecondOrderKind kind,
-                                                    const SecondOrderBatch& batch,
-                                                    WorkerPool& pool, double* out);
+                                                    const SecondOrderBatch& batch, WorkerPool& pool,
+                                                    double* out);
 
 // greek_weights_tangent_flow: an (n_paths, 4) matrix.
 Result<Matrix> greek_weights_tangent_flow(const View2D& states, const View2D& dws,
@@ -124,16 +124,19 @@ Result<Matrix> greek_weights_tangent_flow(const View2D& states, const View2D& dw
 
 // The same on the process-wide pool (second_order_rows_parallel). Validation runs on the
 // caller's thread; only the pool work runs inside `scope`.
-Result<Matrix> greek_weights_tangent_flow_parallel(
-    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-    double horizon, const WorkScope& scope);
+Result<Matrix> greek_weights_tangent_flow_parallel(const View2D& states, const View2D& dws,
+                                                   const View2D& sigma, const View2D& d_mu_dx,
+                                                   const View2D& d_sigma_dx,
+                                                   const View2D& d2_mu_dx2,
+                                                   const View2D& d2_sigma_dx2, double horizon,
+                                                   const WorkScope& scope);
 
 // parameter_weights_tangent_flow: the (n_paths,) weights of d/dtheta.
-Result<Buffer> parameter_weights_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-    const View2D& d2_sigma_dx_dp, double horizon);
+Result<Buffer> parameter_weights_tangent_flow(const View2D& states, const View2D& dws,
+                                              const View2D& sigma, const View2D& d_mu_dx,
+                                              const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                              const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
+                                              const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+                                              const View2D& d2_sigma_dx_dp, double horizon);
 
 }  // namespace quarnel

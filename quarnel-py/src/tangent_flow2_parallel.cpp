@@ -11,8 +11,8 @@
 namespace quarnel {
 
 std::optional<ZeroSigma> second_order_rows_parallel(SecondOrderKind kind,
-                                                    const SecondOrderBatch& batch,
-                                                    WorkerPool& pool, double* out) {
+                                                    const SecondOrderBatch& batch, WorkerPool& pool,
+                                                    double* out) {
     const std::size_t width = columns(kind);
     const std::size_t chunk = chunk_size(batch.n_paths, pool.threads());
     std::vector<PathChunk> items;
@@ -36,10 +36,12 @@ std::optional<ZeroSigma> second_order_rows_parallel(SecondOrderKind kind,
     return std::nullopt;
 }
 
-Result<Matrix> greek_weights_tangent_flow_parallel(
-    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-    double horizon, const WorkScope& scope) {
+Result<Matrix> greek_weights_tangent_flow_parallel(const View2D& states, const View2D& dws,
+                                                   const View2D& sigma, const View2D& d_mu_dx,
+                                                   const View2D& d_sigma_dx,
+                                                   const View2D& d2_mu_dx2,
+                                                   const View2D& d2_sigma_dx2, double horizon,
+                                                   const WorkScope& scope) {
     Result<SecondOrderBatch> validated = validate_greek_batch(
         states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon);
     if (!validated.ok()) return validated.error();

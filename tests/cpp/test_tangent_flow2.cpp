@@ -26,7 +26,8 @@ Field make(std::size_t rows, std::size_t cols, bool fortran, Gen gen) {
     const std::ptrdiff_t rs = fortran ? e : static_cast<std::ptrdiff_t>(cols) * e;
     const std::ptrdiff_t cs = fortran ? static_cast<std::ptrdiff_t>(rows) * e : e;
     for (std::size_t i = 0; i < rows; ++i)
-        for (std::size_t j = 0; j < cols; ++j) m.data[fortran ? j * rows + i : i * cols + j] = gen();
+        for (std::size_t j = 0; j < cols; ++j)
+            m.data[fortran ? j * rows + i : i * cols + j] = gen();
     m.view = View2D{reinterpret_cast<const std::byte*>(m.data.data()), rows, cols, rs, cs};
     return m;
 }
@@ -59,7 +60,10 @@ struct Batch {
           double p_zero) {
         std::uniform_real_distribution<double> u(-2.0, 2.0), coin(0.0, 1.0);
         const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
-                                   std::numeric_limits<double>::infinity(), -0.0, 5e-324, 1e300,
+                                   std::numeric_limits<double>::infinity(),
+                                   -0.0,
+                                   5e-324,
+                                   1e300,
                                    -1e-300};
         auto value = [&] { return coin(rng) < p_special ? specials[rng() % 6] : u(rng); };
         auto sigma_value = [&] {
@@ -69,9 +73,8 @@ struct Batch {
         };
         fields.push_back(make(n, m, fortran, sigma_value));
         for (int f = 1; f < 10; ++f) fields.push_back(make(n, m, fortran, value));
-        b = make_second_order_batch(fields[1].view, fields[0].view, fields[2].view,
-                                    fields[3].view, fields[4].view, fields[5].view,
-                                    BatchShape{n, m}, 0.75);
+        b = make_second_order_batch(fields[1].view, fields[0].view, fields[2].view, fields[3].view,
+                                    fields[4].view, fields[5].view, BatchShape{n, m}, 0.75);
         b.d_mu_dp = fields[6].view;
         b.d_sigma_dp = fields[7].view;
         b.d2_mu_dx_dp = fields[8].view;
@@ -85,8 +88,8 @@ using Impl = std::optional<ZeroSigma> (*)(SecondOrderKind, const SecondOrderBatc
 constexpr SecondOrderKind kKinds[] = {SecondOrderKind::greeks, SecondOrderKind::parameter,
                                       SecondOrderKind::all};
 
-void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortran,
-                 double p_special, double p_zero) {
+void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortran, double p_special,
+                 double p_zero) {
     const Batch batch(rng, n, m, fortran, p_special, p_zero);
     std::vector<Impl> impls{detail::second_order_baseline};
 #if QUARNEL_TANGENT_FLOW_AVX2
@@ -154,7 +157,8 @@ TEST_CASE("the pool reports the zero sigma of the leftmost failing run") {
     put_zero(5, 3);   // middle run (3 threads: runs of 4 paths), last step
     WorkerPool pool(3);
     std::vector<double> out(12 * 4);
-    const auto zero = second_order_rows_parallel(SecondOrderKind::greeks, batch.b, pool, out.data());
+    const auto zero =
+        second_order_rows_parallel(SecondOrderKind::greeks, batch.b, pool, out.data());
     CHECK(zero && zero->path == 5 && zero->step == 3);
 }
 
