@@ -1,79 +1,124 @@
-"""Row-chunked batches on a Dask cluster of worker processes give the single-call answer."""
+"""quarnel.dask on a cluster of two worker processes: one call's results, bit for bit."""
 
 from __future__ import annotations
 
-import importlib.util
-import math
+import re
+import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-import _quarnel as q
+import quarnel
 from markers import not_sanitized
 
 da = pytest.importorskip("dask.array", reason="dask comes with the dask extra")
 distributed = pytest.importorskip("distributed", reason="distributed comes with the dask extra")
+qd = pytest.importorskip("quarnel.dask")
 
 # Worker processes would start under the sanitizer preload too: slow, and the kernels
 # they call are covered there by the other tests.
 pytestmark = not_sanitized
 
-EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "dask_scaling.py"
+N_PATHS, N_STEPS, S, T = 10_001, 12, 0.2, 1.0
+PAYOFFS = ["identity", "call", "put", "digital_call"]
 
 
 @pytest.fixture(scope="module")
-def example():
-    spec = importlib.util.spec_from_file_location("dask_scaling", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
-    yield module
-    del sys.modules[spec.name]
-
-
-@pytest.fixture(scope="module")
-def client(example):
+def client():
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
                                   dashboard_address=None) as cluster, \
             distributed.Client(cluster) as c:
-        # Tasks refer to the example's functions by module name: make it importable there.
-        c.upload_file(str(EXAMPLE))
         yield c
 
 
 @pytest.fixture(scope="module")
-def batches(example):
-    # 10_001 rows in chunks of 1_250: eight full chunks and a last one of a single path.
-    lazy = example.path_batch(10_001, 12, 1_250, seed=3)
-    assert lazy[0].chunks[0][-1] == 1
-    return lazy, [np.asarray(a) for a in da.compute(*lazy, scheduler="threads")]
+def batch():
+    """GBM Euler paths; dws inside a wider buffer and sigma with a spare row, which the
+    estimator ignores."""
+    rng = np.random.default_rng(8)
+    buffer = np.sqrt(T / N_STEPS) * rng.standard_normal((N_PATHS, N_STEPS + 3))
+    dws = buffer[:, :N_STEPS]
+    states = np.ones((N_PATHS, N_STEPS + 1))
+    for j in range(N_STEPS):
+        states[:, j + 1] = states[:, j] * (1.0 + S * dws[:, j])
+    sigma = np.vstack([S * states[:, :-1], np.ones((1, N_STEPS))])
+    return states, buffer, sigma, np.zeros_like(dws), np.full_like(dws, S)
 
 
-def test_weights_per_chunk_equal_the_whole_batch_kernel(example, client, batches):
-    lazy, whole = batches
-    distributed_weights = example.weights(*lazy).compute()
-    np.testing.assert_array_equal(distributed_weights,
-                                  q.bel_weights_tangent_flow(*whole, example.T))
+def chunked(a, rows):
+    return da.from_array(a, chunks=(rows + (a.shape[0] - sum(rows),),) + a.shape[1:])
 
 
-@pytest.mark.parametrize("payoff", ["call", "put", "digital_call"])
-def test_combined_chunks_equal_one_call(example, client, batches, payoff):
-    lazy, whole = batches
-    combined = example.price_and_delta(lazy, payoff, 1.0)
-    single = q.price_and_delta_tangent_flow(*whole, example.T, payoff, 1.0)
-    np.testing.assert_allclose(combined, single, rtol=1e-12, atol=0.0)
+# A last chunk of one path, an empty chunk, one chunk.
+@pytest.mark.parametrize("rows", [(1_250,) * 8, (3_000, 0, 4_000), ()])
+def test_results_equal_one_call(client, batch, rows):
+    d = [chunked(a, rows) for a in batch]
+    for payoff in PAYOFFS:
+        assert (qd.price_and_delta_tangent_flow(*d, T, payoff, 1.0)
+                == quarnel.price_and_delta_tangent_flow(*batch, T, payoff, 1.0))
+    x, w = batch[0][:, -1], batch[1][:, 0]
+    for payoff in PAYOFFS:
+        assert (qd.price_and_delta_constant_flow(chunked(x, rows), chunked(w, rows), T, S,
+                                                 payoff, 1.1)
+                == quarnel.price_and_delta_constant_flow(x, w, T, S, payoff, 1.1))
+    exact = [a[:N_PATHS, :N_STEPS] for a in batch[1:]]
+    np.testing.assert_array_equal(
+        qd.bel_weights_tangent_flow(d[0], *(chunked(a, rows) for a in exact), T).compute(),
+        quarnel.bel_weights_tangent_flow(batch[0], *exact, T))
+    np.testing.assert_array_equal(qd.bel_weights_constant_flow(chunked(w, rows), T, S).compute(),
+                                  quarnel.bel_weights_constant_flow(w, T, S))
 
 
-def test_combine_recovers_the_whole_sample_rule(example):
-    rng = np.random.default_rng(0)
-    samples = rng.lognormal(size=1_000)
-    # Uneven chunks, an empty one and single samples (whose variance is exactly 0).
-    edges = [0, 1, 1, 400, 401, 777, 1_000]
-    parts = [samples[a:b] for a, b in zip(edges, edges[1:])]
-    n = [len(p) for p in parts]
-    mean, se = zip(*(q.price_from_samples(p) for p in parts))
-    assert math.isnan(mean[1])  # the empty chunk
-    got = example.combine(n, mean, se)
-    np.testing.assert_allclose(got, q.price_from_samples(samples), rtol=1e-12, atol=0.0)
+def with_zeros(sigma, paths=(9_000, 2_600)):
+    """Zero diffusion values; the first in path order is in a chunk that finishes last."""
+    sigma = sigma.copy()
+    for k in paths:
+        sigma[k, k % N_STEPS] = 0.0
+    return sigma
+
+
+# (function, its arguments from the batch): raises the single call's error.
+ERRORS = [
+    ("price_and_delta_tangent_flow", lambda b: [*b[:2], with_zeros(b[2]), *b[3:], T, "call"]),
+    ("price_and_delta_tangent_flow", lambda b: [*b, T, "Call"]),
+    ("price_and_delta_tangent_flow", lambda b: [*b, -T, "call", "1.0"]),
+    ("price_and_delta_tangent_flow", lambda b: [b[0], b[1][:-1], *b[2:], T, "call"]),
+    ("price_and_delta_tangent_flow", lambda b: [*b[:3], b[3].astype(np.float32), b[4], T, "put"]),
+    ("price_and_delta_tangent_flow", lambda b: [b[0][:, :1], *b[1:], T, "put"]),
+    # Chunks of weights fail on their own: the batch index, of the only zero.
+    ("bel_weights_tangent_flow", lambda b: [*b[:2], with_zeros(b[2], [4_321]), *b[3:], T]),
+    ("bel_weights_tangent_flow", lambda b: [b[0], b[1][:, :-1], *b[2:], T]),
+    ("price_and_delta_constant_flow", lambda b: [b[0][:, -1], b[1][1:, 0], T, S, "call"]),
+    ("price_and_delta_constant_flow", lambda b: [b[0][:, -1], b[1][:, 0], T, 0.0, "x"]),
+    ("bel_weights_constant_flow", lambda b: [b[1][:, 0], T, -S]),
+]
+
+
+@pytest.mark.parametrize(("name", "arguments"), ERRORS)
+def test_errors_equal_one_call(client, batch, name, arguments):
+    if name == "bel_weights_tangent_flow":  # exact shapes there
+        batch = (batch[0], *(a[:N_PATHS, :N_STEPS] for a in batch[1:]))
+    args = arguments(batch)
+    with pytest.raises(Exception) as single:
+        getattr(quarnel, name)(*args)
+    dask_args = [chunked(a, (1_250,) * 8) if isinstance(a, np.ndarray) else a for a in args]
+    with pytest.raises(single.type, match=f"^{re.escape(str(single.value))}$"):
+        np.asarray(getattr(qd, name)(*dask_args))
+
+
+@pytest.mark.parametrize(("change", "message"), [
+    (lambda a: a.rechunk({1: 5}), "dws is chunked along the step axis"),
+    (lambda a: a.rechunk({0: 1_000}), "dws has row chunks"),
+    (lambda a: a.compute(), "argument 'dws': expected a dask.array.Array"),
+])
+def test_batch_layout_errors(batch, change, message):
+    d = [chunked(a, (1_250,) * 8) for a in batch]
+    d[1] = change(d[1])
+    with pytest.raises((ValueError, TypeError), match=re.escape(message)):
+        qd.price_and_delta_tangent_flow(*d, T, "call")
+
+
+def test_import_quarnel_leaves_dask_alone():
+    code = "import sys, quarnel; assert 'dask' not in sys.modules, 'dask imported'"
+    subprocess.run([sys.executable, "-c", code], check=True)

@@ -22,7 +22,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any, Final
+from typing import Any, Final, Protocol, cast
 
 import dask
 import dask.array as da
@@ -81,10 +81,15 @@ def _whole_rows(name: str, a: da.Array) -> None:
                          f"chunk of whole rows, for example {name}.rechunk({{1: -1}})")
 
 
-def _same_rows(name: str, a: da.Array, first: str, rows: tuple[int, ...]) -> None:
-    if a.chunks[0] != rows:
+def _same_rows(name: str, a: da.Array, first: str, rows: tuple[int, ...]) -> da.Array:
+    """`a`, whose row chunks must be `rows`, up to empty chunks (which slicing drops)."""
+    if a.chunks[0] == rows:
+        return a
+    if [n for n in a.chunks[0] if n] != [n for n in rows if n]:
         raise ValueError(f"{name} has row chunks {a.chunks[0]}, {first} has {rows}: the "
                          f"arrays of a batch must share their row chunks")
+    out: da.Array = _untyped(a).rechunk({0: rows})  # empty chunks only: no data moves
+    return out
 
 
 def _offsets(rows: Sequence[int]) -> list[int]:
@@ -96,18 +101,53 @@ def _offsets(rows: Sequence[int]) -> list[int]:
     return out
 
 
+class _Primitives(Protocol):
+    """The private chunk primitives of quarnel._greeks (not in its public stub)."""
+
+    def _constant_flow_samples(self, terminal_states: Floats, w_terminals: Floats,
+                               horizon: float, sigma_at_x0: float, payoff: str,
+                               strike: float = 0.0) -> Floats: ...
+    def _tangent_flow_samples(self, states: Floats, dws: Floats, sigma_field: Floats,
+                              d_mu_dx_field: Floats, d_sigma_dx_field: Floats, horizon: float,
+                              payoff: str, strike: float, first_path: int) -> Floats: ...
+    def _check_price_and_delta_tangent_flow(self, states: object, dws: object,
+                                            sigma_field: object, d_mu_dx_field: object,
+                                            d_sigma_dx_field: object, horizon: object,
+                                            payoff: object, strike: object = 0.0) -> None: ...
+    def _bel_weights_tangent_flow_chunk(self, states: Floats, dws: Floats, sigma: Floats,
+                                        d_mu_dx: Floats, d_sigma_dx: Floats, horizon: float,
+                                        first_path: int) -> Floats: ...
+    def _check_bel_weights_tangent_flow(self, states: object, dws: object, sigma: object,
+                                        d_mu_dx: object, d_sigma_dx: object,
+                                        horizon: object) -> None: ...
+    def _continue_sums(self, samples: Floats, start: Floats) -> Floats: ...
+    def _finish_sums(self, sums: Floats, n_paths: int) -> Floats: ...
+
+
+_native: Final = cast(_Primitives, _greeks)
+# The single calls, untyped here: their checks run on stand-ins of any argument.
+_single: Final[Any] = _quarnel
+# dask leaves these functions and array methods untyped: called through Any.
+_dask: Final[Any] = dask
+
+
+def _untyped(a: da.Array) -> Any:
+    return a
+
+
 # Tasks. Module-level functions, so workers import them by name.
 
-def _constant_flow_samples(x: Floats, w: Floats, horizon: float, sigma_at_x0: float,
-                           payoff: str, strike: float) -> Floats:
-    return _greeks._constant_flow_samples(x, w, horizon, sigma_at_x0, payoff, strike)
+def _constant_flow_samples(first_path: int, params: tuple[Any, ...], x: Floats,
+                           w: Floats) -> Floats | _Failure:
+    return _native._constant_flow_samples(x, w, *params)
 
 
-def _tangent_flow_samples(first_path: int, horizon: float, payoff: str, strike: float,
-                          states: Floats, dws: Floats, sigma_field: Floats,
-                          d_mu_dx_field: Floats, d_sigma_dx_field: Floats) -> Floats | _Failure:
+def _tangent_flow_samples(first_path: int, params: tuple[float, str, float], states: Floats,
+                          dws: Floats, sigma_field: Floats, d_mu_dx_field: Floats,
+                          d_sigma_dx_field: Floats) -> Floats | _Failure:
+    horizon, payoff, strike = params
     try:
-        return _greeks._tangent_flow_samples(states, dws, sigma_field, d_mu_dx_field,
+        return _native._tangent_flow_samples(states, dws, sigma_field, d_mu_dx_field,
                                              d_sigma_dx_field, horizon, payoff, strike,
                                              first_path)
     except ValueError as e:
@@ -119,38 +159,36 @@ def _continue(state: _State, samples: Floats | _Failure) -> _State:
         return state
     if isinstance(samples, _Failure):
         return samples
-    return _greeks._continue_sums(samples, state)
+    return _native._continue_sums(samples, state)
 
 
 def _finish(state: _State, n_paths: int) -> Floats | _Failure:
     if isinstance(state, _Failure):
         return state
-    return _greeks._finish_sums(state, n_paths)
+    return _native._finish_sums(state, n_paths)
 
 
-def _sum_chunks(name: str, samples: Callable[..., Floats | _Failure],
-                columns: int, arrays: Sequence[da.Array], args: Sequence[Any],
-                with_offset: bool) -> Floats:
+def _sum_chunks(name: str, samples: Callable[..., Floats | _Failure], columns: int,
+                arrays: Sequence[da.Array], params: tuple[Any, ...]) -> Floats:
     """[means..., stderrs...] of the per-path sample columns over a row-chunked batch.
 
-    One samples task per chunk, then one chain task per chunk that continues the sums
-    from the chunk before; everything in one graph, computed once.
+    One task per chunk forms its samples: samples(first_path, params, *blocks). Then
+    one task per chunk continues the sums from the chunk before; Dask runs it where
+    the chunk's samples are, as they outweigh the sums. One graph, computed once.
     """
-    arrays = dask.optimize(*arrays)  # shared intermediates stay shared
-    blocks = [a.to_delayed(optimize_graph=False).ravel() for a in arrays]
-    rows = arrays[0].chunks[0]
-    token = dask.base.tokenize(*(a.name for a in arrays), *args)
-    sample = dask.delayed(samples, pure=True)
-    chain = dask.delayed(_continue, pure=True)
+    optimized = _dask.optimize(*arrays)  # intermediates the arrays share stay shared
+    blocks = [_untyped(a).to_delayed(optimize_graph=False).ravel() for a in optimized]
+    rows: tuple[int, ...] = arrays[0].chunks[0]
+    token = _dask.base.tokenize(*(a.name for a in optimized), params)
+    sample = _dask.delayed(samples, pure=True)
+    chain = _dask.delayed(_continue, pure=True)
     state: Any = np.zeros(2 * columns)
     for i, (first, parts) in enumerate(zip(_offsets(rows), zip(*blocks))):
-        lead = (first, *args) if with_offset else ()
-        tail = () if with_offset else tuple(args)
-        s = sample(*lead, *parts, *tail, dask_key_name=(f"quarnel-{name}-samples-{token}", i))
+        s = sample(first, params, *parts, dask_key_name=(f"quarnel-{name}-samples-{token}", i))
         state = chain(state, s, dask_key_name=(f"quarnel-{name}-sums-{token}", i))
-    final = dask.delayed(_finish, pure=True)(state, sum(rows),
-                                             dask_key_name=f"quarnel-{name}-{token}")
-    (result,) = dask.compute(final)
+    final = _dask.delayed(_finish, pure=True)(state, sum(rows),
+                                              dask_key_name=f"quarnel-{name}-{token}")
+    (result,) = _dask.compute(final)
     if isinstance(result, _Failure):
         raise ValueError(result.message)
     out: Floats = result
@@ -173,7 +211,7 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
     # lengths beyond whether they differ.
     same = (isinstance(terminal_states, da.Array) and isinstance(w_terminals, da.Array)
             and terminal_states.shape == w_terminals.shape)
-    _quarnel.price_and_delta_constant_flow(
+    _single.price_and_delta_constant_flow(
         _stand_in(terminal_states, (0,) * terminal_states.ndim)
         if isinstance(terminal_states, da.Array) else terminal_states,
         _stand_in(w_terminals, (0 if same else 1,) * w_terminals.ndim)
@@ -181,10 +219,10 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
         horizon, sigma_at_x0, payoff, strike)
     x = _dask_array("terminal_states", terminal_states)
     w = _dask_array("w_terminals", w_terminals)
-    _same_rows("w_terminals", w, "terminal_states", x.chunks[0])
+    w = _same_rows("w_terminals", w, "terminal_states", x.chunks[0])
     return _price_delta(_sum_chunks(
         "price-delta-cf", _constant_flow_samples, 2, [x, w],
-        [float(horizon), float(sigma_at_x0), payoff, float(strike)], with_offset=False))
+        (float(horizon), float(sigma_at_x0), payoff, float(strike))))
 
 
 def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
@@ -199,29 +237,30 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
     """
     named = {"states": states, "dws": dws, "sigma_field": sigma_field,
              "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field}
-    _greeks._check_price_and_delta_tangent_flow(
-        *(_stand_in(a) for a in named.values()), horizon, payoff, strike)
+    _native._check_price_and_delta_tangent_flow(
+        _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
+        _stand_in(d_sigma_dx_field), horizon, payoff, strike)
     arrays = {name: _dask_array(name, a) for name, a in named.items()}
     n_paths, n_steps = arrays["states"].shape[0], arrays["states"].shape[1] - 1
     for name, a in arrays.items():
         if name != "states" and (a.shape[0] > n_paths or a.shape[1] > n_steps):
             arrays[name] = a[:n_paths, :n_steps]  # what the single call ignores
         _whole_rows(name, arrays[name])
-        _same_rows(name, arrays[name], "states", arrays["states"].chunks[0])
+        arrays[name] = _same_rows(name, arrays[name], "states", arrays["states"].chunks[0])
     return _price_delta(_sum_chunks(
         "price-delta-tf", _tangent_flow_samples, 2, list(arrays.values()),
-        [float(horizon), payoff, float(strike)], with_offset=True))
+        (float(horizon), payoff, float(strike))))
 
 
 def bel_weights_constant_flow(w_terminals: da.Array, horizon: float,
                               sigma_at_x0: float) -> da.Array:
     """`quarnel.bel_weights_constant_flow` chunk by chunk: a lazy array of the weights."""
-    _quarnel.bel_weights_constant_flow(
+    _single.bel_weights_constant_flow(
         _stand_in(w_terminals, (0,) * w_terminals.ndim)
         if isinstance(w_terminals, da.Array) else w_terminals, horizon, sigma_at_x0)
     w = _dask_array("w_terminals", w_terminals)
-    out: da.Array = w.map_blocks(_quarnel.bel_weights_constant_flow, float(horizon),
-                                 float(sigma_at_x0), dtype=np.float64, meta=_NO_META)
+    out: da.Array = _untyped(w).map_blocks(_single.bel_weights_constant_flow, float(horizon),
+                                           float(sigma_at_x0), dtype=np.float64, meta=_NO_META)
     return out
 
 
@@ -232,7 +271,7 @@ def _weights_block(dws: Floats, sigma: Floats, d_mu_dx: Floats, d_sigma_dx: Floa
     first_path = block_info[0]["array-location"][0][0]
     # The kernel reads only the shape of `states`.
     states = np.broadcast_to(np.zeros(()), (dws.shape[0], n_steps + 1))
-    return _greeks._bel_weights_tangent_flow_chunk(states, dws, sigma, d_mu_dx, d_sigma_dx,
+    return _native._bel_weights_tangent_flow_chunk(states, dws, sigma, d_mu_dx, d_sigma_dx,
                                                    horizon, first_path)
 
 
@@ -248,13 +287,15 @@ def bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
     """
     named = {"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
              "d_sigma_dx": d_sigma_dx}
-    _greeks._check_bel_weights_tangent_flow(*(_stand_in(a) for a in named.values()), horizon)
+    _native._check_bel_weights_tangent_flow(_stand_in(states), _stand_in(dws), _stand_in(sigma),
+                                            _stand_in(d_mu_dx), _stand_in(d_sigma_dx), horizon)
     arrays = {name: _dask_array(name, a) for name, a in named.items()}
     steps = list(arrays.items())[1:]
     for name, a in steps:
         _whole_rows(name, a)
-        _same_rows(name, a, "dws", arrays["dws"].chunks[0])
+    rows = arrays["dws"].chunks[0]
+    fields = [_same_rows(name, a, "dws", rows) for name, a in steps]
     n_steps = arrays["states"].shape[1] - 1
-    out: da.Array = da.map_blocks(_weights_block, *(a for _, a in steps), float(horizon),
+    out: da.Array = _dask.array.map_blocks(_weights_block, *fields, float(horizon),
                                   n_steps, drop_axis=1, dtype=np.float64, meta=_NO_META)
     return out
