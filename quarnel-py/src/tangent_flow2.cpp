@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "lanes.hpp"
 
@@ -194,7 +195,7 @@ QUARNEL_LANES_INLINE bool interleaved_block(const SecondOrderBatch& b, std::size
         finish<K>(st[g], row);
         for (int w = 0; w < W; ++w) {
             double* dst = out + static_cast<std::size_t>(g * W + w) * spacing * C;
-            for (std::size_t i = 0; i < C; ++i) dst[i] = row[i][w];
+            for (const V& column : row) *dst++ = column[w];
         }
     }
     return true;
@@ -365,11 +366,12 @@ Result<Matrix> greek_weights_tangent_flow(const View2D& states, const View2D& dw
                                                           d2_mu_dx2, d2_sigma_dx2, horizon);
     if (!batch.ok()) return batch.error();
     const SecondOrderBatch& b = batch.value();
-    Matrix out = Matrix::allocate(b.n_paths, columns(Kind::greeks));
-    if (auto zero = second_order_rows(Kind::greeks, b, 0, b.n_paths, out.buffer.data())) {
+    constexpr std::size_t C = columns(Kind::greeks);
+    Buffer out = Buffer::allocate(b.n_paths * C);
+    if (auto zero = second_order_rows(Kind::greeks, b, 0, b.n_paths, out.data())) {
         return zero_sigma_error(*zero);
     }
-    return out;
+    return Matrix{std::move(out), b.n_paths, C};
 }
 
 Result<Buffer> parameter_weights_tangent_flow(const View2D& states, const View2D& dws,

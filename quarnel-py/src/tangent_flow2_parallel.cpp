@@ -2,6 +2,7 @@
 // tangent_flow_parallel.cpp: the serial per-path recurrence on whole runs of paths.
 #include <algorithm>
 #include <atomic>
+#include <utility>
 #include <vector>
 
 #include "pool.hpp"
@@ -46,15 +47,16 @@ Result<Matrix> greek_weights_tangent_flow_parallel(const View2D& states, const V
         states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon);
     if (!validated.ok()) return validated.error();
     const SecondOrderBatch& batch = validated.value();
-    Matrix out = Matrix::allocate(batch.n_paths, columns(SecondOrderKind::greeks), true);
+    constexpr std::size_t C = columns(SecondOrderKind::greeks);
+    Buffer out = Buffer::allocate(batch.n_paths * C, true);
     std::optional<ZeroSigma> zero;
     auto work = [&] {
         zero = second_order_rows_parallel(SecondOrderKind::greeks, batch, WorkerPool::global(),
-                                          out.buffer.data());
+                                          out.data());
     };
     scope(work);
     if (zero) return zero_sigma_error(*zero);
-    return out;
+    return Matrix{std::move(out), batch.n_paths, C};
 }
 
 }  // namespace quarnel

@@ -156,7 +156,7 @@ TEST_CASE("the pool reports the zero sigma of the leftmost failing run") {
     put_zero(10, 0);  // last run, first step
     put_zero(5, 3);   // middle run (3 threads: runs of 4 paths), last step
     WorkerPool pool(3);
-    std::vector<double> out(12 * 4);
+    std::vector<double> out(std::size_t{12} * 4);
     const auto zero =
         second_order_rows_parallel(SecondOrderKind::greeks, batch.b, pool, out.data());
     CHECK(zero && zero->path == 5 && zero->step == 3);
