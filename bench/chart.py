@@ -10,7 +10,7 @@ import _quarnel as q
 from .harness import Case
 from .machine import cpu_model
 from .report import size_key
-from .workloads import KERNELS
+from .workloads import KERNELS, TF
 
 COLOURS = ["tab:blue", "tab:red", "tab:green", "tab:purple", "tab:orange", "tab:brown",
            "tab:pink", "tab:olive", "tab:cyan", "tab:gray"]
@@ -18,7 +18,8 @@ STYLES = {"quarnel": "-", "numpy": "--", "numpy mean+std": "--", "numba njit": "
           "numba prange": ":"}
 
 
-def draw_chart(cases: list[Case], headline: list[dict], path: Path) -> bool:
+def draw_chart(cases: list[Case], headline: list[dict], ceilings: dict[str, float],
+               path: Path) -> bool:
     try:
         import matplotlib
 
@@ -54,6 +55,9 @@ def draw_chart(cases: list[Case], headline: list[dict], path: Path) -> bool:
                          linewidth=1, linestyle="-.",
                          label=f"memory bound, {h['threads']} thread(s) "
                                f"(16-stream probe {h['gb_s']:.0f} GB/s / 32 B)")
+    if TF in ceilings:
+        left.axhline(ceilings[TF] / 1e6, color=colours[TF], linewidth=1, linestyle=(0, (1, 3)),
+                     label=f"compute ceiling, 1 thread ({TF} in L1)")
     left.set_xlabel("batch size (path-steps)")
     left.set_ylabel("throughput (million path-steps / s)")
     left.set_title("Tangent-flow weights and price/delta")

@@ -161,7 +161,8 @@ def main(argv: list[str] | None = None) -> int:
     print_targets(targets, cfg.quick)
 
     chart = None
-    if not (cfg.quick or args.no_chart) and draw_chart(cases, probe_table, args.chart):
+    if not (cfg.quick or args.no_chart) and draw_chart(cases, probe_table, ceiling_rates,
+                                                          args.chart):
         chart = str(args.chart)
     out_of_cache = [h for h in probe_table
                     if h["pattern"] == "16 reads" and h["working_set_kib"] == max(
