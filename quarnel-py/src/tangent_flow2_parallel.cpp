@@ -23,18 +23,19 @@ std::optional<ZeroSigma> second_order_rows_parallel(SecondOrderKind kind,
     }
     // Once an item has failed the outcome is an error, so items not yet started are
     // skipped; the pool's final wait orders every item's writes before the reads below.
+    // A path-step here costs about twice the first-order kernel's, so it counts twice
+    // toward the pool's hand-off threshold.
     std::atomic<bool> stop{false};
-    pool.run(items.size(), [&](std::size_t i) noexcept {
-        if (stop.load(std::memory_order_relaxed)) return;
-        PathChunk& item = items[i];
-        item.zero = second_order_rows(kind, batch, item.first_path, item.length, item.weights);
-        if (item.zero) stop.store(true, std::memory_order_relaxed);
-    });
-    // The leftmost failed item among those that ran.
-    for (const PathChunk& item : items) {
-        if (item.zero) return item.zero;
-    }
-    return std::nullopt;
+    pool.run(
+        items.size(),
+        [&](std::size_t i) noexcept {
+            if (stop.load(std::memory_order_relaxed)) return;
+            PathChunk& item = items[i];
+            item.zero = second_order_rows(kind, batch, item.first_path, item.length, item.weights);
+            if (item.zero) stop.store(true, std::memory_order_relaxed);
+        },
+        2 * batch.n_paths * batch.n_steps);
+    return leftmost_failure(items);
 }
 
 Result<Matrix> greek_weights_tangent_flow_parallel(const View2D& states, const View2D& dws,
