@@ -331,7 +331,8 @@ class TestTangentFlow:
             assert_same_floats(_quarnel.price_from_samples(samples), (r[i], r[5 + i]))
 
     def test_serial_equals_parallel_on_many_work_items(self):
-        batch = tangent_batch(rng_for("tf-parallel"), 5003, 5, p=0.001)
+        # Enough path-steps for the pool to hand items to its workers.
+        batch = tangent_batch(rng_for("tf-parallel"), 10007, 6, p=0.001)
         assert_same_floats(g.greek_weights_tangent_flow_parallel(*batch, 0.9),
                            g.greek_weights_tangent_flow(*batch, 0.9))
 
