@@ -175,9 +175,11 @@ def test_reference_counts_unchanged(kind, label, capfd):
 def test_result_array_holds_the_only_reference_to_its_buffer_owner():
     r = q.bel_weights_tangent_flow_parallel(np.ones((3, 2)), *[np.ones((3, 1))] * 4, 1.0)
     owner = r.base
-    # r's base pointer, the local name and getrefcount's argument: one more would keep
-    # the buffer alive after the array is gone.
-    assert sys.getrefcount(owner) == 3
+    fresh = object()
+    # r's base pointer beyond what any object in a local has: one more would keep the
+    # buffer alive after the array is gone. Relative, as CPython 3.14 stopped counting
+    # some borrowed references that older versions count.
+    assert sys.getrefcount(owner) == sys.getrefcount(fresh) + 1
 
 
 CHILD = """

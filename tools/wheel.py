@@ -36,9 +36,9 @@ The stage then checks what it built, and fails on any finding:
    stable ABI;
 5. the wheel installs and its modules import and compute.
 
-The wheel goes to dist/. The tools come from the project's `wheel` extra, installed
-into ./.venv-wheel. Linux only: macOS and Windows wheels come from cibuildwheel
-(`[tool.cibuildwheel]` in pyproject.toml).
+The wheel goes to dist/, with the sdist, which must hold no build product. The tools
+come from the project's `wheel` extra, installed into ./.venv-wheel. Linux only: macOS
+and Windows wheels come from cibuildwheel (`[tool.cibuildwheel]` in pyproject.toml).
 """
 
 from __future__ import annotations
@@ -67,7 +67,7 @@ DIST = ROOT / "dist"
 GLIBC = (2, 17)
 # Libraries every glibc system has; anything else would have to be grafted.
 SYSTEM_LIBS = {
-    "libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
+    "libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "libgcc_s.so.1",
     "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1",
 }
 # Options that would let the compiler reorder or fuse floating-point operations.
@@ -97,8 +97,26 @@ while [ $n -gt 0 ]; do
   esac
   set -- "$@" "$a"
 done
+case " $* " in
+  *" -c "*|*" -E "*|*" -S "*) ;;
+  *) set -- "$@" "{libgcc_s}" ;;
+esac
 exec "{zig}" {tool} -target {target} "$@"
 """
+
+# The system's unwinder, for the link only: the modules must call the unwinder that
+# glibc's pthread_exit drives (see the module docstring). Every glibc system has the
+# real library, with these symbol versions on every architecture.
+LIBGCC_S_VERSIONS = {
+    "GCC_3.0": ["_Unwind_DeleteException", "_Unwind_Find_FDE", "_Unwind_ForcedUnwind",
+                "_Unwind_GetDataRelBase", "_Unwind_GetGR", "_Unwind_GetIP",
+                "_Unwind_GetLanguageSpecificData", "_Unwind_GetRegionStart",
+                "_Unwind_GetTextRelBase", "_Unwind_RaiseException", "_Unwind_Resume",
+                "_Unwind_SetGR", "_Unwind_SetIP"],
+    "GCC_3.3": ["_Unwind_Backtrace", "_Unwind_FindEnclosingFunction", "_Unwind_GetCFA",
+                "_Unwind_Resume_or_Rethrow"],
+    "GCC_4.2.0": ["_Unwind_GetIPInfo"],
+}
 
 # Run by the wheel venv's Python (it has pyelftools, a dependency of auditwheel):
 # one JSON record per shared object of the wheel given as argv[1].
@@ -120,13 +138,19 @@ with zipfile.ZipFile(sys.argv[1]) as whl:
                 for verneed, aux in sec.iter_versions():
                     versions.setdefault(verneed.name, []).extend(a.name for a in aux)
         dynsym = elf.get_section_by_name(".dynsym")
+        imports = {s.name for s in (dynsym.iter_symbols() if dynsym else [])
+                   if s["st_shndx"] == "SHN_UNDEF"}
+        # Landing pads end in _Unwind_Resume: imported, unless the module carries an
+        # unwinder of its own (a stripped module shows nothing else of it).
+        own_unwinder = (elf.get_section_by_name(".gcc_except_table") is not None
+                        and "_Unwind_Resume" not in imports)
         for sym in dynsym.iter_symbols() if dynsym else []:
             if (sym["st_shndx"] != "SHN_UNDEF" and sym.name
                     and sym["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")
                     and sym["st_other"]["visibility"] == "STV_DEFAULT"):
                 exports.append(sym.name)
         out.append({"name": name, "needed": needed, "versions": versions,
-                    "exports": sorted(exports)})
+                    "exports": sorted(exports), "own_unwinder": own_unwinder})
 print(json.dumps(out))
 """
 
@@ -173,6 +197,11 @@ def zig_target(machine: str) -> tuple[str, str]:
     return f"{arch}-linux-gnu.{major}.{minor}", f"manylinux_{major}_{minor}_{arch}"
 
 
+def zig_env() -> dict[str, str]:
+    cache = str(WORK / "zig-cache")
+    return {"ZIG_GLOBAL_CACHE_DIR": cache, "ZIG_LOCAL_CACHE_DIR": cache}
+
+
 def write_toolchain(py: Path, target: str) -> dict[str, Path]:
     zig = subprocess.run(
         [str(py), "-c", "import os, ziglang; print(os.path.join(os.path.dirname("
@@ -180,10 +209,23 @@ def write_toolchain(py: Path, target: str) -> dict[str, Path]:
         check=True, capture_output=True, text=True).stdout.strip()
     bindir = WORK / "toolchain"
     bindir.mkdir(parents=True, exist_ok=True)
+    stub = bindir / "stub"
+    stub.mkdir(exist_ok=True)
+    names = [n for syms in LIBGCC_S_VERSIONS.values() for n in syms]
+    (stub / "libgcc_s.c").write_text("".join(f"void {n}(void) {{}}\n" for n in names))
+    previous, nodes = "", []
+    for version, syms in LIBGCC_S_VERSIONS.items():
+        nodes.append(f"{version} {{ global: {' '.join(s + ';' for s in syms)} }} {previous};")
+        previous = version
+    (stub / "libgcc_s.map").write_text("\n".join(nodes).replace(" } ;", " };") + "\n")
+    libgcc_s = stub / "libgcc_s.so.1"
+    dev.run(zig, "cc", "-target", target, "-shared", "-nostdlib", "-fPIC",
+            "-Wl,-soname,libgcc_s.so.1", f"-Wl,--version-script={stub / 'libgcc_s.map'}",
+            "-o", libgcc_s, stub / "libgcc_s.c", env=zig_env())
     tools = {}
     for tool in ("cc", "c++"):
         path = bindir / f"zig-{tool}"
-        path.write_text(WRAPPER.format(tool=tool, target=target, zig=zig))
+        path.write_text(WRAPPER.format(tool=tool, target=target, zig=zig, libgcc_s=libgcc_s))
         path.chmod(0o755)
         tools[tool] = path
     for tool in ("ar", "ranlib"):
@@ -229,9 +271,12 @@ def check_shared_objects(py: Path, wheel: Path) -> list[str]:
                 if max(glibc) > GLIBC:
                     problems.append(f"{name}: needs {lib} GLIBC_{newest[lib]}, newer than "
                                     f"{'.'.join(map(str, GLIBC))}")
-            others = [v for v in versions if not v.startswith("GLIBC_")]
+            others = [v for v in versions if not v.startswith("GLIBC_")
+                      and not (lib == "libgcc_s.so.1" and v in LIBGCC_S_VERSIONS)]
             if others:
                 problems.append(f"{name}: needs {lib} versions {others}")
+        if rec["own_unwinder"]:
+            problems.append(f"{name}: unwinds with an unwinder of its own, not libgcc_s's")
         foreign = sorted(set(rec["needed"]) - SYSTEM_LIBS)
         if foreign:
             problems.append(f"{name}: needs libraries outside glibc: {foreign}")
@@ -245,6 +290,40 @@ def check_shared_objects(py: Path, wheel: Path) -> list[str]:
     return problems
 
 
+# Magic numbers of object files, archives and executables: ELF, ar, Mach-O (both byte
+# orders, 32 and 64 bits, fat), PE.
+BINARY_MAGIC = (b"\x7fELF", b"!<arch>\n", b"\xfe\xed\xfa\xce", b"\xfe\xed\xfa\xcf",
+                b"\xce\xfa\xed\xfe", b"\xcf\xfa\xed\xfe", b"\xca\xfe\xba\xbe", b"MZ")
+CMAKE_OUTPUTS = re.compile(r"(^|/)(CMakeFiles/|CMakeCache\.txt$|cmake_install\.cmake$|"
+                           r"build\.ninja$|\.ninja_|install_manifest\.txt$)")
+
+
+def check_sdist(sdist: Path) -> list[str]:
+    """No build products in the sdist; files git does not track are only reported (a
+    work tree with work in progress puts them in, a clean checkout does not)."""
+    import tarfile
+
+    problems, members = [], []
+    with tarfile.open(sdist) as tar:
+        for m in tar.getmembers():
+            if not m.isfile():
+                continue
+            name = m.name.split("/", 1)[1]
+            members.append(name)
+            head = tar.extractfile(m).read(8)  # type: ignore[union-attr]
+            if head.startswith(BINARY_MAGIC) or CMAKE_OUTPUTS.search(name):
+                problems.append(f"sdist holds a build product: {name}")
+    tracked = subprocess.run(["git", "ls-files"], cwd=ROOT, capture_output=True, text=True)
+    if tracked.returncode == 0:
+        untracked = sorted(set(members) - set(tracked.stdout.splitlines()) - {"PKG-INFO"})
+        if untracked:
+            log(f"note: the sdist holds {len(untracked)} files git does not track: "
+                f"{', '.join(untracked[:10])}")
+    log(f"{sdist.name}: {len(members)} files"
+        + (", no build products" if not problems else ""))
+    return problems
+
+
 def shared_objects(wheel: Path) -> dict[str, bytes]:
     with zipfile.ZipFile(wheel) as z:
         return {n: z.read(n) for n in z.namelist() if n.endswith(".so") or ".so." in n}
@@ -255,6 +334,8 @@ def main(argv: list[str]) -> int:
         log("wheel: this stage builds the manylinux wheel and runs on Linux only; "
             "macOS and Windows wheels come from cibuildwheel")
         return 2
+    # `--source DIR`: build another tree than this checkout, e.g. a clean export.
+    source = Path(argv[argv.index("--source") + 1]).resolve() if "--source" in argv else ROOT
     started = time.monotonic()
     timings: list[tuple[str, float]] = []
 
@@ -276,8 +357,7 @@ def main(argv: list[str]) -> int:
     raw = WORK / "raw"
     for stale in (build_dir, raw):
         shutil.rmtree(stale, ignore_errors=True)
-    zig_cache = WORK / "zig-cache"
-    env = {"ZIG_GLOBAL_CACHE_DIR": str(zig_cache), "ZIG_LOCAL_CACHE_DIR": str(zig_cache)}
+    env = zig_env()
     defines = {
         "CMAKE_C_COMPILER": tools["cc"], "CMAKE_CXX_COMPILER": tools["c++"],
         "CMAKE_AR": tools["ar"], "CMAKE_RANLIB": tools["ranlib"],
@@ -286,11 +366,16 @@ def main(argv: list[str]) -> int:
     dev.run(py, "-m", "build", "--wheel", "--outdir", raw,
             f"-Cbuild-dir={build_dir}",
             *(f"-Ccmake.define.{k}={v}" for k, v in defines.items()),
-            ROOT, env=env)
+            source, env=env)
     (built,) = raw.glob("quarnel-*-cp310-abi3-linux_*.whl")
     t = lap("build", t)
 
-    problems: list[str] = []
+    dev.stage("wheel: the sdist beside it")
+    dev.run(py, "-m", "build", "--sdist", "--outdir", raw, source)
+    (sdist,) = raw.glob("quarnel-*.tar.gz")
+    t = lap("sdist", t)
+
+    problems = check_sdist(sdist)
     dev.stage("wheel: compiler flags and shared objects")
     problems += check_compile_commands(build_dir, tools["c++"])
     problems += check_shared_objects(py, built)
@@ -311,8 +396,8 @@ def main(argv: list[str]) -> int:
         problems.append(f"auditwheel grafted libraries into {grafted}")
     before, after = shared_objects(built), shared_objects(wheel)
     if before != after:
-        problems.append("auditwheel changed the shared objects: "
-                        f"{sorted(k for k in before.keys() | after.keys() if before.get(k) != after.get(k))}")
+        changed = sorted(k for k in before.keys() | after.keys() if before.get(k) != after.get(k))
+        problems.append(f"auditwheel changed the shared objects: {changed}")
     shown = capture(py.parent / "auditwheel", "show", wheel)
     if not re.search(rf'consistent with the following platform tag:\s*"{plat}"', shown):
         problems.append(f"auditwheel show does not find the wheel consistent with {plat}")
@@ -352,11 +437,12 @@ def main(argv: list[str]) -> int:
             log(f"  - {p}")
         return 1
     DIST.mkdir(exist_ok=True)
-    for old in DIST.glob("quarnel-*.whl"):
+    for old in [*DIST.glob("quarnel-*.whl"), *DIST.glob("quarnel-*.tar.gz")]:
         old.unlink()
-    shutil.copy2(wheel, DIST / wheel.name)
     dev.stage("wheel: done")
-    log(f"{DIST.relative_to(ROOT) / wheel.name}  ({(DIST / wheel.name).stat().st_size} bytes)")
+    for made in (wheel, sdist):
+        shutil.copy2(made, DIST / made.name)
+        log(f"{DIST.relative_to(ROOT) / made.name}  ({made.stat().st_size} bytes)")
     for what, seconds in timings:
         log(f"  {what:<20} {seconds:7.1f} s")
     log(f"  {'total':<20} {time.monotonic() - started:7.1f} s")
