@@ -230,6 +230,7 @@ COMMANDS = {
     "lint": tool_stage("lint"),
     "typecheck": tool_stage("typecheck"),
     "cpp-package": tool_stage("cpp_package"),
+    "aarch64": tool_stage("aarch64"),
 }
 
 
