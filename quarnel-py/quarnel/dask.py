@@ -19,10 +19,11 @@ single process.
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any, Final, Protocol, cast
+from typing import Any, Final, ParamSpec, Protocol, TypeVar, cast
 
 import dask
 import dask.array as da
@@ -32,12 +33,16 @@ from numpy.typing import NDArray
 import _quarnel
 
 from . import _greeks
+from ._types import Greeks
 
 __all__ = [
     "bel_weights_constant_flow",
     "bel_weights_tangent_flow",
+    "greek_weights_constant_flow",
     "price_and_delta_constant_flow",
     "price_and_delta_tangent_flow",
+    "price_and_greeks_constant_flow",
+    "price_and_greeks_tangent_flow",
 ]
 
 Floats = NDArray[np.float64]
@@ -49,10 +54,6 @@ class _Failure:
     """A chunk's ValueError, carried along the chain so the first in path order wins."""
 
     message: str
-
-
-# What the chain passes on: the running sums, or the first failure.
-_State = Floats | _Failure
 
 
 def _stand_in(a: object, shape: tuple[int, ...] | None = None) -> object:
@@ -122,11 +123,31 @@ class _Primitives(Protocol):
                                         horizon: object) -> None: ...
     def _continue_sums(self, samples: Floats, start: Floats) -> Floats: ...
     def _finish_sums(self, sums: Floats, n_paths: int) -> Floats: ...
+    def _greeks_constant_flow_samples(self, terminal_states: Floats, w_terminals: Floats,
+                                      horizon: float, x0: float, vol: float, payoff: str,
+                                      strike: float, model: str, estimator: str,
+                                      width: float) -> Floats: ...
+    def _localised_digital_finish(self, sums: Floats, n_paths: int) -> Floats: ...
+    def _default_half_width(self, sums: Floats, n_paths: int) -> Floats: ...
+    def _check_price_and_greeks_tangent_flow(
+        self, states: object, dws: object, sigma_field: object, d_mu_dx_field: object,
+        d_sigma_dx_field: object, d2_mu_dx2_field: object, d2_sigma_dx2_field: object,
+        horizon: object, payoff: object, strike: object = 0.0,
+        estimator: object = "lowest_variance", vega: object = "parallel_bump",
+        half_width: object = None) -> None: ...
+    def _greek_rows_tangent_flow(self, states: Floats, dws: Floats, sigma_field: Floats,
+                                 d_mu_dx_field: Floats, d_sigma_dx_field: Floats,
+                                 d2_mu_dx2_field: Floats, d2_sigma_dx2_field: Floats,
+                                 horizon: float, with_vega: bool, first_path: int) -> Floats: ...
+    def _greeks_tangent_flow_samples(self, rows: Floats, payoff: str, strike: float,
+                                     estimator: str, width: float, centre: float) -> Floats: ...
+    def _digital_remainders(self, rows: Floats, strike: float, width: float) -> Floats: ...
 
 
 _native: Final = cast(_Primitives, _greeks)
 # The single calls, untyped here: their checks run on stand-ins of any argument.
 _single: Final[Any] = _quarnel
+_single_greeks: Final[Any] = _greeks
 # dask leaves these functions and array methods untyped: called through Any.
 _dask: Final[Any] = dask
 
@@ -135,64 +156,139 @@ def _untyped(a: da.Array) -> Any:
     return a
 
 
-# Tasks. Module-level functions, so workers import them by name.
+P = ParamSpec("P")
+R = TypeVar("R")
 
-def _constant_flow_samples(first_path: int, params: tuple[Any, ...], x: Floats,
-                           w: Floats) -> Floats | _Failure:
+
+def _task(fn: Callable[P, R]) -> Callable[P, R | _Failure]:
+    """A task that passes on the first failure among its arguments, and returns its own
+    ValueError as a failure rather than raising it (the chain decides which one wins)."""
+
+    @functools.wraps(fn)
+    def run(*args: P.args, **kwargs: P.kwargs) -> R | _Failure:
+        for a in args:
+            if isinstance(a, _Failure):
+                return a
+        try:
+            return fn(*args, **kwargs)
+        except ValueError as e:
+            return _Failure(str(e))
+
+    return run
+
+
+# Tasks: module-level functions, so workers import them by name.
+
+@_task
+def _constant_flow_samples(first_path: int, params: tuple[float, float, str, float],
+                           x: Floats, w: Floats) -> Floats:
     return _native._constant_flow_samples(x, w, *params)
 
 
+@_task
 def _tangent_flow_samples(first_path: int, params: tuple[float, str, float], states: Floats,
                           dws: Floats, sigma_field: Floats, d_mu_dx_field: Floats,
-                          d_sigma_dx_field: Floats) -> Floats | _Failure:
+                          d_sigma_dx_field: Floats) -> Floats:
     horizon, payoff, strike = params
-    try:
-        return _native._tangent_flow_samples(states, dws, sigma_field, d_mu_dx_field,
-                                             d_sigma_dx_field, horizon, payoff, strike,
-                                             first_path)
-    except ValueError as e:
-        return _Failure(str(e))
+    return _native._tangent_flow_samples(states, dws, sigma_field, d_mu_dx_field,
+                                         d_sigma_dx_field, horizon, payoff, strike, first_path)
 
 
-def _continue(state: _State, samples: Floats | _Failure) -> _State:
-    if isinstance(state, _Failure):
-        return state
-    if isinstance(samples, _Failure):
-        return samples
+@_task
+def _greeks_constant_flow_samples(first_path: int,
+                                  params: tuple[float, float, float, str, float, str, str],
+                                  width: float, x: Floats, w: Floats) -> Floats:
+    return _native._greeks_constant_flow_samples(x, w, *params, width)
+
+
+@_task
+def _greek_rows(first_path: int, params: tuple[float, bool], *arrays: Floats) -> Floats:
+    horizon, with_vega = params
+    states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2 = arrays
+    return _native._greek_rows_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
+                                            d2_sigma_dx2, horizon, with_vega, first_path)
+
+
+@_task
+def _greeks_tangent_flow_samples(rows: Floats, params: tuple[str, float, str], width: float,
+                                 centre: float) -> Floats:
+    payoff, strike, estimator = params
+    return _native._greeks_tangent_flow_samples(rows, payoff, strike, estimator, width, centre)
+
+
+@_task
+def _digital_remainders(rows: Floats, strike: float, width: float) -> Floats:
+    return _native._digital_remainders(rows, strike, width)
+
+
+@_task
+def _continue(state: Floats, samples: Floats, first_column: bool = False) -> Floats:
+    if first_column:  # of a 2-D array, or a 1-D array as a column
+        samples = samples[:, :1] if samples.ndim == 2 else samples[:, np.newaxis]
     return _native._continue_sums(samples, state)
 
 
-def _finish(state: _State, n_paths: int) -> Floats | _Failure:
-    if isinstance(state, _Failure):
-        return state
+@_task
+def _finish(state: Floats, n_paths: int) -> Floats:
     return _native._finish_sums(state, n_paths)
 
 
-def _sum_chunks(name: str, samples: Callable[..., Floats | _Failure], columns: int,
-                arrays: Sequence[da.Array], params: tuple[Any, ...]) -> Floats:
-    """[means..., stderrs...] of the per-path sample columns over a row-chunked batch.
+@_task
+def _mean(state: Floats, n_paths: int) -> float:
+    return float(_native._finish_sums(state, n_paths)[0])
 
-    One task per chunk forms its samples: samples(first_path, params, *blocks). Then
-    one task per chunk continues the sums from the chunk before; Dask runs it where
-    the chunk's samples are, as they outweigh the sums. One graph, computed once.
+
+@_task
+def _half_width(state: Floats, n_paths: int) -> float:
+    return float(_native._default_half_width(state, n_paths)[0])
+
+
+@_task
+def _localised_finish(state: Floats, n_paths: int) -> Floats:
+    return _native._localised_digital_finish(state, n_paths)
+
+
+class _Graph:
+    """The graph of one estimate over a row-chunked batch, computed once.
+
+    Tasks per chunk form the chunk's samples; chains of one task per chunk continue
+    running sums from the chunk before, and Dask runs each where the chunk's samples
+    are, as they outweigh the sums. Intermediates are kept by Dask, not gathered.
     """
-    optimized = _dask.optimize(*arrays)  # intermediates the arrays share stay shared
-    blocks = [_untyped(a).to_delayed(optimize_graph=False).ravel() for a in optimized]
-    rows: tuple[int, ...] = arrays[0].chunks[0]
-    token = _dask.base.tokenize(*(a.name for a in optimized), params)
-    sample = _dask.delayed(samples, pure=True)
-    chain = _dask.delayed(_continue, pure=True)
-    state: Any = np.zeros(2 * columns)
-    for i, (first, parts) in enumerate(zip(_offsets(rows), zip(*blocks))):
-        s = sample(first, params, *parts, dask_key_name=(f"quarnel-{name}-samples-{token}", i))
-        state = chain(state, s, dask_key_name=(f"quarnel-{name}-sums-{token}", i))
-    final = _dask.delayed(_finish, pure=True)(state, sum(rows),
-                                              dask_key_name=f"quarnel-{name}-{token}")
-    (result,) = _dask.compute(final)
-    if isinstance(result, _Failure):
-        raise ValueError(result.message)
-    out: Floats = result
-    return out
+
+    def __init__(self, name: str, arrays: Sequence[da.Array], params: object) -> None:
+        optimized = _dask.optimize(*arrays)  # intermediates the arrays share stay shared
+        blocks = [_untyped(a).to_delayed(optimize_graph=False).ravel() for a in optimized]
+        self.parts: list[tuple[Any, ...]] = list(zip(*blocks))
+        self.rows: tuple[int, ...] = arrays[0].chunks[0]
+        self.first_paths = _offsets(self.rows)
+        self.n_paths = sum(self.rows)
+        token = _dask.base.tokenize(*(a.name for a in optimized), params)
+        self.prefix = f"quarnel-{name}-{token}"
+
+    def task(self, label: str, fn: Callable[..., Any], *args: Any, chunk: int | None = None) -> Any:
+        key = f"{self.prefix}-{label}"
+        return _dask.delayed(fn, pure=True)(*args, dask_key_name=key if chunk is None
+                                            else (key, chunk))
+
+    def per_chunk(self, label: str, fn: Callable[..., Any], *args: Any) -> list[Any]:
+        """fn(first_path, *args, *blocks) for each chunk."""
+        return [self.task(label, fn, first, *args, *parts, chunk=i)
+                for i, (first, parts) in enumerate(zip(self.first_paths, self.parts))]
+
+    def sums(self, label: str, samples: Sequence[Any], columns: int,
+             first_column: bool = False) -> Any:
+        """The final sums [s1..., s2...] of the samples' columns, chunk after chunk."""
+        state: Any = np.zeros(2 * columns)
+        for i, s in enumerate(samples):
+            state = self.task(label, _continue, state, s, first_column, chunk=i)
+        return state
+
+    def compute(self, final: Any) -> Any:
+        (result,) = _dask.compute(final)
+        if isinstance(result, _Failure):
+            raise ValueError(result.message)
+        return result
 
 
 def _price_delta(out: Floats) -> tuple[float, float, float, float]:
@@ -220,9 +316,11 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
     x = _dask_array("terminal_states", terminal_states)
     w = _dask_array("w_terminals", w_terminals)
     w = _same_rows("w_terminals", w, "terminal_states", x.chunks[0])
-    return _price_delta(_sum_chunks(
-        "price-delta-cf", _constant_flow_samples, 2, [x, w],
-        (float(horizon), float(sigma_at_x0), payoff, float(strike))))
+    params = (float(horizon), float(sigma_at_x0), payoff, float(strike))
+    g = _Graph("price-delta-cf", [x, w], params)
+    samples = g.per_chunk("samples", _constant_flow_samples, params)
+    return _price_delta(g.compute(g.task("finish", _finish, g.sums("sums", samples, 2),
+                                         g.n_paths)))
 
 
 def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
@@ -247,9 +345,11 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
             arrays[name] = a[:n_paths, :n_steps]  # what the single call ignores
         _whole_rows(name, arrays[name])
         arrays[name] = _same_rows(name, arrays[name], "states", arrays["states"].chunks[0])
-    return _price_delta(_sum_chunks(
-        "price-delta-tf", _tangent_flow_samples, 2, list(arrays.values()),
-        (float(horizon), payoff, float(strike))))
+    params = (float(horizon), payoff, float(strike))
+    g = _Graph("price-delta-tf", list(arrays.values()), params)
+    samples = g.per_chunk("samples", _tangent_flow_samples, params)
+    return _price_delta(g.compute(g.task("finish", _finish, g.sums("sums", samples, 2),
+                                         g.n_paths)))
 
 
 def bel_weights_constant_flow(w_terminals: da.Array, horizon: float,
@@ -298,4 +398,113 @@ def bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
     n_steps = arrays["states"].shape[1] - 1
     out: da.Array = _dask.array.map_blocks(_weights_block, *fields, float(horizon),
                                   n_steps, drop_axis=1, dtype=np.float64, meta=_NO_META)
+    return out
+
+
+def _to_greeks(out: Floats, with_vega: bool = True, with_rho: bool = True) -> Greeks:
+    """The named tuple from [means..., stderrs...]; a Greek not computed is NaN."""
+    nan = math.nan
+    m = len(out) // 2
+    values = [float(v) for v in out[:m]] + [nan] * (5 - m)
+    errors = [float(v) for v in out[m:]] + [nan] * (5 - m)
+    if not with_vega:
+        values[3] = errors[3] = nan
+    if not with_rho:
+        values[4] = errors[4] = nan
+    return Greeks(*values, *errors)
+
+
+def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
+                                   horizon: float, x0: float, vol: float, payoff: str,
+                                   strike: float = 0.0, model: str = "gbm",
+                                   estimator: str = "lowest_variance",
+                                   half_width: float | None = None) -> Greeks:
+    """`quarnel.price_and_greeks_constant_flow` over 1-D Dask arrays of equal chunks.
+
+    Returns the `Greeks` of the single call on the gathered arrays, bit for bit. The
+    digital's default half-width (`half_width=None` with "lowest_variance") takes a
+    first pass over the terminal states, as in the single call: the batch's chunks are
+    kept by the workers (spilled to disk if need be) until it is known. Pass a
+    `half_width` to stream the batch in one pass.
+    """
+    same = (isinstance(terminal_states, da.Array) and isinstance(w_terminals, da.Array)
+            and terminal_states.shape == w_terminals.shape)
+    _single_greeks.price_and_greeks_constant_flow(
+        _stand_in(terminal_states, (0,) * terminal_states.ndim)
+        if isinstance(terminal_states, da.Array) else terminal_states,
+        _stand_in(w_terminals, (0 if same else 1,) * w_terminals.ndim)
+        if isinstance(w_terminals, da.Array) else w_terminals,
+        horizon, x0, vol, payoff, strike, model, estimator, half_width)
+    x = _dask_array("terminal_states", terminal_states)
+    w = _same_rows("w_terminals", _dask_array("w_terminals", w_terminals), "terminal_states",
+                   x.chunks[0])
+    params = (float(horizon), float(x0), float(vol), payoff, float(strike), model, estimator)
+    g = _Graph("greeks-cf", [x, w], (params, half_width))
+    if not (estimator == "lowest_variance" and payoff == "digital_call"):
+        samples = g.per_chunk("samples", _greeks_constant_flow_samples, params, 0.0)
+        return _to_greeks(g.compute(g.task("finish", _finish, g.sums("sums", samples, 5),
+                                        g.n_paths)))
+    width: Any = float(half_width) if half_width is not None else g.task(
+        "width", _half_width, g.sums("x", [p[0] for p in g.parts], 1, True), g.n_paths)
+    samples = g.per_chunk("samples", _greeks_constant_flow_samples, params, width)
+    return _to_greeks(g.compute(g.task("finish", _localised_finish,
+                                    g.sums("sums", samples, 14), g.n_paths)))
+
+
+def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
+                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
+                                  d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+                                  horizon: float, payoff: str, strike: float = 0.0,
+                                  estimator: str = "lowest_variance",
+                                  vega: str | None = "parallel_bump",
+                                  half_width: float | None = None) -> Greeks:
+    """`quarnel.price_and_greeks_tangent_flow` over row-chunked Dask arrays.
+
+    Returns the `Greeks` of the single call on the gathered arrays, bit for bit. The
+    kernel's rows (five or seven numbers a path) stay on the workers; for the digital
+    under "lowest_variance" they wait there until the ramp's half-width and centring
+    constant, which take passes over the terminal states as in the single call, are
+    known.
+    """
+    named = {"states": states, "dws": dws, "sigma_field": sigma_field,
+             "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field,
+             "d2_mu_dx2_field": d2_mu_dx2_field, "d2_sigma_dx2_field": d2_sigma_dx2_field}
+    _native._check_price_and_greeks_tangent_flow(
+        _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
+        _stand_in(d_sigma_dx_field), _stand_in(d2_mu_dx2_field), _stand_in(d2_sigma_dx2_field),
+        horizon, payoff, strike, estimator, vega, half_width)
+    arrays = [_dask_array(name, a) for name, a in named.items()]
+    for name, a in zip(named, arrays):
+        _whole_rows(name, a)
+    arrays = [_same_rows(name, a, "states", arrays[0].chunks[0])
+              for name, a in zip(named, arrays)]
+    with_vega = vega is not None
+    params = (payoff, float(strike), estimator)
+    g = _Graph("greeks-tf", arrays, (float(horizon), with_vega, params, half_width))
+    rows = g.per_chunk("rows", _greek_rows, (float(horizon), with_vega))
+    width: Any = 0.0
+    centre: Any = 0.0
+    if estimator == "lowest_variance" and payoff == "digital_call":
+        width = float(half_width) if half_width is not None else g.task(
+            "width", _half_width, g.sums("x", rows, 1, True), g.n_paths)
+        remainders = [g.task("remainders", _digital_remainders, r, float(strike), width,
+                             chunk=i) for i, r in enumerate(rows)]
+        centre = g.task("centre", _mean, g.sums("centring", remainders, 1), g.n_paths)
+    samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, width, centre,
+                      chunk=i) for i, r in enumerate(rows)]
+    return _to_greeks(g.compute(g.task("finish", _finish, g.sums("sums", samples, 4), g.n_paths)),
+                   with_vega=with_vega, with_rho=False)
+
+
+def greek_weights_constant_flow(w_terminals: da.Array, horizon: float, x0: float, vol: float,
+                                model: str = "gbm") -> da.Array:
+    """`quarnel.greek_weights_constant_flow` chunk by chunk: a lazy (n_paths, 4) array."""
+    _single_greeks.greek_weights_constant_flow(
+        _stand_in(w_terminals, (0,) * w_terminals.ndim)
+        if isinstance(w_terminals, da.Array) else w_terminals, horizon, x0, vol, model)
+    w = _dask_array("w_terminals", w_terminals)
+    out: da.Array = _untyped(w).map_blocks(
+        _single_greeks.greek_weights_constant_flow, float(horizon), float(x0), float(vol), model,
+        new_axis=1, chunks=(w.chunks[0], (4,)), dtype=np.float64,
+        meta=np.empty((0, 0), dtype=np.float64))
     return out

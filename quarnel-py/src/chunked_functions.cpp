@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "chunked.hpp"
+#include "chunked_greeks.hpp"
 #include "price_delta.hpp"
 #include "record.hpp"
 
@@ -98,13 +99,100 @@ constexpr Function kFinishSums{
         return finish_sums(sums, n.value());
     }};
 
+constexpr Function kGreeksConstantFlowSamples{
+    "_greeks_constant_flow_samples",
+    "Sample columns of price_and_greeks_constant_flow over a chunk: (n, 5)\n"
+    "price, delta, gamma, vega, rho samples, or for the localised digital\n"
+    "(n, 14) with the ramp half-width `width`.",
+    params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"), real("x0"),
+           real("vol"), text("payoff"), real("strike"), text("model"), text("estimator"),
+           real("width")),
+    &quarnel::greeks_constant_flow_chunk_samples};
+
+constexpr Function kLocalisedDigitalFinish{
+    "_localised_digital_finish",
+    "[5 means, 5 stderrs] of the localised digital from its 28 final sums.",
+    params(array1d("sums"), real("n_paths")),
+    [](const View1D& sums, double n_paths) -> Result<Buffer> {
+        Result<std::size_t> n = to_count(n_paths, "n_paths");
+        if (!n.ok()) return n.error();
+        return localised_digital_finish(sums, n.value());
+    }};
+
+constexpr Function kDefaultHalfWidth{
+    "_default_half_width",
+    "[the default ramp half-width] of n values from [S(x), S(x * x)].",
+    params(array1d("sums"), real("n_paths")),
+    [](const View1D& sums, double n_paths) -> Result<Buffer> {
+        Result<std::size_t> n = to_count(n_paths, "n_paths");
+        if (!n.ok()) return n.error();
+        return default_half_width_of(sums, n.value());
+    }};
+
+constexpr Function kCheckPriceAndGreeksTangentFlow{
+    "_check_price_and_greeks_tangent_flow",
+    "The checks of price_and_greeks_tangent_flow alone: None, or their error.",
+    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
+           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"),
+           array2d("d2_sigma_dx2_field"), real("horizon"), text("payoff"),
+           real_or("strike", 0.0, "0.0"),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"),
+           text_or_none("vega", "parallel_bump", "'parallel_bump'"),
+           real_or_none("half_width")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field,
+       const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field, double horizon,
+       std::string_view payoff, double /*strike*/, std::string_view estimator,
+       const std::optional<std::string_view>& vega, const std::optional<double>& half_width) {
+        return none_or(check_price_and_greeks_tangent_flow(
+            states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+            d2_sigma_dx2_field, horizon, payoff, estimator, vega, half_width));
+    }};
+
+constexpr Function kGreekRowsTangentFlow{
+    "_greek_rows_tangent_flow",
+    "Kernel rows of price_and_greeks_tangent_flow over a chunk whose first\n"
+    "row is path `first_path` of the batch, X_N in front: (n, 5), or (n, 7)\n"
+    "when `with_vega` is nonzero.",
+    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
+           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"),
+           array2d("d2_sigma_dx2_field"), real("horizon"), real("with_vega"),
+           real("first_path")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field,
+       const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field, double horizon,
+       double with_vega, double first_path) -> Result<Matrix> {
+        Result<std::size_t> first = to_count(first_path, "first_path");
+        if (!first.ok()) return first.error();
+        return greek_rows_tangent_flow_chunk(states, dws, sigma_field, d_mu_dx_field,
+                                             d_sigma_dx_field, d2_mu_dx2_field,
+                                             d2_sigma_dx2_field, horizon, with_vega != 0.0,
+                                             first.value());
+    }};
+
+constexpr Function kGreeksTangentFlowSamples{
+    "_greeks_tangent_flow_samples",
+    "Samples (n, 4) of price_and_greeks_tangent_flow from a chunk's rows;\n"
+    "`width` and `centre` serve the localised digital.",
+    params(array2d("rows"), text("payoff"), real("strike"), text("estimator"), real("width"),
+           real("centre")),
+    &quarnel::greeks_tangent_flow_chunk_samples};
+
+constexpr Function kDigitalRemainders{
+    "_digital_remainders",
+    "The digital's remainders 1{x > K} - ramp(x), (n, 1), of the values in\n"
+    "the first column of `rows`.",
+    params(array2d("rows"), real("strike"), real("width")), &quarnel::digital_remainders};
+
 }  // namespace
 
 std::span<const Method> chunked_methods() {
     static const auto functions =
         methods<kConstantFlowSamples, kTangentFlowSamples, kCheckPriceAndDeltaTangentFlow,
                 kBelWeightsTangentFlowChunk, kCheckBelWeightsTangentFlow, kContinueSums,
-                kFinishSums>();
+                kFinishSums, kGreeksConstantFlowSamples, kLocalisedDigitalFinish,
+                kDefaultHalfWidth, kCheckPriceAndGreeksTangentFlow, kGreekRowsTangentFlow,
+                kGreeksTangentFlowSamples, kDigitalRemainders>();
     return functions;
 }
 

@@ -1,0 +1,63 @@
+// The chunk primitives of price_and_greeks_constant_flow and price_and_greeks_tangent_flow
+// (see chunked.hpp for the scheme). Each per-path sample here is formed with the
+// operations, association and order of the single call, from the same flow, payoff and
+// kernel code; the bit-equality tests of quarnel.dask hold the two together.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "buffer.hpp"
+#include "matrix.hpp"
+#include "result.hpp"
+#include "view.hpp"
+
+namespace quarnel {
+
+// Sample columns of price_and_greeks_constant_flow over a chunk. Weights and pathwise
+// estimators: (n, 5), the price, delta, gamma, vega and rho samples. The localised
+// digital: (n, 14), f, g, u[4], v[4] and u[i] * v[i] of its sums, for the ramp
+// half-width `width` (the batch's default width may be 0 or NaN: the ramp is then off).
+// The arguments are checked beforehand by the single call, on empty stand-ins.
+Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
+                                                  const View1D& w_terminals, double horizon,
+                                                  double x0, double vol, std::string_view payoff,
+                                                  double strike, std::string_view model,
+                                                  std::string_view estimator, double width);
+
+// [5 means, 5 stderrs] of the localised digital from the final sums of its 14 columns:
+// the centring constant c = S(g) / n applied as the single call applies it.
+Result<Buffer> localised_digital_finish(const View1D& sums, std::size_t n);
+
+// The default ramp half-width, twice the population standard deviation of n values,
+// from their sums [S(x), S(x * x)].
+Result<Buffer> default_half_width_of(const View1D& sums, std::size_t n);
+
+// The checks of price_and_greeks_tangent_flow, in its order.
+std::optional<ModelError> check_price_and_greeks_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma_field,
+    const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
+    const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff,
+    std::string_view estimator, std::optional<std::string_view> vega,
+    std::optional<double> half_width);
+
+// The kernel rows of price_and_greeks_tangent_flow over a chunk, with X_N in front:
+// (n, 5) X_N, pi, pi_g, Y_N, H_N, and with vega (n, 7) adding V_N and the vega weight.
+// A zero diffusion value is reported with its path's index in the batch.
+Result<Matrix> greek_rows_tangent_flow_chunk(
+    const View2D& states, const View2D& dws, const View2D& sigma_field,
+    const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
+    const View2D& d2_sigma_dx2_field, double horizon, bool with_vega, std::size_t first_path);
+
+// Samples (n, 4), price, delta, gamma and vega, from rows of
+// greek_rows_tangent_flow_chunk; `width` and `centre` serve the localised digital.
+Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string_view payoff,
+                                                 double strike, std::string_view estimator,
+                                                 double width, double centre);
+
+// The digital's remainder 1{x > K} - ramp(x) of each value, (n, 1): their sum over the
+// batch gives the centring constant of the tangent-flow digital.
+Result<Matrix> digital_remainders(const View2D& rows, double strike, double width);
+
+}  // namespace quarnel
