@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import math
 import re
+import struct
 import subprocess
 import sys
 
@@ -70,6 +72,41 @@ def test_results_equal_one_call(client, batch, rows):
                                   quarnel.bel_weights_constant_flow(w, T, S))
 
 
+def bits(values):
+    """The bits of the values, every NaN as one: a compiler may swap the operands of a
+    commutative operation, which changes which NaN comes out, not whether one does."""
+    return struct.pack(f"{len(values)}d", *(math.nan if math.isnan(v) else v for v in values))
+
+
+# Each estimator's code path once; half_width=None takes the digital's default width.
+GREEKS_CF = [dict(payoff="call", estimator="weights"), dict(payoff="put", model="abm"),
+             dict(payoff="digital_call"), dict(payoff="digital_call", half_width=0.05)]
+GREEKS_TF = [dict(payoff="digital_call", estimator="weights", vega=None),
+             dict(payoff="call"), dict(payoff="digital_call"),
+             dict(payoff="digital_call", half_width=0.05, vega=None)]
+
+
+@pytest.mark.parametrize("rows", [(1_250,) * 8, (3_000, 0, 4_000)])
+def test_greeks_equal_one_call(client, batch, rows):
+    states, dws, sigma = (a[:N_PATHS, :N_STEPS + (a is batch[0])] for a in batch[:3])
+    states = states.copy()
+    states[[5, 6_000], -1] = [np.nan, np.inf]  # NaNs and infinities propagate the same way
+    x, w = states[:, -1], dws[:, 0]
+    for kwargs in GREEKS_CF:
+        assert bits(qd.price_and_greeks_constant_flow(chunked(x, rows), chunked(w, rows), T,
+                                                      1.0, S, strike=1.05, **kwargs)) == \
+            bits(quarnel.price_and_greeks_constant_flow(x, w, T, 1.0, S, strike=1.05, **kwargs))
+    zeros = np.zeros_like(dws)
+    arrays = [states, dws, sigma, zeros, np.full_like(dws, S), zeros, zeros]
+    for kwargs in GREEKS_TF:
+        assert bits(qd.price_and_greeks_tangent_flow(*(chunked(a, rows) for a in arrays), T,
+                                                     strike=1.05, **kwargs)) == \
+            bits(quarnel.price_and_greeks_tangent_flow(*arrays, T, strike=1.05, **kwargs))
+    np.testing.assert_array_equal(
+        qd.greek_weights_constant_flow(chunked(w, rows), T, 1.0, S).compute(),
+        quarnel.greek_weights_constant_flow(w, T, 1.0, S))
+
+
 def with_zeros(sigma, paths=(9_000, 2_600)):
     """Zero diffusion values; the first in path order is in a chunk that finishes last."""
     sigma = sigma.copy()
@@ -92,12 +129,18 @@ ERRORS = [
     ("price_and_delta_constant_flow", lambda b: [b[0][:, -1], b[1][1:, 0], T, S, "call"]),
     ("price_and_delta_constant_flow", lambda b: [b[0][:, -1], b[1][:, 0], T, 0.0, "x"]),
     ("bel_weights_constant_flow", lambda b: [b[1][:, 0], T, -S]),
+    ("price_and_greeks_tangent_flow",
+     lambda b: [*b[:2], with_zeros(b[2]), *b[3:], b[3], b[3], T, "digital_call"]),
+    ("price_and_greeks_tangent_flow", lambda b: [*b, b[3], b[3][:-1], T, "call"]),
+    ("price_and_greeks_tangent_flow", lambda b: [*b, b[3], b[3], T, "call", 1.0, "weights", "x"]),
+    ("price_and_greeks_constant_flow", lambda b: [b[0][:, -1], b[1][:, 0], T, 1.0, S, "call",
+                                                  1.0, "gbm", "weights", 0.0]),
 ]
 
 
 @pytest.mark.parametrize(("name", "arguments"), ERRORS)
 def test_errors_equal_one_call(client, batch, name, arguments):
-    if name == "bel_weights_tangent_flow":  # exact shapes there
+    if "weights_tangent" in name or "greeks_tangent" in name:  # exact shapes there
         batch = (batch[0], *(a[:N_PATHS, :N_STEPS] for a in batch[1:]))
     args = arguments(batch)
     with pytest.raises(Exception) as single:
