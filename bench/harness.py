@@ -43,6 +43,12 @@ class Case:
         """Units (path-steps, samples or bytes) per second."""
         return self.work / self.median
 
+    @property
+    def peak(self) -> float:
+        """Units per second in the fastest repetition: what a bound is stated from (as
+        STREAM does), since interference only ever slows a repetition down."""
+        return self.work / min(self.times)
+
 
 def timed(fn: Callable[[], Any], number: int,
           clock: Callable[[], float] = time.perf_counter) -> float:

@@ -74,7 +74,7 @@ def print_table(r: Results, ceilings: dict[str, float]) -> None:
                   f"{probe:>6} {ceil:>6} {ratio:>9}  {c.check}")
         print()
     print("'probe' = throughput / the matching probe's bound (the same bytes in as many "
-          "streams, on as many threads, at the batch's size);")
+          "streams, on as many threads, at the batch's size; its fastest repetition);")
     print("'ceil' = throughput / the kernel's compute ceiling (its rate with the inputs in "
           "L1, call overhead differenced out);")
     print("'ours/peer' = peer time / our time (above 1: we are faster)")
@@ -119,7 +119,7 @@ def case_record(c: Case, r: Results | None = None,
     record = {"function": c.function, "size": c.size, "implementation": c.impl,
               "work": c.work, "unit": c.unit, "compared_with": c.peer_of, "check": c.check,
               "calls_per_rep": c.number, "times_s": c.times, "median_s": c.median,
-              "throughput_per_s": c.throughput}
+              "throughput_per_s": c.throughput, "peak_per_s": c.peak}
     if r is not None:
         record["of_probe"] = r.of_probe(c)
     if ceilings is not None and c.impl == "quarnel" and c.chart and c.function in ceilings:

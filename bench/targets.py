@@ -1,8 +1,8 @@
 """The performance targets, one row each, and their verdicts.
 
 "Bandwidth bound" is the matching probe (probe.py) at the batch's own size: the kernel's
-throughput over the rate at which this machine reads the same bytes in the same number
-of streams.
+throughput (median) over the rate at which this machine reads the same bytes in the same
+number of streams (the probe's fastest repetition, timed among the kernel's).
 """
 
 from __future__ import annotations
@@ -38,7 +38,7 @@ class Results:
         need = need_of(case, self.max_threads)
         if probe is None or need is None:
             return None
-        return (need.nbytes / case.median) / probe.throughput
+        return (need.nbytes / case.median) / probe.peak
 
 
 Metric = Callable[[Results, str, str], "float | None"]
