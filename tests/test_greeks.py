@@ -199,6 +199,12 @@ class TestConstantFlow:
             kw = {k: kw[k] for k in ("w_terminals", "horizon", "x0", "vol", "model")}
             assert ref.value_error(g.greek_weights_constant_flow, **kw) == message
 
+    def test_weight_matrix_size_cannot_wrap(self):
+        # n * 8 bytes fits NumPy's limit, n * 4 * 8 would wrap the allocation size.
+        w = np.broadcast_to(np.float64(0.0), (2**59,))
+        assert (ref.value_error(g.greek_weights_constant_flow, w, 1.0, 1.0, 0.2)
+                == "w_terminals is too long: the result would not fit in memory")
+
 
 # --- second-order tangent flow ------------------------------------------------------------
 
