@@ -6,12 +6,12 @@ import math
 
 import numpy as np
 import pytest
-from quarnel import _greeks as g
-from quarnel import parallel_volatility_bump
 
 import _quarnel
 import reference as ref
 from layouts import layout
+from quarnel import _greeks as g
+from quarnel import parallel_volatility_bump
 from reference import SPECIALS, assert_same_floats, assert_same_outcome, rng_for, sprinkle
 
 PAYOFFS = ("identity", "call", "put", "digital_call")
