@@ -84,7 +84,7 @@ struct FloatOrNoneParam {
         if (obj == nullptr || obj == Py_None) return std::nullopt;
         return to_double(obj, name);
     }
-    static const Held& value(const Held& v) noexcept { return v; }
+    static Held value(const Held& v) noexcept { return v; }
 };
 
 // Optional str: omitted means the default text.
@@ -111,7 +111,7 @@ struct StrOrNoneParam {
         if (obj == Py_None) return std::nullopt;
         return obj == nullptr ? std::string_view(fallback) : to_utf8(obj, name);
     }
-    static const Held& value(const Held& v) noexcept { return v; }
+    static Held value(const Held& v) noexcept { return v; }
 };
 
 constexpr Array1DParam array1d(const char* name) { return {name}; }
