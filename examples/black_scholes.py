@@ -1,10 +1,11 @@
-"""Price and delta of four payoffs under Black-Scholes, by BEL weights.
+"""Price and Greeks of four payoffs under Black-Scholes, by BEL weights.
 
 Simulates geometric Brownian motion with NumPy, computes price and delta with the
-constant-flow and the tangent-flow routines of `quarnel`, and prints them beside the
-closed-form values (zero rates: quarnel's prices are undiscounted E[f(X_T)], so with a
-rate r multiply price and delta by exp(-r T) yourself). Then does the same for an
-Ornstein-Uhlenbeck model, where only the general tangent-flow form applies.
+constant-flow and the tangent-flow routines of `quarnel`, then gamma and vega with
+`price_and_greeks_constant_flow`, and prints them beside the closed-form values (zero
+rates: quarnel's prices are undiscounted E[f(X_T)], so with a rate r multiply price
+and Greeks by exp(-r T) yourself). Then does the same for an Ornstein-Uhlenbeck model,
+where only the general tangent-flow form applies.
 
     python examples/black_scholes.py [--quick] [--paths N] [--steps M] [--seed S]
 """
@@ -38,6 +39,46 @@ def black_scholes(x0: float, k: float, s: float, t: float) -> dict[str, tuple[fl
         "put": (k * norm_cdf(-d2) - x0 * norm_cdf(-d1), norm_cdf(d1) - 1.0),
         "digital_call": (norm_cdf(d2), norm_pdf(d2) / (x0 * v)),
     }
+
+
+def black_scholes_greeks(x0: float, k: float, s: float, t: float) -> dict[str, tuple]:
+    """(delta, gamma, vega) of call, put and digital call for zero rates."""
+    v = s * math.sqrt(t)
+    d1 = (math.log(x0 / k) + 0.5 * v * v) / v
+    d2 = d1 - v
+    gamma = norm_pdf(d1) / (x0 * v)
+    vega = x0 * norm_pdf(d1) * math.sqrt(t)
+    return {
+        "call": (norm_cdf(d1), gamma, vega),
+        "put": (norm_cdf(d1) - 1.0, gamma, vega),
+        "digital_call": (norm_pdf(d2) / (x0 * v), -norm_pdf(d2) * d1 / (x0 * v) ** 2,
+                         -norm_pdf(d2) * d1 / s),
+    }
+
+
+def greeks_table(s_t, w_t, x0, strike, s, t) -> None:
+    """Gamma and vega beside delta: the plain weights, and the lowest-variance
+    estimator that is the default (pathwise for calls and puts, localised for digitals)."""
+    exact = black_scholes_greeks(x0, strike, s, t)
+    print("\nGreeks on the same exact samples: estimate ± stderr (z against the closed form)")
+    print(f"{'payoff':<13} {'estimator':<16}" + "".join(f"{g:>28}" for g in
+                                                         ("delta", "gamma", "vega")))
+    for payoff, closed in exact.items():
+        for estimator in ("weights", "lowest_variance"):
+            g = q.price_and_greeks_constant_flow(s_t, w_t, t, x0, s, payoff, strike,
+                                                 estimator=estimator)
+            cells = []
+            for est, se, want in ((g.delta, g.delta_stderr, closed[0]),
+                                  (g.gamma, g.gamma_stderr, closed[1]),
+                                  (g.vega, g.vega_stderr, closed[2])):
+                z = (est - want) / se if se > 0 else 0.0
+                cells.append(f"{est:9.4f} ±{se:7.4f} ({z:+5.2f})")
+            print(f"{payoff if estimator == 'weights' else '':<13} {estimator:<16}" +
+                  "".join(f"{c:>28}" for c in cells))
+    print("closed forms:")
+    for payoff, closed in exact.items():
+        print(f"  {payoff:<13} delta {closed[0]:9.4f}  gamma {closed[1]:9.4f}  "
+              f"vega {closed[2]:9.4f}")
 
 
 def ornstein_uhlenbeck_call(x0, k, kappa, theta, s, t):
@@ -114,6 +155,7 @@ def main() -> None:
     delta, se = q.price_from_samples(np.maximum(states[:, -1] - strike, 0.0) * weights)
     print(f"{'call':<13} {'weights':<9} {'':>9}  {'':>8} {'':>9}   {delta:9.5f} ±{se:8.5f} "
           f"{exact['call'][1]:9.5f}")
+    greeks_table(s_t, w_t, x0, strike, s, t)
 
     # A model that is not GBM: mean reversion makes the tangent process decay,
     # Y_j = (1 - kappa dt)^j, which the constant-flow form cannot express.
