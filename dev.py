@@ -53,8 +53,27 @@ def python_of(env_dir: Path) -> Path:
     return env_dir / "bin" / "python"
 
 
+def interpreter_version(exe: str | os.PathLike) -> str | None:
+    """Implementation and full version of a Python, or None if it does not run."""
+    try:
+        probe = subprocess.run(
+            [str(exe), "-c", "import platform as p; print(p.python_implementation(), "
+                             "p.python_version())"],
+            capture_output=True, text=True)
+    except OSError:
+        return None
+    return probe.stdout.strip() if probe.returncode == 0 else None
+
+
 def ensure_venv(env_dir: Path, interpreter: str | None = None) -> Path:
     py = python_of(env_dir)
+    # A venv made by another Python (an upgrade, another pyenv version, a venv copied
+    # from elsewhere) would build and test against the wrong interpreter: start over.
+    if py.exists() or env_dir.exists():
+        wanted = interpreter_version(interpreter or sys.executable)
+        if wanted is not None and interpreter_version(py) != wanted:
+            print(f"note: {env_dir.name} is not a venv of {wanted}: recreating it", flush=True)
+            shutil.rmtree(env_dir)
     if not py.exists():
         if interpreter is None:
             venv.EnvBuilder(with_pip=True).create(env_dir)
@@ -230,6 +249,8 @@ COMMANDS = {
     "lint": tool_stage("lint"),
     "typecheck": tool_stage("typecheck"),
     "cpp-package": tool_stage("cpp_package"),
+    "wheel": tool_stage("wheel"),
+    "pythons": tool_stage("pythons"),
     "aarch64": tool_stage("aarch64"),
 }
 
