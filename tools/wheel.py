@@ -9,14 +9,23 @@ with the clang that ships in the `ziglang` package, which
 - compiles against the headers and links against stub libraries of an old glibc chosen
   on the command line (`-target x86_64-linux-gnu.2.17`), so every versioned symbol the
   modules need exists in that glibc, whatever the build host runs;
-- links its own C++ runtime (libc++, libc++abi, libunwind) statically, so the modules
-  need no libstdc++ or libgcc_s at all; the linker version script keeps every runtime
-  symbol local, as it keeps the module's own.
+- links its own C++ runtime (libc++, libc++abi) statically, so the modules need no
+  libstdc++; the linker version script keeps every runtime symbol local, as it keeps
+  the module's own.
 
-An older distribution root (a manylinux container, or debootstrap of an old Debian)
-would give old glibc too, but its GCC is too old for C++20 and it needs root or a
-container runtime; the zig toolchain is one package from the index and runs anywhere.
-glibc 2.17 is what manylinux2014 means: NumPy's own wheels need no more.
+The unwinder is the exception: the modules use the system's libgcc_s, not zig's static
+libunwind. glibc's pthread_exit unwinds the thread with libgcc_s (CPython 3.10 to 3.13
+end daemon threads that way at exit, possibly inside a module call that retakes the
+GIL), and the personality routine of every C++ frame it crosses calls back into "the"
+unwinder with libgcc's context: a private libunwind misreads it and crashes. The link
+uses a stub libgcc_s.so.1 made here with the symbol versions of every glibc system.
+A small shim (RETHROW_SHIM below) makes libc++abi rethrow such a forced unwind the way
+the C++ ABI and libstdc++ do, so that a `catch (...)` that rethrows lets it through.
+
+An old glibc with a GCC new enough for C++20 means a manylinux container (what
+cibuildwheel uses) and so a container runtime; the Debian releases with glibc 2.28 or
+older ship GCC 8 at most. The zig toolchain is one package from the index and runs
+anywhere. glibc 2.17 is what manylinux2014 means: NumPy's own wheels need no more.
 
 Small wrapper scripts make the toolchain look like an ordinary compiler to CMake and are
 passed to scikit-build-core as CMake definitions (CMakeLists.txt stays as it is). zig
@@ -27,9 +36,9 @@ The stage then checks what it built, and fails on any finding:
 
 1. every compile command goes through the wrapper with `-ffp-contract=off` and none of
    the fast-math family (clang contracts a*b+c into FMA by default);
-2. every shared object in the wheel needs only glibc's own libraries, glibc symbol
-   versions no newer than the target, no C++ runtime symbol versions, and exports
-   nothing but its `PyInit_` function;
+2. every shared object in the wheel needs only glibc's own libraries and libgcc_s,
+   glibc symbol versions no newer than the target, no C++ runtime symbol versions, no
+   unwinder of its own but the rethrow shim, and exports nothing but `PyInit_...`;
 3. `auditwheel repair` retags the wheel to manylinux without grafting a library or
    changing a byte of a module, and `auditwheel show` accepts the result;
 4. `abi3audit --strict --assume-minimum-abi3 3.10` finds no call outside the 3.10
@@ -99,9 +108,58 @@ while [ $n -gt 0 ]; do
 done
 case " $* " in
   *" -c "*|*" -E "*|*" -S "*) ;;
+  *" -shared "*) set -- "$@" {link_extra} "{libgcc_s}" ;;
   *) set -- "$@" "{libgcc_s}" ;;
 esac
 exec "{zig}" {tool} -target {target} "$@"
+"""
+
+# Linked into every C++ shared object. The Itanium C++ ABI has __cxa_rethrow go on with
+# _Unwind_Resume_or_Rethrow, so that a forced unwind (glibc's pthread_exit) rethrown
+# from a catch (...) stays forced, as libstdc++ does; libc++abi restarts it with
+# _Unwind_RaiseException instead, an ordinary exception that nothing catches, and the
+# process aborts. The linker's --wrap routes the modules' own calls through these.
+RETHROW_SHIM = r"""
+#include <cxxabi.h>
+#include <unwind.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" {
+void* __real___cxa_begin_catch(void* exception) noexcept;
+[[noreturn]] void __real___cxa_rethrow();
+// Itanium C++ ABI: the thread's exception globals, the caught-exception stack first.
+void** __cxa_get_globals() noexcept;
+}
+
+namespace {
+thread_local _Unwind_Exception* caught_foreign = nullptr;
+
+bool is_cxx(const _Unwind_Exception* e) noexcept {
+    // Vendor and language: "CLNGC++" (libc++abi), "GNUCC++" (libstdc++).
+    return (static_cast<std::uint64_t>(e->exception_class) & 0xFFFFFF00u) == 0x432B2B00u;
+}
+}  // namespace
+
+extern "C" void* __wrap___cxa_begin_catch(void* exception) noexcept {
+    auto* e = static_cast<_Unwind_Exception*>(exception);
+    if (!is_cxx(e)) caught_foreign = e;
+    return __real___cxa_begin_catch(exception);
+}
+
+extern "C" [[noreturn]] void __wrap___cxa_rethrow() {
+    void** caught = __cxa_get_globals();
+    if (caught_foreign != nullptr && *caught != nullptr &&
+        abi::__cxa_current_exception_type() == nullptr) {
+        _Unwind_Exception* e = caught_foreign;
+        caught_foreign = nullptr;
+        *caught = nullptr;  // rethrown: __cxa_end_catch must not delete it
+        _Unwind_Resume_or_Rethrow(e);
+        std::abort();
+    }
+    __real___cxa_rethrow();
+}
 """
 
 # The system's unwinder, for the link only: the modules must call the unwinder that
@@ -142,15 +200,18 @@ with zipfile.ZipFile(sys.argv[1]) as whl:
                    if s["st_shndx"] == "SHN_UNDEF"}
         # Landing pads end in _Unwind_Resume: imported, unless the module carries an
         # unwinder of its own (a stripped module shows nothing else of it).
-        own_unwinder = (elf.get_section_by_name(".gcc_except_table") is not None
-                        and "_Unwind_Resume" not in imports)
+        has_eh = elf.get_section_by_name(".gcc_except_table") is not None
+        own_unwinder = has_eh and "_Unwind_Resume" not in imports
+        # The rethrow shim is what imports this one.
+        no_shim = has_eh and "_Unwind_Resume_or_Rethrow" not in imports
         for sym in dynsym.iter_symbols() if dynsym else []:
             if (sym["st_shndx"] != "SHN_UNDEF" and sym.name
                     and sym["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")
                     and sym["st_other"]["visibility"] == "STV_DEFAULT"):
                 exports.append(sym.name)
         out.append({"name": name, "needed": needed, "versions": versions,
-                    "exports": sorted(exports), "own_unwinder": own_unwinder})
+                    "exports": sorted(exports), "own_unwinder": own_unwinder,
+                    "no_shim": no_shim})
 print(json.dumps(out))
 """
 
@@ -222,10 +283,17 @@ def write_toolchain(py: Path, target: str) -> dict[str, Path]:
     dev.run(zig, "cc", "-target", target, "-shared", "-nostdlib", "-fPIC",
             "-Wl,-soname,libgcc_s.so.1", f"-Wl,--version-script={stub / 'libgcc_s.map'}",
             "-o", libgcc_s, stub / "libgcc_s.c", env=zig_env())
+    shim = stub / "rethrow.o"
+    (stub / "rethrow.cpp").write_text(RETHROW_SHIM)
+    dev.run(zig, "c++", "-target", target, "-std=c++20", "-O2", "-fPIC", "-fvisibility=hidden",
+            "-Wall", "-Wextra", "-Werror", "-c", stub / "rethrow.cpp", "-o", shim, env=zig_env())
+    link_extra = {"cc": "", "c++": f'"{shim}" -Wl,--wrap=__cxa_begin_catch '
+                                   "-Wl,--wrap=__cxa_rethrow"}
     tools = {}
     for tool in ("cc", "c++"):
         path = bindir / f"zig-{tool}"
-        path.write_text(WRAPPER.format(tool=tool, target=target, zig=zig, libgcc_s=libgcc_s))
+        path.write_text(WRAPPER.format(tool=tool, target=target, zig=zig, libgcc_s=libgcc_s,
+                                       link_extra=link_extra[tool]))
         path.chmod(0o755)
         tools[tool] = path
     for tool in ("ar", "ranlib"):
@@ -277,6 +345,8 @@ def check_shared_objects(py: Path, wheel: Path) -> list[str]:
                 problems.append(f"{name}: needs {lib} versions {others}")
         if rec["own_unwinder"]:
             problems.append(f"{name}: unwinds with an unwinder of its own, not libgcc_s's")
+        if rec["no_shim"]:
+            problems.append(f"{name}: rethrows without _Unwind_Resume_or_Rethrow (no shim)")
         foreign = sorted(set(rec["needed"]) - SYSTEM_LIBS)
         if foreign:
             problems.append(f"{name}: needs libraries outside glibc: {foreign}")
