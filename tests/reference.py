@@ -498,6 +498,17 @@ def default_half_width(values) -> float:
     return 2.0 * math.sqrt(var)
 
 
+def centre_on_weight(su, suu, suv, sv, svv, n):
+    """(S1, S2) of u - c v for the regression coefficient c = Cov(u, v) / Var(v), from
+    the sums of u, u^2, uv, v and v^2; c = 0 when v has no spread beyond rounding."""
+    count = float(n)
+    mv = div(sv, count)
+    cov = div(suv, count) - div(su, count) * mv
+    var = div(svv, count) - mv * mv
+    c = div(cov, var) if var > 2.0**-26 * div(svv, count) else 0.0
+    return su - c * sv, (suu - (2.0 * c) * suv) + (c * c) * svv
+
+
 def price_and_greeks_constant_flow(
     terminal_states,
     w_terminals,
@@ -557,14 +568,13 @@ def price_and_greeks_constant_flow(
                 s2[i] = s2[i] + u * u
         return _finish_greeks(sp, spp, s1, s2, n)
 
-    # Localised digital: ramp pathwise, remainder by weights, centred on the remainder's
-    # mean through expanded sums.
+    # Localised digital: ramp pathwise, remainder by weights, each Greek centred on its
+    # weight by its regression coefficient through expanded sums.
     e = half_width if half_width is not None else default_half_width(terminal_states)
     lo = hi = math.inf
     inv2e = 0.0
     if e > 0.0 and e < math.inf:
         lo, hi, inv2e = strike - e, strike + e, div(1.0, 2.0 * e)
-    sg = 0.0
     su, suu, suv, sv, svv = ([0.0] * 4 for _ in range(5))
     for k in range(n):
         x = float(terminal_states[k])
@@ -575,7 +585,6 @@ def price_and_greeks_constant_flow(
         g = v - fs
         sp = sp + v
         spp = spp + v * v
-        sg = sg + g
         for i, (m, wt) in enumerate(zip(pathwise(x, w), weights(w))):
             u = fsp * m + g * wt
             su[i] = su[i] + u
@@ -583,10 +592,8 @@ def price_and_greeks_constant_flow(
             suv[i] = suv[i] + u * wt
             sv[i] = sv[i] + wt
             svv[i] = svv[i] + wt * wt
-    c = div(sg, float(n))
     for i in range(4):
-        s1[i] = su[i] - c * sv[i]
-        s2[i] = (suu[i] - (2.0 * c) * suv[i]) + (c * c) * svv[i]
+        s1[i], s2[i] = centre_on_weight(su[i], suu[i], suv[i], sv[i], svv[i], n)
     return _finish_greeks(sp, spp, s1, s2, n)
 
 
@@ -731,28 +738,37 @@ def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sig
         if e > 0.0 and e < math.inf:
             lo, hi, inv2e = strike - e, strike + e, div(1.0, 2.0 * e)
 
-        def remainder(x):
-            fs = 0.0 if x <= lo else (1.0 if x >= hi else (x - lo) * inv2e)
-            return (1.0 if x > strike else 0.0) - fs
-
-        c = 0.0
+        su, suu, suv, sv, svv = ([0.0] * 3 for _ in range(5))
+        sp = spp = 0.0
         for k in range(n):
-            c = c + remainder(float(terminal[k]))
-        c = div(c, float(n))
-
-        def sample(x, r):
+            r = _second_order_path(k, n_steps, horizon, m, True, with_vega, "sigma_field")
+            x = float(terminal[k])
+            fx = f(x)
             s = inv2e if lo < x < hi else 0.0
-            g = remainder(x) - c
-            return (f(x), s * r[2] + g * r[0], s * ((r[2] * r[0]) + r[3]) + g * r[1],
-                    s * r[4] + g * r[5])
+            g = (1.0 if x > strike else 0.0) - (
+                0.0 if x <= lo else (1.0 if x >= hi else (x - lo) * inv2e))
+            us = (s * r[2] + g * r[0], s * ((r[2] * r[0]) + r[3]) + g * r[1],
+                  s * r[4] + g * r[5])
+            sp = sp + fx
+            spp = spp + fx * fx
+            for i, (u, v) in enumerate(zip(us, (r[0], r[1], r[5]))):
+                su[i] = su[i] + u
+                suu[i] = suu[i] + u * u
+                suv[i] = suv[i] + u * v
+                sv[i] = sv[i] + v
+                svv[i] = svv[i] + v * v
+        centred = [centre_on_weight(*sums, n) for sums in zip(su, suu, suv, sv, svv)]
+        s1 = [sp] + [a for a, _ in centred]
+        s2 = [spp] + [b for _, b in centred]
 
-    s1 = [0.0] * 4
-    s2 = [0.0] * 4
-    for k in range(n):
-        r = _second_order_path(k, n_steps, horizon, m, True, with_vega, "sigma_field")
-        for i, v in enumerate(sample(float(terminal[k]), r)):
-            s1[i] = s1[i] + v
-            s2[i] = s2[i] + v * v
+    if estimator != "lowest_variance" or payoff != "digital_call":
+        s1 = [0.0] * 4
+        s2 = [0.0] * 4
+        for k in range(n):
+            r = _second_order_path(k, n_steps, horizon, m, True, with_vega, "sigma_field")
+            for i, v in enumerate(sample(float(terminal[k]), r)):
+                s1[i] = s1[i] + v
+                s2[i] = s2[i] + v * v
     out = list(_finish_greeks(s1[0], s2[0], s1[1:] + [0.0], s2[1:] + [0.0], n))
     out[4] = out[9] = math.nan  # rho
     if not with_vega:

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "payoffs.hpp"
@@ -31,13 +33,13 @@ struct Pathwise {
 };
 
 // The digital split into a ramp fs from 0 at K - e to 1 at K + e, taken pathwise, and
-// the remainder g = f - fs, taken by weights and centred by c (every weight has mean
-// zero, so any constant keeps the estimates unbiased). A half-width that is not a
-// positive finite number (paths with no spread) turns the ramp off.
+// the remainder g = f - fs, taken by weights and centred on each weight by its own
+// regression coefficient (centre_on_weight). A half-width that is not a positive finite
+// number (paths with no spread) turns the ramp off.
 struct Localised {
-    double strike, lo, hi, inv2e, c;
+    double strike, lo, hi, inv2e;
     Localised(double k, double e) noexcept
-        : strike(k), lo(std::numeric_limits<double>::infinity()), hi(lo), inv2e(0.0), c(0.0) {
+        : strike(k), lo(std::numeric_limits<double>::infinity()), hi(lo), inv2e(0.0) {
         if (e > 0.0 && e < std::numeric_limits<double>::infinity()) {
             lo = k - e;
             hi = k + e;
@@ -51,12 +53,37 @@ struct Localised {
     double remainder(double x) const noexcept { return (x > strike ? 1.0 : 0.0) - ramp(x); }
 };
 
-// Mean of the remainder over the terminal states: the centring constant.
-double remainder_mean(const View1D& x, const Localised& loc) noexcept {
-    double s = 0.0;
-    for (std::size_t k = 0; k < x.size(); ++k) s = s + loc.remainder(x[k]);
-    return s / static_cast<double>(x.size());
-}
+// The localised digital's sums, left to right in path order: the price's, and per Greek
+// (delta, gamma, vega) those of u = ramp' * m + g * v and of the weight v that
+// centre_on_weight expands into the sums of u - c v once c is known.
+struct CentringSums {
+    double sp = 0.0, spp = 0.0;
+    double su[3] = {0.0, 0.0, 0.0}, suu[3] = {0.0, 0.0, 0.0}, suv[3] = {0.0, 0.0, 0.0};
+    double sv[3] = {0.0, 0.0, 0.0}, svv[3] = {0.0, 0.0, 0.0};
+    void add(double f, const double (&u)[3], const double (&v)[3]) noexcept {
+        sp = sp + f;
+        spp = spp + f * f;
+        for (int i = 0; i < 3; ++i) {
+            su[i] = su[i] + u[i];
+            suu[i] = suu[i] + u[i] * u[i];
+            suv[i] = suv[i] + u[i] * v[i];
+            sv[i] = sv[i] + v[i];
+            svv[i] = svv[i] + v[i] * v[i];
+        }
+    }
+    Greeks finish(std::size_t n, bool with_vega) const noexcept {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        const MeanStderr p = mean_stderr(sp, spp, n);
+        MeanStderr g[3];
+        for (int i = 0; i < 3; ++i) {
+            const CentredSums c = centre_on_weight(su[i], suu[i], suv[i], sv[i], svv[i], n);
+            g[i] = mean_stderr(c.s1, c.s2, n);
+        }
+        if (!with_vega) g[2] = {nan, nan};
+        return {p.mean,    g[0].mean,    g[1].mean,    g[2].mean,    nan,
+                p.stderr_, g[0].stderr_, g[1].stderr_, g[2].stderr_, nan};
+    }
+};
 
 struct Samples {
     double price, delta, gamma, vega;
@@ -81,16 +108,15 @@ struct GreekSums {
     }
 };
 
-// Runs the kernel over the batch in blocks and hands each path's (X_N, row) to `sample`
+// Runs the kernel over the batch in blocks and hands each path's (X_N, row) to `visit`
 // in path order. The block is small enough for the cache and long enough for the
 // kernel's lanes to walk long row runs.
-template <class Sample>
-Result<Greeks> accumulate(const SecondOrderBatch& batch, SecondOrderKind kind,
-                          const View1D& terminal, bool with_vega, Sample sample) {
+template <class Visit>
+std::optional<ModelError> for_each_row(const SecondOrderBatch& batch, SecondOrderKind kind,
+                                       const View1D& terminal, bool with_vega, Visit visit) {
     constexpr std::size_t kBlock = 512;
     const std::size_t width = columns(kind);
     std::vector<double> rows(kBlock * width);
-    GreekSums sums;
     for (std::size_t first = 0; first < batch.n_paths; first += kBlock) {
         const std::size_t count = std::min(kBlock, batch.n_paths - first);
         if (auto zero = second_order_rows(kind, batch, first, count, rows.data())) {
@@ -102,8 +128,20 @@ Result<Greeks> accumulate(const SecondOrderBatch& batch, SecondOrderKind kind,
             const double* r = rows.data() + i * width;
             const PathRow row{
                 r[0], r[1], r[2], r[3], with_vega ? r[4] : 0.0, with_vega ? r[5] : 0.0};
-            sums.add(sample(terminal[first + i], row));
+            visit(terminal[first + i], row);
         }
+    }
+    return std::nullopt;
+}
+
+// The four sample streams of `sample(x, row)`, summed left to right in path order.
+template <class Sample>
+Result<Greeks> accumulate(const SecondOrderBatch& batch, SecondOrderKind kind,
+                          const View1D& terminal, bool with_vega, Sample sample) {
+    GreekSums sums;
+    if (auto err = for_each_row(batch, kind, terminal, with_vega,
+                                [&](double x, const PathRow& r) { sums.add(sample(x, r)); })) {
+        return *std::move(err);
     }
     return sums.finish(batch.n_paths, with_vega);
 }
@@ -181,17 +219,22 @@ Result<Greeks> price_and_greeks_tangent_flow(
                               });
         });
     }
-    // Two cheap passes over X_N before the kernel: the default width, then the centring
-    // constant for that width.
-    Localised loc(strike, half_width ? *half_width : default_half_width(terminal));
-    loc.c = remainder_mean(terminal, loc);
+    // One cheap pass over X_N before the kernel for the default width; the centring
+    // coefficients come out of the sums at the end.
+    const Localised loc(strike, half_width ? *half_width : default_half_width(terminal));
     const DigitalCallPayoff f{strike};
-    return accumulate(batch, rows, terminal, with_vega, [f, loc](double x, const PathRow& r) {
-        const double s = loc.ramp_slope(x);
-        const double g = loc.remainder(x) - loc.c;
-        return Samples{f(x), s * r.y + g * r.pi, s * ((r.y * r.pi) + r.h) + g * r.pi_g,
-                       s * r.v + g * r.q};
-    });
+    CentringSums sums;
+    if (auto err = for_each_row(batch, rows, terminal, with_vega, [&](double x, const PathRow& r) {
+            const double s = loc.ramp_slope(x);
+            const double g = loc.remainder(x);
+            const double v[3] = {r.pi, r.pi_g, r.q};
+            const double u[3] = {s * r.y + g * r.pi, s * ((r.y * r.pi) + r.h) + g * r.pi_g,
+                                 s * r.v + g * r.q};
+            sums.add(f(x), u, v);
+        })) {
+        return *std::move(err);
+    }
+    return sums.finish(batch.n_paths, with_vega);
 }
 
 }  // namespace quarnel

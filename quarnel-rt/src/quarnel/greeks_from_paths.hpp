@@ -195,18 +195,37 @@ double default_half_width(const Values& values) {
     return 2.0 * std::sqrt(var);
 }
 
+// The centred sums of one Greek of the localised digital: every weight v has mean zero,
+// so u - c v estimates the Greek for any constant c, and the variance is least at the
+// regression coefficient c = Cov(u, v) / Var(v), taken from the sums of the same paths.
+// The sum and sum of squares of u - c v are expanded as
+//   S(u) - c S(v)   and   (S(u^2) - (2c) S(uv)) + (c c) S(v^2)
+// so that c, known only at the end, needs no second pass. A weight with no spread beyond
+// rounding (one path, or a constant column) leaves u uncentred, c = 0: a coefficient
+// from rounding noise would shift the estimate by noise times the weight's mean.
+struct CentredSums {
+    double s1, s2;
+};
+
+inline CentredSums centre_on_weight(double su, double suu, double suv, double sv, double svv,
+                                    std::size_t n) noexcept {
+    const double count = static_cast<double>(n);
+    const double mv = sv / count;
+    const double cov = suv / count - (su / count) * mv;
+    const double var = svv / count - mv * mv;
+    const double c = var > 0x1p-26 * (svv / count) ? cov / var : 0.0;
+    return {su - c * sv, (suu - (2.0 * c) * suv) + (c * c) * svv};
+}
+
 // The digital call 1{x > K} split into a ramp fs from 0 at K - e to 1 at K + e, whose
 // Greeks are taken pathwise (slope 1/(2e) on the ramp), and the remainder g = f - fs,
 // nonzero only near the strike and far above it, whose Greeks are taken by weights.
-// Every weight has mean zero, so g may be replaced by g - c for any constant c: c is
-// the mean of g over the same paths. Per path and Greek the sample is
-//   u - c * v,   u = fs'(X_T) * m + g * v,   m the pathwise multiplier, v the weight,
-// and its sum and sum of squares are expanded as
-//   S(u) - c S(v)   and   (S(u^2) - (2c) S(uv)) + (c c) S(v^2)
-// so that c, known only at the end, needs no second pass. Both choices (e, c) made
-// from the paths themselves bias the estimates by O(1/n); a half-width from a pilot
-// run avoids the first part. A half-width that is not a positive finite number (no
-// spread in the paths) turns the ramp off: the plain weights, centred.
+// Per path and Greek the sample is u - c v, u = fs'(X_T) * m + g * v, m the pathwise
+// multiplier, v the weight, c the Greek's own coefficient (centre_on_weight). Both
+// choices (e, c) made from the paths themselves bias the estimates by O(1/n), far below
+// the standard error; a half-width from a pilot run avoids the first part. A half-width
+// that is not a positive finite number (no spread in the paths) turns the ramp off: the
+// plain weights, centred.
 template <class States, class Brownians, class Flow>
 PriceGreeks greeks_localised_digital_from_paths(const States& terminal_states,
                                                 const Brownians& w_terminals, const Flow& flow,
@@ -220,7 +239,7 @@ PriceGreeks greeks_localised_digital_from_paths(const States& terminal_states,
         hi = strike + half_width;
         inv2e = 1.0 / (2.0 * half_width);
     }
-    double sp = 0.0, spp = 0.0, sg = 0.0;
+    double sp = 0.0, spp = 0.0;
     double su[4] = {0.0, 0.0, 0.0, 0.0}, suu[4] = {0.0, 0.0, 0.0, 0.0};
     double suv[4] = {0.0, 0.0, 0.0, 0.0}, sv[4] = {0.0, 0.0, 0.0, 0.0};
     double svv[4] = {0.0, 0.0, 0.0, 0.0};
@@ -240,7 +259,6 @@ PriceGreeks greeks_localised_digital_from_paths(const States& terminal_states,
         const double vv[4] = {v.delta, v.gamma, v.vega, v.rho};
         sp = sp + f;
         spp = spp + f * f;
-        sg = sg + g;
         for (int i = 0; i < 4; ++i) {
             const double u = fsp * mv[i] + g * vv[i];
             su[i] = su[i] + u;
@@ -250,11 +268,11 @@ PriceGreeks greeks_localised_digital_from_paths(const States& terminal_states,
             svv[i] = svv[i] + vv[i] * vv[i];
         }
     }
-    const double c = sg / static_cast<double>(n);
     double s1[4], s2[4];
     for (int i = 0; i < 4; ++i) {
-        s1[i] = su[i] - c * sv[i];
-        s2[i] = (suu[i] - (2.0 * c) * suv[i]) + (c * c) * svv[i];
+        const CentredSums centred = centre_on_weight(su[i], suu[i], suv[i], sv[i], svv[i], n);
+        s1[i] = centred.s1;
+        s2[i] = centred.s2;
     }
     return detail::finish(sp, spp, s1, s2, n);
 }
