@@ -202,6 +202,17 @@ def _greeks_constant_flow_samples(first_path: int,
 
 
 @_task
+def _stack(first_path: int, x: Floats, w: Floats) -> Floats:
+    return np.column_stack([x, w])
+
+
+@_task
+def _stacked_greeks_samples(params: tuple[float, float, float, str, float, str, str],
+                            width: float, data: Floats) -> Floats:
+    return _native._greeks_constant_flow_samples(data[:, 0], data[:, 1], *params, width)
+
+
+@_task
 def _greek_rows(first_path: int, params: tuple[float, bool], *arrays: Floats) -> Floats:
     horizon, with_vega = params
     states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2 = arrays
@@ -243,27 +254,35 @@ def _half_width(state: Floats, n_paths: int) -> float:
     return float(_native._default_half_width(state, n_paths)[0])
 
 
+def _per_chunk(*blocks_first_fn_args: Any) -> Any:
+    """fn(first_path, *args, *blocks) from blockwise's (*blocks, first_path, fn, args)."""
+    *blocks, first_path, fn, args = blocks_first_fn_args
+    return fn(_first_of(first_path), *args, *blocks)
+
+
 @_task
 def _localised_finish(state: Floats, n_paths: int) -> Floats:
     return _native._localised_digital_finish(state, n_paths)
 
 
+def _first_of(first_path: Floats) -> int:
+    return int(first_path[0])
+
+
 class _Graph:
     """The graph of one estimate over a row-chunked batch, computed once.
 
-    Tasks per chunk form the chunk's samples; chains of one task per chunk continue
-    running sums from the chunk before, and Dask runs each where the chunk's samples
-    are, as they outweigh the sums. Intermediates are kept by Dask, not gathered.
+    Per-chunk work is the blocks of Dask arrays built on the batch, so Dask fuses the
+    batch's own tasks (a lazily generated chunk, say) into them, under keys of their
+    own. Chains of one task per chunk continue running sums from the chunk before, and
+    Dask runs each where the chunk's samples are, as they outweigh the sums.
     """
 
     def __init__(self, name: str, arrays: Sequence[da.Array], params: object) -> None:
-        optimized = _dask.optimize(*arrays)  # intermediates the arrays share stay shared
-        blocks = [_untyped(a).to_delayed(optimize_graph=False).ravel() for a in optimized]
-        self.parts: list[tuple[Any, ...]] = list(zip(*blocks))
+        self.arrays = arrays
         self.rows: tuple[int, ...] = arrays[0].chunks[0]
-        self.first_paths = _offsets(self.rows)
         self.n_paths = sum(self.rows)
-        token = _dask.base.tokenize(*(a.name for a in optimized), params)
+        token = _dask.base.tokenize(*(a.name for a in arrays), params)
         self.prefix = f"quarnel-{name}-{token}"
 
     def task(self, label: str, fn: Callable[..., Any], *args: Any, chunk: int | None = None) -> Any:
@@ -272,9 +291,19 @@ class _Graph:
                                             else (key, chunk))
 
     def per_chunk(self, label: str, fn: Callable[..., Any], *args: Any) -> list[Any]:
-        """fn(first_path, *args, *blocks) for each chunk."""
-        return [self.task(label, fn, first, *args, *parts, chunk=i)
-                for i, (first, parts) in enumerate(zip(self.first_paths, self.parts))]
+        """fn(first_path, *args, *blocks) for each chunk of the batch's arrays, as
+        Delayed blocks of one optimized Dask array."""
+        first = _dask.array.from_array(np.array(_offsets(self.rows), dtype=np.int64), chunks=1)
+        pairs: list[Any] = []
+        for j, a in enumerate(self.arrays):  # one chunk along each step axis
+            pairs += [a, ("i",) if a.ndim == 1 else ("i", f"step{j}")]
+        # The arrays first: the output's row chunks are theirs.
+        out = _dask.array.blockwise(
+            _per_chunk, ("i", "k"), *pairs, first, ("i",), fn, None, args, None,
+            name=f"{self.prefix}-{label}", new_axes={"k": 1}, align_arrays=False,
+            concatenate=True, meta=np.empty((0, 0)))
+        blocks: list[Any] = list(out.to_delayed(optimize_graph=True).ravel())
+        return blocks
 
     def sums(self, label: str, samples: Sequence[Any], columns: int,
              first_column: bool = False) -> Any:
@@ -444,9 +473,16 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
         samples = g.per_chunk("samples", _greeks_constant_flow_samples, params, 0.0)
         return _to_greeks(g.compute(g.task("finish", _finish, g.sums("sums", samples, 5),
                                         g.n_paths)))
-    width: Any = float(half_width) if half_width is not None else g.task(
-        "width", _half_width, g.sums("x", [p[0] for p in g.parts], 1, True), g.n_paths)
-    samples = g.per_chunk("samples", _greeks_constant_flow_samples, params, width)
+    if half_width is not None:
+        samples = g.per_chunk("samples", _greeks_constant_flow_samples, params,
+                              float(half_width))
+    else:
+        # The default width takes a pass over the terminal states first; each chunk's
+        # data wait on its worker meanwhile.
+        data = g.per_chunk("data", _stack)
+        width = g.task("width", _half_width, g.sums("x", data, 1, True), g.n_paths)
+        samples = [g.task("samples", _stacked_greeks_samples, params, width, d, chunk=i)
+                   for i, d in enumerate(data)]
     return _to_greeks(g.compute(g.task("finish", _localised_finish,
                                     g.sums("sums", samples, 14), g.n_paths)))
 
