@@ -105,6 +105,9 @@ def test_greeks_equal_one_call(client, batch, rows):
     np.testing.assert_array_equal(
         qd.greek_weights_constant_flow(chunked(w, rows), T, 1.0, S).compute(),
         quarnel.greek_weights_constant_flow(w, T, 1.0, S))
+    np.testing.assert_array_equal(
+        qd.greek_weights_tangent_flow(*(chunked(a, rows) for a in arrays), T).compute(),
+        quarnel.greek_weights_tangent_flow(*arrays, T))
 
 
 def with_zeros(sigma, paths=(9_000, 2_600)):
@@ -133,6 +136,8 @@ ERRORS = [
      lambda b: [*b[:2], with_zeros(b[2]), *b[3:], b[3], b[3], T, "digital_call"]),
     ("price_and_greeks_tangent_flow", lambda b: [*b, b[3], b[3][:-1], T, "call"]),
     ("price_and_greeks_tangent_flow", lambda b: [*b, b[3], b[3], T, "call", 1.0, "weights", "x"]),
+    ("greek_weights_tangent_flow",
+     lambda b: [*b[:2], with_zeros(b[2], [7_777]), *b[3:], b[3], b[3], T]),
     ("price_and_greeks_constant_flow", lambda b: [b[0][:, -1], b[1][:, 0], T, 1.0, S, "call",
                                                   1.0, "gbm", "weights", 0.0]),
 ]

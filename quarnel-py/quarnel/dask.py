@@ -39,6 +39,7 @@ __all__ = [
     "bel_weights_constant_flow",
     "bel_weights_tangent_flow",
     "greek_weights_constant_flow",
+    "greek_weights_tangent_flow",
     "price_and_delta_constant_flow",
     "price_and_delta_tangent_flow",
     "price_and_greeks_constant_flow",
@@ -142,6 +143,14 @@ class _Primitives(Protocol):
     def _greeks_tangent_flow_samples(self, rows: Floats, payoff: str, strike: float,
                                      estimator: str, width: float, centre: float) -> Floats: ...
     def _digital_remainders(self, rows: Floats, strike: float, width: float) -> Floats: ...
+    def _greek_weights_tangent_flow_chunk(self, states: Floats, dws: Floats, sigma: Floats,
+                                          d_mu_dx: Floats, d_sigma_dx: Floats,
+                                          d2_mu_dx2: Floats, d2_sigma_dx2: Floats,
+                                          horizon: float, first_path: int) -> Floats: ...
+    def _check_greek_weights_tangent_flow(self, states: object, dws: object, sigma: object,
+                                          d_mu_dx: object, d_sigma_dx: object,
+                                          d2_mu_dx2: object, d2_sigma_dx2: object,
+                                          horizon: object) -> None: ...
 
 
 _native: Final = cast(_Primitives, _greeks)
@@ -393,15 +402,32 @@ def bel_weights_constant_flow(w_terminals: da.Array, horizon: float,
     return out
 
 
-def _weights_block(dws: Floats, sigma: Floats, d_mu_dx: Floats, d_sigma_dx: Floats,
-                   horizon: float, n_steps: int,
-                   block_info: dict[Any, Any] | None = None) -> Floats:
+def _weights_block(*fields_and_more: Any, block_info: dict[Any, Any] | None = None) -> Floats:
+    """weights(states, *fields, horizon, first_path) of one chunk: the kernels read only
+    the shape of `states`, so a zero-memory stand-in serves."""
+    *fields, weights, horizon, n_steps = fields_and_more
     assert block_info is not None
     first_path = block_info[0]["array-location"][0][0]
-    # The kernel reads only the shape of `states`.
-    states = np.broadcast_to(np.zeros(()), (dws.shape[0], n_steps + 1))
-    return _native._bel_weights_tangent_flow_chunk(states, dws, sigma, d_mu_dx, d_sigma_dx,
-                                                   horizon, first_path)
+    states = np.broadcast_to(np.zeros(()), (fields[0].shape[0], n_steps + 1))
+    out: Floats = weights(states, *fields, horizon, first_path)
+    return out
+
+
+def _map_weights(named: dict[str, object], weights: Callable[..., Floats], horizon: float,
+                 columns: int | None) -> da.Array:
+    """The weights chunk by chunk over the step arrays of a checked batch."""
+    arrays = {name: _dask_array(name, a) for name, a in named.items()}
+    steps = list(arrays.items())[1:]
+    for name, a in steps:
+        _whole_rows(name, a)
+    rows = steps[0][1].chunks[0]
+    fields = [_same_rows(name, a, steps[0][0], rows) for name, a in steps]
+    n_steps = arrays["states"].shape[1] - 1
+    shape = {"drop_axis": 1} if columns is None else {"chunks": (rows, (columns,))}
+    out: da.Array = _dask.array.map_blocks(
+        _weights_block, *fields, weights, float(horizon), n_steps, dtype=np.float64,
+        meta=np.empty((0,) * (1 if columns is None else 2)), **shape)
+    return out
 
 
 def bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
@@ -414,20 +440,11 @@ def bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
     the path's index in the batch when the array is computed (with zeros in several
     chunks, Dask reports the first chunk to fail, not necessarily the leftmost).
     """
-    named = {"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
-             "d_sigma_dx": d_sigma_dx}
     _native._check_bel_weights_tangent_flow(_stand_in(states), _stand_in(dws), _stand_in(sigma),
                                             _stand_in(d_mu_dx), _stand_in(d_sigma_dx), horizon)
-    arrays = {name: _dask_array(name, a) for name, a in named.items()}
-    steps = list(arrays.items())[1:]
-    for name, a in steps:
-        _whole_rows(name, a)
-    rows = arrays["dws"].chunks[0]
-    fields = [_same_rows(name, a, "dws", rows) for name, a in steps]
-    n_steps = arrays["states"].shape[1] - 1
-    out: da.Array = _dask.array.map_blocks(_weights_block, *fields, float(horizon),
-                                  n_steps, drop_axis=1, dtype=np.float64, meta=_NO_META)
-    return out
+    return _map_weights({"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
+                         "d_sigma_dx": d_sigma_dx},
+                        _native._bel_weights_tangent_flow_chunk, float(horizon), None)
 
 
 def _to_greeks(out: Floats, with_vega: bool = True, with_rho: bool = True) -> Greeks:
@@ -544,3 +561,20 @@ def greek_weights_constant_flow(w_terminals: da.Array, horizon: float, x0: float
         new_axis=1, chunks=(w.chunks[0], (4,)), dtype=np.float64,
         meta=np.empty((0, 0), dtype=np.float64))
     return out
+
+
+def greek_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
+                               d_mu_dx: da.Array, d_sigma_dx: da.Array, d2_mu_dx2: da.Array,
+                               d2_sigma_dx2: da.Array, horizon: float) -> da.Array:
+    """`quarnel.greek_weights_tangent_flow` chunk by chunk: a lazy (n_paths, 4) array.
+
+    As for `bel_weights_tangent_flow`: only the shape of `states` is used, and a zero
+    sigma is reported with its index in the batch when the array is computed.
+    """
+    _native._check_greek_weights_tangent_flow(
+        _stand_in(states), _stand_in(dws), _stand_in(sigma), _stand_in(d_mu_dx),
+        _stand_in(d_sigma_dx), _stand_in(d2_mu_dx2), _stand_in(d2_sigma_dx2), horizon)
+    return _map_weights({"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
+                         "d_sigma_dx": d_sigma_dx, "d2_mu_dx2": d2_mu_dx2,
+                         "d2_sigma_dx2": d2_sigma_dx2},
+                        _native._greek_weights_tangent_flow_chunk, float(horizon), 4)

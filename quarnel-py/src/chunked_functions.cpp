@@ -184,6 +184,38 @@ constexpr Function kDigitalRemainders{
     "the first column of `rows`.",
     params(array2d("rows"), real("strike"), real("width")), &quarnel::digital_remainders};
 
+constexpr auto kSecondOrderParams =
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"),
+           real("horizon"));
+
+constexpr Function kGreekWeightsTangentFlowChunk{
+    "_greek_weights_tangent_flow_chunk",
+    "greek_weights_tangent_flow over a chunk of paths whose first row is\n"
+    "path `first_path` of the batch.",
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"),
+           real("horizon"), real("first_path")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+       double horizon, double first_path) -> Result<Matrix> {
+        Result<std::size_t> first = to_count(first_path, "first_path");
+        if (!first.ok()) return first.error();
+        return greek_weights_tangent_flow_chunk(states, dws, sigma, d_mu_dx, d_sigma_dx,
+                                                d2_mu_dx2, d2_sigma_dx2, horizon, first.value());
+    }};
+
+constexpr Function kCheckGreekWeightsTangentFlow{
+    "_check_greek_weights_tangent_flow",
+    "The checks of greek_weights_tangent_flow alone: None, or their error.",
+    kSecondOrderParams,
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+       double horizon) {
+        return none_or(check_greek_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx,
+                                                        d2_mu_dx2, d2_sigma_dx2, horizon));
+    }};
+
 }  // namespace
 
 std::span<const Method> chunked_methods() {
@@ -192,7 +224,8 @@ std::span<const Method> chunked_methods() {
                 kBelWeightsTangentFlowChunk, kCheckBelWeightsTangentFlow, kContinueSums,
                 kFinishSums, kGreeksConstantFlowSamples, kLocalisedDigitalFinish,
                 kDefaultHalfWidth, kCheckPriceAndGreeksTangentFlow, kGreekRowsTangentFlow,
-                kGreeksTangentFlowSamples, kDigitalRemainders>();
+                kGreeksTangentFlowSamples, kDigitalRemainders, kGreekWeightsTangentFlowChunk,
+                kCheckGreekWeightsTangentFlow>();
     return functions;
 }
 

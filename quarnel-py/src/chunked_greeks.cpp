@@ -311,4 +311,32 @@ Result<Matrix> digital_remainders(const View2D& rows, double strike, double widt
     return out;
 }
 
+Result<Matrix> greek_weights_tangent_flow_chunk(const View2D& states, const View2D& dws,
+                                                const View2D& sigma, const View2D& d_mu_dx,
+                                                const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                                const View2D& d2_sigma_dx2, double horizon,
+                                                std::size_t first_path) {
+    // greek_weights_tangent_flow, with the zero's path counted in the batch.
+    Result<SecondOrderBatch> batch = validate_greek_batch(states, dws, sigma, d_mu_dx, d_sigma_dx,
+                                                          d2_mu_dx2, d2_sigma_dx2, horizon);
+    if (!batch.ok()) return batch.error();
+    const SecondOrderBatch& b = batch.value();
+    constexpr std::size_t C = columns(SecondOrderKind::greeks);
+    Matrix out = Matrix::allocate(b.n_paths, C);
+    if (auto z = second_order_rows(SecondOrderKind::greeks, b, 0, b.n_paths, out.buffer.data())) {
+        return zero_sigma_error({first_path + z->path, z->step});
+    }
+    return out;
+}
+
+std::optional<ModelError> check_greek_weights_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+    double horizon) {
+    Result<SecondOrderBatch> batch = validate_greek_batch(states, dws, sigma, d_mu_dx, d_sigma_dx,
+                                                          d2_mu_dx2, d2_sigma_dx2, horizon);
+    if (!batch.ok()) return batch.error();
+    return std::nullopt;
+}
+
 }  // namespace quarnel

@@ -60,4 +60,16 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
 // batch gives the centring constant of the tangent-flow digital.
 Result<Matrix> digital_remainders(const View2D& rows, double strike, double width);
 
+// greek_weights_tangent_flow over a chunk whose first row is path `first_path` of the
+// batch, and its checks alone (for stand-ins of the whole batch).
+Result<Matrix> greek_weights_tangent_flow_chunk(const View2D& states, const View2D& dws,
+                                                const View2D& sigma, const View2D& d_mu_dx,
+                                                const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                                const View2D& d2_sigma_dx2, double horizon,
+                                                std::size_t first_path);
+std::optional<ModelError> check_greek_weights_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+    double horizon);
+
 }  // namespace quarnel
