@@ -32,6 +32,12 @@ def test_custom_payoff():
     assert "Call spread" in out and "digital put" in out
 
 
+def test_heston_delta_against_its_closed_form():
+    # The example asserts that the weights' delta is within 5 standard errors.
+    out = run_example("heston.py")
+    assert "closed form:     0.67562" in out
+
+
 def test_convergence_study_writes_its_plot(tmp_path):
     png = tmp_path / "convergence.png"
     out = run_example("convergence.py", "--output", str(png))
