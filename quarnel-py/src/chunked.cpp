@@ -28,10 +28,9 @@ Result<std::size_t> to_count(double value, const char* name) {
     return static_cast<std::size_t>(value);
 }
 
-Result<Matrix> constant_flow_chunk_samples(const View1D& terminal_states,
-                                           const View1D& w_terminals, double horizon,
-                                           double sigma_at_x0, std::string_view payoff,
-                                           double strike) {
+Result<Matrix> constant_flow_chunk_samples(const View1D& terminal_states, const View1D& w_terminals,
+                                           double horizon, double sigma_at_x0,
+                                           std::string_view payoff, double strike) {
     // The single call's checks, in its order.
     if (terminal_states.size() != w_terminals.size()) {
         return ModelError{"terminal_states and w_terminals must have the same length"};
@@ -85,10 +84,8 @@ Result<Matrix> tangent_flow_chunk_samples(const View2D& states, const View2D& dw
 }
 
 std::optional<ModelError> check_bel_weights_tangent_flow(const View2D& states, const View2D& dws,
-                                                         const View2D& sigma,
-                                                         const View2D& d_mu_dx,
-                                                         const View2D& d_sigma_dx,
-                                                         double horizon) {
+                                                         const View2D& sigma, const View2D& d_mu_dx,
+                                                         const View2D& d_sigma_dx, double horizon) {
     Result<BatchShape> shape = validate_path_batch(
         horizon, states,
         {{{"dws", &dws}, {"sigma", &sigma}, {"d_mu_dx", &d_mu_dx}, {"d_sigma_dx", &d_sigma_dx}}});
@@ -101,12 +98,12 @@ Result<Buffer> bel_weights_tangent_flow_chunk(const View2D& states, const View2D
                                               const View2D& d_sigma_dx, double horizon,
                                               std::size_t first_path) {
     // bel_weights_tangent_flow, with the zero's path counted in the batch.
-    if (auto err = check_bel_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx,
-                                                  horizon)) {
+    if (auto err =
+            check_bel_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon)) {
         return *std::move(err);
     }
-    const TangentFlowBatch batch = make_batch(dws, sigma, d_mu_dx, d_sigma_dx,
-                                              {states.rows, states.cols - 1}, horizon);
+    const TangentFlowBatch batch =
+        make_batch(dws, sigma, d_mu_dx, d_sigma_dx, {states.rows, states.cols - 1}, horizon);
     Buffer out = Buffer::allocate(batch.n_paths);
     if (auto zero = tangent_flow_weights(batch, 0, batch.n_paths, out.data())) {
         return zero_sigma_error(in_batch(*zero, first_path));

@@ -22,10 +22,9 @@ namespace quarnel {
 
 // Samples (n_paths, 2) of price_and_delta_constant_flow: (f(X_T), delta sample). Checks
 // as that function does.
-Result<Matrix> constant_flow_chunk_samples(const View1D& terminal_states,
-                                           const View1D& w_terminals, double horizon,
-                                           double sigma_at_x0, std::string_view payoff,
-                                           double strike);
+Result<Matrix> constant_flow_chunk_samples(const View1D& terminal_states, const View1D& w_terminals,
+                                           double horizon, double sigma_at_x0,
+                                           std::string_view payoff, double strike);
 
 // Samples (n_paths, 2) of price_and_delta_tangent_flow over one chunk of paths.
 Result<Matrix> tangent_flow_chunk_samples(const View2D& states, const View2D& dws,
@@ -43,10 +42,8 @@ Result<Buffer> bel_weights_tangent_flow_chunk(const View2D& states, const View2D
 // Only the checks of bel_weights_tangent_flow: a chunked batch is checked as a whole
 // before any chunk runs, on stand-in arrays of its shape.
 std::optional<ModelError> check_bel_weights_tangent_flow(const View2D& states, const View2D& dws,
-                                                         const View2D& sigma,
-                                                         const View2D& d_mu_dx,
-                                                         const View2D& d_sigma_dx,
-                                                         double horizon);
+                                                         const View2D& sigma, const View2D& d_mu_dx,
+                                                         const View2D& d_sigma_dx, double horizon);
 
 // The sums [s1_0 .. s1_{m-1}, s2_0 .. s2_{m-1}] of the m sample columns, continued from
 // `start` (the same layout) over the rows of `samples` in order.

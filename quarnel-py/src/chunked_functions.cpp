@@ -17,13 +17,12 @@ Result<Ref> none_or(std::optional<ModelError> err) {
     return Ref::borrow(Py_None);
 }
 
-
 constexpr Function kConstantFlowSamples{
     "_constant_flow_samples",
     "Samples (n_paths, 2) of price_and_delta_constant_flow: the price sample\n"
     "and the delta sample of each path, checked as that function checks.",
-    params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"),
-           real("sigma_at_x0"), text("payoff"), real_or("strike", 0.0, "0.0")),
+    params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"), real("sigma_at_x0"),
+           text("payoff"), real_or("strike", 0.0, "0.0")),
     &quarnel::constant_flow_chunk_samples};
 
 constexpr Function kTangentFlowSamples{
@@ -38,9 +37,8 @@ constexpr Function kTangentFlowSamples{
        std::string_view payoff, double strike, double first_path) -> Result<Matrix> {
         Result<std::size_t> first = to_count(first_path, "first_path");
         if (!first.ok()) return first.error();
-        return tangent_flow_chunk_samples(states, dws, sigma_field, d_mu_dx_field,
-                                          d_sigma_dx_field, horizon, payoff, strike,
-                                          first.value());
+        return tangent_flow_chunk_samples(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
+                                          horizon, payoff, strike, first.value());
     }};
 
 constexpr Function kCheckPriceAndDeltaTangentFlow{
@@ -89,15 +87,14 @@ constexpr Function kContinueSums{
     "s2 = s2 + v * v per column.",
     params(array2d("samples"), array1d("start")), &quarnel::continue_sums};
 
-constexpr Function kFinishSums{
-    "_finish_sums",
-    "[means..., stderrs...] of `n_paths` samples from their final sums.",
-    params(array1d("sums"), real("n_paths")),
-    [](const View1D& sums, double n_paths) -> Result<Buffer> {
-        Result<std::size_t> n = to_count(n_paths, "n_paths");
-        if (!n.ok()) return n.error();
-        return finish_sums(sums, n.value());
-    }};
+constexpr Function kFinishSums{"_finish_sums",
+                               "[means..., stderrs...] of `n_paths` samples from their final sums.",
+                               params(array1d("sums"), real("n_paths")),
+                               [](const View1D& sums, double n_paths) -> Result<Buffer> {
+                                   Result<std::size_t> n = to_count(n_paths, "n_paths");
+                                   if (!n.ok()) return n.error();
+                                   return finish_sums(sums, n.value());
+                               }};
 
 constexpr Function kGreeksConstantFlowSamples{
     "_greeks_constant_flow_samples",
@@ -120,8 +117,7 @@ constexpr Function kLocalisedDigitalFinish{
     }};
 
 constexpr Function kDefaultHalfWidth{
-    "_default_half_width",
-    "[the default ramp half-width] of n values from [S(x), S(x * x)].",
+    "_default_half_width", "[the default ramp half-width] of n values from [S(x), S(x * x)].",
     params(array1d("sums"), real("n_paths")),
     [](const View1D& sums, double n_paths) -> Result<Buffer> {
         Result<std::size_t> n = to_count(n_paths, "n_paths");
@@ -133,17 +129,15 @@ constexpr Function kCheckPriceAndGreeksTangentFlow{
     "_check_price_and_greeks_tangent_flow",
     "The checks of price_and_greeks_tangent_flow alone: None, or their error.",
     params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
-           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"),
-           array2d("d2_sigma_dx2_field"), real("horizon"), text("payoff"),
-           real_or("strike", 0.0, "0.0"),
+           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
+           real("horizon"), text("payoff"), real_or("strike", 0.0, "0.0"),
            text_or("estimator", "lowest_variance", "'lowest_variance'"),
-           text_or_none("vega", "parallel_bump", "'parallel_bump'"),
-           real_or_none("half_width")),
+           text_or_none("vega", "parallel_bump", "'parallel_bump'"), real_or_none("half_width")),
     [](const View2D& states, const View2D& dws, const View2D& sigma_field,
-       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field,
-       const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field, double horizon,
-       std::string_view payoff, double /*strike*/, std::string_view estimator,
-       const std::optional<std::string_view>& vega, const std::optional<double>& half_width) {
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
+       const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double /*strike*/,
+       std::string_view estimator, const std::optional<std::string_view>& vega,
+       const std::optional<double>& half_width) {
         return none_or(check_price_and_greeks_tangent_flow(
             states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
             d2_sigma_dx2_field, horizon, payoff, estimator, vega, half_width));
@@ -155,19 +149,17 @@ constexpr Function kGreekRowsTangentFlow{
     "row is path `first_path` of the batch, X_N in front: (n, 5), or (n, 7)\n"
     "when `with_vega` is nonzero.",
     params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
-           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"),
-           array2d("d2_sigma_dx2_field"), real("horizon"), real("with_vega"),
-           real("first_path")),
+           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
+           real("horizon"), real("with_vega"), real("first_path")),
     [](const View2D& states, const View2D& dws, const View2D& sigma_field,
-       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field,
-       const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field, double horizon,
-       double with_vega, double first_path) -> Result<Matrix> {
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
+       const View2D& d2_sigma_dx2_field, double horizon, double with_vega,
+       double first_path) -> Result<Matrix> {
         Result<std::size_t> first = to_count(first_path, "first_path");
         if (!first.ok()) return first.error();
         return greek_rows_tangent_flow_chunk(states, dws, sigma_field, d_mu_dx_field,
-                                             d_sigma_dx_field, d2_mu_dx2_field,
-                                             d2_sigma_dx2_field, horizon, with_vega != 0.0,
-                                             first.value());
+                                             d_sigma_dx_field, d2_mu_dx2_field, d2_sigma_dx2_field,
+                                             horizon, with_vega != 0.0, first.value());
     }};
 
 constexpr Function kGreeksTangentFlowSamples{
@@ -186,29 +178,27 @@ constexpr Function kDigitalRemainders{
 
 constexpr auto kSecondOrderParams =
     params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"),
-           real("horizon"));
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), real("horizon"));
 
 constexpr Function kGreekWeightsTangentFlowChunk{
     "_greek_weights_tangent_flow_chunk",
     "greek_weights_tangent_flow over a chunk of paths whose first row is\n"
     "path `first_path` of the batch.",
     params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"),
-           real("horizon"), real("first_path")),
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), real("horizon"),
+           real("first_path")),
     [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
        const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
        double horizon, double first_path) -> Result<Matrix> {
         Result<std::size_t> first = to_count(first_path, "first_path");
         if (!first.ok()) return first.error();
-        return greek_weights_tangent_flow_chunk(states, dws, sigma, d_mu_dx, d_sigma_dx,
-                                                d2_mu_dx2, d2_sigma_dx2, horizon, first.value());
+        return greek_weights_tangent_flow_chunk(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
+                                                d2_sigma_dx2, horizon, first.value());
     }};
 
 constexpr Function kCheckGreekWeightsTangentFlow{
     "_check_greek_weights_tangent_flow",
-    "The checks of greek_weights_tangent_flow alone: None, or their error.",
-    kSecondOrderParams,
+    "The checks of greek_weights_tangent_flow alone: None, or their error.", kSecondOrderParams,
     [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
        const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
        double horizon) {
@@ -222,10 +212,9 @@ std::span<const Method> chunked_methods() {
     static const auto functions =
         methods<kConstantFlowSamples, kTangentFlowSamples, kCheckPriceAndDeltaTangentFlow,
                 kBelWeightsTangentFlowChunk, kCheckBelWeightsTangentFlow, kContinueSums,
-                kFinishSums, kGreeksConstantFlowSamples, kLocalisedDigitalFinish,
-                kDefaultHalfWidth, kCheckPriceAndGreeksTangentFlow, kGreekRowsTangentFlow,
-                kGreeksTangentFlowSamples, kDigitalRemainders, kGreekWeightsTangentFlowChunk,
-                kCheckGreekWeightsTangentFlow>();
+                kFinishSums, kGreeksConstantFlowSamples, kLocalisedDigitalFinish, kDefaultHalfWidth,
+                kCheckPriceAndGreeksTangentFlow, kGreekRowsTangentFlow, kGreeksTangentFlowSamples,
+                kDigitalRemainders, kGreekWeightsTangentFlowChunk, kCheckGreekWeightsTangentFlow>();
     return functions;
 }
 

@@ -74,8 +74,7 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
         return unchecked("the arguments");
     }
     const std::size_t n = terminal_states.size();
-    const bool localised = *est == Estimator::lowest_variance &&
-                           *kind == PayoffKind::digital_call;
+    const bool localised = *est == Estimator::lowest_variance && *kind == PayoffKind::digital_call;
     const std::size_t cols = localised ? 14 : 5;
     Matrix out = Matrix::allocate(n, cols);
     double* rows = out.buffer.data();
@@ -169,17 +168,17 @@ Result<Buffer> default_half_width_of(const View1D& sums, std::size_t n) {
 }
 
 std::optional<ModelError> check_price_and_greeks_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma_field,
-    const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
-    const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff,
-    std::string_view estimator, std::optional<std::string_view> vega,
-    std::optional<double> half_width) {
-    Result<BatchShape> shape = check_batch_shapes(states, {{"dws", &dws},
-                                                           {"sigma_field", &sigma_field},
-                                                           {"d_mu_dx_field", &d_mu_dx_field},
-                                                           {"d_sigma_dx_field", &d_sigma_dx_field},
-                                                           {"d2_mu_dx2_field", &d2_mu_dx2_field},
-                                                           {"d2_sigma_dx2_field", &d2_sigma_dx2_field}});
+    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
+    const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
+    double horizon, std::string_view payoff, std::string_view estimator,
+    std::optional<std::string_view> vega, std::optional<double> half_width) {
+    Result<BatchShape> shape =
+        check_batch_shapes(states, {{"dws", &dws},
+                                    {"sigma_field", &sigma_field},
+                                    {"d_mu_dx_field", &d_mu_dx_field},
+                                    {"d_sigma_dx_field", &d_sigma_dx_field},
+                                    {"d2_mu_dx2_field", &d2_mu_dx2_field},
+                                    {"d2_sigma_dx2_field", &d2_sigma_dx2_field}});
     if (!shape.ok()) return shape.error();
     if (!parse_payoff(payoff)) {
         return ModelError{"unknown payoff '" + std::string(payoff) +
@@ -200,25 +199,28 @@ std::optional<ModelError> check_price_and_greeks_tangent_flow(
     return std::nullopt;
 }
 
-Result<Matrix> greek_rows_tangent_flow_chunk(
-    const View2D& states, const View2D& dws, const View2D& sigma_field,
-    const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
-    const View2D& d2_sigma_dx2_field, double horizon, bool with_vega, std::size_t first_path) {
-    Result<BatchShape> shape = check_batch_shapes(states, {{"dws", &dws},
-                                                           {"sigma_field", &sigma_field},
-                                                           {"d_mu_dx_field", &d_mu_dx_field},
-                                                           {"d_sigma_dx_field", &d_sigma_dx_field},
-                                                           {"d2_mu_dx2_field", &d2_mu_dx2_field},
-                                                           {"d2_sigma_dx2_field", &d2_sigma_dx2_field}});
+Result<Matrix> greek_rows_tangent_flow_chunk(const View2D& states, const View2D& dws,
+                                             const View2D& sigma_field, const View2D& d_mu_dx_field,
+                                             const View2D& d_sigma_dx_field,
+                                             const View2D& d2_mu_dx2_field,
+                                             const View2D& d2_sigma_dx2_field, double horizon,
+                                             bool with_vega, std::size_t first_path) {
+    Result<BatchShape> shape =
+        check_batch_shapes(states, {{"dws", &dws},
+                                    {"sigma_field", &sigma_field},
+                                    {"d_mu_dx_field", &d_mu_dx_field},
+                                    {"d_sigma_dx_field", &d_sigma_dx_field},
+                                    {"d2_mu_dx2_field", &d2_mu_dx2_field},
+                                    {"d2_sigma_dx2_field", &d2_sigma_dx2_field}});
     if (!shape.ok()) return shape.error();
     if (!(horizon > 0.0)) return unchecked("horizon");
     SecondOrderBatch batch =
-        make_second_order_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
-                                d2_mu_dx2_field, d2_sigma_dx2_field, shape.value(), horizon);
+        make_second_order_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+                                d2_sigma_dx2_field, shape.value(), horizon);
     // The parallel volatility bump, as the single call sets it.
     static const double zero = 0.0;
-    const View2D zeros{reinterpret_cast<const std::byte*>(&zero), batch.n_paths, batch.n_steps,
-                       0, 0};
+    const View2D zeros{reinterpret_cast<const std::byte*>(&zero), batch.n_paths, batch.n_steps, 0,
+                       0};
     batch.d_mu_dp = zeros;
     batch.d_sigma_dp = sigma_field;
     batch.d2_mu_dx_dp = zeros;
@@ -266,14 +268,14 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
     };
     if (*est == Estimator::weights) {
         with_payoff(*kind, strike, [&](auto f) {
-            each([f](double x, double pi, double pi_g, double, double, double, double q,
-                     double* r) {
-                const double fx = f(x);
-                r[0] = fx;
-                r[1] = fx * pi;
-                r[2] = fx * pi_g;
-                r[3] = fx * q;
-            });
+            each(
+                [f](double x, double pi, double pi_g, double, double, double, double q, double* r) {
+                    const double fx = f(x);
+                    r[0] = fx;
+                    r[1] = fx * pi;
+                    r[2] = fx * pi_g;
+                    r[3] = fx * q;
+                });
         });
     } else if (*kind != PayoffKind::digital_call) {
         const Slope slope{*kind, strike};
@@ -331,8 +333,7 @@ Result<Matrix> greek_weights_tangent_flow_chunk(const View2D& states, const View
 
 std::optional<ModelError> check_greek_weights_tangent_flow(
     const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-    double horizon) {
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2, double horizon) {
     Result<SecondOrderBatch> batch = validate_greek_batch(states, dws, sigma, d_mu_dx, d_sigma_dx,
                                                           d2_mu_dx2, d2_sigma_dx2, horizon);
     if (!batch.ok()) return batch.error();

@@ -36,19 +36,20 @@ Result<Buffer> default_half_width_of(const View1D& sums, std::size_t n);
 
 // The checks of price_and_greeks_tangent_flow, in its order.
 std::optional<ModelError> check_price_and_greeks_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma_field,
-    const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
-    const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff,
-    std::string_view estimator, std::optional<std::string_view> vega,
-    std::optional<double> half_width);
+    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
+    const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
+    double horizon, std::string_view payoff, std::string_view estimator,
+    std::optional<std::string_view> vega, std::optional<double> half_width);
 
 // The kernel rows of price_and_greeks_tangent_flow over a chunk, with X_N in front:
 // (n, 5) X_N, pi, pi_g, Y_N, H_N, and with vega (n, 7) adding V_N and the vega weight.
 // A zero diffusion value is reported with its path's index in the batch.
-Result<Matrix> greek_rows_tangent_flow_chunk(
-    const View2D& states, const View2D& dws, const View2D& sigma_field,
-    const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
-    const View2D& d2_sigma_dx2_field, double horizon, bool with_vega, std::size_t first_path);
+Result<Matrix> greek_rows_tangent_flow_chunk(const View2D& states, const View2D& dws,
+                                             const View2D& sigma_field, const View2D& d_mu_dx_field,
+                                             const View2D& d_sigma_dx_field,
+                                             const View2D& d2_mu_dx2_field,
+                                             const View2D& d2_sigma_dx2_field, double horizon,
+                                             bool with_vega, std::size_t first_path);
 
 // Samples (n, 4), price, delta, gamma and vega, from rows of
 // greek_rows_tangent_flow_chunk; `width` and `centre` serve the localised digital.
@@ -69,7 +70,6 @@ Result<Matrix> greek_weights_tangent_flow_chunk(const View2D& states, const View
                                                 std::size_t first_path);
 std::optional<ModelError> check_greek_weights_tangent_flow(
     const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-    double horizon);
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2, double horizon);
 
 }  // namespace quarnel

@@ -48,9 +48,8 @@ Result<PriceDelta> price_and_delta_constant_flow(const View1D& terminal_states,
 }
 
 Result<TangentFlowEstimate> check_price_and_delta_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma_field,
-    const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, double horizon,
-    std::string_view payoff) {
+    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
+    const View2D& d_sigma_dx_field, double horizon, std::string_view payoff) {
     if (auto err = check_state_columns(states)) return *std::move(err);
     const std::optional<PayoffKind> kind = parse_payoff(payoff);
     if (!kind) return ModelError{"unknown payoff '" + std::string(payoff) + "'"};
@@ -60,10 +59,12 @@ Result<TangentFlowEstimate> check_price_and_delta_tangent_flow(
 
     const BatchShape shape{states.rows, states.cols - 1};
     if (shape.n_paths > 0) {
-        for (const auto& [name, m] : {std::pair{"dws", &dws}, std::pair{"sigma_field", &sigma_field},
-                                     std::pair{"d_mu_dx_field", &d_mu_dx_field},
-                                     std::pair{"d_sigma_dx_field", &d_sigma_dx_field}}) {
-            if (auto err = check_covers(name, *m, shape.n_paths, shape.n_steps)) return *std::move(err);
+        for (const auto& [name, m] :
+             {std::pair{"dws", &dws}, std::pair{"sigma_field", &sigma_field},
+              std::pair{"d_mu_dx_field", &d_mu_dx_field},
+              std::pair{"d_sigma_dx_field", &d_sigma_dx_field}}) {
+            if (auto err = check_covers(name, *m, shape.n_paths, shape.n_steps))
+                return *std::move(err);
         }
     }
     return TangentFlowEstimate{shape, *kind};

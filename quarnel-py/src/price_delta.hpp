@@ -22,9 +22,8 @@ struct TangentFlowEstimate {
 
 // The checks of price_and_delta_tangent_flow, in its order, and nothing else.
 Result<TangentFlowEstimate> check_price_and_delta_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma_field,
-    const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, double horizon,
-    std::string_view payoff);
+    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
+    const View2D& d_sigma_dx_field, double horizon, std::string_view payoff);
 
 // Its message for a zero diffusion value.
 ModelError zero_sigma_field_error(ZeroSigma at);
@@ -34,8 +33,8 @@ ModelError zero_sigma_field_error(ZeroSigma at);
 // weights are computed in blocks through the shared per-path recurrence, as long as an
 // 8 KiB stack buffer allows, so the kernel's lanes walk long row runs.
 template <class Payoff, class Sink>
-std::optional<ZeroSigma> tangent_flow_samples(const TangentFlowBatch& batch,
-                                              const View2D& states, Payoff f, Sink&& sink) {
+std::optional<ZeroSigma> tangent_flow_samples(const TangentFlowBatch& batch, const View2D& states,
+                                              Payoff f, Sink&& sink) {
     constexpr std::size_t kBlock = 1024;
     double weights[kBlock];
     const std::size_t last = batch.n_steps;
