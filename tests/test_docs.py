@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-DOCS = [ROOT / "README.md", ROOT / "docs" / "guide.md"]
+DOCS = [ROOT / "README.md", ROOT / "docs" / "guide.md", ROOT / "docs" / "greeks.md"]
 FENCE = re.compile(r"^```python\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 
 
