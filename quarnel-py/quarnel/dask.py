@@ -66,7 +66,8 @@ def _stand_in(a: object, shape: tuple[int, ...] | None = None) -> object:
     if not isinstance(a, da.Array):
         return a
     if any(math.isnan(s) for s in a.shape):
-        raise ValueError("a Dask array of unknown chunk sizes: call compute_chunk_sizes() first")
+        raise ValueError(f"a Dask array of unknown chunk sizes ({a.name}): call its "
+                         f"compute_chunk_sizes() first")
     return np.broadcast_to(np.zeros((), dtype=a.dtype), a.shape if shape is None else shape)
 
 

@@ -12,6 +12,20 @@
 namespace quarnel {
 namespace {
 
+// Stores the (price, delta) sample pairs of successive paths, row after row. Checked
+// against the buffer's own size, which the analyser can follow (the callers size it
+// for their paths).
+struct PairWriter {
+    Buffer& out;
+    std::size_t at = 0;
+    void operator()(double p, double d) noexcept {
+        if (at + 2 > out.size()) return;
+        out[at] = p;
+        out[at + 1] = d;
+        at += 2;
+    }
+};
+
 // The zero's path counted in the whole batch.
 ZeroSigma in_batch(ZeroSigma at, std::size_t first_path) noexcept {
     return {first_path + at.path, at.step};
@@ -43,20 +57,16 @@ Result<Matrix> constant_flow_chunk_samples(const View1D& terminal_states, const 
     if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
     if (!(sigma_at_x0 > 0.0)) return ModelError{"sigma_at_x0 must be positive"};
     const std::size_t n = terminal_states.size();
-    Matrix out = Matrix::allocate(n, 2);
-    double* row = out.buffer.data();
+    Buffer out = Buffer::allocate(2 * n);
+    PairWriter write{out};
     with_payoff(*kind, strike, [&](auto f) {
         with_dense_views(
             [&](const auto& x, const auto& w) {
-                constant_flow_samples(x, w, horizon, sigma_at_x0, f, [&row](double p, double d) {
-                    row[0] = p;
-                    row[1] = d;
-                    row += 2;
-                });
+                constant_flow_samples(x, w, horizon, sigma_at_x0, f, write);
             },
             terminal_states, w_terminals);
     });
-    return out;
+    return Matrix{std::move(out), n, 2};
 }
 
 Result<Matrix> tangent_flow_chunk_samples(const View2D& states, const View2D& dws,
@@ -70,17 +80,12 @@ Result<Matrix> tangent_flow_chunk_samples(const View2D& states, const View2D& dw
     const TangentFlowEstimate est = checked.value();
     const TangentFlowBatch batch =
         make_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, est.shape, horizon);
-    Matrix out = Matrix::allocate(batch.n_paths, 2);
-    double* row = out.buffer.data();
-    const std::optional<ZeroSigma> zero = with_payoff(est.payoff, strike, [&](auto f) {
-        return tangent_flow_samples(batch, states, f, [&row](double p, double d) {
-            row[0] = p;
-            row[1] = d;
-            row += 2;
-        });
-    });
+    Buffer out = Buffer::allocate(2 * batch.n_paths);
+    PairWriter write{out};
+    const std::optional<ZeroSigma> zero = with_payoff(
+        est.payoff, strike, [&](auto f) { return tangent_flow_samples(batch, states, f, write); });
     if (zero) return zero_sigma_field_error(in_batch(*zero, first_path));
-    return out;
+    return Matrix{std::move(out), batch.n_paths, 2};
 }
 
 std::optional<ModelError> check_bel_weights_tangent_flow(const View2D& states, const View2D& dws,

@@ -76,8 +76,8 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
     const std::size_t n = terminal_states.size();
     const bool localised = *est == Estimator::lowest_variance && *kind == PayoffKind::digital_call;
     const std::size_t cols = localised ? 14 : 5;
-    Matrix out = Matrix::allocate(n, cols);
-    double* rows = out.buffer.data();
+    Buffer out = Buffer::allocate(n * cols);
+    double* rows = out.data();
     with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
         with_dense_views(
             [&](const auto& xs, const auto& ws) {
@@ -133,7 +133,7 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
             },
             terminal_states, w_terminals);
     });
-    return out;
+    return Matrix{std::move(out), n, cols};
 }
 
 Result<Buffer> localised_digital_finish(const View1D& sums, std::size_t n) {
@@ -227,7 +227,7 @@ Result<Matrix> greek_rows_tangent_flow_chunk(const View2D& states, const View2D&
     batch.d2_sigma_dx_dp = d_sigma_dx_field;
     const SecondOrderKind kind = with_vega ? SecondOrderKind::all : SecondOrderKind::greeks;
     const std::size_t width = columns(kind);
-    Matrix out = Matrix::allocate(batch.n_paths, width + 1);
+    Buffer out = Buffer::allocate(batch.n_paths * (width + 1));
     constexpr std::size_t kBlock = 512;
     Buffer block = Buffer::allocate(kBlock * width);
     for (std::size_t first = 0; first < batch.n_paths; first += kBlock) {
@@ -238,12 +238,12 @@ Result<Matrix> greek_rows_tangent_flow_chunk(const View2D& states, const View2D&
                               "] = 0 produces division by zero in BEL weight"};
         }
         for (std::size_t i = 0; i < count; ++i) {
-            double* row = out.row(first + i);
+            double* row = out.data() + (first + i) * (width + 1);
             row[0] = states(first + i, batch.n_steps);
             for (std::size_t c = 0; c < width; ++c) row[1 + c] = block[i * width + c];
         }
     }
-    return out;
+    return Matrix{std::move(out), batch.n_paths, width + 1};
 }
 
 Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string_view payoff,
@@ -254,15 +254,17 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
     if (!kind || !est || (rows.cols != 5 && rows.cols != 7)) return unchecked("the arguments");
     const bool with_vega = rows.cols == 7;
     const std::size_t n = rows.rows;
-    Matrix out = Matrix::allocate(n, 4);
+    Buffer out = Buffer::allocate(n * 4);
     // Per path as the single call's accumulate() and its sample functions.
+    const std::size_t size = out.size();
     auto each = [&](auto sample) {
-        for (std::size_t k = 0; k < n; ++k) {
+        // Bounded by the buffer's own size (4 n), which the analyser can follow.
+        for (std::size_t k = 0; 4 * k < size; ++k) {
             const double x = rows(k, 0);
             const double pi = rows(k, 1), pi_g = rows(k, 2), y = rows(k, 3), h = rows(k, 4);
             const double v = with_vega ? rows(k, 5) : 0.0;
             const double q = with_vega ? rows(k, 6) : 0.0;
-            double* r = out.row(k);
+            double* r = out.data() + k * 4;
             sample(x, pi, pi_g, y, h, v, q, r);
         }
     };
@@ -302,15 +304,15 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
             r[3] = s * v + g * q;
         });
     }
-    return out;
+    return Matrix{std::move(out), n, 4};
 }
 
 Result<Matrix> digital_remainders(const View2D& rows, double strike, double width) {
     if (rows.cols < 1) return unchecked("the rows");
     const Ramp ramp(strike, width);
-    Matrix out = Matrix::allocate(rows.rows, 1);
-    for (std::size_t k = 0; k < rows.rows; ++k) out.buffer[k] = ramp.remainder(rows(k, 0));
-    return out;
+    Buffer out = Buffer::allocate(rows.rows);
+    for (std::size_t k = 0; k < rows.rows; ++k) out[k] = ramp.remainder(rows(k, 0));
+    return Matrix{std::move(out), rows.rows, 1};
 }
 
 Result<Matrix> greek_weights_tangent_flow_chunk(const View2D& states, const View2D& dws,
@@ -324,11 +326,11 @@ Result<Matrix> greek_weights_tangent_flow_chunk(const View2D& states, const View
     if (!batch.ok()) return batch.error();
     const SecondOrderBatch& b = batch.value();
     constexpr std::size_t C = columns(SecondOrderKind::greeks);
-    Matrix out = Matrix::allocate(b.n_paths, C);
-    if (auto z = second_order_rows(SecondOrderKind::greeks, b, 0, b.n_paths, out.buffer.data())) {
+    Buffer out = Buffer::allocate(b.n_paths * C);
+    if (auto z = second_order_rows(SecondOrderKind::greeks, b, 0, b.n_paths, out.data())) {
         return zero_sigma_error({first_path + z->path, z->step});
     }
-    return out;
+    return Matrix{std::move(out), b.n_paths, C};
 }
 
 std::optional<ModelError> check_greek_weights_tangent_flow(
