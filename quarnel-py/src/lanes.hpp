@@ -1,10 +1,15 @@
 // Helpers of the kernels that run several independent paths in the lanes of a vector:
-// the lane types and the choice of the rows each lane walks.
+// the lane types, the strided lane loads, the prefetch hint and the choice of the
+// paths each lane walks.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "view.hpp"
 
 #if defined(__GNUC__) && !defined(QUARNEL_NO_VECTOR_EXTENSIONS)
 #define QUARNEL_LANES_INLINE [[gnu::always_inline]] inline
@@ -105,6 +110,65 @@ inline std::size_t lane_spacing(std::ptrdiff_t row_stride, std::size_t count,
         if (best_score == kFarEnough * lanes * (lanes - 1) / 2) break;
     }
     return best;
+}
+
+// One matrix as the lanes read it: lane i of group g at step j is the double at
+// base + j * col + (g * W + i) * row (byte strides, any sign).
+struct LaneField {
+    const std::byte* base;
+    std::ptrdiff_t row, col;
+};
+
+template <int W>
+QUARNEL_LANES_INLINE typename Lanes<W>::type gather(const LaneField& f, std::size_t j,
+                                                    int g) noexcept {
+    const std::byte* at = f.base + static_cast<std::ptrdiff_t>(j) * f.col +
+                          static_cast<std::ptrdiff_t>(g * W) * f.row;
+    typename Lanes<W>::type v;
+    for (int w = 0; w < W; ++w) v[w] = load_f64(at + static_cast<std::ptrdiff_t>(w) * f.row);
+    return v;
+}
+
+// Asks for the line at p + offset to be brought into cache. The address is formed as an
+// integer: it may lie past the end of the array (a prefetch never faults), and pointer
+// arithmetic there would be undefined.
+QUARNEL_LANES_INLINE void prefetch(const std::byte* p, std::ptrdiff_t offset) noexcept {
+#if defined(__GNUC__)
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) +
+                                                     static_cast<std::uintptr_t>(offset)));
+#else
+    (void)p;
+    (void)offset;
+#endif
+}
+
+// How far ahead of the loads the runs-of-rows kernels prefetch, in steps: 64 to 128
+// elements of a contiguous row is where the prefetch covers the memory latency without
+// evicting lines still to be read. The hardware prefetchers alone leave the cores
+// waiting on memory between bursts of arithmetic.
+constexpr std::ptrdiff_t kPrefetchSteps = 96;
+// The same for the across-paths kernels, in path-steps: how many elements of the rows
+// ahead to cover, rounded up to whole rows of the tile.
+constexpr std::size_t kPrefetchElements = 128;
+
+// The paths each across-paths tile holds: its state (a few lanes of doubles per path)
+// and the rows it streams stay in L1 together.
+constexpr std::size_t kTilePaths = 256;
+
+// True when the matrices lie with adjacent paths closer in memory than adjacent steps
+// (time-major arrays passed transposed, the fastest way to simulate with NumPy). Then
+// the lanes must hold adjacent paths and the kernel walk the batch a step at a time:
+// lanes on runs of rows would each take a new line, and a new page, at every step.
+// A matrix with a zero stride (broadcast) or equal strides has no say.
+inline bool paths_adjacent(std::initializer_list<const View2D*> views) noexcept {
+    int across = 0;
+    for (const View2D* v : views) {
+        const std::ptrdiff_t r = v->row_stride < 0 ? -v->row_stride : v->row_stride;
+        const std::ptrdiff_t c = v->col_stride < 0 ? -v->col_stride : v->col_stride;
+        if (r == 0 || c == 0 || r == c || v->rows < 2 || v->cols < 2) continue;
+        across += r < c ? 1 : -1;
+    }
+    return across > 0;
 }
 
 }  // namespace quarnel

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+
+#include "lanes.hpp"
 
 namespace quarnel {
 namespace {
@@ -83,65 +86,15 @@ std::optional<ZeroSigma> weights_one_by_one(const TangentFlowBatch& b, std::size
     return std::nullopt;
 }
 
-#if defined(__GNUC__) && !defined(QUARNEL_NO_VECTOR_EXTENSIONS)
-#define QUARNEL_ALWAYS_INLINE [[gnu::always_inline]] inline
-template <int W>
-struct Lanes;
-template <>
-struct Lanes<2> {
-    typedef double type __attribute__((vector_size(16)));
-};
-template <>
-struct Lanes<4> {
-    typedef double type __attribute__((vector_size(32)));
-};
-#else
-#if defined(_MSC_VER)
-#define QUARNEL_ALWAYS_INLINE __forceinline
-#else
-#define QUARNEL_ALWAYS_INLINE inline
-#endif
-// Without vector extensions (MSVC): W doubles with the element-wise operations the
-// kernel uses. Each lane still gets its own IEEE-rounded operations in the same
-// order, so the weights are the same bits; the compiler may vectorise or not.
-template <int W>
-struct LaneArray {
-    double v[W];
-    double& operator[](int i) noexcept { return v[i]; }
-    double operator[](int i) const noexcept { return v[i]; }
-    template <class Op>
-    friend LaneArray zip(const LaneArray& a, const LaneArray& b, Op op) noexcept {
-        LaneArray r;
-        for (int i = 0; i < W; ++i) r.v[i] = op(a.v[i], b.v[i]);
-        return r;
+// Prefetch cadence of a runs-of-rows block: once per 64-byte line of the widest column
+// stride among the matrices (every step when a step is a line or more apart).
+inline std::size_t prefetch_mask(std::initializer_list<const View2D*> views) noexcept {
+    std::ptrdiff_t widest = 0;
+    for (const View2D* v : views) {
+        widest = std::max(widest, v->col_stride < 0 ? -v->col_stride : v->col_stride);
     }
-    static LaneArray splat(double x) noexcept {
-        LaneArray r;
-        for (int i = 0; i < W; ++i) r.v[i] = x;
-        return r;
-    }
-    friend LaneArray operator+(const LaneArray& a, const LaneArray& b) noexcept {
-        return zip(a, b, [](double x, double y) { return x + y; });
-    }
-    friend LaneArray operator*(const LaneArray& a, const LaneArray& b) noexcept {
-        return zip(a, b, [](double x, double y) { return x * y; });
-    }
-    friend LaneArray operator/(const LaneArray& a, const LaneArray& b) noexcept {
-        return zip(a, b, [](double x, double y) { return x / y; });
-    }
-    friend LaneArray operator+(const LaneArray& a, double b) noexcept { return a + splat(b); }
-    friend LaneArray operator*(const LaneArray& a, double b) noexcept { return a * splat(b); }
-    friend std::array<bool, W> operator==(const LaneArray& a, double b) noexcept {
-        std::array<bool, W> r{};
-        for (int i = 0; i < W; ++i) r[static_cast<std::size_t>(i)] = a.v[i] == b;
-        return r;
-    }
-};
-template <int W>
-struct Lanes {
-    using type = LaneArray<W>;
-};
-#endif
+    return widest <= 8 ? 7 : widest <= 16 ? 3 : widest <= 32 ? 1 : 0;
+}
 
 // The Y recurrence is a chain of dependent multiplies and adds, so one path at a
 // time leaves the core waiting on latency. Interleaving L independent paths (G
@@ -151,32 +104,22 @@ struct Lanes {
 //
 // Lane i takes path k + i * spacing, and the block after it path k + 1: each lane
 // walks a run of consecutive rows, so in a C-ordered batch every one of the 4 L
-// streams is sequential for the whole run and the hardware prefetchers stay locked
-// on. (With adjacent rows in the lanes, every stream ends after one row.)
+// streams is sequential for the whole run. Each stream is also prefetched
+// kPrefetchSteps ahead, so its loads overlap the arithmetic instead of adding to it.
 // Each lane performs exactly the scalar operations of its own path, IEEE-rounded
 // one by one (vector extensions, no contraction), so the weights are bit-identical
 // to weights_one_by_one.
 template <int W, int G>
-QUARNEL_ALWAYS_INLINE bool interleaved_block(const TangentFlowBatch& b, std::size_t k,
-                                                     std::size_t spacing, double* out) noexcept {
+QUARNEL_LANES_INLINE bool interleaved_block(const TangentFlowBatch& b, std::size_t k,
+                                            std::size_t spacing, std::size_t mask,
+                                            double* out) noexcept {
     using V = typename Lanes<W>::type;
-    struct Field {
-        const std::byte* base;
-        std::ptrdiff_t row, col;
-    };
     const auto lane = static_cast<std::ptrdiff_t>(spacing);
-    const Field fields[4] = {
+    const LaneField fields[4] = {
         {b.sigma.row_ptr(k), b.sigma.row_stride * lane, b.sigma.col_stride},
         {b.dws.row_ptr(k), b.dws.row_stride * lane, b.dws.col_stride},
         {b.d_mu_dx.row_ptr(k), b.d_mu_dx.row_stride * lane, b.d_mu_dx.col_stride},
         {b.d_sigma_dx.row_ptr(k), b.d_sigma_dx.row_stride * lane, b.d_sigma_dx.col_stride},
-    };
-    auto gather = [&](const Field& f, std::size_t j, int g) {
-        const std::byte* at = f.base + static_cast<std::ptrdiff_t>(j) * f.col +
-                              static_cast<std::ptrdiff_t>(g * W) * f.row;
-        V v;
-        for (int w = 0; w < W; ++w) v[w] = load_f64(at + static_cast<std::ptrdiff_t>(w) * f.row);
-        return v;
     };
     const V zeros = {};
     V y[G], acc[G];
@@ -187,18 +130,24 @@ QUARNEL_ALWAYS_INLINE bool interleaved_block(const TangentFlowBatch& b, std::siz
     const double inv_t = b.inv_t;
     const double dt = b.dt;
     for (std::size_t j = 0; j < b.n_steps; ++j) {
+        if ((j & mask) == 0) {
+            const auto ahead = static_cast<std::ptrdiff_t>(j) + kPrefetchSteps;
+            for (const LaneField& f : fields) {
+                for (std::ptrdiff_t l = 0; l < W * G; ++l) prefetch(f.base, ahead * f.col + l * f.row);
+            }
+        }
         V s[G];
         bool zero = false;
         for (int g = 0; g < G; ++g) {
-            s[g] = gather(fields[0], j, g);
+            s[g] = gather<W>(fields[0], j, g);
             const auto is_zero = s[g] == 0.0;
             for (int w = 0; w < W; ++w) zero |= is_zero[w] != 0;
         }
         if (zero) return false;
         for (int g = 0; g < G; ++g) {
-            const V dw = gather(fields[1], j, g);
-            const V mu = gather(fields[2], j, g);
-            const V ds = gather(fields[3], j, g);
+            const V dw = gather<W>(fields[1], j, g);
+            const V mu = gather<W>(fields[2], j, g);
+            const V ds = gather<W>(fields[3], j, g);
             acc[g] = acc[g] + ((y[g] / s[g]) * inv_t) * dw;
             y[g] = y[g] + ((mu * y[g]) * dt + (ds * y[g]) * dw);
         }
@@ -209,50 +158,94 @@ QUARNEL_ALWAYS_INLINE bool interleaved_block(const TangentFlowBatch& b, std::siz
     return true;
 }
 
-// Rows per lane run: close to count / lanes, chosen so the lanes' streams start at
-// different offsets within a 4 KiB page. Streams at equal page offsets compete for the
-// same L1 sets (and alias in the load-store unit), which costs more than the few rows
-// that the choice leaves to the adjacent-row blocks.
-inline std::size_t lane_spacing(std::ptrdiff_t row_stride, std::size_t count,
-                                std::size_t lanes) noexcept {
-    const std::size_t even = count / lanes;
-    if (even == 0) return 0;
-    constexpr std::size_t kPage = 4096, kFarEnough = 512, kTries = 64;
-    const std::size_t row = static_cast<std::size_t>(row_stride < 0 ? -row_stride : row_stride);
-    std::size_t best = even, best_score = 0;
-    for (std::size_t q = even; q + kTries > even && q > 0; --q) {
-        std::size_t score = 0;
-        for (std::size_t a = 0; a < lanes; ++a) {
-            for (std::size_t c = a + 1; c < lanes; ++c) {
-                const std::size_t d = ((c - a) * q % kPage) * (row % kPage) % kPage;
-                score += std::min(std::min(d, kPage - d), kFarEnough);
-            }
-        }
-        if (score > best_score) {
-            best = q;
-            best_score = score;
-        }
-        if (best_score == kFarEnough * lanes * (lanes - 1) / 2) break;
+// Paths [k, k + n) with adjacent paths in the lanes, a step of the whole tile at a
+// time (n a multiple of W, at most kTilePaths): every matrix is read along its
+// contiguous path axis, and the rows kPrefetchElements ahead are prefetched. The
+// per-path Y and accumulator live in small arrays instead of registers; each lane
+// still does its path's operations in step order, so the bits are the same. False on
+// a zero sigma anywhere in the tile.
+template <int W>
+QUARNEL_LANES_INLINE bool across_tile(const TangentFlowBatch& b, std::size_t k, std::size_t n,
+                                      double* out) noexcept {
+    using V = typename Lanes<W>::type;
+    constexpr int kGroups = static_cast<int>(kTilePaths) / W;
+    const int groups = static_cast<int>(n) / W;
+    const LaneField fields[4] = {
+        {b.sigma.row_ptr(k), b.sigma.row_stride, b.sigma.col_stride},
+        {b.dws.row_ptr(k), b.dws.row_stride, b.dws.col_stride},
+        {b.d_mu_dx.row_ptr(k), b.d_mu_dx.row_stride, b.d_mu_dx.col_stride},
+        {b.d_sigma_dx.row_ptr(k), b.d_sigma_dx.row_stride, b.d_sigma_dx.col_stride},
+    };
+    const auto rows_ahead = static_cast<std::ptrdiff_t>((kPrefetchElements + n - 1) / n);
+    const V zeros = {};
+    V y[kGroups], acc[kGroups];
+    for (int g = 0; g < groups; ++g) {
+        y[g] = zeros + 1.0;
+        acc[g] = zeros;
     }
-    return best;
+    const double inv_t = b.inv_t;
+    const double dt = b.dt;
+    for (std::size_t j = 0; j < b.n_steps; ++j) {
+        const auto ahead = static_cast<std::ptrdiff_t>(j) + rows_ahead;
+        bool zero = false;
+        for (int g = 0; g < groups; ++g) {
+            for (const LaneField& f : fields) {
+                prefetch(f.base, ahead * f.col + static_cast<std::ptrdiff_t>(g * W) * f.row);
+            }
+            const V s = gather<W>(fields[0], j, g);
+            const auto is_zero = s == 0.0;
+            for (int w = 0; w < W; ++w) zero |= is_zero[w] != 0;
+            const V dw = gather<W>(fields[1], j, g);
+            const V mu = gather<W>(fields[2], j, g);
+            const V ds = gather<W>(fields[3], j, g);
+            acc[g] = acc[g] + ((y[g] / s) * inv_t) * dw;
+            y[g] = y[g] + ((mu * y[g]) * dt + (ds * y[g]) * dw);
+        }
+        // A zero sigma only makes infinities and NaNs in the lanes, never a trap, so
+        // the row is finished before the tile gives up.
+        if (zero) return false;
+    }
+    for (int g = 0; g < groups; ++g) {
+        for (int w = 0; w < W; ++w) out[static_cast<std::size_t>(g * W + w)] = acc[g][w];
+    }
+    return true;
 }
 
 template <int W, int G>
-QUARNEL_ALWAYS_INLINE std::optional<ZeroSigma> interleaved(const TangentFlowBatch& b,
-                                                                   std::size_t first,
-                                                                   std::size_t count,
-                                                                   double* out) noexcept {
+QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const TangentFlowBatch& b,
+                                                          std::size_t first, std::size_t count,
+                                                          double* out) noexcept {
     constexpr std::size_t L = static_cast<std::size_t>(W * G);
-    // Lanes over runs of rows first, then over adjacent rows for what is left.
-    const std::size_t spacing = lane_spacing(b.sigma.row_stride, count, L);
+    // A zero sigma sends the whole range to the one-by-one loop, which finds the first
+    // in path-then-step order.
+    const std::size_t mask = prefetch_mask({&b.sigma, &b.dws, &b.d_mu_dx, &b.d_sigma_dx});
+    std::size_t spacing = 0;
+    if (paths_adjacent({&b.sigma, &b.dws, &b.d_mu_dx, &b.d_sigma_dx})) {
+        // Tiles of two vectors or more: with one, the round trip of Y through memory
+        // would lengthen its chain, so fewer paths go to the register blocks below.
+        std::size_t p = 0;
+        while (count - p >= 2 * static_cast<std::size_t>(W)) {
+            const std::size_t n = std::min(kTilePaths, (count - p) / W * W);
+            if (!across_tile<W>(b, first + p, n, out + p)) {
+                return weights_one_by_one(b, first, count, out);
+            }
+            p += n;
+        }
+        first += p;
+        count -= p;
+        out += p;
+    } else {
+        // Lanes over runs of rows first, then over adjacent rows for what is left.
+        spacing = lane_spacing(b.sigma.row_stride, count, L);
+    }
     for (std::size_t p = 0; p < spacing; ++p) {
-        if (!interleaved_block<W, G>(b, first + p, spacing, out + p)) {
+        if (!interleaved_block<W, G>(b, first + p, spacing, mask, out + p)) {
             return weights_one_by_one(b, first, count, out);
         }
     }
     std::size_t p = spacing * L;
     for (; p + L <= count; p += L) {
-        if (!interleaved_block<W, G>(b, first + p, 1, out + p)) {
+        if (!interleaved_block<W, G>(b, first + p, 1, mask, out + p)) {
             return weights_one_by_one(b, first, count, out);
         }
     }

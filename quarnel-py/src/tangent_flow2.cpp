@@ -1,5 +1,6 @@
 #include "tangent_flow2.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <utility>
@@ -144,38 +145,57 @@ std::optional<ZeroSigma> one_by_one(const SecondOrderBatch& b, std::size_t first
     return std::nullopt;
 }
 
-struct Field {
-    const std::byte* base;
-    std::ptrdiff_t row, col;
-};
-
-template <int W>
-QUARNEL_LANES_INLINE typename Lanes<W>::type gather(const Field& f, std::size_t j, int g) noexcept {
-    const std::byte* at = f.base + static_cast<std::ptrdiff_t>(j) * f.col +
-                          static_cast<std::ptrdiff_t>(g * W) * f.row;
-    typename Lanes<W>::type v;
-    for (int w = 0; w < W; ++w) v[w] = load_f64(at + static_cast<std::ptrdiff_t>(w) * f.row);
-    return v;
+// Prefetch cadence of a runs-of-rows block: once per 64-byte line of the widest column
+// stride among the matrices read (every step when a step is a line or more apart).
+template <Kind K>
+std::size_t prefetch_mask(const SecondOrderBatch& b) noexcept {
+    std::ptrdiff_t widest = 0;
+    for (int f = 0; f < fields(K); ++f) {
+        const std::ptrdiff_t c = field_views(b, f)->col_stride;
+        widest = std::max(widest, c < 0 ? -c : c);
+    }
+    return widest <= 8 ? 7 : widest <= 16 ? 3 : widest <= 32 ? 1 : 0;
 }
 
-// G vectors of W lanes; lane i takes path k + i * spacing (see tangent_flow.cpp for why
-// lanes walk runs of rows). False on a zero sigma anywhere in the block.
+template <Kind K>
+bool batch_paths_adjacent(const SecondOrderBatch& b) noexcept {
+    if constexpr (has_parameter(K)) {
+        return paths_adjacent({&b.sigma, &b.dws, &b.d_mu_dx, &b.d_sigma_dx, &b.d2_mu_dx2,
+                               &b.d2_sigma_dx2, &b.d_mu_dp, &b.d_sigma_dp, &b.d2_mu_dx_dp,
+                               &b.d2_sigma_dx_dp});
+    } else {
+        return paths_adjacent(
+            {&b.sigma, &b.dws, &b.d_mu_dx, &b.d_sigma_dx, &b.d2_mu_dx2, &b.d2_sigma_dx2});
+    }
+}
+
+// G vectors of W lanes; lane i takes path k + i * spacing, so that each lane walks a run
+// of rows and every stream is sequential in a C-ordered batch; each stream is prefetched
+// kPrefetchSteps ahead (see tangent_flow.cpp). False on a zero sigma anywhere in the
+// block.
 template <Kind K, int W, int G>
 QUARNEL_LANES_INLINE bool interleaved_block(const SecondOrderBatch& b, std::size_t k,
-                                            std::size_t spacing, double* out) noexcept {
+                                            std::size_t spacing, std::size_t mask,
+                                            double* out) noexcept {
     using V = typename Lanes<W>::type;
     constexpr int F = fields(K);
     constexpr std::size_t C = columns(K);
     const auto lane = static_cast<std::ptrdiff_t>(spacing);
-    Field fs[F];
+    LaneField fs[F];
     for (int f = 0; f < F; ++f) {
         const View2D* v = field_views(b, f);
-        fs[f] = Field{v->row_ptr(k), v->row_stride * lane, v->col_stride};
+        fs[f] = LaneField{v->row_ptr(k), v->row_stride * lane, v->col_stride};
     }
     const V zeros = {};
     PathState<V> st[G];
     for (int g = 0; g < G; ++g) st[g] = initial_state(zeros);
     for (std::size_t j = 0; j < b.n_steps; ++j) {
+        if ((j & mask) == 0) {
+            const auto ahead = static_cast<std::ptrdiff_t>(j) + kPrefetchSteps;
+            for (const LaneField& f : fs) {
+                for (std::ptrdiff_t l = 0; l < W * G; ++l) prefetch(f.base, ahead * f.col + l * f.row);
+            }
+        }
         V s[G];
         bool zero = false;
         for (int g = 0; g < G; ++g) {
@@ -201,23 +221,93 @@ QUARNEL_LANES_INLINE bool interleaved_block(const SecondOrderBatch& b, std::size
     return true;
 }
 
+// Paths [k, k + n) with adjacent paths in the lanes, a step of the whole tile at a time
+// (n a multiple of W, at most kTile): the matrices are read along their contiguous path
+// axis and the rows ahead prefetched, the path states kept in an array (see
+// tangent_flow.cpp). Half the first-order tile: a state here is seven vectors and up to
+// ten rows stream at once, and both must stay in L1. False on a zero sigma.
+constexpr std::size_t kTile = kTilePaths / 2;
+
+template <Kind K, int W>
+QUARNEL_LANES_INLINE bool across_tile(const SecondOrderBatch& b, std::size_t k, std::size_t n,
+                                      double* out) noexcept {
+    using V = typename Lanes<W>::type;
+    constexpr int F = fields(K);
+    constexpr std::size_t C = columns(K);
+    constexpr int kGroups = static_cast<int>(kTile) / W;
+    const int groups = static_cast<int>(n) / W;
+    LaneField fs[F];
+    for (int f = 0; f < F; ++f) {
+        const View2D* v = field_views(b, f);
+        fs[f] = LaneField{v->row_ptr(k), v->row_stride, v->col_stride};
+    }
+    const auto rows_ahead = static_cast<std::ptrdiff_t>((kPrefetchElements + n - 1) / n);
+    const V zeros = {};
+    PathState<V> st[kGroups];
+    for (int g = 0; g < groups; ++g) st[g] = initial_state(zeros);
+    for (std::size_t j = 0; j < b.n_steps; ++j) {
+        const auto ahead = static_cast<std::ptrdiff_t>(j) + rows_ahead;
+        const StepConst c = step_const(b, j);
+        bool zero = false;
+        for (int g = 0; g < groups; ++g) {
+            for (const LaneField& f : fs) {
+                prefetch(f.base, ahead * f.col + static_cast<std::ptrdiff_t>(g * W) * f.row);
+            }
+            const V s = gather<W>(fs[0], j, g);
+            const auto is_zero = s == 0.0;
+            for (int w = 0; w < W; ++w) zero |= is_zero[w] != 0;
+            const auto load = [&](int f) { return gather<W>(fs[f], j, g); };
+            step<K>(st[g], load_step<K, V>(s, load), c);
+        }
+        if (zero) return false;
+    }
+    for (int g = 0; g < groups; ++g) {
+        V row[C];
+        finish<K>(st[g], row);
+        for (int w = 0; w < W; ++w) {
+            double* dst = out + static_cast<std::size_t>(g * W + w) * C;
+            for (const V& column : row) *dst++ = column[w];
+        }
+    }
+    return true;
+}
+
 template <Kind K, int W, int G>
 QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const SecondOrderBatch& b,
                                                           std::size_t first, std::size_t count,
                                                           double* out) noexcept {
     constexpr std::size_t L = static_cast<std::size_t>(W * G);
     constexpr std::size_t C = columns(K);
-    // Lanes over runs of rows first, then over adjacent rows; a zero sigma sends the whole
-    // range to the one-by-one loop, which finds the first in path-then-step order.
-    const std::size_t spacing = lane_spacing(b.sigma.row_stride, count, L);
+    // A zero sigma sends the whole range to the one-by-one loop, which finds the first in
+    // path-then-step order.
+    const std::size_t mask = prefetch_mask<K>(b);
+    std::size_t spacing = 0;
+    if (batch_paths_adjacent<K>(b)) {
+        // Tiles of two vectors or more (with one, the state's round trip through memory
+        // would lengthen its chains); the rest goes to the register blocks below.
+        std::size_t p = 0;
+        while (count - p >= 2 * static_cast<std::size_t>(W)) {
+            const std::size_t n = std::min(kTile, (count - p) / W * W);
+            if (!across_tile<K, W>(b, first + p, n, out + p * C)) {
+                return one_by_one<K>(b, first, count, out);
+            }
+            p += n;
+        }
+        first += p;
+        count -= p;
+        out += p * C;
+    } else {
+        // Lanes over runs of rows first, then over adjacent rows.
+        spacing = lane_spacing(b.sigma.row_stride, count, L);
+    }
     for (std::size_t p = 0; p < spacing; ++p) {
-        if (!interleaved_block<K, W, G>(b, first + p, spacing, out + p * C)) {
+        if (!interleaved_block<K, W, G>(b, first + p, spacing, mask, out + p * C)) {
             return one_by_one<K>(b, first, count, out);
         }
     }
     std::size_t p = spacing * L;
     for (; p + L <= count; p += L) {
-        if (!interleaved_block<K, W, G>(b, first + p, 1, out + p * C)) {
+        if (!interleaved_block<K, W, G>(b, first + p, 1, mask, out + p * C)) {
             return one_by_one<K>(b, first, count, out);
         }
     }
