@@ -67,17 +67,30 @@ template <class T, bool kCopy>
     }
 }
 
-// Elements [begin, end) of every stream; begin and end are multiples of kLine. Read
-// streams 0 to n_writes - 1 are copied to the write streams. Not inlined, so that its
-// loop can be read in the disassembly on its own.
+// Elements [begin, end) of every stream, `lines` lines of each stream a round; begin
+// and end are multiples of kLine * lines. Read streams 0 to n_writes - 1 are copied to
+// the write streams. Not inlined, so that its loop can be read in the disassembly.
 template <class T>
 [[gnu::noinline]] T pass(const double* const* reads, std::size_t n_reads, double* const* writes,
-                         std::size_t n_writes, std::size_t begin, std::size_t end) noexcept {
+                         std::size_t n_writes, std::size_t lines, std::size_t begin,
+                         std::size_t end) noexcept {
     T a0 = {}, a1 = {}, a2 = {}, a3 = {};
-    for (std::size_t i = begin; i < end; i += kLine) {
+    const std::size_t round = kLine * lines;
+    for (std::size_t i = begin; i < end; i += round) {
         std::size_t s = 0;
-        for (; s < n_writes; ++s) line<T, true>(reads[s] + i, writes[s] + i, a0, a1, a2, a3);
-        for (; s < n_reads; ++s) line<T, false>(reads[s] + i, nullptr, a0, a1, a2, a3);
+        for (; s < n_writes; ++s) {
+            const double* src = reads[s] + i;
+            double* dst = writes[s] + i;
+            for (std::size_t k = 0; k < round; k += kLine) {
+                line<T, true>(src + k, dst + k, a0, a1, a2, a3);
+            }
+        }
+        for (; s < n_reads; ++s) {
+            const double* src = reads[s] + i;
+            for (std::size_t k = 0; k < round; k += kLine) {
+                line<T, false>(src + k, nullptr, a0, a1, a2, a3);
+            }
+        }
     }
     return a0 + a1 + a2 + a3;
 }
@@ -90,15 +103,20 @@ std::uint64_t fold(Pair v) noexcept { return v[0] + v[1]; }
 extern "C" {
 
 // Runs `passes` passes over `length` elements of every stream (length a multiple of
-// 8 * threads), in loads of `width` bytes (8, or 16 for vector code), and returns the wall time of the passes in seconds. With several threads
-// each takes a contiguous share of every stream; the threads start before the clock
+// 64 * threads, n_reads at least 1), in loads of `width` bytes (8, or 16 for vector
+// code), and returns the wall time of the passes in seconds. With several threads each
+// takes a contiguous share of every stream; the threads start before the clock
 // does and are released together. *sink receives the sum, so no load is dead code.
 double quarnel_bench_probe(const double* const* reads, std::size_t n_reads,
                            double* const* writes, std::size_t n_writes, std::size_t width,
                            std::size_t length, std::size_t threads, std::size_t passes,
                            std::uint64_t* sink) {
     if (threads == 0) threads = 1;
-    const std::size_t share = length / kLine / threads * kLine;
+    // Few streams: several lines of each a round, so that the loop's own instructions do
+    // not limit the rate; eight streams or more: one line of each, all advancing together.
+    const std::size_t lines = n_reads >= kLine ? 1 : kLine / n_reads;
+    const std::size_t round = kLine * lines;
+    const std::size_t share = length / round / threads * round;
     std::atomic<std::size_t> ready{0};
     std::atomic<bool> go{false};
     std::vector<std::uint64_t> sums(threads, 0);
@@ -108,8 +126,9 @@ double quarnel_bench_probe(const double* const* reads, std::size_t n_reads,
         std::uint64_t sum = 0;
         for (std::size_t p = 0; p < passes; ++p) {
             sum += width == sizeof(Pair)
-                       ? fold(pass<Pair>(reads, n_reads, writes, n_writes, begin, end))
-                       : fold(pass<std::uint64_t>(reads, n_reads, writes, n_writes, begin, end));
+                       ? fold(pass<Pair>(reads, n_reads, writes, n_writes, lines, begin, end))
+                       : fold(pass<std::uint64_t>(reads, n_reads, writes, n_writes, lines, begin,
+                                                  end));
         }
         sums[t] = sum;
     };

@@ -39,7 +39,7 @@ CACHE = HERE.parent / "build" / "bench"
 # the kernels' lane gathers (and the loop stays the one that was checked for spills).
 FLAGS = ["-std=c++17", "-O2", "-fno-tree-vectorize", "-ffp-contract=off", "-fPIC", "-shared",
          "-pthread"]
-LINE = 8          # elements per 64-byte line: the probe's unit of interleaving
+ROUND = 64        # elements: a stream's length is a multiple of this times the threads
 PAGE = 512        # elements per 4 KiB page
 SKEW = 72         # elements: successive streams start 576 bytes apart within a page
 
@@ -112,11 +112,11 @@ class Streams:
 
     def __init__(self, pattern: Pattern, nbytes: int, max_threads: int):
         self.pattern = pattern
-        quantum = LINE * max_threads
+        quantum = ROUND * max_threads
         length = nbytes / (8 * pattern.streams)
         self.length = max(quantum, math.ceil(length / quantum) * quantum)
         stride = math.ceil(self.length / PAGE) * PAGE + SKEW
-        self.buffer = np.ones(pattern.streams * stride + LINE)  # every page touched
+        self.buffer = np.ones(pattern.streams * stride + 8)  # every page touched
         first = (-self.buffer.ctypes.data % 64) // 8
         views = [self.buffer[first + s * stride: first + s * stride + self.length]
                  for s in range(pattern.streams)]
