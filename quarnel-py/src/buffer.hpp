@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,9 +26,11 @@ public:
         const std::size_t bytes = (n == 0 ? 1 : n) * sizeof(double);
         void* p = nullptr;
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-        if (bytes >= kHugeThreshold) {
-            // Large outputs are written once, front to back: on 2 MiB pages that costs
-            // a few page faults instead of hundreds (NumPy does the same).
+        if (bytes >= kMappedThreshold) {
+            // Past malloc's largest reusable block every allocation is a fresh mapping
+            // anyway: align it to 2 MiB so that all of it can be huge pages (a large
+            // output is written once, front to back: a few page faults instead of
+            // hundreds).
             const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
             p = std::aligned_alloc(kHugePage, rounded);
             if (p != nullptr) {
@@ -38,8 +41,14 @@ public:
 #endif
         {
             // malloc's alignment is enough for doubles, so deallocate() stays std::free
-            // everywhere (MSVC's aligned blocks would need a free of their own).
+            // everywhere (MSVC's aligned blocks would need a free of their own). Below
+            // its mapping threshold malloc hands the same warm block back call after
+            // call, as it does to NumPy; a fresh mapping per call would cost its page
+            // faults and an munmap every time.
             p = zeroed ? std::calloc(n == 0 ? 1 : n, sizeof(double)) : std::malloc(bytes);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+            if (p != nullptr && bytes >= kAdviseThreshold) advise_huge_interior(p, bytes);
+#endif
         }
         if (p == nullptr) {
             std::fprintf(stderr, "quarnel: memory allocation of %zu bytes failed\n", bytes);
@@ -68,7 +77,22 @@ private:
     };
 
     static constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    static constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
+    // Blocks this large may hold a whole 2 MiB page inside them: worth the advice.
+    static constexpr std::size_t kAdviseThreshold = std::size_t{4} << 20;
+    // glibc's largest dynamic mapping threshold on 64-bit: smaller blocks come back
+    // from the heap once one has been freed.
+    static constexpr std::size_t kMappedThreshold = std::size_t{32} << 20;
+
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Huge pages for the 2 MiB-aligned pages inside [p, p + bytes): the advice applies
+    // to whole pages, and the block's edges share theirs with other allocations.
+    static void advise_huge_interior(void* p, std::size_t bytes) noexcept {
+        const auto begin = reinterpret_cast<std::uintptr_t>(p);
+        const std::uintptr_t first = (begin + kHugePage - 1) / kHugePage * kHugePage;
+        const std::uintptr_t last = (begin + bytes) / kHugePage * kHugePage;
+        if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    }
+#endif
 
     std::unique_ptr<double[], Deleter> data_;
     std::size_t size_ = 0;
