@@ -265,9 +265,14 @@ def _half_width(state: Floats, n_paths: int) -> float:
 
 
 def _per_chunk(*blocks_first_fn_args: Any) -> Any:
-    """fn(first_path, *args, *blocks) from blockwise's (*blocks, first_path, fn, args)."""
+    """fn(first_path, *args, *blocks) from blockwise's (*blocks, first_path, fn, args).
+
+    A 2-D block comes as the list of its blocks along the step axis, one: taken as it
+    is (concatenating would copy it, and materialise a zero-stride one).
+    """
     *blocks, first_path, fn, args = blocks_first_fn_args
-    return fn(_first_of(first_path), *args, *blocks)
+    arrays = [b[0] if isinstance(b, list) else b for b in blocks]
+    return fn(_first_of(first_path), *args, *arrays)
 
 
 @_task
@@ -311,7 +316,7 @@ class _Graph:
         out = _dask.array.blockwise(
             _per_chunk, ("i", "k"), *pairs, first, ("i",), fn, None, args, None,
             name=f"{self.prefix}-{label}", new_axes={"k": 1}, align_arrays=False,
-            concatenate=True, meta=np.empty((0, 0)))
+            concatenate=False, meta=np.empty((0, 0)))
         blocks: list[Any] = list(out.to_delayed(optimize_graph=True).ravel())
         return blocks
 
