@@ -1,5 +1,6 @@
 // The interleaved tangent-flow implementations must agree bit for bit with the
 // one-path-at-a-time loop, zero-sigma reports included, for every layout.
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -19,18 +20,42 @@ struct Matrix {
     View2D view;
 };
 
-// rows x cols, C order or column-major, with every element drawn by `gen`.
+// How a matrix lies in memory: C order, column-major (paths adjacent), column-major
+// with the paths reversed, column-major over every other element, and broadcast
+// across the paths (row stride 0).
+enum class Layout { c, fortran, reversed, gapped, broadcast };
+
+// rows x cols in `layout`, with every element drawn by `gen`.
+template <class Gen>
+Matrix make(std::size_t rows, std::size_t cols, Layout layout, Gen gen) {
+    const auto e = static_cast<std::ptrdiff_t>(sizeof(double));
+    const auto r = static_cast<std::ptrdiff_t>(rows), c = static_cast<std::ptrdiff_t>(cols);
+    std::ptrdiff_t rs = c * e, cs = e, start = 0;
+    std::size_t size = rows * cols;
+    switch (layout) {
+        case Layout::c: break;
+        case Layout::fortran: rs = e, cs = r * e; break;
+        case Layout::reversed: rs = -e, cs = r * e, start = (r - 1) * e; break;
+        case Layout::gapped: rs = 2 * e, cs = 2 * r * e, size *= 2; break;
+        case Layout::broadcast: rs = 0, size = cols; break;
+    }
+    Matrix m{std::vector<double>(size, 1234.5), {}};
+    const auto* base = reinterpret_cast<const std::byte*>(m.data.data()) + start;
+    m.view = View2D{base, rows, cols, rs, cs};
+    for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            const double v = gen();
+            std::memcpy(const_cast<std::byte*>(m.view.row_ptr(i)) +
+                            static_cast<std::ptrdiff_t>(j) * cs,
+                        &v, sizeof v);
+        }
+    }
+    return m;
+}
+
 template <class Gen>
 Matrix make(std::size_t rows, std::size_t cols, bool fortran, Gen gen) {
-    Matrix m{std::vector<double>(rows * cols), {}};
-    const auto e = static_cast<std::ptrdiff_t>(sizeof(double));
-    const std::ptrdiff_t rs = fortran ? e : static_cast<std::ptrdiff_t>(cols) * e;
-    const std::ptrdiff_t cs = fortran ? static_cast<std::ptrdiff_t>(rows) * e : e;
-    for (std::size_t i = 0; i < rows; ++i)
-        for (std::size_t j = 0; j < cols; ++j)
-            m.data[fortran ? j * rows + i : i * cols + j] = gen();
-    m.view = View2D{reinterpret_cast<const std::byte*>(m.data.data()), rows, cols, rs, cs};
-    return m;
+    return make(rows, cols, fortran ? Layout::fortran : Layout::c, gen);
 }
 
 std::uint64_t bits(double x) {
@@ -46,7 +71,10 @@ bool same(double a, double b) { return (a != a && b != b) || bits(a) == bits(b);
 using Impl = std::optional<ZeroSigma> (*)(const TangentFlowBatch&, std::size_t, std::size_t,
                                           double*) noexcept;
 
-void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortran,
+// Layouts of dws, sigma, d_mu_dx and d_sigma_dx.
+using Layouts = std::array<Layout, 4>;
+
+void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, Layouts layouts,
                  double p_special, double p_zero) {
     std::uniform_real_distribution<double> u(-2.0, 2.0), coin(0.0, 1.0);
     const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
@@ -61,8 +89,8 @@ void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortra
         if (coin(rng) < p_zero) return (rng() & 1) ? 0.0 : -0.0;
         return value();
     };
-    Matrix dws = make(n, m, fortran, value), sig = make(n, m, fortran, sigma_value),
-           mu = make(n, m, fortran, value), ds = make(n, m, fortran, value);
+    Matrix dws = make(n, m, layouts[0], value), sig = make(n, m, layouts[1], sigma_value),
+           mu = make(n, m, layouts[2], value), ds = make(n, m, layouts[3], value);
     const TangentFlowBatch batch =
         make_batch(dws.view, sig.view, mu.view, ds.view, BatchShape{n, m}, 0.75);
 
@@ -89,6 +117,12 @@ void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortra
     }
 }
 
+void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortran,
+                 double p_special, double p_zero) {
+    const Layout l = fortran ? Layout::fortran : Layout::c;
+    compare_all(rng, n, m, Layouts{l, l, l, l}, p_special, p_zero);
+}
+
 }  // namespace
 
 TEST_CASE("interleaved weights equal the scalar loop bit for bit") {
@@ -103,6 +137,26 @@ TEST_CASE("interleaved weights equal the scalar loop bit for bit") {
                             {203, 256}}) {
             compare_all(rng, n, m, fortran, 0.05, 0.0);
         }
+    }
+}
+
+TEST_CASE("every mix of layouts, across several tiles of adjacent paths") {
+    // Lanes on adjacent paths when most matrices have them adjacent, on runs of rows
+    // otherwise; more paths than a tile holds, with remainders for the register blocks
+    // and the one-path loop.
+    using L = Layout;
+    const Layouts mixes[] = {
+        {L::fortran, L::fortran, L::broadcast, L::fortran},
+        {L::reversed, L::gapped, L::fortran, L::broadcast},
+        {L::c, L::fortran, L::fortran, L::c},
+        {L::fortran, L::c, L::c, L::broadcast},
+        {L::gapped, L::reversed, L::broadcast, L::c},
+        {L::broadcast, L::fortran, L::broadcast, L::broadcast},
+    };
+    std::mt19937_64 rng(99);
+    for (const Layouts& mix : mixes) {
+        // No special values: among thousands, one would be a -0.0 sigma.
+        for (std::size_t n : {9u, 263u, 526u, 1031u}) compare_all(rng, n, 5, mix, 0.0, 0.0);
     }
 }
 
@@ -127,6 +181,26 @@ TEST_CASE("a late zero in an early path wins over an early zero in a later path"
     std::vector<double> out(n);
     const auto zero = tangent_flow_weights(batch, 0, n, out.data());
     CHECK(zero && zero->path == 0 && zero->step == 5);
+}
+
+TEST_CASE("a zero sigma past the first tile of adjacent paths is found in order") {
+    // Column-major: step j of path i at j * n + i.
+    const std::size_t n = 600, m = 6;
+    std::vector<double> one(n * m, 1.0), sigma(n * m, 0.5);
+    sigma[5 * n + 300] = 0.0;  // path 300, last step
+    sigma[0 * n + 301] = 0.0;  // path 301, first step
+    sigma[0 * n + 550] = 0.0;
+    auto view = [&](std::vector<double>& v) {
+        return View2D{reinterpret_cast<const std::byte*>(v.data()), n, m, sizeof(double),
+                      static_cast<std::ptrdiff_t>(n * sizeof(double))};
+    };
+    const TangentFlowBatch batch =
+        make_batch(view(one), view(sigma), view(one), view(one), BatchShape{n, m}, 1.0);
+    std::vector<double> out(n);
+    const auto zero = tangent_flow_weights(batch, 0, n, out.data());
+    CHECK(zero && zero->path == 300 && zero->step == 5);
+    const auto later = tangent_flow_weights(batch, 301, n - 301, out.data());
+    CHECK(later && later->path == 301 && later->step == 0);
 }
 
 QTEST_MAIN
