@@ -394,6 +394,25 @@ def check_sdist(sdist: Path) -> list[str]:
     return problems
 
 
+def sdist_tree(source: Path) -> Path:
+    """The files an sdist may take from `source`: what git tracks or would track (no
+    ignored file), copied aside. scikit-build-core walks the whole tree, ignored parts
+    included, for nested ignore files, and build/ holds whole system roots (with /proc
+    mounted while their tests run)."""
+    listed = subprocess.run(["git", "ls-files", "-z", "-co", "--exclude-standard"],
+                            cwd=source, capture_output=True)
+    if listed.returncode != 0 or not listed.stdout:
+        return source  # not a git checkout: an unpacked sdist, say
+    tree = WORK / "sdist-tree"
+    shutil.rmtree(tree, ignore_errors=True)
+    for name in filter(None, listed.stdout.decode().split("\0")):
+        src = source / name
+        if src.is_file():
+            (tree / name).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(src, tree / name)
+    return tree
+
+
 def shared_objects(wheel: Path) -> dict[str, bytes]:
     with zipfile.ZipFile(wheel) as z:
         return {n: z.read(n) for n in z.namelist() if n.endswith(".so") or ".so." in n}
@@ -441,7 +460,7 @@ def main(argv: list[str]) -> int:
     t = lap("build", t)
 
     dev.stage("wheel: the sdist beside it")
-    dev.run(py, "-m", "build", "--sdist", "--outdir", raw, source)
+    dev.run(py, "-m", "build", "--sdist", "--outdir", raw, sdist_tree(source))
     (sdist,) = raw.glob("quarnel-*.tar.gz")
     t = lap("sdist", t)
 
