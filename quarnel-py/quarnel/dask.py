@@ -142,8 +142,7 @@ class _Primitives(Protocol):
                                  d2_mu_dx2_field: Floats, d2_sigma_dx2_field: Floats,
                                  horizon: float, with_vega: bool, first_path: int) -> Floats: ...
     def _greeks_tangent_flow_samples(self, rows: Floats, payoff: str, strike: float,
-                                     estimator: str, width: float, centre: float) -> Floats: ...
-    def _digital_remainders(self, rows: Floats, strike: float, width: float) -> Floats: ...
+                                     estimator: str, width: float) -> Floats: ...
     def _greek_weights_tangent_flow_chunk(self, states: Floats, dws: Floats, sigma: Floats,
                                           d_mu_dx: Floats, d_sigma_dx: Floats,
                                           d2_mu_dx2: Floats, d2_sigma_dx2: Floats,
@@ -231,15 +230,10 @@ def _greek_rows(first_path: int, params: tuple[float, bool], *arrays: Floats) ->
 
 
 @_task
-def _greeks_tangent_flow_samples(rows: Floats, params: tuple[str, float, str], width: float,
-                                 centre: float) -> Floats:
+def _greeks_tangent_flow_samples(rows: Floats, params: tuple[str, float, str],
+                                 width: float) -> Floats:
     payoff, strike, estimator = params
-    return _native._greeks_tangent_flow_samples(rows, payoff, strike, estimator, width, centre)
-
-
-@_task
-def _digital_remainders(rows: Floats, strike: float, width: float) -> Floats:
-    return _native._digital_remainders(rows, strike, width)
+    return _native._greeks_tangent_flow_samples(rows, payoff, strike, estimator, width)
 
 
 @_task
@@ -252,11 +246,6 @@ def _continue(state: Floats, samples: Floats, first_column: bool = False) -> Flo
 @_task
 def _finish(state: Floats, n_paths: int) -> Floats:
     return _native._finish_sums(state, n_paths)
-
-
-@_task
-def _mean(state: Floats, n_paths: int) -> float:
-    return float(_native._finish_sums(state, n_paths)[0])
 
 
 @_task
@@ -507,7 +496,7 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
         samples = [g.task("samples", _stacked_greeks_samples, params, width, d, chunk=i)
                    for i, d in enumerate(data)]
     return _to_greeks(g.compute(g.task("finish", _localised_finish,
-                                    g.sums("sums", samples, 14), g.n_paths)))
+                                    g.sums("sums", samples, 13), g.n_paths)))
 
 
 def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
@@ -519,11 +508,10 @@ def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
                                   half_width: float | None = None) -> Greeks:
     """`quarnel.price_and_greeks_tangent_flow` over row-chunked Dask arrays.
 
-    Returns the `Greeks` of the single call on the gathered arrays, bit for bit. The
-    kernel's rows (five or seven numbers a path) stay on the workers; for the digital
-    under "lowest_variance" they wait there until the ramp's half-width and centring
-    constant, which take passes over the terminal states as in the single call, are
-    known.
+    Returns the `Greeks` of the single call on the gathered arrays, bit for bit. For
+    the digital under "lowest_variance" with the default half-width, which takes a pass
+    over the terminal states first as in the single call, the kernel's rows (five or
+    seven numbers a path) wait on the workers until the width is known.
     """
     named = {"states": states, "dws": dws, "sigma_field": sigma_field,
              "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field,
@@ -541,18 +529,17 @@ def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
     params = (payoff, float(strike), estimator)
     g = _Graph("greeks-tf", arrays, (float(horizon), with_vega, params, half_width))
     rows = g.per_chunk("rows", _greek_rows, (float(horizon), with_vega))
-    width: Any = 0.0
-    centre: Any = 0.0
-    if estimator == "lowest_variance" and payoff == "digital_call":
-        width = float(half_width) if half_width is not None else g.task(
+    if not (estimator == "lowest_variance" and payoff == "digital_call"):
+        samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, 0.0, chunk=i)
+                   for i, r in enumerate(rows)]
+        finish = g.task("finish", _finish, g.sums("sums", samples, 4), g.n_paths)
+    else:
+        width: Any = float(half_width) if half_width is not None else g.task(
             "width", _half_width, g.sums("x", rows, 1, True), g.n_paths)
-        remainders = [g.task("remainders", _digital_remainders, r, float(strike), width,
-                             chunk=i) for i, r in enumerate(rows)]
-        centre = g.task("centre", _mean, g.sums("centring", remainders, 1), g.n_paths)
-    samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, width, centre,
-                      chunk=i) for i, r in enumerate(rows)]
-    return _to_greeks(g.compute(g.task("finish", _finish, g.sums("sums", samples, 4), g.n_paths)),
-                   with_vega=with_vega, with_rho=False)
+        samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, width, chunk=i)
+                   for i, r in enumerate(rows)]
+        finish = g.task("finish", _localised_finish, g.sums("sums", samples, 10), g.n_paths)
+    return _to_greeks(g.compute(finish), with_vega=with_vega, with_rho=False)
 
 
 def greek_weights_constant_flow(w_terminals: da.Array, horizon: float, x0: float, vol: float,

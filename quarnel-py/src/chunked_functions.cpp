@@ -100,7 +100,7 @@ constexpr Function kGreeksConstantFlowSamples{
     "_greeks_constant_flow_samples",
     "Sample columns of price_and_greeks_constant_flow over a chunk: (n, 5)\n"
     "price, delta, gamma, vega, rho samples, or for the localised digital\n"
-    "(n, 14) with the ramp half-width `width`.",
+    "(n, 13) with the ramp half-width `width`.",
     params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"), real("x0"),
            real("vol"), text("payoff"), real("strike"), text("model"), text("estimator"),
            real("width")),
@@ -108,7 +108,8 @@ constexpr Function kGreeksConstantFlowSamples{
 
 constexpr Function kLocalisedDigitalFinish{
     "_localised_digital_finish",
-    "[5 means, 5 stderrs] of the localised digital from its 28 final sums.",
+    "[price and m Greek means, their stderrs] of the localised digital\n"
+    "from the final sums of its 1 + 3 m columns.",
     params(array1d("sums"), real("n_paths")),
     [](const View1D& sums, double n_paths) -> Result<Buffer> {
         Result<std::size_t> n = to_count(n_paths, "n_paths");
@@ -164,17 +165,10 @@ constexpr Function kGreekRowsTangentFlow{
 
 constexpr Function kGreeksTangentFlowSamples{
     "_greeks_tangent_flow_samples",
-    "Samples (n, 4) of price_and_greeks_tangent_flow from a chunk's rows;\n"
-    "`width` and `centre` serve the localised digital.",
-    params(array2d("rows"), text("payoff"), real("strike"), text("estimator"), real("width"),
-           real("centre")),
+    "Samples of price_and_greeks_tangent_flow from a chunk's rows: (n, 4),\n"
+    "or (n, 10) for the localised digital with ramp half-width `width`.",
+    params(array2d("rows"), text("payoff"), real("strike"), text("estimator"), real("width")),
     &quarnel::greeks_tangent_flow_chunk_samples};
-
-constexpr Function kDigitalRemainders{
-    "_digital_remainders",
-    "The digital's remainders 1{x > K} - ramp(x), (n, 1), of the values in\n"
-    "the first column of `rows`.",
-    params(array2d("rows"), real("strike"), real("width")), &quarnel::digital_remainders};
 
 constexpr auto kSecondOrderParams =
     params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
@@ -214,7 +208,7 @@ std::span<const Method> chunked_methods() {
                 kBelWeightsTangentFlowChunk, kCheckBelWeightsTangentFlow, kContinueSums,
                 kFinishSums, kGreeksConstantFlowSamples, kLocalisedDigitalFinish, kDefaultHalfWidth,
                 kCheckPriceAndGreeksTangentFlow, kGreekRowsTangentFlow, kGreeksTangentFlowSamples,
-                kDigitalRemainders, kGreekWeightsTangentFlowChunk, kCheckGreekWeightsTangentFlow>();
+                kGreekWeightsTangentFlowChunk, kCheckGreekWeightsTangentFlow>();
     return functions;
 }
 

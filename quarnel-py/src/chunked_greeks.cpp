@@ -75,7 +75,7 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
     }
     const std::size_t n = terminal_states.size();
     const bool localised = *est == Estimator::lowest_variance && *kind == PayoffKind::digital_call;
-    const std::size_t cols = localised ? 14 : 5;
+    const std::size_t cols = localised ? 13 : 5;
     Buffer out = Buffer::allocate(n * cols);
     double* rows = out.data();
     with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
@@ -121,12 +121,11 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                         const double mv[4] = {pm.delta, pm.gamma, pm.vega, pm.rho};
                         const double vv[4] = {pv.delta, pv.gamma, pv.vega, pv.rho};
                         r[0] = f;
-                        r[1] = g;
                         for (int i = 0; i < 4; ++i) {
                             const double u = fsp * mv[i] + g * vv[i];
-                            r[2 + i] = u;
-                            r[6 + i] = vv[i];
-                            r[10 + i] = u * vv[i];
+                            r[1 + i] = u;
+                            r[5 + i] = vv[i];
+                            r[9 + i] = u * vv[i];
                         }
                     });
                 }
@@ -137,20 +136,22 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
 }
 
 Result<Buffer> localised_digital_finish(const View1D& sums, std::size_t n) {
-    if (sums.size() != 28) return ModelError{"sums must hold the 28 sums of 14 columns"};
+    // Columns f, u[m], v[m], u[m] * v[m]: 2 (1 + 3 m) sums.
+    if (sums.size() % 6 != 2) return ModelError{"sums must hold the sums of 1 + 3 m columns"};
+    const std::size_t cols = sums.size() / 2;
+    const std::size_t m = (cols - 1) / 3;
     auto s1 = [&](std::size_t c) { return sums[c]; };
-    auto s2 = [&](std::size_t c) { return sums[14 + c]; };
-    const double c = s1(1) / static_cast<double>(n);
-    Buffer out = Buffer::allocate(10);
+    auto s2 = [&](std::size_t c) { return sums[cols + c]; };
+    Buffer out = Buffer::allocate(2 * (1 + m));
     const MeanStderr price = mean_stderr(s1(0), s2(0), n);
     out[0] = price.mean;
-    out[5] = price.stderr_;
-    for (std::size_t i = 0; i < 4; ++i) {
-        const double a = s1(2 + i) - c * s1(6 + i);
-        const double b = (s2(2 + i) - (2.0 * c) * s1(10 + i)) + (c * c) * s2(6 + i);
-        const MeanStderr g = mean_stderr(a, b, n);
+    out[1 + m] = price.stderr_;
+    for (std::size_t i = 0; i < m; ++i) {
+        const CentredSums c = centre_on_weight(s1(1 + i), s2(1 + i), s1(1 + 2 * m + i),
+                                               s1(1 + m + i), s2(1 + m + i), n);
+        const MeanStderr g = mean_stderr(c.s1, c.s2, n);
         out[1 + i] = g.mean;
-        out[6 + i] = g.stderr_;
+        out[2 + m + i] = g.stderr_;
     }
     return out;
 }
@@ -248,23 +249,25 @@ Result<Matrix> greek_rows_tangent_flow_chunk(const View2D& states, const View2D&
 
 Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string_view payoff,
                                                  double strike, std::string_view estimator,
-                                                 double width, double centre) {
+                                                 double width) {
     const std::optional<PayoffKind> kind = parse_payoff(payoff);
     const std::optional<Estimator> est = parse_estimator(estimator);
     if (!kind || !est || (rows.cols != 5 && rows.cols != 7)) return unchecked("the arguments");
     const bool with_vega = rows.cols == 7;
+    const bool localised = *est == Estimator::lowest_variance && *kind == PayoffKind::digital_call;
     const std::size_t n = rows.rows;
-    Buffer out = Buffer::allocate(n * 4);
-    // Per path as the single call's accumulate() and its sample functions.
+    const std::size_t cols = localised ? 10 : 4;
+    Buffer out = Buffer::allocate(n * cols);
+    // Per path as the single call's for_each_row() and its sample functions.
     const std::size_t size = out.size();
     auto each = [&](auto sample) {
-        // Bounded by the buffer's own size (4 n), which the analyser can follow.
-        for (std::size_t k = 0; 4 * k < size; ++k) {
+        // Bounded by the buffer's own size (cols n), which the analyser can follow.
+        for (std::size_t k = 0; cols * k < size; ++k) {
             const double x = rows(k, 0);
             const double pi = rows(k, 1), pi_g = rows(k, 2), y = rows(k, 3), h = rows(k, 4);
             const double v = with_vega ? rows(k, 5) : 0.0;
             const double q = with_vega ? rows(k, 6) : 0.0;
-            double* r = out.data() + k * 4;
+            double* r = out.data() + k * cols;
             sample(x, pi, pi_g, y, h, v, q, r);
         }
     };
@@ -279,7 +282,7 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
                     r[3] = fx * q;
                 });
         });
-    } else if (*kind != PayoffKind::digital_call) {
+    } else if (!localised) {
         const Slope slope{*kind, strike};
         with_payoff(*kind, strike, [&](auto f) {
             each([f, slope](double x, double pi, double, double y, double h, double v, double,
@@ -292,27 +295,24 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
             });
         });
     } else {
+        // The columns f, u[3], v[3] and u[i] * v[i] of the single call's CentringSums.
         const Ramp ramp(strike, width);
         const DigitalCallPayoff f{strike};
-        each([f, ramp, centre](double x, double pi, double pi_g, double y, double h, double v,
-                               double q, double* r) {
+        each([f, ramp](double x, double pi, double pi_g, double y, double h, double v, double q,
+                       double* r) {
             const double s = ramp.slope(x);
-            const double g = ramp.remainder(x) - centre;
+            const double g = ramp.remainder(x);
+            const double w[3] = {pi, pi_g, q};
+            const double u[3] = {s * y + g * pi, s * ((y * pi) + h) + g * pi_g, s * v + g * q};
             r[0] = f(x);
-            r[1] = s * y + g * pi;
-            r[2] = s * ((y * pi) + h) + g * pi_g;
-            r[3] = s * v + g * q;
+            for (int i = 0; i < 3; ++i) {
+                r[1 + i] = u[i];
+                r[4 + i] = w[i];
+                r[7 + i] = u[i] * w[i];
+            }
         });
     }
-    return Matrix{std::move(out), n, 4};
-}
-
-Result<Matrix> digital_remainders(const View2D& rows, double strike, double width) {
-    if (rows.cols < 1) return unchecked("the rows");
-    const Ramp ramp(strike, width);
-    Buffer out = Buffer::allocate(rows.rows);
-    for (std::size_t k = 0; k < rows.rows; ++k) out[k] = ramp.remainder(rows(k, 0));
-    return Matrix{std::move(out), rows.rows, 1};
+    return Matrix{std::move(out), n, cols};
 }
 
 Result<Matrix> greek_weights_tangent_flow_chunk(const View2D& states, const View2D& dws,

@@ -17,8 +17,8 @@ namespace quarnel {
 
 // Sample columns of price_and_greeks_constant_flow over a chunk. Weights and pathwise
 // estimators: (n, 5), the price, delta, gamma, vega and rho samples. The localised
-// digital: (n, 14), f, g, u[4], v[4] and u[i] * v[i] of its sums, for the ramp
-// half-width `width` (the batch's default width may be 0 or NaN: the ramp is then off).
+// digital: (n, 13), f, u[4], v[4] and u[i] * v[i] of its sums, for the ramp half-width
+// `width` (the batch's default width may be 0 or NaN: the ramp is then off).
 // The arguments are checked beforehand by the single call, on empty stand-ins.
 Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                                                   const View1D& w_terminals, double horizon,
@@ -26,8 +26,9 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                                                   double strike, std::string_view model,
                                                   std::string_view estimator, double width);
 
-// [5 means, 5 stderrs] of the localised digital from the final sums of its 14 columns:
-// the centring constant c = S(g) / n applied as the single call applies it.
+// [price and m Greek means, their m + 1 stderrs] of the localised digital from the final
+// sums of its 1 + 3 m columns (f, u[m], v[m], u[i] * v[i]): each Greek centred on its
+// weight by centre_on_weight, as the single calls do.
 Result<Buffer> localised_digital_finish(const View1D& sums, std::size_t n);
 
 // The default ramp half-width, twice the population standard deviation of n values,
@@ -51,15 +52,12 @@ Result<Matrix> greek_rows_tangent_flow_chunk(const View2D& states, const View2D&
                                              const View2D& d2_sigma_dx2_field, double horizon,
                                              bool with_vega, std::size_t first_path);
 
-// Samples (n, 4), price, delta, gamma and vega, from rows of
-// greek_rows_tangent_flow_chunk; `width` and `centre` serve the localised digital.
+// Samples of price_and_greeks_tangent_flow from rows of greek_rows_tangent_flow_chunk:
+// (n, 4), price, delta, gamma and vega, or for the localised digital with ramp
+// half-width `width` (n, 10), f, u[3], v[3] and u[i] * v[i].
 Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string_view payoff,
                                                  double strike, std::string_view estimator,
-                                                 double width, double centre);
-
-// The digital's remainder 1{x > K} - ramp(x) of each value, (n, 1): their sum over the
-// batch gives the centring constant of the tangent-flow digital.
-Result<Matrix> digital_remainders(const View2D& rows, double strike, double width);
+                                                 double width);
 
 // greek_weights_tangent_flow over a chunk whose first row is path `first_path` of the
 // batch, and its checks alone (for stand-ins of the whole batch).
