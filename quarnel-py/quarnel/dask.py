@@ -273,13 +273,31 @@ def _first_of(first_path: Floats) -> int:
     return int(first_path[0])
 
 
+def _distributed_client() -> Any:
+    """The distributed Client that Dask computes on, or None (another scheduler)."""
+    try:
+        import distributed
+    except ImportError:
+        return None
+    api: Any = distributed  # untyped
+    try:
+        client = api.default_client()
+    except ValueError:  # no client
+        return None
+    scheduler = _dask.base.get_scheduler()
+    return client if getattr(scheduler, "__self__", None) is client else None
+
+
 class _Graph:
-    """The graph of one estimate over a row-chunked batch, computed once.
+    """The work of one estimate over a row-chunked batch, computed once.
 
     Per-chunk work is the blocks of Dask arrays built on the batch, so Dask fuses the
     batch's own tasks (a lazily generated chunk, say) into them, under keys of their
-    own. Chains of one task per chunk continue running sums from the chunk before, and
-    Dask runs each where the chunk's samples are, as they outweigh the sums.
+    own. Chains of one task per chunk continue running sums from the chunk before.
+    On a distributed cluster each chain task is pinned to the worker that holds its
+    chunk's samples, so that only the sums move between workers (left to itself, the
+    scheduler may send a chain task to an idle worker and move the samples there);
+    elsewhere the whole estimate is one graph.
     """
 
     def __init__(self, name: str, arrays: Sequence[da.Array], params: object) -> None:
@@ -288,15 +306,26 @@ class _Graph:
         self.n_paths = sum(self.rows)
         token = _dask.base.tokenize(*(a.name for a in arrays), params)
         self.prefix = f"quarnel-{name}-{token}"
+        self.client = _distributed_client()
 
-    def task(self, label: str, fn: Callable[..., Any], *args: Any, chunk: int | None = None) -> Any:
+    def task(self, label: str, fn: Callable[..., Any], *args: Any, chunk: int | None = None,
+             near: Any = None) -> Any:
+        """fn(*args); a chunk's task runs on the worker of `near`, a per-chunk result."""
         key = f"{self.prefix}-{label}"
-        return _dask.delayed(fn, pure=True)(*args, dask_key_name=key if chunk is None
-                                            else (key, chunk))
+        if self.client is None:
+            return _dask.delayed(fn, pure=True)(*args, dask_key_name=key if chunk is None
+                                                else (key, chunk))
+        workers = None
+        if near is not None:
+            _wait(near)
+            workers = list(self.client.who_has(near).get(near.key, ())) or None
+        placement = {} if workers is None else {"workers": workers, "allow_other_workers": False}
+        return self.client.submit(fn, *args, key=key if chunk is None else (key, chunk),
+                                  **placement)
 
     def per_chunk(self, label: str, fn: Callable[..., Any], *args: Any) -> list[Any]:
-        """fn(first_path, *args, *blocks) for each chunk of the batch's arrays, as
-        Delayed blocks of one optimized Dask array."""
+        """fn(first_path, *args, *blocks) for each chunk of the batch's arrays, as the
+        blocks of one optimized Dask array (futures on a distributed cluster)."""
         first = _dask.array.from_array(np.array(_offsets(self.rows), dtype=np.int64), chunks=1)
         pairs: list[Any] = []
         for j, a in enumerate(self.arrays):  # one chunk along each step axis
@@ -307,21 +336,34 @@ class _Graph:
             name=f"{self.prefix}-{label}", new_axes={"k": 1}, align_arrays=False,
             concatenate=False, meta=np.empty((0, 0)))
         blocks: list[Any] = list(out.to_delayed(optimize_graph=True).ravel())
+        if self.client is not None:
+            futures: list[Any] = self.client.compute(blocks)
+            return futures
         return blocks
 
-    def sums(self, label: str, samples: Sequence[Any], columns: int,
-             first_column: bool = False) -> Any:
-        """The final sums [s1..., s2...] of the samples' columns, chunk after chunk."""
+    def sums(self, label: str, samples: list[Any], columns: int, first_column: bool = False,
+             release: bool = True) -> Any:
+        """The final sums [s1..., s2...] of the samples' columns, chunk after chunk.
+        With `release`, the list lets go of each chunk's samples once they are summed."""
         state: Any = np.zeros(2 * columns)
         for i, s in enumerate(samples):
-            state = self.task(label, _continue, state, s, first_column, chunk=i)
+            state = self.task(label, _continue, state, s, first_column, chunk=i, near=s)
+            if release:
+                samples[i] = None
         return state
 
     def compute(self, final: Any) -> Any:
-        (result,) = _dask.compute(final)
+        result = final.result() if self.client is not None else _dask.compute(final)[0]
         if isinstance(result, _Failure):
             raise ValueError(result.message)
         return result
+
+
+def _wait(future: Any) -> None:
+    import distributed
+
+    api: Any = distributed  # untyped
+    api.wait(future)
 
 
 def _price_delta(out: Floats) -> tuple[float, float, float, float]:
@@ -492,8 +534,9 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
         # The default width takes a pass over the terminal states first; each chunk's
         # data wait on its worker meanwhile.
         data = g.per_chunk("data", _stack)
-        width = g.task("width", _half_width, g.sums("x", data, 1, True), g.n_paths)
-        samples = [g.task("samples", _stacked_greeks_samples, params, width, d, chunk=i)
+        width = g.task("width", _half_width, g.sums("x", data, 1, True, release=False),
+                       g.n_paths)
+        samples = [g.task("samples", _stacked_greeks_samples, params, width, d, chunk=i, near=d)
                    for i, d in enumerate(data)]
     return _to_greeks(g.compute(g.task("finish", _localised_finish,
                                     g.sums("sums", samples, 13), g.n_paths)))
@@ -530,14 +573,15 @@ def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
     g = _Graph("greeks-tf", arrays, (float(horizon), with_vega, params, half_width))
     rows = g.per_chunk("rows", _greek_rows, (float(horizon), with_vega))
     if not (estimator == "lowest_variance" and payoff == "digital_call"):
-        samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, 0.0, chunk=i)
-                   for i, r in enumerate(rows)]
+        samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, 0.0, chunk=i,
+                          near=r) for i, r in enumerate(rows)]
         finish = g.task("finish", _finish, g.sums("sums", samples, 4), g.n_paths)
     else:
         width: Any = float(half_width) if half_width is not None else g.task(
-            "width", _half_width, g.sums("x", rows, 1, True), g.n_paths)
-        samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, width, chunk=i)
-                   for i, r in enumerate(rows)]
+            "width", _half_width, g.sums("x", rows, 1, True, release=False),
+            g.n_paths)
+        samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, width, chunk=i,
+                          near=r) for i, r in enumerate(rows)]
         finish = g.task("finish", _localised_finish, g.sums("sums", samples, 10), g.n_paths)
     return _to_greeks(g.compute(finish), with_vega=with_vega, with_rho=False)
 
