@@ -3,7 +3,7 @@
 
 #include "pyref.hpp"
 
-#if defined(__GLIBCXX__)
+#if defined(__GLIBCXX__) || (defined(_LIBCPP_VERSION) && defined(__linux__))
 #include <cxxabi.h>
 #endif
 
@@ -21,6 +21,14 @@ void retake(PyThreadState* state) {
     try {
         PyEval_RestoreThread(state);
     } catch (abi::__forced_unwind&) {
+        lost_interpreter = true;
+        throw;
+    }
+#elif defined(_LIBCPP_VERSION) && defined(__linux__)
+    // libc++abi has no type for glibc's forced unwind: any exception out of here is one.
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
         lost_interpreter = true;
         throw;
     }

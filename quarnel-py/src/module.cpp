@@ -14,7 +14,7 @@
 
 #include "quarnel/fault.hpp"
 
-#if defined(__GLIBCXX__)
+#if defined(__GLIBCXX__) || (defined(_LIBCPP_VERSION) && defined(__linux__))
 #include <cxxabi.h>
 #endif
 
@@ -39,6 +39,10 @@ PyObject* run_guarded(Ref (*body)(void*), void* ctx) {
         std::fprintf(stderr, "quarnel: internal fault: %s\n", e.what());
         set_panic(e.what());
     } catch (...) {
+#if defined(_LIBCPP_VERSION) && defined(__linux__)
+        // Not a C++ exception: glibc's forced unwind, which libc++abi has no type for.
+        if (abi::__cxa_current_exception_type() == nullptr) throw;
+#endif
         std::fputs("quarnel: internal fault of unknown kind\n", stderr);
         set_panic("native code failed with an internal fault");
     }
@@ -72,6 +76,9 @@ PyObject* guarded(Ref (*body)(void*), void* ctx) {
         throw;
 #endif
     } catch (...) {
+#if defined(_LIBCPP_VERSION) && defined(__linux__)
+        if (abi::__cxa_current_exception_type() == nullptr) throw;
+#endif
         std::fputs("uncaught panic at ffi boundary\n", stderr);
         std::abort();
     }
