@@ -63,7 +63,7 @@ def print_table(r: Results, ceilings: dict[str, float]) -> None:
             probe = "" if of_probe is None else f"{of_probe:.2f}"
             ceil = ""
             if c.impl == "quarnel" and c.chart and function in ceilings:
-                ceil = f"{c.peak / ceilings[function]:.2f}"
+                ceil = f"{c.throughput / ceilings[function]:.2f}"
             ratio = ""
             if c.peer_of is not None:
                 ours = find(r.cases, c.function, c.size, c.peer_of)
@@ -73,10 +73,10 @@ def print_table(r: Results, ceilings: dict[str, float]) -> None:
                   f"{fmt_time(c.median):>10} {c.throughput / 1e6:>8.1f} {unit:<9}"
                   f"{probe:>6} {ceil:>6} {ratio:>9}  {c.check}")
         print()
-    print("'probe' = rate / the matching probe's rate (the same bytes in as many streams, on "
-          "as many threads, at the batch's size), both from their fastest repetitions;")
-    print("'ceil' = rate (fastest repetition) / the kernel's compute ceiling (its rate with "
-          "the inputs in L1, call overhead differenced out);")
+    print("'probe' = throughput / the matching probe's (the same bytes in as many streams, on "
+          "as many threads, at the batch's size, timed among the kernels);")
+    print("'ceil' = throughput / the kernel's compute ceiling (its rate with the inputs in "
+          "L1, call overhead differenced out);")
     print("'ours/peer' = peer time / our time (above 1: we are faster)")
 
 
@@ -123,5 +123,5 @@ def case_record(c: Case, r: Results | None = None,
     if r is not None:
         record["of_probe"] = r.of_probe(c)
     if ceilings is not None and c.impl == "quarnel" and c.chart and c.function in ceilings:
-        record["of_ceiling"] = c.peak / ceilings[c.function]
+        record["of_ceiling"] = c.throughput / ceilings[c.function]
     return record

@@ -1,10 +1,10 @@
 """The performance targets, one row each, and their verdicts.
 
-"Bandwidth bound" is the matching probe (probe.py) at the batch's own size: the rate of
-the kernel over the rate at which this machine reads the same bytes in the same number
-of streams, each from its fastest repetition (the probe is timed among the kernel's).
-On a shared machine a neighbour slows some repetitions of either; the fastest of each
-is the least disturbed, so their ratio holds up where a ratio of medians does not.
+"Bandwidth bound" is the matching probe (probe.py) at the batch's own size: the kernel's
+throughput over the rate at which this machine reads the same bytes in the same number
+of streams. Both are medians of repetitions interleaved with each other, so that a
+neighbour's load weighs on both alike (fastest repetitions, which a burst of quiet
+favours at random, scatter more on a shared machine).
 """
 
 from __future__ import annotations
@@ -35,12 +35,12 @@ class Results:
         return find(self.probes, need.function, need.size, thread_label(need.threads))
 
     def of_probe(self, case: Case, threads: int | None = None) -> float | None:
-        """Peak throughput as a fraction of the matching probe's bound."""
+        """Throughput as a fraction of the matching probe's bound."""
         probe = self.probe_for(case, threads)
         need = need_of(case, self.max_threads)
         if probe is None or need is None:
             return None
-        return (need.nbytes / min(case.times)) / probe.peak
+        return (need.nbytes / case.median) / probe.throughput
 
 
 Metric = Callable[[Results, str, str], "float | None"]
