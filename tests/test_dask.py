@@ -14,6 +14,7 @@ import pytest
 import quarnel
 from markers import not_sanitized
 
+dask = pytest.importorskip("dask", reason="dask comes with the dask extra")
 da = pytest.importorskip("dask.array", reason="dask comes with the dask extra")
 distributed = pytest.importorskip("distributed", reason="distributed comes with the dask extra")
 qd = pytest.importorskip("quarnel.dask")
@@ -102,6 +103,11 @@ def test_greeks_equal_one_call(client, batch, rows):
         assert bits(qd.price_and_greeks_tangent_flow(*(chunked(a, rows) for a in arrays), T,
                                                      strike=1.05, **kwargs)) == \
             bits(quarnel.price_and_greeks_tangent_flow(*arrays, T, strike=1.05, **kwargs))
+    # Off the cluster the estimate is one plain graph, chains included.
+    with dask.config.set(scheduler="synchronous"):
+        assert bits(qd.price_and_greeks_tangent_flow(*(chunked(a, rows) for a in arrays), T,
+                                                     "digital_call", 1.05)) == \
+            bits(quarnel.price_and_greeks_tangent_flow(*arrays, T, "digital_call", 1.05))
     np.testing.assert_array_equal(
         qd.greek_weights_constant_flow(chunked(w, rows), T, 1.0, S).compute(),
         quarnel.greek_weights_constant_flow(w, T, 1.0, S))
