@@ -57,7 +57,7 @@ def lazy_batch(n_paths: int, n_steps: int, chunk: int, seed: int = 7) -> tuple[d
 
 def cluster(n_workers: int, memory_limit: str | int = 0) -> LocalCluster:
     return LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True,
-                        memory_limit=memory_limit, dashboard_address=None)
+                        memory_limit=memory_limit, dashboard_address=":0")
 
 
 def throughput(n_paths: int, n_steps: int, chunk: int, repeats: int) -> None:

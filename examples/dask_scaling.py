@@ -73,7 +73,7 @@ def main() -> None:
         client, cluster = Client(args.scheduler), None
     else:
         cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                               dashboard_address=None)
+                               dashboard_address=":0")
         client = Client(cluster)
     with client:
         batch = path_batch(n_paths, n_steps, chunk, args.seed)

@@ -29,10 +29,10 @@ PAYOFFS = ["identity", "call", "put", "digital_call"]
 
 @pytest.fixture(scope="module")
 def client():
-    # No dashboards: a port taken by another cluster would only give a warning.
+    # Any free port for the scheduler's HTTP server: the default one taken by another
+    # cluster would give a warning, an error here.
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
-                                  dashboard_address=None,
-                                  worker_dashboard_address=None) as cluster, \
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as c:
         yield c
 
