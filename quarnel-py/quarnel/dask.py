@@ -71,6 +71,16 @@ def _stand_in(a: object, shape: tuple[int, ...] | None = None) -> object:
     return np.broadcast_to(np.zeros((), dtype=a.dtype), a.shape if shape is None else shape)
 
 
+def _pair_stand_ins(x: object, w: object) -> tuple[object, object]:
+    """Stand-ins for the two arrays of the constant-flow estimators. Their checks never
+    depend on the lengths beyond whether they differ: two Dask arrays stand in empty (w
+    of length 1 where the lengths differ); anything else at full size."""
+    if isinstance(x, da.Array) and isinstance(w, da.Array):
+        differ = x.shape != w.shape
+        return _stand_in(x, (0,) * x.ndim), _stand_in(w, (1 if differ else 0,) * w.ndim)
+    return _stand_in(x), _stand_in(w)
+
+
 def _dask_array(name: str, a: object) -> da.Array:
     if not isinstance(a, da.Array):
         raise TypeError(f"argument '{name}': expected a dask.array.Array, got "
@@ -378,16 +388,8 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
     Returns `(price, delta, price_stderr, delta_stderr)`, equal bit for bit to the
     single call on the gathered arrays.
     """
-    # The single call's checks on empty stand-ins: its messages never depend on the
-    # lengths beyond whether they differ.
-    same = (isinstance(terminal_states, da.Array) and isinstance(w_terminals, da.Array)
-            and terminal_states.shape == w_terminals.shape)
-    _single.price_and_delta_constant_flow(
-        _stand_in(terminal_states, (0,) * terminal_states.ndim)
-        if isinstance(terminal_states, da.Array) else terminal_states,
-        _stand_in(w_terminals, (0 if same else 1,) * w_terminals.ndim)
-        if isinstance(w_terminals, da.Array) else w_terminals,
-        horizon, sigma_at_x0, payoff, strike)
+    _single.price_and_delta_constant_flow(*_pair_stand_ins(terminal_states, w_terminals),
+                                          horizon, sigma_at_x0, payoff, strike)
     x = _dask_array("terminal_states", terminal_states)
     w = _dask_array("w_terminals", w_terminals)
     w = _same_rows("w_terminals", w, "terminal_states", x.chunks[0])
@@ -510,14 +512,9 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
     kept by the workers (spilled to disk if need be) until it is known. Pass a
     `half_width` to stream the batch in one pass.
     """
-    same = (isinstance(terminal_states, da.Array) and isinstance(w_terminals, da.Array)
-            and terminal_states.shape == w_terminals.shape)
     _single_greeks.price_and_greeks_constant_flow(
-        _stand_in(terminal_states, (0,) * terminal_states.ndim)
-        if isinstance(terminal_states, da.Array) else terminal_states,
-        _stand_in(w_terminals, (0 if same else 1,) * w_terminals.ndim)
-        if isinstance(w_terminals, da.Array) else w_terminals,
-        horizon, x0, vol, payoff, strike, model, estimator, half_width)
+        *_pair_stand_ins(terminal_states, w_terminals), horizon, x0, vol, payoff, strike, model,
+        estimator, half_width)
     x = _dask_array("terminal_states", terminal_states)
     w = _same_rows("w_terminals", _dask_array("w_terminals", w_terminals), "terminal_states",
                    x.chunks[0])
