@@ -109,7 +109,7 @@ inline std::size_t prefetch_mask(std::initializer_list<const View2D*> views) noe
 // Each lane performs exactly the scalar operations of its own path, IEEE-rounded
 // one by one (vector extensions, no contraction), so the weights are bit-identical
 // to weights_one_by_one.
-template <int W, int G>
+template <int W, int G, bool P>
 QUARNEL_LANES_INLINE bool interleaved_block(const TangentFlowBatch& b, std::size_t k,
                                             std::size_t spacing, std::size_t mask,
                                             double* out) noexcept {
@@ -130,7 +130,7 @@ QUARNEL_LANES_INLINE bool interleaved_block(const TangentFlowBatch& b, std::size
     const double inv_t = b.inv_t;
     const double dt = b.dt;
     for (std::size_t j = 0; j < b.n_steps; ++j) {
-        if ((j & mask) == 0) {
+        if (P && (j & mask) == 0) {
             const auto ahead = static_cast<std::ptrdiff_t>(j) + kPrefetchSteps;
             for (const LaneField& f : fields) {
                 for (std::ptrdiff_t l = 0; l < W * G; ++l) prefetch(f.base, ahead * f.col + l * f.row);
@@ -164,7 +164,7 @@ QUARNEL_LANES_INLINE bool interleaved_block(const TangentFlowBatch& b, std::size
 // per-path Y and accumulator live in small arrays instead of registers; each lane
 // still does its path's operations in step order, so the bits are the same. False on
 // a zero sigma anywhere in the tile.
-template <int W>
+template <int W, bool P>
 QUARNEL_LANES_INLINE bool across_tile(const TangentFlowBatch& b, std::size_t k, std::size_t n,
                                       double* out) noexcept {
     using V = typename Lanes<W>::type;
@@ -189,15 +189,17 @@ QUARNEL_LANES_INLINE bool across_tile(const TangentFlowBatch& b, std::size_t k, 
         const auto ahead = static_cast<std::ptrdiff_t>(j) + rows_ahead;
         bool zero = false;
         for (int g = 0; g < groups; ++g) {
-            for (const LaneField& f : fields) {
-                prefetch(f.base, ahead * f.col + static_cast<std::ptrdiff_t>(g * W) * f.row);
+            if constexpr (P) {
+                for (const LaneField& f : fields) {
+                    prefetch(f.base, ahead * f.col + static_cast<std::ptrdiff_t>(g * W) * f.row);
+                }
             }
-            const V s = gather<W>(fields[0], j, g);
+            const V s = load_lanes<W>(fields[0], j, g);
             const auto is_zero = s == 0.0;
             for (int w = 0; w < W; ++w) zero |= is_zero[w] != 0;
-            const V dw = gather<W>(fields[1], j, g);
-            const V mu = gather<W>(fields[2], j, g);
-            const V ds = gather<W>(fields[3], j, g);
+            const V dw = load_lanes<W>(fields[1], j, g);
+            const V mu = load_lanes<W>(fields[2], j, g);
+            const V ds = load_lanes<W>(fields[3], j, g);
             acc[g] = acc[g] + ((y[g] / s) * inv_t) * dw;
             y[g] = y[g] + ((mu * y[g]) * dt + (ds * y[g]) * dw);
         }
@@ -211,10 +213,12 @@ QUARNEL_LANES_INLINE bool across_tile(const TangentFlowBatch& b, std::size_t k, 
     return true;
 }
 
-template <int W, int G>
-QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const TangentFlowBatch& b,
-                                                          std::size_t first, std::size_t count,
-                                                          double* out) noexcept {
+// P: prefetch, for ranges too big to stay in cache (see kPrefetchFromBytes).
+template <int W, int G, bool P>
+QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved_with(const TangentFlowBatch& b,
+                                                               std::size_t first,
+                                                               std::size_t count,
+                                                               double* out) noexcept {
     constexpr std::size_t L = static_cast<std::size_t>(W * G);
     // A zero sigma sends the whole range to the one-by-one loop, which finds the first
     // in path-then-step order.
@@ -226,7 +230,7 @@ QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const TangentFlowBatch
         std::size_t p = 0;
         while (count - p >= 2 * static_cast<std::size_t>(W)) {
             const std::size_t n = std::min(kTilePaths, (count - p) / W * W);
-            if (!across_tile<W>(b, first + p, n, out + p)) {
+            if (!across_tile<W, P>(b, first + p, n, out + p)) {
                 return weights_one_by_one(b, first, count, out);
             }
             p += n;
@@ -239,17 +243,27 @@ QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const TangentFlowBatch
         spacing = lane_spacing(b.sigma.row_stride, count, L);
     }
     for (std::size_t p = 0; p < spacing; ++p) {
-        if (!interleaved_block<W, G>(b, first + p, spacing, mask, out + p)) {
+        if (!interleaved_block<W, G, P>(b, first + p, spacing, mask, out + p)) {
             return weights_one_by_one(b, first, count, out);
         }
     }
     std::size_t p = spacing * L;
     for (; p + L <= count; p += L) {
-        if (!interleaved_block<W, G>(b, first + p, 1, mask, out + p)) {
+        if (!interleaved_block<W, G, P>(b, first + p, 1, mask, out + p)) {
             return weights_one_by_one(b, first, count, out);
         }
     }
     return weights_one_by_one(b, first + p, count - p, out + p);
+}
+
+template <int W, int G>
+QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const TangentFlowBatch& b,
+                                                          std::size_t first, std::size_t count,
+                                                          double* out) noexcept {
+    if (count * b.n_steps >= kPrefetchFromBytes / (4 * sizeof(double))) {
+        return interleaved_with<W, G, true>(b, first, count, out);
+    }
+    return interleaved_with<W, G, false>(b, first, count, out);
 }
 
 // Two 2-lane vectors: the width every 64-bit target has (SSE2 on x86-64, NEON on

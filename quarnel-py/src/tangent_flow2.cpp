@@ -48,7 +48,7 @@ StepConst step_const(const SecondOrderBatch& b, std::size_t j) noexcept {
 }
 
 template <class T>
-PathState<T> initial_state(T zeros) noexcept {
+QUARNEL_LANES_INLINE PathState<T> initial_state(T zeros) noexcept {
     return {zeros + 1.0, zeros, zeros, zeros, zeros, zeros, zeros};
 }
 
@@ -145,6 +145,24 @@ std::optional<ZeroSigma> one_by_one(const SecondOrderBatch& b, std::size_t first
     return std::nullopt;
 }
 
+// Loads matrix f at step j for lane group g: gathered lanes (runs of rows), or lanes
+// read as adjacent doubles where they are (across paths). A function object, not a
+// lambda, so that it can be forced inline: called out of line from the AVX2 clone, it
+// would pass its 32-byte vectors under the baseline ABI.
+template <int W, bool kAcross>
+struct StepLoader {
+    const LaneField* fs;
+    std::size_t j;
+    int g;
+    QUARNEL_LANES_INLINE typename Lanes<W>::type operator()(int f) const noexcept {
+        if constexpr (kAcross) {
+            return load_lanes<W>(fs[f], j, g);
+        } else {
+            return gather<W>(fs[f], j, g);
+        }
+    }
+};
+
 // Prefetch cadence of a runs-of-rows block: once per 64-byte line of the widest column
 // stride among the matrices read (every step when a step is a line or more apart).
 template <Kind K>
@@ -173,7 +191,7 @@ bool batch_paths_adjacent(const SecondOrderBatch& b) noexcept {
 // of rows and every stream is sequential in a C-ordered batch; each stream is prefetched
 // kPrefetchSteps ahead (see tangent_flow.cpp). False on a zero sigma anywhere in the
 // block.
-template <Kind K, int W, int G>
+template <Kind K, int W, int G, bool P>
 QUARNEL_LANES_INLINE bool interleaved_block(const SecondOrderBatch& b, std::size_t k,
                                             std::size_t spacing, std::size_t mask,
                                             double* out) noexcept {
@@ -190,7 +208,7 @@ QUARNEL_LANES_INLINE bool interleaved_block(const SecondOrderBatch& b, std::size
     PathState<V> st[G];
     for (int g = 0; g < G; ++g) st[g] = initial_state(zeros);
     for (std::size_t j = 0; j < b.n_steps; ++j) {
-        if ((j & mask) == 0) {
+        if (P && (j & mask) == 0) {
             const auto ahead = static_cast<std::ptrdiff_t>(j) + kPrefetchSteps;
             for (const LaneField& f : fs) {
                 for (std::ptrdiff_t l = 0; l < W * G; ++l) prefetch(f.base, ahead * f.col + l * f.row);
@@ -206,8 +224,7 @@ QUARNEL_LANES_INLINE bool interleaved_block(const SecondOrderBatch& b, std::size
         if (zero) return false;
         const StepConst c = step_const(b, j);
         for (int g = 0; g < G; ++g) {
-            const auto load = [&](int f) { return gather<W>(fs[f], j, g); };
-            step<K>(st[g], load_step<K, V>(s[g], load), c);
+            step<K>(st[g], load_step<K, V>(s[g], StepLoader<W, false>{fs, j, g}), c);
         }
     }
     for (int g = 0; g < G; ++g) {
@@ -224,11 +241,11 @@ QUARNEL_LANES_INLINE bool interleaved_block(const SecondOrderBatch& b, std::size
 // Paths [k, k + n) with adjacent paths in the lanes, a step of the whole tile at a time
 // (n a multiple of W, at most kTile): the matrices are read along their contiguous path
 // axis and the rows ahead prefetched, the path states kept in an array (see
-// tangent_flow.cpp). Half the first-order tile: a state here is seven vectors and up to
-// ten rows stream at once, and both must stay in L1. False on a zero sigma.
+// tangent_flow.cpp). Half the first-order tile: a state here is seven doubles a path and
+// up to ten rows stream at once, and both must stay in L2. False on a zero sigma.
 constexpr std::size_t kTile = kTilePaths / 2;
 
-template <Kind K, int W>
+template <Kind K, int W, bool P>
 QUARNEL_LANES_INLINE bool across_tile(const SecondOrderBatch& b, std::size_t k, std::size_t n,
                                       double* out) noexcept {
     using V = typename Lanes<W>::type;
@@ -250,14 +267,15 @@ QUARNEL_LANES_INLINE bool across_tile(const SecondOrderBatch& b, std::size_t k, 
         const StepConst c = step_const(b, j);
         bool zero = false;
         for (int g = 0; g < groups; ++g) {
-            for (const LaneField& f : fs) {
-                prefetch(f.base, ahead * f.col + static_cast<std::ptrdiff_t>(g * W) * f.row);
+            if constexpr (P) {
+                for (const LaneField& f : fs) {
+                    prefetch(f.base, ahead * f.col + static_cast<std::ptrdiff_t>(g * W) * f.row);
+                }
             }
-            const V s = gather<W>(fs[0], j, g);
+            const V s = load_lanes<W>(fs[0], j, g);
             const auto is_zero = s == 0.0;
             for (int w = 0; w < W; ++w) zero |= is_zero[w] != 0;
-            const auto load = [&](int f) { return gather<W>(fs[f], j, g); };
-            step<K>(st[g], load_step<K, V>(s, load), c);
+            step<K>(st[g], load_step<K, V>(s, StepLoader<W, true>{fs, j, g}), c);
         }
         if (zero) return false;
     }
@@ -272,10 +290,12 @@ QUARNEL_LANES_INLINE bool across_tile(const SecondOrderBatch& b, std::size_t k, 
     return true;
 }
 
-template <Kind K, int W, int G>
-QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const SecondOrderBatch& b,
-                                                          std::size_t first, std::size_t count,
-                                                          double* out) noexcept {
+// P: prefetch, for ranges too big to stay in cache (see kPrefetchFromBytes).
+template <Kind K, int W, int G, bool P>
+QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved_with(const SecondOrderBatch& b,
+                                                               std::size_t first,
+                                                               std::size_t count,
+                                                               double* out) noexcept {
     constexpr std::size_t L = static_cast<std::size_t>(W * G);
     constexpr std::size_t C = columns(K);
     // A zero sigma sends the whole range to the one-by-one loop, which finds the first in
@@ -288,7 +308,7 @@ QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const SecondOrderBatch
         std::size_t p = 0;
         while (count - p >= 2 * static_cast<std::size_t>(W)) {
             const std::size_t n = std::min(kTile, (count - p) / W * W);
-            if (!across_tile<K, W>(b, first + p, n, out + p * C)) {
+            if (!across_tile<K, W, P>(b, first + p, n, out + p * C)) {
                 return one_by_one<K>(b, first, count, out);
             }
             p += n;
@@ -301,17 +321,28 @@ QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const SecondOrderBatch
         spacing = lane_spacing(b.sigma.row_stride, count, L);
     }
     for (std::size_t p = 0; p < spacing; ++p) {
-        if (!interleaved_block<K, W, G>(b, first + p, spacing, mask, out + p * C)) {
+        if (!interleaved_block<K, W, G, P>(b, first + p, spacing, mask, out + p * C)) {
             return one_by_one<K>(b, first, count, out);
         }
     }
     std::size_t p = spacing * L;
     for (; p + L <= count; p += L) {
-        if (!interleaved_block<K, W, G>(b, first + p, 1, mask, out + p * C)) {
+        if (!interleaved_block<K, W, G, P>(b, first + p, 1, mask, out + p * C)) {
             return one_by_one<K>(b, first, count, out);
         }
     }
     return one_by_one<K>(b, first + p, count - p, out + p * C);
+}
+
+template <Kind K, int W, int G>
+QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const SecondOrderBatch& b,
+                                                          std::size_t first, std::size_t count,
+                                                          double* out) noexcept {
+    const std::size_t bytes_per_path_step = static_cast<std::size_t>(fields(K)) * sizeof(double);
+    if (count * b.n_steps >= kPrefetchFromBytes / bytes_per_path_step) {
+        return interleaved_with<K, W, G, true>(b, first, count, out);
+    }
+    return interleaved_with<K, W, G, false>(b, first, count, out);
 }
 
 }  // namespace

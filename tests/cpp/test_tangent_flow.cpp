@@ -157,6 +157,8 @@ TEST_CASE("every mix of layouts, across several tiles of adjacent paths") {
     for (const Layouts& mix : mixes) {
         // No special values: among thousands, one would be a -0.0 sigma.
         for (std::size_t n : {9u, 263u, 526u, 1031u}) compare_all(rng, n, 5, mix, 0.0, 0.0);
+        // Over 4 MiB of input: the kernels that prefetch.
+        compare_all(rng, 4099, 33, mix, 0.0, 0.0);
     }
 }
 
