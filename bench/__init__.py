@@ -1,4 +1,4 @@
-"""Benchmark suite: `_quarnel` beside NumPy, Numba and a native memory-bandwidth probe.
+"""Benchmark suite: `quarnel` beside NumPy, Numba and a native memory-bandwidth probe.
 
     python bench/run.py                  # full run: table, results.json, throughput.png
     python bench/run.py --quick          # tiny shapes, 2 repetitions, no chart

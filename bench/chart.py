@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
-import _quarnel as q
+import quarnel as q
 
 from .harness import Case
 from .machine import cpu_model

@@ -12,7 +12,7 @@ from dataclasses import replace
 from pathlib import Path
 from typing import Any
 
-import _quarnel as q
+import quarnel as q
 
 from . import __doc__ as PACKAGE_DOC
 from . import harness
@@ -147,7 +147,7 @@ def main(argv: list[str] | None = None) -> int:
     mem = rss_probe(cfg)
     elapsed = time.perf_counter() - started
 
-    results = Results(cases, probes, mem, threads, nb is not None)
+    results = Results(cases, probes, mem, threads, nb is not None, ceiling_rates)
     print()
     print_table(results, ceiling_rates)
     print()

@@ -8,6 +8,7 @@ HORIZON = 1.0
 VOL = 0.2
 RATE = 0.03
 STRIKE = 1.0
+X0 = 1.0          # the initial state of every batch and sample set
 
 
 @dataclass(frozen=True)

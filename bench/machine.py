@@ -9,7 +9,7 @@ from pathlib import Path
 
 import numpy as np
 
-import _quarnel as q
+import quarnel as q
 
 
 def count_threads() -> int:

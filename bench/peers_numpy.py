@@ -80,3 +80,112 @@ def price_and_delta_constant_flow(terminal_states, w_terminals, horizon, sigma_a
     n = p.size
     return (float(p.mean()), float(d.mean()),
             float(p.std()) / math.sqrt(n), float(d.std()) / math.sqrt(n))
+
+
+# ---------------------------------------------------------------------------------------
+# Greeks under GBM from terminal samples: each per-path quantity as a whole-array
+# temporary, then NumPy's mean and std, as a user writes the formulas.
+
+
+def greek_weights_constant_flow(w_terminals, horizon, x0, vol):
+    """(n, 4) delta, gamma, vega and rho weights, in the library's association."""
+    scale = 1.0 / (horizon * (vol * x0))
+    q = (scale * scale) * horizon
+    c1 = 1.0 / x0
+    p = w_terminals * scale
+    out = np.empty((w_terminals.size, 4))
+    out[:, 0] = p
+    out[:, 1] = (p * p - p * c1) - q
+    out[:, 2] = (w_terminals * w_terminals - horizon) * (1.0 / (vol * horizon)) - w_terminals
+    out[:, 3] = w_terminals * (1.0 / vol)
+    return out
+
+
+def _greeks_of(samples):
+    """(price, delta, gamma, vega, rho, then their stderrs) from the sample arrays of the
+    first four or all five; a missing rho is NaN."""
+    pairs = [mean_stderr(s) for s in samples] + [(math.nan, math.nan)] * (5 - len(samples))
+    return tuple(m for m, _ in pairs) + tuple(e for _, e in pairs)
+
+
+def price_and_greeks_constant_flow_weights(x, w, horizon, x0, vol, strike):
+    f = call_payoff(x, strike)
+    g = greek_weights_constant_flow(w, horizon, x0, vol)
+    scale = 1.0 / (horizon * (vol * x0))
+    return _greeks_of([f, (f * w) * scale, f * g[:, 1], f * g[:, 2], f * g[:, 3]])
+
+
+def price_and_greeks_constant_flow_pathwise(x, w, horizon, x0, vol, strike):
+    """The call's pathwise Greeks: f'(X_T) times dX_T/dx0, its gamma term, dX_T/ds and
+    dX_T/dmu."""
+    f = call_payoff(x, strike)
+    slope = (x > strike).astype(np.float64)
+    scale = 1.0 / (horizon * (vol * x0))
+    c1 = 1.0 / x0
+    y = x * c1
+    return _greeks_of([f, slope * y, slope * (y * (w * scale - c1)),
+                       slope * (x * (w - vol * horizon)), slope * (x * horizon)])
+
+
+# ---------------------------------------------------------------------------------------
+# The second-order tangent flow: the reference recursion of the Greeks chapter, vectorised
+# over the paths with a temporary per operation. Its association is not the library's, so
+# its values agree to rounding only.
+
+
+def second_order_weights(dws, sig, dsig, d2sig, dmu, d2mu, horizon, dth=None):
+    n, steps = dws.shape
+    dt = horizon / steps
+    y = np.ones(n)
+    h = np.zeros(n)
+    acc = np.zeros(n)
+    acc_l = np.zeros(n)
+    if dth is not None:
+        v = np.zeros(n)
+        ku = np.zeros(n)
+        dv = np.zeros(n)
+    for i in range(steps):
+        s, sp, spp = sig[:, i], dsig[:, i], d2sig[:, i]
+        mp, mpp, xi = dmu[:, i], d2mu[:, i], dws[:, i]
+        a = 1.0 + mp * dt + sp * xi
+        yn = y * a
+        tau = (yn * xi - sp * y * dt) / s
+        u = yn / (steps * s)
+        g = (1.0 - i / steps) * y
+        la = (mpp * dt + spp * xi) * g - sp * u
+        hn = h * a + y * la
+        ltau = (hn * xi - yn * u - (spp * g * y + sp * h) * dt) / s - tau * sp * g / s
+        acc += tau
+        acc_l += ltau
+        if dth is not None:
+            mth, sth, mxth, sxth = (f[:, i] for f in dth)
+            dux = (i / steps) * y
+            dua = (mpp * dt + spp * xi) * dux + sp * u
+            ku, v, dv = (ku * a + y * dua, v * a + mth * dt + sth * xi,
+                         dv * a + v * dua + (mxth * dt + sxth * xi) * dux + sth * u)
+        y, h = yn, hn
+    pi = acc / horizon
+    out = {"delta": pi, "gamma": pi * pi + acc_l / horizon, "tangent": y, "tangent_l": h}
+    if dth is not None:
+        out["theta"] = (v / y) * pi - (dv / y - v * ku / (y * y))
+        out["v"] = v
+    return out
+
+
+def greek_weights_tangent_flow(dws, sig, dmu, dsig, d2mu, d2sig, horizon):
+    r = second_order_weights(dws, sig, dsig, d2sig, dmu, d2mu, horizon)
+    return np.stack([r["delta"], r["gamma"], r["tangent"], r["tangent_l"]], axis=1)
+
+
+def price_and_greeks_tangent_flow(states, dws, sig, dmu, dsig, d2mu, d2sig, horizon, strike):
+    """The call's pathwise Greeks from the reference recursion, vega by the parallel
+    volatility bump (d sigma/de = sigma, d2 sigma/dx de = sigma', drift untouched)."""
+    zero = np.broadcast_to(0.0, dws.shape)
+    r = second_order_weights(dws, sig, dsig, d2sig, dmu, d2mu, horizon,
+                             dth=(zero, sig, zero, dsig))
+    x = states[:, -1]
+    f = call_payoff(x, strike)
+    slope = (x > strike).astype(np.float64)
+    y = r["tangent"]
+    return _greeks_of([f, slope * y, slope * (y * r["delta"] + r["tangent_l"]),
+                       slope * r["v"]])

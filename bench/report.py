@@ -46,7 +46,7 @@ def _kib(kib: int) -> str:
 
 
 def print_table(r: Results, ceilings: dict[str, float]) -> None:
-    head = (f"{'function':<34} {'size':>14} {'implementation':<16} {'median':>10} "
+    head = (f"{'function':<48} {'size':>14} {'implementation':<16} {'median':>10} "
             f"{'throughput':>16} {'probe':>6} {'ceil':>6} {'ours/peer':>9}  check")
     print(head)
     print("-" * len(head))
@@ -69,7 +69,7 @@ def print_table(r: Results, ceilings: dict[str, float]) -> None:
                 ours = find(r.cases, c.function, c.size, c.peer_of)
                 if ours is not None:
                     ratio = f"x{c.median / ours.median:.2f}"
-            print(f"{c.function:<34} {size_label(c.size):>14} {c.impl:<16} "
+            print(f"{c.function:<48} {size_label(c.size):>14} {c.impl:<16} "
                   f"{fmt_time(c.median):>10} {c.throughput / 1e6:>8.1f} {unit:<9}"
                   f"{probe:>6} {ceil:>6} {ratio:>9}  {c.check}")
         print()
@@ -87,7 +87,7 @@ def print_ceilings(ceilings: dict[str, float], threads: int) -> None:
         how = (f"{threads} x {k.same_as}" if k.parallel else
                f"{size_label(_key(k.in_l1))} minus {size_label(_key(k.tiny))}")
         unit = "Mstep/s" if k.family == "paths" else "Msample/s"
-        print(f"  {name:<34} {rate / 1e6:>8.0f} {unit:<10} ({how})")
+        print(f"  {name:<48} {rate / 1e6:>8.0f} {unit:<10} ({how})")
 
 
 def _key(size: object) -> str:
@@ -108,9 +108,9 @@ def print_targets(targets: list[dict], quick: bool) -> None:
     if quick:
         print("(quick run: the target workloads are stood in for by tiny shapes, "
               "so these verdicts mean nothing)")
-    print(f"{'function':<34} {'workload':<24} {'target':<38} {'measured':>12}  result")
+    print(f"{'function':<48} {'workload':<24} {'target':<42} {'measured':>12}  result")
     for t in targets:
-        print(f"{t['function']:<34} {t['workload']:<24} {t['target']:<38} {t['measured']:>12}"
+        print(f"{t['function']:<48} {t['workload']:<24} {t['target']:<42} {t['measured']:>12}"
               f"  {t['status']}")
 
 

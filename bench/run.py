@@ -22,9 +22,9 @@ def run() -> int:
     os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
     os.environ.setdefault("KMP_BLOCKTIME", "0")
     try:
-        import _quarnel  # noqa: F401
+        import quarnel  # noqa: F401
     except ImportError as exc:  # pragma: no cover - depends on the environment
-        sys.exit(f"cannot import _quarnel ({exc}).\nInstall the package with its bench extra "
+        sys.exit(f"cannot import quarnel ({exc}).\nInstall the package with its bench extra "
                  "(pip install '.[bench]') or put a build directory on PYTHONPATH.")
     from bench.cli import main
 

@@ -10,12 +10,27 @@ favours at random, scatter more on a shared machine).
 from __future__ import annotations
 
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from .config import Config, shape_key
 from .harness import Case, find
 from .probe import Need, thread_label
-from .workloads import CFW, PDC, PDT, PFS, TF, TFP, need_of, size_label
+from .workloads import (
+    CFW,
+    GWC,
+    GWT,
+    GWTP,
+    PDC,
+    PDT,
+    PFS,
+    PGCL,
+    PGCW,
+    PGT,
+    TF,
+    TFP,
+    need_of,
+    size_label,
+)
 
 
 @dataclass
@@ -25,6 +40,7 @@ class Results:
     mem: list[dict]
     max_threads: int
     have_numba: bool
+    ceilings: dict[str, float] = field(default_factory=dict)
 
     def probe_for(self, case: Case, threads: int | None = None) -> Case | None:
         need = need_of(case, self.max_threads)
@@ -70,6 +86,22 @@ def of_probe(threads: int | str | None = None) -> Metric:
     return metric
 
 
+def of_ceiling(r: Results, f: str, s: str) -> float | None:
+    """Throughput as a fraction of the kernel's compute ceiling (inputs in L1)."""
+    ours = find(r.cases, f, s)
+    rate = r.ceilings.get(f)
+    return None if ours is None or rate is None else ours.throughput / rate
+
+
+def scaling_vs(serial: str, parallel: str, of_serial: str, of_parallel: str) -> Metric:
+    """The parallel/serial speed-up of one kernel pair over that of another pair."""
+    def metric(r: Results, f: str, s: str) -> float | None:
+        mine = time_ratio(find(r.cases, serial, s), find(r.cases, parallel, s))
+        theirs = time_ratio(find(r.cases, of_serial, s), find(r.cases, of_parallel, s))
+        return None if mine is None or theirs is None else mine / theirs
+    return metric
+
+
 def memory_growth(r: Results, f: str, s: str) -> float | None:
     for m in r.mem:
         if m["function"] == f and m["size"] == s:
@@ -92,6 +124,10 @@ class Target:
 
 def big(cfg: Config) -> list[str]:
     return [shape_key(s) for s in cfg.big_shapes]
+
+
+def mid(cfg: Config) -> list[str]:
+    return [str(cfg.mid_samples)]
 
 
 TARGETS: list[Target] = [
@@ -120,6 +156,27 @@ TARGETS: list[Target] = [
     Target(TF, lambda c: [shape_key(c.rss_shape)], "peak growth beyond result <= 1 MiB",
            memory_growth, 1024, higher_is_better=False, unit="KiB",
            label=lambda s: size_label(s) + " (memory)"),
+    # The Greeks.
+    Target(PGCW, mid, ">= 3 x NumPy temporaries", speedup("numpy"), 3.0),
+    Target(PGCL, mid, ">= 3 x NumPy temporaries", speedup("numpy"), 3.0),
+    Target(GWC, mid, "(info) x NumPy temporaries", speedup("numpy"), None),
+    Target(GWT, big, f"time <= 3.5 x {TF}", time_vs(TF), 3.5, higher_is_better=False),
+    Target(GWT, big, ">= 20 x NumPy reference recursion", speedup("numpy reference"), 20.0),
+    Target(GWTP, big, "parallel speed-up >= 0.85 x first-order's",
+           scaling_vs(GWT, GWTP, TF, TFP), 0.85),
+    Target(GWT, big, "(info) x Numba serial", speedup("numba njit"), None),
+    Target(GWTP, big, "(info) x Numba prange", speedup("numba prange"), None),
+    Target(PGT, big, f"(info) time x {GWT}", time_vs(GWT), None),
+    Target(PGT, big, "(info) x NumPy reference recursion", speedup("numpy reference"), None),
+    Target(PGT, big, "(info) x Numba serial", speedup("numba njit"), None),
+    Target(PGCW, mid, "(info) x Numba serial", speedup("numba njit"), None),
+    Target(PGCL, mid, "(info) x Numba serial", speedup("numba njit"), None),
+    *[Target(f, sizes, "(info) x bandwidth bound", of_probe(), None)
+      for f, sizes in ((GWT, big), (GWTP, big), (PGT, big), (GWC, mid), (PGCW, mid),
+                       (PGCL, mid))],
+    *[Target(f, sizes, "(info) x compute ceiling", of_ceiling, None)
+      for f, sizes in ((GWT, big), (GWTP, big), (PGT, big), (GWC, mid), (PGCW, mid),
+                       (PGCL, mid))],
 ]
 
 

@@ -17,10 +17,10 @@ from typing import Any
 
 import numpy as np
 
-import _quarnel as q
+import quarnel as q
 
 from . import peers_numpy as npp
-from .config import HORIZON, RATE, STRIKE, VOL
+from .config import HORIZON, RATE, STRIKE, VOL, X0
 from .harness import CHECKS, Case, check_bits, timed
 from .probe import MIXED, PAIR, SINGLE, TANGENT, Need, Pattern
 
@@ -30,6 +30,12 @@ PDT = "price_and_delta_tangent_flow"
 PFS = "price_from_samples"
 CFW = "bel_weights_constant_flow"
 PDC = "price_and_delta_constant_flow"
+GWC = "greek_weights_constant_flow"
+PGCW = "price_and_greeks_constant_flow (weights)"
+PGCL = "price_and_greeks_constant_flow (lowest_variance)"
+GWT = "greek_weights_tangent_flow"
+GWTP = "greek_weights_tangent_flow_parallel"
+PGT = "price_and_greeks_tangent_flow"
 
 PATHS = "paths"      # a path batch; work counted in path-steps
 SAMPLES = "samples"  # terminal samples; work counted in samples
@@ -46,7 +52,8 @@ class PathBatch:
 
     The values only have to be realistic (no subnormals, no zero sigma): the kernels'
     cost does not depend on them. The derivative fields are full arrays, not broadcast
-    views, so every kernel streams all 32 bytes of each path-step.
+    views, so every kernel streams all 32 bytes of each path-step (48 for the
+    second-order kernels, which also read the two second derivatives, zero under GBM).
     """
 
     states: np.ndarray
@@ -54,6 +61,8 @@ class PathBatch:
     sigma: np.ndarray
     d_mu: np.ndarray
     d_sigma: np.ndarray
+    d2_mu: np.ndarray
+    d2_sigma: np.ndarray
 
     @property
     def fields(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
@@ -62,6 +71,15 @@ class PathBatch:
     @property
     def args(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray, float]:
         return (self.states, *self.fields, HORIZON)
+
+    @property
+    def second_order_fields(self) -> tuple[np.ndarray, ...]:
+        """In the argument order of the second-order functions."""
+        return self.dws, self.sigma, self.d_mu, self.d_sigma, self.d2_mu, self.d2_sigma
+
+    @property
+    def second_order_args(self) -> tuple[Any, ...]:
+        return (self.states, *self.second_order_fields, HORIZON)
 
     @property
     def work(self) -> int:
@@ -83,7 +101,10 @@ def path_batch(n_paths: int, n_steps: int, seed: int = 12345) -> PathBatch:
     sigma = VOL * states[:, :-1]  # a fresh C-ordered array, not a view
     d_mu_dx = np.full((n_paths, n_steps), RATE)
     d_sigma_dx = np.full((n_paths, n_steps), VOL)
-    return PathBatch(states, dws, sigma, d_mu_dx, d_sigma_dx)
+    # np.full, not np.zeros: calloc's pages all map the one zero page, which stays cached.
+    d2_mu_dx2 = np.full((n_paths, n_steps), 0.0)
+    d2_sigma_dx2 = np.full((n_paths, n_steps), 0.0)
+    return PathBatch(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2)
 
 
 @dataclass
@@ -149,11 +170,22 @@ class Kernel:
     rss: bool = True                     # rss_child.py knows how to call it
 
 
-def tangent_traffic(b: PathBatch) -> tuple[Pattern, int]:
+def lane_traffic(fields: tuple[np.ndarray, ...]) -> tuple[Pattern, int]:
     """Four paths in the lanes, each a run of rows: four streams per field, but none for
     a field broadcast across the paths (row stride 0), which stays in cache."""
-    fields = sum(1 for f in b.fields if f.strides[0] != 0)
-    return (TANGENT if fields == 4 else Pattern(f"{4 * fields} reads", 4 * fields)), 8 * fields
+    n = sum(1 for f in fields if f.strides[0] != 0)
+    return (TANGENT if n == 4 else Pattern(f"{4 * n} reads", 4 * n)), 8 * n
+
+
+def tangent_traffic(b: PathBatch) -> tuple[Pattern, int]:
+    return lane_traffic(b.fields)
+
+
+def second_order_traffic(b: PathBatch) -> tuple[Pattern, int]:
+    """Six fields (the parallel-bump vega of price_and_greeks_tangent_flow reads sigma
+    and sigma' again, from the lines just loaded); the states and the result rows are
+    one value a path, nothing beside a path's steps."""
+    return lane_traffic(b.second_order_fields)
 
 
 def fixed(pattern: Pattern, nbytes: int) -> Callable[[Any], tuple[Pattern, int]]:
@@ -162,6 +194,15 @@ def fixed(pattern: Pattern, nbytes: int) -> Callable[[Any], tuple[Pattern, int]]
 
 def _pd_tangent(b: PathBatch) -> Any:
     return q.price_and_delta_tangent_flow(*b.args, "call", STRIKE)
+
+
+def _pg_tangent(b: PathBatch) -> Any:
+    return q.price_and_greeks_tangent_flow(*b.second_order_args, "call", STRIKE)
+
+
+def _pg_constant(estimator: str) -> Callable[[Samples], Any]:
+    return lambda s: q.price_and_greeks_constant_flow(s.x, s.w, HORIZON, X0, VOL, "call",
+                                                      STRIKE, estimator=estimator)
 
 
 KERNELS: list[Kernel] = [
@@ -176,6 +217,21 @@ KERNELS: list[Kernel] = [
            fixed(MIXED, 16), in_l1=2048, tiny=1),
     Kernel(PDC, SAMPLES, lambda s: q.price_and_delta_constant_flow(
         s.x, s.w, HORIZON, VOL, "call", STRIKE), fixed(PAIR, 16), in_l1=2048, tiny=1),
+    # The Greeks. The constant-flow weights read one stream and write a row of four: the
+    # probe's one read + one write over the same 40 bytes a sample is the nearest pattern
+    # (it reads more and writes less than the kernel).
+    Kernel(GWT, PATHS, lambda b: q.greek_weights_tangent_flow(*b.second_order_args),
+           second_order_traffic, in_l1=(4, 128), tiny=(1, 2), rss=False),
+    Kernel(GWTP, PATHS, lambda b: q.greek_weights_tangent_flow_parallel(*b.second_order_args),
+           second_order_traffic, parallel=True, same_as=GWT, rss=False),
+    Kernel(PGT, PATHS, _pg_tangent, second_order_traffic, in_l1=(4, 128), tiny=(1, 2),
+           rss=False),
+    Kernel(GWC, SAMPLES, lambda s: q.greek_weights_constant_flow(s.w, HORIZON, X0, VOL),
+           fixed(MIXED, 40), in_l1=512, tiny=1, rss=False),
+    Kernel(PGCW, SAMPLES, _pg_constant("weights"), fixed(PAIR, 16), in_l1=2048, tiny=1,
+           rss=False),
+    Kernel(PGCL, SAMPLES, _pg_constant("lowest_variance"), fixed(PAIR, 16), in_l1=2048,
+           tiny=1, rss=False),
 ]
 KERNEL = {k.name: k for k in KERNELS}
 
@@ -205,6 +261,22 @@ def _nb_pd_tangent(b: PathBatch, nb: Any) -> Any:
     return nb.price_and_delta_tangent_flow(b.states, *b.fields, HORIZON, STRIKE)
 
 
+def _np_pg_tangent(b: PathBatch, nb: Any) -> Any:
+    return npp.price_and_greeks_tangent_flow(b.states, *b.second_order_fields, HORIZON, STRIKE)
+
+
+def _nb_pg_tangent(b: PathBatch, nb: Any) -> Any:
+    return nb.price_and_greeks_tangent_flow(b.states, *b.second_order_fields, HORIZON, STRIKE)
+
+
+def _pg_constant_peer(module: str, which: str) -> Callable[[Samples, Any], Any]:
+    def run(s: Samples, nb: Any) -> Any:
+        lib = npp if module == "numpy" else nb
+        return getattr(lib, f"price_and_greeks_constant_flow_{which}")(s.x, s.w, HORIZON, X0,
+                                                                      VOL, STRIKE)
+    return run
+
+
 PEERS: list[Peer] = [
     Peer(TF, "numpy", lambda b, nb: npp.tangent_flow_weights(*b.fields, HORIZON), "bits"),
     Peer(PDT, "numpy", _np_pd_tangent, "close"),
@@ -226,6 +298,23 @@ PEERS: list[Peer] = [
          numba=True),
     Peer(PDC, "numba njit", lambda s, nb: nb.price_and_delta_constant_flow(
         s.x, s.w, HORIZON, VOL, STRIKE), "bits", numba=True),
+    # The Greeks.
+    Peer(GWT, "numpy reference", lambda b, nb: npp.greek_weights_tangent_flow(
+        *b.second_order_fields, HORIZON), "columns"),
+    Peer(GWT, "numba njit", lambda b, nb: nb.greek_weights_tangent_flow(
+        *b.second_order_fields, HORIZON), "bits", numba=True),
+    Peer(GWTP, "numba prange", lambda b, nb: nb.greek_weights_tangent_flow_prange(
+        *b.second_order_fields, HORIZON), "bits", numba=True),
+    Peer(PGT, "numpy reference", _np_pg_tangent, "close"),
+    Peer(PGT, "numba njit", _nb_pg_tangent, "bits", numba=True),
+    Peer(GWC, "numpy", lambda s, nb: npp.greek_weights_constant_flow(s.w, HORIZON, X0, VOL),
+         "bits"),
+    Peer(GWC, "numba njit", lambda s, nb: nb.greek_weights_constant_flow(s.w, HORIZON, X0, VOL),
+         "bits", numba=True),
+    Peer(PGCW, "numpy", _pg_constant_peer("numpy", "weights"), "close"),
+    Peer(PGCW, "numba njit", _pg_constant_peer("numba", "weights"), "bits", numba=True),
+    Peer(PGCL, "numpy", _pg_constant_peer("numpy", "pathwise"), "close"),
+    Peer(PGCL, "numba njit", _pg_constant_peer("numba", "pathwise"), "bits", numba=True),
 ]
 
 
