@@ -169,9 +169,10 @@ QUARNEL_LANES_INLINE void prefetch(const std::byte* p, std::ptrdiff_t offset) no
 // evicting lines still to be read. The hardware prefetchers alone leave the cores
 // waiting on memory between bursts of arithmetic.
 constexpr std::ptrdiff_t kPrefetchSteps = 96;
-// Below this many bytes read by a call the kernels do not prefetch: the data is likely
-// in cache (written just before, or read again), and the prefetch instructions alone
-// cost up to a tenth of the in-cache speed.
+// On batches of fewer bytes than this the kernels do not prefetch: the data is likely in
+// cache (written just before, or read again), and the prefetch instructions alone cost
+// up to a tenth of the in-cache speed. The whole batch decides, not the range of paths
+// of one call, which may be one block or one thread's share of a batch out of cache.
 constexpr std::size_t kPrefetchFromBytes = std::size_t{4} << 20;
 
 // The same for the across-paths kernels, in path-steps: how many elements of the rows

@@ -260,7 +260,7 @@ template <int W, int G>
 QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const TangentFlowBatch& b,
                                                           std::size_t first, std::size_t count,
                                                           double* out) noexcept {
-    if (count * b.n_steps >= kPrefetchFromBytes / (4 * sizeof(double))) {
+    if (b.n_paths * b.n_steps >= kPrefetchFromBytes / (4 * sizeof(double))) {
         return interleaved_with<W, G, true>(b, first, count, out);
     }
     return interleaved_with<W, G, false>(b, first, count, out);

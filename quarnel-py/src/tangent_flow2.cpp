@@ -339,7 +339,7 @@ QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const SecondOrderBatch
                                                           std::size_t first, std::size_t count,
                                                           double* out) noexcept {
     const std::size_t bytes_per_path_step = static_cast<std::size_t>(fields(K)) * sizeof(double);
-    if (count * b.n_steps >= kPrefetchFromBytes / bytes_per_path_step) {
+    if (b.n_paths * b.n_steps >= kPrefetchFromBytes / bytes_per_path_step) {
         return interleaved_with<K, W, G, true>(b, first, count, out);
     }
     return interleaved_with<K, W, G, false>(b, first, count, out);
