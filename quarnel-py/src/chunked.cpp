@@ -45,21 +45,13 @@ Result<std::size_t> to_count(double value, const char* name) {
 Result<Matrix> constant_flow_chunk_samples(const View1D& terminal_states, const View1D& w_terminals,
                                            double horizon, double sigma_at_x0,
                                            std::string_view payoff, double strike) {
-    // The single call's checks, in its order.
-    if (terminal_states.size() != w_terminals.size()) {
-        return ModelError{"terminal_states and w_terminals must have the same length"};
-    }
-    const std::optional<PayoffKind> kind = parse_payoff(payoff);
-    if (!kind) {
-        return ModelError{"unknown payoff '" + std::string(payoff) +
-                          "': expected 'identity', 'call', 'put', or 'digital_call'"};
-    }
-    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
-    if (!(sigma_at_x0 > 0.0)) return ModelError{"sigma_at_x0 must be positive"};
+    const Result<PayoffKind> kind = check_price_and_delta_constant_flow(
+        terminal_states, w_terminals, horizon, sigma_at_x0, payoff);
+    if (!kind.ok()) return kind.error();
     const std::size_t n = terminal_states.size();
     Buffer out = Buffer::allocate(2 * n);
     PairWriter write{out};
-    with_payoff(*kind, strike, [&](auto f) {
+    with_payoff(kind.value(), strike, [&](auto f) {
         with_dense_views(
             [&](const auto& x, const auto& w) {
                 constant_flow_samples(x, w, horizon, sigma_at_x0, f, write);

@@ -5,6 +5,7 @@
 
 #include "chunked.hpp"
 #include "chunked_greeks.hpp"
+#include "greeks_tangent_flow.hpp"
 #include "price_delta.hpp"
 #include "record.hpp"
 
@@ -139,9 +140,10 @@ constexpr Function kCheckPriceAndGreeksTangentFlow{
        const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double /*strike*/,
        std::string_view estimator, const std::optional<std::string_view>& vega,
        const std::optional<double>& half_width) {
-        return none_or(check_price_and_greeks_tangent_flow(
+        Result<GreeksTangentFlowCall> r = check_price_and_greeks_tangent_flow(
             states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-            d2_sigma_dx2_field, horizon, payoff, estimator, vega, half_width));
+            d2_sigma_dx2_field, horizon, payoff, estimator, vega, half_width);
+        return none_or(r.ok() ? std::nullopt : std::optional<ModelError>(r.error()));
     }};
 
 constexpr Function kGreekRowsTangentFlow{
@@ -200,6 +202,43 @@ constexpr Function kCheckGreekWeightsTangentFlow{
                                                         d2_mu_dx2, d2_sigma_dx2, horizon));
     }};
 
+constexpr auto kParameterParams =
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"),
+           array2d("d_mu_dp"), array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"),
+           array2d("d2_sigma_dx_dp"), real("horizon"));
+
+constexpr Function kParameterWeightsTangentFlowChunk{
+    "_parameter_weights_tangent_flow_chunk",
+    "parameter_weights_tangent_flow over a chunk of paths whose first row is\n"
+    "path `first_path` of the batch.",
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"),
+           array2d("d_mu_dp"), array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"),
+           array2d("d2_sigma_dx_dp"), real("horizon"), real("first_path")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+       const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+       const View2D& d2_sigma_dx_dp, double horizon, double first_path) -> Result<Buffer> {
+        Result<std::size_t> first = to_count(first_path, "first_path");
+        if (!first.ok()) return first.error();
+        return parameter_weights_tangent_flow_chunk(
+            states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, d_mu_dp, d_sigma_dp,
+            d2_mu_dx_dp, d2_sigma_dx_dp, horizon, first.value());
+    }};
+
+constexpr Function kCheckParameterWeightsTangentFlow{
+    "_check_parameter_weights_tangent_flow",
+    "The checks of parameter_weights_tangent_flow alone: None, or their error.", kParameterParams,
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+       const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+       const View2D& d2_sigma_dx_dp, double horizon) {
+        return none_or(check_parameter_weights_tangent_flow(
+            states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, d_mu_dp, d_sigma_dp,
+            d2_mu_dx_dp, d2_sigma_dx_dp, horizon));
+    }};
+
 }  // namespace
 
 std::span<const Method> chunked_methods() {
@@ -208,7 +247,8 @@ std::span<const Method> chunked_methods() {
                 kBelWeightsTangentFlowChunk, kCheckBelWeightsTangentFlow, kContinueSums,
                 kFinishSums, kGreeksConstantFlowSamples, kLocalisedDigitalFinish, kDefaultHalfWidth,
                 kCheckPriceAndGreeksTangentFlow, kGreekRowsTangentFlow, kGreeksTangentFlowSamples,
-                kGreekWeightsTangentFlowChunk, kCheckGreekWeightsTangentFlow>();
+                kGreekWeightsTangentFlowChunk, kCheckGreekWeightsTangentFlow,
+                kParameterWeightsTangentFlowChunk, kCheckParameterWeightsTangentFlow>();
     return functions;
 }
 

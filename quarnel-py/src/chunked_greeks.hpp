@@ -1,7 +1,7 @@
 // The chunk primitives of price_and_greeks_constant_flow and price_and_greeks_tangent_flow
-// (see chunked.hpp for the scheme). Each per-path sample here is formed with the
-// operations, association and order of the single call, from the same flow, payoff and
-// kernel code; the bit-equality tests of quarnel.dask hold the two together.
+// (see chunked.hpp for the scheme). Each per-path sample here comes from the single
+// call's own per-path sample functions (quarnel/greeks_from_paths.hpp,
+// greeks_tangent_flow.hpp); only the sums are carried across chunks.
 #pragma once
 
 #include <cstddef>
@@ -35,13 +35,6 @@ Result<Buffer> localised_digital_finish(const View1D& sums, std::size_t n);
 // from their sums [S(x), S(x * x)].
 Result<Buffer> default_half_width_of(const View1D& sums, std::size_t n);
 
-// The checks of price_and_greeks_tangent_flow, in its order.
-std::optional<ModelError> check_price_and_greeks_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
-    const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
-    double horizon, std::string_view payoff, std::string_view estimator,
-    std::optional<std::string_view> vega, std::optional<double> half_width);
-
 // The kernel rows of price_and_greeks_tangent_flow over a chunk, with X_N in front:
 // (n, 5) X_N, pi, pi_g, Y_N, H_N, and with vega (n, 7) adding V_N and the vega weight.
 // A zero diffusion value is reported with its path's index in the batch.
@@ -69,5 +62,18 @@ Result<Matrix> greek_weights_tangent_flow_chunk(const View2D& states, const View
 std::optional<ModelError> check_greek_weights_tangent_flow(
     const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
     const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2, double horizon);
+
+// parameter_weights_tangent_flow over a chunk whose first row is path `first_path` of
+// the batch, and its checks alone.
+Result<Buffer> parameter_weights_tangent_flow_chunk(
+    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+    const View2D& d2_sigma_dx_dp, double horizon, std::size_t first_path);
+std::optional<ModelError> check_parameter_weights_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+    const View2D& d2_sigma_dx_dp, double horizon);
 
 }  // namespace quarnel

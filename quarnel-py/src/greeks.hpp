@@ -2,8 +2,12 @@
 // estimator choice and the constant-flow model. No Python in here.
 #pragma once
 
+#include <cmath>
 #include <optional>
+#include <string>
 #include <string_view>
+
+#include "result.hpp"
 
 namespace quarnel {
 
@@ -22,6 +26,21 @@ enum class Estimator { weights, lowest_variance };
 inline std::optional<Estimator> parse_estimator(std::string_view name) noexcept {
     if (name == "weights") return Estimator::weights;
     if (name == "lowest_variance") return Estimator::lowest_variance;
+    return std::nullopt;
+}
+
+// parse_estimator, or the error that lists the names.
+inline Result<Estimator> estimator_named(std::string_view name) {
+    if (const std::optional<Estimator> est = parse_estimator(name)) return *est;
+    return ModelError{"unknown estimator '" + std::string(name) +
+                      "': expected 'weights' or 'lowest_variance'"};
+}
+
+// An explicit ramp half-width of the localised digital must be a positive finite number.
+inline std::optional<ModelError> check_half_width(std::optional<double> half_width) {
+    if (half_width && !(*half_width > 0.0 && std::isfinite(*half_width))) {
+        return ModelError{"half_width must be positive and finite"};
+    }
     return std::nullopt;
 }
 

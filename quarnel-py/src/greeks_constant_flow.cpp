@@ -1,27 +1,13 @@
 #include "greeks_constant_flow.hpp"
 
-#include <cmath>
 #include <limits>
 #include <string>
 
 #include "payoffs.hpp"
-#include "quarnel/greeks_from_paths.hpp"
+#include "price_delta.hpp"
 
 namespace quarnel {
 namespace {
-
-// Slopes of the Lipschitz built-in payoffs; the value at the kink (measure zero) is 0.
-struct IdentitySlope {
-    double operator()(double) const noexcept { return 1.0; }
-};
-struct CallSlope {
-    double strike;
-    double operator()(double x) const noexcept { return x > strike ? 1.0 : 0.0; }
-};
-struct PutSlope {
-    double strike;
-    double operator()(double x) const noexcept { return x < strike ? -1.0 : 0.0; }
-};
 
 ModelError unknown_model(std::string_view name) {
     return {"unknown model '" + std::string(name) + "': expected 'gbm' or 'abm'"};
@@ -34,13 +20,6 @@ std::optional<ModelError> check_flow_numbers(Model model, double horizon, double
     if (model == Model::gbm && !(x0 > 0.0)) return ModelError{"x0 must be positive"};
     if (!(vol > 0.0)) return ModelError{"vol must be positive"};
     return std::nullopt;
-}
-
-// Calls f with the flow object of the model; f is instantiated for both.
-template <class F>
-decltype(auto) with_flow(Model model, double horizon, double x0, double vol, F&& f) {
-    if (model == Model::gbm) return f(GbmConstantFlow(horizon, x0, vol));
-    return f(AbmConstantFlow(horizon, vol));
 }
 
 Greeks to_greeks(const PriceGreeks& r) noexcept {
@@ -87,45 +66,27 @@ Result<Greeks> price_and_greeks_constant_flow(const View1D& terminal_states,
                                               double vol, std::string_view payoff, double strike,
                                               std::string_view model, std::string_view estimator,
                                               std::optional<double> half_width) {
-    if (terminal_states.size() != w_terminals.size()) {
-        return ModelError{"terminal_states and w_terminals must have the same length"};
-    }
-    const std::optional<PayoffKind> kind = parse_payoff(payoff);
-    if (!kind) {
-        return ModelError{"unknown payoff '" + std::string(payoff) +
-                          "': expected 'identity', 'call', 'put', or 'digital_call'"};
-    }
+    const Result<PayoffKind> kind = check_constant_flow_pair(terminal_states, w_terminals, payoff);
+    if (!kind.ok()) return kind.error();
     const std::optional<Model> m = parse_model(model);
     if (!m) return unknown_model(model);
-    const std::optional<Estimator> est = parse_estimator(estimator);
-    if (!est) {
-        return ModelError{"unknown estimator '" + std::string(estimator) +
-                          "': expected 'weights' or 'lowest_variance'"};
-    }
+    const Result<Estimator> est = estimator_named(estimator);
+    if (!est.ok()) return est.error();
     if (auto err = check_flow_numbers(*m, horizon, x0, vol)) return *std::move(err);
-    if (half_width && !(*half_width > 0.0 && std::isfinite(*half_width))) {
-        return ModelError{"half_width must be positive and finite"};
-    }
+    if (auto err = check_half_width(half_width)) return *std::move(err);
 
     const PriceGreeks r = with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
         return with_dense_views(
             [&](const auto& x, const auto& w) -> PriceGreeks {
-                if (*est == Estimator::weights) {
-                    return with_payoff(*kind, strike, [&](auto f) {
+                if (est.value() == Estimator::weights) {
+                    return with_payoff(kind.value(), strike, [&](auto f) {
                         return greeks_by_weights_from_paths(x, w, flow, f);
                     });
                 }
-                switch (*kind) {
-                    case PayoffKind::identity:
-                        return greeks_pathwise_from_paths(x, w, flow, IdentityPayoff{},
-                                                          IdentitySlope{});
-                    case PayoffKind::call:
-                        return greeks_pathwise_from_paths(x, w, flow, CallPayoff{strike},
-                                                          CallSlope{strike});
-                    case PayoffKind::put:
-                        return greeks_pathwise_from_paths(x, w, flow, PutPayoff{strike},
-                                                          PutSlope{strike});
-                    case PayoffKind::digital_call: break;
+                if (kind.value() != PayoffKind::digital_call) {
+                    return with_slope(kind.value(), strike, [&](auto f, auto slope) {
+                        return greeks_pathwise_from_paths(x, w, flow, f, slope);
+                    });
                 }
                 // The default width costs one pass over the states before the main one.
                 const double e = half_width ? *half_width : default_half_width(x);

@@ -8,10 +8,18 @@
 
 #include "greeks.hpp"
 #include "matrix.hpp"
+#include "quarnel/greeks_from_paths.hpp"
 #include "result.hpp"
 #include "view.hpp"
 
 namespace quarnel {
+
+// Calls f with the flow object of the model; f is instantiated for both.
+template <class F>
+decltype(auto) with_flow(Model model, double horizon, double x0, double vol, F&& f) {
+    if (model == Model::gbm) return f(GbmConstantFlow(horizon, x0, vol));
+    return f(AbmConstantFlow(horizon, vol));
+}
 
 // (n_paths, 4): per path the delta, gamma, vega (d/ds) and drift-rho (d/dmu) weights.
 // Checks, in order: model, horizon > 0, x0 > 0 (GBM only), vol > 0.

@@ -4,7 +4,11 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
+
+#include "quarnel/fault.hpp"
+#include "result.hpp"
 
 // MSVC never defines __SSE2__, but SSE2 is part of x64.
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
@@ -25,6 +29,13 @@ inline std::optional<PayoffKind> parse_payoff(std::string_view name) noexcept {
     if (name == "put") return PayoffKind::put;
     if (name == "digital_call") return PayoffKind::digital_call;
     return std::nullopt;
+}
+
+// parse_payoff, or the error that lists the names.
+inline Result<PayoffKind> payoff_named(std::string_view name) {
+    if (const std::optional<PayoffKind> kind = parse_payoff(name)) return *kind;
+    return ModelError{"unknown payoff '" + std::string(name) +
+                      "': expected 'identity', 'call', 'put', or 'digital_call'"};
 }
 
 // maxNum(d, 0) that returns +0.0 whenever d is not greater than zero, so -0.0 and NaN
@@ -75,6 +86,33 @@ decltype(auto) with_payoff(PayoffKind kind, double strike, F&& f) {
         case PayoffKind::identity: break;
     }
     return f(IdentityPayoff{});
+}
+
+// Slopes of the Lipschitz built-in payoffs, for the pathwise estimators; the value at
+// the kink (a set of measure zero) is 0.
+struct IdentitySlope {
+    double operator()(double) const noexcept { return 1.0; }
+};
+struct CallSlope {
+    double strike;
+    double operator()(double x) const noexcept { return x > strike ? 1.0 : 0.0; }
+};
+struct PutSlope {
+    double strike;
+    double operator()(double x) const noexcept { return x < strike ? -1.0 : 0.0; }
+};
+
+// Calls f(payoff, slope) for a Lipschitz `kind`. The digital call has no slope: its
+// callers take it elsewhere, so reaching here with it is a bug.
+template <class F>
+decltype(auto) with_slope(PayoffKind kind, double strike, F&& f) {
+    switch (kind) {
+        case PayoffKind::call: return f(CallPayoff{strike}, CallSlope{strike});
+        case PayoffKind::put: return f(PutPayoff{strike}, PutSlope{strike});
+        case PayoffKind::digital_call: QUARNEL_FAULT("the digital call has no pathwise slope");
+        case PayoffKind::identity: break;
+    }
+    return f(IdentityPayoff{}, IdentitySlope{});
 }
 
 }  // namespace quarnel

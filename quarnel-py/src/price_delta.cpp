@@ -22,23 +22,35 @@ std::optional<ModelError> check_covers(const char* name, const View2D& m, std::s
 
 }  // namespace
 
-Result<PriceDelta> price_and_delta_constant_flow(const View1D& terminal_states,
-                                                 const View1D& w_terminals, double horizon,
-                                                 double sigma_at_x0, std::string_view payoff,
-                                                 double strike) {
+Result<PayoffKind> check_constant_flow_pair(const View1D& terminal_states,
+                                            const View1D& w_terminals, std::string_view payoff) {
     if (terminal_states.size() != w_terminals.size()) {
         return ModelError{"terminal_states and w_terminals must have the same length"};
     }
-    const std::optional<PayoffKind> kind = parse_payoff(payoff);
-    if (!kind) {
-        return ModelError{"unknown payoff '" + std::string(payoff) +
-                          "': expected 'identity', 'call', 'put', or 'digital_call'"};
-    }
+    return payoff_named(payoff);
+}
+
+Result<PayoffKind> check_price_and_delta_constant_flow(const View1D& terminal_states,
+                                                       const View1D& w_terminals, double horizon,
+                                                       double sigma_at_x0,
+                                                       std::string_view payoff) {
+    Result<PayoffKind> kind = check_constant_flow_pair(terminal_states, w_terminals, payoff);
+    if (!kind.ok()) return kind;
     // Caller errors, so ValueErrors like everywhere else; checked here, after the
     // length and the payoff, so the estimator's own preconditions always hold.
     if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
     if (!(sigma_at_x0 > 0.0)) return ModelError{"sigma_at_x0 must be positive"};
-    return with_payoff(*kind, strike, [&](auto f) {
+    return kind;
+}
+
+Result<PriceDelta> price_and_delta_constant_flow(const View1D& terminal_states,
+                                                 const View1D& w_terminals, double horizon,
+                                                 double sigma_at_x0, std::string_view payoff,
+                                                 double strike) {
+    const Result<PayoffKind> kind = check_price_and_delta_constant_flow(
+        terminal_states, w_terminals, horizon, sigma_at_x0, payoff);
+    if (!kind.ok()) return kind.error();
+    return with_payoff(kind.value(), strike, [&](auto f) {
         return with_dense_views(
             [&](const auto& x, const auto& w) {
                 return bel_delta_constant_flow_from_paths(x, w, horizon, sigma_at_x0, f);

@@ -125,28 +125,51 @@ inline void check_lengths(std::size_t a, std::size_t b) {
 
 }  // namespace detail
 
+// One path's samples: the price sample f(X_T) and the four Greek samples.
+struct GreekSamples {
+    double price;
+    GreekTerms greeks;
+};
+
+// The samples of the weights estimator: f(X_T) times each weight, the delta sample as
+// (f * W) * scale, the order bel_delta_constant_flow_from_paths rounds it in.
+template <class Flow, class Payoff>
+GreekSamples greeks_by_weights_sample(const Flow& flow, Payoff payoff, double x,
+                                      double w) noexcept {
+    const double f = payoff(x);
+    const GreekTerms t = flow.weights(w);
+    return {f, {(f * w) * flow.scale(), f * t.gamma, f * t.vega, f * t.rho}};
+}
+
+// The samples of the pathwise estimator: f'(X_T) times each multiplier of
+// Flow::pathwise.
+template <class Flow, class Payoff, class Slope>
+GreekSamples greeks_pathwise_sample(const Flow& flow, Payoff payoff, Slope slope, double x,
+                                    double w) noexcept {
+    const double d = slope(x);
+    const GreekTerms t = flow.pathwise(x, w);
+    return {payoff(x), {d * t.delta, d * t.gamma, d * t.vega, d * t.rho}};
+}
+
 // Every Greek as the mean of f(X_T) times its weight. The price and the delta sample
-// (f * W) * scale are summed exactly as bel_delta_constant_flow_from_paths sums them,
-// so those two and their errors are that function's bit for bit.
+// are summed exactly as bel_delta_constant_flow_from_paths sums them, so those two and
+// their errors are that function's bit for bit.
 template <class States, class Brownians, class Flow, class Payoff>
 PriceGreeks greeks_by_weights_from_paths(const States& terminal_states,
                                          const Brownians& w_terminals, const Flow& flow,
                                          Payoff payoff) {
     const std::size_t n = terminal_states.size();
     detail::check_lengths(n, w_terminals.size());
-    const double scale = flow.scale();
     TwoStreamSums price_delta;
     TwoStreamSums gamma_vega;
     double sr = 0.0, srr = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
-        const double f = payoff(terminal_states[k]);
-        const double w = w_terminals[k];
-        const GreekTerms t = flow.weights(w);
-        price_delta.add(f, (f * w) * scale);
-        gamma_vega.add(f * t.gamma, f * t.vega);
-        const double r = f * t.rho;
-        sr = sr + r;
-        srr = srr + r * r;
+        const GreekSamples s =
+            greeks_by_weights_sample(flow, payoff, terminal_states[k], w_terminals[k]);
+        price_delta.add(s.price, s.greeks.delta);
+        gamma_vega.add(s.greeks.gamma, s.greeks.vega);
+        sr = sr + s.greeks.rho;
+        srr = srr + s.greeks.rho * s.greeks.rho;
     }
     const double s1[4] = {price_delta.sum_b(), gamma_vega.sum_a(), gamma_vega.sum_b(), sr};
     const double s2[4] = {price_delta.sum_sq_b(), gamma_vega.sum_sq_a(), gamma_vega.sum_sq_b(),
@@ -165,13 +188,11 @@ PriceGreeks greeks_pathwise_from_paths(const States& terminal_states, const Brow
     double sp = 0.0, spp = 0.0;
     FourSums sums;
     for (std::size_t k = 0; k < n; ++k) {
-        const double x = terminal_states[k];
-        const double f = payoff(x);
-        const double d = slope(x);
-        const GreekTerms t = flow.pathwise(x, w_terminals[k]);
-        sp = sp + f;
-        spp = spp + f * f;
-        sums.add({d * t.delta, d * t.gamma, d * t.vega, d * t.rho});
+        const GreekSamples s =
+            greeks_pathwise_sample(flow, payoff, slope, terminal_states[k], w_terminals[k]);
+        sp = sp + s.price;
+        spp = spp + s.price * s.price;
+        sums.add(s.greeks);
     }
     return detail::finish(sp, spp, sums.s1, sums.s2, n);
 }
@@ -217,6 +238,15 @@ inline CentredSums centre_on_weight(double su, double suu, double suv, double sv
     return {su - c * sv, (suu - (2.0 * c) * suv) + (c * c) * svv};
 }
 
+// One path's samples of the localised digital over N Greeks: the price f and, per
+// Greek, u = fs'(X) * m + g * v and the weight v that centre_on_weight centres u on.
+template <std::size_t N>
+struct LocalisedSamples {
+    double price;
+    double u[N];
+    double v[N];
+};
+
 // The digital call 1{x > K} split into a ramp fs from 0 at K - e to 1 at K + e, whose
 // Greeks are taken pathwise (slope 1/(2e) on the ramp), and the remainder g = f - fs,
 // nonzero only near the strike and far above it, whose Greeks are taken by weights.
@@ -226,55 +256,97 @@ inline CentredSums centre_on_weight(double su, double suu, double suv, double sv
 // the standard error; a half-width from a pilot run avoids the first part. A half-width
 // that is not a positive finite number (no spread in the paths) turns the ramp off: the
 // plain weights, centred.
+class LocalisedDigital {
+public:
+    LocalisedDigital(double strike, double half_width) noexcept
+        : strike_(strike), lo_(kInf), hi_(kInf), inv2e_(0.0) {
+        if (half_width > 0.0 && half_width < kInf) {
+            lo_ = strike - half_width;
+            hi_ = strike + half_width;
+            inv2e_ = 1.0 / (2.0 * half_width);
+        }
+    }
+
+    // m: the pathwise multipliers of the N Greeks at x, v: their weights.
+    template <std::size_t N>
+    LocalisedSamples<N> sample(double x, const double (&m)[N], const double (&v)[N]) const noexcept {
+        // Selects, not branches: which side of the strike a path ends on is a coin toss.
+        const double f = x > strike_ ? 1.0 : 0.0;
+        const double ramp = (x - lo_) * inv2e_;
+        const double upper = x >= hi_ ? 1.0 : ramp;
+        const double fs = x <= lo_ ? 0.0 : upper;
+        const double fsp = ((lo_ < x) & (x < hi_)) ? inv2e_ : 0.0;
+        const double g = f - fs;
+        LocalisedSamples<N> s;
+        s.price = f;
+        for (std::size_t i = 0; i < N; ++i) {
+            s.u[i] = fsp * m[i] + g * v[i];
+            s.v[i] = v[i];
+        }
+        return s;
+    }
+
+private:
+    static constexpr double kInf = std::numeric_limits<double>::infinity();
+    double strike_, lo_, hi_, inv2e_;
+};
+
+// The localised digital's sums, each a left-to-right chain in path order: the price's,
+// and per Greek those of u, u * u, u * v, v and v * v, from which centre_on_weight
+// forms the sums of u - c v once c is known.
+template <std::size_t N>
+struct CentringSums {
+    double sp = 0.0, spp = 0.0;
+    double su[N] = {}, suu[N] = {}, suv[N] = {}, sv[N] = {}, svv[N] = {};
+    void add(const LocalisedSamples<N>& s) noexcept {
+        sp = sp + s.price;
+        spp = spp + s.price * s.price;
+        for (std::size_t i = 0; i < N; ++i) {
+            su[i] = su[i] + s.u[i];
+            suu[i] = suu[i] + s.u[i] * s.u[i];
+            suv[i] = suv[i] + s.u[i] * s.v[i];
+            sv[i] = sv[i] + s.v[i];
+            svv[i] = svv[i] + s.v[i] * s.v[i];
+        }
+    }
+    MeanStderr price(std::size_t n) const noexcept { return mean_stderr(sp, spp, n); }
+    // Greek i of n paths, centred on its weight.
+    MeanStderr greek(std::size_t i, std::size_t n) const noexcept {
+        const CentredSums c = centre_on_weight(su[i], suu[i], suv[i], sv[i], svv[i], n);
+        return mean_stderr(c.s1, c.s2, n);
+    }
+};
+
+// The localised digital's samples of one path of a constant flow.
+template <class Flow>
+LocalisedSamples<4> greeks_localised_digital_sample(const LocalisedDigital& digital,
+                                                    const Flow& flow, double x,
+                                                    double w) noexcept {
+    const GreekTerms m = flow.pathwise(x, w);
+    const GreekTerms v = flow.weights(w);
+    const double mv[4] = {m.delta, m.gamma, m.vega, m.rho};
+    const double vv[4] = {v.delta, v.gamma, v.vega, v.rho};
+    return digital.sample(x, mv, vv);
+}
+
+// Price and Greeks of the digital call, localised (LocalisedDigital) and centred.
 template <class States, class Brownians, class Flow>
 PriceGreeks greeks_localised_digital_from_paths(const States& terminal_states,
                                                 const Brownians& w_terminals, const Flow& flow,
                                                 double strike, double half_width) {
     const std::size_t n = terminal_states.size();
     detail::check_lengths(n, w_terminals.size());
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    double lo = inf, hi = inf, inv2e = 0.0;
-    if (half_width > 0.0 && half_width < inf) {
-        lo = strike - half_width;
-        hi = strike + half_width;
-        inv2e = 1.0 / (2.0 * half_width);
-    }
-    double sp = 0.0, spp = 0.0;
-    double su[4] = {0.0, 0.0, 0.0, 0.0}, suu[4] = {0.0, 0.0, 0.0, 0.0};
-    double suv[4] = {0.0, 0.0, 0.0, 0.0}, sv[4] = {0.0, 0.0, 0.0, 0.0};
-    double svv[4] = {0.0, 0.0, 0.0, 0.0};
+    const LocalisedDigital digital(strike, half_width);
+    CentringSums<4> sums;
     for (std::size_t k = 0; k < n; ++k) {
-        const double x = terminal_states[k];
-        const double w = w_terminals[k];
-        // Selects, not branches: which side of the strike a path ends on is a coin toss.
-        const double f = x > strike ? 1.0 : 0.0;
-        const double ramp = (x - lo) * inv2e;
-        const double upper = x >= hi ? 1.0 : ramp;
-        const double fs = x <= lo ? 0.0 : upper;
-        const double fsp = ((lo < x) & (x < hi)) ? inv2e : 0.0;
-        const double g = f - fs;
-        const GreekTerms m = flow.pathwise(x, w);
-        const GreekTerms v = flow.weights(w);
-        const double mv[4] = {m.delta, m.gamma, m.vega, m.rho};
-        const double vv[4] = {v.delta, v.gamma, v.vega, v.rho};
-        sp = sp + f;
-        spp = spp + f * f;
-        for (int i = 0; i < 4; ++i) {
-            const double u = fsp * mv[i] + g * vv[i];
-            su[i] = su[i] + u;
-            suu[i] = suu[i] + u * u;
-            suv[i] = suv[i] + u * vv[i];
-            sv[i] = sv[i] + vv[i];
-            svv[i] = svv[i] + vv[i] * vv[i];
-        }
+        sums.add(greeks_localised_digital_sample(digital, flow, terminal_states[k],
+                                                 w_terminals[k]));
     }
-    double s1[4], s2[4];
-    for (int i = 0; i < 4; ++i) {
-        const CentredSums centred = centre_on_weight(su[i], suu[i], suv[i], sv[i], svv[i], n);
-        s1[i] = centred.s1;
-        s2[i] = centred.s2;
-    }
-    return detail::finish(sp, spp, s1, s2, n);
+    const MeanStderr p = sums.price(n);
+    MeanStderr g[4];
+    for (std::size_t i = 0; i < 4; ++i) g[i] = sums.greek(i, n);
+    return {p.mean,    g[0].mean,    g[1].mean,    g[2].mean,    g[3].mean,
+            p.stderr_, g[0].stderr_, g[1].stderr_, g[2].stderr_, g[3].stderr_};
 }
 
 }  // namespace quarnel
