@@ -114,6 +114,11 @@ def test_greeks_equal_one_call(client, batch, rows):
     np.testing.assert_array_equal(
         qd.greek_weights_tangent_flow(*(chunked(a, rows) for a in arrays), T).compute(),
         quarnel.greek_weights_tangent_flow(*arrays, T))
+    bump = quarnel.parallel_volatility_bump(sigma, arrays[4])
+    np.testing.assert_array_equal(
+        qd.parameter_weights_tangent_flow(*(chunked(a, rows) for a in arrays + [*bump]),
+                                          T).compute(),
+        quarnel.parameter_weights_tangent_flow(*arrays, *bump, T))
 
 
 def with_zeros(sigma, paths=(9_000, 2_600)):
@@ -144,6 +149,9 @@ ERRORS = [
     ("price_and_greeks_tangent_flow", lambda b: [*b, b[3], b[3], T, "call", 1.0, "weights", "x"]),
     ("greek_weights_tangent_flow",
      lambda b: [*b[:2], with_zeros(b[2], [7_777]), *b[3:], b[3], b[3], T]),
+    ("parameter_weights_tangent_flow",
+     lambda b: [*b[:2], with_zeros(b[2], [7_777]), *b[3:], b[3], b[3], b[3], b[2], b[3], b[4],
+                T]),
     ("price_and_greeks_constant_flow", lambda b: [b[0][:, -1], b[1][:, 0], T, 1.0, S, "call",
                                                   1.0, "gbm", "weights", 0.0]),
 ]

@@ -40,6 +40,7 @@ __all__ = [
     "bel_weights_tangent_flow",
     "greek_weights_constant_flow",
     "greek_weights_tangent_flow",
+    "parameter_weights_tangent_flow",
     "price_and_delta_constant_flow",
     "price_and_delta_tangent_flow",
     "price_and_greeks_constant_flow",
@@ -161,6 +162,15 @@ class _Primitives(Protocol):
                                           d_mu_dx: object, d_sigma_dx: object,
                                           d2_mu_dx2: object, d2_sigma_dx2: object,
                                           horizon: object) -> None: ...
+    def _parameter_weights_tangent_flow_chunk(
+        self, states: Floats, dws: Floats, sigma: Floats, d_mu_dx: Floats, d_sigma_dx: Floats,
+        d2_mu_dx2: Floats, d2_sigma_dx2: Floats, d_mu_dp: Floats, d_sigma_dp: Floats,
+        d2_mu_dx_dp: Floats, d2_sigma_dx_dp: Floats, horizon: float,
+        first_path: int) -> Floats: ...
+    def _check_parameter_weights_tangent_flow(
+        self, states: object, dws: object, sigma: object, d_mu_dx: object, d_sigma_dx: object,
+        d2_mu_dx2: object, d2_sigma_dx2: object, d_mu_dp: object, d_sigma_dp: object,
+        d2_mu_dx_dp: object, d2_sigma_dx_dp: object, horizon: object) -> None: ...
 
 
 _native: Final = cast(_Primitives, _greeks)
@@ -469,6 +479,14 @@ def _map_weights(named: dict[str, object], weights: Callable[..., Floats], horiz
     return out
 
 
+def _checked_weights(named: dict[str, object], horizon: float, check: Callable[..., None],
+                     weights: Callable[..., Floats], columns: int | None) -> da.Array:
+    """A tangent-flow weight function over a batch: the single call's checks on stand-ins
+    of the whole batch (its errors, in its order), then the weights chunk by chunk."""
+    check(*(_stand_in(a) for a in named.values()), horizon)
+    return _map_weights(named, weights, float(horizon), columns)
+
+
 def bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
                              d_mu_dx: da.Array, d_sigma_dx: da.Array,
                              horizon: float) -> da.Array:
@@ -479,11 +497,10 @@ def bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
     the path's index in the batch when the array is computed (with zeros in several
     chunks, Dask reports the first chunk to fail, not necessarily the leftmost).
     """
-    _native._check_bel_weights_tangent_flow(_stand_in(states), _stand_in(dws), _stand_in(sigma),
-                                            _stand_in(d_mu_dx), _stand_in(d_sigma_dx), horizon)
-    return _map_weights({"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
-                         "d_sigma_dx": d_sigma_dx},
-                        _native._bel_weights_tangent_flow_chunk, float(horizon), None)
+    return _checked_weights({"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
+                             "d_sigma_dx": d_sigma_dx}, horizon,
+                            _native._check_bel_weights_tangent_flow,
+                            _native._bel_weights_tangent_flow_chunk, None)
 
 
 def _to_greeks(out: Floats, with_vega: bool = True, with_rho: bool = True) -> Greeks:
@@ -605,10 +622,27 @@ def greek_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
     As for `bel_weights_tangent_flow`: only the shape of `states` is used, and a zero
     sigma is reported with its index in the batch when the array is computed.
     """
-    _native._check_greek_weights_tangent_flow(
-        _stand_in(states), _stand_in(dws), _stand_in(sigma), _stand_in(d_mu_dx),
-        _stand_in(d_sigma_dx), _stand_in(d2_mu_dx2), _stand_in(d2_sigma_dx2), horizon)
-    return _map_weights({"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
-                         "d_sigma_dx": d_sigma_dx, "d2_mu_dx2": d2_mu_dx2,
-                         "d2_sigma_dx2": d2_sigma_dx2},
-                        _native._greek_weights_tangent_flow_chunk, float(horizon), 4)
+    return _checked_weights({"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
+                             "d_sigma_dx": d_sigma_dx, "d2_mu_dx2": d2_mu_dx2,
+                             "d2_sigma_dx2": d2_sigma_dx2}, horizon,
+                            _native._check_greek_weights_tangent_flow,
+                            _native._greek_weights_tangent_flow_chunk, 4)
+
+
+def parameter_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
+                                   d_mu_dx: da.Array, d_sigma_dx: da.Array, d2_mu_dx2: da.Array,
+                                   d2_sigma_dx2: da.Array, d_mu_dp: da.Array,
+                                   d_sigma_dp: da.Array, d2_mu_dx_dp: da.Array,
+                                   d2_sigma_dx_dp: da.Array, horizon: float) -> da.Array:
+    """`quarnel.parameter_weights_tangent_flow` chunk by chunk: a lazy array of the weights.
+
+    As for `bel_weights_tangent_flow`: only the shape of `states` is used, and a zero
+    sigma is reported with its index in the batch when the array is computed.
+    """
+    return _checked_weights({"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
+                             "d_sigma_dx": d_sigma_dx, "d2_mu_dx2": d2_mu_dx2,
+                             "d2_sigma_dx2": d2_sigma_dx2, "d_mu_dp": d_mu_dp,
+                             "d_sigma_dp": d_sigma_dp, "d2_mu_dx_dp": d2_mu_dx_dp,
+                             "d2_sigma_dx_dp": d2_sigma_dx_dp}, horizon,
+                            _native._check_parameter_weights_tangent_flow,
+                            _native._parameter_weights_tangent_flow_chunk, None)
