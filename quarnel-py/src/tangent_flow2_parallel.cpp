@@ -1,7 +1,5 @@
 // Second-order rows on the worker pool, with the chunking and error rule of
 // tangent_flow_parallel.cpp: the serial per-path recurrence on whole runs of paths.
-#include <algorithm>
-#include <atomic>
 #include <utility>
 #include <vector>
 
@@ -14,28 +12,12 @@ namespace quarnel {
 std::optional<ZeroSigma> second_order_rows_parallel(SecondOrderKind kind,
                                                     const SecondOrderBatch& batch, WorkerPool& pool,
                                                     double* out) {
-    const std::size_t width = columns(kind);
-    const std::size_t chunk = chunk_size(batch.n_paths, pool.threads());
-    std::vector<PathChunk> items;
-    for (std::size_t first = 0; first < batch.n_paths; first += chunk) {
-        items.push_back(
-            PathChunk{first, out + first * width, std::min(chunk, batch.n_paths - first), {}});
-    }
-    // Once an item has failed the outcome is an error, so items not yet started are
-    // skipped; the pool's final wait orders every item's writes before the reads below.
+    std::vector<PathChunk> items = plan_chunks(batch.n_paths, pool.threads(), out, columns(kind));
     // A path-step here costs about twice the first-order kernel's, so it counts twice
     // toward the pool's hand-off threshold.
-    std::atomic<bool> stop{false};
-    pool.run(
-        items.size(),
-        [&](std::size_t i) noexcept {
-            if (stop.load(std::memory_order_relaxed)) return;
-            PathChunk& item = items[i];
-            item.zero = second_order_rows(kind, batch, item.first_path, item.length, item.weights);
-            if (item.zero) stop.store(true, std::memory_order_relaxed);
-        },
-        2 * batch.n_paths * batch.n_steps);
-    return leftmost_failure(items);
+    return run_chunks(pool, items, 2 * batch.n_paths * batch.n_steps, [&](const PathChunk& item) {
+        return second_order_rows(kind, batch, item.first_path, item.length, item.weights);
+    });
 }
 
 Result<Matrix> greek_weights_tangent_flow_parallel(const View2D& states, const View2D& dws,

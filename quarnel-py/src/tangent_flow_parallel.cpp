@@ -1,7 +1,6 @@
 #include "tangent_flow_parallel.hpp"
 
 #include <algorithm>
-#include <atomic>
 
 #include "pool.hpp"
 
@@ -12,12 +11,14 @@ std::size_t chunk_size(std::size_t n_paths, std::size_t threads) noexcept {
     return std::max<std::size_t>(n_paths / t + (n_paths % t != 0 ? 1 : 0), 1);
 }
 
-std::vector<PathChunk> plan_chunks(std::size_t n_paths, std::size_t threads, double* out) {
+std::vector<PathChunk> plan_chunks(std::size_t n_paths, std::size_t threads, double* out,
+                                   std::size_t width) {
     const std::size_t chunk = chunk_size(n_paths, threads);
     std::vector<PathChunk> items;
     items.reserve(n_paths / chunk + (n_paths % chunk != 0 ? 1 : 0));
     for (std::size_t first = 0; first < n_paths; first += chunk) {
-        items.push_back(PathChunk{first, out + first, std::min(chunk, n_paths - first), {}});
+        items.push_back(
+            PathChunk{first, out + first * width, std::min(chunk, n_paths - first), {}});
     }
     return items;
 }
@@ -26,21 +27,11 @@ Result<Buffer> tangent_flow_weights_parallel(const TangentFlowBatch& batch, Work
     Buffer out = Buffer::allocate(batch.n_paths, true);
     std::vector<PathChunk> items = plan_chunks(batch.n_paths, pool.threads(), out.data());
 
-    // Once an item has failed the call's outcome is an error whatever else happens, so
-    // items that have not started yet are skipped. Only atomicity is needed: the pool's
-    // final wait orders every item's writes before the results are read below.
-    std::atomic<bool> stop{false};
-    pool.run(
-        items.size(),
-        [&](std::size_t i) noexcept {
-            if (stop.load(std::memory_order_relaxed)) return;
-            PathChunk& item = items[i];
-            item.zero = tangent_flow_weights(batch, item.first_path, item.length, item.weights);
-            if (item.zero) stop.store(true, std::memory_order_relaxed);
-        },
-        batch.n_paths * batch.n_steps);
-
-    if (auto zero = leftmost_failure(items)) return zero_sigma_error(*zero);
+    const std::optional<ZeroSigma> zero =
+        run_chunks(pool, items, batch.n_paths * batch.n_steps, [&](const PathChunk& item) {
+            return tangent_flow_weights(batch, item.first_path, item.length, item.weights);
+        });
+    if (zero) return zero_sigma_error(*zero);
     return out;
 }
 
