@@ -69,9 +69,8 @@ Result<Matrix> tangent_flow_chunk_samples(const View2D& states, const View2D& dw
     Result<TangentFlowEstimate> checked = check_price_and_delta_tangent_flow(
         states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff);
     if (!checked.ok()) return checked.error();
-    const TangentFlowEstimate est = checked.value();
-    const TangentFlowBatch batch =
-        make_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, est.shape, horizon);
+    const TangentFlowEstimate& est = checked.value();
+    const TangentFlowBatch& batch = est.batch;
     Buffer out = Buffer::allocate(2 * batch.n_paths);
     PairWriter write{out};
     const std::optional<ZeroSigma> zero = with_payoff(

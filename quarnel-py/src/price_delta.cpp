@@ -79,7 +79,8 @@ Result<TangentFlowEstimate> check_price_and_delta_tangent_flow(
                 return *std::move(err);
         }
     }
-    return TangentFlowEstimate{shape, *kind};
+    return TangentFlowEstimate{
+        make_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, shape, horizon), *kind};
 }
 
 ModelError zero_sigma_field_error(ZeroSigma at) {
@@ -95,9 +96,8 @@ Result<PriceDelta> price_and_delta_tangent_flow(const View2D& states, const View
     Result<TangentFlowEstimate> checked = check_price_and_delta_tangent_flow(
         states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff);
     if (!checked.ok()) return checked.error();
-    const TangentFlowEstimate est = checked.value();
-    const TangentFlowBatch batch =
-        make_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, est.shape, horizon);
+    const TangentFlowEstimate& est = checked.value();
+    const TangentFlowBatch& batch = est.batch;
 
     return with_payoff(est.payoff, strike, [&](auto f) -> Result<PriceDelta> {
         TwoStreamSums sums;

@@ -14,9 +14,9 @@
 
 namespace quarnel {
 
-// What the tangent-flow checks establish: the batch's shape and the payoff.
+// What the tangent-flow checks establish: the kernel's batch and the payoff.
 struct TangentFlowEstimate {
-    BatchShape shape;
+    TangentFlowBatch batch;
     PayoffKind payoff;
 };
 
