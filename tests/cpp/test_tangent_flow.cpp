@@ -1,72 +1,19 @@
 // The interleaved tangent-flow implementations must agree bit for bit with the
 // one-path-at-a-time loop, zero-sigma reports included, for every layout.
 #include <array>
-#include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <utility>
 #include <vector>
 
 #include "check.hpp"
+#include "fields.hpp"
 #include "tangent_flow.hpp"
 
 using namespace quarnel;
+using namespace fixtures;
 
 namespace {
-
-struct Matrix {
-    std::vector<double> data;
-    View2D view;
-};
-
-// How a matrix lies in memory: C order, column-major (paths adjacent), column-major
-// with the paths reversed, column-major over every other element, and broadcast
-// across the paths (row stride 0).
-enum class Layout { c, fortran, reversed, gapped, broadcast };
-
-// rows x cols in `layout`, with every element drawn by `gen`.
-template <class Gen>
-Matrix make(std::size_t rows, std::size_t cols, Layout layout, Gen gen) {
-    const auto e = static_cast<std::ptrdiff_t>(sizeof(double));
-    const auto r = static_cast<std::ptrdiff_t>(rows), c = static_cast<std::ptrdiff_t>(cols);
-    std::ptrdiff_t rs = c * e, cs = e, start = 0;
-    std::size_t size = rows * cols;
-    switch (layout) {
-        case Layout::c: break;
-        case Layout::fortran: rs = e, cs = r * e; break;
-        case Layout::reversed: rs = -e, cs = r * e, start = (r - 1) * e; break;
-        case Layout::gapped: rs = 2 * e, cs = 2 * r * e, size *= 2; break;
-        case Layout::broadcast: rs = 0, size = cols; break;
-    }
-    Matrix m{std::vector<double>(size, 1234.5), {}};
-    const auto* base = reinterpret_cast<const std::byte*>(m.data.data()) + start;
-    m.view = View2D{base, rows, cols, rs, cs};
-    for (std::size_t i = 0; i < rows; ++i) {
-        for (std::size_t j = 0; j < cols; ++j) {
-            const double v = gen();
-            std::memcpy(const_cast<std::byte*>(m.view.row_ptr(i)) +
-                            static_cast<std::ptrdiff_t>(j) * cs,
-                        &v, sizeof v);
-        }
-    }
-    return m;
-}
-
-template <class Gen>
-Matrix make(std::size_t rows, std::size_t cols, bool fortran, Gen gen) {
-    return make(rows, cols, fortran ? Layout::fortran : Layout::c, gen);
-}
-
-std::uint64_t bits(double x) {
-    std::uint64_t u;
-    std::memcpy(&u, &x, sizeof u);
-    return u;
-}
-
-// Bit for bit, except NaN signs and payloads: the compiler may swap the operands of a
-// commutative operation (Clang does), which changes which NaN propagates.
-bool same(double a, double b) { return (a != a && b != b) || bits(a) == bits(b); }
 
 using Impl = std::optional<ZeroSigma> (*)(const TangentFlowBatch&, std::size_t, std::size_t,
                                           double*) noexcept;
@@ -89,7 +36,7 @@ void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, Layouts lay
         if (coin(rng) < p_zero) return (rng() & 1) ? 0.0 : -0.0;
         return value();
     };
-    Matrix dws = make(n, m, layouts[0], value), sig = make(n, m, layouts[1], sigma_value),
+    Field dws = make(n, m, layouts[0], value), sig = make(n, m, layouts[1], sigma_value),
            mu = make(n, m, layouts[2], value), ds = make(n, m, layouts[3], value);
     const TangentFlowBatch batch =
         make_batch(dws.view, sig.view, mu.view, ds.view, BatchShape{n, m}, 0.75);

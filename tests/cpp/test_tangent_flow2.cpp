@@ -1,56 +1,18 @@
 // The second-order kernels: interleaved lanes and the pool must give the one-path loop's
 // bits, zero-sigma reports included, for every layout and output kind.
-#include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "check.hpp"
+#include "fields.hpp"
 #include "pool.hpp"
 #include "tangent_flow2.hpp"
 
 using namespace quarnel;
+using namespace fixtures;
 
 namespace {
-
-struct Field {
-    std::vector<double> data;
-    View2D view;
-};
-
-template <class Gen>
-Field make(std::size_t rows, std::size_t cols, bool fortran, Gen gen) {
-    Field m{std::vector<double>(rows * cols), {}};
-    const auto e = static_cast<std::ptrdiff_t>(sizeof(double));
-    const std::ptrdiff_t rs = fortran ? e : static_cast<std::ptrdiff_t>(cols) * e;
-    const std::ptrdiff_t cs = fortran ? static_cast<std::ptrdiff_t>(rows) * e : e;
-    for (std::size_t i = 0; i < rows; ++i)
-        for (std::size_t j = 0; j < cols; ++j)
-            m.data[fortran ? j * rows + i : i * cols + j] = gen();
-    m.view = View2D{reinterpret_cast<const std::byte*>(m.data.data()), rows, cols, rs, cs};
-    return m;
-}
-
-std::uint64_t bits(double x) {
-    std::uint64_t u;
-    std::memcpy(&u, &x, sizeof u);
-    return u;
-}
-
-// Bit for bit, except that NaN payloads and signs are not compared: the compiler may swap
-// the operands of a commutative operation, which changes which NaN propagates.
-bool same(const std::vector<double>& a, const std::vector<double>& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != a[i] && b[i] != b[i]) continue;
-        if (bits(a[i]) != bits(b[i])) {
-            std::printf("  row element %zu: %a != %a\n", i, a[i], b[i]);
-            return false;
-        }
-    }
-    return true;
-}
 
 // Ten random matrices (sigma with zeros at rate p_zero) and the batch over them.
 struct Batch {
