@@ -194,6 +194,20 @@ def bel_weights_tangent_flow(
 bel_weights_tangent_flow_parallel = bel_weights_tangent_flow
 
 
+def _price_and_delta(samples, n: int) -> tuple[float, float, float, float]:
+    """(price, delta, price_stderr, delta_stderr) of the (price, delta) sample pairs,
+    each sum left to right in path order."""
+    s1p = s2p = s1d = s2d = 0.0
+    for p, d in samples:
+        s1p = s1p + p
+        s1d = s1d + d
+        s2p = s2p + p * p
+        s2d = s2d + d * d
+    price, price_se = mean_stderr(s1p, s2p, n)
+    delta, delta_se = mean_stderr(s1d, s2d, n)
+    return price, delta, price_se, delta_se
+
+
 def price_and_delta_constant_flow(
     terminal_states: np.ndarray,
     w_terminals: np.ndarray,
@@ -215,17 +229,13 @@ def price_and_delta_constant_flow(
     if not sigma_at_x0 > 0.0:
         raise ValueError("sigma_at_x0 must be positive")
     scale = div(1.0, horizon * sigma_at_x0)
-    s1p = s2p = s1d = s2d = 0.0
-    for k in range(n):
-        p = f(float(terminal_states[k]))
-        d = (p * float(w_terminals[k])) * scale
-        s1p = s1p + p
-        s1d = s1d + d
-        s2p = s2p + p * p
-        s2d = s2d + d * d
-    price, price_se = mean_stderr(s1p, s2p, n)
-    delta, delta_se = mean_stderr(s1d, s2d, n)
-    return price, delta, price_se, delta_se
+
+    def samples():
+        for k in range(n):
+            p = f(float(terminal_states[k]))
+            yield p, (p * float(w_terminals[k])) * scale
+
+    return _price_and_delta(samples(), n)
 
 
 def price_and_delta_tangent_flow(
@@ -255,20 +265,16 @@ def price_and_delta_tangent_flow(
     inv_t = div(1.0, horizon)
     dt = div(horizon, float(n_steps))
     message = "sigma_field[{}, {}] = 0 produces division by zero"
-    s1p = s2p = s1d = s2d = 0.0
-    for k in range(n_paths):
-        acc = _path_weight(
-            k, n_steps, inv_t, dt, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, message
-        )
-        p = f(float(states[k, n_steps]))
-        d = acc * p
-        s1p = s1p + p
-        s1d = s1d + d
-        s2p = s2p + p * p
-        s2d = s2d + d * d
-    price, price_se = mean_stderr(s1p, s2p, n_paths)
-    delta, delta_se = mean_stderr(s1d, s2d, n_paths)
-    return price, delta, price_se, delta_se
+
+    def samples():
+        for k in range(n_paths):
+            acc = _path_weight(
+                k, n_steps, inv_t, dt, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, message
+            )
+            p = f(float(states[k, n_steps]))
+            yield p, acc * p
+
+    return _price_and_delta(samples(), n_paths)
 
 
 # --- comparison helpers for the tests ---------------------------------------------------
@@ -509,6 +515,44 @@ def centre_on_weight(su, suu, suv, sv, svv, n):
     return su - c * sv, (suu - (2.0 * c) * suv) + (c * c) * svv
 
 
+class _LocalisedDigital:
+    """The digital's ramp of half-width e from K - e to K + e (off unless e is positive
+    and finite), taken pathwise, the remainder by weights, and the sums that centre each
+    of the m Greeks on its weight by its regression coefficient."""
+
+    def __init__(self, strike, e, m):
+        self.strike = strike
+        self.lo = self.hi = math.inf
+        self.inv2e = 0.0
+        if e > 0.0 and e < math.inf:
+            self.lo, self.hi, self.inv2e = strike - e, strike + e, div(1.0, 2.0 * e)
+        self.sp = self.spp = 0.0
+        self.su, self.suu, self.suv, self.sv, self.svv = ([0.0] * m for _ in range(5))
+
+    def add(self, x, multipliers, weights):
+        """One path ending at x: the pathwise multipliers and the weights of its Greeks."""
+        lo, hi, inv2e = self.lo, self.hi, self.inv2e
+        v = 1.0 if x > self.strike else 0.0
+        fs = 0.0 if x <= lo else (1.0 if x >= hi else (x - lo) * inv2e)
+        fsp = inv2e if lo < x < hi else 0.0
+        g = v - fs
+        self.sp = self.sp + v
+        self.spp = self.spp + v * v
+        for i, (m, wt) in enumerate(zip(multipliers, weights)):
+            u = fsp * m + g * wt
+            self.su[i] = self.su[i] + u
+            self.suu[i] = self.suu[i] + u * u
+            self.suv[i] = self.suv[i] + u * wt
+            self.sv[i] = self.sv[i] + wt
+            self.svv[i] = self.svv[i] + wt * wt
+
+    def sums(self, n):
+        """(S(f), S(f * f), the centred sums, their sums of squares) over n paths."""
+        centred = [centre_on_weight(*sums, n)
+                   for sums in zip(self.su, self.suu, self.suv, self.sv, self.svv)]
+        return self.sp, self.spp, [a for a, _ in centred], [b for _, b in centred]
+
+
 def price_and_greeks_constant_flow(
     terminal_states,
     w_terminals,
@@ -571,30 +615,12 @@ def price_and_greeks_constant_flow(
     # Localised digital: ramp pathwise, remainder by weights, each Greek centred on its
     # weight by its regression coefficient through expanded sums.
     e = half_width if half_width is not None else default_half_width(terminal_states)
-    lo = hi = math.inf
-    inv2e = 0.0
-    if e > 0.0 and e < math.inf:
-        lo, hi, inv2e = strike - e, strike + e, div(1.0, 2.0 * e)
-    su, suu, suv, sv, svv = ([0.0] * 4 for _ in range(5))
+    digital = _LocalisedDigital(strike, e, 4)
     for k in range(n):
         x = float(terminal_states[k])
         w = float(w_terminals[k])
-        v = 1.0 if x > strike else 0.0
-        fs = 0.0 if x <= lo else (1.0 if x >= hi else (x - lo) * inv2e)
-        fsp = inv2e if lo < x < hi else 0.0
-        g = v - fs
-        sp = sp + v
-        spp = spp + v * v
-        for i, (m, wt) in enumerate(zip(pathwise(x, w), weights(w))):
-            u = fsp * m + g * wt
-            su[i] = su[i] + u
-            suu[i] = suu[i] + u * u
-            suv[i] = suv[i] + u * wt
-            sv[i] = sv[i] + wt
-            svv[i] = svv[i] + wt * wt
-    for i in range(4):
-        s1[i], s2[i] = centre_on_weight(su[i], suu[i], suv[i], sv[i], svv[i], n)
-    return _finish_greeks(sp, spp, s1, s2, n)
+        digital.add(x, pathwise(x, w), weights(w))
+    return _finish_greeks(*digital.sums(n), n)
 
 
 # --- second-order tangent flow ------------------------------------------------------------
@@ -733,33 +759,14 @@ def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sig
             return f(x), d * r[2], d * ((r[2] * r[0]) + r[3]), d * r[4]
     else:
         e = half_width if half_width is not None else default_half_width(terminal)
-        lo = hi = math.inf
-        inv2e = 0.0
-        if e > 0.0 and e < math.inf:
-            lo, hi, inv2e = strike - e, strike + e, div(1.0, 2.0 * e)
-
-        su, suu, suv, sv, svv = ([0.0] * 3 for _ in range(5))
-        sp = spp = 0.0
+        digital = _LocalisedDigital(strike, e, 3)
         for k in range(n):
             r = _second_order_path(k, n_steps, horizon, m, True, with_vega, "sigma_field")
-            x = float(terminal[k])
-            fx = f(x)
-            s = inv2e if lo < x < hi else 0.0
-            g = (1.0 if x > strike else 0.0) - (
-                0.0 if x <= lo else (1.0 if x >= hi else (x - lo) * inv2e))
-            us = (s * r[2] + g * r[0], s * ((r[2] * r[0]) + r[3]) + g * r[1],
-                  s * r[4] + g * r[5])
-            sp = sp + fx
-            spp = spp + fx * fx
-            for i, (u, v) in enumerate(zip(us, (r[0], r[1], r[5]))):
-                su[i] = su[i] + u
-                suu[i] = suu[i] + u * u
-                suv[i] = suv[i] + u * v
-                sv[i] = sv[i] + v
-                svv[i] = svv[i] + v * v
-        centred = [centre_on_weight(*sums, n) for sums in zip(su, suu, suv, sv, svv)]
-        s1 = [sp] + [a for a, _ in centred]
-        s2 = [spp] + [b for _, b in centred]
+            digital.add(float(terminal[k]), (r[2], (r[2] * r[0]) + r[3], r[4]),
+                        (r[0], r[1], r[5]))
+        sp, spp, c1, c2 = digital.sums(n)
+        s1 = [sp] + c1
+        s2 = [spp] + c2
 
     if estimator != "lowest_variance" or payoff != "digital_call":
         s1 = [0.0] * 4
