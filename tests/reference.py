@@ -194,6 +194,17 @@ def bel_weights_tangent_flow(
 bel_weights_tangent_flow_parallel = bel_weights_tangent_flow
 
 
+def _constant_flow_pair(terminal_states, w_terminals, payoff, strike):
+    """The first checks of both constant-flow estimators: (n, the payoff function)."""
+    n = terminal_states.shape[0]
+    if w_terminals.shape[0] != n:
+        raise ValueError("terminal_states and w_terminals must have the same length")
+    f = payoff_function(payoff, strike)
+    if f is None:
+        raise ValueError(_CONSTANT_FLOW_UNKNOWN.format(payoff))
+    return n, f
+
+
 def _price_and_delta(samples, n: int) -> tuple[float, float, float, float]:
     """(price, delta, price_stderr, delta_stderr) of the (price, delta) sample pairs,
     each sum left to right in path order."""
@@ -218,12 +229,7 @@ def price_and_delta_constant_flow(
 ) -> tuple[float, float, float, float]:
     horizon = float(horizon)
     sigma_at_x0 = float(sigma_at_x0)
-    n = terminal_states.shape[0]
-    if w_terminals.shape[0] != n:
-        raise ValueError("terminal_states and w_terminals must have the same length")
-    f = payoff_function(payoff, strike)
-    if f is None:
-        raise ValueError(_CONSTANT_FLOW_UNKNOWN.format(payoff))
+    n, f = _constant_flow_pair(terminal_states, w_terminals, payoff, strike)
     if not horizon > 0.0:
         raise ValueError("horizon must be positive")
     if not sigma_at_x0 > 0.0:
@@ -567,12 +573,7 @@ def price_and_greeks_constant_flow(
 ):
     """(price, delta, gamma, vega, rho, and their five standard errors)."""
     horizon, x0, vol, strike = float(horizon), float(x0), float(vol), float(strike)
-    n = terminal_states.shape[0]
-    if w_terminals.shape[0] != n:
-        raise ValueError("terminal_states and w_terminals must have the same length")
-    f = payoff_function(payoff, strike)
-    if f is None:
-        raise ValueError(_CONSTANT_FLOW_UNKNOWN.format(payoff))
+    n, f = _constant_flow_pair(terminal_states, w_terminals, payoff, strike)
     _check_model(model)
     if estimator not in ("weights", "lowest_variance"):
         raise ValueError(_UNKNOWN_ESTIMATOR.format(estimator))
