@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string_view>
+#include <tuple>
 
 #include "chunked.hpp"
 #include "chunked_greeks.hpp"
@@ -180,9 +181,7 @@ constexpr Function kGreekWeightsTangentFlowChunk{
     "_greek_weights_tangent_flow_chunk",
     "greek_weights_tangent_flow over a chunk of paths whose first row is\n"
     "path `first_path` of the batch.",
-    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), real("horizon"),
-           real("first_path")),
+    std::tuple_cat(kSecondOrderParams, params(real("first_path"))),
     [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
        const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
        double horizon, double first_path) -> Result<Matrix> {
@@ -212,10 +211,7 @@ constexpr Function kParameterWeightsTangentFlowChunk{
     "_parameter_weights_tangent_flow_chunk",
     "parameter_weights_tangent_flow over a chunk of paths whose first row is\n"
     "path `first_path` of the batch.",
-    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"),
-           array2d("d_mu_dp"), array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"),
-           array2d("d2_sigma_dx_dp"), real("horizon"), real("first_path")),
+    std::tuple_cat(kParameterParams, params(real("first_path"))),
     [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
        const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
        const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
