@@ -5,6 +5,16 @@ from numpy.typing import NDArray
 
 from ._types import Greeks
 
+__all__ = [
+    "greek_weights_constant_flow",
+    "price_and_greeks_constant_flow",
+    "greek_weights_tangent_flow",
+    "greek_weights_tangent_flow_parallel",
+    "parameter_weights_tangent_flow",
+    "price_and_greeks_tangent_flow",
+    "__version__",
+]
+
 __version__: str
 
 def _panic_exception() -> type[BaseException]: ...

@@ -71,7 +71,7 @@ void after_fork_child() noexcept {
 }
 
 // Registered when the library is loaded, before any thread of ours can exist.
-[[maybe_unused]] const bool fork_handlers_registered = [] {
+[[maybe_unused]] const bool fork_handlers_registered = []() noexcept {
 #if QUARNEL_HAS_PTHREAD_ATFORK
     pthread_atfork(&before_fork, &after_fork_parent, &after_fork_child);
 #endif
