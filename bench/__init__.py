@@ -20,7 +20,12 @@ rate with its inputs in L1.
 The figures go to bench/results.json and the chart to bench/throughput.png (a quick run
 writes bench/results-quick.json unless --json is given, and never draws the chart).
 
+Beside the kernels, one run also times the whole job of examples/end_to_end.py (random
+numbers to weights, straightforward and fast, stage by stage) and measures how much the
+lowest-variance Greeks estimators gain over the plain weights on its own batches.
+
 Layout: config (run sizes), workloads (inputs, the kernel and peer tables), peers_numpy
 and peers_numba, harness (timing and result checks), probe (bandwidth), machine,
-memory (peak RSS, with rss_child), targets (the target table), report, chart, cli.
+memory (peak RSS, with rss_child), end_to_end (the whole job), variance (the
+estimators' variance ratios), targets (the target table), report, chart, cli.
 """

@@ -18,6 +18,7 @@ from . import __doc__ as PACKAGE_DOC
 from . import harness
 from .chart import draw_chart
 from .config import FULL, QUICK, Config
+from .end_to_end import measure_job, print_job
 from .harness import Case, measure
 from .machine import available_cores, machine_info, pool_threads_started
 from .memory import rss_probe
@@ -31,6 +32,7 @@ from .report import (
     print_targets,
 )
 from .targets import Results, evaluate
+from .variance import print_variance, variance_ratios
 from .workloads import (
     PATHS,
     SAMPLES,
@@ -139,6 +141,10 @@ def main(argv: list[str] | None = None) -> int:
         group, matching = measure_workload(SAMPLES, n, nb, probe, cfg)
         cases += group
         probes += matching
+    job = measure_job(cfg)
+    if job is not None:
+        cases += job.pop("cases")
+    ratios = variance_ratios(cfg)
     ceiling_group = ceiling_cases()
     # Small calls, differenced: more and longer repetitions than the quick run's.
     measure(ceiling_group, replace(cfg, reps=max(cfg.reps, 7), min_rep_s=max(cfg.min_rep_s,
@@ -156,6 +162,10 @@ def main(argv: list[str] | None = None) -> int:
     print("peak RSS of a fresh process with one call vs without it "
           "(inputs and a warm-up call in both)")
     print_memory(mem)
+    print()
+    print_job(job)
+    print()
+    print_variance(ratios)
     print()
     targets = evaluate(results, cfg)
     print_targets(targets, cfg.quick)
@@ -183,6 +193,8 @@ def main(argv: list[str] | None = None) -> int:
         "ceilings_per_s": ceiling_rates,
         "results": [case_record(c, results, ceiling_rates) for c in cases],
         "memory": mem,
+        "end_to_end": job,
+        "variance_ratios": ratios,
         "targets": targets,
         "mismatches": harness.MISMATCHES,
         "chart": chart,

@@ -29,6 +29,9 @@ class Config:
     pd_shape: tuple[int, int]
     mid_samples: int
     big_samples: int
+    # The whole job of examples/end_to_end.py, and its instrumented runs for the stages.
+    end_to_end_shape: tuple[int, int]
+    end_to_end_runs: int
 
 
 FULL = Config(
@@ -39,6 +42,7 @@ FULL = Config(
     rss_shape=(50_000, 256), rss_samples=10_000_000, rss_runs=2,
     cache_shape=(1_000, 100), big_shapes=[(50_000, 256), (100_000, 100)],
     pd_shape=(50_000, 256), mid_samples=1_000_000, big_samples=10_000_000,
+    end_to_end_shape=(100_000, 256), end_to_end_runs=3,
 )
 
 QUICK = Config(
@@ -49,6 +53,7 @@ QUICK = Config(
     rss_shape=(2_000, 64), rss_samples=100_000, rss_runs=1,
     cache_shape=(100, 16), big_shapes=[(1_000, 50)],
     pd_shape=(1_000, 50), mid_samples=1_000, big_samples=100_000,
+    end_to_end_shape=(4_000, 32), end_to_end_runs=1,
 )
 
 

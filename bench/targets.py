@@ -13,6 +13,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 
 from .config import Config, shape_key
+from .end_to_end import FAST, FUNCTION, STRAIGHTFORWARD
 from .harness import Case, find
 from .probe import Need, thread_label
 from .workloads import (
@@ -171,6 +172,9 @@ TARGETS: list[Target] = [
     Target(PGT, big, "(info) x Numba serial", speedup("numba njit"), None),
     Target(PGCW, mid, "(info) x Numba serial", speedup("numba njit"), None),
     Target(PGCL, mid, "(info) x Numba serial", speedup("numba njit"), None),
+    Target(FUNCTION, lambda c: [shape_key(c.end_to_end_shape)], ">= 3 x straightforward",
+           lambda r, f, s: time_ratio(find(r.cases, f, s, STRAIGHTFORWARD),
+                                      find(r.cases, f, s, FAST)), 3.0),
     *[Target(f, sizes, "(info) x bandwidth bound", of_probe(), None)
       for f, sizes in ((GWT, big), (GWTP, big), (PGT, big), (GWC, mid), (PGCW, mid),
                        (PGCL, mid))],

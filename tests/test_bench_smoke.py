@@ -58,7 +58,14 @@ def test_quick_run_without_numba(tmp_path, monkeypatch):
     assert functions == {
         "bel_weights_tangent_flow", "bel_weights_tangent_flow_parallel",
         "price_and_delta_tangent_flow", "price_from_samples", "bel_weights_constant_flow",
-        "price_and_delta_constant_flow"}
+        "price_and_delta_constant_flow", "greek_weights_tangent_flow",
+        "greek_weights_tangent_flow_parallel", "price_and_greeks_tangent_flow",
+        "greek_weights_constant_flow", "price_and_greeks_constant_flow (weights)",
+        "price_and_greeks_constant_flow (lowest_variance)"}
+    # The stages come from the example's timing hook: one that no longer reaches the
+    # bench would leave every stage at zero and the whole job in "other".
+    for version in record["end_to_end"]["versions"].values():
+        assert all(v > 0 for k, v in version["stages_s"].items() if k != "other"), version
     for r in record["results"]:
         assert r["median_s"] > 0 and len(r["times_s"]) == 2
     assert not results_of(record, "numba njit")
