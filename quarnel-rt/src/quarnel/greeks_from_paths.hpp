@@ -22,6 +22,16 @@
 #include "quarnel/fault.hpp"
 #include "quarnel/from_paths.hpp"
 
+// The per-path sample functions below are the bodies of the estimator loops: forced
+// inline, so the sums stay in registers wherever a compiler's budget would stop short.
+#if defined(__GNUC__) || defined(__clang__)
+#define QUARNEL_PATH_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define QUARNEL_PATH_INLINE __forceinline
+#else
+#define QUARNEL_PATH_INLINE inline
+#endif
+
 namespace quarnel {
 
 struct PriceGreeks {
@@ -134,8 +144,8 @@ struct GreekSamples {
 // The samples of the weights estimator: f(X_T) times each weight, the delta sample as
 // (f * W) * scale, the order bel_delta_constant_flow_from_paths rounds it in.
 template <class Flow, class Payoff>
-GreekSamples greeks_by_weights_sample(const Flow& flow, Payoff payoff, double x,
-                                      double w) noexcept {
+QUARNEL_PATH_INLINE GreekSamples greeks_by_weights_sample(const Flow& flow, Payoff payoff, double x,
+                                                          double w) noexcept {
     const double f = payoff(x);
     const GreekTerms t = flow.weights(w);
     return {f, {(f * w) * flow.scale(), f * t.gamma, f * t.vega, f * t.rho}};
@@ -144,8 +154,8 @@ GreekSamples greeks_by_weights_sample(const Flow& flow, Payoff payoff, double x,
 // The samples of the pathwise estimator: f'(X_T) times each multiplier of
 // Flow::pathwise.
 template <class Flow, class Payoff, class Slope>
-GreekSamples greeks_pathwise_sample(const Flow& flow, Payoff payoff, Slope slope, double x,
-                                    double w) noexcept {
+QUARNEL_PATH_INLINE GreekSamples greeks_pathwise_sample(const Flow& flow, Payoff payoff,
+                                                        Slope slope, double x, double w) noexcept {
     const double d = slope(x);
     const GreekTerms t = flow.pathwise(x, w);
     return {payoff(x), {d * t.delta, d * t.gamma, d * t.vega, d * t.rho}};
@@ -269,7 +279,8 @@ public:
 
     // m: the pathwise multipliers of the N Greeks at x, v: their weights.
     template <std::size_t N>
-    LocalisedSamples<N> sample(double x, const double (&m)[N], const double (&v)[N]) const noexcept {
+    QUARNEL_PATH_INLINE LocalisedSamples<N> sample(double x, const double (&m)[N],
+                                                   const double (&v)[N]) const noexcept {
         // Selects, not branches: which side of the strike a path ends on is a coin toss.
         const double f = x > strike_ ? 1.0 : 0.0;
         const double ramp = (x - lo_) * inv2e_;
@@ -298,7 +309,7 @@ template <std::size_t N>
 struct CentringSums {
     double sp = 0.0, spp = 0.0;
     double su[N] = {}, suu[N] = {}, suv[N] = {}, sv[N] = {}, svv[N] = {};
-    void add(const LocalisedSamples<N>& s) noexcept {
+    QUARNEL_PATH_INLINE void add(const LocalisedSamples<N>& s) noexcept {
         sp = sp + s.price;
         spp = spp + s.price * s.price;
         for (std::size_t i = 0; i < N; ++i) {
@@ -319,9 +330,8 @@ struct CentringSums {
 
 // The localised digital's samples of one path of a constant flow.
 template <class Flow>
-LocalisedSamples<4> greeks_localised_digital_sample(const LocalisedDigital& digital,
-                                                    const Flow& flow, double x,
-                                                    double w) noexcept {
+QUARNEL_PATH_INLINE LocalisedSamples<4> greeks_localised_digital_sample(
+    const LocalisedDigital& digital, const Flow& flow, double x, double w) noexcept {
     const GreekTerms m = flow.pathwise(x, w);
     const GreekTerms v = flow.weights(w);
     const double mv[4] = {m.delta, m.gamma, m.vega, m.rho};
@@ -339,8 +349,8 @@ PriceGreeks greeks_localised_digital_from_paths(const States& terminal_states,
     const LocalisedDigital digital(strike, half_width);
     CentringSums<4> sums;
     for (std::size_t k = 0; k < n; ++k) {
-        sums.add(greeks_localised_digital_sample(digital, flow, terminal_states[k],
-                                                 w_terminals[k]));
+        sums.add(
+            greeks_localised_digital_sample(digital, flow, terminal_states[k], w_terminals[k]));
     }
     const MeanStderr p = sums.price(n);
     MeanStderr g[4];
