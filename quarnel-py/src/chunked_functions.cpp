@@ -201,11 +201,10 @@ constexpr Function kCheckGreekWeightsTangentFlow{
                                                         d2_mu_dx2, d2_sigma_dx2, horizon));
     }};
 
-constexpr auto kParameterParams =
-    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"),
-           array2d("d_mu_dp"), array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"),
-           array2d("d2_sigma_dx_dp"), real("horizon"));
+constexpr auto kParameterParams = params(
+    array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"), array2d("d_sigma_dx"),
+    array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), array2d("d_mu_dp"), array2d("d_sigma_dp"),
+    array2d("d2_mu_dx_dp"), array2d("d2_sigma_dx_dp"), real("horizon"));
 
 constexpr Function kParameterWeightsTangentFlowChunk{
     "_parameter_weights_tangent_flow_chunk",

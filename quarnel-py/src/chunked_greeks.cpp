@@ -86,8 +86,8 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                 } else {
                     const LocalisedDigital digital(strike, width);
                     write_rows(out, cols, [&](std::size_t k, double* r) {
-                        write_localised(greeks_localised_digital_sample(digital, flow, xs[k], ws[k]),
-                                        r);
+                        write_localised(
+                            greeks_localised_digital_sample(digital, flow, xs[k], ws[k]), r);
                     });
                 }
             },
@@ -177,8 +177,12 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
     // Row k of greek_rows_tangent_flow_chunk: X_N, then the single call's PathRow.
     auto x_of = [&](std::size_t k) { return rows(k, 0); };
     auto row_of = [&](std::size_t k) {
-        return PathRow{rows(k, 1), rows(k, 2), rows(k, 3), rows(k, 4),
-                       with_vega ? rows(k, 5) : 0.0, with_vega ? rows(k, 6) : 0.0};
+        return PathRow{rows(k, 1),
+                       rows(k, 2),
+                       rows(k, 3),
+                       rows(k, 4),
+                       with_vega ? rows(k, 5) : 0.0,
+                       with_vega ? rows(k, 6) : 0.0};
     };
     auto write = [](const TangentGreekSamples& s, double* r) {
         r[0] = s.price;
@@ -239,22 +243,25 @@ namespace {
 
 // The checks of parameter_weights_tangent_flow, in its order: horizon, the states
 // columns, the exact shapes of the ten matrices, a result size that fits in memory.
-Result<SecondOrderBatch> validate_parameter_batch(
-    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-    const View2D& d2_sigma_dx_dp, double horizon) {
+Result<SecondOrderBatch> validate_parameter_batch(const View2D& states, const View2D& dws,
+                                                  const View2D& sigma, const View2D& d_mu_dx,
+                                                  const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                                  const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
+                                                  const View2D& d_sigma_dp,
+                                                  const View2D& d2_mu_dx_dp,
+                                                  const View2D& d2_sigma_dx_dp, double horizon) {
     if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
-    const Result<BatchShape> shape = check_batch_shapes(states, {{"dws", &dws},
-                                                                 {"sigma", &sigma},
-                                                                 {"d_mu_dx", &d_mu_dx},
-                                                                 {"d_sigma_dx", &d_sigma_dx},
-                                                                 {"d2_mu_dx2", &d2_mu_dx2},
-                                                                 {"d2_sigma_dx2", &d2_sigma_dx2},
-                                                                 {"d_mu_dp", &d_mu_dp},
-                                                                 {"d_sigma_dp", &d_sigma_dp},
-                                                                 {"d2_mu_dx_dp", &d2_mu_dx_dp},
-                                                                 {"d2_sigma_dx_dp", &d2_sigma_dx_dp}});
+    const Result<BatchShape> shape =
+        check_batch_shapes(states, {{"dws", &dws},
+                                    {"sigma", &sigma},
+                                    {"d_mu_dx", &d_mu_dx},
+                                    {"d_sigma_dx", &d_sigma_dx},
+                                    {"d2_mu_dx2", &d2_mu_dx2},
+                                    {"d2_sigma_dx2", &d2_sigma_dx2},
+                                    {"d_mu_dp", &d_mu_dp},
+                                    {"d_sigma_dp", &d_sigma_dp},
+                                    {"d2_mu_dx_dp", &d2_mu_dx_dp},
+                                    {"d2_sigma_dx_dp", &d2_sigma_dx_dp}});
     if (!shape.ok()) return shape.error();
     if (shape.value().n_paths > std::numeric_limits<std::size_t>::max() / sizeof(double)) {
         return ModelError{"states has too many rows: the result would not fit in memory"};

@@ -43,8 +43,7 @@ Greeks finish_localised(const CentringSums<3>& sums, std::size_t n, bool with_ve
 }  // namespace
 
 Result<BatchShape> check_greek_field_shapes(const View2D& states, const View2D& dws,
-                                            const View2D& sigma_field,
-                                            const View2D& d_mu_dx_field,
+                                            const View2D& sigma_field, const View2D& d_mu_dx_field,
                                             const View2D& d_sigma_dx_field,
                                             const View2D& d2_mu_dx2_field,
                                             const View2D& d2_sigma_dx2_field) {

@@ -52,8 +52,7 @@ Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
 
 // Its first check: the states columns and the exact shapes of the six step matrices.
 Result<BatchShape> check_greek_field_shapes(const View2D& states, const View2D& dws,
-                                            const View2D& sigma_field,
-                                            const View2D& d_mu_dx_field,
+                                            const View2D& sigma_field, const View2D& d_mu_dx_field,
                                             const View2D& d_sigma_dx_field,
                                             const View2D& d2_mu_dx2_field,
                                             const View2D& d2_sigma_dx2_field);
@@ -90,8 +89,8 @@ std::optional<ZeroSigma> for_each_greek_row(const SecondOrderBatch& batch, bool 
         if (auto zero = second_order_rows(kind, batch, first, count, rows.data())) return zero;
         for (std::size_t i = 0; i < count; ++i) {
             const double* r = rows.data() + i * width;
-            visit(first + i, PathRow{r[0], r[1], r[2], r[3], with_vega ? r[4] : 0.0,
-                                     with_vega ? r[5] : 0.0});
+            visit(first + i,
+                  PathRow{r[0], r[1], r[2], r[3], with_vega ? r[4] : 0.0, with_vega ? r[5] : 0.0});
         }
     }
     return std::nullopt;

@@ -57,8 +57,7 @@ Result<PayoffKind> check_constant_flow_pair(const View1D& terminal_states,
 // The checks of price_and_delta_constant_flow, in its order, and nothing else.
 Result<PayoffKind> check_price_and_delta_constant_flow(const View1D& terminal_states,
                                                        const View1D& w_terminals, double horizon,
-                                                       double sigma_at_x0,
-                                                       std::string_view payoff);
+                                                       double sigma_at_x0, std::string_view payoff);
 
 // Constant flow: delta = mean of f(X_T) * W_T / (T * sigma(X_0)). Checks, in order: the
 // lengths, the payoff name, then horizon > 0 and sigma_at_x0 > 0.

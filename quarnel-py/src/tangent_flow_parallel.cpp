@@ -58,7 +58,8 @@ Result<Buffer> bel_weights_tangent_flow_parallel(const View2D& states, const Vie
         horizon, states,
         {{{"dws", &dws}, {"sigma", &sigma}, {"d_mu_dx", &d_mu_dx}, {"d_sigma_dx", &d_sigma_dx}}});
     if (!shape.ok()) return shape.error();
-    const TangentFlowBatch batch = make_batch(dws, sigma, d_mu_dx, d_sigma_dx, shape.value(), horizon);
+    const TangentFlowBatch batch =
+        make_batch(dws, sigma, d_mu_dx, d_sigma_dx, shape.value(), horizon);
     Result<Buffer> weights = Buffer{};
     auto work = [&] { weights = tangent_flow_weights_parallel(batch); };
     scope(work);

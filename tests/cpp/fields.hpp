@@ -42,9 +42,9 @@ Field make(std::size_t rows, std::size_t cols, Layout layout, Gen gen) {
     for (std::size_t i = 0; i < rows; ++i) {
         for (std::size_t j = 0; j < cols; ++j) {
             const double v = gen();
-            std::memcpy(const_cast<std::byte*>(m.view.row_ptr(i)) +
-                            static_cast<std::ptrdiff_t>(j) * cs,
-                        &v, sizeof v);
+            std::memcpy(
+                const_cast<std::byte*>(m.view.row_ptr(i)) + static_cast<std::ptrdiff_t>(j) * cs, &v,
+                sizeof v);
         }
     }
     return m;

@@ -26,7 +26,10 @@ void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, Layouts lay
     std::uniform_real_distribution<double> u(-2.0, 2.0), coin(0.0, 1.0);
     const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
                                std::numeric_limits<double>::infinity(),
-                               -std::numeric_limits<double>::infinity(), -0.0, 5e-324, 1e300,
+                               -std::numeric_limits<double>::infinity(),
+                               -0.0,
+                               5e-324,
+                               1e300,
                                -1e-300};
     auto value = [&] {
         if (coin(rng) < p_special) return specials[rng() % 7];
@@ -37,7 +40,7 @@ void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, Layouts lay
         return value();
     };
     Field dws = make(n, m, layouts[0], value), sig = make(n, m, layouts[1], sigma_value),
-           mu = make(n, m, layouts[2], value), ds = make(n, m, layouts[3], value);
+          mu = make(n, m, layouts[2], value), ds = make(n, m, layouts[3], value);
     const TangentFlowBatch batch =
         make_batch(dws.view, sig.view, mu.view, ds.view, BatchShape{n, m}, 0.75);
 
@@ -64,8 +67,8 @@ void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, Layouts lay
     }
 }
 
-void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortran,
-                 double p_special, double p_zero) {
+void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortran, double p_special,
+                 double p_zero) {
     const Layout l = fortran ? Layout::fortran : Layout::c;
     compare_all(rng, n, m, Layouts{l, l, l, l}, p_special, p_zero);
 }
@@ -80,8 +83,8 @@ TEST_CASE("interleaved weights equal the scalar loop bit for bit") {
         }
         // Rows of 512 and 2048 bytes: the lane runs are shortened to keep the streams
         // apart in the page, and the rows left over go through adjacent-row blocks.
-        for (auto [n, m] : {std::pair<std::size_t, std::size_t>{32, 64}, {35, 64}, {130, 64},
-                            {203, 256}}) {
+        for (auto [n, m] :
+             {std::pair<std::size_t, std::size_t>{32, 64}, {35, 64}, {130, 64}, {203, 256}}) {
             compare_all(rng, n, m, fortran, 0.05, 0.0);
         }
     }
