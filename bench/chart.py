@@ -14,8 +14,8 @@ from .workloads import KERNELS, TF
 
 COLOURS = ["tab:blue", "tab:red", "tab:green", "tab:purple", "tab:orange", "tab:brown",
            "tab:pink", "tab:olive", "tab:cyan", "tab:gray"]
-STYLES = {"quarnel": "-", "numpy": "--", "numpy mean+std": "--", "numba njit": ":",
-          "numba prange": ":"}
+STYLES = {"quarnel": "-", "numpy": "--", "numpy mean+std": "--", "numpy reference": "--",
+          "numba njit": ":", "numba prange": ":"}
 
 
 def draw_chart(cases: list[Case], headline: list[dict], ceilings: dict[str, float],
@@ -29,8 +29,12 @@ def draw_chart(cases: list[Case], headline: list[dict], ceilings: dict[str, floa
         print("matplotlib not importable: no chart drawn")
         return False
 
-    colours = {k.name: COLOURS[i % len(COLOURS)] for i, k in enumerate(KERNELS)}
-    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5.2))
+    # Colours numbered within each panel, so that no two kernels of a panel share one.
+    colours: dict[str, str] = {}
+    for family in dict.fromkeys(k.family for k in KERNELS):
+        names = [k.name for k in KERNELS if k.family == family]
+        colours.update({n: COLOURS[i % len(COLOURS)] for i, n in enumerate(names)})
+    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 9))
     for ax, unit in ((left, "step"), (right, "sample")):
         series: dict[tuple[str, str], list[tuple[int, float]]] = {}
         for c in cases:
@@ -60,12 +64,13 @@ def draw_chart(cases: list[Case], headline: list[dict], ceilings: dict[str, floa
                      label=f"compute ceiling, 1 thread ({TF} in L1)")
     left.set_xlabel("batch size (path-steps)")
     left.set_ylabel("throughput (million path-steps / s)")
-    left.set_title("Tangent-flow weights and price/delta")
+    left.set_title("Path batches (tangent flow)")
     right.set_xlabel("batch size (samples)")
     right.set_ylabel("throughput (million samples / s)")
     right.set_title("One-dimensional estimators")
-    left.legend(fontsize=7, loc="best")
-    right.legend(fontsize=7, loc="best")
+    # Below the axes: a dozen series would hide the curves inside them.
+    for ax in (left, right):
+        ax.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=1)
     fig.suptitle(f"quarnel {q.__version__} on {cpu_model()}, {os.cpu_count()} cores "
                  "(solid: quarnel, dashed: NumPy, dotted: Numba)", fontsize=10)
     fig.tight_layout()
