@@ -173,9 +173,11 @@ constexpr Function kGreeksTangentFlowSamples{
     params(array2d("rows"), text("payoff"), real("strike"), text("estimator"), real("width")),
     &quarnel::greeks_tangent_flow_chunk_samples};
 
-constexpr auto kSecondOrderParams =
+// The batch of the second-order weight functions, before their horizon.
+constexpr auto kSecondOrderBatch =
     params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), real("horizon"));
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"));
+constexpr auto kSecondOrderParams = std::tuple_cat(kSecondOrderBatch, params(real("horizon")));
 
 constexpr Function kGreekWeightsTangentFlowChunk{
     "_greek_weights_tangent_flow_chunk",
@@ -201,10 +203,9 @@ constexpr Function kCheckGreekWeightsTangentFlow{
                                                         d2_mu_dx2, d2_sigma_dx2, horizon));
     }};
 
-constexpr auto kParameterParams = params(
-    array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"), array2d("d_sigma_dx"),
-    array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), array2d("d_mu_dp"), array2d("d_sigma_dp"),
-    array2d("d2_mu_dx_dp"), array2d("d2_sigma_dx_dp"), real("horizon"));
+constexpr auto kParameterParams = std::tuple_cat(
+    kSecondOrderBatch, params(array2d("d_mu_dp"), array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"),
+                              array2d("d2_sigma_dx_dp"), real("horizon")));
 
 constexpr Function kParameterWeightsTangentFlowChunk{
     "_parameter_weights_tangent_flow_chunk",
