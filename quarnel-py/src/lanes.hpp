@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -182,9 +183,35 @@ constexpr std::size_t kPrefetchElements = 128;
 // The paths an across-paths tile holds. Each step reads one row segment of this many
 // doubles per matrix, and the longer the segments the closer the reads come to the
 // long sequential streams the memory system is best at: on time-major batches out of
-// cache, 256 paths reached 0.81 of the bandwidth bound, 1024 0.90 and 2048 0.91-0.97.
-// The state (two doubles a path, 32 KiB) and a row of each matrix stay in L2.
-constexpr std::size_t kTilePaths = 2048;
+// cache, 256 paths reached 0.81 of the bandwidth bound, 1024 0.90, 2048 0.91-0.97 and
+// 4096 0.91-0.98 (the second-order kernel, with twice as many rows, gained 30% from
+// 1024 to 2048). The state and a row of each matrix stay in L2.
+constexpr std::size_t kTilePaths = 4096;
+
+// Heap room for the lane states of an across-paths tile: a whole tile's state is too
+// big for the stack of every thread that may run a kernel (musl's threads get 128 KiB).
+// data() is null when the allocation failed; the kernels then take another path.
+// Aligned to a cache line, not to alignof(T): outside the AVX2 clone GCC reports 16 for
+// a 32-byte vector, which the clone then loads with aligned 32-byte moves.
+template <class T>
+class LaneScratch {
+public:
+    explicit LaneScratch(std::size_t n) noexcept : raw_(std::malloc(n * sizeof(T) + kAlign)) {
+        if (raw_ != nullptr) {
+            const auto at = reinterpret_cast<std::uintptr_t>(raw_);
+            data_ = reinterpret_cast<T*>((at + kAlign - 1) / kAlign * kAlign);
+        }
+    }
+    ~LaneScratch() { std::free(raw_); }
+    LaneScratch(const LaneScratch&) = delete;
+    LaneScratch& operator=(const LaneScratch&) = delete;
+    T* data() const noexcept { return data_; }
+
+private:
+    static constexpr std::size_t kAlign = 64;
+    void* raw_;
+    T* data_ = nullptr;
+};
 
 // True when the matrices lie with adjacent paths closer in memory than adjacent steps
 // (time-major arrays passed transposed, the fastest way to simulate with NumPy). Then

@@ -166,10 +166,11 @@ QUARNEL_LANES_INLINE bool interleaved_block(const TangentFlowBatch& b, std::size
 // a zero sigma anywhere in the tile.
 template <int W, bool P>
 QUARNEL_LANES_INLINE bool across_tile(const TangentFlowBatch& b, std::size_t k, std::size_t n,
-                                      double* out) noexcept {
+                                      typename Lanes<W>::type* state, double* out) noexcept {
     using V = typename Lanes<W>::type;
-    constexpr int kGroups = static_cast<int>(kTilePaths) / W;
     const int groups = static_cast<int>(n) / W;
+    V* y = state;
+    V* acc = state + groups;
     const LaneField fields[4] = {
         {b.sigma.row_ptr(k), b.sigma.row_stride, b.sigma.col_stride},
         {b.dws.row_ptr(k), b.dws.row_stride, b.dws.col_stride},
@@ -178,7 +179,6 @@ QUARNEL_LANES_INLINE bool across_tile(const TangentFlowBatch& b, std::size_t k, 
     };
     const auto rows_ahead = static_cast<std::ptrdiff_t>((kPrefetchElements + n - 1) / n);
     const V zeros = {};
-    V y[kGroups], acc[kGroups];
     for (int g = 0; g < groups; ++g) {
         y[g] = zeros + 1.0;
         acc[g] = zeros;
@@ -226,11 +226,13 @@ QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved_with(const TangentFlow
     std::size_t spacing = 0;
     if (paths_adjacent({&b.sigma, &b.dws, &b.d_mu_dx, &b.d_sigma_dx})) {
         // Tiles of two vectors or more: with one, the round trip of Y through memory
-        // would lengthen its chain, so fewer paths go to the register blocks below.
+        // would lengthen its chain, so fewer paths go to the register blocks below
+        // (all of them if the state cannot be allocated).
+        const LaneScratch<typename Lanes<W>::type> state(2 * std::min(kTilePaths, count) / W);
         std::size_t p = 0;
-        while (count - p >= 2 * static_cast<std::size_t>(W)) {
+        while (state.data() != nullptr && count - p >= 2 * static_cast<std::size_t>(W)) {
             const std::size_t n = std::min(kTilePaths, (count - p) / W * W);
-            if (!across_tile<W, P>(b, first + p, n, out + p)) {
+            if (!across_tile<W, P>(b, first + p, n, state.data(), out + p)) {
                 return weights_one_by_one(b, first, count, out);
             }
             p += n;

@@ -242,16 +242,16 @@ QUARNEL_LANES_INLINE bool interleaved_block(const SecondOrderBatch& b, std::size
 // (n a multiple of W, at most kTile): the matrices are read along their contiguous path
 // axis and the rows ahead prefetched, the path states kept in an array (see
 // tangent_flow.cpp). Half the first-order tile: a state here is seven doubles a path and
-// up to ten rows stream at once, and both must stay in L2. False on a zero sigma.
+// up to ten rows stream at once. False on a zero sigma.
 constexpr std::size_t kTile = kTilePaths / 2;
 
 template <Kind K, int W, bool P>
 QUARNEL_LANES_INLINE bool across_tile(const SecondOrderBatch& b, std::size_t k, std::size_t n,
+                                      PathState<typename Lanes<W>::type>* st,
                                       double* out) noexcept {
     using V = typename Lanes<W>::type;
     constexpr int F = fields(K);
     constexpr std::size_t C = columns(K);
-    constexpr int kGroups = static_cast<int>(kTile) / W;
     const int groups = static_cast<int>(n) / W;
     LaneField fs[F];
     for (int f = 0; f < F; ++f) {
@@ -260,7 +260,6 @@ QUARNEL_LANES_INLINE bool across_tile(const SecondOrderBatch& b, std::size_t k, 
     }
     const auto rows_ahead = static_cast<std::ptrdiff_t>((kPrefetchElements + n - 1) / n);
     const V zeros = {};
-    PathState<V> st[kGroups];
     for (int g = 0; g < groups; ++g) st[g] = initial_state(zeros);
     for (std::size_t j = 0; j < b.n_steps; ++j) {
         const auto ahead = static_cast<std::ptrdiff_t>(j) + rows_ahead;
@@ -304,11 +303,13 @@ QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved_with(const SecondOrder
     std::size_t spacing = 0;
     if (batch_paths_adjacent<K>(b)) {
         // Tiles of two vectors or more (with one, the state's round trip through memory
-        // would lengthen its chains); the rest goes to the register blocks below.
+        // would lengthen its chains); the rest goes to the register blocks below, and all
+        // of it if the state cannot be allocated.
+        const LaneScratch<PathState<typename Lanes<W>::type>> state(std::min(kTile, count) / W);
         std::size_t p = 0;
-        while (count - p >= 2 * static_cast<std::size_t>(W)) {
+        while (state.data() != nullptr && count - p >= 2 * static_cast<std::size_t>(W)) {
             const std::size_t n = std::min(kTile, (count - p) / W * W);
-            if (!across_tile<K, W, P>(b, first + p, n, out + p * C)) {
+            if (!across_tile<K, W, P>(b, first + p, n, state.data(), out + p * C)) {
                 return one_by_one<K>(b, first, count, out);
             }
             p += n;
