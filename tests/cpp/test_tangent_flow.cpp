@@ -8,6 +8,7 @@
 
 #include "check.hpp"
 #include "fields.hpp"
+#include "lanes.hpp"
 #include "tangent_flow.hpp"
 
 using namespace quarnel;
@@ -104,11 +105,12 @@ TEST_CASE("every mix of layouts, across several tiles of adjacent paths") {
         {L::broadcast, L::fortran, L::broadcast, L::broadcast},
     };
     std::mt19937_64 rng(99);
+    constexpr std::size_t t = kTilePaths;
     for (const Layouts& mix : mixes) {
         // No special values: among thousands, one would be a -0.0 sigma.
-        for (std::size_t n : {9u, 263u, 526u, 1031u}) compare_all(rng, n, 5, mix, 0.0, 0.0);
+        for (std::size_t n : {std::size_t{9}, t + 7, t + 14}) compare_all(rng, n, 5, mix, 0.0, 0.0);
         // Over 4 MiB of input: the kernels that prefetch.
-        compare_all(rng, 4099, 33, mix, 0.0, 0.0);
+        compare_all(rng, 2 * t + 13, 17, mix, 0.0, 0.0);
     }
 }
 
@@ -137,11 +139,11 @@ TEST_CASE("a late zero in an early path wins over an early zero in a later path"
 
 TEST_CASE("a zero sigma past the first tile of adjacent paths is found in order") {
     // Column-major: step j of path i at j * n + i.
-    const std::size_t n = 600, m = 6;
+    const std::size_t n = kTilePaths + 600, m = 6, k = kTilePaths + 300;
     std::vector<double> one(n * m, 1.0), sigma(n * m, 0.5);
-    sigma[5 * n + 300] = 0.0;  // path 300, last step
-    sigma[0 * n + 301] = 0.0;  // path 301, first step
-    sigma[0 * n + 550] = 0.0;
+    sigma[5 * n + k] = 0.0;      // path k, last step
+    sigma[0 * n + k + 1] = 0.0;  // path k + 1, first step
+    sigma[0 * n + k + 250] = 0.0;
     auto view = [&](std::vector<double>& v) {
         return View2D{reinterpret_cast<const std::byte*>(v.data()), n, m, sizeof(double),
                       static_cast<std::ptrdiff_t>(n * sizeof(double))};
@@ -150,9 +152,9 @@ TEST_CASE("a zero sigma past the first tile of adjacent paths is found in order"
         make_batch(view(one), view(sigma), view(one), view(one), BatchShape{n, m}, 1.0);
     std::vector<double> out(n);
     const auto zero = tangent_flow_weights(batch, 0, n, out.data());
-    CHECK(zero && zero->path == 300 && zero->step == 5);
-    const auto later = tangent_flow_weights(batch, 301, n - 301, out.data());
-    CHECK(later && later->path == 301 && later->step == 0);
+    CHECK(zero && zero->path == k && zero->step == 5);
+    const auto later = tangent_flow_weights(batch, k + 1, n - k - 1, out.data());
+    CHECK(later && later->path == k + 1 && later->step == 0);
 }
 
 QTEST_MAIN
