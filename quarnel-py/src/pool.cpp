@@ -63,12 +63,14 @@ std::atomic<std::uint64_t> fork_generation{0};
 std::atomic<WorkerPool*> global_pool{nullptr};
 std::mutex creating;
 
+#if QUARNEL_HAS_PTHREAD_ATFORK
 void before_fork() noexcept { creating.lock(); }
 void after_fork_parent() noexcept { creating.unlock(); }
 void after_fork_child() noexcept {
     fork_generation.fetch_add(1, std::memory_order_relaxed);
     creating.unlock();
 }
+#endif
 
 // Registered when the library is loaded, before any thread of ours can exist.
 [[maybe_unused]] const bool fork_handlers_registered = []() noexcept {

@@ -1,5 +1,7 @@
+#if !defined(_WIN32)
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -182,6 +184,7 @@ TEST_CASE("pool: the global pool is sized from the environment once") {
     CHECK(runs_each_once(pool, pool.threads()));
 }
 
+#if !defined(_WIN32)  // no fork() there
 TEST_CASE("pool: a child forked after start runs the items itself") {
     WorkerPool pool(3);
     CHECK(runs_each_once(pool, 3));
@@ -217,5 +220,6 @@ TEST_CASE("pool: a child forked after start runs the items itself") {
     CHECK(good_children == 20);
     CHECK(runs_each_once(pool, 3));  // the parent's pool is untouched
 }
+#endif
 
 QTEST_MAIN
