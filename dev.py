@@ -9,12 +9,15 @@
     python3 dev.py lint    # ruff, clang-tidy and clang-format (`lint ruff` for one)
     python3 dev.py typecheck    # mypy, stubtest and pyright on the installed package
     python3 dev.py cpp-package  # install quarnel-rt, build and run its example against it
+    python3 dev.py wheel   # the audited manylinux abi3 wheel, written to dist/
+    python3 dev.py pythons # that wheel's test suite on every CPython from 3.10 to the newest
+    python3 dev.py aarch64 # build and test on aarch64 under emulation, bits against x86-64
 
 `test` builds one abi3 wheel and runs, in order: the C++ unit tests; the pytest suite
 with NumPy 2.x; the lint, typecheck and cpp-package stages; the suite with NumPy 1.26;
 the suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; an
-audit of the wheel against the 3.10 stable ABI; and a smoke test of the same wheel on
-every other CPython 3.10+ found on the PATH. Everything is installed into ./.venv*
+audit of the wheel against the 3.10 stable ABI. Every other CPython, 3.10 to the newest,
+is `pythons`' job (CI runs it after `test`). Everything is installed into ./.venv*
 through the project's own extras. C++ warnings are errors in every build.
 Extra arguments after the task go to pytest.
 """
@@ -31,12 +34,6 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent
 BUILD = ROOT / "build"
 MAIN = ROOT / ".venv"
-SMOKE_TESTS = [
-    "tests/test_module.py",
-    "tests/test_arguments.py",
-    "tests/test_price_from_samples.py",
-]
-OTHER_PYTHONS = ["python3.10", "python3.11", "python3.12", "python3.13"]
 
 
 def stage(title: str) -> None:
@@ -138,29 +135,6 @@ def sanitizer_suite(py: Path, pytest_args: list[str]) -> None:
     run(py, "-m", "pytest", "-q", "-p", "no:cacheprovider", *pytest_args, env=env)
 
 
-def other_pythons() -> list[str]:
-    """One interpreter per other CPython 3.10+ version: from the PATH, or installed under
-    pyenv (whose shims on the PATH fail for every version but the selected one)."""
-    candidates = [exe for name in OTHER_PYTHONS if (exe := shutil.which(name))]
-    pyenv_root = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv"))
-    candidates += sorted(str(p) for p in pyenv_root.glob("versions/3.*/bin/python3"))
-    main = os.path.realpath(sys.executable)
-    found: dict[tuple[int, int], str] = {}
-    for exe in candidates:
-        probe = subprocess.run(
-            [exe, "-c", "import sys; print(*sys.version_info[:2], sys.executable)"],
-            capture_output=True, text=True)
-        if probe.returncode != 0:
-            continue
-        major, minor, executable = probe.stdout.split()
-        version = (int(major), int(minor))
-        if version >= (3, 10) and os.path.realpath(executable) != main and version not in found:
-            found[version] = exe
-    if not found:
-        print("note: no other CPython 3.10+ found; the smoke tests on other versions are skipped")
-    return [found[v] for v in sorted(found)]
-
-
 def test(pytest_args: list[str], everything: bool) -> None:
     stage("build the abi3 wheel")
     wheel = build_wheel()
@@ -192,14 +166,6 @@ def test(pytest_args: list[str], everything: bool) -> None:
     stage("stable ABI audit of the wheel")
     run(py.parent / "abi3audit", "--strict", "--assume-minimum-abi3", "3.10", "--verbose", wheel)
 
-    for exe in other_pythons():
-        version = subprocess.run([exe, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
-                                 capture_output=True, text=True, check=True).stdout.strip()
-        stage(f"smoke test on CPython {version}")
-        other = ensure_venv(ROOT / f".venv-py{version}", exe)
-        run(other, "-m", "pip", "install", "-q", "numpy", "pytest")
-        run(other, "-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", wheel)
-        run(other, "-m", "pytest", "-q", "-p", "no:cacheprovider", *SMOKE_TESTS)
 
 
 def demo(rest: list[str]) -> None:
