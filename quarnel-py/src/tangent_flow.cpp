@@ -43,14 +43,9 @@ Result<BatchShape> validate_path_batch(double horizon, const View2D& states,
 
 TangentFlowBatch make_batch(const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
                             const View2D& d_sigma_dx, BatchShape shape, double horizon) noexcept {
-    return TangentFlowBatch{dws,
-                            sigma,
-                            d_mu_dx,
-                            d_sigma_dx,
-                            shape.n_paths,
-                            shape.n_steps,
-                            1.0 / horizon,
-                            horizon / static_cast<double>(shape.n_steps)};
+    return TangentFlowBatch{
+        dws,           sigma,         d_mu_dx,       d_sigma_dx,
+        shape.n_paths, shape.n_steps, 1.0 / horizon, horizon / static_cast<double>(shape.n_steps)};
 }
 
 namespace detail {
@@ -133,7 +128,8 @@ QUARNEL_LANES_INLINE bool interleaved_block(const TangentFlowBatch& b, std::size
         if (P && (j & mask) == 0) {
             const auto ahead = static_cast<std::ptrdiff_t>(j) + kPrefetchSteps;
             for (const LaneField& f : fields) {
-                for (std::ptrdiff_t l = 0; l < W * G; ++l) prefetch(f.base, ahead * f.col + l * f.row);
+                for (std::ptrdiff_t l = 0; l < std::ptrdiff_t{W} * G; ++l)
+                    prefetch(f.base, ahead * f.col + l * f.row);
             }
         }
         V s[G];
@@ -216,8 +212,7 @@ QUARNEL_LANES_INLINE bool across_tile(const TangentFlowBatch& b, std::size_t k, 
 // P: prefetch, for ranges too big to stay in cache (see kPrefetchFromBytes).
 template <int W, int G, bool P>
 QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved_with(const TangentFlowBatch& b,
-                                                               std::size_t first,
-                                                               std::size_t count,
+                                                               std::size_t first, std::size_t count,
                                                                double* out) noexcept {
     constexpr std::size_t L = static_cast<std::size_t>(W * G);
     // A zero sigma sends the whole range to the one-by-one loop, which finds the first
@@ -279,8 +274,7 @@ std::optional<ZeroSigma> weights_baseline(const TangentFlowBatch& b, std::size_t
 // No "fma" here: with contraction off it would change nothing, and leaving it out
 // documents that no fused multiply-add is wanted.
 [[gnu::target("avx2")]] std::optional<ZeroSigma> weights_avx2(const TangentFlowBatch& b,
-                                                              std::size_t first,
-                                                              std::size_t count,
+                                                              std::size_t first, std::size_t count,
                                                               double* out) noexcept {
     return interleaved<4, 1>(b, first, count, out);
 }
@@ -325,7 +319,8 @@ Result<Buffer> bel_weights_tangent_flow(const View2D& states, const View2D& dws,
         horizon, states,
         {{{"dws", &dws}, {"sigma", &sigma}, {"d_mu_dx", &d_mu_dx}, {"d_sigma_dx", &d_sigma_dx}}});
     if (!shape.ok()) return shape.error();
-    const TangentFlowBatch batch = make_batch(dws, sigma, d_mu_dx, d_sigma_dx, shape.value(), horizon);
+    const TangentFlowBatch batch =
+        make_batch(dws, sigma, d_mu_dx, d_sigma_dx, shape.value(), horizon);
     Buffer out = Buffer::allocate(batch.n_paths);
     if (auto zero = tangent_flow_weights(batch, 0, batch.n_paths, out.data())) {
         return zero_sigma_error(*zero);

@@ -62,6 +62,8 @@ TangentFlowBatch make_batch(const View2D& dws, const View2D& sigma, const View2D
 // Weights of paths [first, first + count) into out[0 .. count). Every matrix must
 // cover those rows and n_steps columns. On a zero sigma the computation stops and the
 // first zero in path-then-step order is returned; out is then partly written.
+// The lanes take runs of rows when the matrices are path-major and adjacent paths when
+// they are time-major, chosen from the strides; either way the bits are the same.
 // Touches nothing shared, so it may run on any thread without the interpreter lock.
 std::optional<ZeroSigma> tangent_flow_weights(const TangentFlowBatch& batch, std::size_t first,
                                               std::size_t count, double* out) noexcept;

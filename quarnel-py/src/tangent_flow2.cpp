@@ -211,7 +211,8 @@ QUARNEL_LANES_INLINE bool interleaved_block(const SecondOrderBatch& b, std::size
         if (P && (j & mask) == 0) {
             const auto ahead = static_cast<std::ptrdiff_t>(j) + kPrefetchSteps;
             for (const LaneField& f : fs) {
-                for (std::ptrdiff_t l = 0; l < W * G; ++l) prefetch(f.base, ahead * f.col + l * f.row);
+                for (std::ptrdiff_t l = 0; l < std::ptrdiff_t{W} * G; ++l)
+                    prefetch(f.base, ahead * f.col + l * f.row);
             }
         }
         V s[G];
@@ -292,8 +293,7 @@ QUARNEL_LANES_INLINE bool across_tile(const SecondOrderBatch& b, std::size_t k, 
 // P: prefetch, for ranges too big to stay in cache (see kPrefetchFromBytes).
 template <Kind K, int W, int G, bool P>
 QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved_with(const SecondOrderBatch& b,
-                                                               std::size_t first,
-                                                               std::size_t count,
+                                                               std::size_t first, std::size_t count,
                                                                double* out) noexcept {
     constexpr std::size_t L = static_cast<std::size_t>(W * G);
     constexpr std::size_t C = columns(K);
