@@ -82,10 +82,10 @@ std::string_view to_utf8(PyObject* obj, const char* name) {
 }
 
 void throw_downcast_error(PyObject* obj, const char* name, const char* expected) {
-    Ref qualname = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
-                                                "__qualname__"));
-    Ref message = check(PyUnicode_FromFormat("'%S' object cannot be converted to '%s'",
-                                             qualname.get(), expected));
+    Ref qualname =
+        check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    Ref message = check(
+        PyUnicode_FromFormat("'%S' object cannot be converted to '%s'", qualname.get(), expected));
     PyErr_SetObject(PyExc_TypeError, message.get());
     throw_argument_error(name);
 }

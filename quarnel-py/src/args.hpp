@@ -28,8 +28,7 @@ void bind_arguments(const char* function, const char* const* params, std::size_t
                     PyObject* kwnames, PyObject** slots);
 
 template <std::size_t N>
-Slots<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames) {
+Slots<N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Slots<N> slots{};
     bind_arguments(sig.function, sig.params.data(), N, sig.required, args, nargs, kwnames,
                    slots.data());

@@ -122,8 +122,8 @@ std::string unescape(std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
         if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3' &&
             s[i + 2] >= '0' && s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
-            out.push_back(static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 +
-                                            (s[i + 3] - '0')));
+            out.push_back(
+                static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0')));
             i += 3;
         } else {
             out.push_back(s[i]);
@@ -205,7 +205,8 @@ std::optional<std::size_t> quota_along(const CgroupDir& at, bool v1) {
     std::string rel = at.relative;
     for (;;) {
         const std::string dir = at.mount_point + rel;
-        if (const auto q = v1 ? v1_quota(dir) : v2_quota(dir)) best = best ? std::min(*best, *q) : *q;
+        if (const auto q = v1 ? v1_quota(dir) : v2_quota(dir))
+            best = best ? std::min(*best, *q) : *q;
         if (rel.empty()) return best;
         rel.resize(rel.rfind('/'));
     }

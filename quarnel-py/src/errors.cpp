@@ -53,9 +53,10 @@ struct Fetched {
         }
     }
     PyErr_Clear();
-    std::fputs("quarnel: resuming an internal fault raised through Python code\n"
-               "Python stack trace below:\n",
-               stderr);
+    std::fputs(
+        "quarnel: resuming an internal fault raised through Python code\n"
+        "Python stack trace below:\n",
+        stderr);
     exc.restore();
     PyErr_PrintEx(0);
     throw InternalFault(std::move(text));
@@ -91,11 +92,12 @@ PyObject* panic_type() {
 void set_panic(std::string_view message) noexcept {
     PyObject* type = panic_type();
     if (type == nullptr) {
-        if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, "PanicException unavailable");
+        if (PyErr_Occurred() == nullptr)
+            PyErr_SetString(PyExc_SystemError, "PanicException unavailable");
         return;
     }
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                               "replace"));
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return;
     PyErr_SetObject(type, text.get());
 }
@@ -126,8 +128,8 @@ void throw_argument_error(const char* name) {
 
 void throw_type_error(std::string_view message) {
     // With its length: the text may carry user input with a NUL in it (a keyword name).
-    Ref text = check(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                          "replace"));
+    Ref text = check(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     PyErr_SetObject(PyExc_TypeError, text.get());
     throw PythonError{};
 }

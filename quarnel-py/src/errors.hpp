@@ -10,11 +10,11 @@
 // `throw_pending()` so the pending exception is passed on unchanged.
 #pragma once
 
-#include "pyref.hpp"
-#include "result.hpp"
-
 #include <string>
 #include <string_view>
+
+#include "pyref.hpp"
+#include "result.hpp"
 
 namespace quarnel::py {
 

@@ -1,11 +1,11 @@
 // The module `quarnel._greeks`: the Greeks beyond delta, one record per function, and
 // its entry point. Registration order (the order of __all__) is the order of the list
 // in PyInit__greeks.
-#include "greeks_constant_flow.hpp"
-#include "greeks_tangent_flow.hpp"
 #include <vector>
 
 #include "chunked_functions.hpp"
+#include "greeks_constant_flow.hpp"
+#include "greeks_tangent_flow.hpp"
 #include "module.hpp"
 #include "record.hpp"
 #include "tangent_flow2.hpp"
@@ -22,13 +22,11 @@ constexpr WorkScope kWithoutGil{&enter_without_gil};
 // The package's handle on the one PanicException class of the process (created here
 // if no fault has needed it yet), so that users can catch it by name.
 constexpr Function kPanicException{
-    "_panic_exception", "The class of internal faults, quarnel.PanicException.", params(),
-    []() {
+    "_panic_exception", "The class of internal faults, quarnel.PanicException.", params(), []() {
         PyObject* type = panic_type();
         if (type == nullptr) throw_pending();
         return Ref::borrow(type);
     }};
-
 
 constexpr Function kGreekWeightsConstantFlow{
     "greek_weights_constant_flow",
@@ -97,15 +95,14 @@ constexpr Function kPriceAndGreeksConstantFlow{
     [](const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0,
        double vol, std::string_view payoff, double strike, std::string_view model,
        std::string_view estimator, const std::optional<double>& half_width) {
-        return quarnel::price_and_greeks_constant_flow(terminal_states, w_terminals, horizon,
-                                                       x0, vol, payoff, strike, model,
-                                                       estimator, half_width);
+        return quarnel::price_and_greeks_constant_flow(terminal_states, w_terminals, horizon, x0,
+                                                       vol, payoff, strike, model, estimator,
+                                                       half_width);
     }};
 
 constexpr auto kSecondOrderParams =
     params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"),
-           real("horizon"));
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), real("horizon"));
 
 constexpr Function kGreekWeightsTangentFlow{
     "greek_weights_tangent_flow",
@@ -145,9 +142,8 @@ constexpr Function kGreekWeightsTangentFlowParallel{
     [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
        const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
        double horizon) {
-        return quarnel::greek_weights_tangent_flow_parallel(states, dws, sigma, d_mu_dx,
-                                                            d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
-                                                            horizon, kWithoutGil);
+        return quarnel::greek_weights_tangent_flow_parallel(
+            states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon, kWithoutGil);
     }};
 
 constexpr Function kParameterWeightsTangentFlow{
@@ -175,9 +171,9 @@ constexpr Function kParameterWeightsTangentFlow{
     "vega = np.mean((states[:, -1] > 1.0) * q)\n"
     "```",
     params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"),
-           array2d("d_mu_dp"), array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"),
-           array2d("d2_sigma_dx_dp"), real("horizon")),
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), array2d("d_mu_dp"),
+           array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"), array2d("d2_sigma_dx_dp"),
+           real("horizon")),
     &quarnel::parameter_weights_tangent_flow};
 
 constexpr Function kPriceAndGreeksTangentFlow{
@@ -215,17 +211,15 @@ constexpr Function kPriceAndGreeksTangentFlow{
     "g.gamma, g.gamma_stderr\n"
     "```",
     params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
-           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"),
-           array2d("d2_sigma_dx2_field"), real("horizon"), text("payoff"),
-           real_or("strike", 0.0, "0.0"),
+           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
+           real("horizon"), text("payoff"), real_or("strike", 0.0, "0.0"),
            text_or("estimator", "lowest_variance", "'lowest_variance'"),
-           text_or_none("vega", "parallel_bump", "'parallel_bump'"),
-           real_or_none("half_width")),
+           text_or_none("vega", "parallel_bump", "'parallel_bump'"), real_or_none("half_width")),
     [](const View2D& states, const View2D& dws, const View2D& sigma_field,
-       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field,
-       const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field, double horizon,
-       std::string_view payoff, double strike, std::string_view estimator,
-       const std::optional<std::string_view>& vega, const std::optional<double>& half_width) {
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
+       const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double strike,
+       std::string_view estimator, const std::optional<std::string_view>& vega,
+       const std::optional<double>& half_width) {
         return quarnel::price_and_greeks_tangent_flow(
             states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
             d2_sigma_dx2_field, horizon, payoff, strike, estimator, vega, half_width);
@@ -237,9 +231,10 @@ constexpr Function kPriceAndGreeksTangentFlow{
 PyMODINIT_FUNC PyInit__greeks(void) {
     using namespace quarnel::py;
     static ModuleOnce once;
-    static const auto functions = methods<kGreekWeightsConstantFlow, kPriceAndGreeksConstantFlow,
-                kGreekWeightsTangentFlow, kGreekWeightsTangentFlowParallel,
-                kParameterWeightsTangentFlow, kPriceAndGreeksTangentFlow>();
+    static const auto functions =
+        methods<kGreekWeightsConstantFlow, kPriceAndGreeksConstantFlow, kGreekWeightsTangentFlow,
+                kGreekWeightsTangentFlowParallel, kParameterWeightsTangentFlow,
+                kPriceAndGreeksTangentFlow>();
     static const std::vector<Method> private_functions = [] {
         std::vector<Method> all;
         for (const Method& m : methods<kPanicException>()) all.push_back(m);

@@ -109,14 +109,22 @@ Ref ModuleOnce::build(const ModuleSpec& spec) {
     if (table_ == nullptr) {
         table_ = new PyMethodDef[n_all + 1]{};
         for (std::size_t i = 0; i < n_all; ++i) {
-            const Method& m = i < n_public ? spec.functions[i] : spec.private_functions[i - n_public];
+            const Method& m =
+                i < n_public ? spec.functions[i] : spec.private_functions[i - n_public];
             table_[i] = {m.name,
                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.entry)),
                          METH_FASTCALL | METH_KEYWORDS, m.doc.c_str()};
         }
         // The functions are added one by one below, not through m_methods.
-        def_ = {PyModuleDef_HEAD_INIT, spec.name, spec.doc, 0,       nullptr,
-                nullptr,               nullptr,   nullptr,  nullptr};
+        def_ = {PyModuleDef_HEAD_INIT,
+                spec.name,
+                spec.doc,
+                0,
+                nullptr,
+                nullptr,
+                nullptr,
+                nullptr,
+                nullptr};
     }
     Ref module = check(PyModule_Create2(&def_, 3));  // 3: the stable-ABI API version
     Ref module_name = check(PyModule_GetNameObject(module.get()));

@@ -11,10 +11,10 @@
 
 #include <array>
 #include <atomic>
-#include <type_traits>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <type_traits>
 
 #include "errors.hpp"
 #include "pyref.hpp"
@@ -60,7 +60,7 @@ struct ModuleSpec {
     const char* name;
     const char* doc;
     const char* version;
-    std::span<const Method> functions;  // registration order is the order of __all__
+    std::span<const Method> functions;               // registration order is the order of __all__
     std::span<const Method> private_functions = {};  // attributes, not in __all__
 };
 

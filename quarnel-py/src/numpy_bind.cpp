@@ -91,7 +91,8 @@ NumpyApi load_api() {
     Ref version = attr(numpy.get(), "__version__");
     Ref lib = attr(numpy.get(), "lib");
     Ref numpy_version = attr(lib.get(), "NumpyVersion");
-    Ref parsed = Ref::steal(PyObject_CallFunctionObjArgs(numpy_version.get(), version.get(), nullptr));
+    Ref parsed =
+        Ref::steal(PyObject_CallFunctionObjArgs(numpy_version.get(), version.get(), nullptr));
     if (!parsed) fail_binding();
     const long major = PyLong_AsLong(attr(parsed.get(), "major").get());
     if (major == -1 && PyErr_Occurred() != nullptr) fail_binding();
@@ -103,7 +104,10 @@ NumpyApi load_api() {
     if (abi != kNumpy1Abi && abi != kNumpy2Abi) {
         char hex[16];
         std::snprintf(hex, sizeof hex, "0x%08x", abi);
-        QUARNEL_FAULT(std::string("Failed to access NumPy array API capsule: unsupported NumPy C ABI version ") + hex);
+        QUARNEL_FAULT(
+            std::string(
+                "Failed to access NumPy array API capsule: unsupported NumPy C ABI version ") +
+            hex);
     }
     // The table lives as long as NumPy's extension module, which is never unloaded.
     return NumpyApi{
@@ -133,7 +137,8 @@ constexpr const char* kExpected2D = "numpy.ndarray[float64, ndim=2]";
 
 const ArrayFields* checked_array(PyObject* obj, const char* name, int ndim, const char* expected) {
     const NumpyApi& np = api();
-    const bool is_array = Py_TYPE(obj) == np.array_type || PyType_IsSubtype(Py_TYPE(obj), np.array_type);
+    const bool is_array =
+        Py_TYPE(obj) == np.array_type || PyType_IsSubtype(Py_TYPE(obj), np.array_type);
     if (!is_array) throw_downcast_error(obj, name, expected);
     const auto* arr = reinterpret_cast<const ArrayFields*>(obj);
     if (arr->nd != ndim) throw_downcast_error(obj, name, expected);

@@ -63,8 +63,7 @@ public:
     template <class F>
     void run(std::size_t n_items, F&& task) {
         using Fn = std::remove_reference_t<F>;
-        static_assert(std::is_nothrow_invocable_v<Fn&, std::size_t>,
-                      "pool tasks must be noexcept");
+        static_assert(std::is_nothrow_invocable_v<Fn&, std::size_t>, "pool tasks must be noexcept");
         run_erased(
             n_items, [](void* ctx, std::size_t i) noexcept { (*static_cast<Fn*>(ctx))(i); },
             const_cast<void*>(static_cast<const void*>(&task)));
@@ -91,9 +90,9 @@ private:
         void* ctx;
         std::size_t n_items;
         std::atomic<std::size_t> next_item{0};  // claimed by fetch_add: each item once
-        std::size_t pending;                     // items not yet finished; under mutex_
-        bool queued = false;                     // under mutex_
-        Job* prev = nullptr;                     // queue links; under mutex_
+        std::size_t pending;                    // items not yet finished; under mutex_
+        bool queued = false;                    // under mutex_
+        Job* prev = nullptr;                    // queue links; under mutex_
         Job* next = nullptr;
         std::condition_variable done;
     };

@@ -1,6 +1,6 @@
 // Small RAII types over the CPython stable ABI: an owned reference, and the scope in
-// which kernels run with the interpreter lock released. Reference counting goes through the exported
-// functions rather than the inline macros so one build serves every 3.10+ runtime.
+// which kernels run with the interpreter lock released. Reference counting goes through the
+// exported functions rather than the inline macros so one build serves every 3.10+ runtime.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

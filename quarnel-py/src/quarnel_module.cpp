@@ -73,8 +73,8 @@ constexpr Function kBelWeightsTangentFlowParallel{
     kTangentFlowParams,
     [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
        const View2D& d_sigma_dx, double horizon) {
-        return quarnel::bel_weights_tangent_flow_parallel(states, dws, sigma, d_mu_dx,
-                                                          d_sigma_dx, horizon, kWithoutGil);
+        return quarnel::bel_weights_tangent_flow_parallel(states, dws, sigma, d_mu_dx, d_sigma_dx,
+                                                          horizon, kWithoutGil);
     }};
 
 constexpr Function kPriceFromSamples{
@@ -82,8 +82,7 @@ constexpr Function kPriceFromSamples{
     "Low-level: plain Monte Carlo mean and stderr from terminal payoff\n"
     "samples. Provided for symmetry so NumPy users do not have to write\n"
     "their own variance accumulator.",
-    params(array1d("samples")),
-    [](const View1D& samples) { return price_from_paths(samples); }};
+    params(array1d("samples")), [](const View1D& samples) { return price_from_paths(samples); }};
 
 constexpr Function kPriceAndDeltaConstantFlow{
     "price_and_delta_constant_flow",
@@ -94,8 +93,8 @@ constexpr Function kPriceAndDeltaConstantFlow{
     "Accepted payoff names: `\"identity\"`, `\"call\"`, `\"put\"` and\n"
     "`\"digital_call\"`. For arbitrary payoffs, use\n"
     "`bel_weights_constant_flow` and compose in NumPy.",
-    params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"),
-           real("sigma_at_x0"), text("payoff"), real_or("strike", 0.0, "0.0")),
+    params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"), real("sigma_at_x0"),
+           text("payoff"), real_or("strike", 0.0, "0.0")),
     &quarnel::price_and_delta_constant_flow};
 
 constexpr Function kPriceAndDeltaTangentFlow{

@@ -125,8 +125,7 @@ constexpr FloatOrNoneParam real_or_none(const char* name) { return {name}; }
 constexpr StrDefaultParam text_or(const char* name, const char* fallback, const char* written) {
     return {name, fallback, written};
 }
-constexpr StrOrNoneParam text_or_none(const char* name, const char* fallback,
-                                      const char* written) {
+constexpr StrOrNoneParam text_or_none(const char* name, const char* fallback, const char* written) {
     return {name, fallback, written};
 }
 
@@ -159,8 +158,8 @@ struct Function<std::tuple<Ps...>, Body> {
     }
 
     std::array<const char*, arity> names() const {
-        return std::apply([](const auto&... p) { return std::array<const char*, arity>{p.name...}; },
-                          parameters);
+        return std::apply(
+            [](const auto&... p) { return std::array<const char*, arity>{p.name...}; }, parameters);
     }
 
     // "name(a, b, strike=0.0)\n--\n\n" + doc: CPython reads the first line as the
@@ -170,8 +169,7 @@ struct Function<std::tuple<Ps...>, Body> {
         std::apply(
             [&](const auto&... p) {
                 bool first = true;
-                ((out += (first ? "" : ", "), first = false, out += p.name,
-                  append_default(out, p)),
+                ((out += (first ? "" : ", "), first = false, out += p.name, append_default(out, p)),
                  ...);
             },
             parameters);

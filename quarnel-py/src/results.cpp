@@ -30,9 +30,9 @@ Ref to_python(const PriceDelta& r) {
 }
 
 Ref to_python(const Greeks& g) {
-    const double values[10] = {g.price,        g.delta,        g.gamma,        g.vega,
-                               g.rho,          g.price_stderr, g.delta_stderr, g.gamma_stderr,
-                               g.vega_stderr,  g.rho_stderr};
+    const double values[10] = {g.price,       g.delta,        g.gamma,        g.vega,
+                               g.rho,         g.price_stderr, g.delta_stderr, g.gamma_stderr,
+                               g.vega_stderr, g.rho_stderr};
     Ref fields = make_float_tuple(values, 10);
     return check(PyObject_CallObject(greeks_type(), fields.get()));
 }

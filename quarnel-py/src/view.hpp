@@ -73,8 +73,8 @@ struct View2D {
     double at(std::size_t i, std::size_t j) const {
         if (i >= rows || j >= cols) {
             QUARNEL_FAULT("index [" + std::to_string(i) + ", " + std::to_string(j) +
-                          "] out of bounds for an array of shape [" + std::to_string(rows) +
-                          ", " + std::to_string(cols) + "]");
+                          "] out of bounds for an array of shape [" + std::to_string(rows) + ", " +
+                          std::to_string(cols) + "]");
         }
         return (*this)(i, j);
     }

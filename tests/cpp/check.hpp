@@ -54,28 +54,33 @@ inline int run_all() {
 
 #define QTEST_CAT2(a, b) a##b
 #define QTEST_CAT(a, b) QTEST_CAT2(a, b)
-#define TEST_CASE(name)                                                        \
-    static void QTEST_CAT(qtest_fn_, __LINE__)();                              \
-    static ::qtest::Register QTEST_CAT(qtest_reg_, __LINE__)(name, QTEST_CAT(qtest_fn_, __LINE__)); \
+#define TEST_CASE(name)                                                                       \
+    static void QTEST_CAT(qtest_fn_, __LINE__)();                                             \
+    static ::qtest::Register QTEST_CAT(qtest_reg_, __LINE__)(name,                            \
+                                                             QTEST_CAT(qtest_fn_, __LINE__)); \
     static void QTEST_CAT(qtest_fn_, __LINE__)()
 
-#define CHECK(cond)                                                            \
-    do {                                                                       \
-        if (!(cond)) {                                                         \
+#define CHECK(cond)                                                                \
+    do {                                                                           \
+        if (!(cond)) {                                                             \
             std::printf("  %s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #cond); \
-            ++::qtest::failures();                                             \
-        }                                                                      \
+            ++::qtest::failures();                                                 \
+        }                                                                          \
     } while (0)
 
-#define CHECK_THROWS_AS(expr, type)                                            \
-    do {                                                                       \
-        bool qtest_thrown = false;                                             \
-        try { (void)(expr); } catch (const type&) { qtest_thrown = true; }     \
-        if (!qtest_thrown) {                                                   \
+#define CHECK_THROWS_AS(expr, type)                                                          \
+    do {                                                                                     \
+        bool qtest_thrown = false;                                                           \
+        try {                                                                                \
+            (void)(expr);                                                                    \
+        } catch (const type&) {                                                              \
+            qtest_thrown = true;                                                             \
+        }                                                                                    \
+        if (!qtest_thrown) {                                                                 \
             std::printf("  %s:%d: %s did not throw %s\n", __FILE__, __LINE__, #expr, #type); \
-            ++::qtest::failures();                                             \
-        }                                                                      \
+            ++::qtest::failures();                                                           \
+        }                                                                                    \
     } while (0)
 
-#define QTEST_MAIN                                                             \
+#define QTEST_MAIN \
     int main() { return ::qtest::run_all(); }

@@ -120,9 +120,9 @@ TEST_CASE("cgroup v1: cpuset and cpuacct are not the cpu controller") {
 TEST_CASE("cgroup hybrid: the v1 cpu controller is preferred over the unified tree") {
     FakeRoot r;
     r.write("/proc/self/cgroup", "4:cpu,cpuacct:/job\n0::/job\n");
-    r.write("/proc/self/mountinfo",
-            std::string(v1_mounts) +
-                "41 31 0:38 / /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw\n");
+    r.write(
+        "/proc/self/mountinfo",
+        std::string(v1_mounts) + "41 31 0:38 / /sys/fs/cgroup/unified rw - cgroup2 cgroup2 rw\n");
     r.write("/sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_quota_us", "300000\n");
     r.write("/sys/fs/cgroup/cpu,cpuacct/job/cpu.cfs_period_us", "100000\n");
     r.write("/sys/fs/cgroup/unified/job/cpu.max", "100000 100000\n");

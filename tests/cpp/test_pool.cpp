@@ -119,7 +119,8 @@ TEST_CASE("pool: concurrent callers share it and each waits only for its own ite
                 const bool slow = round % 20 == 0;
                 pool.run(n, [&](std::size_t i) noexcept {
                     // Now and then an item outlasts the caller's own share.
-                    if (slow && i + 1 == n) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                    if (slow && i + 1 == n)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
                     out[i] = c * 1000 + static_cast<int>(i);
                 });
                 // run() returned, so every one of this caller's items must be written.
@@ -151,7 +152,9 @@ TEST_CASE("pool: a short call is not held up by a long one") {
 static int spawned = 0;
 
 static std::thread spawn_two_then_refuse(void (*entry)(WorkerPool*), WorkerPool* pool) {
-    if (spawned == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again), "no more threads");
+    if (spawned == 2)
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "no more threads");
     ++spawned;
     return std::thread(entry, pool);
 }

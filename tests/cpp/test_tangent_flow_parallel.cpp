@@ -176,7 +176,8 @@ TEST_CASE("zeros in every item: the error names the first path of an item that r
         const std::size_t chunk = chunk_size(b.n_paths, t);
         WorkerPool pool(t);
         for (int round = 0; round < 50; ++round) {
-            const std::string msg = message_of(tangent_flow_weights_parallel(b.kernel_batch(), pool));
+            const std::string msg =
+                message_of(tangent_flow_weights_parallel(b.kernel_batch(), pool));
             // "sigma[<path>, <step>] = 0 ...": parse both indices strictly.
             CHECK(msg.rfind("sigma[", 0) == 0);
             char* end = nullptr;
@@ -196,8 +197,8 @@ TEST_CASE("the error reported is the leftmost failed item's") {
         int expected;                // index of the item whose zero is reported, or -1
     };
     const Row rows[] = {
-        {{}, -1},        {{-1, -1, -1}, -1}, {{3}, 0},          {{-1, 2}, 1},
-        {{-1, 2, 0}, 1}, {{5, -1, 0}, 0},    {{-1, -1, 1, 4}, 2}, {{0, 0, 0}, 0},
+        {{}, -1},        {{-1, -1, -1}, -1},  {{3}, 0},       {{-1, 2}, 1}, {{-1, 2, 0}, 1},
+        {{5, -1, 0}, 0}, {{-1, -1, 1, 4}, 2}, {{0, 0, 0}, 0},
     };
     for (const Row& row : rows) {
         std::vector<PathChunk> items;

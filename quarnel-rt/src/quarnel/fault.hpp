@@ -33,8 +33,8 @@ namespace detail {
 }  // namespace quarnel
 
 // Checked in every build type: the behaviour is observable by callers.
-#define QUARNEL_CHECK(cond, message)                                           \
-    do {                                                                       \
+#define QUARNEL_CHECK(cond, message)                                                \
+    do {                                                                            \
         if (!(cond)) ::quarnel::detail::raise_fault((message), __FILE__, __LINE__); \
     } while (0)
 
