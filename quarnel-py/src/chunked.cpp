@@ -82,10 +82,9 @@ Result<Matrix> tangent_flow_chunk_samples(const View2D& states, const View2D& dw
 std::optional<ModelError> check_bel_weights_tangent_flow(const View2D& states, const View2D& dws,
                                                          const View2D& sigma, const View2D& d_mu_dx,
                                                          const View2D& d_sigma_dx, double horizon) {
-    Result<BatchShape> shape = validate_path_batch(
-        horizon, states,
-        {{{"dws", &dws}, {"sigma", &sigma}, {"d_mu_dx", &d_mu_dx}, {"d_sigma_dx", &d_sigma_dx}}});
-    if (!shape.ok()) return shape.error();
+    Result<TangentFlowBatch> checked =
+        validate_path_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon);
+    if (!checked.ok()) return checked.error();
     return std::nullopt;
 }
 
@@ -94,12 +93,10 @@ Result<Buffer> bel_weights_tangent_flow_chunk(const View2D& states, const View2D
                                               const View2D& d_sigma_dx, double horizon,
                                               std::size_t first_path) {
     // bel_weights_tangent_flow, with the zero's path counted in the batch.
-    if (auto err =
-            check_bel_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon)) {
-        return *std::move(err);
-    }
-    const TangentFlowBatch batch =
-        make_batch(dws, sigma, d_mu_dx, d_sigma_dx, {states.rows, states.cols - 1}, horizon);
+    Result<TangentFlowBatch> checked =
+        validate_path_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon);
+    if (!checked.ok()) return checked.error();
+    const TangentFlowBatch& batch = checked.value();
     Buffer out = Buffer::allocate(batch.n_paths);
     if (auto zero = tangent_flow_weights(batch, 0, batch.n_paths, out.data())) {
         return zero_sigma_error(in_batch(*zero, first_path));

@@ -1,7 +1,6 @@
 #include "chunked_greeks.hpp"
 
 #include <cmath>
-#include <limits>
 #include <string>
 #include <utility>
 
@@ -238,44 +237,6 @@ std::optional<ModelError> check_greek_weights_tangent_flow(
     if (!batch.ok()) return batch.error();
     return std::nullopt;
 }
-
-namespace {
-
-// The checks of parameter_weights_tangent_flow, in its order: horizon, the states
-// columns, the exact shapes of the ten matrices, a result size that fits in memory.
-Result<SecondOrderBatch> validate_parameter_batch(const View2D& states, const View2D& dws,
-                                                  const View2D& sigma, const View2D& d_mu_dx,
-                                                  const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                                                  const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
-                                                  const View2D& d_sigma_dp,
-                                                  const View2D& d2_mu_dx_dp,
-                                                  const View2D& d2_sigma_dx_dp, double horizon) {
-    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
-    const Result<BatchShape> shape =
-        check_batch_shapes(states, {{"dws", &dws},
-                                    {"sigma", &sigma},
-                                    {"d_mu_dx", &d_mu_dx},
-                                    {"d_sigma_dx", &d_sigma_dx},
-                                    {"d2_mu_dx2", &d2_mu_dx2},
-                                    {"d2_sigma_dx2", &d2_sigma_dx2},
-                                    {"d_mu_dp", &d_mu_dp},
-                                    {"d_sigma_dp", &d_sigma_dp},
-                                    {"d2_mu_dx_dp", &d2_mu_dx_dp},
-                                    {"d2_sigma_dx_dp", &d2_sigma_dx_dp}});
-    if (!shape.ok()) return shape.error();
-    if (shape.value().n_paths > std::numeric_limits<std::size_t>::max() / sizeof(double)) {
-        return ModelError{"states has too many rows: the result would not fit in memory"};
-    }
-    SecondOrderBatch b = make_second_order_batch(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
-                                                 d2_sigma_dx2, shape.value(), horizon);
-    b.d_mu_dp = d_mu_dp;
-    b.d_sigma_dp = d_sigma_dp;
-    b.d2_mu_dx_dp = d2_mu_dx_dp;
-    b.d2_sigma_dx_dp = d2_sigma_dx_dp;
-    return b;
-}
-
-}  // namespace
 
 Result<Buffer> parameter_weights_tangent_flow_chunk(
     const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,

@@ -26,9 +26,8 @@ std::optional<ModelError> check_state_columns(const View2D& states) {
     return std::nullopt;
 }
 
-Result<BatchShape> validate_path_batch(double horizon, const View2D& states,
-                                       const std::array<NamedView, 4>& matrices) {
-    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+Result<BatchShape> check_batch_shapes(const View2D& states,
+                                      std::initializer_list<NamedView> matrices) {
     if (auto err = check_state_columns(states)) return *std::move(err);
     const BatchShape shape{states.rows, states.cols - 1};
     for (const NamedView& m : matrices) {
@@ -46,6 +45,17 @@ TangentFlowBatch make_batch(const View2D& dws, const View2D& sigma, const View2D
     return TangentFlowBatch{
         dws,           sigma,         d_mu_dx,       d_sigma_dx,
         shape.n_paths, shape.n_steps, 1.0 / horizon, horizon / static_cast<double>(shape.n_steps)};
+}
+
+Result<TangentFlowBatch> validate_path_batch(const View2D& states, const View2D& dws,
+                                             const View2D& sigma, const View2D& d_mu_dx,
+                                             const View2D& d_sigma_dx, double horizon) {
+    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+    Result<BatchShape> shape = check_batch_shapes(
+        states,
+        {{"dws", &dws}, {"sigma", &sigma}, {"d_mu_dx", &d_mu_dx}, {"d_sigma_dx", &d_sigma_dx}});
+    if (!shape.ok()) return shape.error();
+    return make_batch(dws, sigma, d_mu_dx, d_sigma_dx, shape.value(), horizon);
 }
 
 namespace detail {
@@ -315,12 +325,10 @@ ModelError zero_sigma_error(ZeroSigma at) {
 Result<Buffer> bel_weights_tangent_flow(const View2D& states, const View2D& dws,
                                         const View2D& sigma, const View2D& d_mu_dx,
                                         const View2D& d_sigma_dx, double horizon) {
-    Result<BatchShape> shape = validate_path_batch(
-        horizon, states,
-        {{{"dws", &dws}, {"sigma", &sigma}, {"d_mu_dx", &d_mu_dx}, {"d_sigma_dx", &d_sigma_dx}}});
-    if (!shape.ok()) return shape.error();
-    const TangentFlowBatch batch =
-        make_batch(dws, sigma, d_mu_dx, d_sigma_dx, shape.value(), horizon);
+    Result<TangentFlowBatch> checked =
+        validate_path_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon);
+    if (!checked.ok()) return checked.error();
+    const TangentFlowBatch& batch = checked.value();
     Buffer out = Buffer::allocate(batch.n_paths);
     if (auto zero = tangent_flow_weights(batch, 0, batch.n_paths, out.data())) {
         return zero_sigma_error(*zero);

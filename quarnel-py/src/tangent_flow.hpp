@@ -7,8 +7,8 @@
 // rewriting into Y * dW / (sigma * T) or Y * (1 + ...), and no FMA.
 #pragma once
 
-#include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -47,17 +47,23 @@ struct BatchShape {
     std::size_t n_steps;
 };
 
-// Path-batch validation of the weight functions: horizon first, then the column
-// count of `states`, then the exact shape of each matrix in the order given.
-Result<BatchShape> validate_path_batch(double horizon, const View2D& states,
-                                       const std::array<NamedView, 4>& matrices);
-
 // `states` has at least 2 columns: n_paths = rows, n_steps = columns - 1.
 std::optional<ModelError> check_state_columns(const View2D& states);
+
+// The states column check, then the exact shape of each matrix in the order given
+// ("{name} shape [r, c] != expected (n, N)").
+Result<BatchShape> check_batch_shapes(const View2D& states,
+                                      std::initializer_list<NamedView> matrices);
 
 // Per-call constants: inv_T = 1 / T and dt = T / n_steps, each computed once.
 TangentFlowBatch make_batch(const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
                             const View2D& d_sigma_dx, BatchShape shape, double horizon) noexcept;
+
+// The checks of bel_weights_tangent_flow, in order: horizon > 0, the states columns,
+// the shapes of dws, sigma, d_mu_dx, d_sigma_dx; then the batch over them.
+Result<TangentFlowBatch> validate_path_batch(const View2D& states, const View2D& dws,
+                                             const View2D& sigma, const View2D& d_mu_dx,
+                                             const View2D& d_sigma_dx, double horizon);
 
 // Weights of paths [first, first + count) into out[0 .. count). Every matrix must
 // cover those rows and n_steps columns. On a zero sigma the computation stops and the

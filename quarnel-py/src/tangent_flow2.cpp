@@ -1,8 +1,8 @@
 #include "tangent_flow2.hpp"
 
 #include <algorithm>
+#include <initializer_list>
 #include <limits>
-#include <string>
 #include <utility>
 
 #include "lanes.hpp"
@@ -401,15 +401,6 @@ RowsFn select_rows() noexcept {
     return detail::second_order_baseline;
 }
 
-std::string shape_text(const View2D& v) {
-    std::string text = "[";
-    text += std::to_string(v.rows);
-    text += ", ";
-    text += std::to_string(v.cols);
-    text += "]";
-    return text;
-}
-
 }  // namespace
 
 std::optional<ZeroSigma> second_order_rows(Kind kind, const SecondOrderBatch& batch,
@@ -438,20 +429,6 @@ SecondOrderBatch make_second_order_batch(const View2D& dws, const View2D& sigma,
     return b;
 }
 
-Result<BatchShape> check_batch_shapes(const View2D& states,
-                                      std::initializer_list<NamedView> matrices) {
-    if (auto err = check_state_columns(states)) return *std::move(err);
-    const BatchShape shape{states.rows, states.cols - 1};
-    for (const NamedView& m : matrices) {
-        if (m.view->rows != shape.n_paths || m.view->cols != shape.n_steps) {
-            return ModelError{std::string(m.name) + " shape " + shape_text(*m.view) +
-                              " != expected (" + std::to_string(shape.n_paths) + ", " +
-                              std::to_string(shape.n_steps) + ")"};
-        }
-    }
-    return shape;
-}
-
 namespace {
 
 std::optional<ModelError> check_result_size(std::size_t rows, std::size_t cols) {
@@ -461,21 +438,31 @@ std::optional<ModelError> check_result_size(std::size_t rows, std::size_t cols) 
     return std::nullopt;
 }
 
+// horizon > 0, then the shapes, then a result of `cols` doubles a path that fits.
+Result<BatchShape> check_second_order(double horizon, const View2D& states,
+                                      std::initializer_list<NamedView> matrices, std::size_t cols) {
+    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+    Result<BatchShape> shape = check_batch_shapes(states, matrices);
+    if (!shape.ok()) return shape.error();
+    if (auto err = check_result_size(shape.value().n_paths, cols)) return *err;
+    return shape;
+}
+
 }  // namespace
 
 Result<SecondOrderBatch> validate_greek_batch(const View2D& states, const View2D& dws,
                                               const View2D& sigma, const View2D& d_mu_dx,
                                               const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
                                               const View2D& d2_sigma_dx2, double horizon) {
-    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
-    Result<BatchShape> shape = check_batch_shapes(states, {{"dws", &dws},
-                                                           {"sigma", &sigma},
-                                                           {"d_mu_dx", &d_mu_dx},
-                                                           {"d_sigma_dx", &d_sigma_dx},
-                                                           {"d2_mu_dx2", &d2_mu_dx2},
-                                                           {"d2_sigma_dx2", &d2_sigma_dx2}});
+    Result<BatchShape> shape = check_second_order(horizon, states,
+                                                  {{"dws", &dws},
+                                                   {"sigma", &sigma},
+                                                   {"d_mu_dx", &d_mu_dx},
+                                                   {"d_sigma_dx", &d_sigma_dx},
+                                                   {"d2_mu_dx2", &d2_mu_dx2},
+                                                   {"d2_sigma_dx2", &d2_sigma_dx2}},
+                                                  columns(Kind::greeks));
     if (!shape.ok()) return shape.error();
-    if (auto err = check_result_size(shape.value().n_paths, columns(Kind::greeks))) return *err;
     return make_second_order_batch(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
                                    shape.value(), horizon);
 }
@@ -496,31 +483,46 @@ Result<Matrix> greek_weights_tangent_flow(const View2D& states, const View2D& dw
     return Matrix{std::move(out), b.n_paths, C};
 }
 
-Result<Buffer> parameter_weights_tangent_flow(const View2D& states, const View2D& dws,
-                                              const View2D& sigma, const View2D& d_mu_dx,
-                                              const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                                              const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
-                                              const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-                                              const View2D& d2_sigma_dx_dp, double horizon) {
-    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
-    Result<BatchShape> shape = check_batch_shapes(states, {{"dws", &dws},
-                                                           {"sigma", &sigma},
-                                                           {"d_mu_dx", &d_mu_dx},
-                                                           {"d_sigma_dx", &d_sigma_dx},
-                                                           {"d2_mu_dx2", &d2_mu_dx2},
-                                                           {"d2_sigma_dx2", &d2_sigma_dx2},
-                                                           {"d_mu_dp", &d_mu_dp},
-                                                           {"d_sigma_dp", &d_sigma_dp},
-                                                           {"d2_mu_dx_dp", &d2_mu_dx_dp},
-                                                           {"d2_sigma_dx_dp", &d2_sigma_dx_dp}});
+Result<SecondOrderBatch> validate_parameter_batch(const View2D& states, const View2D& dws,
+                                                  const View2D& sigma, const View2D& d_mu_dx,
+                                                  const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                                  const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
+                                                  const View2D& d_sigma_dp,
+                                                  const View2D& d2_mu_dx_dp,
+                                                  const View2D& d2_sigma_dx_dp, double horizon) {
+    Result<BatchShape> shape = check_second_order(horizon, states,
+                                                  {{"dws", &dws},
+                                                   {"sigma", &sigma},
+                                                   {"d_mu_dx", &d_mu_dx},
+                                                   {"d_sigma_dx", &d_sigma_dx},
+                                                   {"d2_mu_dx2", &d2_mu_dx2},
+                                                   {"d2_sigma_dx2", &d2_sigma_dx2},
+                                                   {"d_mu_dp", &d_mu_dp},
+                                                   {"d_sigma_dp", &d_sigma_dp},
+                                                   {"d2_mu_dx_dp", &d2_mu_dx_dp},
+                                                   {"d2_sigma_dx_dp", &d2_sigma_dx_dp}},
+                                                  columns(Kind::parameter));
     if (!shape.ok()) return shape.error();
-    if (auto err = check_result_size(shape.value().n_paths, 1)) return *err;
     SecondOrderBatch b = make_second_order_batch(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
                                                  d2_sigma_dx2, shape.value(), horizon);
     b.d_mu_dp = d_mu_dp;
     b.d_sigma_dp = d_sigma_dp;
     b.d2_mu_dx_dp = d2_mu_dx_dp;
     b.d2_sigma_dx_dp = d2_sigma_dx_dp;
+    return b;
+}
+
+Result<Buffer> parameter_weights_tangent_flow(const View2D& states, const View2D& dws,
+                                              const View2D& sigma, const View2D& d_mu_dx,
+                                              const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                              const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
+                                              const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+                                              const View2D& d2_sigma_dx_dp, double horizon) {
+    Result<SecondOrderBatch> batch =
+        validate_parameter_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
+                                 d_mu_dp, d_sigma_dp, d2_mu_dx_dp, d2_sigma_dx_dp, horizon);
+    if (!batch.ok()) return batch.error();
+    const SecondOrderBatch& b = batch.value();
     Buffer out = Buffer::allocate(b.n_paths);
     if (auto zero = second_order_rows(Kind::parameter, b, 0, b.n_paths, out.data())) {
         return zero_sigma_error(*zero);

@@ -31,7 +31,6 @@
 #pragma once
 
 #include <cstddef>
-#include <initializer_list>
 #include <optional>
 
 #include "matrix.hpp"
@@ -70,11 +69,6 @@ SecondOrderBatch make_second_order_batch(const View2D& dws, const View2D& sigma,
                                          const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
                                          BatchShape shape, double horizon) noexcept;
 
-// The states column check, then the exact shape of each matrix in the order given
-// ("{name} shape [r, c] != expected (n, N)").
-Result<BatchShape> check_batch_shapes(const View2D& states,
-                                      std::initializer_list<NamedView> matrices);
-
 // The checks of the Greek weight functions, in order: horizon > 0, the states columns,
 // the shapes of the six matrices (named as the weight functions name them), and a
 // result size that fits in memory (long broadcast inputs could wrap it).
@@ -82,6 +76,16 @@ Result<SecondOrderBatch> validate_greek_batch(const View2D& states, const View2D
                                               const View2D& sigma, const View2D& d_mu_dx,
                                               const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
                                               const View2D& d2_sigma_dx2, double horizon);
+
+// The checks of parameter_weights_tangent_flow, the same with the ten matrices, and the
+// batch with its parameter matrices set.
+Result<SecondOrderBatch> validate_parameter_batch(const View2D& states, const View2D& dws,
+                                                  const View2D& sigma, const View2D& d_mu_dx,
+                                                  const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                                  const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
+                                                  const View2D& d_sigma_dp,
+                                                  const View2D& d2_mu_dx_dp,
+                                                  const View2D& d2_sigma_dx_dp, double horizon);
 
 // Rows of paths [first, first + count) into out (row p at out + p * columns(kind)).
 // Every matrix the kind reads must cover those rows and n_steps columns. On a zero sigma

@@ -54,12 +54,10 @@ Result<Buffer> bel_weights_tangent_flow_parallel(const View2D& states, const Vie
                                                  const View2D& sigma, const View2D& d_mu_dx,
                                                  const View2D& d_sigma_dx, double horizon,
                                                  const WorkScope& scope) {
-    Result<BatchShape> shape = validate_path_batch(
-        horizon, states,
-        {{{"dws", &dws}, {"sigma", &sigma}, {"d_mu_dx", &d_mu_dx}, {"d_sigma_dx", &d_sigma_dx}}});
-    if (!shape.ok()) return shape.error();
-    const TangentFlowBatch batch =
-        make_batch(dws, sigma, d_mu_dx, d_sigma_dx, shape.value(), horizon);
+    Result<TangentFlowBatch> checked =
+        validate_path_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon);
+    if (!checked.ok()) return checked.error();
+    const TangentFlowBatch& batch = checked.value();
     Result<Buffer> weights = Buffer{};
     auto work = [&] { weights = tangent_flow_weights_parallel(batch); };
     scope(work);
