@@ -6,6 +6,7 @@
 
 #include "check.hpp"
 #include "fields.hpp"
+#include "lanes.hpp"
 #include "pool.hpp"
 #include "tangent_flow2.hpp"
 
@@ -85,6 +86,12 @@ TEST_CASE("interleaved second-order rows equal the one-path loop bit for bit") {
             for (std::size_t m : {1u, 2u, 7u}) compare_all(rng, n, m, fortran, 0.05, 0.0);
         }
         compare_all(rng, 203, 64, fortran, 0.02, 0.0);
+        // Two tiles of adjacent paths (half the first-order tile) and a remainder, then
+        // the same with more than kPrefetchFromBytes of the six greeks matrices, so the
+        // prefetching kernels run too.
+        const std::size_t n = 2 * (kTilePaths / 2) + 13;
+        compare_all(rng, n, 5, fortran, 0.02, 0.0);
+        compare_all(rng, n, kPrefetchFromBytes / (6 * sizeof(double) * n) + 1, fortran, 0.02, 0.0);
     }
 }
 
