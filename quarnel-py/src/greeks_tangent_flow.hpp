@@ -75,12 +75,14 @@ struct PathRow {
 };
 
 // Runs the kernel over the batch in blocks and hands each path's (index, row) to
-// `visit` in path order; stops at the first zero diffusion value. The block is small
-// enough for the cache and long enough for the kernel's lanes to walk long row runs.
+// `visit` in path order; stops at the first zero diffusion value. A block is one whole
+// tile of the kernel's lanes over adjacent paths (2048, tangent_flow2.cpp), so
+// time-major batches are not cut into smaller tiles; its rows (96 KiB at most) are on
+// the heap and stay in cache for `visit`.
 template <class Visit>
 std::optional<ZeroSigma> for_each_greek_row(const SecondOrderBatch& batch, bool with_vega,
                                             Visit&& visit) {
-    constexpr std::size_t kBlock = 512;
+    constexpr std::size_t kBlock = 2048;
     const SecondOrderKind kind = with_vega ? SecondOrderKind::all : SecondOrderKind::greeks;
     const std::size_t width = columns(kind);
     std::vector<double> rows(kBlock * width);
