@@ -92,16 +92,10 @@ Result<Buffer> bel_weights_tangent_flow_chunk(const View2D& states, const View2D
                                               const View2D& sigma, const View2D& d_mu_dx,
                                               const View2D& d_sigma_dx, double horizon,
                                               std::size_t first_path) {
-    // bel_weights_tangent_flow, with the zero's path counted in the batch.
     Result<TangentFlowBatch> checked =
         validate_path_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon);
     if (!checked.ok()) return checked.error();
-    const TangentFlowBatch& batch = checked.value();
-    Buffer out = Buffer::allocate(batch.n_paths);
-    if (auto zero = tangent_flow_weights(batch, 0, batch.n_paths, out.data())) {
-        return zero_sigma_error(in_batch(*zero, first_path));
-    }
-    return out;
+    return bel_weights_of(checked.value(), first_path);
 }
 
 Result<Buffer> continue_sums(const View2D& samples, const View1D& start) {

@@ -216,17 +216,10 @@ Result<Matrix> greek_weights_tangent_flow_chunk(const View2D& states, const View
                                                 const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
                                                 const View2D& d2_sigma_dx2, double horizon,
                                                 std::size_t first_path) {
-    // greek_weights_tangent_flow, with the zero's path counted in the batch.
     Result<SecondOrderBatch> batch = validate_greek_batch(states, dws, sigma, d_mu_dx, d_sigma_dx,
                                                           d2_mu_dx2, d2_sigma_dx2, horizon);
     if (!batch.ok()) return batch.error();
-    const SecondOrderBatch& b = batch.value();
-    constexpr std::size_t C = columns(SecondOrderKind::greeks);
-    Buffer out = Buffer::allocate(b.n_paths * C);
-    if (auto z = second_order_rows(SecondOrderKind::greeks, b, 0, b.n_paths, out.data())) {
-        return zero_sigma_error({first_path + z->path, z->step});
-    }
-    return Matrix{std::move(out), b.n_paths, C};
+    return greek_weights_of(batch.value(), first_path);
 }
 
 std::optional<ModelError> check_greek_weights_tangent_flow(
@@ -247,12 +240,7 @@ Result<Buffer> parameter_weights_tangent_flow_chunk(
         validate_parameter_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
                                  d_mu_dp, d_sigma_dp, d2_mu_dx_dp, d2_sigma_dx_dp, horizon);
     if (!batch.ok()) return batch.error();
-    const SecondOrderBatch& b = batch.value();
-    Buffer out = Buffer::allocate(b.n_paths);
-    if (auto z = second_order_rows(SecondOrderKind::parameter, b, 0, b.n_paths, out.data())) {
-        return zero_sigma_error({first_path + z->path, z->step});
-    }
-    return out;
+    return parameter_weights_of(batch.value(), first_path);
 }
 
 std::optional<ModelError> check_parameter_weights_tangent_flow(

@@ -322,18 +322,21 @@ ModelError zero_sigma_error(ZeroSigma at) {
                       "] = 0 produces division by zero in BEL weight"};
 }
 
+Result<Buffer> bel_weights_of(const TangentFlowBatch& batch, std::size_t first_path) {
+    Buffer out = Buffer::allocate(batch.n_paths);
+    if (auto zero = tangent_flow_weights(batch, 0, batch.n_paths, out.data())) {
+        return zero_sigma_error({first_path + zero->path, zero->step});
+    }
+    return out;
+}
+
 Result<Buffer> bel_weights_tangent_flow(const View2D& states, const View2D& dws,
                                         const View2D& sigma, const View2D& d_mu_dx,
                                         const View2D& d_sigma_dx, double horizon) {
     Result<TangentFlowBatch> checked =
         validate_path_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon);
     if (!checked.ok()) return checked.error();
-    const TangentFlowBatch& batch = checked.value();
-    Buffer out = Buffer::allocate(batch.n_paths);
-    if (auto zero = tangent_flow_weights(batch, 0, batch.n_paths, out.data())) {
-        return zero_sigma_error(*zero);
-    }
-    return out;
+    return bel_weights_of(checked.value(), 0);
 }
 
 }  // namespace quarnel

@@ -102,6 +102,10 @@ bool cpu_has_avx2() noexcept;
 // Message of the weight functions for a zero diffusion value.
 ModelError zero_sigma_error(ZeroSigma at);
 
+// The weights of a checked batch on this thread. A zero sigma's path is reported
+// counted from `first_path`, so a chunk of a larger batch names it as the whole call.
+Result<Buffer> bel_weights_of(const TangentFlowBatch& batch, std::size_t first_path);
+
 // The serial kernel behind bel_weights_tangent_flow.
 Result<Buffer> bel_weights_tangent_flow(const View2D& states, const View2D& dws,
                                         const View2D& sigma, const View2D& d_mu_dx,

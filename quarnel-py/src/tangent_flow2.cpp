@@ -438,11 +438,22 @@ std::optional<ModelError> check_result_size(std::size_t rows, std::size_t cols) 
     return std::nullopt;
 }
 
-// horizon > 0, then the shapes, then a result of `cols` doubles a path that fits.
-Result<BatchShape> check_second_order(double horizon, const View2D& states,
-                                      std::initializer_list<NamedView> matrices, std::size_t cols) {
+// horizon > 0, the states columns, the shapes of the six matrices every kernel reads,
+// then those of `parameters`, and a result of `cols` doubles a path that fits.
+Result<BatchShape> check_second_order(double horizon, const View2D& states, const View2D& dws,
+                                      const View2D& sigma, const View2D& d_mu_dx,
+                                      const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                      const View2D& d2_sigma_dx2,
+                                      std::initializer_list<NamedView> parameters,
+                                      std::size_t cols) {
     if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
-    Result<BatchShape> shape = check_batch_shapes(states, matrices);
+    Result<BatchShape> shape = check_batch_shapes(states, {{"dws", &dws},
+                                                           {"sigma", &sigma},
+                                                           {"d_mu_dx", &d_mu_dx},
+                                                           {"d_sigma_dx", &d_sigma_dx},
+                                                           {"d2_mu_dx2", &d2_mu_dx2},
+                                                           {"d2_sigma_dx2", &d2_sigma_dx2}});
+    if (shape.ok()) shape = check_batch_shapes(states, parameters);
     if (!shape.ok()) return shape.error();
     if (auto err = check_result_size(shape.value().n_paths, cols)) return *err;
     return shape;
@@ -454,17 +465,29 @@ Result<SecondOrderBatch> validate_greek_batch(const View2D& states, const View2D
                                               const View2D& sigma, const View2D& d_mu_dx,
                                               const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
                                               const View2D& d2_sigma_dx2, double horizon) {
-    Result<BatchShape> shape = check_second_order(horizon, states,
-                                                  {{"dws", &dws},
-                                                   {"sigma", &sigma},
-                                                   {"d_mu_dx", &d_mu_dx},
-                                                   {"d_sigma_dx", &d_sigma_dx},
-                                                   {"d2_mu_dx2", &d2_mu_dx2},
-                                                   {"d2_sigma_dx2", &d2_sigma_dx2}},
-                                                  columns(Kind::greeks));
+    Result<BatchShape> shape =
+        check_second_order(horizon, states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
+                           d2_sigma_dx2, {}, columns(Kind::greeks));
     if (!shape.ok()) return shape.error();
     return make_second_order_batch(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
                                    shape.value(), horizon);
+}
+
+Result<Matrix> greek_weights_of(const SecondOrderBatch& batch, std::size_t first_path) {
+    constexpr std::size_t C = columns(Kind::greeks);
+    Buffer out = Buffer::allocate(batch.n_paths * C);
+    if (auto z = second_order_rows(Kind::greeks, batch, 0, batch.n_paths, out.data())) {
+        return zero_sigma_error({first_path + z->path, z->step});
+    }
+    return Matrix{std::move(out), batch.n_paths, C};
+}
+
+Result<Buffer> parameter_weights_of(const SecondOrderBatch& batch, std::size_t first_path) {
+    Buffer out = Buffer::allocate(batch.n_paths);
+    if (auto z = second_order_rows(Kind::parameter, batch, 0, batch.n_paths, out.data())) {
+        return zero_sigma_error({first_path + z->path, z->step});
+    }
+    return out;
 }
 
 Result<Matrix> greek_weights_tangent_flow(const View2D& states, const View2D& dws,
@@ -474,13 +497,7 @@ Result<Matrix> greek_weights_tangent_flow(const View2D& states, const View2D& dw
     Result<SecondOrderBatch> batch = validate_greek_batch(states, dws, sigma, d_mu_dx, d_sigma_dx,
                                                           d2_mu_dx2, d2_sigma_dx2, horizon);
     if (!batch.ok()) return batch.error();
-    const SecondOrderBatch& b = batch.value();
-    constexpr std::size_t C = columns(Kind::greeks);
-    Buffer out = Buffer::allocate(b.n_paths * C);
-    if (auto zero = second_order_rows(Kind::greeks, b, 0, b.n_paths, out.data())) {
-        return zero_sigma_error(*zero);
-    }
-    return Matrix{std::move(out), b.n_paths, C};
+    return greek_weights_of(batch.value(), 0);
 }
 
 Result<SecondOrderBatch> validate_parameter_batch(const View2D& states, const View2D& dws,
@@ -490,14 +507,9 @@ Result<SecondOrderBatch> validate_parameter_batch(const View2D& states, const Vi
                                                   const View2D& d_sigma_dp,
                                                   const View2D& d2_mu_dx_dp,
                                                   const View2D& d2_sigma_dx_dp, double horizon) {
-    Result<BatchShape> shape = check_second_order(horizon, states,
-                                                  {{"dws", &dws},
-                                                   {"sigma", &sigma},
-                                                   {"d_mu_dx", &d_mu_dx},
-                                                   {"d_sigma_dx", &d_sigma_dx},
-                                                   {"d2_mu_dx2", &d2_mu_dx2},
-                                                   {"d2_sigma_dx2", &d2_sigma_dx2},
-                                                   {"d_mu_dp", &d_mu_dp},
+    Result<BatchShape> shape = check_second_order(horizon, states, dws, sigma, d_mu_dx, d_sigma_dx,
+                                                  d2_mu_dx2, d2_sigma_dx2,
+                                                  {{"d_mu_dp", &d_mu_dp},
                                                    {"d_sigma_dp", &d_sigma_dp},
                                                    {"d2_mu_dx_dp", &d2_mu_dx_dp},
                                                    {"d2_sigma_dx_dp", &d2_sigma_dx_dp}},
@@ -522,12 +534,7 @@ Result<Buffer> parameter_weights_tangent_flow(const View2D& states, const View2D
         validate_parameter_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
                                  d_mu_dp, d_sigma_dp, d2_mu_dx_dp, d2_sigma_dx_dp, horizon);
     if (!batch.ok()) return batch.error();
-    const SecondOrderBatch& b = batch.value();
-    Buffer out = Buffer::allocate(b.n_paths);
-    if (auto zero = second_order_rows(Kind::parameter, b, 0, b.n_paths, out.data())) {
-        return zero_sigma_error(*zero);
-    }
-    return out;
+    return parameter_weights_of(batch.value(), 0);
 }
 
 }  // namespace quarnel

@@ -110,6 +110,12 @@ std::optional<ZeroSigma> second_order_avx2(SecondOrderKind, const SecondOrderBat
 #endif
 }  // namespace detail
 
+// The results of greek_weights_tangent_flow and parameter_weights_tangent_flow for a
+// checked batch, on this thread. A zero sigma's path is reported counted from
+// `first_path`, so a chunk of a larger batch names it as the whole call.
+Result<Matrix> greek_weights_of(const SecondOrderBatch& batch, std::size_t first_path);
+Result<Buffer> parameter_weights_of(const SecondOrderBatch& batch, std::size_t first_path);
+
 class WorkerPool;
 
 // second_order_rows for all paths of a validated batch on `pool`: paths in at most T
