@@ -32,6 +32,15 @@ def test_custom_payoff():
     assert "Call spread" in out and "digital put" in out
 
 
+@pytest.mark.parametrize(("name", "args", "expected"), [
+    ("step_size.py", (), "price(n)-price(2n)"),
+    # Asserts its fast recipe gives the straightforward code's samples bit for bit.
+    ("end_to_end.py", ("--check",), "bit for bit: True"),
+])
+def test_example_runs(name, args, expected):
+    assert expected in run_example(name, *args)
+
+
 def test_heston_delta_against_its_closed_form():
     # The example asserts that the weights' delta is within 5 standard errors.
     out = run_example("heston.py")
