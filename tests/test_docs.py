@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import importlib.util
 import re
 from pathlib import Path
 
 import pytest
+
+from markers import not_sanitized
 
 ROOT = Path(__file__).resolve().parents[1]
 DOCS = [ROOT / "README.md", ROOT / "docs" / "guide.md", ROOT / "docs" / "greeks.md"]
@@ -18,7 +21,12 @@ def python_blocks(path: Path) -> list[tuple[int, str]]:
     return [(text.count("\n", 0, m.start(1)) + 1, m.group(1)) for m in FENCE.finditer(text)]
 
 
-@pytest.mark.parametrize("doc", DOCS, ids=lambda p: p.relative_to(ROOT).as_posix())
+@pytest.mark.parametrize("doc", [
+    *DOCS,
+    # Its blocks start a local cluster of worker processes.
+    pytest.param(ROOT / "docs" / "dask.md", marks=[not_sanitized, pytest.mark.skipif(
+        importlib.util.find_spec("distributed") is None, reason="needs the dask extra")]),
+], ids=lambda p: p.relative_to(ROOT).as_posix())
 def test_python_blocks_run(doc):
     if not doc.exists():
         pytest.skip("needs the source tree")
