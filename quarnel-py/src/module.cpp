@@ -1,8 +1,8 @@
-// Building a module object from its spec, and the per-call fault guard:
+// Building a module object from its ModuleSpec, and the per-call fault guard:
 //
 //   1. ModuleOnce::init claims the module for the first interpreter that loads it and
 //      builds the module object once per process.
-//   2. The build registers the spec's functions in order, then __version__, listing
+//   2. The build registers the ModuleSpec's functions in order, then __version__, listing
 //      each name in __all__.
 //   3. Every call goes through `guarded`, which turns C++ failures into Python
 //      exceptions and never lets one unwind into the interpreter.
