@@ -17,8 +17,8 @@
 with NumPy 2.x; the lint, typecheck and cpp-package stages; the suite with NumPy 1.26;
 the suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer; an
 audit of the wheel against the 3.10 stable ABI. Every other CPython, 3.10 to the newest,
-is `pythons`' job (CI runs it, `wheel` and `aarch64` after `test`). Everything is installed into ./.venv*
-through the project's own extras. C++ warnings are errors in every build.
+is `pythons`' job (CI runs it, `wheel` and `aarch64` after `test`). Everything is
+installed into ./.venv* through the project's own extras. C++ warnings are errors in every build.
 Extra arguments after the task go to pytest.
 """
 
