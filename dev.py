@@ -231,9 +231,15 @@ def main(argv: list[str]) -> int:
     return 0
 
 
-if __name__ == "__main__":
+def exit_with(stage_main, argv: list[str]) -> None:
+    """Runs a stage's main and exits with its status; a command that failed inside it
+    ends the stage with that command's status, named."""
     try:
-        sys.exit(main(sys.argv))
+        sys.exit(stage_main(argv))
     except subprocess.CalledProcessError as e:
         print(f"\nFAILED: {' '.join(map(str, e.cmd))} (exit {e.returncode})", flush=True)
         sys.exit(e.returncode or 1)
+
+
+if __name__ == "__main__":
+    exit_with(main, sys.argv)

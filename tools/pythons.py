@@ -236,8 +236,4 @@ def main(argv: list[str]) -> int:
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main(sys.argv[1:]))
-    except subprocess.CalledProcessError as e:
-        print(f"\nFAILED: {' '.join(map(str, e.cmd))} (exit {e.returncode})", flush=True)
-        sys.exit(e.returncode or 1)
+    dev.exit_with(main, sys.argv[1:])

@@ -2,9 +2,8 @@
 //
 // A kernel validates its inputs first, on the caller's thread and under whatever lock
 // the caller holds, and only then hands the loop to the scope. The Python bindings pass
-// a scope that releases the interpreter lock for the loop and retakes it afterwards;
-// plain C++ callers pass `run_inline`. So validation can never happen without the lock,
-// and kernels stay free of Python.
+// a scope that releases the interpreter lock for the loop and retakes it afterwards. So
+// validation can never happen without the lock, and kernels stay free of Python.
 #pragma once
 
 namespace quarnel {
@@ -25,9 +24,5 @@ public:
 private:
     Enter enter_;
 };
-
-// The scope of a caller that holds no lock worth releasing.
-inline void enter_inline(void (*work)(void*), void* ctx) { work(ctx); }
-inline constexpr WorkScope run_inline{&enter_inline};
 
 }  // namespace quarnel
