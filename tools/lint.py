@@ -4,7 +4,9 @@
 - clang-tidy on every translation unit of the module, the kernels and the C++ tests,
   with the checks of .clang-tidy and the flags of a configured build;
 - clang-format --dry-run -Werror on all the C++ (.clang-format): the layout is enforced,
-  so run `clang-format -i` on what it lists.
+  so run `clang-format -i` on what it lists;
+- layers: the include rules of ARCHITECTURE.md, so that the Python-free core, the
+  binding machinery and the modules' records stay apart and no include runs back up.
 
 The three run in the environment's versions (the lint extra), so every machine agrees.
 """
@@ -12,6 +14,7 @@ The three run in the environment's versions (the lint extra), so every machine a
 from __future__ import annotations
 
 import json
+import re
 import sys
 from concurrent.futures import ThreadPoolExecutor
 
@@ -67,7 +70,55 @@ def format_check() -> bool:
     return not flagged
 
 
-CHECKS = {"ruff": ruff, "tidy": tidy, "format": format_check}
+# What each layer of quarnel-py/src may include from the tree, by folder: a layer sees
+# itself and the layers below it. quarnel-rt ("quarnel/...") and the standard library
+# are below everything; Python.h is for the binding machinery and the records only.
+LAYERS = {
+    "core": {"core"},
+    "bind": {"core", "bind"},
+    "modules": {"core", "bind", "modules"},
+}
+PYTHON_LAYERS = {"bind", "modules"}
+INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.MULTILINE)
+
+
+def layer_findings() -> list[str]:
+    src = ROOT / "quarnel-py" / "src"
+    findings = []
+    for path in sorted(src.rglob("*")):
+        if path.suffix not in (".cpp", ".hpp", ".h"):
+            continue
+        rel = path.relative_to(src)
+        layer = rel.parts[0] if len(rel.parts) > 1 else None
+        if layer not in LAYERS:
+            findings.append(f"{rel.as_posix()}: outside the layers {sorted(LAYERS)}")
+            continue
+        for bracket, name in INCLUDE.findall(path.read_text()):
+            if name == "Python.h" and layer not in PYTHON_LAYERS:
+                findings.append(f"{rel.as_posix()}: includes Python.h in the Python-free {layer}")
+            elif bracket == '"':
+                target = name.split("/")[0] if "/" in name else None
+                if target != "quarnel" and target not in LAYERS[layer]:
+                    findings.append(f"{rel.as_posix()}: includes \"{name}\", which {layer} "
+                                    f"may not (it sees {sorted(LAYERS[layer])})")
+    for path in sorted((ROOT / "quarnel-rt").rglob("*.[ch]pp")):
+        for bracket, name in INCLUDE.findall(path.read_text()):
+            if name == "Python.h" or (bracket == '"' and not name.startswith("quarnel/")
+                                      and "tests" not in path.parts):
+                findings.append(f"{path.relative_to(ROOT).as_posix()}: includes {name}")
+    return findings
+
+
+def layers() -> bool:
+    echo("layers")
+    findings = layer_findings()
+    for line in findings:
+        print(line)
+    print(f"layers: {len(findings)} includes across the layers")
+    return not findings
+
+
+CHECKS = {"ruff": ruff, "tidy": tidy, "format": format_check, "layers": layers}
 
 
 def main(argv: list[str]) -> int:

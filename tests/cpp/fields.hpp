@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "view.hpp"
+#include "core/view.hpp"
 
 namespace fixtures {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "check.hpp"
-#include "cpu_count.hpp"
+#include "core/cpu_count.hpp"
 
 using quarnel::processor_count;
 

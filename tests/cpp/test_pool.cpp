@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "cpu_count.hpp"
-#include "pool.hpp"
+#include "core/cpu_count.hpp"
+#include "core/pool.hpp"
 
 using quarnel::resolve_thread_count;
 using quarnel::WorkerPool;

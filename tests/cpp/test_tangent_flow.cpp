@@ -8,8 +8,8 @@
 
 #include "check.hpp"
 #include "fields.hpp"
-#include "lanes.hpp"
-#include "tangent_flow.hpp"
+#include "core/lanes.hpp"
+#include "core/tangent_flow.hpp"
 
 using namespace quarnel;
 using namespace fixtures;

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "pool.hpp"
-#include "tangent_flow.hpp"
-#include "tangent_flow_parallel.hpp"
+#include "core/pool.hpp"
+#include "core/tangent_flow.hpp"
+#include "core/tangent_flow_parallel.hpp"
 
 using namespace quarnel;
 

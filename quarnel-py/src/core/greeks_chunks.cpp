@@ -1,0 +1,258 @@
+#include "core/greeks_chunks.hpp"
+
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "core/greeks.hpp"
+#include "core/greeks_constant_flow.hpp"
+#include "core/greeks_tangent_flow.hpp"
+#include "core/payoffs.hpp"
+#include "quarnel/from_paths.hpp"
+#include "quarnel/greeks_from_paths.hpp"
+#include "core/second_order_tangent_flow.hpp"
+
+namespace quarnel {
+namespace {
+
+ModelError unchecked(const char* what) {
+    return {std::string(what) + " was not checked before the chunks ran"};
+}
+
+// Writes the samples of path k from `sample(k)` into row k of `cols` doubles, for the
+// rows the buffer holds (a bound the analyser can follow).
+template <class Sample>
+void write_rows(Buffer& out, std::size_t cols, Sample sample) {
+    const std::size_t size = out.size();
+    for (std::size_t k = 0; cols * k < size; ++k) sample(k, out.data() + k * cols);
+}
+
+// A path's samples of the localised digital as the columns f, u[N], v[N], u[i] * v[i]
+// of the single calls' CentringSums.
+template <std::size_t N>
+void write_localised(const LocalisedSamples<N>& s, double* r) noexcept {
+    r[0] = s.price;
+    for (std::size_t i = 0; i < N; ++i) {
+        r[1 + i] = s.u[i];
+        r[1 + N + i] = s.v[i];
+        r[1 + 2 * N + i] = s.u[i] * s.v[i];
+    }
+}
+
+}  // namespace
+
+Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
+                                                  const View1D& w_terminals, double horizon,
+                                                  double x0, double vol, std::string_view payoff,
+                                                  double strike, std::string_view model,
+                                                  std::string_view estimator, double width) {
+    const std::optional<PayoffKind> kind = parse_payoff(payoff);
+    const std::optional<Model> m = parse_model(model);
+    const std::optional<Estimator> est = parse_estimator(estimator);
+    if (!kind || !m || !est || terminal_states.size() != w_terminals.size()) {
+        return unchecked("the arguments");
+    }
+    const std::size_t n = terminal_states.size();
+    const bool localised = *est == Estimator::lowest_variance && *kind == PayoffKind::digital_call;
+    const std::size_t cols = localised ? 13 : 5;
+    Buffer out = Buffer::allocate(n * cols);
+    with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
+        with_dense_views(
+            [&](const auto& xs, const auto& ws) {
+                if (*est == Estimator::weights) {
+                    with_payoff(*kind, strike, [&](auto f) {
+                        write_rows(out, cols, [&](std::size_t k, double* r) {
+                            const GreekSamples g = greeks_by_weights_sample(flow, f, xs[k], ws[k]);
+                            r[0] = g.price;
+                            r[1] = g.greeks.delta;
+                            r[2] = g.greeks.gamma;
+                            r[3] = g.greeks.vega;
+                            r[4] = g.greeks.rho;
+                        });
+                    });
+                } else if (!localised) {
+                    with_slope(*kind, strike, [&](auto f, auto slope) {
+                        write_rows(out, cols, [&](std::size_t k, double* r) {
+                            const GreekSamples g =
+                                greeks_pathwise_sample(flow, f, slope, xs[k], ws[k]);
+                            r[0] = g.price;
+                            r[1] = g.greeks.delta;
+                            r[2] = g.greeks.gamma;
+                            r[3] = g.greeks.vega;
+                            r[4] = g.greeks.rho;
+                        });
+                    });
+                } else {
+                    const LocalisedDigital digital(strike, width);
+                    write_rows(out, cols, [&](std::size_t k, double* r) {
+                        write_localised(
+                            greeks_localised_digital_sample(digital, flow, xs[k], ws[k]), r);
+                    });
+                }
+            },
+            terminal_states, w_terminals);
+    });
+    return Matrix{std::move(out), n, cols};
+}
+
+Result<Buffer> localised_digital_finish(const View1D& sums, std::size_t n) {
+    // Columns f, u[m], v[m], u[m] * v[m]: 2 (1 + 3 m) sums.
+    if (sums.size() % 6 != 2) return ModelError{"sums must hold the sums of 1 + 3 m columns"};
+    const std::size_t cols = sums.size() / 2;
+    const std::size_t m = (cols - 1) / 3;
+    auto s1 = [&](std::size_t c) { return sums[c]; };
+    auto s2 = [&](std::size_t c) { return sums[cols + c]; };
+    Buffer out = Buffer::allocate(2 * (1 + m));
+    const MeanStderr price = mean_stderr(s1(0), s2(0), n);
+    out[0] = price.mean;
+    out[1 + m] = price.stderr_;
+    for (std::size_t i = 0; i < m; ++i) {
+        const CentredSums c = centre_on_weight(s1(1 + i), s2(1 + i), s1(1 + 2 * m + i),
+                                               s1(1 + m + i), s2(1 + m + i), n);
+        const MeanStderr g = mean_stderr(c.s1, c.s2, n);
+        out[1 + i] = g.mean;
+        out[2 + m + i] = g.stderr_;
+    }
+    return out;
+}
+
+Result<Buffer> default_half_width_of(const View1D& sums, std::size_t n) {
+    if (sums.size() != 2) return ModelError{"sums must hold [S(x), S(x * x)]"};
+    // default_half_width's arithmetic after its loop.
+    const double count = static_cast<double>(n);
+    const double mean = sums[0] / count;
+    double var = sums[1] / count - mean * mean;
+    var = var > 0.0 ? var : 0.0;
+    Buffer out = Buffer::allocate(1);
+    out[0] = 2.0 * std::sqrt(var);
+    return out;
+}
+
+Result<Matrix> greek_rows_tangent_flow_chunk(const View2D& states, const View2D& dws,
+                                             const View2D& sigma_field, const View2D& d_mu_dx_field,
+                                             const View2D& d_sigma_dx_field,
+                                             const View2D& d2_mu_dx2_field,
+                                             const View2D& d2_sigma_dx2_field, double horizon,
+                                             bool with_vega, std::size_t first_path) {
+    const Result<BatchShape> shape =
+        check_greek_field_shapes(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
+                                 d2_mu_dx2_field, d2_sigma_dx2_field);
+    if (!shape.ok()) return shape.error();
+    if (!(horizon > 0.0)) return unchecked("horizon");
+    const SecondOrderBatch batch =
+        parallel_bump_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+                            d2_sigma_dx2_field, shape.value(), horizon);
+    const std::size_t cols = with_vega ? 7 : 5;
+    Buffer out = Buffer::allocate(batch.n_paths * cols);
+    const std::size_t size = out.size();
+    const auto zero = for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
+        if (cols * k >= size) return;  // a bound the analyser can follow
+        double* row = out.data() + k * cols;
+        row[0] = states(k, batch.n_steps);
+        row[1] = r.pi;
+        row[2] = r.pi_g;
+        row[3] = r.y;
+        row[4] = r.h;
+        if (with_vega) {
+            row[5] = r.v;
+            row[6] = r.q;
+        }
+    });
+    if (zero) return greeks_zero_sigma_field_error({first_path + zero->path, zero->step});
+    return Matrix{std::move(out), batch.n_paths, cols};
+}
+
+Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string_view payoff,
+                                                 double strike, std::string_view estimator,
+                                                 double width) {
+    const std::optional<PayoffKind> kind = parse_payoff(payoff);
+    const std::optional<Estimator> est = parse_estimator(estimator);
+    if (!kind || !est || (rows.cols != 5 && rows.cols != 7)) return unchecked("the arguments");
+    const bool with_vega = rows.cols == 7;
+    const bool localised = *est == Estimator::lowest_variance && *kind == PayoffKind::digital_call;
+    const std::size_t n = rows.rows;
+    const std::size_t cols = localised ? 10 : 4;
+    Buffer out = Buffer::allocate(n * cols);
+    // Row k of greek_rows_tangent_flow_chunk: X_N, then the single call's PathRow.
+    auto x_of = [&](std::size_t k) { return rows(k, 0); };
+    auto row_of = [&](std::size_t k) {
+        return PathRow{rows(k, 1),
+                       rows(k, 2),
+                       rows(k, 3),
+                       rows(k, 4),
+                       with_vega ? rows(k, 5) : 0.0,
+                       with_vega ? rows(k, 6) : 0.0};
+    };
+    auto write = [](const TangentGreekSamples& s, double* r) {
+        r[0] = s.price;
+        r[1] = s.delta;
+        r[2] = s.gamma;
+        r[3] = s.vega;
+    };
+    if (*est == Estimator::weights) {
+        with_payoff(*kind, strike, [&](auto f) {
+            write_rows(out, cols, [&](std::size_t k, double* r) {
+                write(tangent_greeks_by_weights_sample(f, x_of(k), row_of(k)), r);
+            });
+        });
+    } else if (!localised) {
+        with_slope(*kind, strike, [&](auto f, auto slope) {
+            write_rows(out, cols, [&](std::size_t k, double* r) {
+                write(tangent_greeks_pathwise_sample(f, slope, x_of(k), row_of(k)), r);
+            });
+        });
+    } else {
+        const LocalisedDigital digital(strike, width);
+        write_rows(out, cols, [&](std::size_t k, double* r) {
+            write_localised(tangent_greeks_localised_digital_sample(digital, x_of(k), row_of(k)),
+                            r);
+        });
+    }
+    return Matrix{std::move(out), n, cols};
+}
+
+Result<Matrix> greek_weights_tangent_flow_chunk(const View2D& states, const View2D& dws,
+                                                const View2D& sigma, const View2D& d_mu_dx,
+                                                const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                                const View2D& d2_sigma_dx2, double horizon,
+                                                std::size_t first_path) {
+    Result<SecondOrderBatch> batch = validate_greek_batch(states, dws, sigma, d_mu_dx, d_sigma_dx,
+                                                          d2_mu_dx2, d2_sigma_dx2, horizon);
+    if (!batch.ok()) return batch.error();
+    return greek_weights_of(batch.value(), first_path);
+}
+
+std::optional<ModelError> check_greek_weights_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2, double horizon) {
+    Result<SecondOrderBatch> batch = validate_greek_batch(states, dws, sigma, d_mu_dx, d_sigma_dx,
+                                                          d2_mu_dx2, d2_sigma_dx2, horizon);
+    if (!batch.ok()) return batch.error();
+    return std::nullopt;
+}
+
+Result<Buffer> parameter_weights_tangent_flow_chunk(
+    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+    const View2D& d2_sigma_dx_dp, double horizon, std::size_t first_path) {
+    const Result<SecondOrderBatch> batch =
+        validate_parameter_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
+                                 d_mu_dp, d_sigma_dp, d2_mu_dx_dp, d2_sigma_dx_dp, horizon);
+    if (!batch.ok()) return batch.error();
+    return parameter_weights_of(batch.value(), first_path);
+}
+
+std::optional<ModelError> check_parameter_weights_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+    const View2D& d2_sigma_dx_dp, double horizon) {
+    const Result<SecondOrderBatch> batch =
+        validate_parameter_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
+                                 d_mu_dp, d_sigma_dp, d2_mu_dx_dp, d2_sigma_dx_dp, horizon);
+    if (!batch.ok()) return batch.error();
+    return std::nullopt;
+}
+
+}  // namespace quarnel

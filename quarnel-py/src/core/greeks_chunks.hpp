@@ -1,0 +1,79 @@
+// The chunk primitives of price_and_greeks_constant_flow and price_and_greeks_tangent_flow
+// (see chunks.hpp for the scheme). Each per-path sample here comes from the single
+// call's own per-path sample functions (quarnel/greeks_from_paths.hpp,
+// greeks_tangent_flow.hpp); only the sums are carried across chunks.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "core/buffer.hpp"
+#include "core/matrix.hpp"
+#include "core/result.hpp"
+#include "core/view.hpp"
+
+namespace quarnel {
+
+// Sample columns of price_and_greeks_constant_flow over a chunk. Weights and pathwise
+// estimators: (n, 5), the price, delta, gamma, vega and rho samples. The localised
+// digital: (n, 13), f, u[4], v[4] and u[i] * v[i] of its sums, for the ramp half-width
+// `width` (the batch's default width may be 0 or NaN: the ramp is then off).
+// The arguments are checked beforehand by the single call, on empty stand-ins.
+Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
+                                                  const View1D& w_terminals, double horizon,
+                                                  double x0, double vol, std::string_view payoff,
+                                                  double strike, std::string_view model,
+                                                  std::string_view estimator, double width);
+
+// [price and m Greek means, their m + 1 stderrs] of the localised digital from the final
+// sums of its 1 + 3 m columns (f, u[m], v[m], u[i] * v[i]): each Greek centred on its
+// weight by centre_on_weight, as the single calls do.
+Result<Buffer> localised_digital_finish(const View1D& sums, std::size_t n);
+
+// The default ramp half-width, twice the population standard deviation of n values,
+// from their sums [S(x), S(x * x)].
+Result<Buffer> default_half_width_of(const View1D& sums, std::size_t n);
+
+// The kernel rows of price_and_greeks_tangent_flow over a chunk, with X_N in front:
+// (n, 5) X_N, pi, pi_g, Y_N, H_N, and with vega (n, 7) adding V_N and the vega weight.
+// A zero diffusion value is reported with its path's index in the batch.
+Result<Matrix> greek_rows_tangent_flow_chunk(const View2D& states, const View2D& dws,
+                                             const View2D& sigma_field, const View2D& d_mu_dx_field,
+                                             const View2D& d_sigma_dx_field,
+                                             const View2D& d2_mu_dx2_field,
+                                             const View2D& d2_sigma_dx2_field, double horizon,
+                                             bool with_vega, std::size_t first_path);
+
+// Samples of price_and_greeks_tangent_flow from rows of greek_rows_tangent_flow_chunk:
+// (n, 4), price, delta, gamma and vega, or for the localised digital with ramp
+// half-width `width` (n, 10), f, u[3], v[3] and u[i] * v[i].
+Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string_view payoff,
+                                                 double strike, std::string_view estimator,
+                                                 double width);
+
+// greek_weights_tangent_flow over a chunk whose first row is path `first_path` of the
+// batch, and its checks alone (for stand-ins of the whole batch).
+Result<Matrix> greek_weights_tangent_flow_chunk(const View2D& states, const View2D& dws,
+                                                const View2D& sigma, const View2D& d_mu_dx,
+                                                const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                                const View2D& d2_sigma_dx2, double horizon,
+                                                std::size_t first_path);
+std::optional<ModelError> check_greek_weights_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2, double horizon);
+
+// parameter_weights_tangent_flow over a chunk whose first row is path `first_path` of
+// the batch, and its checks alone.
+Result<Buffer> parameter_weights_tangent_flow_chunk(
+    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+    const View2D& d2_sigma_dx_dp, double horizon, std::size_t first_path);
+std::optional<ModelError> check_parameter_weights_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+    const View2D& d2_sigma_dx_dp, double horizon);
+
+}  // namespace quarnel

@@ -1,0 +1,100 @@
+#include "core/greeks_constant_flow.hpp"
+
+#include <limits>
+#include <string>
+
+#include "core/payoffs.hpp"
+#include "core/price_delta.hpp"
+
+namespace quarnel {
+namespace {
+
+ModelError unknown_model(std::string_view name) {
+    return {"unknown model '" + std::string(name) + "': expected 'gbm' or 'abm'"};
+}
+
+// horizon, x0 (GBM only: ABM never uses it) and vol, as negated comparisons so that
+// NaN fails them.
+std::optional<ModelError> check_flow_numbers(Model model, double horizon, double x0, double vol) {
+    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+    if (model == Model::gbm && !(x0 > 0.0)) return ModelError{"x0 must be positive"};
+    if (!(vol > 0.0)) return ModelError{"vol must be positive"};
+    return std::nullopt;
+}
+
+Greeks to_greeks(const PriceGreeks& r) noexcept {
+    return {r.price,        r.delta,        r.gamma,        r.vega,        r.rho,
+            r.price_stderr, r.delta_stderr, r.gamma_stderr, r.vega_stderr, r.rho_stderr};
+}
+
+}  // namespace
+
+Result<Matrix> greek_weights_constant_flow(const View1D& w_terminals, double horizon, double x0,
+                                           double vol, std::string_view model) {
+    const std::optional<Model> m = parse_model(model);
+    if (!m) return unknown_model(model);
+    if (auto err = check_flow_numbers(*m, horizon, x0, vol)) return *std::move(err);
+    const std::size_t n = w_terminals.size();
+    // NumPy bounds n * 8 bytes, not the result's 4 n * 8: a long broadcast input could
+    // wrap the size of the allocation.
+    if (n > std::numeric_limits<std::size_t>::max() / (4 * sizeof(double))) {
+        return ModelError{"w_terminals is too long: the result would not fit in memory"};
+    }
+    Buffer out = Buffer::allocate(4 * n);
+    double* rows = out.data();
+    const std::size_t size = out.size();
+    with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
+        with_dense_views(
+            [&](const auto& w) {
+                // Bounded by the buffer's own size, which the analyser can follow.
+                for (std::size_t k = 0; 4 * k < size; ++k) {
+                    const GreekTerms t = flow.weights(w[k]);
+                    double* row = rows + 4 * k;
+                    row[0] = t.delta;
+                    row[1] = t.gamma;
+                    row[2] = t.vega;
+                    row[3] = t.rho;
+                }
+            },
+            w_terminals);
+    });
+    return Matrix{std::move(out), n, 4};
+}
+
+Result<Greeks> price_and_greeks_constant_flow(const View1D& terminal_states,
+                                              const View1D& w_terminals, double horizon, double x0,
+                                              double vol, std::string_view payoff, double strike,
+                                              std::string_view model, std::string_view estimator,
+                                              std::optional<double> half_width) {
+    const Result<PayoffKind> kind = check_constant_flow_pair(terminal_states, w_terminals, payoff);
+    if (!kind.ok()) return kind.error();
+    const std::optional<Model> m = parse_model(model);
+    if (!m) return unknown_model(model);
+    const Result<Estimator> est = estimator_named(estimator);
+    if (!est.ok()) return est.error();
+    if (auto err = check_flow_numbers(*m, horizon, x0, vol)) return *std::move(err);
+    if (auto err = check_half_width(half_width)) return *std::move(err);
+
+    const PriceGreeks r = with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
+        return with_dense_views(
+            [&](const auto& x, const auto& w) -> PriceGreeks {
+                if (est.value() == Estimator::weights) {
+                    return with_payoff(kind.value(), strike, [&](auto f) {
+                        return greeks_by_weights_from_paths(x, w, flow, f);
+                    });
+                }
+                if (kind.value() != PayoffKind::digital_call) {
+                    return with_slope(kind.value(), strike, [&](auto f, auto slope) {
+                        return greeks_pathwise_from_paths(x, w, flow, f, slope);
+                    });
+                }
+                // The default width costs one pass over the states before the main one.
+                const double e = half_width ? *half_width : default_half_width(x);
+                return greeks_localised_digital_from_paths(x, w, flow, strike, e);
+            },
+            terminal_states, w_terminals);
+    });
+    return to_greeks(r);
+}
+
+}  // namespace quarnel

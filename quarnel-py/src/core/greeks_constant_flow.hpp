@@ -1,0 +1,42 @@
+// Greeks of GBM and ABM from exactly sampled terminal data: the per-path weights of
+// delta, gamma, vega and drift rho, and price-and-Greeks for the built-in payoffs.
+// Validation here, estimators in quarnel/greeks_from_paths.hpp.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "core/greeks.hpp"
+#include "core/matrix.hpp"
+#include "quarnel/greeks_from_paths.hpp"
+#include "core/result.hpp"
+#include "core/view.hpp"
+
+namespace quarnel {
+
+// Calls f with the flow object of the model; f is instantiated for both.
+template <class F>
+decltype(auto) with_flow(Model model, double horizon, double x0, double vol, F&& f) {
+    if (model == Model::gbm) return f(GbmConstantFlow(horizon, x0, vol));
+    return f(AbmConstantFlow(horizon, vol));
+}
+
+// (n_paths, 4): per path the delta, gamma, vega (d/ds) and drift-rho (d/dmu) weights.
+// Checks, in order: model, horizon > 0, x0 > 0 (GBM only), vol > 0.
+Result<Matrix> greek_weights_constant_flow(const View1D& w_terminals, double horizon, double x0,
+                                           double vol, std::string_view model);
+
+// Price and the four Greeks of a built-in payoff. "weights": f(X_T) times each weight,
+// price and delta bit-equal to price_and_delta_constant_flow with sigma_at_x0 = vol * x0
+// (GBM) or vol (ABM). "lowest_variance": pathwise for identity, call and put; the
+// localised, centred estimator for digital_call, with the ramp half-width
+// `half_width`, or twice the population standard deviation of X_T when it is empty.
+// Checks, in order: lengths, payoff, model, estimator, horizon, x0 (GBM), vol,
+// half_width.
+Result<Greeks> price_and_greeks_constant_flow(const View1D& terminal_states,
+                                              const View1D& w_terminals, double horizon, double x0,
+                                              double vol, std::string_view payoff, double strike,
+                                              std::string_view model, std::string_view estimator,
+                                              std::optional<double> half_width);
+
+}  // namespace quarnel

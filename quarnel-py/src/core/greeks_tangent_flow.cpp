@@ -1,0 +1,161 @@
+#include "core/greeks_tangent_flow.hpp"
+
+#include <cstddef>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "quarnel/from_paths.hpp"
+
+namespace quarnel {
+namespace {
+
+// The four sample streams, summed left to right in path order.
+struct GreekSums {
+    TwoStreamSums price_delta, gamma_vega;
+    void add(const TangentGreekSamples& s) noexcept {
+        price_delta.add(s.price, s.delta);
+        gamma_vega.add(s.gamma, s.vega);
+    }
+    Greeks finish(std::size_t n, bool with_vega) const noexcept {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        const MeanStderr p = mean_stderr(price_delta.sum_a(), price_delta.sum_sq_a(), n);
+        const MeanStderr d = mean_stderr(price_delta.sum_b(), price_delta.sum_sq_b(), n);
+        const MeanStderr g = mean_stderr(gamma_vega.sum_a(), gamma_vega.sum_sq_a(), n);
+        MeanStderr v = mean_stderr(gamma_vega.sum_b(), gamma_vega.sum_sq_b(), n);
+        if (!with_vega) v = {nan, nan};
+        return {p.mean,    d.mean,    g.mean,    v.mean,    nan,
+                p.stderr_, d.stderr_, g.stderr_, v.stderr_, nan};
+    }
+};
+
+Greeks finish_localised(const CentringSums<3>& sums, std::size_t n, bool with_vega) noexcept {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const MeanStderr p = sums.price(n);
+    MeanStderr g[3];
+    for (std::size_t i = 0; i < 3; ++i) g[i] = sums.greek(i, n);
+    if (!with_vega) g[2] = {nan, nan};
+    return {p.mean,    g[0].mean,    g[1].mean,    g[2].mean,    nan,
+            p.stderr_, g[0].stderr_, g[1].stderr_, g[2].stderr_, nan};
+}
+
+}  // namespace
+
+Result<BatchShape> check_greek_field_shapes(const View2D& states, const View2D& dws,
+                                            const View2D& sigma_field, const View2D& d_mu_dx_field,
+                                            const View2D& d_sigma_dx_field,
+                                            const View2D& d2_mu_dx2_field,
+                                            const View2D& d2_sigma_dx2_field) {
+    return check_batch_shapes(states, {{"dws", &dws},
+                                       {"sigma_field", &sigma_field},
+                                       {"d_mu_dx_field", &d_mu_dx_field},
+                                       {"d_sigma_dx_field", &d_sigma_dx_field},
+                                       {"d2_mu_dx2_field", &d2_mu_dx2_field},
+                                       {"d2_sigma_dx2_field", &d2_sigma_dx2_field}});
+}
+
+Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
+    const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
+    double horizon, std::string_view payoff, std::string_view estimator,
+    std::optional<std::string_view> vega, std::optional<double> half_width) {
+    const Result<BatchShape> shape =
+        check_greek_field_shapes(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
+                                 d2_mu_dx2_field, d2_sigma_dx2_field);
+    if (!shape.ok()) return shape.error();
+    const Result<PayoffKind> kind = payoff_named(payoff);
+    if (!kind.ok()) return kind.error();
+    const Result<Estimator> est = estimator_named(estimator);
+    if (!est.ok()) return est.error();
+    if (vega && *vega != "parallel_bump") {
+        return ModelError{"unknown vega '" + std::string(*vega) +
+                          "': expected 'parallel_bump' or None"};
+    }
+    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+    if (auto err = check_half_width(half_width)) return *std::move(err);
+    return GreeksTangentFlowCall{shape.value(), kind.value(), est.value()};
+}
+
+SecondOrderBatch parallel_bump_batch(const View2D& dws, const View2D& sigma_field,
+                                     const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field,
+                                     const View2D& d2_mu_dx2_field,
+                                     const View2D& d2_sigma_dx2_field, BatchShape shape,
+                                     double horizon) {
+    SecondOrderBatch batch =
+        make_second_order_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+                                d2_sigma_dx2_field, shape, horizon);
+    // The zero fields are stride-0 views of one zero.
+    static const double zero = 0.0;
+    const View2D zeros{reinterpret_cast<const std::byte*>(&zero), batch.n_paths, batch.n_steps, 0,
+                       0};
+    batch.d_mu_dp = zeros;
+    batch.d_sigma_dp = sigma_field;
+    batch.d2_mu_dx_dp = zeros;
+    batch.d2_sigma_dx_dp = d_sigma_dx_field;
+    return batch;
+}
+
+ModelError greeks_zero_sigma_field_error(ZeroSigma at) {
+    return ModelError{"sigma_field[" + std::to_string(at.path) + ", " + std::to_string(at.step) +
+                      "] = 0 produces division by zero in BEL weight"};
+}
+
+Result<Greeks> price_and_greeks_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
+    const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
+    double horizon, std::string_view payoff, double strike, std::string_view estimator,
+    std::optional<std::string_view> vega, std::optional<double> half_width) {
+    const Result<GreeksTangentFlowCall> call = check_price_and_greeks_tangent_flow(
+        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+        d2_sigma_dx2_field, horizon, payoff, estimator, vega, half_width);
+    if (!call.ok()) return call.error();
+    const PayoffKind kind = call.value().payoff;
+    const SecondOrderBatch batch =
+        parallel_bump_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+                            d2_sigma_dx2_field, call.value().shape, horizon);
+    const bool with_vega = vega.has_value();
+    // The last column of `states`; an empty batch reads nothing.
+    const View1D terminal =
+        batch.n_paths == 0 ? View1D{}
+                           : View1D{states.row_ptr(0) + static_cast<std::ptrdiff_t>(batch.n_steps) *
+                                                            states.col_stride,
+                                    batch.n_paths, states.row_stride};
+
+    // The four sample streams of `sample(x, row)`, summed left to right in path order.
+    auto accumulate = [&](auto sample) -> Result<Greeks> {
+        GreekSums sums;
+        if (auto zero = for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
+                sums.add(sample(terminal[k], r));
+            })) {
+            return greeks_zero_sigma_field_error(*zero);
+        }
+        return sums.finish(batch.n_paths, with_vega);
+    };
+    if (call.value().estimator == Estimator::weights) {
+        return with_payoff(kind, strike, [&](auto f) {
+            return accumulate([f](double x, const PathRow& r) {
+                return tangent_greeks_by_weights_sample(f, x, r);
+            });
+        });
+    }
+    if (kind != PayoffKind::digital_call) {
+        return with_slope(kind, strike, [&](auto f, auto slope) {
+            return accumulate([f, slope](double x, const PathRow& r) {
+                return tangent_greeks_pathwise_sample(f, slope, x, r);
+            });
+        });
+    }
+    // One cheap pass over X_N before the kernel for the default width; the centring
+    // coefficients come out of the sums at the end.
+    const LocalisedDigital digital(strike, half_width ? *half_width : default_half_width(terminal));
+    CentringSums<3> sums;
+    if (auto zero = for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
+            sums.add(tangent_greeks_localised_digital_sample(digital, terminal[k], r));
+        })) {
+        return greeks_zero_sigma_field_error(*zero);
+    }
+    return finish_localised(sums, batch.n_paths, with_vega);
+}
+
+}  // namespace quarnel

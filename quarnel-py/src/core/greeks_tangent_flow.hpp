@@ -1,0 +1,132 @@
+// Price and Greeks of a built-in payoff from a path batch of any scalar model, through
+// the second-order tangent flow (second_order_tangent_flow.hpp): delta and gamma of the simulated
+// Euler scheme exactly, vega as the derivative under the parallel volatility bump
+// sigma -> (1 + e) sigma at e = 0 (for GBM, sigma(x) = s x, that is s times d/ds).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <initializer_list>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "core/greeks.hpp"
+#include "core/payoffs.hpp"
+#include "quarnel/greeks_from_paths.hpp"
+#include "core/result.hpp"
+#include "core/second_order_tangent_flow.hpp"
+#include "core/view.hpp"
+
+namespace quarnel {
+
+// "weights": every Greek is the mean of f(X_N) times its weight.
+// "lowest_variance": identity, call and put pathwise (delta f'(X_N) Y_N, gamma
+// f'(X_N) (Y_N pi + H_N), vega f'(X_N) V_N); digital_call localised around the strike
+// with a ramp of half-width `half_width` (default: twice the population standard
+// deviation of X_N, which biases the estimates by O(1/n)), the remainder centred.
+// `vega`: "parallel_bump", or nullopt to skip it (NaN). Rho is always NaN.
+// Checks, in order: the states columns and the exact shapes of the six step matrices,
+// payoff, estimator, vega, horizon, half_width; then zero diffusion values.
+Result<Greeks> price_and_greeks_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
+    const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
+    double horizon, std::string_view payoff, double strike, std::string_view estimator,
+    std::optional<std::string_view> vega, std::optional<double> half_width);
+
+// The pieces of price_and_greeks_tangent_flow, for the chunks of quarnel.dask.
+
+// What its checks establish.
+struct GreeksTangentFlowCall {
+    BatchShape shape;
+    PayoffKind payoff;
+    Estimator estimator;
+};
+
+// The checks of price_and_greeks_tangent_flow, in its order, and nothing else.
+Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
+    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
+    const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
+    double horizon, std::string_view payoff, std::string_view estimator,
+    std::optional<std::string_view> vega, std::optional<double> half_width);
+
+// Its first check: the states columns and the exact shapes of the six step matrices.
+Result<BatchShape> check_greek_field_shapes(const View2D& states, const View2D& dws,
+                                            const View2D& sigma_field, const View2D& d_mu_dx_field,
+                                            const View2D& d_sigma_dx_field,
+                                            const View2D& d2_mu_dx2_field,
+                                            const View2D& d2_sigma_dx2_field);
+
+// The kernel's batch with the parallel volatility bump as its parameter: d sigma/de =
+// sigma, d2 sigma/dx de = sigma', drift unchanged.
+SecondOrderBatch parallel_bump_batch(const View2D& dws, const View2D& sigma_field,
+                                     const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field,
+                                     const View2D& d2_mu_dx2_field,
+                                     const View2D& d2_sigma_dx2_field, BatchShape shape,
+                                     double horizon);
+
+// Its message for a zero diffusion value.
+ModelError greeks_zero_sigma_field_error(ZeroSigma at);
+
+// One path's kernel row: the delta and gamma weights pi and pi_g, Y_N, H_N, and with
+// vega V_N and the vega weight q (both 0 without).
+struct PathRow {
+    double pi, pi_g, y, h, v, q;
+};
+
+// Runs the kernel over the batch in blocks and hands each path's (index, row) to
+// `visit` in path order; stops at the first zero diffusion value. A block is one whole
+// tile of the kernel's lanes over adjacent paths (2048, second_order_tangent_flow.cpp), so
+// time-major batches are not cut into smaller tiles; its rows (96 KiB at most) are on
+// the heap and stay in cache for `visit`.
+template <class Visit>
+std::optional<ZeroSigma> for_each_greek_row(const SecondOrderBatch& batch, bool with_vega,
+                                            Visit&& visit) {
+    constexpr std::size_t kBlock = 2048;
+    const SecondOrderKind kind = with_vega ? SecondOrderKind::all : SecondOrderKind::greeks;
+    const std::size_t width = columns(kind);
+    std::vector<double> rows(kBlock * width);
+    for (std::size_t first = 0; first < batch.n_paths; first += kBlock) {
+        const std::size_t count = std::min(kBlock, batch.n_paths - first);
+        if (auto zero = second_order_rows(kind, batch, first, count, rows.data())) return zero;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double* r = rows.data() + i * width;
+            visit(first + i,
+                  PathRow{r[0], r[1], r[2], r[3], with_vega ? r[4] : 0.0, with_vega ? r[5] : 0.0});
+        }
+    }
+    return std::nullopt;
+}
+
+// One path's price, delta, gamma and vega samples.
+struct TangentGreekSamples {
+    double price, delta, gamma, vega;
+};
+
+// "weights": f(X_N) times each weight.
+template <class Payoff>
+TangentGreekSamples tangent_greeks_by_weights_sample(Payoff f, double x,
+                                                     const PathRow& r) noexcept {
+    const double fx = f(x);
+    return {fx, fx * r.pi, fx * r.pi_g, fx * r.q};
+}
+
+// Pathwise: f'(X_N) times Y_N, Y_N pi + H_N and V_N.
+template <class Payoff, class Slope>
+TangentGreekSamples tangent_greeks_pathwise_sample(Payoff f, Slope slope, double x,
+                                                   const PathRow& r) noexcept {
+    const double d = slope(x);
+    return {f(x), d * r.y, d * ((r.y * r.pi) + r.h), d * r.v};
+}
+
+// The localised digital: the pathwise multipliers above against the weights of delta,
+// gamma and vega.
+inline LocalisedSamples<3> tangent_greeks_localised_digital_sample(const LocalisedDigital& digital,
+                                                                   double x,
+                                                                   const PathRow& r) noexcept {
+    const double m[3] = {r.y, (r.y * r.pi) + r.h, r.v};
+    const double v[3] = {r.pi, r.pi_g, r.q};
+    return digital.sample(x, m, v);
+}
+
+}  // namespace quarnel

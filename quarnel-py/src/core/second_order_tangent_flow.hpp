@@ -1,0 +1,152 @@
+// Second-order tangent flow: delta, gamma and model-parameter weights that are exact for
+// the simulated Euler scheme X_{j+1} = X_j + mu(X_j) dt + sigma(X_j) dW_j at every
+// number of steps N (integration by parts once per Gaussian increment).
+//
+// Per path, with Y = dX/dx0 (Y_0 = 1), H = L Y along the direction u_j = Y_{j+1} / (N s_j)
+// of the gamma operator L, and the coefficient values of step j at X_j
+// (s = sigma, sp/spp = sigma', sigma'', mp/mpp = mu', mu''), step j does, in this order,
+// each product rounded on its own and no fused multiply-add:
+//   p    = sp * Y
+//   Yn   = Y + ((mp * Y) * dt + p * dW)              (the first-order kernel's Y, bit for bit)
+//   u    = (Yn / s) * inv_N
+//   tau  = ((Yn * dW) - p * dt) / s
+//   G    = ((N - j) * inv_N) * Y                       (L X_j)
+//   La   = ((mpp * G) * dt + (spp * G) * dW) - sp * u
+//   Hn   = H + (((mp * H) * dt + (sp * H) * dW) + Y * La)
+//   Ltau = (((Hn * dW) - Yn * u) - ((spp * G) * Y + sp * H) * dt) / s - ((tau * sp) * G) / s
+//   acc  = acc + tau * inv_T,  accL = accL + Ltau * inv_T
+// and a path's delta weight is acc, its gamma weight acc * acc + accL.
+//
+// A model parameter theta with coefficient derivatives mth = d mu/d theta,
+// sth = d sigma/d theta, mxth = d2 mu/dx dtheta, sxth = d2 sigma/dx dtheta adds, after
+// the gamma part of the step and from the same old Y:
+//   D    = (j * inv_N) * Y                             (D_u X_j)
+//   Da   = ((mpp * D) * dt + (spp * D) * dW) + sp * u
+//   Kn   = K + (((mp * K) * dt + (sp * K) * dW) + Y * Da)          (D_u Y)
+//   Vn   = V + (((mp * V) * dt + (sp * V) * dW) + (mth * dt + sth * dW))   (dX/dtheta)
+//   DVn  = DV + (((mp * DV) * dt + (sp * DV) * dW)
+//               + ((V * Da + ((mxth * D) * dt + (sxth * D) * dW)) + sth * u))  (D_u V)
+// and the path's weight is, with beta = V_N / Y_N,  beta * acc - (DV_N - beta * K_N) / Y_N:
+// NaN or infinite where the Euler tangent Y_N is zero.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "core/matrix.hpp"
+#include "core/result.hpp"
+#include "core/tangent_flow.hpp"
+#include "core/view.hpp"
+#include "core/work_scope.hpp"
+
+namespace quarnel {
+
+// The per-step matrices of a path batch and the per-call constants. The four parameter
+// matrices are read only by the kernels that compute a parameter weight.
+struct SecondOrderBatch {
+    View2D dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2;
+    View2D d_mu_dp, d_sigma_dp, d2_mu_dx_dp, d2_sigma_dx_dp;
+    std::size_t n_paths = 0;
+    std::size_t n_steps = 0;
+    double inv_t = 0.0;  // 1 / T
+    double dt = 0.0;     // T / N, as the first-order kernel forms it
+    double inv_n = 0.0;  // 1 / N
+};
+
+// What a kernel writes per path, one row of `columns(kind)` doubles:
+//   greeks:    delta weight, gamma weight, Y_N, H_N
+//   parameter: the parameter weight
+//   all:       delta weight, gamma weight, Y_N, H_N, V_N, the parameter weight
+enum class SecondOrderKind { greeks, parameter, all };
+
+constexpr std::size_t columns(SecondOrderKind kind) noexcept {
+    return kind == SecondOrderKind::greeks ? 4 : kind == SecondOrderKind::parameter ? 1 : 6;
+}
+
+// Constants for a batch of this shape; the parameter matrices are left empty.
+SecondOrderBatch make_second_order_batch(const View2D& dws, const View2D& sigma,
+                                         const View2D& d_mu_dx, const View2D& d_sigma_dx,
+                                         const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+                                         BatchShape shape, double horizon) noexcept;
+
+// The checks of the Greek weight functions, in order: horizon > 0, the states columns,
+// the shapes of the six matrices (named as the weight functions name them), and a
+// result size that fits in memory (long broadcast inputs could wrap it).
+Result<SecondOrderBatch> validate_greek_batch(const View2D& states, const View2D& dws,
+                                              const View2D& sigma, const View2D& d_mu_dx,
+                                              const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                              const View2D& d2_sigma_dx2, double horizon);
+
+// The checks of parameter_weights_tangent_flow, the same with the ten matrices, and the
+// batch with its parameter matrices set.
+Result<SecondOrderBatch> validate_parameter_batch(const View2D& states, const View2D& dws,
+                                                  const View2D& sigma, const View2D& d_mu_dx,
+                                                  const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                                  const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
+                                                  const View2D& d_sigma_dp,
+                                                  const View2D& d2_mu_dx_dp,
+                                                  const View2D& d2_sigma_dx_dp, double horizon);
+
+// Rows of paths [first, first + count) into out (row p at out + p * columns(kind)).
+// Every matrix the kind reads must cover those rows and n_steps columns. On a zero sigma
+// the first one in path-then-step order is returned and out is partly written. Touches
+// nothing shared, so it may run on any thread without the interpreter lock.
+std::optional<ZeroSigma> second_order_rows(SecondOrderKind kind, const SecondOrderBatch& batch,
+                                           std::size_t first, std::size_t count,
+                                           double* out) noexcept;
+
+namespace detail {
+// The implementations behind second_order_rows, for the tests that check they agree bit
+// for bit: one path at a time, interleaved paths in 2-lane vectors, and where built
+// (QUARNEL_TANGENT_FLOW_AVX2), interleaved paths with AVX2 (call only where
+// cpu_has_avx2()).
+std::optional<ZeroSigma> second_order_one_by_one(SecondOrderKind, const SecondOrderBatch&,
+                                                 std::size_t, std::size_t, double*) noexcept;
+std::optional<ZeroSigma> second_order_baseline(SecondOrderKind, const SecondOrderBatch&,
+                                               std::size_t, std::size_t, double*) noexcept;
+#if QUARNEL_TANGENT_FLOW_AVX2
+std::optional<ZeroSigma> second_order_avx2(SecondOrderKind, const SecondOrderBatch&, std::size_t,
+                                           std::size_t, double*) noexcept;
+#endif
+}  // namespace detail
+
+// The results of greek_weights_tangent_flow and parameter_weights_tangent_flow for a
+// checked batch, on this thread. A zero sigma's path is reported counted from
+// `first_path`, so a chunk of a larger batch names it as the whole call.
+Result<Matrix> greek_weights_of(const SecondOrderBatch& batch, std::size_t first_path);
+Result<Buffer> parameter_weights_of(const SecondOrderBatch& batch, std::size_t first_path);
+
+class WorkerPool;
+
+// second_order_rows for all paths of a validated batch on `pool`: paths in at most T
+// contiguous runs of max(1, ceil(n / T)) paths (T the pool's thread count), each run whole
+// on one thread, so the rows equal the serial ones bit for bit. With zero sigma values in
+// several runs, the one reported is from the leftmost failed run among those that ran.
+std::optional<ZeroSigma> second_order_rows_parallel(SecondOrderKind kind,
+                                                    const SecondOrderBatch& batch, WorkerPool& pool,
+                                                    double* out);
+
+// greek_weights_tangent_flow: an (n_paths, 4) matrix.
+Result<Matrix> greek_weights_tangent_flow(const View2D& states, const View2D& dws,
+                                          const View2D& sigma, const View2D& d_mu_dx,
+                                          const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                          const View2D& d2_sigma_dx2, double horizon);
+
+// The same on the process-wide pool (second_order_rows_parallel). Validation runs on the
+// caller's thread; only the pool work runs inside `scope`.
+Result<Matrix> greek_weights_tangent_flow_parallel(const View2D& states, const View2D& dws,
+                                                   const View2D& sigma, const View2D& d_mu_dx,
+                                                   const View2D& d_sigma_dx,
+                                                   const View2D& d2_mu_dx2,
+                                                   const View2D& d2_sigma_dx2, double horizon,
+                                                   const WorkScope& scope);
+
+// parameter_weights_tangent_flow: the (n_paths,) weights of d/dtheta.
+Result<Buffer> parameter_weights_tangent_flow(const View2D& states, const View2D& dws,
+                                              const View2D& sigma, const View2D& d_mu_dx,
+                                              const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                                              const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
+                                              const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+                                              const View2D& d2_sigma_dx_dp, double horizon);
+
+}  // namespace quarnel

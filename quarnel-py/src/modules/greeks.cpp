@@ -1,0 +1,245 @@
+// The module `quarnel._greeks`: the Greeks beyond delta, one record per function, and
+// its entry point. Registration order (the order of __all__) is the order of the list
+// in PyInit__greeks.
+#include <vector>
+
+#include "modules/greeks_chunks.hpp"
+#include "core/greeks_constant_flow.hpp"
+#include "core/greeks_tangent_flow.hpp"
+#include "bind/module.hpp"
+#include "bind/record.hpp"
+#include "core/second_order_tangent_flow.hpp"
+#include "core/work_scope.hpp"
+
+namespace quarnel::py {
+namespace {
+
+constexpr const char* kVersion = QUARNEL_VERSION;  // the project version, from CMake
+
+// The scope in which the parallel kernels run their loop: without the interpreter lock.
+constexpr WorkScope kWithoutGil{&enter_without_gil};
+
+// The package's handle on the one PanicException class of the process (created here
+// if no fault has needed it yet), so that users can catch it by name.
+constexpr Function kPanicException{
+    "_panic_exception", "The class of internal faults, quarnel.PanicException.", params(), []() {
+        PyObject* type = panic_type();
+        if (type == nullptr) throw_pending();
+        return Ref::borrow(type);
+    }};
+
+constexpr Function kGreekWeightsConstantFlow{
+    "greek_weights_constant_flow",
+    "Low-level: per-path weights of delta, gamma, vega and drift rho for\n"
+    "GBM (`model=\"gbm\"`, dX = mu X dt + vol X dW) or ABM (`model=\"abm\"`,\n"
+    "dX = mu dt + vol dW), from the terminal Brownian values alone.\n"
+    "\n"
+    "Returns a float64 array of shape `(n_paths, 4)`, columns delta,\n"
+    "gamma, vega (d/d vol) and rho (d/d mu). With `s = vol`,\n"
+    "`sigma0 = s * x0` (GBM) or `s` (ABM) and `pi = W_T / (T * sigma0)`:\n"
+    "\n"
+    "- delta `pi`, bit-equal to `bel_weights_constant_flow`;\n"
+    "- gamma `pi^2 - pi / x0 - 1 / (T sigma0^2)` (ABM: no `pi / x0`);\n"
+    "- vega `(W_T^2 - T) / (s T) - W_T` (ABM: no `- W_T`);\n"
+    "- rho `W_T / s`.\n"
+    "\n"
+    "Each Greek of any payoff f of X_T is the mean of f(X_T) times its\n"
+    "column; prices are undiscounted:\n"
+    "\n"
+    "```\n"
+    "g = greek_weights_constant_flow(w_t, 1.0, x0=100.0, vol=0.2)\n"
+    "gamma = np.mean(np.maximum(x_t - 100.0, 0.0) * g[:, 1])\n"
+    "```\n"
+    "\n"
+    "`x0` must be positive under GBM (ABM does not use it), `horizon` and\n"
+    "`vol` always.",
+    params(array1d("w_terminals"), real("horizon"), real("x0"), real("vol"),
+           text_or("model", "gbm", "'gbm'")),
+    &quarnel::greek_weights_constant_flow};
+
+constexpr Function kPriceAndGreeksConstantFlow{
+    "price_and_greeks_constant_flow",
+    "High-level: price, delta, gamma, vega (d/d vol) and drift rho\n"
+    "(d/d mu) of a built-in payoff under GBM or ABM, in one call from\n"
+    "terminal states and terminal Brownian values. Returns a `Greeks`\n"
+    "named tuple with the five values and their standard errors.\n"
+    "\n"
+    "Payoffs: `\"identity\"`, `\"call\"`, `\"put\"`, `\"digital_call\"`.\n"
+    "Estimators:\n"
+    "\n"
+    "- `\"weights\"`: f(X_T) times the weights of\n"
+    "  `greek_weights_constant_flow`. Price and delta equal\n"
+    "  `price_and_delta_constant_flow` with `sigma_at_x0 = vol * x0`\n"
+    "  (GBM) or `vol` (ABM), bit for bit.\n"
+    "- `\"lowest_variance\"` (default): pathwise Greeks for the identity,\n"
+    "  calls and puts (5 to 16 times lower variance); for digitals the\n"
+    "  jump is smoothed into a ramp of half-width `half_width` around the\n"
+    "  strike, taken pathwise, and the rest by weights, centred (about 20\n"
+    "  times lower for delta, 8 for gamma and vega). By default the\n"
+    "  half-width is twice the standard deviation of X_T over the paths;\n"
+    "  that width and the centring constant come from the same paths,\n"
+    "  which biases the digital's Greeks by O(1/n_paths), far below the\n"
+    "  standard error. Pass a `half_width` from a pilot run to remove the\n"
+    "  width's part.\n"
+    "\n"
+    "```\n"
+    "g = price_and_greeks_constant_flow(x_t, w_t, 1.0, 100.0, 0.2,\n"
+    "                                   \"call\", strike=100.0)\n"
+    "g.gamma, g.gamma_stderr\n"
+    "```",
+    params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"), real("x0"),
+           real("vol"), text("payoff"), real_or("strike", 0.0, "0.0"),
+           text_or("model", "gbm", "'gbm'"),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"),
+           real_or_none("half_width")),
+    [](const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0,
+       double vol, std::string_view payoff, double strike, std::string_view model,
+       std::string_view estimator, const std::optional<double>& half_width) {
+        return quarnel::price_and_greeks_constant_flow(terminal_states, w_terminals, horizon, x0,
+                                                       vol, payoff, strike, model, estimator,
+                                                       half_width);
+    }};
+
+constexpr auto kSecondOrderParams =
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), real("horizon"));
+
+constexpr Function kGreekWeightsTangentFlow{
+    "greek_weights_tangent_flow",
+    "Low-level: per-path delta and gamma weights for any scalar SDE\n"
+    "simulated by the Euler scheme, exact for that scheme at every number\n"
+    "of steps (not only in the limit of small steps).\n"
+    "\n"
+    "Inputs as for `bel_weights_tangent_flow`, plus `d2_mu_dx2` and\n"
+    "`d2_sigma_dx2`: the second derivatives of the coefficients at the\n"
+    "state at the start of each step, shape `(n_paths, n_steps)`.\n"
+    "\n"
+    "Returns a float64 array of shape `(n_paths, 4)`: the delta weight\n"
+    "pi, the gamma weight, the tangent Y_T = dX_T/dX_0 of the scheme and\n"
+    "H_T, the derivative of Y_T that the pathwise gamma needs. The delta\n"
+    "of a payoff f is the mean of f(X_T) pi and its gamma the mean of\n"
+    "f(X_T) times the gamma weight; for a Lipschitz f, f'(X_T) Y_T and\n"
+    "f'(X_T) (Y_T pi + H_T) have lower variance:\n"
+    "\n"
+    "```\n"
+    "g = greek_weights_tangent_flow(states, dws, sig, dmu, dsig,\n"
+    "                               d2mu, d2sig, 1.0)\n"
+    "gamma = np.mean((states[:, -1] > 1.0) * g[:, 1])\n"
+    "```\n"
+    "\n"
+    "The delta weight is not `bel_weights_tangent_flow`'s: that one takes\n"
+    "Y at the start of each step and has the same limit, but differs from\n"
+    "the scheme's own delta by O(1/n_steps).",
+    kSecondOrderParams, &quarnel::greek_weights_tangent_flow};
+
+constexpr Function kGreekWeightsTangentFlowParallel{
+    "greek_weights_tangent_flow_parallel",
+    "Parallel low-level variant: the same as `greek_weights_tangent_flow`,\n"
+    "bit for bit whatever the thread count, with the per-path loop on the\n"
+    "worker pool of `bel_weights_tangent_flow_parallel` and the interpreter\n"
+    "lock released for its duration.",
+    kSecondOrderParams,
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+       double horizon) {
+        return quarnel::greek_weights_tangent_flow_parallel(
+            states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon, kWithoutGil);
+    }};
+
+constexpr Function kParameterWeightsTangentFlow{
+    "parameter_weights_tangent_flow",
+    "Low-level: per-path weights of d/dp for a model parameter p, for any\n"
+    "scalar SDE simulated by the Euler scheme, exact for that scheme.\n"
+    "\n"
+    "Inputs as for `greek_weights_tangent_flow`, plus the derivatives of\n"
+    "the coefficients in p at the state at the start of each step:\n"
+    "`d_mu_dp`, `d_sigma_dp`, `d2_mu_dx_dp`, `d2_sigma_dx_dp`, each of\n"
+    "shape `(n_paths, n_steps)`. The sensitivity of a payoff f is the mean\n"
+    "of f(X_T) times the weight. The weights divide by the scheme's tangent\n"
+    "Y_T: on grids so coarse that Y_T can come near zero (a step factor\n"
+    "1 + mu' dt + sigma' dW near zero) they are heavy-tailed and their\n"
+    "error bars unreliable; where Y_T is zero they are NaN or infinite.\n"
+    "\n"
+    "Vega as the parallel bump sigma -> (1 + e) sigma needs no new arrays:\n"
+    "`parallel_volatility_bump(sigma, d_sigma_dx)` gives the four fields\n"
+    "(zero drift fields as zero-stride arrays):\n"
+    "\n"
+    "```\n"
+    "q = parameter_weights_tangent_flow(\n"
+    "    states, dws, sig, dmu, dsig, d2mu, d2sig,\n"
+    "    *parallel_volatility_bump(sig, dsig), 1.0)\n"
+    "vega = np.mean((states[:, -1] > 1.0) * q)\n"
+    "```",
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), array2d("d_mu_dp"),
+           array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"), array2d("d2_sigma_dx_dp"),
+           real("horizon")),
+    &quarnel::parameter_weights_tangent_flow};
+
+constexpr Function kPriceAndGreeksTangentFlow{
+    "price_and_greeks_tangent_flow",
+    "High-level: price, delta, gamma and vega of a built-in payoff from a\n"
+    "path batch of any scalar SDE simulated by the Euler scheme, exact for\n"
+    "that scheme. Returns a `Greeks` named tuple; rho is NaN.\n"
+    "\n"
+    "Inputs as for `greek_weights_tangent_flow`, the coefficient arrays\n"
+    "named `*_field`; only the last column of `states` is read. Vega\n"
+    "(`vega=\"parallel_bump\"`) is d/de of the price under sigma ->\n"
+    "(1 + e) sigma at e = 0 (for sigma(x) = s x: s times d/ds);\n"
+    "`vega=None` skips it (NaN) and saves its arithmetic.\n"
+    "\n"
+    "Estimators:\n"
+    "\n"
+    "- `\"weights\"`: f(X_T) times the weights of\n"
+    "  `greek_weights_tangent_flow` and `parameter_weights_tangent_flow`.\n"
+    "- `\"lowest_variance\"` (default): pathwise for the identity, calls\n"
+    "  and puts; for digitals the jump is smoothed into a ramp of\n"
+    "  half-width `half_width` around the strike, taken pathwise, and the\n"
+    "  rest by weights, centred. By default the half-width is twice the\n"
+    "  standard deviation of X_T over the paths; that width and the\n"
+    "  centring constant come from the same paths, which biases the\n"
+    "  digital's Greeks by O(1/n_paths). Pass a `half_width` from a pilot\n"
+    "  run to remove the width's part. On grids coarse enough for Y_T to\n"
+    "  come near zero (see `parameter_weights_tangent_flow`), take the\n"
+    "  digital's vega from `\"weights\"`: the centred estimator multiplies\n"
+    "  the parameter weight on every path, not only above the strike.\n"
+    "\n"
+    "```\n"
+    "g = price_and_greeks_tangent_flow(states, dws, sig, dmu, dsig,\n"
+    "                                  d2mu, d2sig, 1.0, \"call\",\n"
+    "                                  strike=1.2)\n"
+    "g.gamma, g.gamma_stderr\n"
+    "```",
+    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
+           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
+           real("horizon"), text("payoff"), real_or("strike", 0.0, "0.0"),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"),
+           text_or_none("vega", "parallel_bump", "'parallel_bump'"), real_or_none("half_width")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
+       const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double strike,
+       std::string_view estimator, const std::optional<std::string_view>& vega,
+       const std::optional<double>& half_width) {
+        return quarnel::price_and_greeks_tangent_flow(
+            states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+            d2_sigma_dx2_field, horizon, payoff, strike, estimator, vega, half_width);
+    }};
+
+}  // namespace
+}  // namespace quarnel::py
+
+PyMODINIT_FUNC PyInit__greeks(void) {
+    using namespace quarnel::py;
+    static ModuleOnce once;
+    static const auto functions =
+        methods<kGreekWeightsConstantFlow, kPriceAndGreeksConstantFlow, kGreekWeightsTangentFlow,
+                kGreekWeightsTangentFlowParallel, kParameterWeightsTangentFlow,
+                kPriceAndGreeksTangentFlow>();
+    static const std::vector<Method> private_functions = [] {
+        std::vector<Method> all;
+        for (const Method& m : methods<kPanicException>()) all.push_back(m);
+        for (const Method& m : chunked_methods()) all.push_back(m);
+        return all;
+    }();
+    return once.init({"quarnel._greeks", "", kVersion, functions, private_functions});
+}

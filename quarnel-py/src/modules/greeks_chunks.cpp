@@ -1,0 +1,251 @@
+#include "modules/greeks_chunks.hpp"
+
+#include <optional>
+#include <string_view>
+#include <tuple>
+
+#include "core/chunks.hpp"
+#include "core/greeks_chunks.hpp"
+#include "core/greeks_tangent_flow.hpp"
+#include "core/price_delta.hpp"
+#include "bind/record.hpp"
+
+namespace quarnel::py {
+namespace {
+
+// Validation only: None, or the ValueError the function itself would raise first.
+Result<Ref> none_or(std::optional<ModelError> err) {
+    if (err) return *std::move(err);
+    return Ref::borrow(Py_None);
+}
+
+constexpr Function kConstantFlowSamples{
+    "_constant_flow_samples",
+    "Samples (n_paths, 2) of price_and_delta_constant_flow: the price sample\n"
+    "and the delta sample of each path, checked as that function checks.",
+    params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"), real("sigma_at_x0"),
+           text("payoff"), real_or("strike", 0.0, "0.0")),
+    &quarnel::constant_flow_chunk_samples};
+
+constexpr Function kTangentFlowSamples{
+    "_tangent_flow_samples",
+    "Samples (n_paths, 2) of price_and_delta_tangent_flow over a chunk of\n"
+    "paths whose first row is path `first_path` of the batch.",
+    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
+           array2d("d_sigma_dx_field"), real("horizon"), text("payoff"), real("strike"),
+           real("first_path")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, double horizon,
+       std::string_view payoff, double strike, double first_path) -> Result<Matrix> {
+        Result<std::size_t> first = to_count(first_path, "first_path");
+        if (!first.ok()) return first.error();
+        return tangent_flow_chunk_samples(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
+                                          horizon, payoff, strike, first.value());
+    }};
+
+constexpr Function kCheckPriceAndDeltaTangentFlow{
+    "_check_price_and_delta_tangent_flow",
+    "The checks of price_and_delta_tangent_flow alone: None, or their error.",
+    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
+           array2d("d_sigma_dx_field"), real("horizon"), text("payoff"),
+           real_or("strike", 0.0, "0.0")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, double horizon,
+       std::string_view payoff, double /*strike: converted, as the function does*/) {
+        Result<TangentFlowEstimate> r = check_price_and_delta_tangent_flow(
+            states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff);
+        return none_or(r.ok() ? std::nullopt : std::optional<ModelError>(r.error()));
+    }};
+
+constexpr Function kBelWeightsTangentFlowChunk{
+    "_bel_weights_tangent_flow_chunk",
+    "bel_weights_tangent_flow over a chunk of paths whose first row is path\n"
+    "`first_path` of the batch.",
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), real("horizon"), real("first_path")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, double horizon, double first_path) -> Result<Buffer> {
+        Result<std::size_t> first = to_count(first_path, "first_path");
+        if (!first.ok()) return first.error();
+        return bel_weights_tangent_flow_chunk(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon,
+                                              first.value());
+    }};
+
+constexpr Function kCheckBelWeightsTangentFlow{
+    "_check_bel_weights_tangent_flow",
+    "The checks of bel_weights_tangent_flow alone: None, or their error.",
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), real("horizon")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, double horizon) {
+        return none_or(
+            check_bel_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon));
+    }};
+
+constexpr Function kContinueSums{
+    "_continue_sums",
+    "The running sums [s1..., s2...] of the sample columns, continued from\n"
+    "`start` over the rows of `samples` in order: s1 = s1 + v and\n"
+    "s2 = s2 + v * v per column.",
+    params(array2d("samples"), array1d("start")), &quarnel::continue_sums};
+
+constexpr Function kFinishSums{"_finish_sums",
+                               "[means..., stderrs...] of `n_paths` samples from their final sums.",
+                               params(array1d("sums"), real("n_paths")),
+                               [](const View1D& sums, double n_paths) -> Result<Buffer> {
+                                   Result<std::size_t> n = to_count(n_paths, "n_paths");
+                                   if (!n.ok()) return n.error();
+                                   return finish_sums(sums, n.value());
+                               }};
+
+constexpr Function kGreeksConstantFlowSamples{
+    "_greeks_constant_flow_samples",
+    "Sample columns of price_and_greeks_constant_flow over a chunk: (n, 5)\n"
+    "price, delta, gamma, vega, rho samples, or for the localised digital\n"
+    "(n, 13) with the ramp half-width `width`.",
+    params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"), real("x0"),
+           real("vol"), text("payoff"), real("strike"), text("model"), text("estimator"),
+           real("width")),
+    &quarnel::greeks_constant_flow_chunk_samples};
+
+constexpr Function kLocalisedDigitalFinish{
+    "_localised_digital_finish",
+    "[price and m Greek means, their stderrs] of the localised digital\n"
+    "from the final sums of its 1 + 3 m columns.",
+    params(array1d("sums"), real("n_paths")),
+    [](const View1D& sums, double n_paths) -> Result<Buffer> {
+        Result<std::size_t> n = to_count(n_paths, "n_paths");
+        if (!n.ok()) return n.error();
+        return localised_digital_finish(sums, n.value());
+    }};
+
+constexpr Function kDefaultHalfWidth{
+    "_default_half_width", "[the default ramp half-width] of n values from [S(x), S(x * x)].",
+    params(array1d("sums"), real("n_paths")),
+    [](const View1D& sums, double n_paths) -> Result<Buffer> {
+        Result<std::size_t> n = to_count(n_paths, "n_paths");
+        if (!n.ok()) return n.error();
+        return default_half_width_of(sums, n.value());
+    }};
+
+constexpr Function kCheckPriceAndGreeksTangentFlow{
+    "_check_price_and_greeks_tangent_flow",
+    "The checks of price_and_greeks_tangent_flow alone: None, or their error.",
+    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
+           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
+           real("horizon"), text("payoff"), real_or("strike", 0.0, "0.0"),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"),
+           text_or_none("vega", "parallel_bump", "'parallel_bump'"), real_or_none("half_width")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
+       const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double /*strike*/,
+       std::string_view estimator, const std::optional<std::string_view>& vega,
+       const std::optional<double>& half_width) {
+        Result<GreeksTangentFlowCall> r = check_price_and_greeks_tangent_flow(
+            states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
+            d2_sigma_dx2_field, horizon, payoff, estimator, vega, half_width);
+        return none_or(r.ok() ? std::nullopt : std::optional<ModelError>(r.error()));
+    }};
+
+constexpr Function kGreekRowsTangentFlow{
+    "_greek_rows_tangent_flow",
+    "Kernel rows of price_and_greeks_tangent_flow over a chunk whose first\n"
+    "row is path `first_path` of the batch, X_N in front: (n, 5), or (n, 7)\n"
+    "when `with_vega` is nonzero.",
+    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
+           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
+           real("horizon"), real("with_vega"), real("first_path")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
+       const View2D& d2_sigma_dx2_field, double horizon, double with_vega,
+       double first_path) -> Result<Matrix> {
+        Result<std::size_t> first = to_count(first_path, "first_path");
+        if (!first.ok()) return first.error();
+        return greek_rows_tangent_flow_chunk(states, dws, sigma_field, d_mu_dx_field,
+                                             d_sigma_dx_field, d2_mu_dx2_field, d2_sigma_dx2_field,
+                                             horizon, with_vega != 0.0, first.value());
+    }};
+
+constexpr Function kGreeksTangentFlowSamples{
+    "_greeks_tangent_flow_samples",
+    "Samples of price_and_greeks_tangent_flow from a chunk's rows: (n, 4),\n"
+    "or (n, 10) for the localised digital with ramp half-width `width`.",
+    params(array2d("rows"), text("payoff"), real("strike"), text("estimator"), real("width")),
+    &quarnel::greeks_tangent_flow_chunk_samples};
+
+// The batch of the second-order weight functions, before their horizon.
+constexpr auto kSecondOrderBatch =
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"));
+constexpr auto kSecondOrderParams = std::tuple_cat(kSecondOrderBatch, params(real("horizon")));
+
+constexpr Function kGreekWeightsTangentFlowChunk{
+    "_greek_weights_tangent_flow_chunk",
+    "greek_weights_tangent_flow over a chunk of paths whose first row is\n"
+    "path `first_path` of the batch.",
+    std::tuple_cat(kSecondOrderParams, params(real("first_path"))),
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+       double horizon, double first_path) -> Result<Matrix> {
+        Result<std::size_t> first = to_count(first_path, "first_path");
+        if (!first.ok()) return first.error();
+        return greek_weights_tangent_flow_chunk(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
+                                                d2_sigma_dx2, horizon, first.value());
+    }};
+
+constexpr Function kCheckGreekWeightsTangentFlow{
+    "_check_greek_weights_tangent_flow",
+    "The checks of greek_weights_tangent_flow alone: None, or their error.", kSecondOrderParams,
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+       double horizon) {
+        return none_or(check_greek_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx,
+                                                        d2_mu_dx2, d2_sigma_dx2, horizon));
+    }};
+
+constexpr auto kParameterParams = std::tuple_cat(
+    kSecondOrderBatch, params(array2d("d_mu_dp"), array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"),
+                              array2d("d2_sigma_dx_dp"), real("horizon")));
+
+constexpr Function kParameterWeightsTangentFlowChunk{
+    "_parameter_weights_tangent_flow_chunk",
+    "parameter_weights_tangent_flow over a chunk of paths whose first row is\n"
+    "path `first_path` of the batch.",
+    std::tuple_cat(kParameterParams, params(real("first_path"))),
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+       const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+       const View2D& d2_sigma_dx_dp, double horizon, double first_path) -> Result<Buffer> {
+        Result<std::size_t> first = to_count(first_path, "first_path");
+        if (!first.ok()) return first.error();
+        return parameter_weights_tangent_flow_chunk(
+            states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, d_mu_dp, d_sigma_dp,
+            d2_mu_dx_dp, d2_sigma_dx_dp, horizon, first.value());
+    }};
+
+constexpr Function kCheckParameterWeightsTangentFlow{
+    "_check_parameter_weights_tangent_flow",
+    "The checks of parameter_weights_tangent_flow alone: None, or their error.", kParameterParams,
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+       const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+       const View2D& d2_sigma_dx_dp, double horizon) {
+        return none_or(check_parameter_weights_tangent_flow(
+            states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, d_mu_dp, d_sigma_dp,
+            d2_mu_dx_dp, d2_sigma_dx_dp, horizon));
+    }};
+
+}  // namespace
+
+std::span<const Method> chunked_methods() {
+    static const auto functions =
+        methods<kConstantFlowSamples, kTangentFlowSamples, kCheckPriceAndDeltaTangentFlow,
+                kBelWeightsTangentFlowChunk, kCheckBelWeightsTangentFlow, kContinueSums,
+                kFinishSums, kGreeksConstantFlowSamples, kLocalisedDigitalFinish, kDefaultHalfWidth,
+                kCheckPriceAndGreeksTangentFlow, kGreekRowsTangentFlow, kGreeksTangentFlowSamples,
+                kGreekWeightsTangentFlowChunk, kCheckGreekWeightsTangentFlow,
+                kParameterWeightsTangentFlowChunk, kCheckParameterWeightsTangentFlow>();
+    return functions;
+}
+
+}  // namespace quarnel::py
