@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #include "core/view.hpp"
 
@@ -218,7 +217,8 @@ private:
 // the lanes must hold adjacent paths and the kernel walk the batch a step at a time:
 // lanes on runs of rows would each take a new line, and a new page, at every step.
 // A matrix with a zero stride (broadcast) or equal strides has no say.
-inline bool paths_adjacent(std::initializer_list<const View2D*> views) noexcept {
+template <std::size_t F>
+bool paths_adjacent(const std::array<const View2D*, F>& views) noexcept {
     int across = 0;
     for (const View2D* v : views) {
         const std::ptrdiff_t r = v->row_stride < 0 ? -v->row_stride : v->row_stride;
