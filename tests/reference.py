@@ -626,7 +626,12 @@ def price_and_greeks_constant_flow(
 
 # --- second-order tangent flow ------------------------------------------------------------
 
-_ZERO_SIGMA = "{}[{}, {}] = 0 produces division by zero in BEL weight"
+def _zero_sigma(sigma_name, k, j):
+    """The weight functions' message names "sigma" and the weight; the estimators' does not."""
+    where = "" if sigma_name.endswith("_field") else " in BEL weight"
+    return f"{sigma_name}[{k}, {j}] = 0 produces division by zero{where}"
+
+
 _GREEK_FIELDS = ("dws", "sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2")
 _PARAMETER_FIELDS = ("d_mu_dp", "d_sigma_dp", "d2_mu_dx_dp", "d2_sigma_dx_dp")
 
@@ -652,7 +657,7 @@ def _second_order_path(k, n_steps, horizon, m, gamma, theta, sigma_name):
     for j in range(n_steps):
         s = _at2(m[1], k, j)
         if s == 0.0:
-            raise ValueError(_ZERO_SIGMA.format(sigma_name, k, j))
+            raise ValueError(_zero_sigma(sigma_name, k, j))
         dw, mp, sp, mpp, spp = (_at2(m[i], k, j) for i in (0, 2, 3, 4, 5))
         p = sp * y
         yn = y + ((mp * y) * dt + p * dw)  # the first-order kernel's update

@@ -356,7 +356,7 @@ class TestTangentFlow:
         ({"half_width": 0.0}, "half_width must be positive and finite"),
         ({"half_width": math.inf}, "half_width must be positive and finite"),
         ({"sigma_field": "zero at [2, 1]"},
-         "sigma_field[2, 1] = 0 produces division by zero in BEL weight"),
+         "sigma_field[2, 1] = 0 produces division by zero"),
         # Shapes come before names, names before numbers.
         ({"dws": np.zeros((3, 3)), "payoff": "x", "horizon": -1.0},
          "dws shape [3, 3] != expected (4, 3)"),

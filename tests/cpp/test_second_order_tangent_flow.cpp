@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "check.hpp"
-#include "fields.hpp"
 #include "core/lanes.hpp"
 #include "core/pool.hpp"
 #include "core/second_order_tangent_flow.hpp"
+#include "fields.hpp"
 
 using namespace quarnel;
 using namespace fixtures;
@@ -36,12 +36,14 @@ struct Batch {
         };
         fields.push_back(make(n, m, fortran, sigma_value));
         for (int f = 1; f < 10; ++f) fields.push_back(make(n, m, fortran, value));
-        b = make_second_order_batch(fields[1].view, fields[0].view, fields[2].view, fields[3].view,
-                                    fields[4].view, fields[5].view, BatchShape{n, m}, 0.75);
-        b.d_mu_dp = fields[6].view;
-        b.d_sigma_dp = fields[7].view;
-        b.d2_mu_dx_dp = fields[8].view;
-        b.d2_sigma_dx_dp = fields[9].view;
+        b = make_second_order_batch(
+            fields[1].view,
+            {.sigma = fields[0].view, .d_mu_dx = fields[2].view, .d_sigma_dx = fields[3].view},
+            {.d2_mu_dx2 = fields[4].view, .d2_sigma_dx2 = fields[5].view}, BatchShape{n, m}, 0.75);
+        b.parameter = {.d_mu_dp = fields[6].view,
+                       .d_sigma_dp = fields[7].view,
+                       .d2_mu_dx_dp = fields[8].view,
+                       .d2_sigma_dx_dp = fields[9].view};
     }
 };
 
@@ -138,10 +140,17 @@ TEST_CASE("a result too large to count in bytes is an error, not a wrapped alloc
     const std::size_t n = std::size_t{1} << 61;  // 4 columns of 8 bytes: 2^66 bytes
     const View2D states{reinterpret_cast<const std::byte*>(&zero), n, 2, 0, 0};
     const View2D m{reinterpret_cast<const std::byte*>(&zero), n, 1, 0, 0};
-    const auto r = greek_weights_tangent_flow(states, m, m, m, m, m, m, 1.0);
+    const PathArrays paths{.states = states, .dws = m, .horizon = 1.0};
+    const FirstOrderFields first{.sigma = m, .d_mu_dx = m, .d_sigma_dx = m};
+    const SecondOrderFields second{.d2_mu_dx2 = m, .d2_sigma_dx2 = m};
+    const auto r = greek_weights_tangent_flow({.paths = paths, .first = first, .second = second});
     CHECK(!r.ok() &&
           r.error().message == "states has too many rows: the result would not fit in memory");
-    const auto q = parameter_weights_tangent_flow(states, m, m, m, m, m, m, m, m, m, m, 1.0);
+    const auto q = parameter_weights_tangent_flow(
+        {.paths = paths,
+         .first = first,
+         .second = second,
+         .parameter = {.d_mu_dp = m, .d_sigma_dp = m, .d2_mu_dx_dp = m, .d2_sigma_dx_dp = m}});
     CHECK(!q.ok());
 }
 

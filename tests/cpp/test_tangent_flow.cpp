@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "fields.hpp"
 #include "core/lanes.hpp"
 #include "core/tangent_flow.hpp"
+#include "fields.hpp"
 
 using namespace quarnel;
 using namespace fixtures;
@@ -43,7 +43,8 @@ void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, Layouts lay
     Field dws = make(n, m, layouts[0], value), sig = make(n, m, layouts[1], sigma_value),
           mu = make(n, m, layouts[2], value), ds = make(n, m, layouts[3], value);
     const TangentFlowBatch batch =
-        make_batch(dws.view, sig.view, mu.view, ds.view, BatchShape{n, m}, 0.75);
+        make_batch(dws.view, {.sigma = sig.view, .d_mu_dx = mu.view, .d_sigma_dx = ds.view},
+                   BatchShape{n, m}, 0.75);
 
     std::vector<double> expected(n, -1.0);
     const auto want = detail::weights_one_by_one(batch, 0, n, expected.data());
@@ -131,7 +132,8 @@ TEST_CASE("a late zero in an early path wins over an early zero in a later path"
                       static_cast<std::ptrdiff_t>(m * sizeof(double)), sizeof(double)};
     };
     const TangentFlowBatch batch =
-        make_batch(view(one), view(sigma), view(one), view(one), BatchShape{n, m}, 1.0);
+        make_batch(view(one), {.sigma = view(sigma), .d_mu_dx = view(one), .d_sigma_dx = view(one)},
+                   BatchShape{n, m}, 1.0);
     std::vector<double> out(n);
     const auto zero = tangent_flow_weights(batch, 0, n, out.data());
     CHECK(zero && zero->path == 0 && zero->step == 5);
@@ -149,7 +151,8 @@ TEST_CASE("a zero sigma past the first tile of adjacent paths is found in order"
                       static_cast<std::ptrdiff_t>(n * sizeof(double))};
     };
     const TangentFlowBatch batch =
-        make_batch(view(one), view(sigma), view(one), view(one), BatchShape{n, m}, 1.0);
+        make_batch(view(one), {.sigma = view(sigma), .d_mu_dx = view(one), .d_sigma_dx = view(one)},
+                   BatchShape{n, m}, 1.0);
     std::vector<double> out(n);
     const auto zero = tangent_flow_weights(batch, 0, n, out.data());
     CHECK(zero && zero->path == k && zero->step == 5);

@@ -85,13 +85,16 @@ struct Batch {
         }
     }
 
+    FirstOrderFields fields() const {
+        return {.sigma = sigma.view, .d_mu_dx = d_mu_dx.view, .d_sigma_dx = d_sigma_dx.view};
+    }
     TangentFlowBatch kernel_batch() const {
-        return make_batch(dws.view, sigma.view, d_mu_dx.view, d_sigma_dx.view, {n_paths, n_steps},
-                          horizon);
+        return make_batch(dws.view, fields(), {n_paths, n_steps}, horizon);
     }
     Result<Buffer> serial() const {
-        return bel_weights_tangent_flow(states.view, dws.view, sigma.view, d_mu_dx.view,
-                                        d_sigma_dx.view, horizon);
+        return bel_weights_tangent_flow(
+            {.paths = {.states = states.view, .dws = dws.view, .horizon = horizon},
+             .first = fields()});
     }
 };
 

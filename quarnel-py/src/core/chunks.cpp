@@ -6,8 +6,8 @@
 
 #include "core/payoffs.hpp"
 #include "core/price_delta.hpp"
-#include "quarnel/from_paths.hpp"
 #include "core/tangent_flow.hpp"
+#include "quarnel/from_paths.hpp"
 
 namespace quarnel {
 namespace {
@@ -25,11 +25,6 @@ struct PairWriter {
         at += 2;
     }
 };
-
-// The zero's path counted in the whole batch.
-ZeroSigma in_batch(ZeroSigma at, std::size_t first_path) noexcept {
-    return {first_path + at.path, at.step};
-}
 
 }  // namespace
 
@@ -61,39 +56,31 @@ Result<Matrix> constant_flow_chunk_samples(const View1D& terminal_states, const 
     return Matrix{std::move(out), n, 2};
 }
 
-Result<Matrix> tangent_flow_chunk_samples(const View2D& states, const View2D& dws,
-                                          const View2D& sigma_field, const View2D& d_mu_dx_field,
-                                          const View2D& d_sigma_dx_field, double horizon,
-                                          std::string_view payoff, double strike,
-                                          std::size_t first_path) {
-    Result<TangentFlowEstimate> checked = check_price_and_delta_tangent_flow(
-        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff);
+Result<Matrix> tangent_flow_chunk_samples(const FirstOrderPaths& paths, std::string_view payoff,
+                                          double strike, std::size_t first_path) {
+    Result<TangentFlowEstimate> checked = check_price_and_delta_tangent_flow(paths, payoff);
     if (!checked.ok()) return checked.error();
     const TangentFlowEstimate& est = checked.value();
     const TangentFlowBatch& batch = est.batch;
     Buffer out = Buffer::allocate(2 * batch.n_paths);
     PairWriter write{out};
-    const std::optional<ZeroSigma> zero = with_payoff(
-        est.payoff, strike, [&](auto f) { return tangent_flow_samples(batch, states, f, write); });
-    if (zero) return zero_sigma_field_error(in_batch(*zero, first_path));
+    const std::optional<ZeroSigma> zero = with_payoff(est.payoff, strike, [&](auto f) {
+        return tangent_flow_samples(batch, paths.paths.states, f, write);
+    });
+    // The zero's path counted in the whole batch.
+    if (zero) return zero_sigma_error({first_path + zero->path, zero->step}, FieldNames::suffixed);
     return Matrix{std::move(out), batch.n_paths, 2};
 }
 
-std::optional<ModelError> check_bel_weights_tangent_flow(const View2D& states, const View2D& dws,
-                                                         const View2D& sigma, const View2D& d_mu_dx,
-                                                         const View2D& d_sigma_dx, double horizon) {
-    Result<TangentFlowBatch> checked =
-        validate_path_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon);
+std::optional<ModelError> check_bel_weights_tangent_flow(const FirstOrderPaths& batch) {
+    Result<TangentFlowBatch> checked = validate_path_batch(batch);
     if (!checked.ok()) return checked.error();
     return std::nullopt;
 }
 
-Result<Buffer> bel_weights_tangent_flow_chunk(const View2D& states, const View2D& dws,
-                                              const View2D& sigma, const View2D& d_mu_dx,
-                                              const View2D& d_sigma_dx, double horizon,
+Result<Buffer> bel_weights_tangent_flow_chunk(const FirstOrderPaths& batch,
                                               std::size_t first_path) {
-    Result<TangentFlowBatch> checked =
-        validate_path_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon);
+    Result<TangentFlowBatch> checked = validate_path_batch(batch);
     if (!checked.ok()) return checked.error();
     return bel_weights_of(checked.value(), first_path);
 }

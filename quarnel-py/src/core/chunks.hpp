@@ -15,6 +15,7 @@
 
 #include "core/buffer.hpp"
 #include "core/matrix.hpp"
+#include "core/path_batch.hpp"
 #include "core/result.hpp"
 #include "core/view.hpp"
 
@@ -27,23 +28,15 @@ Result<Matrix> constant_flow_chunk_samples(const View1D& terminal_states, const 
                                            std::string_view payoff, double strike);
 
 // Samples (n_paths, 2) of price_and_delta_tangent_flow over one chunk of paths.
-Result<Matrix> tangent_flow_chunk_samples(const View2D& states, const View2D& dws,
-                                          const View2D& sigma_field, const View2D& d_mu_dx_field,
-                                          const View2D& d_sigma_dx_field, double horizon,
-                                          std::string_view payoff, double strike,
-                                          std::size_t first_path);
+Result<Matrix> tangent_flow_chunk_samples(const FirstOrderPaths& batch, std::string_view payoff,
+                                          double strike, std::size_t first_path);
 
 // bel_weights_tangent_flow over one chunk of paths.
-Result<Buffer> bel_weights_tangent_flow_chunk(const View2D& states, const View2D& dws,
-                                              const View2D& sigma, const View2D& d_mu_dx,
-                                              const View2D& d_sigma_dx, double horizon,
-                                              std::size_t first_path);
+Result<Buffer> bel_weights_tangent_flow_chunk(const FirstOrderPaths& batch, std::size_t first_path);
 
 // Only the checks of bel_weights_tangent_flow: a chunked batch is checked as a whole
 // before any chunk runs, on stand-in arrays of its shape.
-std::optional<ModelError> check_bel_weights_tangent_flow(const View2D& states, const View2D& dws,
-                                                         const View2D& sigma, const View2D& d_mu_dx,
-                                                         const View2D& d_sigma_dx, double horizon);
+std::optional<ModelError> check_bel_weights_tangent_flow(const FirstOrderPaths& batch);
 
 // The sums [s1_0 .. s1_{m-1}, s2_0 .. s2_{m-1}] of the m sample columns, continued from
 // `start` (the same layout) over the rows of `samples` in order.

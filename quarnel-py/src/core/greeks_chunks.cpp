@@ -8,9 +8,9 @@
 #include "core/greeks_constant_flow.hpp"
 #include "core/greeks_tangent_flow.hpp"
 #include "core/payoffs.hpp"
+#include "core/second_order_tangent_flow.hpp"
 #include "quarnel/from_paths.hpp"
 #include "quarnel/greeks_from_paths.hpp"
-#include "core/second_order_tangent_flow.hpp"
 
 namespace quarnel {
 namespace {
@@ -128,20 +128,13 @@ Result<Buffer> default_half_width_of(const View1D& sums, std::size_t n) {
     return out;
 }
 
-Result<Matrix> greek_rows_tangent_flow_chunk(const View2D& states, const View2D& dws,
-                                             const View2D& sigma_field, const View2D& d_mu_dx_field,
-                                             const View2D& d_sigma_dx_field,
-                                             const View2D& d2_mu_dx2_field,
-                                             const View2D& d2_sigma_dx2_field, double horizon,
-                                             bool with_vega, std::size_t first_path) {
-    const Result<BatchShape> shape =
-        check_greek_field_shapes(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
-                                 d2_mu_dx2_field, d2_sigma_dx2_field);
+Result<Matrix> greek_rows_tangent_flow_chunk(const SecondOrderPaths& paths, bool with_vega,
+                                             std::size_t first_path) {
+    const Result<BatchShape> shape = exact_shape(paths, FieldNames::suffixed);
     if (!shape.ok()) return shape.error();
-    if (!(horizon > 0.0)) return unchecked("horizon");
-    const SecondOrderBatch batch =
-        parallel_bump_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-                            d2_sigma_dx2_field, shape.value(), horizon);
+    if (check_horizon(paths.paths.horizon)) return unchecked("horizon");
+    const SecondOrderBatch batch = parallel_bump_batch(paths, shape.value());
+    const View2D& states = paths.paths.states;
     const std::size_t cols = with_vega ? 7 : 5;
     Buffer out = Buffer::allocate(batch.n_paths * cols);
     const std::size_t size = out.size();
@@ -158,7 +151,9 @@ Result<Matrix> greek_rows_tangent_flow_chunk(const View2D& states, const View2D&
             row[6] = r.q;
         }
     });
-    if (zero) return greeks_zero_sigma_field_error({first_path + zero->path, zero->step});
+    if (zero) {
+        return zero_sigma_error({first_path + zero->path, zero->step}, FieldNames::suffixed);
+    }
     return Matrix{std::move(out), batch.n_paths, cols};
 }
 
@@ -211,47 +206,29 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
     return Matrix{std::move(out), n, cols};
 }
 
-Result<Matrix> greek_weights_tangent_flow_chunk(const View2D& states, const View2D& dws,
-                                                const View2D& sigma, const View2D& d_mu_dx,
-                                                const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                                                const View2D& d2_sigma_dx2, double horizon,
+Result<Matrix> greek_weights_tangent_flow_chunk(const SecondOrderPaths& batch,
                                                 std::size_t first_path) {
-    Result<SecondOrderBatch> batch = validate_greek_batch(states, dws, sigma, d_mu_dx, d_sigma_dx,
-                                                          d2_mu_dx2, d2_sigma_dx2, horizon);
-    if (!batch.ok()) return batch.error();
-    return greek_weights_of(batch.value(), first_path);
+    Result<SecondOrderBatch> checked = validate_greek_batch(batch);
+    if (!checked.ok()) return checked.error();
+    return greek_weights_of(checked.value(), first_path);
 }
 
-std::optional<ModelError> check_greek_weights_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2, double horizon) {
-    Result<SecondOrderBatch> batch = validate_greek_batch(states, dws, sigma, d_mu_dx, d_sigma_dx,
-                                                          d2_mu_dx2, d2_sigma_dx2, horizon);
-    if (!batch.ok()) return batch.error();
+std::optional<ModelError> check_greek_weights_tangent_flow(const SecondOrderPaths& batch) {
+    Result<SecondOrderBatch> checked = validate_greek_batch(batch);
+    if (!checked.ok()) return checked.error();
     return std::nullopt;
 }
 
-Result<Buffer> parameter_weights_tangent_flow_chunk(
-    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-    const View2D& d2_sigma_dx_dp, double horizon, std::size_t first_path) {
-    const Result<SecondOrderBatch> batch =
-        validate_parameter_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
-                                 d_mu_dp, d_sigma_dp, d2_mu_dx_dp, d2_sigma_dx_dp, horizon);
-    if (!batch.ok()) return batch.error();
-    return parameter_weights_of(batch.value(), first_path);
+Result<Buffer> parameter_weights_tangent_flow_chunk(const ParameterPaths& batch,
+                                                    std::size_t first_path) {
+    const Result<SecondOrderBatch> checked = validate_parameter_batch(batch);
+    if (!checked.ok()) return checked.error();
+    return parameter_weights_of(checked.value(), first_path);
 }
 
-std::optional<ModelError> check_parameter_weights_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-    const View2D& d2_sigma_dx_dp, double horizon) {
-    const Result<SecondOrderBatch> batch =
-        validate_parameter_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
-                                 d_mu_dp, d_sigma_dp, d2_mu_dx_dp, d2_sigma_dx_dp, horizon);
-    if (!batch.ok()) return batch.error();
+std::optional<ModelError> check_parameter_weights_tangent_flow(const ParameterPaths& batch) {
+    const Result<SecondOrderBatch> checked = validate_parameter_batch(batch);
+    if (!checked.ok()) return checked.error();
     return std::nullopt;
 }
 

@@ -10,6 +10,7 @@
 
 #include "core/buffer.hpp"
 #include "core/matrix.hpp"
+#include "core/path_batch.hpp"
 #include "core/result.hpp"
 #include "core/view.hpp"
 
@@ -38,12 +39,8 @@ Result<Buffer> default_half_width_of(const View1D& sums, std::size_t n);
 // The kernel rows of price_and_greeks_tangent_flow over a chunk, with X_N in front:
 // (n, 5) X_N, pi, pi_g, Y_N, H_N, and with vega (n, 7) adding V_N and the vega weight.
 // A zero diffusion value is reported with its path's index in the batch.
-Result<Matrix> greek_rows_tangent_flow_chunk(const View2D& states, const View2D& dws,
-                                             const View2D& sigma_field, const View2D& d_mu_dx_field,
-                                             const View2D& d_sigma_dx_field,
-                                             const View2D& d2_mu_dx2_field,
-                                             const View2D& d2_sigma_dx2_field, double horizon,
-                                             bool with_vega, std::size_t first_path);
+Result<Matrix> greek_rows_tangent_flow_chunk(const SecondOrderPaths& batch, bool with_vega,
+                                             std::size_t first_path);
 
 // Samples of price_and_greeks_tangent_flow from rows of greek_rows_tangent_flow_chunk:
 // (n, 4), price, delta, gamma and vega, or for the localised digital with ramp
@@ -54,26 +51,14 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
 
 // greek_weights_tangent_flow over a chunk whose first row is path `first_path` of the
 // batch, and its checks alone (for stand-ins of the whole batch).
-Result<Matrix> greek_weights_tangent_flow_chunk(const View2D& states, const View2D& dws,
-                                                const View2D& sigma, const View2D& d_mu_dx,
-                                                const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                                                const View2D& d2_sigma_dx2, double horizon,
+Result<Matrix> greek_weights_tangent_flow_chunk(const SecondOrderPaths& batch,
                                                 std::size_t first_path);
-std::optional<ModelError> check_greek_weights_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2, double horizon);
+std::optional<ModelError> check_greek_weights_tangent_flow(const SecondOrderPaths& batch);
 
 // parameter_weights_tangent_flow over a chunk whose first row is path `first_path` of
 // the batch, and its checks alone.
-Result<Buffer> parameter_weights_tangent_flow_chunk(
-    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-    const View2D& d2_sigma_dx_dp, double horizon, std::size_t first_path);
-std::optional<ModelError> check_parameter_weights_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-    const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-    const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-    const View2D& d2_sigma_dx_dp, double horizon);
+Result<Buffer> parameter_weights_tangent_flow_chunk(const ParameterPaths& batch,
+                                                    std::size_t first_path);
+std::optional<ModelError> check_parameter_weights_tangent_flow(const ParameterPaths& batch);
 
 }  // namespace quarnel

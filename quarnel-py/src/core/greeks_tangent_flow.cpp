@@ -42,27 +42,10 @@ Greeks finish_localised(const CentringSums<3>& sums, std::size_t n, bool with_ve
 
 }  // namespace
 
-Result<BatchShape> check_greek_field_shapes(const View2D& states, const View2D& dws,
-                                            const View2D& sigma_field, const View2D& d_mu_dx_field,
-                                            const View2D& d_sigma_dx_field,
-                                            const View2D& d2_mu_dx2_field,
-                                            const View2D& d2_sigma_dx2_field) {
-    return check_batch_shapes(states, {{"dws", &dws},
-                                       {"sigma_field", &sigma_field},
-                                       {"d_mu_dx_field", &d_mu_dx_field},
-                                       {"d_sigma_dx_field", &d_sigma_dx_field},
-                                       {"d2_mu_dx2_field", &d2_mu_dx2_field},
-                                       {"d2_sigma_dx2_field", &d2_sigma_dx2_field}});
-}
-
 Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
-    const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
-    double horizon, std::string_view payoff, std::string_view estimator,
+    const SecondOrderPaths& batch, std::string_view payoff, std::string_view estimator,
     std::optional<std::string_view> vega, std::optional<double> half_width) {
-    const Result<BatchShape> shape =
-        check_greek_field_shapes(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
-                                 d2_mu_dx2_field, d2_sigma_dx2_field);
+    const Result<BatchShape> shape = exact_shape(batch, FieldNames::suffixed);
     if (!shape.ok()) return shape.error();
     const Result<PayoffKind> kind = payoff_named(payoff);
     if (!kind.ok()) return kind.error();
@@ -72,49 +55,36 @@ Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
         return ModelError{"unknown vega '" + std::string(*vega) +
                           "': expected 'parallel_bump' or None"};
     }
-    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+    if (auto err = check_horizon(batch.paths.horizon)) return *std::move(err);
     if (auto err = check_half_width(half_width)) return *std::move(err);
     return GreeksTangentFlowCall{shape.value(), kind.value(), est.value()};
 }
 
-SecondOrderBatch parallel_bump_batch(const View2D& dws, const View2D& sigma_field,
-                                     const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field,
-                                     const View2D& d2_mu_dx2_field,
-                                     const View2D& d2_sigma_dx2_field, BatchShape shape,
-                                     double horizon) {
-    SecondOrderBatch batch =
-        make_second_order_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-                                d2_sigma_dx2_field, shape, horizon);
+SecondOrderBatch parallel_bump_batch(const SecondOrderPaths& paths, BatchShape shape) {
+    SecondOrderBatch batch = make_second_order_batch(paths.paths.dws, paths.first, paths.second,
+                                                     shape, paths.paths.horizon);
     // The zero fields are stride-0 views of one zero.
     static const double zero = 0.0;
     const View2D zeros{reinterpret_cast<const std::byte*>(&zero), batch.n_paths, batch.n_steps, 0,
                        0};
-    batch.d_mu_dp = zeros;
-    batch.d_sigma_dp = sigma_field;
-    batch.d2_mu_dx_dp = zeros;
-    batch.d2_sigma_dx_dp = d_sigma_dx_field;
+    batch.parameter = ParameterFields{.d_mu_dp = zeros,
+                                      .d_sigma_dp = paths.first.sigma,
+                                      .d2_mu_dx_dp = zeros,
+                                      .d2_sigma_dx_dp = paths.first.d_sigma_dx};
     return batch;
 }
 
-ModelError greeks_zero_sigma_field_error(ZeroSigma at) {
-    return ModelError{"sigma_field[" + std::to_string(at.path) + ", " + std::to_string(at.step) +
-                      "] = 0 produces division by zero in BEL weight"};
-}
-
-Result<Greeks> price_and_greeks_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
-    const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
-    double horizon, std::string_view payoff, double strike, std::string_view estimator,
-    std::optional<std::string_view> vega, std::optional<double> half_width) {
-    const Result<GreeksTangentFlowCall> call = check_price_and_greeks_tangent_flow(
-        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-        d2_sigma_dx2_field, horizon, payoff, estimator, vega, half_width);
+Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std::string_view payoff,
+                                             double strike, std::string_view estimator,
+                                             std::optional<std::string_view> vega,
+                                             std::optional<double> half_width) {
+    const Result<GreeksTangentFlowCall> call =
+        check_price_and_greeks_tangent_flow(paths, payoff, estimator, vega, half_width);
     if (!call.ok()) return call.error();
     const PayoffKind kind = call.value().payoff;
-    const SecondOrderBatch batch =
-        parallel_bump_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-                            d2_sigma_dx2_field, call.value().shape, horizon);
+    const SecondOrderBatch batch = parallel_bump_batch(paths, call.value().shape);
     const bool with_vega = vega.has_value();
+    const View2D& states = paths.paths.states;
     // The last column of `states`; an empty batch reads nothing.
     const View1D terminal =
         batch.n_paths == 0 ? View1D{}
@@ -128,7 +98,7 @@ Result<Greeks> price_and_greeks_tangent_flow(
         if (auto zero = for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
                 sums.add(sample(terminal[k], r));
             })) {
-            return greeks_zero_sigma_field_error(*zero);
+            return zero_sigma_error(*zero, FieldNames::suffixed);
         }
         return sums.finish(batch.n_paths, with_vega);
     };
@@ -153,7 +123,7 @@ Result<Greeks> price_and_greeks_tangent_flow(
     if (auto zero = for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
             sums.add(tangent_greeks_localised_digital_sample(digital, terminal[k], r));
         })) {
-        return greeks_zero_sigma_field_error(*zero);
+        return zero_sigma_error(*zero, FieldNames::suffixed);
     }
     return finish_localised(sums, batch.n_paths, with_vega);
 }

@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "core/greeks.hpp"
+#include "core/path_batch.hpp"
 #include "core/payoffs.hpp"
-#include "quarnel/greeks_from_paths.hpp"
 #include "core/result.hpp"
 #include "core/second_order_tangent_flow.hpp"
 #include "core/view.hpp"
+#include "quarnel/greeks_from_paths.hpp"
 
 namespace quarnel {
 
@@ -26,13 +27,13 @@ namespace quarnel {
 // with a ramp of half-width `half_width` (default: twice the population standard
 // deviation of X_N, which biases the estimates by O(1/n)), the remainder centred.
 // `vega`: "parallel_bump", or nullopt to skip it (NaN). Rho is always NaN.
-// Checks, in order: the states columns and the exact shapes of the six step matrices,
-// payoff, estimator, vega, horizon, half_width; then zero diffusion values.
-Result<Greeks> price_and_greeks_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
-    const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
-    double horizon, std::string_view payoff, double strike, std::string_view estimator,
-    std::optional<std::string_view> vega, std::optional<double> half_width);
+// Checks, in order: the states columns and the exact shapes of the six step matrices
+// (the fields named `*_field`), payoff, estimator, vega, horizon, half_width; then zero
+// diffusion values.
+Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& batch, std::string_view payoff,
+                                             double strike, std::string_view estimator,
+                                             std::optional<std::string_view> vega,
+                                             std::optional<double> half_width);
 
 // The pieces of price_and_greeks_tangent_flow, for the chunks of quarnel.dask.
 
@@ -45,28 +46,12 @@ struct GreeksTangentFlowCall {
 
 // The checks of price_and_greeks_tangent_flow, in its order, and nothing else.
 Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
-    const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
-    double horizon, std::string_view payoff, std::string_view estimator,
+    const SecondOrderPaths& batch, std::string_view payoff, std::string_view estimator,
     std::optional<std::string_view> vega, std::optional<double> half_width);
-
-// Its first check: the states columns and the exact shapes of the six step matrices.
-Result<BatchShape> check_greek_field_shapes(const View2D& states, const View2D& dws,
-                                            const View2D& sigma_field, const View2D& d_mu_dx_field,
-                                            const View2D& d_sigma_dx_field,
-                                            const View2D& d2_mu_dx2_field,
-                                            const View2D& d2_sigma_dx2_field);
 
 // The kernel's batch with the parallel volatility bump as its parameter: d sigma/de =
 // sigma, d2 sigma/dx de = sigma', drift unchanged.
-SecondOrderBatch parallel_bump_batch(const View2D& dws, const View2D& sigma_field,
-                                     const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field,
-                                     const View2D& d2_mu_dx2_field,
-                                     const View2D& d2_sigma_dx2_field, BatchShape shape,
-                                     double horizon);
-
-// Its message for a zero diffusion value.
-ModelError greeks_zero_sigma_field_error(ZeroSigma at);
+SecondOrderBatch parallel_bump_batch(const SecondOrderPaths& batch, BatchShape shape);
 
 // One path's kernel row: the delta and gamma weights pi and pi_g, Y_N, H_N, and with
 // vega V_N and the vega weight q (both 0 without).

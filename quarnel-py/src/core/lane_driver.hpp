@@ -27,7 +27,7 @@
 #include <optional>
 
 #include "core/lanes.hpp"
-#include "core/tangent_flow.hpp"
+#include "core/path_batch.hpp"
 #include "core/view.hpp"
 
 namespace quarnel::lane_driver {

@@ -8,20 +8,6 @@
 #include "core/tangent_flow.hpp"
 
 namespace quarnel {
-namespace {
-
-// A step array may be larger than the batch (extra rows and columns are ignored), but
-// never smaller: that is the caller's mistake, reported before anything is read.
-std::optional<ModelError> check_covers(const char* name, const View2D& m, std::size_t n_paths,
-                                       std::size_t n_steps) {
-    if (m.rows >= n_paths && m.cols >= n_steps) return std::nullopt;
-    return ModelError{std::string(name) + " shape [" + std::to_string(m.rows) + ", " +
-                      std::to_string(m.cols) + "] is smaller than required (" +
-                      std::to_string(n_paths) + ", " + std::to_string(n_steps) + ")"};
-}
-
-}  // namespace
-
 Result<PayoffKind> check_constant_flow_pair(const View1D& terminal_states,
                                             const View1D& w_terminals, std::string_view payoff) {
     if (terminal_states.size() != w_terminals.size()) {
@@ -59,51 +45,36 @@ Result<PriceDelta> price_and_delta_constant_flow(const View1D& terminal_states,
     });
 }
 
-Result<TangentFlowEstimate> check_price_and_delta_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
-    const View2D& d_sigma_dx_field, double horizon, std::string_view payoff) {
+Result<TangentFlowEstimate> check_price_and_delta_tangent_flow(const FirstOrderPaths& batch,
+                                                               std::string_view payoff) {
+    const View2D& states = batch.paths.states;
     if (auto err = check_state_columns(states)) return *std::move(err);
     const std::optional<PayoffKind> kind = parse_payoff(payoff);
     if (!kind) return ModelError{"unknown payoff '" + std::string(payoff) + "'"};
 
     // A horizon that is not positive would give a plausible-looking wrong delta.
-    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+    if (auto err = check_horizon(batch.paths.horizon)) return *std::move(err);
 
     const BatchShape shape{states.rows, states.cols - 1};
     if (shape.n_paths > 0) {
-        for (const auto& [name, m] :
-             {std::pair{"dws", &dws}, std::pair{"sigma_field", &sigma_field},
-              std::pair{"d_mu_dx_field", &d_mu_dx_field},
-              std::pair{"d_sigma_dx_field", &d_sigma_dx_field}}) {
-            if (auto err = check_covers(name, *m, shape.n_paths, shape.n_steps))
-                return *std::move(err);
-        }
+        if (auto err = check_covering(batch, shape, FieldNames::suffixed)) return *std::move(err);
     }
-    return TangentFlowEstimate{
-        make_batch(dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, shape, horizon), *kind};
+    return TangentFlowEstimate{make_batch(batch.paths.dws, batch.first, shape, batch.paths.horizon),
+                               *kind};
 }
 
-ModelError zero_sigma_field_error(ZeroSigma at) {
-    return ModelError{"sigma_field[" + std::to_string(at.path) + ", " + std::to_string(at.step) +
-                      "] = 0 produces division by zero"};
-}
-
-Result<PriceDelta> price_and_delta_tangent_flow(const View2D& states, const View2D& dws,
-                                                const View2D& sigma_field,
-                                                const View2D& d_mu_dx_field,
-                                                const View2D& d_sigma_dx_field, double horizon,
+Result<PriceDelta> price_and_delta_tangent_flow(const FirstOrderPaths& paths,
                                                 std::string_view payoff, double strike) {
-    Result<TangentFlowEstimate> checked = check_price_and_delta_tangent_flow(
-        states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff);
+    Result<TangentFlowEstimate> checked = check_price_and_delta_tangent_flow(paths, payoff);
     if (!checked.ok()) return checked.error();
     const TangentFlowEstimate& est = checked.value();
     const TangentFlowBatch& batch = est.batch;
 
     return with_payoff(est.payoff, strike, [&](auto f) -> Result<PriceDelta> {
         TwoStreamSums sums;
-        if (auto zero = tangent_flow_samples(batch, states, f,
+        if (auto zero = tangent_flow_samples(batch, paths.paths.states, f,
                                              [&sums](double p, double d) { sums.add(p, d); })) {
-            return zero_sigma_field_error(*zero);
+            return zero_sigma_error(*zero, FieldNames::suffixed);
         }
         const MeanStderr price = mean_stderr(sums.sum_a(), sums.sum_sq_a(), batch.n_paths);
         const MeanStderr delta = mean_stderr(sums.sum_b(), sums.sum_sq_b(), batch.n_paths);

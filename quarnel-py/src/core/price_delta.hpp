@@ -6,11 +6,12 @@
 #include <optional>
 #include <string_view>
 
+#include "core/path_batch.hpp"
 #include "core/payoffs.hpp"
-#include "quarnel/from_paths.hpp"
 #include "core/result.hpp"
 #include "core/tangent_flow.hpp"
 #include "core/view.hpp"
+#include "quarnel/from_paths.hpp"
 
 namespace quarnel {
 
@@ -21,12 +22,8 @@ struct TangentFlowEstimate {
 };
 
 // The checks of price_and_delta_tangent_flow, in its order, and nothing else.
-Result<TangentFlowEstimate> check_price_and_delta_tangent_flow(
-    const View2D& states, const View2D& dws, const View2D& sigma_field, const View2D& d_mu_dx_field,
-    const View2D& d_sigma_dx_field, double horizon, std::string_view payoff);
-
-// Its message for a zero diffusion value.
-ModelError zero_sigma_field_error(ZeroSigma at);
+Result<TangentFlowEstimate> check_price_and_delta_tangent_flow(const FirstOrderPaths& batch,
+                                                               std::string_view payoff);
 
 // The per-path samples (f(X_N), pi * f(X_N)) of a checked batch, handed to `sink` in
 // path order; stops at the first zero diffusion value, in path-then-step order. The
@@ -70,11 +67,8 @@ Result<PriceDelta> price_and_delta_constant_flow(const View1D& terminal_states,
 // and used at once, so no weight array is made. Checks, in order: the column count of
 // `states`, the payoff name, horizon > 0, then that each per-step matrix covers the
 // batch (it may be larger: extra rows and columns are ignored; an empty batch reads
-// nothing and checks no size).
-Result<PriceDelta> price_and_delta_tangent_flow(const View2D& states, const View2D& dws,
-                                                const View2D& sigma_field,
-                                                const View2D& d_mu_dx_field,
-                                                const View2D& d_sigma_dx_field, double horizon,
+// nothing and checks no size). The fields are named `*_field`.
+Result<PriceDelta> price_and_delta_tangent_flow(const FirstOrderPaths& batch,
                                                 std::string_view payoff, double strike);
 
 }  // namespace quarnel

@@ -1,8 +1,6 @@
 #include "core/second_order_tangent_flow.hpp"
 
 #include <algorithm>
-#include <initializer_list>
-#include <limits>
 #include <utility>
 
 #include "core/lane_driver.hpp"
@@ -148,9 +146,11 @@ struct SecondOrderRecurrence {
     // In load order: sigma first, checked for zero before the rest are read.
     const View2D& field(int f) const noexcept {
         const SecondOrderBatch& b = *batch;
-        const View2D* views[10] = {&b.sigma,       &b.dws,           &b.d_mu_dx, &b.d_sigma_dx,
-                                   &b.d2_mu_dx2,   &b.d2_sigma_dx2,  &b.d_mu_dp, &b.d_sigma_dp,
-                                   &b.d2_mu_dx_dp, &b.d2_sigma_dx_dp};
+        const View2D* views[10] = {&b.first.sigma,           &b.dws,
+                                   &b.first.d_mu_dx,         &b.first.d_sigma_dx,
+                                   &b.second.d2_mu_dx2,      &b.second.d2_sigma_dx2,
+                                   &b.parameter.d_mu_dp,     &b.parameter.d_sigma_dp,
+                                   &b.parameter.d2_mu_dx_dp, &b.parameter.d2_sigma_dx_dp};
         return *views[f];
     }
     std::size_t n_paths() const noexcept { return batch->n_paths; }
@@ -235,17 +235,13 @@ std::optional<ZeroSigma> second_order_rows(Kind kind, const SecondOrderBatch& ba
     return impl(kind, batch, first, count, out);
 }
 
-SecondOrderBatch make_second_order_batch(const View2D& dws, const View2D& sigma,
-                                         const View2D& d_mu_dx, const View2D& d_sigma_dx,
-                                         const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-                                         BatchShape shape, double horizon) noexcept {
+SecondOrderBatch make_second_order_batch(const View2D& dws, const FirstOrderFields& first,
+                                         const SecondOrderFields& second, BatchShape shape,
+                                         double horizon) noexcept {
     SecondOrderBatch b;
     b.dws = dws;
-    b.sigma = sigma;
-    b.d_mu_dx = d_mu_dx;
-    b.d_sigma_dx = d_sigma_dx;
-    b.d2_mu_dx2 = d2_mu_dx2;
-    b.d2_sigma_dx2 = d2_sigma_dx2;
+    b.first = first;
+    b.second = second;
     b.n_paths = shape.n_paths;
     b.n_steps = shape.n_steps;
     b.inv_t = 1.0 / horizon;
@@ -256,53 +252,30 @@ SecondOrderBatch make_second_order_batch(const View2D& dws, const View2D& sigma,
 
 namespace {
 
-std::optional<ModelError> check_result_size(std::size_t rows, std::size_t cols) {
-    if (rows > std::numeric_limits<std::size_t>::max() / (cols * sizeof(double))) {
-        return ModelError{"states has too many rows: the result would not fit in memory"};
-    }
-    return std::nullopt;
-}
-
-// horizon > 0, the states columns, the shapes of the six matrices every kernel reads,
-// then those of `parameters`, and a result of `cols` doubles a path that fits.
-Result<BatchShape> check_second_order(double horizon, const View2D& states, const View2D& dws,
-                                      const View2D& sigma, const View2D& d_mu_dx,
-                                      const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                                      const View2D& d2_sigma_dx2,
-                                      std::initializer_list<NamedView> parameters,
-                                      std::size_t cols) {
-    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
-    Result<BatchShape> shape = check_batch_shapes(states, {{"dws", &dws},
-                                                           {"sigma", &sigma},
-                                                           {"d_mu_dx", &d_mu_dx},
-                                                           {"d_sigma_dx", &d_sigma_dx},
-                                                           {"d2_mu_dx2", &d2_mu_dx2},
-                                                           {"d2_sigma_dx2", &d2_sigma_dx2}});
-    if (shape.ok()) shape = check_batch_shapes(states, parameters);
+// horizon > 0, the exact shapes, then a result of `columns` doubles a path that fits.
+template <class Paths>
+Result<BatchShape> check_second_order(const Paths& batch, std::size_t columns) {
+    if (auto err = check_horizon(batch.paths.horizon)) return *std::move(err);
+    Result<BatchShape> shape = exact_shape(batch, FieldNames::bare);
     if (!shape.ok()) return shape.error();
-    if (auto err = check_result_size(shape.value().n_paths, cols)) return *err;
+    if (auto err = check_result_size(shape.value(), columns)) return *std::move(err);
     return shape;
 }
 
 }  // namespace
 
-Result<SecondOrderBatch> validate_greek_batch(const View2D& states, const View2D& dws,
-                                              const View2D& sigma, const View2D& d_mu_dx,
-                                              const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                                              const View2D& d2_sigma_dx2, double horizon) {
-    Result<BatchShape> shape =
-        check_second_order(horizon, states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
-                           d2_sigma_dx2, {}, columns(Kind::greeks));
+Result<SecondOrderBatch> validate_greek_batch(const SecondOrderPaths& batch) {
+    Result<BatchShape> shape = check_second_order(batch, columns(Kind::greeks));
     if (!shape.ok()) return shape.error();
-    return make_second_order_batch(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
-                                   shape.value(), horizon);
+    return make_second_order_batch(batch.paths.dws, batch.first, batch.second, shape.value(),
+                                   batch.paths.horizon);
 }
 
 Result<Matrix> greek_weights_of(const SecondOrderBatch& batch, std::size_t first_path) {
     constexpr std::size_t C = columns(Kind::greeks);
     Buffer out = Buffer::allocate(batch.n_paths * C);
     if (auto z = second_order_rows(Kind::greeks, batch, 0, batch.n_paths, out.data())) {
-        return zero_sigma_error({first_path + z->path, z->step});
+        return zero_sigma_error({first_path + z->path, z->step}, FieldNames::bare);
     }
     return Matrix{std::move(out), batch.n_paths, C};
 }
@@ -310,56 +283,30 @@ Result<Matrix> greek_weights_of(const SecondOrderBatch& batch, std::size_t first
 Result<Buffer> parameter_weights_of(const SecondOrderBatch& batch, std::size_t first_path) {
     Buffer out = Buffer::allocate(batch.n_paths);
     if (auto z = second_order_rows(Kind::parameter, batch, 0, batch.n_paths, out.data())) {
-        return zero_sigma_error({first_path + z->path, z->step});
+        return zero_sigma_error({first_path + z->path, z->step}, FieldNames::bare);
     }
     return out;
 }
 
-Result<Matrix> greek_weights_tangent_flow(const View2D& states, const View2D& dws,
-                                          const View2D& sigma, const View2D& d_mu_dx,
-                                          const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                                          const View2D& d2_sigma_dx2, double horizon) {
-    Result<SecondOrderBatch> batch = validate_greek_batch(states, dws, sigma, d_mu_dx, d_sigma_dx,
-                                                          d2_mu_dx2, d2_sigma_dx2, horizon);
-    if (!batch.ok()) return batch.error();
-    return greek_weights_of(batch.value(), 0);
+Result<Matrix> greek_weights_tangent_flow(const SecondOrderPaths& batch) {
+    Result<SecondOrderBatch> checked = validate_greek_batch(batch);
+    if (!checked.ok()) return checked.error();
+    return greek_weights_of(checked.value(), 0);
 }
 
-Result<SecondOrderBatch> validate_parameter_batch(const View2D& states, const View2D& dws,
-                                                  const View2D& sigma, const View2D& d_mu_dx,
-                                                  const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                                                  const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
-                                                  const View2D& d_sigma_dp,
-                                                  const View2D& d2_mu_dx_dp,
-                                                  const View2D& d2_sigma_dx_dp, double horizon) {
-    Result<BatchShape> shape = check_second_order(horizon, states, dws, sigma, d_mu_dx, d_sigma_dx,
-                                                  d2_mu_dx2, d2_sigma_dx2,
-                                                  {{"d_mu_dp", &d_mu_dp},
-                                                   {"d_sigma_dp", &d_sigma_dp},
-                                                   {"d2_mu_dx_dp", &d2_mu_dx_dp},
-                                                   {"d2_sigma_dx_dp", &d2_sigma_dx_dp}},
-                                                  columns(Kind::parameter));
+Result<SecondOrderBatch> validate_parameter_batch(const ParameterPaths& batch) {
+    Result<BatchShape> shape = check_second_order(batch, columns(Kind::parameter));
     if (!shape.ok()) return shape.error();
-    SecondOrderBatch b = make_second_order_batch(dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
-                                                 d2_sigma_dx2, shape.value(), horizon);
-    b.d_mu_dp = d_mu_dp;
-    b.d_sigma_dp = d_sigma_dp;
-    b.d2_mu_dx_dp = d2_mu_dx_dp;
-    b.d2_sigma_dx_dp = d2_sigma_dx_dp;
+    SecondOrderBatch b = make_second_order_batch(batch.paths.dws, batch.first, batch.second,
+                                                 shape.value(), batch.paths.horizon);
+    b.parameter = batch.parameter;
     return b;
 }
 
-Result<Buffer> parameter_weights_tangent_flow(const View2D& states, const View2D& dws,
-                                              const View2D& sigma, const View2D& d_mu_dx,
-                                              const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                                              const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
-                                              const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-                                              const View2D& d2_sigma_dx_dp, double horizon) {
-    Result<SecondOrderBatch> batch =
-        validate_parameter_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2,
-                                 d_mu_dp, d_sigma_dp, d2_mu_dx_dp, d2_sigma_dx_dp, horizon);
-    if (!batch.ok()) return batch.error();
-    return parameter_weights_of(batch.value(), 0);
+Result<Buffer> parameter_weights_tangent_flow(const ParameterPaths& batch) {
+    Result<SecondOrderBatch> checked = validate_parameter_batch(batch);
+    if (!checked.ok()) return checked.error();
+    return parameter_weights_of(checked.value(), 0);
 }
 
 }  // namespace quarnel

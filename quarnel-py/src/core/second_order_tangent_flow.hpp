@@ -34,6 +34,7 @@
 #include <optional>
 
 #include "core/matrix.hpp"
+#include "core/path_batch.hpp"
 #include "core/result.hpp"
 #include "core/tangent_flow.hpp"
 #include "core/view.hpp"
@@ -41,11 +42,13 @@
 
 namespace quarnel {
 
-// The per-step matrices of a path batch and the per-call constants. The four parameter
-// matrices are read only by the kernels that compute a parameter weight.
+// The per-step matrices of a checked path batch and the per-call constants. The
+// parameter's matrices are read only by the kernels that compute a parameter weight.
 struct SecondOrderBatch {
-    View2D dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2;
-    View2D d_mu_dp, d_sigma_dp, d2_mu_dx_dp, d2_sigma_dx_dp;
+    View2D dws;
+    FirstOrderFields first;
+    SecondOrderFields second;
+    ParameterFields parameter;
     std::size_t n_paths = 0;
     std::size_t n_steps = 0;
     double inv_t = 0.0;  // 1 / T
@@ -64,28 +67,17 @@ constexpr std::size_t columns(SecondOrderKind kind) noexcept {
 }
 
 // Constants for a batch of this shape; the parameter matrices are left empty.
-SecondOrderBatch make_second_order_batch(const View2D& dws, const View2D& sigma,
-                                         const View2D& d_mu_dx, const View2D& d_sigma_dx,
-                                         const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-                                         BatchShape shape, double horizon) noexcept;
+SecondOrderBatch make_second_order_batch(const View2D& dws, const FirstOrderFields& first,
+                                         const SecondOrderFields& second, BatchShape shape,
+                                         double horizon) noexcept;
 
 // The checks of the Greek weight functions, in order: horizon > 0, the states columns,
-// the shapes of the six matrices (named as the weight functions name them), and a
-// result size that fits in memory (long broadcast inputs could wrap it).
-Result<SecondOrderBatch> validate_greek_batch(const View2D& states, const View2D& dws,
-                                              const View2D& sigma, const View2D& d_mu_dx,
-                                              const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                                              const View2D& d2_sigma_dx2, double horizon);
+// the exact shapes of dws and the five fields, and a result size that fits in memory.
+Result<SecondOrderBatch> validate_greek_batch(const SecondOrderPaths& batch);
 
-// The checks of parameter_weights_tangent_flow, the same with the ten matrices, and the
-// batch with its parameter matrices set.
-Result<SecondOrderBatch> validate_parameter_batch(const View2D& states, const View2D& dws,
-                                                  const View2D& sigma, const View2D& d_mu_dx,
-                                                  const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                                                  const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
-                                                  const View2D& d_sigma_dp,
-                                                  const View2D& d2_mu_dx_dp,
-                                                  const View2D& d2_sigma_dx_dp, double horizon);
+// The checks of parameter_weights_tangent_flow, the same with the parameter's four
+// fields after the others, and the batch with its parameter matrices set.
+Result<SecondOrderBatch> validate_parameter_batch(const ParameterPaths& batch);
 
 // Rows of paths [first, first + count) into out (row p at out + p * columns(kind)).
 // Every matrix the kind reads must cover those rows and n_steps columns. On a zero sigma
@@ -127,26 +119,14 @@ std::optional<ZeroSigma> second_order_rows_parallel(SecondOrderKind kind,
                                                     double* out);
 
 // greek_weights_tangent_flow: an (n_paths, 4) matrix.
-Result<Matrix> greek_weights_tangent_flow(const View2D& states, const View2D& dws,
-                                          const View2D& sigma, const View2D& d_mu_dx,
-                                          const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                                          const View2D& d2_sigma_dx2, double horizon);
+Result<Matrix> greek_weights_tangent_flow(const SecondOrderPaths& batch);
 
 // The same on the process-wide pool (second_order_rows_parallel). Validation runs on the
 // caller's thread; only the pool work runs inside `scope`.
-Result<Matrix> greek_weights_tangent_flow_parallel(const View2D& states, const View2D& dws,
-                                                   const View2D& sigma, const View2D& d_mu_dx,
-                                                   const View2D& d_sigma_dx,
-                                                   const View2D& d2_mu_dx2,
-                                                   const View2D& d2_sigma_dx2, double horizon,
+Result<Matrix> greek_weights_tangent_flow_parallel(const SecondOrderPaths& batch,
                                                    const WorkScope& scope);
 
 // parameter_weights_tangent_flow: the (n_paths,) weights of d/dtheta.
-Result<Buffer> parameter_weights_tangent_flow(const View2D& states, const View2D& dws,
-                                              const View2D& sigma, const View2D& d_mu_dx,
-                                              const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                                              const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
-                                              const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-                                              const View2D& d2_sigma_dx_dp, double horizon);
+Result<Buffer> parameter_weights_tangent_flow(const ParameterPaths& batch);
 
 }  // namespace quarnel

@@ -20,14 +20,9 @@ std::optional<ZeroSigma> second_order_rows_parallel(SecondOrderKind kind,
     });
 }
 
-Result<Matrix> greek_weights_tangent_flow_parallel(const View2D& states, const View2D& dws,
-                                                   const View2D& sigma, const View2D& d_mu_dx,
-                                                   const View2D& d_sigma_dx,
-                                                   const View2D& d2_mu_dx2,
-                                                   const View2D& d2_sigma_dx2, double horizon,
+Result<Matrix> greek_weights_tangent_flow_parallel(const SecondOrderPaths& paths,
                                                    const WorkScope& scope) {
-    Result<SecondOrderBatch> validated = validate_greek_batch(
-        states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon);
+    Result<SecondOrderBatch> validated = validate_greek_batch(paths);
     if (!validated.ok()) return validated.error();
     const SecondOrderBatch& batch = validated.value();
     constexpr std::size_t C = columns(SecondOrderKind::greeks);
@@ -38,7 +33,7 @@ Result<Matrix> greek_weights_tangent_flow_parallel(const View2D& states, const V
                                           out.data());
     };
     scope(work);
-    if (zero) return zero_sigma_error(*zero);
+    if (zero) return zero_sigma_error(*zero, FieldNames::bare);
     return Matrix{std::move(out), batch.n_paths, C};
 }
 

@@ -1,62 +1,24 @@
 #include "core/tangent_flow.hpp"
 
-#include <algorithm>
-#include <cstdint>
-#include <initializer_list>
-#include <string>
+#include <utility>
 
 #include "core/lane_driver.hpp"
 #include "core/lanes.hpp"
 
 namespace quarnel {
-namespace {
 
-std::string shape_text(const View2D& v) {
-    std::string text = "[";
-    text += std::to_string(v.rows);
-    text += ", ";
-    text += std::to_string(v.cols);
-    text += "]";
-    return text;
+TangentFlowBatch make_batch(const View2D& dws, const FirstOrderFields& first, BatchShape shape,
+                            double horizon) noexcept {
+    return TangentFlowBatch{dws,           first,
+                            shape.n_paths, shape.n_steps,
+                            1.0 / horizon, horizon / static_cast<double>(shape.n_steps)};
 }
 
-}  // namespace
-
-std::optional<ModelError> check_state_columns(const View2D& states) {
-    if (states.cols < 2) return ModelError{"states must have at least 2 columns (n_steps + 1)"};
-    return std::nullopt;
-}
-
-Result<BatchShape> check_batch_shapes(const View2D& states,
-                                      std::initializer_list<NamedView> matrices) {
-    if (auto err = check_state_columns(states)) return *std::move(err);
-    const BatchShape shape{states.rows, states.cols - 1};
-    for (const NamedView& m : matrices) {
-        if (m.view->rows != shape.n_paths || m.view->cols != shape.n_steps) {
-            return ModelError{std::string(m.name) + " shape " + shape_text(*m.view) +
-                              " != expected (" + std::to_string(shape.n_paths) + ", " +
-                              std::to_string(shape.n_steps) + ")"};
-        }
-    }
-    return shape;
-}
-
-TangentFlowBatch make_batch(const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-                            const View2D& d_sigma_dx, BatchShape shape, double horizon) noexcept {
-    return TangentFlowBatch{
-        dws,           sigma,         d_mu_dx,       d_sigma_dx,
-        shape.n_paths, shape.n_steps, 1.0 / horizon, horizon / static_cast<double>(shape.n_steps)};
-}
-
-Result<TangentFlowBatch> validate_path_batch(const View2D& states, const View2D& dws,
-                                             const View2D& sigma, const View2D& d_mu_dx,
-                                             const View2D& d_sigma_dx, double horizon) {
-    if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
-    Result<BatchShape> shape = check_batch_shapes(
-        states,
-        {{"dws", &dws}, {"sigma", &sigma}, {"d_mu_dx", &d_mu_dx}, {"d_sigma_dx", &d_sigma_dx}});
+Result<TangentFlowBatch> validate_path_batch(const FirstOrderPaths& batch) {
+    if (auto err = check_horizon(batch.paths.horizon)) return *std::move(err);
+    Result<BatchShape> shape = exact_shape(batch, FieldNames::bare);
     if (!shape.ok()) return shape.error();
-    return make_batch(dws, sigma, d_mu_dx, d_sigma_dx, shape.value(), horizon);
+    return make_batch(batch.paths.dws, batch.first, shape.value(), batch.paths.horizon);
 }
 
 namespace detail {
@@ -103,10 +65,10 @@ struct FirstOrderRecurrence {
     // In load order: sigma first, checked for zero before the rest are read.
     const View2D& field(int f) const noexcept {
         switch (f) {
-            case 0: return batch->sigma;
+            case 0: return batch->first.sigma;
             case 1: return batch->dws;
-            case 2: return batch->d_mu_dx;
-            default: return batch->d_sigma_dx;
+            case 2: return batch->first.d_mu_dx;
+            default: return batch->first.d_sigma_dx;
         }
     }
     std::size_t n_paths() const noexcept { return batch->n_paths; }
@@ -166,24 +128,16 @@ std::optional<ZeroSigma> tangent_flow_weights(const TangentFlowBatch& b, std::si
     return impl(b, first, count, out);
 }
 
-ModelError zero_sigma_error(ZeroSigma at) {
-    return ModelError{"sigma[" + std::to_string(at.path) + ", " + std::to_string(at.step) +
-                      "] = 0 produces division by zero in BEL weight"};
-}
-
 Result<Buffer> bel_weights_of(const TangentFlowBatch& batch, std::size_t first_path) {
     Buffer out = Buffer::allocate(batch.n_paths);
     if (auto zero = tangent_flow_weights(batch, 0, batch.n_paths, out.data())) {
-        return zero_sigma_error({first_path + zero->path, zero->step});
+        return zero_sigma_error({first_path + zero->path, zero->step}, FieldNames::bare);
     }
     return out;
 }
 
-Result<Buffer> bel_weights_tangent_flow(const View2D& states, const View2D& dws,
-                                        const View2D& sigma, const View2D& d_mu_dx,
-                                        const View2D& d_sigma_dx, double horizon) {
-    Result<TangentFlowBatch> checked =
-        validate_path_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon);
+Result<Buffer> bel_weights_tangent_flow(const FirstOrderPaths& batch) {
+    Result<TangentFlowBatch> checked = validate_path_batch(batch);
     if (!checked.ok()) return checked.error();
     return bel_weights_of(checked.value(), 0);
 }

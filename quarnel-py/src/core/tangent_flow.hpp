@@ -8,62 +8,33 @@
 #pragma once
 
 #include <cstddef>
-#include <initializer_list>
 #include <optional>
-#include <string>
 
 #include "core/buffer.hpp"
+#include "core/path_batch.hpp"
 #include "core/result.hpp"
 #include "core/view.hpp"
 
 namespace quarnel {
 
-// The four per-step matrices of a path batch plus the per-call constants, shared
-// read-only by every thread that computes weights.
+// The four per-step matrices of a checked path batch plus the per-call constants,
+// shared read-only by every thread that computes weights.
 struct TangentFlowBatch {
     View2D dws;
-    View2D sigma;
-    View2D d_mu_dx;
-    View2D d_sigma_dx;
+    FirstOrderFields first;
     std::size_t n_paths = 0;
     std::size_t n_steps = 0;
     double inv_t = 0.0;
     double dt = 0.0;
 };
 
-// The first zero diffusion value met, in path-then-step order.
-struct ZeroSigma {
-    std::size_t path;
-    std::size_t step;
-};
-
-struct NamedView {
-    const char* name;
-    const View2D* view;
-};
-
-struct BatchShape {
-    std::size_t n_paths;
-    std::size_t n_steps;
-};
-
-// `states` has at least 2 columns: n_paths = rows, n_steps = columns - 1.
-std::optional<ModelError> check_state_columns(const View2D& states);
-
-// The states column check, then the exact shape of each matrix in the order given
-// ("{name} shape [r, c] != expected (n, N)").
-Result<BatchShape> check_batch_shapes(const View2D& states,
-                                      std::initializer_list<NamedView> matrices);
-
 // Per-call constants: inv_T = 1 / T and dt = T / n_steps, each computed once.
-TangentFlowBatch make_batch(const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-                            const View2D& d_sigma_dx, BatchShape shape, double horizon) noexcept;
+TangentFlowBatch make_batch(const View2D& dws, const FirstOrderFields& first, BatchShape shape,
+                            double horizon) noexcept;
 
-// The checks of bel_weights_tangent_flow, in order: horizon > 0, the states columns,
-// the shapes of dws, sigma, d_mu_dx, d_sigma_dx; then the batch over them.
-Result<TangentFlowBatch> validate_path_batch(const View2D& states, const View2D& dws,
-                                             const View2D& sigma, const View2D& d_mu_dx,
-                                             const View2D& d_sigma_dx, double horizon);
+// The checks of the first-order weight functions, in order: horizon > 0, the states
+// columns, the exact shapes of dws, sigma, d_mu_dx, d_sigma_dx; then the batch over them.
+Result<TangentFlowBatch> validate_path_batch(const FirstOrderPaths& batch);
 
 // Weights of paths [first, first + count) into out[0 .. count). Every matrix must
 // cover those rows and n_steps columns. On a zero sigma the computation stops and the
@@ -99,16 +70,11 @@ bool cpu_has_avx2() noexcept;
 #endif
 }  // namespace detail
 
-// Message of the weight functions for a zero diffusion value.
-ModelError zero_sigma_error(ZeroSigma at);
-
 // The weights of a checked batch on this thread. A zero sigma's path is reported
 // counted from `first_path`, so a chunk of a larger batch names it as the whole call.
 Result<Buffer> bel_weights_of(const TangentFlowBatch& batch, std::size_t first_path);
 
 // The serial kernel behind bel_weights_tangent_flow.
-Result<Buffer> bel_weights_tangent_flow(const View2D& states, const View2D& dws,
-                                        const View2D& sigma, const View2D& d_mu_dx,
-                                        const View2D& d_sigma_dx, double horizon);
+Result<Buffer> bel_weights_tangent_flow(const FirstOrderPaths& batch);
 
 }  // namespace quarnel

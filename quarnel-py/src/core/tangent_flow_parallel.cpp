@@ -31,7 +31,7 @@ Result<Buffer> tangent_flow_weights_parallel(const TangentFlowBatch& batch, Work
         run_chunks(pool, items, batch.n_paths * batch.n_steps, [&](const PathChunk& item) {
             return tangent_flow_weights(batch, item.first_path, item.length, item.weights);
         });
-    if (zero) return zero_sigma_error(*zero);
+    if (zero) return zero_sigma_error(*zero, FieldNames::bare);
     return out;
 }
 
@@ -50,16 +50,13 @@ Result<Buffer> tangent_flow_weights_parallel(const TangentFlowBatch& batch) {
 
 namespace quarnel {
 
-Result<Buffer> bel_weights_tangent_flow_parallel(const View2D& states, const View2D& dws,
-                                                 const View2D& sigma, const View2D& d_mu_dx,
-                                                 const View2D& d_sigma_dx, double horizon,
+Result<Buffer> bel_weights_tangent_flow_parallel(const FirstOrderPaths& batch,
                                                  const WorkScope& scope) {
-    Result<TangentFlowBatch> checked =
-        validate_path_batch(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon);
+    Result<TangentFlowBatch> checked = validate_path_batch(batch);
     if (!checked.ok()) return checked.error();
-    const TangentFlowBatch& batch = checked.value();
+    const TangentFlowBatch& kernel_batch = checked.value();
     Result<Buffer> weights = Buffer{};
-    auto work = [&] { weights = tangent_flow_weights_parallel(batch); };
+    auto work = [&] { weights = tangent_flow_weights_parallel(kernel_batch); };
     scope(work);
     return weights;
 }

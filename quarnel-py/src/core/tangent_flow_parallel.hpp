@@ -73,9 +73,7 @@ Result<Buffer> tangent_flow_weights_parallel(const TangentFlowBatch& batch);
 // The kernel behind bel_weights_tangent_flow_parallel: validates the batch exactly as
 // the serial kernel does, on the calling thread, then runs the pool work inside
 // `scope` (the Python binding's scope releases the interpreter lock).
-Result<Buffer> bel_weights_tangent_flow_parallel(const View2D& states, const View2D& dws,
-                                                 const View2D& sigma, const View2D& d_mu_dx,
-                                                 const View2D& d_sigma_dx, double horizon,
+Result<Buffer> bel_weights_tangent_flow_parallel(const FirstOrderPaths& batch,
                                                  const WorkScope& scope);
 
 }  // namespace quarnel

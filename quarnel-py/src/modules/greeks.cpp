@@ -3,13 +3,13 @@
 // in PyInit__greeks.
 #include <vector>
 
-#include "modules/greeks_chunks.hpp"
-#include "core/greeks_constant_flow.hpp"
-#include "core/greeks_tangent_flow.hpp"
 #include "bind/module.hpp"
 #include "bind/record.hpp"
+#include "core/greeks_constant_flow.hpp"
+#include "core/greeks_tangent_flow.hpp"
 #include "core/second_order_tangent_flow.hpp"
 #include "core/work_scope.hpp"
+#include "modules/greeks_chunks.hpp"
 
 namespace quarnel::py {
 namespace {
@@ -130,7 +130,15 @@ constexpr Function kGreekWeightsTangentFlow{
     "The delta weight is not `bel_weights_tangent_flow`'s: that one takes\n"
     "Y at the start of each step and has the same limit, but differs from\n"
     "the scheme's own delta by O(1/n_steps).",
-    kSecondOrderParams, &quarnel::greek_weights_tangent_flow};
+    kSecondOrderParams,
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+       double horizon) {
+        return quarnel::greek_weights_tangent_flow(
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
+             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2}});
+    }};
 
 constexpr Function kGreekWeightsTangentFlowParallel{
     "greek_weights_tangent_flow_parallel",
@@ -143,7 +151,10 @@ constexpr Function kGreekWeightsTangentFlowParallel{
        const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
        double horizon) {
         return quarnel::greek_weights_tangent_flow_parallel(
-            states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, horizon, kWithoutGil);
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
+             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2}},
+            kWithoutGil);
     }};
 
 constexpr Function kParameterWeightsTangentFlow{
@@ -174,7 +185,19 @@ constexpr Function kParameterWeightsTangentFlow{
            array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), array2d("d_mu_dp"),
            array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"), array2d("d2_sigma_dx_dp"),
            real("horizon")),
-    &quarnel::parameter_weights_tangent_flow};
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+       const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+       const View2D& d2_sigma_dx_dp, double horizon) {
+        return quarnel::parameter_weights_tangent_flow(
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
+             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2},
+             .parameter = {.d_mu_dp = d_mu_dp,
+                           .d_sigma_dp = d_sigma_dp,
+                           .d2_mu_dx_dp = d2_mu_dx_dp,
+                           .d2_sigma_dx_dp = d2_sigma_dx_dp}});
+    }};
 
 constexpr Function kPriceAndGreeksTangentFlow{
     "price_and_greeks_tangent_flow",
@@ -221,8 +244,12 @@ constexpr Function kPriceAndGreeksTangentFlow{
        std::string_view estimator, const std::optional<std::string_view>& vega,
        const std::optional<double>& half_width) {
         return quarnel::price_and_greeks_tangent_flow(
-            states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-            d2_sigma_dx2_field, horizon, payoff, strike, estimator, vega, half_width);
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma_field,
+                       .d_mu_dx = d_mu_dx_field,
+                       .d_sigma_dx = d_sigma_dx_field},
+             .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
+            payoff, strike, estimator, vega, half_width);
     }};
 
 }  // namespace

@@ -4,11 +4,11 @@
 #include <string_view>
 #include <tuple>
 
+#include "bind/record.hpp"
 #include "core/chunks.hpp"
 #include "core/greeks_chunks.hpp"
 #include "core/greeks_tangent_flow.hpp"
 #include "core/price_delta.hpp"
-#include "bind/record.hpp"
 
 namespace quarnel::py {
 namespace {
@@ -39,8 +39,12 @@ constexpr Function kTangentFlowSamples{
        std::string_view payoff, double strike, double first_path) -> Result<Matrix> {
         Result<std::size_t> first = to_count(first_path, "first_path");
         if (!first.ok()) return first.error();
-        return tangent_flow_chunk_samples(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
-                                          horizon, payoff, strike, first.value());
+        return tangent_flow_chunk_samples(
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma_field,
+                       .d_mu_dx = d_mu_dx_field,
+                       .d_sigma_dx = d_sigma_dx_field}},
+            payoff, strike, first.value());
     }};
 
 constexpr Function kCheckPriceAndDeltaTangentFlow{
@@ -53,7 +57,11 @@ constexpr Function kCheckPriceAndDeltaTangentFlow{
        const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, double horizon,
        std::string_view payoff, double /*strike: converted, as the function does*/) {
         Result<TangentFlowEstimate> r = check_price_and_delta_tangent_flow(
-            states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, horizon, payoff);
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma_field,
+                       .d_mu_dx = d_mu_dx_field,
+                       .d_sigma_dx = d_sigma_dx_field}},
+            payoff);
         return none_or(r.ok() ? std::nullopt : std::optional<ModelError>(r.error()));
     }};
 
@@ -67,8 +75,10 @@ constexpr Function kBelWeightsTangentFlowChunk{
        const View2D& d_sigma_dx, double horizon, double first_path) -> Result<Buffer> {
         Result<std::size_t> first = to_count(first_path, "first_path");
         if (!first.ok()) return first.error();
-        return bel_weights_tangent_flow_chunk(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon,
-                                              first.value());
+        return bel_weights_tangent_flow_chunk(
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx}},
+            first.value());
     }};
 
 constexpr Function kCheckBelWeightsTangentFlow{
@@ -78,8 +88,9 @@ constexpr Function kCheckBelWeightsTangentFlow{
            array2d("d_sigma_dx"), real("horizon")),
     [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
        const View2D& d_sigma_dx, double horizon) {
-        return none_or(
-            check_bel_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, horizon));
+        return none_or(check_bel_weights_tangent_flow(
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx}}));
     }};
 
 constexpr Function kContinueSums{
@@ -142,8 +153,12 @@ constexpr Function kCheckPriceAndGreeksTangentFlow{
        std::string_view estimator, const std::optional<std::string_view>& vega,
        const std::optional<double>& half_width) {
         Result<GreeksTangentFlowCall> r = check_price_and_greeks_tangent_flow(
-            states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
-            d2_sigma_dx2_field, horizon, payoff, estimator, vega, half_width);
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma_field,
+                       .d_mu_dx = d_mu_dx_field,
+                       .d_sigma_dx = d_sigma_dx_field},
+             .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
+            payoff, estimator, vega, half_width);
         return none_or(r.ok() ? std::nullopt : std::optional<ModelError>(r.error()));
     }};
 
@@ -161,9 +176,13 @@ constexpr Function kGreekRowsTangentFlow{
        double first_path) -> Result<Matrix> {
         Result<std::size_t> first = to_count(first_path, "first_path");
         if (!first.ok()) return first.error();
-        return greek_rows_tangent_flow_chunk(states, dws, sigma_field, d_mu_dx_field,
-                                             d_sigma_dx_field, d2_mu_dx2_field, d2_sigma_dx2_field,
-                                             horizon, with_vega != 0.0, first.value());
+        return greek_rows_tangent_flow_chunk(
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma_field,
+                       .d_mu_dx = d_mu_dx_field,
+                       .d_sigma_dx = d_sigma_dx_field},
+             .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
+            with_vega != 0.0, first.value());
     }};
 
 constexpr Function kGreeksTangentFlowSamples{
@@ -189,8 +208,11 @@ constexpr Function kGreekWeightsTangentFlowChunk{
        double horizon, double first_path) -> Result<Matrix> {
         Result<std::size_t> first = to_count(first_path, "first_path");
         if (!first.ok()) return first.error();
-        return greek_weights_tangent_flow_chunk(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
-                                                d2_sigma_dx2, horizon, first.value());
+        return greek_weights_tangent_flow_chunk(
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
+             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2}},
+            first.value());
     }};
 
 constexpr Function kCheckGreekWeightsTangentFlow{
@@ -199,8 +221,10 @@ constexpr Function kCheckGreekWeightsTangentFlow{
     [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
        const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
        double horizon) {
-        return none_or(check_greek_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx,
-                                                        d2_mu_dx2, d2_sigma_dx2, horizon));
+        return none_or(check_greek_weights_tangent_flow(
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
+             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2}}));
     }};
 
 constexpr auto kParameterParams = std::tuple_cat(
@@ -219,8 +243,14 @@ constexpr Function kParameterWeightsTangentFlowChunk{
         Result<std::size_t> first = to_count(first_path, "first_path");
         if (!first.ok()) return first.error();
         return parameter_weights_tangent_flow_chunk(
-            states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, d_mu_dp, d_sigma_dp,
-            d2_mu_dx_dp, d2_sigma_dx_dp, horizon, first.value());
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
+             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2},
+             .parameter = {.d_mu_dp = d_mu_dp,
+                           .d_sigma_dp = d_sigma_dp,
+                           .d2_mu_dx_dp = d2_mu_dx_dp,
+                           .d2_sigma_dx_dp = d2_sigma_dx_dp}},
+            first.value());
     }};
 
 constexpr Function kCheckParameterWeightsTangentFlow{
@@ -231,8 +261,13 @@ constexpr Function kCheckParameterWeightsTangentFlow{
        const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
        const View2D& d2_sigma_dx_dp, double horizon) {
         return none_or(check_parameter_weights_tangent_flow(
-            states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, d_mu_dp, d_sigma_dp,
-            d2_mu_dx_dp, d2_sigma_dx_dp, horizon));
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
+             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2},
+             .parameter = {.d_mu_dp = d_mu_dp,
+                           .d_sigma_dp = d_sigma_dp,
+                           .d2_mu_dx_dp = d2_mu_dx_dp,
+                           .d2_sigma_dx_dp = d2_sigma_dx_dp}}));
     }};
 
 }  // namespace

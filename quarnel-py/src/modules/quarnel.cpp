@@ -1,13 +1,13 @@
 // The module `_quarnel`: its six functions, one record each, and its entry point.
 // Registration order (the order of __all__) is the order of the list in PyInit__quarnel.
-#include "core/constant_flow.hpp"
 #include "bind/module.hpp"
-#include "core/price_delta.hpp"
-#include "quarnel/from_paths.hpp"
 #include "bind/record.hpp"
+#include "core/constant_flow.hpp"
+#include "core/price_delta.hpp"
 #include "core/tangent_flow.hpp"
 #include "core/tangent_flow_parallel.hpp"
 #include "core/work_scope.hpp"
+#include "quarnel/from_paths.hpp"
 
 namespace quarnel::py {
 namespace {
@@ -58,7 +58,13 @@ constexpr Function kBelWeightsTangentFlow{
     "- `horizon`: T.\n"
     "\n"
     "Returns a 1-D NumPy array of per-path weights `pi_k`.",
-    kTangentFlowParams, &quarnel::bel_weights_tangent_flow};
+    kTangentFlowParams,
+    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
+       const View2D& d_sigma_dx, double horizon) {
+        return quarnel::bel_weights_tangent_flow(
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx}});
+    }};
 
 constexpr Function kBelWeightsTangentFlowParallel{
     "bel_weights_tangent_flow_parallel",
@@ -73,8 +79,10 @@ constexpr Function kBelWeightsTangentFlowParallel{
     kTangentFlowParams,
     [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
        const View2D& d_sigma_dx, double horizon) {
-        return quarnel::bel_weights_tangent_flow_parallel(states, dws, sigma, d_mu_dx, d_sigma_dx,
-                                                          horizon, kWithoutGil);
+        return quarnel::bel_weights_tangent_flow_parallel(
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx}},
+            kWithoutGil);
     }};
 
 constexpr Function kPriceFromSamples{
@@ -105,7 +113,16 @@ constexpr Function kPriceAndDeltaTangentFlow{
     params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
            array2d("d_sigma_dx_field"), real("horizon"), text("payoff"),
            real_or("strike", 0.0, "0.0")),
-    &quarnel::price_and_delta_tangent_flow};
+    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, double horizon,
+       std::string_view payoff, double strike) {
+        return quarnel::price_and_delta_tangent_flow(
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma_field,
+                       .d_mu_dx = d_mu_dx_field,
+                       .d_sigma_dx = d_sigma_dx_field}},
+            payoff, strike);
+    }};
 
 }  // namespace
 }  // namespace quarnel::py
