@@ -35,10 +35,12 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 if __name__ == "__main__" and "--random" not in sys.argv:
     import atheris
 
-    with atheris.instrument_imports(include=["reference"]):
-        import reference as ref
+    with atheris.instrument_imports(include=["oracle", "helpers"]):
+        import helpers
+        import oracle as ref
 else:
-    import reference as ref
+    import helpers
+    import oracle as ref
 
 import _quarnel as q
 import layouts
@@ -170,7 +172,7 @@ def same(got, want) -> bool:
         return got[1] == want[1]
     a = np.atleast_1d(np.asarray(got[1], dtype=np.float64))
     b = np.atleast_1d(np.asarray(want[1], dtype=np.float64))
-    return a.shape == b.shape and all(ref.float_key(x) == ref.float_key(y)
+    return a.shape == b.shape and all(helpers.float_key(x) == helpers.float_key(y)
                                       for x, y in zip(a, b))
 
 
@@ -202,7 +204,7 @@ def one_input(data: bytes) -> None:
 
 
 def _outcome(fn, positional, keywords):
-    """Like reference.outcome, with keywords; conversion failures propagate."""
+    """Like helpers.outcome, with keywords; conversion failures propagate."""
     try:
         return "ok", fn(*positional, **keywords)
     except UnicodeEncodeError:

@@ -8,11 +8,19 @@ import numpy as np
 import pytest
 
 import _quarnel
-import reference as ref
+import oracle as ref
+from helpers import (
+    SPECIALS,
+    assert_same_floats,
+    assert_same_outcome,
+    random_path_batch,
+    rng_for,
+    sprinkle,
+    value_error,
+)
 from layouts import layout
 from quarnel import _greeks as g
 from quarnel import parallel_volatility_bump
-from reference import SPECIALS, assert_same_floats, assert_same_outcome, rng_for, sprinkle
 
 PAYOFFS = ("identity", "call", "put", "digital_call")
 MODELS = ("gbm", "abm")
@@ -193,16 +201,16 @@ class TestConstantFlow:
                   vol=0.2, payoff="call", strike=1.0, model="gbm",
                   estimator="lowest_variance", half_width=None)
         kw.update(change)
-        assert ref.value_error(g.price_and_greeks_constant_flow, **kw) == message
-        assert ref.value_error(ref.price_and_greeks_constant_flow, **kw) == message
+        assert value_error(g.price_and_greeks_constant_flow, **kw) == message
+        assert value_error(ref.price_and_greeks_constant_flow, **kw) == message
         if set(change) <= {"model", "horizon", "x0", "vol"}:
             kw = {k: kw[k] for k in ("w_terminals", "horizon", "x0", "vol", "model")}
-            assert ref.value_error(g.greek_weights_constant_flow, **kw) == message
+            assert value_error(g.greek_weights_constant_flow, **kw) == message
 
     def test_weight_matrix_size_cannot_wrap(self):
         # n * 8 bytes fits NumPy's limit, n * 4 * 8 would wrap the allocation size.
         w = np.broadcast_to(np.float64(0.0), (2**59,))
-        assert (ref.value_error(g.greek_weights_constant_flow, w, 1.0, 1.0, 0.2)
+        assert (value_error(g.greek_weights_constant_flow, w, 1.0, 1.0, 0.2)
                 == "w_terminals is too long: the result would not fit in memory")
 
 
@@ -238,7 +246,7 @@ def euler_batch(n, n_steps, key):
 
 def tangent_batch(rng, n, n_steps, p=0.03):
     """A random batch with special values in every matrix: states, dws, then six fields."""
-    batch = ref.random_path_batch(rng, n, n_steps, p)
+    batch = random_path_batch(rng, n, n_steps, p)
     extra = [sprinkle(rng, rng.standard_normal((n, n_steps)), SPECIALS, p) for _ in range(2)]
     return batch + extra
 
@@ -376,16 +384,16 @@ class TestTangentFlow:
                 args[name][3, 0] = 0.0
             else:
                 args[name] = value
-        assert ref.value_error(g.price_and_greeks_tangent_flow, **args) == message
-        assert ref.value_error(ref.price_and_greeks_tangent_flow, **args) == message
+        assert value_error(g.price_and_greeks_tangent_flow, **args) == message
+        assert value_error(ref.price_and_greeks_tangent_flow, **args) == message
 
     def test_weight_function_messages_name_their_arrays(self):
         batch = tangent_batch(rng_for("names"), 4, 3, p=0.0)
         params = [batch[1], batch[2], np.zeros((4, 3)), np.ones((4, 2))]
         # Parameter fields are checked after the six of the Greek weights, in order.
-        assert ref.value_error(g.parameter_weights_tangent_flow, *batch, *params,
+        assert value_error(g.parameter_weights_tangent_flow, *batch, *params,
                                1.0) == "d2_sigma_dx_dp shape [4, 2] != expected (4, 3)"
         batch[2][1, 2] = -0.0
         for fn in (g.greek_weights_tangent_flow, g.greek_weights_tangent_flow_parallel):
-            assert ref.value_error(fn, *batch, 1.0) == (
+            assert value_error(fn, *batch, 1.0) == (
                 "sigma[1, 2] = 0 produces division by zero in BEL weight")

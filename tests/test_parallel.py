@@ -16,15 +16,14 @@ import numpy as np
 import pytest
 
 import _quarnel as q
-import reference as ref
-from reference import rng_for
+from helpers import assert_same_outcome, random_path_batch, rng_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODULE_DIR = os.path.dirname(os.path.abspath(q.__file__))
 
 
 def run_child(code, env_vars=None, args=(), timeout=60):
-    """Runs `code` in a fresh interpreter that can import _quarnel and reference."""
+    """Runs `code` in a fresh interpreter that can import _quarnel and the test helpers."""
     env = {k: v for k, v in os.environ.items()
            if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
     env["PYTHONPATH"] = os.pathsep.join([MODULE_DIR, HERE, env.get("PYTHONPATH", "")])
@@ -36,7 +35,7 @@ def run_child(code, env_vars=None, args=(), timeout=60):
 
 
 def batch(rng, n_paths, n_steps):
-    return ref.random_path_batch(rng, n_paths, n_steps) + [0.75]
+    return random_path_batch(rng, n_paths, n_steps) + [0.75]
 
 
 # Starts the pool the way a caller would and reports, as JSON, the worker threads seen
@@ -46,7 +45,7 @@ POOL_PROBE = r"""
     import json, math, os, sys
     import numpy as np
     import _quarnel as q
-    import reference as ref
+    import helpers
     from layouts import LAYOUTS_2D, layout
 
     def workers():
@@ -80,10 +79,10 @@ POOL_PROBE = r"""
         T = int(sys.argv[1])
         rng = np.random.default_rng(T)
         for n_paths, n_steps in [(1, 1), (3, 2), (9, 4), (10, 4), (37, 13), (100, 3)]:
-            b = ref.random_path_batch(rng, n_paths, n_steps) + [0.75]
+            b = helpers.random_path_batch(rng, n_paths, n_steps) + [0.75]
             for name in LAYOUTS_2D:
                 args = [layout(a, name) for a in b[:5]] + [b[5]]
-                ref.assert_same_floats(f(*args), q.bel_weights_tangent_flow(*args))
+                helpers.assert_same_floats(f(*args), q.bel_weights_tangent_flow(*args))
 
         def message(sigma, n_paths, n_steps):
             ones = np.ones((n_paths, n_steps))
@@ -157,8 +156,8 @@ class TestInProcess:
         for args in [(np.ones((3, 1)), m, m, m, m, 0.0),
                      (np.ones((3, 5)), np.ones((3, 5)), m, m, m, 1.0),
                      (np.ones((3, 5)), m, m, m, np.ones((4, 3)), 1.0)]:
-            ref.assert_same_outcome(q.bel_weights_tangent_flow_parallel,
-                                    q.bel_weights_tangent_flow, *args)
+            assert_same_outcome(q.bel_weights_tangent_flow_parallel,
+                                q.bel_weights_tangent_flow, *args)
 
     def test_concurrent_callers(self):
         batches = [batch(rng_for("threads", i), 40 + i, 6) for i in range(6)]
@@ -226,12 +225,12 @@ FORK = r"""
     import os, signal, threading, warnings
     import numpy as np
     import _quarnel as q
-    import reference as ref
+    import helpers
 
     warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
-    args = ref.random_path_batch(np.random.default_rng(5), 64, 8) + [1.0]
+    args = helpers.random_path_batch(np.random.default_rng(5), 64, 8) + [1.0]
     expected = q.bel_weights_tangent_flow(*args)
-    ref.assert_same_floats(q.bel_weights_tangent_flow_parallel(*args), expected)
+    helpers.assert_same_floats(q.bel_weights_tangent_flow_parallel(*args), expected)
 
     # Keep the pool busy from another thread so that forks land mid-call.
     stop = threading.Event()
@@ -245,14 +244,14 @@ FORK = r"""
         if pid == 0:
             signal.alarm(10)
             try:
-                ref.assert_same_floats(q.bel_weights_tangent_flow_parallel(*args), expected)
+                helpers.assert_same_floats(q.bel_weights_tangent_flow_parallel(*args), expected)
                 os._exit(0)
             except BaseException:
                 os._exit(1)
         assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
     stop.set()
     worker.join()
-    ref.assert_same_floats(q.bel_weights_tangent_flow_parallel(*args), expected)
+    helpers.assert_same_floats(q.bel_weights_tangent_flow_parallel(*args), expected)
     print("ok")
 """
 

@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 
 import _quarnel as q
-from reference import SPECIALS, assert_same_floats
-from reference import price_from_samples as reference
+from helpers import SPECIALS, assert_same_floats
+from oracle import price_from_samples as reference
 
 
 @pytest.mark.parametrize("samples, expected", [

@@ -27,7 +27,16 @@ from hypothesis.extra import numpy as hnp
 
 import _quarnel as q
 import hypothesis_profiles  # noqa: F401  - selects the Hypothesis profile
-import reference as ref
+import oracle as ref
+from helpers import (
+    NONZERO_SPECIALS,
+    SPECIALS,
+    assert_same_floats,
+    assert_same_outcome,
+    outcome,
+    plant_zeros,
+    random_path_batch,
+)
 from layouts import ALL_KINDS, ODD_KINDS, arranged
 from oddities import (
     FUNCTIONS,
@@ -45,7 +54,6 @@ from oddities import (
     parameters,
     required,
 )
-from reference import NONZERO_SPECIALS, SPECIALS, assert_same_floats, assert_same_outcome, outcome
 
 # --- values ----------------------------------------------------------------------------
 
@@ -143,7 +151,7 @@ def assert_unchanged(arrays, before):
 
 
 def agree(module_fn, reference_fn, arrays, *scalars):
-    """reference.assert_same_outcome, with the outcome noted for Hypothesis' report."""
+    """helpers.assert_same_outcome, with the outcome noted for Hypothesis' report."""
     got = assert_same_outcome(module_fn, reference_fn, *arrays, *scalars)
     note(f"module: {got!r}")
     event(f"outcome: {got[0]}" + (f" {got[1].split(' ')[0]}" if got[0] == "value_error" else ""))
@@ -238,9 +246,9 @@ def large_batches(draw):
     n_paths = draw(st.integers(2, 300))
     n_steps = draw(st.integers(1, 6))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
-    batch = ref.random_path_batch(rng, n_paths, n_steps)
+    batch = random_path_batch(rng, n_paths, n_steps)
     if draw(st.integers(0, 3)) == 2:
-        ref.plant_zeros(rng, batch[2], draw(st.integers(1, 4)))
+        plant_zeros(rng, batch[2], draw(st.integers(1, 4)))
     return [draw(arranged(a)) for a in batch]
 
 

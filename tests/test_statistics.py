@@ -1,6 +1,6 @@
 """The estimators estimate the right thing: Monte Carlo against closed-form deltas.
 
-The bit-exact tests pin the operation order against tests/reference.py; these pin the
+The bit-exact tests pin the operation order against tests/oracle.py; these pin the
 formulas themselves, so that a reference and a module that agreed on a wrong weight
 would still be caught. Seeds are fixed, so the outcomes are deterministic; the bounds
 are four standard errors (plus the Euler bias where paths are discretised), which the

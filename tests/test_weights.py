@@ -7,9 +7,8 @@ import numpy as np
 import pytest
 
 import _quarnel as q
-import reference as ref
-from layouts import LAYOUTS_1D, LAYOUTS_2D, layout
-from reference import (
+import oracle as ref
+from helpers import (
     SPECIALS,
     assert_same_floats,
     assert_same_outcome,
@@ -19,6 +18,7 @@ from reference import (
     sprinkle,
     value_error,
 )
+from layouts import LAYOUTS_1D, LAYOUTS_2D, layout
 
 NAN = math.nan
 INF = math.inf
