@@ -223,8 +223,10 @@ QUARNEL_LANES_INLINE bool tile_across_paths(const R& r, std::size_t k, std::size
 // neither takes goes one path at a time. A zero sigma sends the whole range to the
 // one-path loop, which finds the first in path-then-step order.
 template <class R, int W, int G, bool P>
-QUARNEL_LANES_INLINE std::optional<ZeroSigma> deal_with(const R& r, std::size_t first,
-                                                        std::size_t count, double* out) noexcept {
+QUARNEL_LANES_INLINE std::optional<ZeroSigma> rows_in_lanes_with_prefetch(const R& r,
+                                                                          std::size_t first,
+                                                                          std::size_t count,
+                                                                          double* out) noexcept {
     constexpr std::size_t L = static_cast<std::size_t>(W * G);
     constexpr std::size_t C = R::kColumns;
     const std::array<const View2D*, R::kFields> views = field_list(r);
@@ -265,16 +267,17 @@ QUARNEL_LANES_INLINE std::optional<ZeroSigma> deal_with(const R& r, std::size_t 
     return rows_one_by_one(r, first + p, count - p, out + p * C);
 }
 
-// deal_with, prefetching on batches too big to stay in cache (see kPrefetchFromBytes):
-// the whole batch decides, not the range of one call.
+// rows_in_lanes_with_prefetch, prefetching on batches too big to stay in cache (see
+// kPrefetchFromBytes): the whole batch decides, not the range of one call.
 template <class R, int W, int G>
-QUARNEL_LANES_INLINE std::optional<ZeroSigma> deal(const R& r, std::size_t first, std::size_t count,
-                                                   double* out) noexcept {
+QUARNEL_LANES_INLINE std::optional<ZeroSigma> rows_in_lanes(const R& r, std::size_t first,
+                                                            std::size_t count,
+                                                            double* out) noexcept {
     const std::size_t bytes_per_path_step = static_cast<std::size_t>(R::kFields) * sizeof(double);
     if (r.n_paths() * r.n_steps() >= kPrefetchFromBytes / bytes_per_path_step) {
-        return deal_with<R, W, G, true>(r, first, count, out);
+        return rows_in_lanes_with_prefetch<R, W, G, true>(r, first, count, out);
     }
-    return deal_with<R, W, G, false>(r, first, count, out);
+    return rows_in_lanes_with_prefetch<R, W, G, false>(r, first, count, out);
 }
 
 }  // namespace quarnel::lane_driver

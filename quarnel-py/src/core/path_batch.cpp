@@ -28,16 +28,16 @@ std::string field_name(const char* name, FieldNames names) {
 }
 
 // The one walk over a batch's step arrays in check order: dws, then each group's fields.
-// `check(name, view)` returns an error to stop at.
+// `check(name, names, view)` returns an error to stop at; the name is spelt out only then.
 template <class Check, class... Groups>
 std::optional<ModelError> each_step_array(Check&& check, FieldNames names, const View2D& dws,
                                           const Groups&... groups) {
-    if (auto err = check(std::string("dws"), dws)) return err;
+    if (auto err = check("dws", FieldNames::bare, dws)) return err;
     std::optional<ModelError> found;
     auto group = [&](const auto& fields) {
         const auto views = fields.views();
         for (std::size_t i = 0; i < views.size() && !found; ++i) {
-            found = check(field_name(fields.kNames[i], names), *views[i]);
+            found = check(fields.kNames[i], names, *views[i]);
         }
     };
     (group(groups), ...);
@@ -49,9 +49,11 @@ Result<BatchShape> exact_shape_of(FieldNames names, const PathArrays& paths,
                                   const Groups&... groups) {
     if (auto err = check_state_columns(paths.states)) return *std::move(err);
     const BatchShape shape{paths.states.rows, paths.states.cols - 1};
-    auto exact = [&](const std::string& name, const View2D& v) -> std::optional<ModelError> {
+    auto exact = [&](const char* name, FieldNames spelling,
+                     const View2D& v) -> std::optional<ModelError> {
         if (v.rows == shape.n_paths && v.cols == shape.n_steps) return std::nullopt;
-        return ModelError{name + " shape " + shape_text(v) + " != expected " + shape_text(shape)};
+        return ModelError{field_name(name, spelling) + " shape " + shape_text(v) + " != expected " +
+                          shape_text(shape)};
     };
     if (auto err = each_step_array(exact, names, paths.dws, groups...)) return *std::move(err);
     return shape;
@@ -85,10 +87,11 @@ std::optional<ModelError> check_covering(const FirstOrderPaths& batch, BatchShap
                                          FieldNames names) {
     // A step array may be larger than the batch (extra rows and columns are ignored), but
     // never smaller: that is the caller's mistake, reported before anything is read.
-    auto covers = [&](const std::string& name, const View2D& v) -> std::optional<ModelError> {
+    auto covers = [&](const char* name, FieldNames spelling,
+                      const View2D& v) -> std::optional<ModelError> {
         if (v.rows >= shape.n_paths && v.cols >= shape.n_steps) return std::nullopt;
-        return ModelError{name + " shape " + shape_text(v) + " is smaller than required " +
-                          shape_text(shape)};
+        return ModelError{field_name(name, spelling) + " shape " + shape_text(v) +
+                          " is smaller than required " + shape_text(shape)};
     };
     return each_step_array(covers, names, batch.paths.dws, batch.first);
 }

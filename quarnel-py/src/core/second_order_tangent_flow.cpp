@@ -158,17 +158,17 @@ struct SecondOrderRecurrence {
 };
 
 template <Kind K>
-std::optional<ZeroSigma> one_by_one(const SecondOrderBatch& b, std::size_t first, std::size_t count,
-                                    double* out) noexcept {
+std::optional<ZeroSigma> rows_one_by_one(const SecondOrderBatch& b, std::size_t first,
+                                         std::size_t count, double* out) noexcept {
     return lane_driver::rows_one_by_one(SecondOrderRecurrence<K>{&b}, first, count, out);
 }
 
 template <Kind K, int W, int G>
-QUARNEL_LANES_INLINE std::optional<ZeroSigma> interleaved(const SecondOrderBatch& b,
-                                                          std::size_t first, std::size_t count,
-                                                          double* out) noexcept {
-    return lane_driver::deal<SecondOrderRecurrence<K>, W, G>(SecondOrderRecurrence<K>{&b}, first,
-                                                             count, out);
+QUARNEL_LANES_INLINE std::optional<ZeroSigma> rows_in_lanes(const SecondOrderBatch& b,
+                                                            std::size_t first, std::size_t count,
+                                                            double* out) noexcept {
+    return lane_driver::rows_in_lanes<SecondOrderRecurrence<K>, W, G>(SecondOrderRecurrence<K>{&b},
+                                                                      first, count, out);
 }
 
 }  // namespace
@@ -179,22 +179,22 @@ std::optional<ZeroSigma> second_order_one_by_one(Kind kind, const SecondOrderBat
                                                  std::size_t first, std::size_t count,
                                                  double* out) noexcept {
     switch (kind) {
-        case Kind::greeks: return one_by_one<Kind::greeks>(b, first, count, out);
-        case Kind::parameter: return one_by_one<Kind::parameter>(b, first, count, out);
+        case Kind::greeks: return rows_one_by_one<Kind::greeks>(b, first, count, out);
+        case Kind::parameter: return rows_one_by_one<Kind::parameter>(b, first, count, out);
         case Kind::all: break;
     }
-    return one_by_one<Kind::all>(b, first, count, out);
+    return rows_one_by_one<Kind::all>(b, first, count, out);
 }
 
 std::optional<ZeroSigma> second_order_baseline(Kind kind, const SecondOrderBatch& b,
                                                std::size_t first, std::size_t count,
                                                double* out) noexcept {
     switch (kind) {
-        case Kind::greeks: return interleaved<Kind::greeks, 2, 2>(b, first, count, out);
-        case Kind::parameter: return interleaved<Kind::parameter, 2, 2>(b, first, count, out);
+        case Kind::greeks: return rows_in_lanes<Kind::greeks, 2, 2>(b, first, count, out);
+        case Kind::parameter: return rows_in_lanes<Kind::parameter, 2, 2>(b, first, count, out);
         case Kind::all: break;
     }
-    return interleaved<Kind::all, 2, 2>(b, first, count, out);
+    return rows_in_lanes<Kind::all, 2, 2>(b, first, count, out);
 }
 
 #if QUARNEL_TANGENT_FLOW_AVX2
@@ -204,11 +204,11 @@ std::optional<ZeroSigma> second_order_baseline(Kind kind, const SecondOrderBatch
                                                                    std::size_t count,
                                                                    double* out) noexcept {
     switch (kind) {
-        case Kind::greeks: return interleaved<Kind::greeks, 4, 1>(b, first, count, out);
-        case Kind::parameter: return interleaved<Kind::parameter, 4, 1>(b, first, count, out);
+        case Kind::greeks: return rows_in_lanes<Kind::greeks, 4, 1>(b, first, count, out);
+        case Kind::parameter: return rows_in_lanes<Kind::parameter, 4, 1>(b, first, count, out);
         case Kind::all: break;
     }
-    return interleaved<Kind::all, 4, 1>(b, first, count, out);
+    return rows_in_lanes<Kind::all, 4, 1>(b, first, count, out);
 }
 #endif
 

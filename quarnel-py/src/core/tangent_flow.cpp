@@ -40,14 +40,13 @@ struct FirstOrderRecurrence {
     struct Constants {
         double inv_t, dt;
     };
+    Constants constants;
 
     template <class T>
     QUARNEL_LANES_INLINE static State<T> start(T zeros) noexcept {
         return {zeros + 1.0, zeros};
     }
-    QUARNEL_LANES_INLINE Constants at_step(std::size_t /*j*/) const noexcept {
-        return {batch->inv_t, batch->dt};
-    }
+    QUARNEL_LANES_INLINE Constants at_step(std::size_t /*j*/) const noexcept { return constants; }
     // Fixed association; the weight term uses Y from before this step's update.
     template <class T, class Load>
     QUARNEL_LANES_INLINE static void step(State<T>& st, T s, const Load& load,
@@ -79,15 +78,16 @@ struct FirstOrderRecurrence {
 
 std::optional<ZeroSigma> weights_one_by_one(const TangentFlowBatch& b, std::size_t first,
                                             std::size_t count, double* out) noexcept {
-    return lane_driver::rows_one_by_one(FirstOrderRecurrence{&b}, first, count, out);
+    return lane_driver::rows_one_by_one(FirstOrderRecurrence{&b, {b.inv_t, b.dt}}, first, count,
+                                        out);
 }
 
 // Two 2-lane vectors: the width every 64-bit target has (SSE2 on x86-64, NEON on
 // AArch64).
 std::optional<ZeroSigma> weights_baseline(const TangentFlowBatch& b, std::size_t first,
                                           std::size_t count, double* out) noexcept {
-    return lane_driver::deal<FirstOrderRecurrence, 2, 2>(FirstOrderRecurrence{&b}, first, count,
-                                                         out);
+    return lane_driver::rows_in_lanes<FirstOrderRecurrence, 2, 2>(
+        FirstOrderRecurrence{&b, {b.inv_t, b.dt}}, first, count, out);
 }
 
 #if QUARNEL_TANGENT_FLOW_AVX2
@@ -96,8 +96,8 @@ std::optional<ZeroSigma> weights_baseline(const TangentFlowBatch& b, std::size_t
 [[gnu::target("avx2")]] std::optional<ZeroSigma> weights_avx2(const TangentFlowBatch& b,
                                                               std::size_t first, std::size_t count,
                                                               double* out) noexcept {
-    return lane_driver::deal<FirstOrderRecurrence, 4, 1>(FirstOrderRecurrence{&b}, first, count,
-                                                         out);
+    return lane_driver::rows_in_lanes<FirstOrderRecurrence, 4, 1>(
+        FirstOrderRecurrence{&b, {b.inv_t, b.dt}}, first, count, out);
 }
 
 bool cpu_has_avx2() noexcept {
