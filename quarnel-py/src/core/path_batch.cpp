@@ -83,6 +83,20 @@ Result<BatchShape> exact_shape(const ParameterPaths& batch, FieldNames names) {
     return exact_shape_of(names, batch.paths, batch.first, batch.second, batch.parameter);
 }
 
+namespace {
+
+template <class Paths>
+Result<BatchShape> weights_shape_of(const Paths& batch) {
+    if (auto err = check_horizon(batch.paths.horizon)) return *std::move(err);
+    return exact_shape(batch, FieldNames::bare);
+}
+
+}  // namespace
+
+Result<BatchShape> weights_shape(const FirstOrderPaths& batch) { return weights_shape_of(batch); }
+Result<BatchShape> weights_shape(const SecondOrderPaths& batch) { return weights_shape_of(batch); }
+Result<BatchShape> weights_shape(const ParameterPaths& batch) { return weights_shape_of(batch); }
+
 std::optional<ModelError> check_covering(const FirstOrderPaths& batch, BatchShape shape,
                                          FieldNames names) {
     // A step array may be larger than the batch (extra rows and columns are ignored), but

@@ -99,6 +99,12 @@ Result<BatchShape> exact_shape(const FirstOrderPaths& batch, FieldNames names);
 Result<BatchShape> exact_shape(const SecondOrderPaths& batch, FieldNames names);
 Result<BatchShape> exact_shape(const ParameterPaths& batch, FieldNames names);
 
+// The check order of every weight function: horizon > 0, then the exact rule with the
+// bare names.
+Result<BatchShape> weights_shape(const FirstOrderPaths& batch);
+Result<BatchShape> weights_shape(const SecondOrderPaths& batch);
+Result<BatchShape> weights_shape(const ParameterPaths& batch);
+
 // The covering rule of price_and_delta_tangent_flow, after its states check: every step
 // array at least (n_paths, n_steps), its extra rows and columns ignored, in field order:
 // "{name} shape [r, c] is smaller than required (n, N)".

@@ -252,11 +252,10 @@ SecondOrderBatch make_second_order_batch(const View2D& dws, const FirstOrderFiel
 
 namespace {
 
-// horizon > 0, the exact shapes, then a result of `columns` doubles a path that fits.
+// The weight functions' checks, then a result of `columns` doubles a path that fits.
 template <class Paths>
 Result<BatchShape> check_second_order(const Paths& batch, std::size_t columns) {
-    if (auto err = check_horizon(batch.paths.horizon)) return *std::move(err);
-    Result<BatchShape> shape = exact_shape(batch, FieldNames::bare);
+    Result<BatchShape> shape = weights_shape(batch);
     if (!shape.ok()) return shape.error();
     if (auto err = check_result_size(shape.value(), columns)) return *std::move(err);
     return shape;

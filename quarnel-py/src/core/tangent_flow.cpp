@@ -1,7 +1,5 @@
 #include "core/tangent_flow.hpp"
 
-#include <utility>
-
 #include "core/lane_driver.hpp"
 #include "core/lanes.hpp"
 
@@ -15,8 +13,7 @@ TangentFlowBatch make_batch(const View2D& dws, const FirstOrderFields& first, Ba
 }
 
 Result<TangentFlowBatch> validate_path_batch(const FirstOrderPaths& batch) {
-    if (auto err = check_horizon(batch.paths.horizon)) return *std::move(err);
-    Result<BatchShape> shape = exact_shape(batch, FieldNames::bare);
+    Result<BatchShape> shape = weights_shape(batch);
     if (!shape.ok()) return shape.error();
     return make_batch(batch.paths.dws, batch.first, shape.value(), batch.paths.horizon);
 }
