@@ -144,6 +144,11 @@ class PathBatch:
             value = getattr(self, name)
             if value is not None or name not in _OPTIONAL:
                 put(self, name, _step_array(name, value, expected))
+        kind = type(self.horizon)
+        # A number, as the native functions take it: no parsing of strings.
+        if not (hasattr(kind, "__float__") or hasattr(kind, "__index__")):
+            raise TypeError(f"argument 'horizon': must be real number, not "
+                            f"{kind.__qualname__}")
         try:
             horizon = float(self.horizon)
         except TypeError as e:
