@@ -216,3 +216,15 @@ def test_torch_tensors_when_torch_is_there():
                                   q.bel_weights_tangent_flow(b))
     with pytest.raises(TypeError, match="^argument 'dws': 'ndarray' object cannot be"):
         q.bel_weights_tangent_flow(tensors[0], tensors[1].float(), *tensors[2:], T)
+
+
+@pytest.mark.parametrize(("arguments", "error", "message"), [
+    ((M, [1.0]), TypeError, "argument 'd_sigma_dx': expected a float64 numpy.ndarray, got list"),
+    ((M.astype(np.float32), M), TypeError, "argument 'sigma': expected a float64 numpy.ndarray, "
+                                           "got numpy.ndarray of float32, shape (3, 4)"),
+    ((M, ST), ValueError, "sigma and d_sigma_dx must have the same shape, got (3, 4) and (3, 5)"),
+])
+def test_volatility_bump_checks_its_arrays(arguments, error, message):
+    with pytest.raises(error) as info:
+        q.parallel_volatility_bump(*arguments)
+    assert str(info.value) == message

@@ -354,7 +354,8 @@ def _call_on_host(native: Callable[..., Any], names: list[str], args: tuple[Any,
         raise
 
 
-def accepts_batch(native: Callable[..., Any]) -> Callable[..., Any]:
+def accepts_batch(native: Callable[..., Any], *, module: str = "quarnel",
+                  name: str | None = None, read_dlpack: bool = True) -> Callable[..., Any]:
     """`native` as a function of the package: CPU DLPack arrays accepted anywhere, and a
     batch form `fn(batch, ...)` when its leading parameters are batch fields (those
     then come from the batch).
@@ -363,10 +364,14 @@ def accepts_batch(native: Callable[..., Any]) -> Callable[..., Any]:
     the parameters named after `ParameterFields` come from `batch.parameters[parameter]`,
     with `parameter` the first argument after the batch. The positional form calls the
     native function as it is: the only cost is one Python call, and the DLPack reading
-    runs only when the native conversion has refused an argument.
+    runs only when the native conversion has refused an argument (`read_dlpack`).
     """
-    name = native.__name__
+    name = name or native.__name__
+    empty = inspect.Parameter.empty
     signature = inspect.signature(native)
+    signature = signature.replace(  # as a text signature reads: names and defaults
+        parameters=[p.replace(annotation=empty) for p in signature.parameters.values()],
+        return_annotation=empty)
     names = list(signature.parameters)
     fed: list[tuple[str, tuple[str, str]]] = []
     for p in names:  # the leading run of parameters that are batch fields
@@ -386,7 +391,7 @@ def accepts_batch(native: Callable[..., Any]) -> Callable[..., Any]:
             return _call_on_host(native, names, args, kwargs)
 
         plain.__signature__ = signature  # type: ignore[attr-defined]
-        return _named(plain, name, f"{doc}\n\n{textwrap.fill(_READ_HOST, 72)}")
+        return _named(plain, name, module, f"{doc}\n\n{textwrap.fill(_READ_HOST, 72)}")
 
     by_parameter = any(kind == "parameter" for _, (kind, _) in fed)
     rest = list(signature.parameters.values())[len(fed):]
@@ -423,6 +428,8 @@ def accepts_batch(native: Callable[..., Any]) -> Callable[..., Any]:
     def with_batch(*args: Any, **kwargs: Any) -> Any:
         if args and isinstance(args[0], PathBatch):
             args = unpack(args, kwargs)
+        if not read_dlpack:
+            return native(*args, **kwargs)
         try:
             return native(*args, **kwargs)
         except TypeError:
@@ -433,14 +440,14 @@ def accepts_batch(native: Callable[..., Any]) -> Callable[..., Any]:
     note = textwrap.fill(
         "The second form takes the arrays and the horizon from a quarnel.PathBatch"
         + (", and the parameter's fields from batch.parameters" if by_parameter else "")
-        + f". {_READ_HOST}", 72)
+        + (f". {_READ_HOST}" if read_dlpack else "."), 72)
     forms = f"{name}{signature}\n{name}{batch_form}"
-    return _named(with_batch, name, f"{forms}\n\n{note}\n\n{doc}")
+    return _named(with_batch, name, module, f"{forms}\n\n{note}\n\n{inspect.cleandoc(doc)}")
 
 
-def _named(fn: Callable[..., Any], name: str, doc: str) -> Callable[..., Any]:
+def _named(fn: Callable[..., Any], name: str, module: str, doc: str) -> Callable[..., Any]:
     fn.__name__ = fn.__qualname__ = name
-    fn.__module__ = "quarnel"
+    fn.__module__ = module
     fn.__doc__ = doc
     fn.__annotations__ = {}  # the package's typing is in _api.pyi
     return fn
