@@ -17,13 +17,13 @@ import sys
 import textwrap
 import types
 from collections.abc import Callable, Mapping
-from typing import Any, Final, Union
+from typing import Any, Final
 
 import numpy as np
 
 from . import _arrays
 
-Coefficient = Union[Callable[[Any], Any], float]
+Coefficient = Callable[[Any], Any] | float
 
 
 def _dask_array_type() -> type | None:

@@ -25,7 +25,7 @@ import functools
 import math
 import re
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Final, ParamSpec, Protocol, TypeVar, cast, overload
 
@@ -98,7 +98,7 @@ def _dask_array(name: str, a: object) -> da.Array:
 
 
 @contextlib.contextmanager
-def _passed_types(arrays: dict[str, object]) -> Iterator[None]:
+def _passed_types(arrays: Mapping[str, object]) -> Iterator[None]:
     """The single call's TypeError for one of `arrays`, saying what was passed here.
 
     Its checks see a NumPy stand-in of each Dask array, so their own message would name
