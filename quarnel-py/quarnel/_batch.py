@@ -71,6 +71,13 @@ def _field_array(name: str, a: object) -> Any:
     return view
 
 
+def _shown(a: Any) -> str:
+    """What a field holds, without its data: its shape and layout."""
+    if isinstance(a, np.ndarray) or hasattr(a, "chunks"):
+        return f"{_layout(a)} {tuple(a.shape)}" if a.ndim == 2 else _describe(a)
+    return _describe(a)
+
+
 def _layout(a: Any) -> str:
     if not isinstance(a, np.ndarray):
         return f"dask, {len(a.chunks[0])} row chunks"
@@ -84,7 +91,7 @@ def _layout(a: Any) -> str:
     return "time-major" if abs(a.strides[0]) < abs(a.strides[1]) else "strided"
 
 
-@dataclasses.dataclass(frozen=True, slots=True, kw_only=True, eq=False)
+@dataclasses.dataclass(frozen=True, slots=True, kw_only=True, eq=False, repr=False)
 class ParameterFields:
     """The derivatives in a model parameter p of the coefficients, at the state at the
     start of each step, each (n_paths, n_steps): d mu/dp, d sigma/dp, d2 mu/dx dp and
@@ -102,6 +109,10 @@ class ParameterFields:
 
         d_mu, d_sigma, d2_mu, d2_sigma = parallel_volatility_bump(sigma, d_sigma_dx)
         return cls(d_mu_dp=d_mu, d_sigma_dp=d_sigma, d2_mu_dx_dp=d2_mu, d2_sigma_dx_dp=d2_sigma)
+
+    def __repr__(self) -> str:
+        shown = [f"{f}={_shown(getattr(self, f))}" for f in _PARAMETER_FIELDS]
+        return f"ParameterFields({', '.join(shown)})"
 
 
 @dataclasses.dataclass(frozen=True, slots=True, kw_only=True, eq=False, repr=False)

@@ -23,6 +23,7 @@ import asyncio
 import contextlib
 import functools
 import math
+import numbers
 import re
 import time
 from collections.abc import Callable, Iterator, Mapping, Sequence
@@ -41,6 +42,7 @@ from ._batch import PathBatch, _describe, accepts_batch
 from ._types import Greeks
 
 __all__ = [
+    "DEFAULT_TIMEOUT",
     "bel_weights_constant_flow",
     "bel_weights_tangent_flow",
     "greek_weights_constant_flow",
@@ -117,10 +119,10 @@ def _passed_types(arrays: Mapping[str, object]) -> Iterator[None]:
 
 def _timeout(value: object) -> float:
     """A finite positive number of seconds: every wait of an estimate has a bound."""
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"argument 'timeout': expected a number of seconds, got "
                         f"{_describe(value)}")
-    if not (math.isfinite(value) and value > 0):
+    if not (math.isfinite(float(value)) and value > 0):
         raise ValueError(f"timeout must be a finite positive number of seconds, got {value!r}")
     return float(value)
 
