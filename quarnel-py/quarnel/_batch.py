@@ -351,10 +351,8 @@ def _host_arguments(names: list[str], args: tuple[Any, ...], kwargs: dict[str, A
     return (positional, keywords, on_device) if found else None
 
 
-def _call_on_host(native: Callable[..., Any], names: list[str], args: tuple[Any, ...],
-                  kwargs: dict[str, Any]) -> Any:
-    host = _host_arguments(names, args, kwargs)
-    assert host is not None
+def _call_on_host(native: Callable[..., Any],
+                  host: tuple[tuple[Any, ...], dict[str, Any], dict[str, TypeError]]) -> Any:
     positional, keywords, on_device = host
     try:
         return native(*positional, **keywords)
@@ -397,9 +395,10 @@ def accepts_batch(native: Callable[..., Any], *, module: str = "quarnel",
             try:
                 return native(*args, **kwargs)
             except TypeError:
-                if _host_arguments(names, args, kwargs) is None:
+                host = _host_arguments(names, args, kwargs)
+                if host is None:
                     raise
-            return _call_on_host(native, names, args, kwargs)
+            return _call_on_host(native, host)
 
         plain.__signature__ = signature  # type: ignore[attr-defined]
         return _named(plain, name, module, f"{doc}\n\n{textwrap.fill(_READ_HOST, 72)}")
@@ -444,9 +443,10 @@ def accepts_batch(native: Callable[..., Any], *, module: str = "quarnel",
         try:
             return native(*args, **kwargs)
         except TypeError:
-            if _host_arguments(names, args, kwargs) is None:
+            host = _host_arguments(names, args, kwargs)
+            if host is None:
                 raise
-        return _call_on_host(native, names, args, kwargs)
+        return _call_on_host(native, host)
 
     note = textwrap.fill(
         "The second form takes the arrays and the horizon from a quarnel.PathBatch"
