@@ -122,9 +122,10 @@ def _timeout(value: object) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"argument 'timeout': expected a number of seconds, got "
                         f"{_describe(value)}")
-    if not (math.isfinite(float(value)) and value > 0):
+    seconds = float(value)
+    if not (math.isfinite(seconds) and seconds > 0):
         raise ValueError(f"timeout must be a finite positive number of seconds, got {value!r}")
-    return float(value)
+    return seconds
 
 
 def _whole_rows(name: str, a: da.Array) -> None:
