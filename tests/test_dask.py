@@ -258,3 +258,23 @@ def test_every_wait_is_bounded(client, batch):
     never = client.submit(slow, 1.0)
     with pytest.raises(TimeoutError, match="timeout=9.0"):
         qd._wait(never, 0.2, 9.0)
+
+
+def test_a_worker_lost_before_the_gather(client, batch):
+    """The worker that holds the finished estimate dies before it is gathered: the
+    scheduler recomputes what was lost, the chain task placed on the dead worker
+    included, on the worker that remains."""
+    import os
+    import signal
+
+    x, w = (chunked(a, ()) for a in (batch[0][:, -1], batch[1][:, 0]))
+    params = (T, S, "call", 1.0)
+    g = qd._Graph("lost", {"terminal_states": x, "w_terminals": w}, params, 60.0)
+    samples = g.per_chunk("samples", qd._constant_flow_samples, params)
+    final = g.task("finish", qd._finish, g.sums("sums", samples, 2), g.n_paths)
+    distributed.wait(final, timeout=30)
+    holder = next(iter(client.who_has(final)[final.key]))
+    os.kill(client.run(os.getpid, workers=[holder])[holder], signal.SIGKILL)
+    assert qd._price_delta(g.compute(final)) == quarnel.price_and_delta_constant_flow(
+        *dask.compute(x, w), T, S, "call", 1.0)
+    client.wait_for_workers(2, timeout=30)
