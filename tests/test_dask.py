@@ -165,7 +165,12 @@ def test_errors_equal_one_call(client, batch, name, arguments):
     with pytest.raises(Exception) as single:
         getattr(quarnel, name)(*args)
     dask_args = [chunked(a, (1_250,) * 8) if isinstance(a, np.ndarray) else a for a in args]
-    with pytest.raises(single.type, match=f"^{re.escape(str(single.value))}$"):
+    expected = f"^{re.escape(str(single.value))}$"
+    if "ndarray" in str(single.value):  # the same argument, and what was passed here
+        argument = str(single.value).split(": ")[0]
+        expected = f"^{re.escape(argument)}: expected a dask.array.Array of float64 with " \
+            r"ndim=2, got dask.array.Array of float32, shape \(10001, 12\)$"
+    with pytest.raises(single.type, match=expected):
         np.asarray(getattr(qd, name)(*dask_args))
 
 
@@ -173,6 +178,10 @@ def test_errors_equal_one_call(client, batch, name, arguments):
     (lambda a: a.rechunk({1: 5}), "dws is chunked along the step axis"),
     (lambda a: a.rechunk({0: 1_000}), "dws has row chunks"),
     (lambda a: a.compute(), "argument 'dws': expected a dask.array.Array"),
+    (lambda a: a.compute(), "expected a dask.array.Array of float64, got numpy.ndarray of "
+                            "float64, shape (10001, 15)"),
+    (lambda a: a.compute().tolist(), "argument 'dws': expected a dask.array.Array of float64 "
+                                     "with ndim=2, got list"),
 ])
 def test_batch_layout_errors(batch, change, message):
     d = [chunked(a, (1_250,) * 8) for a in batch]
@@ -184,3 +193,88 @@ def test_batch_layout_errors(batch, change, message):
 def test_import_quarnel_leaves_dask_alone():
     code = "import sys, quarnel; assert 'dask' not in sys.modules, 'dask imported'"
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def test_path_batch_of_dask_arrays(client, batch):
+    """A PathBatch of Dask arrays, made by from_model on the states, in each function."""
+    states, dws = (chunked(a[:N_PATHS, :N_STEPS + (a is batch[0])], (1_250,) * 8)
+                   for a in batch[:2])
+    b = quarnel.PathBatch.from_model(states, dws, T, sigma=lambda x: S * x, d_mu_dx=0.0,
+                                     d_sigma_dx=S, d2_mu_dx2=0.0, d2_sigma_dx2=0.0)
+    b = b.with_parameters(vol=quarnel.ParameterFields(
+        **dict(zip(["d_mu_dp", "d_sigma_dp", "d2_mu_dx_dp", "d2_sigma_dx_dp"],
+                   qd.parallel_volatility_bump(b.sigma, b.d_sigma_dx)))))
+    computed = quarnel.PathBatch(
+        **{f: dask.compute(getattr(b, f))[0] for f in ("states", "dws", "sigma", "d_mu_dx",
+                                                       "d_sigma_dx", "d2_mu_dx2",
+                                                       "d2_sigma_dx2")},
+        horizon=T, parameters={"vol": quarnel.ParameterFields.parallel_volatility_bump(
+            b.sigma.compute(), b.d_sigma_dx.compute())})
+    assert "states=dask, 9 row chunks, dws=dask, 9 row chunks" in repr(b)
+    assert qd.price_and_delta_tangent_flow(b, "call", 1.0, timeout=60) == \
+        quarnel.price_and_delta_tangent_flow(computed, "call", 1.0)
+    assert bits(qd.price_and_greeks_tangent_flow(b, "digital_call", 1.0)) == \
+        bits(quarnel.price_and_greeks_tangent_flow(computed, "digital_call", 1.0))
+    for name, extra in [("bel_weights_tangent_flow", ()), ("greek_weights_tangent_flow", ()),
+                        ("parameter_weights_tangent_flow", ("vol",))]:
+        np.testing.assert_array_equal(getattr(qd, name)(b, *extra).compute(),
+                                      getattr(quarnel, name)(computed, *extra))
+
+
+def misdeclared(a, rows):
+    """`a` chunked by (1_250,) * 8 + (1,), whose metadata says `rows` instead."""
+    d = chunked(a, (1_250,) * 8)
+    return da.Array(d.dask, d.name, chunks=(rows,) + d.chunks[1:], dtype=d.dtype, meta=d._meta)
+
+
+@pytest.mark.parametrize("call", [
+    lambda b: qd.price_and_delta_tangent_flow(*b, T, "call"),
+    lambda b: qd.bel_weights_tangent_flow(b[0], *(a[:N_PATHS, :N_STEPS] for a in b[1:]),
+                                          T).compute(),
+    lambda b: qd.price_and_delta_constant_flow(b[0][:, -1], b[1][:, 0], T, S, "call"),
+    lambda b: qd.bel_weights_constant_flow(b[1][:, 0], T, S).compute(),
+])
+def test_chunks_that_misdescribe_their_blocks(batch, call):
+    """Same total, other sizes: no shape check can see it before the blocks exist."""
+    rows = (1_000, 1_500) + (1_250,) * 6 + (1,)
+    d = [misdeclared(a, rows) for a in batch]
+    with dask.config.set(scheduler="synchronous"), \
+            pytest.raises(ValueError, match="the Dask array's chunks do not describe its blocks"):
+        call(d)
+
+
+def test_every_wait_is_bounded(client, batch):
+    def slow(block):
+        import time
+        time.sleep(2)
+        return block
+
+    x, w = (chunked(a, (5_000,)) for a in (batch[0][:, -1], batch[1][:, 0]))
+    for bad, error in [(0.0, ValueError), (math.inf, ValueError), (None, TypeError)]:
+        with pytest.raises(error, match="timeout"):
+            qd.price_and_delta_constant_flow(x, w, T, S, "call", timeout=bad)
+    with pytest.raises(TimeoutError, match=r"^no result within timeout=0.5 seconds"):
+        qd.price_and_delta_constant_flow(x.map_blocks(slow), w, T, S, "call", timeout=0.5)
+    never = client.submit(slow, 1.0)
+    with pytest.raises(TimeoutError, match="timeout=9.0"):
+        qd._wait(never, 0.2, 9.0)
+
+
+def test_a_worker_lost_before_the_gather(client, batch):
+    """The worker that holds the finished estimate dies before it is gathered: the
+    scheduler recomputes what was lost, the chain task placed on the dead worker
+    included, on the worker that remains."""
+    import os
+    import signal
+
+    x, w = (chunked(a, ()) for a in (batch[0][:, -1], batch[1][:, 0]))
+    params = (T, S, "call", 1.0)
+    g = qd._Graph("lost", {"terminal_states": x, "w_terminals": w}, params, 60.0)
+    samples = g.per_chunk("samples", qd._constant_flow_samples, params)
+    final = g.task("finish", qd._finish, g.sums("sums", samples, 2), g.n_paths)
+    distributed.wait(final, timeout=30)
+    holder = next(iter(client.who_has(final)[final.key]))
+    os.kill(client.run(os.getpid, workers=[holder])[holder], signal.SIGKILL)
+    assert qd._price_delta(g.compute(final)) == quarnel.price_and_delta_constant_flow(
+        *dask.compute(x, w), T, S, "call", 1.0)
+    client.wait_for_workers(2, timeout=30)

@@ -11,7 +11,8 @@ import pytest
 from markers import not_sanitized
 
 ROOT = Path(__file__).resolve().parents[1]
-DOCS = [ROOT / "README.md", ROOT / "docs" / "guide.md", ROOT / "docs" / "greeks.md"]
+DOCS = [ROOT / "README.md", ROOT / "docs" / "guide.md", ROOT / "docs" / "greeks.md",
+        ROOT / "docs" / "batch.md"]
 FENCE = re.compile(r"^```python\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 
 
@@ -34,7 +35,8 @@ def test_python_blocks_run(doc):
     assert blocks, f"no python blocks in {doc}"
     # One namespace per document: a block may use what an earlier one defined, as a
     # reader going down the page would.
-    namespace: dict[str, object] = {"__name__": "__doc_example__"}
+    # Run as a script runs: blocks that start a cluster guard it with __name__ == "__main__".
+    namespace: dict[str, object] = {"__name__": "__main__"}
     for line, source in blocks:
         # Pad so that tracebacks give the line numbers of the document.
         code = compile("\n" * (line - 1) + source, str(doc), "exec")

@@ -18,6 +18,11 @@ revaluation and stay well defined for discontinuous payoffs such as digitals.
   `greek_weights_tangent_flow` (and `_parallel`) and `parameter_weights_tangent_flow`
   (any model parameter; `parallel_volatility_bump` gives the fields of vega).
 - `price_from_samples`: the Monte Carlo mean and standard error of payoff samples.
+- `PathBatch`: a simulated batch held by name, which every tangent-flow function takes
+  in place of its arrays (`bel_weights_tangent_flow(batch)`).
+
+Arrays are float64 NumPy arrays or CPU arrays exporting DLPack (PyTorch, JAX), read in
+place whatever their strides.
 
 Prices are undiscounted: multiply by exp(-r T) yourself. Floating point is
 reproducible bit for bit on every platform and thread count. `quarnel.dask` runs the
@@ -26,26 +31,25 @@ same estimators over Dask arrays, with results equal to one call.
 
 from __future__ import annotations
 
-from _quarnel import (
-    __version__,
+from _quarnel import __version__
+
+from . import _greeks
+from ._api import (
     bel_weights_constant_flow,
     bel_weights_tangent_flow,
     bel_weights_tangent_flow_parallel,
-    price_and_delta_constant_flow,
-    price_and_delta_tangent_flow,
-    price_from_samples,
-)
-
-from . import _greeks
-from ._fields import parallel_volatility_bump
-from ._greeks import (
     greek_weights_constant_flow,
     greek_weights_tangent_flow,
     greek_weights_tangent_flow_parallel,
     parameter_weights_tangent_flow,
+    price_and_delta_constant_flow,
+    price_and_delta_tangent_flow,
     price_and_greeks_constant_flow,
     price_and_greeks_tangent_flow,
+    price_from_samples,
 )
+from ._batch import ParameterFields, PathBatch
+from ._fields import parallel_volatility_bump
 from ._types import Greeks
 
 #: Raised for an internal fault of the native code (a broken invariant), never for a
@@ -56,6 +60,8 @@ PanicException: type[BaseException] = _greeks._panic_exception()
 __all__ = [
     "Greeks",
     "PanicException",
+    "ParameterFields",
+    "PathBatch",
     "__version__",
     "bel_weights_constant_flow",
     "bel_weights_tangent_flow",

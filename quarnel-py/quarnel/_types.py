@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import Any, NamedTuple, Protocol
 
 
 class Greeks(NamedTuple):
@@ -19,3 +19,10 @@ class Greeks(NamedTuple):
     gamma_stderr: float
     vega_stderr: float
     rho_stderr: float
+
+
+class SupportsDLPack(Protocol):
+    """An array that exports its memory by DLPack (a PyTorch tensor, a JAX array)."""
+
+    def __dlpack__(self, *args: Any, **kwargs: Any) -> Any: ...
+    def __dlpack_device__(self) -> tuple[Any, Any]: ...

@@ -19,11 +19,16 @@ single process.
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
 import functools
 import math
-from collections.abc import Callable, Sequence
+import numbers
+import re
+import time
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Final, ParamSpec, Protocol, TypeVar, cast
+from typing import Any, Final, ParamSpec, Protocol, TypeVar, cast, overload
 
 import dask
 import dask.array as da
@@ -33,13 +38,16 @@ from numpy.typing import NDArray
 import _quarnel
 
 from . import _greeks
+from ._batch import PathBatch, _describe, accepts_batch
 from ._types import Greeks
 
 __all__ = [
+    "DEFAULT_TIMEOUT",
     "bel_weights_constant_flow",
     "bel_weights_tangent_flow",
     "greek_weights_constant_flow",
     "greek_weights_tangent_flow",
+    "parallel_volatility_bump",
     "parameter_weights_tangent_flow",
     "price_and_delta_constant_flow",
     "price_and_delta_tangent_flow",
@@ -49,6 +57,8 @@ __all__ = [
 
 Floats = NDArray[np.float64]
 _NO_META: Final = np.empty((0,), dtype=np.float64)
+#: Seconds that a function computing an estimate waits for it by default.
+DEFAULT_TIMEOUT: Final = 3600.0
 
 
 @dataclass(frozen=True)
@@ -84,9 +94,38 @@ def _pair_stand_ins(x: object, w: object) -> tuple[object, object]:
 
 def _dask_array(name: str, a: object) -> da.Array:
     if not isinstance(a, da.Array):
-        raise TypeError(f"argument '{name}': expected a dask.array.Array, got "
-                        f"'{type(a).__qualname__}'")
+        raise TypeError(f"argument '{name}': expected a dask.array.Array of float64, got "
+                        f"{_describe(a)}")
     return a
+
+
+@contextlib.contextmanager
+def _passed_types(arrays: Mapping[str, object]) -> Iterator[None]:
+    """The single call's TypeError for one of `arrays`, saying what was passed here.
+
+    Its checks see a NumPy stand-in of each Dask array, so their own message would name
+    an ndarray the caller never passed.
+    """
+    try:
+        yield
+    except TypeError as e:
+        found = re.match(r"argument '(\w+)': .*ndim=(\d+)", str(e))
+        if found is None or found.group(1) not in arrays:
+            raise
+        name, ndim = found.groups()
+        raise TypeError(f"argument '{name}': expected a dask.array.Array of float64 with "
+                        f"ndim={ndim}, got {_describe(arrays[name])}") from None
+
+
+def _timeout(value: object) -> float:
+    """A finite positive number of seconds: every wait of an estimate has a bound."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"argument 'timeout': expected a number of seconds, got "
+                        f"{_describe(value)}")
+    seconds = float(value)
+    if not (math.isfinite(seconds) and seconds > 0):
+        raise ValueError(f"timeout must be a finite positive number of seconds, got {value!r}")
+    return seconds
 
 
 def _whole_rows(name: str, a: da.Array) -> None:
@@ -187,6 +226,7 @@ def _untyped(a: da.Array) -> Any:
 
 P = ParamSpec("P")
 R = TypeVar("R")
+R_co = TypeVar("R_co", covariant=True)
 
 
 def _task(fn: Callable[P, R]) -> Callable[P, R | _Failure]:
@@ -274,14 +314,32 @@ def _half_width(state: Floats, n_paths: int) -> float:
 
 
 def _per_chunk(*blocks_first_fn_args: Any) -> Any:
-    """fn(first_path, *args, *blocks) from blockwise's (*blocks, first_path, fn, args).
+    """fn(first_path, *args, *blocks) from blockwise's
+    (*blocks, first_path, rows, fn, args, declared): the chunk's first path and row
+    count, and the arrays' names and declared columns.
 
     A 2-D block comes as the list of its blocks along the step axis, one: taken as it
     is (concatenating would copy it, and materialise a zero-stride one).
     """
-    *blocks, first_path, fn, args = blocks_first_fn_args
+    *blocks, first_path, rows, fn, args, declared = blocks_first_fn_args
     arrays = [b[0] if isinstance(b, list) else b for b in blocks]
-    return fn(_first_of(first_path), *args, *arrays)
+    first = _first_of(first_path)
+    names, columns = declared
+    _check_blocks(names, arrays, _first_of(rows), columns, first)
+    return fn(first, *args, *arrays)
+
+
+def _check_blocks(names: Sequence[str], blocks: Sequence[Any], rows: int,
+                  columns: Sequence[int | None], first_path: int) -> None:
+    """Each block has the shape its array's chunks declare: a block of other rows would
+    put its paths where other paths belong, and nothing downstream could tell."""
+    for name, block, width in zip(names, blocks, columns):
+        shape = tuple(np.shape(block))
+        expected = (rows,) if width is None else (rows, width)
+        if shape != expected:
+            raise ValueError(f"{name}: the chunk at path {first_path} is a block of shape "
+                             f"{shape} where the array's chunks declare {expected}; the "
+                             f"Dask array's chunks do not describe its blocks")
 
 
 @_task
@@ -320,13 +378,21 @@ class _Graph:
     elsewhere the whole estimate is one graph.
     """
 
-    def __init__(self, name: str, arrays: Sequence[da.Array], params: object) -> None:
-        self.arrays = arrays
+    def __init__(self, name: str, named: dict[str, da.Array], params: object,
+                 timeout: float) -> None:
+        self.names = list(named)
+        self.arrays = arrays = list(named.values())
         self.rows: tuple[int, ...] = arrays[0].chunks[0]
         self.n_paths = sum(self.rows)
         token = _dask.base.tokenize(*(a.name for a in arrays), params)
         self.prefix = f"quarnel-{name}-{token}"
         self.client = _distributed_client()
+        self.timeout = timeout
+        self.deadline = time.monotonic() + timeout
+
+    def left(self) -> float:
+        """Seconds left before the deadline: the bound of the next wait."""
+        return max(self.deadline - time.monotonic(), 0.0)
 
     def task(self, label: str, fn: Callable[..., Any], *args: Any, chunk: int | None = None,
              near: Any = None) -> Any:
@@ -337,9 +403,11 @@ class _Graph:
                                                 else (key, chunk))
         workers = None
         if near is not None:
-            _wait(near)
+            _wait(near, self.left(), self.timeout)
             workers = list(self.client.who_has(near).get(near.key, ())) or None
-        placement = {} if workers is None else {"workers": workers, "allow_other_workers": False}
+        # Loose: should that worker die, the scheduler recomputes the chunk elsewhere and
+        # runs the task there, where a strict placement would wait for the dead worker.
+        placement = {} if workers is None else {"workers": workers, "allow_other_workers": True}
         return self.client.submit(fn, *args, key=key if chunk is None else (key, chunk),
                                   **placement)
 
@@ -347,14 +415,16 @@ class _Graph:
         """fn(first_path, *args, *blocks) for each chunk of the batch's arrays, as the
         blocks of one optimized Dask array (futures on a distributed cluster)."""
         first = _dask.array.from_array(np.array(_offsets(self.rows), dtype=np.int64), chunks=1)
+        rows = _dask.array.from_array(np.array(self.rows, dtype=np.int64), chunks=1)
         pairs: list[Any] = []
         for j, a in enumerate(self.arrays):  # one chunk along each step axis
             pairs += [a, ("i",) if a.ndim == 1 else ("i", f"step{j}")]
+        declared = (self.names, [None if a.ndim == 1 else a.shape[1] for a in self.arrays])
         # The arrays first: the output's row chunks are theirs.
         out = _dask.array.blockwise(
-            _per_chunk, ("i", "k"), *pairs, first, ("i",), fn, None, args, None,
-            name=f"{self.prefix}-{label}", new_axes={"k": 1}, align_arrays=False,
-            concatenate=False, meta=np.empty((0, 0)))
+            _per_chunk, ("i", "k"), *pairs, first, ("i",), rows, ("i",), fn, None, args, None,
+            declared, None, name=f"{self.prefix}-{label}", new_axes={"k": 1},
+            align_arrays=False, concatenate=False, meta=np.empty((0, 0)))
         blocks: list[Any] = list(out.to_delayed(optimize_graph=True).ravel())
         if self.client is not None:
             futures: list[Any] = self.client.compute(blocks)
@@ -373,17 +443,37 @@ class _Graph:
         return state
 
     def compute(self, final: Any) -> Any:
-        result = final.result() if self.client is not None else _dask.compute(final)[0]
+        if self.client is None:
+            result = _dask.compute(final)[0]
+        else:
+            try:
+                result = final.result(timeout=self.left())
+            except _TIMEOUTS:
+                final.cancel()
+                raise _late(self.timeout) from None
         if isinstance(result, _Failure):
             raise ValueError(result.message)
         return result
 
 
-def _wait(future: Any) -> None:
+# distributed raises asyncio's TimeoutError, a class of its own before Python 3.11.
+_TIMEOUTS: Final = (TimeoutError, asyncio.TimeoutError)
+
+
+def _late(timeout: float) -> TimeoutError:
+    return TimeoutError(f"no result within timeout={timeout!r} seconds; pass a larger "
+                        f"timeout for a longer job")
+
+
+def _wait(future: Any, left: float, timeout: float) -> None:
+    """Wait `left` seconds at most for `future`, then raise the estimate's TimeoutError."""
     import distributed
 
     api: Any = distributed  # untyped
-    api.wait(future)
+    try:
+        api.wait(future, timeout=left)
+    except _TIMEOUTS:
+        raise _late(timeout) from None
 
 
 def _price_delta(out: Floats) -> tuple[float, float, float, float]:
@@ -392,39 +482,47 @@ def _price_delta(out: Floats) -> tuple[float, float, float, float]:
 
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                   horizon: float, sigma_at_x0: float, payoff: str,
-                                  strike: float = 0.0) -> tuple[float, float, float, float]:
+                                  strike: float = 0.0, *, timeout: float = DEFAULT_TIMEOUT
+                                  ) -> tuple[float, float, float, float]:
     """`quarnel.price_and_delta_constant_flow` over 1-D Dask arrays of equal chunks.
 
     Returns `(price, delta, price_stderr, delta_stderr)`, equal bit for bit to the
     single call on the gathered arrays.
+    `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
     """
-    _single.price_and_delta_constant_flow(*_pair_stand_ins(terminal_states, w_terminals),
-                                          horizon, sigma_at_x0, payoff, strike)
+    with _passed_types({"terminal_states": terminal_states, "w_terminals": w_terminals}):
+        _single.price_and_delta_constant_flow(*_pair_stand_ins(terminal_states, w_terminals),
+                                              horizon, sigma_at_x0, payoff, strike)
+    seconds = _timeout(timeout)
     x = _dask_array("terminal_states", terminal_states)
     w = _dask_array("w_terminals", w_terminals)
     w = _same_rows("w_terminals", w, "terminal_states", x.chunks[0])
     params = (float(horizon), float(sigma_at_x0), payoff, float(strike))
-    g = _Graph("price-delta-cf", [x, w], params)
+    g = _Graph("price-delta-cf", {"terminal_states": x, "w_terminals": w}, params, seconds)
     samples = g.per_chunk("samples", _constant_flow_samples, params)
     return _price_delta(g.compute(g.task("finish", _finish, g.sums("sums", samples, 2),
                                          g.n_paths)))
 
 
-def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
-                                 d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
-                                 horizon: float, payoff: str,
-                                 strike: float = 0.0) -> tuple[float, float, float, float]:
+def _price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
+                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
+                                  horizon: float, payoff: str, strike: float = 0.0, *,
+                                  timeout: float = DEFAULT_TIMEOUT
+                                  ) -> tuple[float, float, float, float]:
     """`quarnel.price_and_delta_tangent_flow` over row-chunked Dask arrays.
 
     Returns `(price, delta, price_stderr, delta_stderr)`, equal bit for bit to the
     single call on the gathered arrays. As there, only the last column of `states` is
     read and the step arrays may have extra rows and columns.
+    `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
     """
     named = {"states": states, "dws": dws, "sigma_field": sigma_field,
              "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field}
-    _native._check_price_and_delta_tangent_flow(
-        _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
-        _stand_in(d_sigma_dx_field), horizon, payoff, strike)
+    with _passed_types(named):
+        _native._check_price_and_delta_tangent_flow(
+            _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
+            _stand_in(d_sigma_dx_field), horizon, payoff, strike)
+    seconds = _timeout(timeout)
     arrays = {name: _dask_array(name, a) for name, a in named.items()}
     n_paths, n_steps = arrays["states"].shape[0], arrays["states"].shape[1] - 1
     for name, a in arrays.items():
@@ -433,7 +531,7 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
         _whole_rows(name, arrays[name])
         arrays[name] = _same_rows(name, arrays[name], "states", arrays["states"].chunks[0])
     params = (float(horizon), payoff, float(strike))
-    g = _Graph("price-delta-tf", list(arrays.values()), params)
+    g = _Graph("price-delta-tf", arrays, params, seconds)
     samples = g.per_chunk("samples", _tangent_flow_samples, params)
     return _price_delta(g.compute(g.task("finish", _finish, g.sums("sums", samples, 2),
                                          g.n_paths)))
@@ -442,21 +540,33 @@ def price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: d
 def bel_weights_constant_flow(w_terminals: da.Array, horizon: float,
                               sigma_at_x0: float) -> da.Array:
     """`quarnel.bel_weights_constant_flow` chunk by chunk: a lazy array of the weights."""
-    _single.bel_weights_constant_flow(
-        _stand_in(w_terminals, (0,) * w_terminals.ndim)
-        if isinstance(w_terminals, da.Array) else w_terminals, horizon, sigma_at_x0)
+    with _passed_types({"w_terminals": w_terminals}):
+        _single.bel_weights_constant_flow(
+            _stand_in(w_terminals, (0,) * w_terminals.ndim)
+            if isinstance(w_terminals, da.Array) else w_terminals, horizon, sigma_at_x0)
     w = _dask_array("w_terminals", w_terminals)
-    out: da.Array = _untyped(w).map_blocks(_single.bel_weights_constant_flow, float(horizon),
-                                           float(sigma_at_x0), dtype=np.float64, meta=_NO_META)
+    out: da.Array = _untyped(w).map_blocks(
+        _declared_block, _single.bel_weights_constant_flow, float(horizon), float(sigma_at_x0),
+        dtype=np.float64, meta=_NO_META)
     return out
+
+
+def _declared_block(block: Floats, weights: Callable[..., Floats], *args: Any,
+                    block_info: dict[Any, Any] | None = None) -> Floats:
+    """weights(block, *args) of a 1-D block that has the shape its chunks declare."""
+    assert block_info is not None
+    (start, stop), = block_info[0]["array-location"]
+    _check_blocks(["w_terminals"], [block], stop - start, [None], start)
+    return weights(block, *args)
 
 
 def _weights_block(*fields_and_more: Any, block_info: dict[Any, Any] | None = None) -> Floats:
     """weights(states, *fields, horizon, first_path) of one chunk: the kernels read only
     the shape of `states`, so a zero-memory stand-in serves."""
-    *fields, weights, horizon, n_steps = fields_and_more
+    *fields, weights, horizon, n_steps, names = fields_and_more
     assert block_info is not None
-    first_path = block_info[0]["array-location"][0][0]
+    (first_path, stop), (_, width) = block_info[0]["array-location"]
+    _check_blocks(names, fields, stop - first_path, [width] * len(fields), first_path)
     states = np.broadcast_to(np.zeros(()), (fields[0].shape[0], n_steps + 1))
     out: Floats = weights(states, *fields, horizon, first_path)
     return out
@@ -474,7 +584,8 @@ def _map_weights(named: dict[str, object], weights: Callable[..., Floats], horiz
     n_steps = arrays["states"].shape[1] - 1
     shape = {"drop_axis": 1} if columns is None else {"chunks": (rows, (columns,))}
     out: da.Array = _dask.array.map_blocks(
-        _weights_block, *fields, weights, float(horizon), n_steps, dtype=np.float64,
+        _weights_block, *fields, weights, float(horizon), n_steps, [n for n, _ in steps],
+        dtype=np.float64,
         meta=np.empty((0,) * (1 if columns is None else 2)), **shape)
     return out
 
@@ -483,13 +594,14 @@ def _checked_weights(named: dict[str, object], horizon: float, check: Callable[.
                      weights: Callable[..., Floats], columns: int | None) -> da.Array:
     """A tangent-flow weight function over a batch: the single call's checks on stand-ins
     of the whole batch (its errors, in its order), then the weights chunk by chunk."""
-    check(*(_stand_in(a) for a in named.values()), horizon)
+    with _passed_types(named):
+        check(*(_stand_in(a) for a in named.values()), horizon)
     return _map_weights(named, weights, float(horizon), columns)
 
 
-def bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
-                             d_mu_dx: da.Array, d_sigma_dx: da.Array,
-                             horizon: float) -> da.Array:
+def _bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
+                              d_mu_dx: da.Array, d_sigma_dx: da.Array,
+                              horizon: float) -> da.Array:
     """`quarnel.bel_weights_tangent_flow` chunk by chunk: a lazy array of the weights.
 
     Only the shape of `states` is used, as in the single call; the four step arrays
@@ -520,7 +632,8 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
                                    horizon: float, x0: float, vol: float, payoff: str,
                                    strike: float = 0.0, model: str = "gbm",
                                    estimator: str = "lowest_variance",
-                                   half_width: float | None = None) -> Greeks:
+                                   half_width: float | None = None, *,
+                                   timeout: float = DEFAULT_TIMEOUT) -> Greeks:
     """`quarnel.price_and_greeks_constant_flow` over 1-D Dask arrays of equal chunks.
 
     Returns the `Greeks` of the single call on the gathered arrays, bit for bit. The
@@ -528,15 +641,19 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
     first pass over the terminal states, as in the single call: the batch's chunks are
     kept by the workers (spilled to disk if need be) until it is known. Pass a
     `half_width` to stream the batch in one pass.
+    `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
     """
-    _single_greeks.price_and_greeks_constant_flow(
-        *_pair_stand_ins(terminal_states, w_terminals), horizon, x0, vol, payoff, strike, model,
-        estimator, half_width)
+    with _passed_types({"terminal_states": terminal_states, "w_terminals": w_terminals}):
+        _single_greeks.price_and_greeks_constant_flow(
+            *_pair_stand_ins(terminal_states, w_terminals), horizon, x0, vol, payoff, strike,
+            model, estimator, half_width)
+    seconds = _timeout(timeout)
     x = _dask_array("terminal_states", terminal_states)
     w = _same_rows("w_terminals", _dask_array("w_terminals", w_terminals), "terminal_states",
                    x.chunks[0])
     params = (float(horizon), float(x0), float(vol), payoff, float(strike), model, estimator)
-    g = _Graph("greeks-cf", [x, w], (params, half_width))
+    g = _Graph("greeks-cf", {"terminal_states": x, "w_terminals": w}, (params, half_width),
+               seconds)
     if not (estimator == "lowest_variance" and payoff == "digital_call"):
         samples = g.per_chunk("samples", _greeks_constant_flow_samples, params, 0.0)
         return _to_greeks(g.compute(g.task("finish", _finish, g.sums("sums", samples, 5),
@@ -556,27 +673,31 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
                                     g.sums("sums", samples, 13), g.n_paths)))
 
 
-def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
-                                  d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
-                                  d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
-                                  horizon: float, payoff: str, strike: float = 0.0,
-                                  estimator: str = "lowest_variance",
-                                  vega: str | None = "parallel_bump",
-                                  half_width: float | None = None) -> Greeks:
+def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
+                                   d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
+                                   d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+                                   horizon: float, payoff: str, strike: float = 0.0,
+                                   estimator: str = "lowest_variance",
+                                   vega: str | None = "parallel_bump",
+                                   half_width: float | None = None, *,
+                                   timeout: float = DEFAULT_TIMEOUT) -> Greeks:
     """`quarnel.price_and_greeks_tangent_flow` over row-chunked Dask arrays.
 
     Returns the `Greeks` of the single call on the gathered arrays, bit for bit. For
     the digital under "lowest_variance" with the default half-width, which takes a pass
     over the terminal states first as in the single call, the kernel's rows (five or
     seven numbers a path) wait on the workers until the width is known.
+    `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
     """
     named = {"states": states, "dws": dws, "sigma_field": sigma_field,
              "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field,
              "d2_mu_dx2_field": d2_mu_dx2_field, "d2_sigma_dx2_field": d2_sigma_dx2_field}
-    _native._check_price_and_greeks_tangent_flow(
-        _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
-        _stand_in(d_sigma_dx_field), _stand_in(d2_mu_dx2_field), _stand_in(d2_sigma_dx2_field),
-        horizon, payoff, strike, estimator, vega, half_width)
+    with _passed_types(named):
+        _native._check_price_and_greeks_tangent_flow(
+            _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
+            _stand_in(d_sigma_dx_field), _stand_in(d2_mu_dx2_field),
+            _stand_in(d2_sigma_dx2_field), horizon, payoff, strike, estimator, vega, half_width)
+    seconds = _timeout(timeout)
     arrays = [_dask_array(name, a) for name, a in named.items()]
     for name, a in zip(named, arrays):
         _whole_rows(name, a)
@@ -584,7 +705,8 @@ def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
               for name, a in zip(named, arrays)]
     with_vega = vega is not None
     params = (payoff, float(strike), estimator)
-    g = _Graph("greeks-tf", arrays, (float(horizon), with_vega, params, half_width))
+    g = _Graph("greeks-tf", dict(zip(named, arrays)), (float(horizon), with_vega, params,
+                                                       half_width), seconds)
     rows = g.per_chunk("rows", _greek_rows, (float(horizon), with_vega))
     if not (estimator == "lowest_variance" and payoff == "digital_call"):
         samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, 0.0, chunk=i,
@@ -603,20 +725,22 @@ def price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
 def greek_weights_constant_flow(w_terminals: da.Array, horizon: float, x0: float, vol: float,
                                 model: str = "gbm") -> da.Array:
     """`quarnel.greek_weights_constant_flow` chunk by chunk: a lazy (n_paths, 4) array."""
-    _single_greeks.greek_weights_constant_flow(
-        _stand_in(w_terminals, (0,) * w_terminals.ndim)
-        if isinstance(w_terminals, da.Array) else w_terminals, horizon, x0, vol, model)
+    with _passed_types({"w_terminals": w_terminals}):
+        _single_greeks.greek_weights_constant_flow(
+            _stand_in(w_terminals, (0,) * w_terminals.ndim)
+            if isinstance(w_terminals, da.Array) else w_terminals, horizon, x0, vol, model)
     w = _dask_array("w_terminals", w_terminals)
     out: da.Array = _untyped(w).map_blocks(
-        _single_greeks.greek_weights_constant_flow, float(horizon), float(x0), float(vol), model,
+        _declared_block, _single_greeks.greek_weights_constant_flow, float(horizon), float(x0),
+        float(vol), model,
         new_axis=1, chunks=(w.chunks[0], (4,)), dtype=np.float64,
         meta=np.empty((0, 0), dtype=np.float64))
     return out
 
 
-def greek_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
-                               d_mu_dx: da.Array, d_sigma_dx: da.Array, d2_mu_dx2: da.Array,
-                               d2_sigma_dx2: da.Array, horizon: float) -> da.Array:
+def _greek_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
+                                d_mu_dx: da.Array, d_sigma_dx: da.Array, d2_mu_dx2: da.Array,
+                                d2_sigma_dx2: da.Array, horizon: float) -> da.Array:
     """`quarnel.greek_weights_tangent_flow` chunk by chunk: a lazy (n_paths, 4) array.
 
     As for `bel_weights_tangent_flow`: only the shape of `states` is used, and a zero
@@ -629,11 +753,12 @@ def greek_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
                             _native._greek_weights_tangent_flow_chunk, 4)
 
 
-def parameter_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
-                                   d_mu_dx: da.Array, d_sigma_dx: da.Array, d2_mu_dx2: da.Array,
-                                   d2_sigma_dx2: da.Array, d_mu_dp: da.Array,
-                                   d_sigma_dp: da.Array, d2_mu_dx_dp: da.Array,
-                                   d2_sigma_dx_dp: da.Array, horizon: float) -> da.Array:
+def _parameter_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
+                                    d_mu_dx: da.Array, d_sigma_dx: da.Array,
+                                    d2_mu_dx2: da.Array, d2_sigma_dx2: da.Array,
+                                    d_mu_dp: da.Array, d_sigma_dp: da.Array,
+                                    d2_mu_dx_dp: da.Array, d2_sigma_dx_dp: da.Array,
+                                    horizon: float) -> da.Array:
     """`quarnel.parameter_weights_tangent_flow` chunk by chunk: a lazy array of the weights.
 
     As for `bel_weights_tangent_flow`: only the shape of `states` is used, and a zero
@@ -646,3 +771,45 @@ def parameter_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Ar
                              "d2_sigma_dx_dp": d2_sigma_dx_dp}, horizon,
                             _native._check_parameter_weights_tangent_flow,
                             _native._parameter_weights_tangent_flow_chunk, None)
+
+
+def parallel_volatility_bump(sigma: da.Array, d_sigma_dx: da.Array
+                             ) -> tuple[da.Array, da.Array, da.Array, da.Array]:
+    """`quarnel.parallel_volatility_bump` of Dask arrays: the fields
+    `(d_mu_dp, d_sigma_dp, d2_mu_dx_dp, d2_sigma_dx_dp)` of the bump
+    sigma -> (1 + e) sigma, for `parameter_weights_tangent_flow`. The drift fields are
+    zero-stride chunks of zeros with sigma's chunks, which cost no memory."""
+    a = _dask_array("sigma", sigma)
+    b = _dask_array("d_sigma_dx", d_sigma_dx)
+    for name, x in (("sigma", a), ("d_sigma_dx", b)):
+        if x.dtype != np.float64:
+            raise TypeError(f"argument '{name}': expected a dask.array.Array of float64, got "
+                            f"{_describe(x)}")
+    if a.shape != b.shape:
+        raise ValueError(f"sigma and d_sigma_dx must have the same shape, got {a.shape} and "
+                         f"{b.shape}")
+    zeros: da.Array = _dask.array.broadcast_to(np.float64(0.0), a.shape, chunks=a.chunks)
+    return zeros, a, zeros, b
+
+
+class _BatchOr(Protocol[P, R_co]):
+    """A function of the arrays of a batch, or of a PathBatch of Dask arrays."""
+
+    @overload
+    def __call__(self, batch: PathBatch, /, *args: Any, **kwargs: Any) -> R_co: ...
+    @overload
+    def __call__(self, *args: P.args, **kwargs: P.kwargs) -> R_co: ...
+
+
+def _with_batch(fn: Callable[P, R]) -> _BatchOr[P, R]:
+    wrapped = accepts_batch(fn, module=__name__, name=fn.__name__.lstrip("_"),
+                            read_dlpack=False)
+    return cast(_BatchOr[P, R], wrapped)
+
+
+# The tangent-flow functions take a PathBatch of Dask arrays in place of their arrays.
+bel_weights_tangent_flow = _with_batch(_bel_weights_tangent_flow)
+greek_weights_tangent_flow = _with_batch(_greek_weights_tangent_flow)
+parameter_weights_tangent_flow = _with_batch(_parameter_weights_tangent_flow)
+price_and_delta_tangent_flow = _with_batch(_price_and_delta_tangent_flow)
+price_and_greeks_tangent_flow = _with_batch(_price_and_greeks_tangent_flow)
