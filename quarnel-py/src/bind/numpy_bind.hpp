@@ -4,8 +4,8 @@
 // array object's leading fields are the same in NumPy 1.x and 2.x.
 #pragma once
 
-#include "core/buffer.hpp"
 #include "bind/pyref.hpp"
+#include "core/buffer.hpp"
 #include "core/view.hpp"
 
 namespace quarnel::py {

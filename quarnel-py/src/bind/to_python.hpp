@@ -4,11 +4,11 @@
 #pragma once
 
 #include "bind/errors.hpp"
+#include "bind/numpy_bind.hpp"
 #include "core/greeks.hpp"
 #include "core/matrix.hpp"
-#include "bind/numpy_bind.hpp"
-#include "quarnel/from_paths.hpp"
 #include "core/result.hpp"
+#include "quarnel/from_paths.hpp"
 
 namespace quarnel::py {
 

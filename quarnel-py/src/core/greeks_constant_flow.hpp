@@ -8,9 +8,9 @@
 
 #include "core/greeks.hpp"
 #include "core/matrix.hpp"
-#include "quarnel/greeks_from_paths.hpp"
 #include "core/result.hpp"
 #include "core/view.hpp"
+#include "quarnel/greeks_from_paths.hpp"
 
 namespace quarnel {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "quarnel/fault.hpp"
 #include "core/result.hpp"
+#include "quarnel/fault.hpp"
 
 // MSVC never defines __SSE2__, but SSE2 is part of x64.
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
