@@ -390,15 +390,20 @@ def accepts_batch(native: Callable[..., Any], *, module: str = "quarnel",
         fed.append((p, source))
     doc = native.__doc__ or ""
 
+    def call(args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
+        if not read_dlpack:
+            return native(*args, **kwargs)
+        try:
+            return native(*args, **kwargs)
+        except TypeError:
+            host = _host_arguments(names, args, kwargs)
+            if host is None:
+                raise
+        return _call_on_host(native, host)
+
     if not fed:
         def plain(*args: Any, **kwargs: Any) -> Any:
-            try:
-                return native(*args, **kwargs)
-            except TypeError:
-                host = _host_arguments(names, args, kwargs)
-                if host is None:
-                    raise
-            return _call_on_host(native, host)
+            return call(args, kwargs)
 
         plain.__signature__ = signature  # type: ignore[attr-defined]
         return _named(plain, name, module, f"{doc}\n\n{textwrap.fill(_READ_HOST, 72)}")
@@ -438,15 +443,7 @@ def accepts_batch(native: Callable[..., Any], *, module: str = "quarnel",
     def with_batch(*args: Any, **kwargs: Any) -> Any:
         if args and isinstance(args[0], PathBatch):
             args = unpack(args, kwargs)
-        if not read_dlpack:
-            return native(*args, **kwargs)
-        try:
-            return native(*args, **kwargs)
-        except TypeError:
-            host = _host_arguments(names, args, kwargs)
-            if host is None:
-                raise
-        return _call_on_host(native, host)
+        return call(args, kwargs)
 
     note = textwrap.fill(
         "The second form takes the arrays and the horizon from a quarnel.PathBatch"
