@@ -171,6 +171,10 @@ def read_only(a):
 @pytest.mark.parametrize("view", [lambda a: a, lambda a: a[::-1, ::2], lambda a: a.T.T,
                                   read_only, lambda a: np.broadcast_to(a[:1], a.shape)])
 def test_dlpack_arrays_give_the_same_bits(view):
+    if np.lib.NumpyVersion(np.__version__) < "2.0.0":
+        # The exporter here is NumPy's own, and NumPy 1.x refuses to export the batch's
+        # read-only views through DLPack at all.
+        pytest.skip("NumPy 1.x cannot export a read-only array through DLPack")
     b = make()
     sigma = view(np.asarray(b.sigma))[:, :N_STEPS]
     if sigma.shape[1] < N_STEPS:  # the strided view: pad back with a wider base
