@@ -1,0 +1,114 @@
+// The library's own exp, log and pow. The platform's libm differs between glibc
+// versions, x86-64 and aarch64, and Windows; a kernel that must give the same bits
+// everywhere calls these instead. Each is a fixed sequence of IEEE additions,
+// multiplications and divisions (the build forbids contraction), so the result is a
+// function of the argument alone. Accuracy (checked against long double in
+// tests/cpp/test_fixed_math.cpp): exp and log within 2 ulp on the whole finite range;
+// pow, as exp(y log x) in plain double, within 8 ulp for |y log x| up to about 6.
+//
+// A lane version (several paths in the lanes of a vector) must run exactly these
+// operations in this order, with the branches turned into selects, to keep the bits.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+
+namespace quarnel::fixed {
+
+// ln 2 split so that k * LN2_HI is exact for |k| < 2^11 (its low 11 bits are zero).
+inline constexpr double LN2_HI = 6.93147180369123816490e-01;
+inline constexpr double LN2_LO = 1.90821492927058770002e-10;
+inline constexpr double INV_LN2 = 1.44269504088896338700e+00;
+inline constexpr double EXP_OVERFLOW = 7.09782712893383973096e+02;
+inline constexpr double EXP_UNDERFLOW = -7.45133219101941108420e+02;
+
+// 2^k for k in [-1022, 1023], from the exponent bits.
+inline double pow2_normal(std::int64_t k) noexcept {
+    return std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52);
+}
+
+// exp(x). x = k ln2 + r with |r| <= ln2 / 2 (Cody-Waite), exp(r) by its Taylor
+// polynomial of degree 13 in Horner form, then the scaling by 2^k in one or two exact
+// steps (two when the result is subnormal or 2^k alone would overflow).
+inline double exp(double x) noexcept {
+    if (x != x) return x;
+    if (x > EXP_OVERFLOW) return std::numeric_limits<double>::infinity();
+    if (x < EXP_UNDERFLOW) return 0.0;
+    // Round x / ln2 to the nearest integer without depending on the rounding mode's
+    // library functions: adding 1.5 * 2^52 leaves the integer in the low bits.
+    constexpr double shifter = 6755399441055744.0;
+    const double kd = (x * INV_LN2 + shifter) - shifter;
+    const auto k = static_cast<std::int64_t>(kd);
+    const double r = (x - kd * LN2_HI) - kd * LN2_LO;
+    double p = 1.0 / 6227020800.0;  // 1/13!
+    p = p * r + 1.0 / 479001600.0;
+    p = p * r + 1.0 / 39916800.0;
+    p = p * r + 1.0 / 3628800.0;
+    p = p * r + 1.0 / 362880.0;
+    p = p * r + 1.0 / 40320.0;
+    p = p * r + 1.0 / 5040.0;
+    p = p * r + 1.0 / 720.0;
+    p = p * r + 1.0 / 120.0;
+    p = p * r + 1.0 / 24.0;
+    p = p * r + 1.0 / 6.0;
+    p = p * r + 0.5;
+    p = p * r * r + r;  // r + r^2 (1/2 + r/6 + ...): the leading term kept exact
+    const double e = 1.0 + p;
+    if (k >= -1021 && k <= 1023) return e * pow2_normal(k);
+    // Extreme k: two exact power-of-two steps, the last one rounding once.
+    const std::int64_t half = k / 2;
+    return (e * pow2_normal(half)) * pow2_normal(k - half);
+}
+
+// log(x). x = 2^e m with m in [sqrt(1/2), sqrt(2)), log m = 2 atanh(s) with
+// s = (m - 1) / (m + 1), |s| < 0.1716, by its odd series to s^23.
+inline double log(double x) noexcept {
+    if (x != x) return x;
+    if (x < 0.0) return std::numeric_limits<double>::quiet_NaN();
+    if (x == 0.0) return -std::numeric_limits<double>::infinity();
+    if (x == std::numeric_limits<double>::infinity()) return x;
+    std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+    std::int64_t e = 0;
+    if ((bits >> 52) == 0) {  // subnormal: scale into the normal range exactly
+        bits = std::bit_cast<std::uint64_t>(x * 18014398509481984.0);  // 2^54
+        e = -54;
+    }
+    e += static_cast<std::int64_t>(bits >> 52) - 1023;
+    double m = std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFULL) | 0x3FF0000000000000ULL);
+    if (m > 1.4142135623730951) {
+        m = m * 0.5;
+        e += 1;
+    }
+    const double f = m - 1.0;  // exact (Sterbenz)
+    const double s = f / (2.0 + f);
+    const double s2 = s * s;
+    double p = 1.0 / 23.0;
+    p = p * s2 + 1.0 / 21.0;
+    p = p * s2 + 1.0 / 19.0;
+    p = p * s2 + 1.0 / 17.0;
+    p = p * s2 + 1.0 / 15.0;
+    p = p * s2 + 1.0 / 13.0;
+    p = p * s2 + 1.0 / 11.0;
+    p = p * s2 + 1.0 / 9.0;
+    p = p * s2 + 1.0 / 7.0;
+    p = p * s2 + 1.0 / 5.0;
+    p = p * s2 + 1.0 / 3.0;
+    // log m = 2s + 2s s^2 p: the correction added to the leading term last.
+    const double two_s = 2.0 * s;
+    const double log_m = two_s + two_s * (s2 * p);
+    const auto ed = static_cast<double>(e);
+    return ed * LN2_HI + (log_m + ed * LN2_LO);
+}
+
+// x^y for x > 0 as exp(y log x); x = 0 gives 0 for y > 0 and inf for y < 0, negative
+// x NaN (the kernels raise only positive states to real powers).
+inline double pow(double x, double y) noexcept {
+    if (x == 0.0 && y == y) {
+        if (y == 0.0) return 1.0;
+        return y > 0.0 ? 0.0 : std::numeric_limits<double>::infinity();
+    }
+    return quarnel::fixed::exp(y * quarnel::fixed::log(x));
+}
+
+}  // namespace quarnel::fixed
