@@ -109,3 +109,54 @@ def test_threads_faulting_first_at_once_share_one_exception_class():
         print(len(classes), len(set(classes)), classes[0] is sys._quarnel_PanicException)
     """))
     assert result.stdout.split() == ["8", "1", "True"], result.stderr
+
+
+# Zero strides describe any number of paths at no cost: just over 2^64 bytes of result
+# (40 bytes a path) used to wrap the allocator's byte count into a tiny block.
+HUGE_PATHS = 2**64 // 40 + 1
+
+
+def _broadcast(value: float, *shape: int):
+    import numpy as np
+    from numpy.lib.stride_tricks import as_strided
+    return as_strided(np.full(1, value), shape=shape, strides=(0,) * len(shape))
+
+
+def _huge_chunk_calls():
+    from quarnel import _greeks
+    x, s, f = (_broadcast(1.0, HUGE_PATHS), _broadcast(1.0, HUGE_PATHS, 2),
+               _broadcast(0.1, HUGE_PATHS, 1))
+    yield "_greeks_constant_flow_samples", lambda: _greeks._greeks_constant_flow_samples(
+        x, x, 1.0, 1.0, 0.2, "call", 1.0, "gbm", "weights", 0.0)
+    yield "_greek_rows_tangent_flow", lambda: _greeks._greek_rows_tangent_flow(
+        s, f, f, f, f, f, f, 1.0, 1.0, 0.0)
+
+
+@pytest.mark.parametrize("name", [name for name, _ in _huge_chunk_calls()])
+def test_results_past_the_address_space_are_refused(name):
+    call = dict(_huge_chunk_calls())[name]
+    with pytest.raises(ValueError, match="would not fit in memory"):
+        call()
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address checker ends the process on a refused allocation")
+@pytest.mark.parametrize("function, args", [
+    ("_constant_flow_samples", (1.0, 0.2, "call", 1.0)),
+    ("greek_weights_constant_flow", (1.0, 1.0, 0.2)),
+])
+def test_a_result_the_system_refuses_is_a_memory_error(function, args):
+    # 7e18 to 1.5e19 bytes: no overflow, but no system has them either.
+    from quarnel import _greeks
+    x = _broadcast(1.0, HUGE_PATHS)
+    arrays = (x, x) if function == "_constant_flow_samples" else (x,)
+    with pytest.raises(MemoryError, match="float64 values could not be allocated"):
+        getattr(_greeks, function)(*arrays, *args)
+
+
+def test_dask_over_broadcast_arrays_past_the_address_space_is_refused():
+    da = pytest.importorskip("dask.array", reason="dask comes with the dask extra")
+    import quarnel.dask as qd
+    x = da.broadcast_to(da.ones(1, chunks=1), (HUGE_PATHS,), chunks=(HUGE_PATHS,))
+    with pytest.raises(ValueError, match="would not fit in memory"):
+        qd.price_and_greeks_constant_flow(x, x, 1.0, 1.0, 0.2, "call", 1.0, timeout=60)

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "core/buffer.hpp"
 #include "quarnel/fault.hpp"
 
 #if defined(__GLIBCXX__) || (defined(_LIBCPP_VERSION) && defined(__linux__))
@@ -26,6 +27,10 @@ PyObject* run_guarded(Ref (*body)(void*), void* ctx) {
         return body(ctx).release();
     } catch (const PythonError&) {
         return nullptr;
+    } catch (const SizeOverflow& e) {
+        // A result the caller asked for that cannot exist: a ValueError (or MemoryError
+        // when the system refused it) the caller can catch, never a crash.
+        PyErr_SetString(e.overflow() ? PyExc_ValueError : PyExc_MemoryError, e.what());
     } catch (const InternalFault& fault) {
         set_panic(fault.message());
 #if defined(__GLIBCXX__)

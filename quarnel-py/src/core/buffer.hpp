@@ -5,10 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <limits>
 #include <memory>
+#include <string>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -16,17 +18,48 @@
 
 namespace quarnel {
 
+// A result that cannot be had: its element or byte count does not fit in a size_t
+// (`overflow`), or the system refused the block. Zero-stride inputs can describe any
+// number of paths at no cost, so either is the caller's request, not a broken
+// invariant: the bindings raise ValueError for an overflow and MemoryError for a
+// refusal. A wrapped count would otherwise make malloc succeed on a tiny block that
+// the kernel then writes far past.
+class SizeOverflow : public std::exception {
+public:
+    SizeOverflow(std::size_t rows, std::size_t cols, bool overflow = true)
+        : message_("the result of " + std::to_string(rows) + " x " + std::to_string(cols) +
+                   " float64 values " +
+                   (overflow ? "would not fit in memory" : "could not be allocated")),
+          overflow_(overflow) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
+    bool overflow() const noexcept { return overflow_; }
+
+private:
+    std::string message_;
+    bool overflow_;
+};
+
 class Buffer {
 public:
     Buffer() = default;
-    // Running out of native memory is not recoverable here: say so and stop, as the
-    // interpreter itself does.
+    // A count whose bytes overflow, or a block the system refuses, throws SizeOverflow
+    // before anything is written.
     static Buffer allocate(std::size_t n, bool zeroed = false) {
+        return allocate_rows(n, 1, zeroed);
+    }
+
+    // rows * cols doubles, the product checked before anything is multiplied.
+    static Buffer allocate_rows(std::size_t rows, std::size_t cols, bool zeroed = false) {
+        constexpr std::size_t max_elements =
+            std::numeric_limits<std::size_t>::max() / sizeof(double);
+        if (cols != 0 && rows > max_elements / cols) throw SizeOverflow(rows, cols);
+        const std::size_t n = rows * cols;
         // Never a null pointer, even for n == 0: NumPy would otherwise allocate its own.
         const std::size_t bytes = (n == 0 ? 1 : n) * sizeof(double);
         void* p = nullptr;
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-        if (bytes >= kMappedThreshold) {
+        if (bytes >= kMappedThreshold && bytes <= kLargestRoundable) {
             // Past malloc's largest reusable block every allocation is a fresh mapping
             // anyway: align it to 2 MiB so that all of it can be huge pages (a large
             // output is written once, front to back: a few page faults instead of
@@ -50,10 +83,7 @@ public:
             if (p != nullptr && bytes >= kAdviseThreshold) advise_huge_interior(p, bytes);
 #endif
         }
-        if (p == nullptr) {
-            std::fprintf(stderr, "quarnel: memory allocation of %zu bytes failed\n", bytes);
-            std::abort();
-        }
+        if (p == nullptr) throw SizeOverflow(rows, cols, false);
         Buffer b;
         b.data_.reset(static_cast<double*>(p));
         b.size_ = n;
@@ -82,6 +112,9 @@ private:
     // glibc's largest dynamic mapping threshold on 64-bit: smaller blocks come back
     // from the heap once one has been freed.
     static constexpr std::size_t kMappedThreshold = std::size_t{32} << 20;
+    // Rounding up to whole huge pages must not wrap either; beyond this malloc refuses.
+    static constexpr std::size_t kLargestRoundable =
+        std::numeric_limits<std::size_t>::max() - kHugePage;
 
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     // Huge pages for the 2 MiB-aligned pages inside [p, p + bytes): the advice applies

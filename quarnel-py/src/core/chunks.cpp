@@ -44,7 +44,8 @@ Result<Matrix> constant_flow_chunk_samples(const View1D& terminal_states, const 
         terminal_states, w_terminals, horizon, sigma_at_x0, payoff);
     if (!kind.ok()) return kind.error();
     const std::size_t n = terminal_states.size();
-    Buffer out = Buffer::allocate(2 * n);
+    if (auto err = check_result_length(n, 2, "terminal_states")) return *std::move(err);
+    Buffer out = Buffer::allocate_rows(n, 2);
     PairWriter write{out};
     with_payoff(kind.value(), strike, [&](auto f) {
         with_dense_views(
@@ -62,7 +63,8 @@ Result<Matrix> tangent_flow_chunk_samples(const FirstOrderPaths& paths, std::str
     if (!checked.ok()) return checked.error();
     const TangentFlowEstimate& est = checked.value();
     const TangentFlowBatch& batch = est.batch;
-    Buffer out = Buffer::allocate(2 * batch.n_paths);
+    if (auto err = check_result_size({batch.n_paths, batch.n_steps}, 2)) return *std::move(err);
+    Buffer out = Buffer::allocate_rows(batch.n_paths, 2);
     PairWriter write{out};
     const std::optional<ZeroSigma> zero = with_payoff(est.payoff, strike, [&](auto f) {
         return tangent_flow_samples(batch, paths.paths.states, f, write);
@@ -91,7 +93,7 @@ Result<Buffer> continue_sums(const View2D& samples, const View1D& start) {
         return ModelError{"start must hold 2 sums per sample column: " + std::to_string(2 * m) +
                           ", not " + std::to_string(start.size())};
     }
-    Buffer sums = Buffer::allocate(2 * m);
+    Buffer sums = Buffer::allocate_rows(m, 2);
     for (std::size_t c = 0; c < m; ++c) {
         // Each column's two chains on their own: the order within a chain is all that
         // fixes the bits.
@@ -111,7 +113,7 @@ Result<Buffer> continue_sums(const View2D& samples, const View1D& start) {
 Result<Buffer> finish_sums(const View1D& sums, std::size_t n) {
     if (sums.size() % 2 != 0) return ModelError{"sums must have an even length"};
     const std::size_t m = sums.size() / 2;
-    Buffer out = Buffer::allocate(2 * m);
+    Buffer out = Buffer::allocate_rows(m, 2);
     for (std::size_t c = 0; c < m; ++c) {
         const MeanStderr r = mean_stderr(sums[c], sums[m + c], n);
         out[c] = r.mean;

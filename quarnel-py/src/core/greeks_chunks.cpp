@@ -55,7 +55,8 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
     const std::size_t n = terminal_states.size();
     const bool localised = *est == Estimator::lowest_variance && *kind == PayoffKind::digital_call;
     const std::size_t cols = localised ? 13 : 5;
-    Buffer out = Buffer::allocate(n * cols);
+    if (auto err = check_result_length(n, cols, "terminal_states")) return *std::move(err);
+    Buffer out = Buffer::allocate_rows(n, cols);
     with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
         with_dense_views(
             [&](const auto& xs, const auto& ws) {
@@ -136,7 +137,8 @@ Result<Matrix> greek_rows_tangent_flow_chunk(const SecondOrderPaths& paths, bool
     const SecondOrderBatch batch = parallel_bump_batch(paths, shape.value());
     const View2D& states = paths.paths.states;
     const std::size_t cols = with_vega ? 7 : 5;
-    Buffer out = Buffer::allocate(batch.n_paths * cols);
+    if (auto err = check_result_size(shape.value(), cols)) return *std::move(err);
+    Buffer out = Buffer::allocate_rows(batch.n_paths, cols);
     const std::size_t size = out.size();
     const auto zero = for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
         if (cols * k >= size) return;  // a bound the analyser can follow
@@ -167,7 +169,8 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
     const bool localised = *est == Estimator::lowest_variance && *kind == PayoffKind::digital_call;
     const std::size_t n = rows.rows;
     const std::size_t cols = localised ? 10 : 4;
-    Buffer out = Buffer::allocate(n * cols);
+    if (auto err = check_result_length(n, cols, "rows")) return *std::move(err);
+    Buffer out = Buffer::allocate_rows(n, cols);
     // Row k of greek_rows_tangent_flow_chunk: X_N, then the single call's PathRow.
     auto x_of = [&](std::size_t k) { return rows(k, 0); };
     auto row_of = [&](std::size_t k) {

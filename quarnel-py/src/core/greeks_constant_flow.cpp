@@ -40,7 +40,7 @@ Result<Matrix> greek_weights_constant_flow(const View1D& w_terminals, double hor
     if (n > std::numeric_limits<std::size_t>::max() / (4 * sizeof(double))) {
         return ModelError{"w_terminals is too long: the result would not fit in memory"};
     }
-    Buffer out = Buffer::allocate(4 * n);
+    Buffer out = Buffer::allocate_rows(n, 4);
     double* rows = out.data();
     const std::size_t size = out.size();
     with_flow(*m, horizon, x0, vol, [&](const auto& flow) {

@@ -14,7 +14,7 @@ struct Matrix {
     std::size_t cols = 0;
 
     static Matrix allocate(std::size_t rows, std::size_t cols, bool zeroed = false) {
-        return {Buffer::allocate(rows * cols, zeroed), rows, cols};
+        return {Buffer::allocate_rows(rows, cols, zeroed), rows, cols};
     }
     double* row(std::size_t i) noexcept { return buffer.data() + i * cols; }
 };

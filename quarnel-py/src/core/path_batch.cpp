@@ -117,6 +117,14 @@ std::optional<ModelError> check_result_size(BatchShape shape, std::size_t column
     return std::nullopt;
 }
 
+std::optional<ModelError> check_result_length(std::size_t n, std::size_t columns,
+                                              const char* name) {
+    if (n > std::numeric_limits<std::size_t>::max() / (columns * sizeof(double))) {
+        return ModelError{std::string(name) + " is too long: the result would not fit in memory"};
+    }
+    return std::nullopt;
+}
+
 ModelError zero_sigma_error(ZeroSigma at, FieldNames names) {
     std::string text = field_name("sigma", names);
     text += pair_text("[", at.path, at.step, "] = 0 produces division by zero");

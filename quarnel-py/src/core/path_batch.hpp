@@ -115,6 +115,10 @@ std::optional<ModelError> check_covering(const FirstOrderPaths& batch, BatchShap
 // wrap its size).
 std::optional<ModelError> check_result_size(BatchShape shape, std::size_t columns);
 
+// The same for a result of `columns` doubles per element of the 1-D input `name`:
+// "{name} is too long: the result would not fit in memory".
+std::optional<ModelError> check_result_length(std::size_t n, std::size_t columns, const char* name);
+
 // The zero diffusion value's message, naming sigma as the function names it: the weight
 // functions' "sigma[k, j] = 0 produces division by zero in BEL weight", the estimators'
 // "sigma_field[k, j] = 0 produces division by zero".

@@ -272,7 +272,7 @@ Result<SecondOrderBatch> validate_greek_batch(const SecondOrderPaths& batch) {
 
 Result<Matrix> greek_weights_of(const SecondOrderBatch& batch, std::size_t first_path) {
     constexpr std::size_t C = columns(Kind::greeks);
-    Buffer out = Buffer::allocate(batch.n_paths * C);
+    Buffer out = Buffer::allocate_rows(batch.n_paths, C);
     if (auto z = second_order_rows(Kind::greeks, batch, 0, batch.n_paths, out.data())) {
         return zero_sigma_error({first_path + z->path, z->step}, FieldNames::bare);
     }

@@ -26,7 +26,7 @@ Result<Matrix> greek_weights_tangent_flow_parallel(const SecondOrderPaths& paths
     if (!validated.ok()) return validated.error();
     const SecondOrderBatch& batch = validated.value();
     constexpr std::size_t C = columns(SecondOrderKind::greeks);
-    Buffer out = Buffer::allocate(batch.n_paths * C, true);
+    Buffer out = Buffer::allocate_rows(batch.n_paths, C, true);
     std::optional<ZeroSigma> zero;
     auto work = [&] {
         zero = second_order_rows_parallel(SecondOrderKind::greeks, batch, WorkerPool::global(),
