@@ -160,3 +160,35 @@ def test_dask_over_broadcast_arrays_past_the_address_space_is_refused():
     x = da.broadcast_to(da.ones(1, chunks=1), (HUGE_PATHS,), chunks=(HUGE_PATHS,))
     with pytest.raises(ValueError, match="would not fit in memory"):
         qd.price_and_greeks_constant_flow(x, x, 1.0, 1.0, 0.2, "call", 1.0, timeout=60)
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="threads listed in /proc")
+@pytest.mark.parametrize("order", ["_quarnel first", "_greeks first"])
+def test_both_modules_share_one_pool_of_the_configured_size(order):
+    # Each module links its own copy of the pool; the process must still have one.
+    code = f"""
+        import os, numpy as np
+        def workers():
+            names = []
+            for tid in os.listdir("/proc/self/task"):
+                with open(f"/proc/self/task/{{tid}}/comm") as f:
+                    names.append(f.read().strip())
+            return names.count("quarnel-worker")
+        def use_quarnel():
+            import _quarnel
+            b = [np.zeros((300, 401))] + [np.full((300, 400), v) for v in (0.1, 0.2, 0.01, 0.02)]
+            assert (_quarnel.bel_weights_tangent_flow_parallel(*b, 1.0)
+                    == _quarnel.bel_weights_tangent_flow(*b, 1.0)).all()
+        def use_greeks():
+            from quarnel import _greeks
+            b = [np.zeros((300, 401))] + [np.full((300, 400), v)
+                                          for v in (0.1, 0.2, 0.01, 0.02, 0.003, 0.004)]
+            assert (_greeks.greek_weights_tangent_flow_parallel(*b, 1.0)
+                    == _greeks.greek_weights_tangent_flow(*b, 1.0)).all()
+        calls = [use_quarnel, use_greeks]
+        for call in (calls if {order!r} == "_quarnel first" else calls[::-1]):
+            call()
+        print(workers())
+    """
+    result = run_python(code, env={"RAYON_NUM_THREADS": "3"})
+    assert result.stdout.strip() == "3", result.stderr

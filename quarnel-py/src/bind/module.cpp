@@ -4,7 +4,8 @@
 //      builds the module object once per process.
 //   2. The build registers the ModuleSpec's functions in order, then __version__, listing
 //      each name in __all__.
-//   3. Every call goes through `guarded`, which turns C++ failures into Python
+//   3. The worker pool is shared with the library's other modules (shared_pool.hpp).
+//   4. Every call goes through `guarded`, which turns C++ failures into Python
 //      exceptions and never lets one unwind into the interpreter.
 #include "bind/module.hpp"
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "bind/shared_pool.hpp"
 #include "core/buffer.hpp"
 #include "quarnel/fault.hpp"
 
@@ -109,6 +111,7 @@ PyObject* ModuleOnce::init(const ModuleSpec& spec) {
 }
 
 Ref ModuleOnce::build(const ModuleSpec& spec) {
+    share_worker_pool();
     const std::size_t n_public = spec.functions.size();
     const std::size_t n_all = n_public + spec.private_functions.size();
     if (table_ == nullptr) {

@@ -63,6 +63,10 @@ std::atomic<std::uint64_t> fork_generation{0};
 std::atomic<WorkerPool*> global_pool{nullptr};
 std::mutex creating;
 
+// Another copy's pool table that global() forwards to; set under `creating`, before
+// this copy's global pool exists.
+const SharedPoolTable* adopted_table = nullptr;
+
 #if QUARNEL_HAS_PTHREAD_ATFORK
 void before_fork() noexcept { creating.lock(); }
 void after_fork_parent() noexcept { creating.unlock(); }
@@ -99,6 +103,41 @@ void name_this_thread() noexcept {
 bool threads_unsupported(const std::error_code& code) noexcept {
     return code == std::errc::function_not_supported || code == std::errc::operation_not_supported;
 }
+
+// The entries of this copy's table, for the other copies. They run on this copy's
+// global pool; an exception cannot cross the C boundary, so a pool that could not be
+// started is reported through `error` and never thrown.
+std::size_t shared_start(const char** error) {
+    try {
+        return WorkerPool::global().threads();
+    } catch (const InternalFault&) {
+        // global() has failed for good: its error stays in the pool for the process.
+    } catch (...) {
+    }
+    static const std::string failure = "the shared worker pool could not be started";
+    if (WorkerPool* pool = global_pool.load(std::memory_order_acquire);
+        pool != nullptr && !pool->start_error().empty()) {
+        *error = pool->start_error().c_str();
+    } else {
+        *error = failure.c_str();
+    }
+    return 0;
+}
+
+struct ForeignTask {
+    void (*task)(void*, std::size_t);
+    void* ctx;
+};
+
+void shared_run(std::size_t n_items, void (*task)(void*, std::size_t), void* ctx) {
+    // Only called after shared_start succeeded, so the pool exists and is usable.
+    WorkerPool* pool = global_pool.load(std::memory_order_acquire);
+    const ForeignTask foreign{task, ctx};
+    pool->run(n_items, [&foreign](std::size_t i) noexcept { foreign.task(foreign.ctx, i); });
+}
+
+const SharedPoolTable own_table{kSharedPoolTableVersion, sizeof(SharedPoolTable), &shared_start,
+                                &shared_run};
 
 }  // namespace
 
@@ -152,10 +191,13 @@ WorkerPool& WorkerPool::global() {
         const std::lock_guard<std::mutex> lock(creating);
         pool = global_pool.load(std::memory_order_relaxed);
         if (pool == nullptr) {
-            // Leaked on purpose: see the header.
-            pool = new WorkerPool(resolve_thread_count(std::getenv("RAYON_NUM_THREADS"),
-                                                       std::getenv("RAYON_RS_NUM_CPUS"),
-                                                       processor_count()));
+            // Leaked on purpose: see the header. With another copy's table adopted,
+            // that copy sizes and starts the one pool of the process.
+            pool = adopted_table != nullptr
+                       ? new WorkerPool(adopted_table)
+                       : new WorkerPool(resolve_thread_count(std::getenv("RAYON_NUM_THREADS"),
+                                                             std::getenv("RAYON_RS_NUM_CPUS"),
+                                                             processor_count()));
             global_pool.store(pool, std::memory_order_release);
         }
     }
@@ -163,6 +205,30 @@ WorkerPool& WorkerPool::global() {
         QUARNEL_FAULT("The global thread pool has not been initialized.: " + pool->start_error_);
     }
     return *pool;
+}
+
+const SharedPoolTable* WorkerPool::shared_table() noexcept { return &own_table; }
+
+bool WorkerPool::adopt_shared(const SharedPoolTable* table) noexcept {
+    if (table == nullptr || table == &own_table || table->version != kSharedPoolTableVersion ||
+        table->size < sizeof(SharedPoolTable)) {
+        return false;
+    }
+    const std::lock_guard<std::mutex> lock(creating);
+    if (adopted_table != nullptr || global_pool.load(std::memory_order_relaxed) != nullptr) {
+        return false;
+    }
+    adopted_table = table;
+    return true;
+}
+
+WorkerPool::WorkerPool(const SharedPoolTable* remote) : remote_(remote) {
+    const char* error = nullptr;
+    threads_ = remote->start(&error);
+    if (threads_ == 0) {
+        threads_ = 1;
+        start_error_ = error != nullptr ? error : "the shared worker pool could not be started";
+    }
 }
 
 WorkerPool::WorkerPool(std::size_t threads, SpawnFn spawn) : threads_(threads == 0 ? 1 : threads) {
@@ -240,6 +306,12 @@ void WorkerPool::dequeue(Job& job) {
 
 void WorkerPool::run_erased(std::size_t n_items, TaskFn fn, void* ctx) {
     if (n_items == 0) return;
+    if (remote_ != nullptr) {
+        // The other copy's pool takes the items, with its own rules for one item, one
+        // thread and a forked child.
+        remote_->run(n_items, fn, ctx);
+        return;
+    }
     if (n_items == 1 || workers_.empty() ||
         fork_generation.load(std::memory_order_relaxed) != fork_generation_) {
         for (std::size_t i = 0; i < n_items; ++i) fn(ctx, i);

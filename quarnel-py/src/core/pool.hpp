@@ -32,6 +32,23 @@ namespace quarnel {
 std::size_t resolve_thread_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                                  std::size_t processors) noexcept;
 
+// The C ABI through which the copies of this library in one process (each extension
+// module links its own) share the one pool of the copy that published it: plain
+// function pointers into that copy, so no C++ object or layout crosses between
+// copies that may have been built apart. Later versions only append fields; `size` is
+// the publisher's sizeof.
+struct SharedPoolTable {
+    std::uint32_t version;
+    std::uint32_t size;
+    // Starts the publisher's global pool on first need and returns its thread count,
+    // or 0 with *error pointing to text kept for the process if it could not start.
+    std::size_t (*start)(const char** error);
+    // Runs task(ctx, i) for i in [0, n_items) on the publisher's pool, as run() does.
+    // The task must not throw.
+    void (*run)(std::size_t n_items, void (*task)(void* ctx, std::size_t item), void* ctx);
+};
+inline constexpr std::uint32_t kSharedPoolTableVersion = 1;
+
 class WorkerPool {
 public:
     // How a worker thread is started; replaceable so tests can make creation fail.
@@ -43,6 +60,13 @@ public:
     // static destructor would race with interpreter shutdown. If it could not be
     // started, this and every later call throw InternalFault.
     static WorkerPool& global();
+
+    // This copy's table, which gives other copies its global pool.
+    static const SharedPoolTable* shared_table() noexcept;
+    // From now on global() forwards to the pool behind `table` (another copy's) instead
+    // of starting one here. Refused (false) for a table of another version, this
+    // copy's own, or once global() has been called or another table adopted.
+    static bool adopt_shared(const SharedPoolTable* table) noexcept;
 
     // Starts `threads` workers (at least 1). When the system refuses a thread the pool
     // is unusable and start_error() says why; when it reports threads as unsupported
@@ -97,6 +121,9 @@ private:
         std::condition_variable done;
     };
 
+    // A stand-in for another copy's pool: its thread count, and runs forwarded.
+    explicit WorkerPool(const SharedPoolTable* remote);
+
     void run_erased(std::size_t n_items, TaskFn fn, void* ctx);
     static void worker_entry(WorkerPool* pool);
     void worker_loop();
@@ -105,6 +132,7 @@ private:
     void dequeue(Job& job);  // mutex_ held
 
     std::size_t threads_ = 1;
+    const SharedPoolTable* remote_ = nullptr;
     std::uint64_t fork_generation_ = 0;
     std::string start_error_;
     std::vector<std::thread> workers_;
