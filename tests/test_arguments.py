@@ -4,7 +4,9 @@ import numpy as np
 import pytest
 
 import _quarnel as q
-from oddities import VALID, Float, Index, W, X, kind, parameters
+from helpers import assert_same_floats
+from oddities import SLOPES, VALID, Float, Index, W, X, kind, parameters
+from quarnel import _greeks
 
 M = np.ones((2, 2))
 S = np.ones((2, 3))
@@ -123,6 +125,59 @@ class TestArrayConversion:
         assert np.array_equal(q.bel_weights_tangent_flow(S, a, a, a, a, 1.0),
                               q.bel_weights_tangent_flow(S, a.copy(), a.copy(), a.copy(),
                                                          a.copy(), 1.0))
+
+
+class Resizes:
+    """A number whose __float__ first grows `arrays` in place (refcheck=False), so that
+    their old memory is freed, and fills what they gained with `fill`."""
+
+    def __init__(self, value, arrays, rows=5000, fill=0.5, ndim=None):
+        self.value, self.arrays, self.rows, self.fill, self.ndim = value, arrays, rows, fill, ndim
+
+    def __float__(self):
+        for a in self.arrays:
+            old = a.size
+            shape = (self.rows, *a.shape[1:]) if self.ndim is None else (self.rows,) * self.ndim
+            a.resize(shape, refcheck=False)
+            a.flat[old:] = self.fill
+        return self.value
+
+
+def owned(*arrays):
+    return [np.array(a, copy=True) for a in arrays]
+
+
+class TestConversionOrder:
+    # A later argument's conversion may resize an earlier array: the call reads every
+    # array only after converting them all, so it sees the arrays as they are then.
+    @pytest.mark.parametrize("call", [
+        lambda x, w, n: q.price_and_delta_constant_flow(x, w, n(2.0, [x, w]), 0.5, "call", 1.0),
+        lambda x, w, n: _greeks.price_and_greeks_constant_flow(
+            x, w, 2.0, 1.0, 0.5, "call", n(1.0, [x, w])),
+        lambda x, w, n: _greeks.greek_weights_constant_flow(w, 2.0, 1.0, n(0.5, [x, w])),
+    ])
+    def test_one_dimensional_arrays_resized_by_a_later_argument(self, call):
+        x, w = owned(X, W)
+        got = call(x, w, Resizes)
+        assert x.size == w.size == 5000
+        assert_same_floats(np.asarray(got), np.asarray(call(x.copy(), w.copy(), lambda v, _: v)))
+
+    @pytest.mark.parametrize("function", [q.bel_weights_tangent_flow,
+                                          q.bel_weights_tangent_flow_parallel,
+                                          _greeks.greek_weights_tangent_flow])
+    def test_two_dimensional_arrays_resized_by_the_horizon(self, function):
+        batch = owned(*[VALID[p] for p in ("states", "dws", "sigma", "d_mu_dx", "d_sigma_dx")])
+        if function is _greeks.greek_weights_tangent_flow:
+            batch += owned(SLOPES, SLOPES)
+        got = function(*batch, Resizes(2.0, batch))
+        assert batch[0].shape == (5000, 3)
+        assert_same_floats(got, function(*[a.copy() for a in batch], 2.0))
+
+    def test_an_array_resized_to_other_dimensions_is_refused(self):
+        x, w = owned(X, W)
+        with pytest.raises(TypeError, match="^argument 'terminal_states': 'ndarray' object"):
+            q.price_and_delta_constant_flow(x, w, Resizes(2.0, [x], rows=70, ndim=2), 0.5,
+                                            "call", 1.0)
 
 
 class TestScalarConversion:

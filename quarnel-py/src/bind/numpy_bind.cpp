@@ -180,19 +180,27 @@ PyTypeObject* buffer_owner_type() {
 
 }  // namespace
 
-HeldArray<View1D> to_view_1d(PyObject* obj, const char* name) {
-    const ArrayFields* arr = checked_array(obj, name, 1, kExpected1D);
-    return {Ref::borrow(obj),
-            View1D{reinterpret_cast<const std::byte*>(arr->data),
-                   static_cast<std::size_t>(arr->dimensions[0]), arr->strides[0]}};
+HeldArray<View1D> claim_1d(PyObject* obj, const char* name) {
+    (void)checked_array(obj, name, 1, kExpected1D);
+    return {Ref::borrow(obj)};
 }
 
-HeldArray<View2D> to_view_2d(PyObject* obj, const char* name) {
-    const ArrayFields* arr = checked_array(obj, name, 2, kExpected2D);
-    return {Ref::borrow(obj),
-            View2D{reinterpret_cast<const std::byte*>(arr->data),
-                   static_cast<std::size_t>(arr->dimensions[0]),
-                   static_cast<std::size_t>(arr->dimensions[1]), arr->strides[0], arr->strides[1]}};
+HeldArray<View2D> claim_2d(PyObject* obj, const char* name) {
+    (void)checked_array(obj, name, 2, kExpected2D);
+    return {Ref::borrow(obj)};
+}
+
+void read(HeldArray<View1D>& held, const char* name) {
+    const ArrayFields* arr = checked_array(held.owner.get(), name, 1, kExpected1D);
+    held.view = View1D{reinterpret_cast<const std::byte*>(arr->data),
+                       static_cast<std::size_t>(arr->dimensions[0]), arr->strides[0]};
+}
+
+void read(HeldArray<View2D>& held, const char* name) {
+    const ArrayFields* arr = checked_array(held.owner.get(), name, 2, kExpected2D);
+    held.view = View2D{
+        reinterpret_cast<const std::byte*>(arr->data), static_cast<std::size_t>(arr->dimensions[0]),
+        static_cast<std::size_t>(arr->dimensions[1]), arr->strides[0], arr->strides[1]};
 }
 
 namespace {

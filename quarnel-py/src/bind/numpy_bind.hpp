@@ -12,16 +12,26 @@ namespace quarnel::py {
 
 // A read-only view of a float64 array argument together with the reference that
 // keeps the array alive for the call. Nothing is ever written through it.
+//
+// Taken in two steps. claim() checks the argument and keeps the reference; read()
+// takes its data pointer, shape and strides. A call claims every argument before it
+// reads any, because converting a later argument runs Python code (a __float__) that
+// may resize an earlier array in place, freeing the memory a view would point to.
 template <class View>
 struct HeldArray {
     Ref owner;
-    View view;
+    View view{};
 };
 
 // Strict conversion: a numpy.ndarray (or subclass) of exactly this many dimensions
 // whose dtype is float64 or equivalent to it; no casting, no copying. Any strides.
-HeldArray<View1D> to_view_1d(PyObject* obj, const char* name);
-HeldArray<View2D> to_view_2d(PyObject* obj, const char* name);
+HeldArray<View1D> claim_1d(PyObject* obj, const char* name);
+HeldArray<View2D> claim_2d(PyObject* obj, const char* name);
+
+// The claimed array as it is now. Checked again: a resize may also have changed its
+// number of dimensions, which raises the same TypeError as a wrong argument.
+void read(HeldArray<View1D>& held, const char* name);
+void read(HeldArray<View2D>& held, const char* name);
 
 // A new 1-D float64 array that takes the buffer over without copying it; a private
 // holder object, the array's base, frees it with the last reference.

@@ -12,6 +12,7 @@
 // outcome; bind/to_python.hpp turns that into a Python object (or the ValueError of a
 // ModelError). Arguments are converted strictly in parameter order and the first
 // failure ends the call, which is what braced initialisation of the holders gives.
+// Arrays are read only once every argument has been converted (see HeldArray).
 #pragma once
 
 #include <array>
@@ -30,11 +31,13 @@ namespace quarnel::py {
 
 // Parameter kinds. Each has a name, says whether it is required and how its default is
 // written in the signature line, and converts one argument object (nullptr: omitted).
+// An array parameter also settles: reads its array once all arguments are converted.
 struct Array1DParam {
     const char* name;
     using Held = HeldArray<View1D>;
     static constexpr bool required = true;
-    Held convert(PyObject* obj) const { return to_view_1d(obj, name); }
+    Held convert(PyObject* obj) const { return claim_1d(obj, name); }
+    void settle(Held& h) const { read(h, name); }
     static const View1D& value(const Held& h) noexcept { return h.view; }
 };
 
@@ -42,7 +45,8 @@ struct Array2DParam {
     const char* name;
     using Held = HeldArray<View2D>;
     static constexpr bool required = true;
-    Held convert(PyObject* obj) const { return to_view_2d(obj, name); }
+    Held convert(PyObject* obj) const { return claim_2d(obj, name); }
+    void settle(Held& h) const { read(h, name); }
     static const View2D& value(const Held& h) noexcept { return h.view; }
 };
 
@@ -188,6 +192,11 @@ struct Function<std::tuple<Ps...>, Body> {
 
 private:
     template <class P>
+    static void settle(const P& p, typename P::Held& held) {
+        if constexpr (requires { p.settle(held); }) p.settle(held);
+    }
+
+    template <class P>
     static void append_default(std::string& out, const P& p) {
         if constexpr (!P::required) {
             out += "=";
@@ -199,7 +208,9 @@ private:
     Ref convert_and_run(const std::array<PyObject*, arity>& slots,
                         std::index_sequence<I...>) const {
         // Braced initialisation evaluates left to right: parameter order.
-        const std::tuple<typename Ps::Held...> held{std::get<I>(parameters).convert(slots[I])...};
+        std::tuple<typename Ps::Held...> held{std::get<I>(parameters).convert(slots[I])...};
+        // No Python code runs from here to the body, so what is read stays valid.
+        (settle(std::get<I>(parameters), std::get<I>(held)), ...);
         return to_python(body(Ps::value(std::get<I>(held))...));
     }
 };
