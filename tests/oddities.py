@@ -4,12 +4,16 @@ and the class of the module's internal faults.
 
 from __future__ import annotations
 
+import importlib
+import importlib.machinery
 import inspect
 import re
+from pathlib import Path
 
 import numpy as np
 
 import _quarnel
+import quarnel
 from quarnel import PanicException  # noqa: F401 - the one class, for the tests
 
 
@@ -96,8 +100,36 @@ VALID = {
 FUNCTIONS = [name for name in _quarnel.__all__ if callable(getattr(_quarnel, name))]
 
 
+def _native_modules() -> list:
+    """_quarnel and every extension module inside the package, found on disk, so that a
+    module added later is covered without being named here."""
+    found = [_quarnel]
+    for path in sorted(Path(quarnel.__file__).parent.iterdir()):
+        for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+            if path.name.endswith(suffix):
+                found.append(importlib.import_module(f"quarnel.{path.name[:-len(suffix)]}"))
+                break
+    return found
+
+
+NATIVE_MODULES = _native_modules()
+
+# Every function of every native module, private ones included (they share the binder),
+# as "module:function" ids.
+NATIVE_FUNCTIONS = [
+    f"{module.__name__}:{name}" for module in NATIVE_MODULES for name in sorted(dir(module))
+    if type(getattr(module, name)) is type(_quarnel.price_from_samples)
+]
+
+
+def native(function: str):
+    """The function object for a "module:function" id, or a name in _quarnel."""
+    module, _, name = function.rpartition(":")
+    return getattr(importlib.import_module(module or "_quarnel"), name)
+
+
 def parameters(function: str) -> list[inspect.Parameter]:
-    return list(inspect.signature(getattr(_quarnel, function)).parameters.values())
+    return list(inspect.signature(native(function)).parameters.values())
 
 
 def required(function: str) -> int:
@@ -115,9 +147,9 @@ def binding_error(function: str, positional, keywords) -> str | None:
     """The TypeError text CPython gives for this call of a plain def with the function's
     signature, or None if it binds: what the module must say too."""
     twin_namespace: dict = {}
-    exec(f"def {function}{inspect.signature(getattr(_quarnel, function))}: pass",
-         twin_namespace)
-    twin = twin_namespace[function]
+    name = function.rpartition(":")[2]
+    exec(f"def {name}{inspect.signature(native(function))}: pass", twin_namespace)
+    twin = twin_namespace[name]
     # The module reports surplus positional arguments before it looks at the keywords;
     # CPython looks at the keywords first.
     if len(positional) > len(parameters(function)):

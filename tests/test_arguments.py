@@ -5,7 +5,20 @@ import pytest
 
 import _quarnel as q
 from helpers import assert_same_floats
-from oddities import SLOPES, VALID, Float, Index, W, X, kind, parameters
+from oddities import (
+    NATIVE_FUNCTIONS,
+    SLOPES,
+    VALID,
+    Float,
+    Index,
+    W,
+    X,
+    binding_error,
+    kind,
+    native,
+    parameters,
+    required,
+)
 from quarnel import _greeks
 
 M = np.ones((2, 2))
@@ -47,6 +60,28 @@ class TestBinding:
         with pytest.raises(TypeError) as info:
             call()
         assert str(info.value) == message
+
+    @pytest.mark.parametrize("function", NATIVE_FUNCTIONS)
+    def test_every_function_binds_as_a_plain_def(self, function):
+        """Every way to fail binding, for every function of every native module, with the
+        text CPython gives a plain def of the same signature. Binding fails before any
+        argument is converted, so placeholders stand in for the values."""
+        names = [p.name for p in parameters(function)]
+        n_required = required(function)
+        values = [object() for _ in names]
+        calls = [(values[:k], {}) for k in range(n_required)]  # missing the rest
+        calls += [([], {name: v for name, v in zip(names[k:], values[k:])})
+                  for k in range(1, n_required)]  # missing the first k, the rest by keyword
+        calls += [(values[:i + 1], {names[i]: values[i]}) for i in range(len(names))]
+        calls += [(values + [1.0], {}), (values + [1.0] * 3, {}), (values[:1], {"bogus": 1.0}),
+                  ([], {"bogus": 1.0}), (values, {"x\0y": 1.0})]
+        fn = native(function)
+        for positional, keywords in calls:
+            expected = binding_error(function, positional, keywords)
+            assert expected is not None, (positional, keywords)
+            with pytest.raises(TypeError) as info:
+                fn(*positional, **keywords)
+            assert str(info.value) == expected
 
     def test_keywords_in_any_order(self):
         expected = q.price_and_delta_constant_flow(X, W, 1.0, 2.0, "call", 2.0)

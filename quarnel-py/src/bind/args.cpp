@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "bind/errors.hpp"
 
@@ -55,15 +56,16 @@ void bind_arguments(const char* function, const char* const* params, std::size_t
         slots[i] = args[nargs + k];
     }
 
-    std::string missing[8];
-    std::size_t n_missing = 0;
+    // As many names as the function has required parameters: CPython lists them all.
+    std::vector<std::string> missing;
     for (std::size_t i = n_pos; i < required; ++i) {
-        if (slots[i] == nullptr && n_missing < 8) missing[n_missing++] = params[i];
+        if (slots[i] == nullptr) missing.emplace_back(params[i]);
     }
+    const std::size_t n_missing = missing.size();
     if (n_missing > 0) {
         throw_type_error(fn + " missing " + std::to_string(n_missing) + " required positional " +
                          (n_missing == 1 ? "argument" : "arguments") + ": " +
-                         quoted_list(missing, n_missing));
+                         quoted_list(missing.data(), n_missing));
     }
 }
 
