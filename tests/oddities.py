@@ -95,7 +95,24 @@ VALID = {
     "sigma": SIGMA, "sigma_field": SIGMA, "d_mu_dx": SLOPES, "d_mu_dx_field": SLOPES,
     "d_sigma_dx": SLOPES, "d_sigma_dx_field": SLOPES, "horizon": 2.0, "sigma_at_x0": 0.5,
     "payoff": "call", "strike": 1.0,
+    # quarnel._greeks
+    "x0": 1.0, "vol": 0.2, "model": "gbm", "estimator": "lowest_variance", "half_width": 0.5,
+    "vega": "parallel_bump", "d2_mu_dx2": SLOPES, "d2_mu_dx2_field": SLOPES,
+    "d2_sigma_dx2": SLOPES, "d2_sigma_dx2_field": SLOPES, "d_mu_dp": SLOPES, "d_sigma_dp": SLOPES,
+    "d2_mu_dx_dp": SLOPES, "d2_sigma_dx_dp": SLOPES, "first_path": 0.0, "with_vega": 1.0,
+    "start": np.zeros(4), "sums": X, "n_paths": 2.0, "rows": np.ones((2, 5)), "width": 0.5,
 }
+
+# Where one name means another kind of value in one function.
+VALID_IN = {"quarnel._greeks:_continue_sums": {"samples": np.ones((2, 2))}}
+
+# The names a text parameter knows.
+TEXTS = {"payoff": ["identity", "call", "put", "digital_call"], "model": ["gbm", "abm"],
+         "estimator": ["lowest_variance", "weights"], "vega": ["parallel_bump"]}
+
+
+def valid(function: str, name: str):
+    return VALID_IN.get(function, {}).get(name, VALID[name])
 
 FUNCTIONS = [name for name in _quarnel.__all__ if callable(getattr(_quarnel, name))]
 

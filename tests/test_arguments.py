@@ -74,7 +74,8 @@ class TestBinding:
                   for k in range(1, n_required)]  # missing the first k, the rest by keyword
         calls += [(values[:i + 1], {names[i]: values[i]}) for i in range(len(names))]
         calls += [(values + [1.0], {}), (values + [1.0] * 3, {}), (values[:1], {"bogus": 1.0}),
-                  ([], {"bogus": 1.0}), (values, {"x\0y": 1.0})]
+                  ([], {"bogus": 1.0}), (values, {"x\0y": 1.0}),
+                  ([], {"\udcff": 1.0})]  # a name without a UTF-8 form
         fn = native(function)
         for positional, keywords in calls:
             expected = binding_error(function, positional, keywords)

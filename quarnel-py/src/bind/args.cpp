@@ -43,12 +43,23 @@ void bind_arguments(const char* function, const char* const* params, std::size_t
         if (key == nullptr) throw_pending();
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-        if (utf8 == nullptr) throw_pending();
-        const std::string_view kw(utf8, static_cast<std::size_t>(size));
-        std::size_t i = 0;
-        while (i < n_params && kw != params[i]) ++i;
+        std::size_t i = n_params;
+        if (utf8 != nullptr) {
+            const std::string_view kw(utf8, static_cast<std::size_t>(size));
+            i = 0;
+            while (i < n_params && kw != params[i]) ++i;
+        } else {
+            // A name with no UTF-8 form (a lone surrogate) matches no parameter: it is
+            // an unexpected keyword, as for a plain def, not an encoding failure.
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_pending();
+            PyErr_Clear();
+        }
         if (i == n_params) {
-            throw_type_error(fn + " got an unexpected keyword argument '" + std::string(kw) + "'");
+            // Formatted from the name object itself: it may hold a NUL or a surrogate.
+            Ref message = check(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'",
+                                                     function, key));
+            PyErr_SetObject(PyExc_TypeError, message.get());
+            throw PythonError{};
         }
         if (slots[i] != nullptr) {
             throw_type_error(fn + " got multiple values for argument '" + params[i] + "'");
