@@ -126,16 +126,20 @@ double payoff(const Job& job, const double* x, double* c, double& r) noexcept {
                 }
                 break;
         }
+        // A NaN level fails every comparison above: carry it, never a silent zero.
+        if (b != b) f = h = b;
         if constexpr (E != Mode::weights) {
             for (std::size_t i = 0; i < d; ++i) c[i] = h * job.a[i];
         }
     } else {
         const bool best = job.kind == Kind::best_call || job.kind == Kind::best_put;
         std::size_t at = 0;
+        bool nan = x[0] != x[0];
         for (std::size_t i = 1; i < d; ++i) {
             if (best ? x[i] > x[at] : x[i] < x[at]) at = i;
+            nan = nan || x[i] != x[i];
         }
-        const double z = x[at];
+        const double z = nan ? std::numeric_limits<double>::quiet_NaN() : x[at];
         double h = 0.0;
         if (job.kind == Kind::best_call || job.kind == Kind::worst_call) {
             f = z > k ? z - k : 0.0;
@@ -144,6 +148,7 @@ double payoff(const Job& job, const double* x, double* c, double& r) noexcept {
             f = z < k ? k - z : 0.0;
             h = z < k ? -1.0 : 0.0;
         }
+        if (nan) f = h = z;
         if constexpr (E != Mode::weights) {
             for (std::size_t i = 0; i < d; ++i) c[i] = 0.0;
             c[at] = h;

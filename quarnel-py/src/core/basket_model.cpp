@@ -51,12 +51,12 @@ std::optional<ModelError> check_correlation(std::size_t d, const View2D& r) {
             }
         }
         if (!(std::fabs(r(i, i) - 1.0) <= kTolerance)) {
-            return ModelError{"correlation must have a unit diagonal: correlation" + at(i, i) +
-                              " is " + std::to_string(r(i, i))};
+            return ModelError{"correlation must have a unit diagonal: " + at(i, i) + " is " +
+                              std::to_string(r(i, i))};
         }
         for (std::size_t j = 0; j < i; ++j) {
             if (!(std::fabs(r(i, j) - r(j, i)) <= kTolerance)) {
-                return ModelError{"correlation must be symmetric: correlation" + at(i, j) + " = " +
+                return ModelError{"correlation must be symmetric: " + at(i, j) + " = " +
                                   std::to_string(r(i, j)) + " but " + at(j, i) + " = " +
                                   std::to_string(r(j, i))};
             }
