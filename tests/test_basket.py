@@ -225,3 +225,29 @@ def test_same_bits_for_any_thread_count():
         outs.add(subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
                                 capture_output=True, text=True, check=True).stdout)
     assert len(outs) == 1
+
+
+@pytest.mark.parametrize("payoff,kw", [
+    ("call", {"strike": 100.0, "rate": 0.03}),
+    ("digital", {"strike": 100.0}),
+    ("digital_put", {"strike": 100.0, "half_width": 4.0}),
+    ("worst_of_call", {"strike": 90.0, "estimator": "weights"}),
+])
+def test_dask_equals_one_call(payoff, kw):
+    da = pytest.importorskip("dask.array", reason="dask comes with the dask extra")
+    dask = pytest.importorskip("dask")
+    qd = pytest.importorskip("quarnel.dask")
+    corr = np.eye(3) * 0.6 + 0.4
+    x, w = simulate(7_000, np.full(3, 100.0), np.full(3, 0.25), corr, 1.0)
+    args = (np.full(3, 100.0), np.full(3, 0.25), corr, 1.0, payoff)
+    one = price_and_greeks_basket(x, w, *args, **kw)
+    rows = ((700, 1500, 1024, 300, 2476, 1000),)
+    with dask.config.set(scheduler="synchronous"):
+        got = qd.price_and_greeks_basket(da.from_array(x, chunks=rows + ((3,),)),
+                                         da.from_array(w, chunks=rows + ((3,),)), *args, **kw)
+        weights = qd.greek_weights_basket(da.from_array(w, chunks=rows + ((3,),)), *args[:4])
+        gamma = weights.gamma.compute()
+    for field in ("price", "delta", "gamma", "vega", "price_stderr", "delta_stderr",
+                  "gamma_stderr", "vega_stderr"):
+        assert np.array_equal(getattr(got, field), getattr(one, field)), field
+    assert np.array_equal(gamma, greek_weights_basket(w, *args[:4]).gamma)
