@@ -77,3 +77,13 @@ __all__ = [
     "price_and_greeks_tangent_flow",
     "price_from_samples",
 ]
+
+# Several correlated assets: the delta vector, gamma matrix and vega vector.
+from ._basket_api import (  # noqa: E402
+    BasketGreeks,
+    BasketWeights,
+    greek_weights_basket,
+    price_and_greeks_basket,
+)
+
+__all__ += ["BasketGreeks", "BasketWeights", "greek_weights_basket", "price_and_greeks_basket"]

@@ -45,12 +45,14 @@ __all__ = [
     "DEFAULT_TIMEOUT",
     "bel_weights_constant_flow",
     "bel_weights_tangent_flow",
+    "greek_weights_basket",
     "greek_weights_constant_flow",
     "greek_weights_tangent_flow",
     "parallel_volatility_bump",
     "parameter_weights_tangent_flow",
     "price_and_delta_constant_flow",
     "price_and_delta_tangent_flow",
+    "price_and_greeks_basket",
     "price_and_greeks_constant_flow",
     "price_and_greeks_tangent_flow",
 ]
@@ -813,3 +815,4 @@ greek_weights_tangent_flow = _with_batch(_greek_weights_tangent_flow)
 parameter_weights_tangent_flow = _with_batch(_parameter_weights_tangent_flow)
 price_and_delta_tangent_flow = _with_batch(_price_and_delta_tangent_flow)
 price_and_greeks_tangent_flow = _with_batch(_price_and_greeks_tangent_flow)
+from ._dask_basket import greek_weights_basket, price_and_greeks_basket  # noqa: E402
