@@ -77,3 +77,9 @@ __all__ = [
     "price_and_greeks_tangent_flow",
     "price_from_samples",
 ]
+
+# Heston: tangents, Greek weights and price-and-Greeks from the caller's increments.
+from ._heston import greek_weights_heston, price_and_greeks_heston, tangents_heston  # noqa: E402
+from ._heston_types import HestonGreeks  # noqa: E402
+
+__all__ += ["HestonGreeks", "greek_weights_heston", "price_and_greeks_heston", "tangents_heston"]

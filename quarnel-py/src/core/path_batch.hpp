@@ -121,3 +121,11 @@ std::optional<ModelError> check_result_size(BatchShape shape, std::size_t column
 ModelError zero_sigma_error(ZeroSigma at, FieldNames names);
 
 }  // namespace quarnel
+
+namespace quarnel {
+
+// One step array against the batch's shape, with the exact rule's message: for batches
+// that have no states array (their shape comes from the first array).
+std::optional<ModelError> check_exact_shape(const char* name, const View2D& v, BatchShape shape);
+
+}  // namespace quarnel
