@@ -129,6 +129,8 @@ def main() -> None:
 
     print(f"Heston S0={S0} K={K} v0={V0} theta={THETA} kappa={KAPPA} xi={XI} rho={RHO} "
           f"mu=r={R} T={T}, {n_paths} paths x {n_steps} steps, undiscounted")
+    # The call delta of the closed form, as the earlier weight-only recipe printed it.
+    print(f"undiscounted call delta, closed form:     {closed_form_greeks('call')['delta']:.5f}")
     worst = 0.0
     for payoff in ("call", "digital"):
         exact = closed_form_greeks(payoff)
