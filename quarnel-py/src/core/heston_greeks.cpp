@@ -174,6 +174,9 @@ struct SampleOf {
             case HestonPayoff::digital: f = x > k ? 1.0 : 0.0; break;
             case HestonPayoff::digital_put: f = x < k ? 1.0 : 0.0; break;
         }
+        // A path made of NaN increments is no outcome: it makes every estimate NaN, the
+        // price too, rather than counting as out of the money.
+        if (x != x) f = x;
         double out[kHestonGreeks];
         out[0] = f;
         if (pathwise) {
