@@ -87,3 +87,8 @@ from ._basket_api import (  # noqa: E402
 )
 
 __all__ += ["BasketGreeks", "BasketWeights", "greek_weights_basket", "price_and_greeks_basket"]
+# Heston: tangents, Greek weights and price-and-Greeks from the caller's increments.
+from ._heston import greek_weights_heston, price_and_greeks_heston, tangents_heston  # noqa: E402
+from ._heston_types import HestonGreeks  # noqa: E402
+
+__all__ += ["HestonGreeks", "greek_weights_heston", "price_and_greeks_heston", "tangents_heston"]

@@ -133,3 +133,13 @@ ModelError zero_sigma_error(ZeroSigma at, FieldNames names) {
 }
 
 }  // namespace quarnel
+
+namespace quarnel {
+
+std::optional<ModelError> check_exact_shape(const char* name, const View2D& v, BatchShape shape) {
+    if (v.rows == shape.n_paths && v.cols == shape.n_steps) return std::nullopt;
+    return ModelError{std::string(name) + " shape " + shape_text(v) + " != expected " +
+                      shape_text(shape)};
+}
+
+}  // namespace quarnel

@@ -125,3 +125,11 @@ std::optional<ModelError> check_result_length(std::size_t n, std::size_t columns
 ModelError zero_sigma_error(ZeroSigma at, FieldNames names);
 
 }  // namespace quarnel
+
+namespace quarnel {
+
+// One step array against the batch's shape, with the exact rule's message: for batches
+// that have no states array (their shape comes from the first array).
+std::optional<ModelError> check_exact_shape(const char* name, const View2D& v, BatchShape shape);
+
+}  // namespace quarnel

@@ -1,0 +1,277 @@
+// The Heston forward pass (heston.hpp) on the lane driver of the tangent-flow kernels:
+// the same dealing of paths to lanes, the same tiles for time-major batches and the
+// same AVX2 clone, with the Heston recurrence in place of the Euler tangent.
+#include "core/heston.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/lane_driver.hpp"
+#include "core/lanes.hpp"
+#include "core/pool.hpp"
+#include "core/tangent_flow_parallel.hpp"
+
+namespace quarnel {
+namespace {
+
+// The parameters whose tangent of v the pass carries, in this order.
+constexpr int kVarParams = 4;  // v0, kappa, theta, xi
+
+// `d` is v_j - v0, the sum of the variance increments so far (see heston.hpp).
+template <class T>
+struct HestonState {
+    T d, q, r, g;
+    T tan[kVarParams], tq[kVarParams], tr[kVarParams], tg[kVarParams];
+};
+
+struct HestonConst {
+    double v0, dt, kappa, theta, xi, kappa_dt;
+};
+
+// The truncation per lane: v+, s = sqrt(v+), q = 1{v > 0} and h = q / (2 s), with no
+// division by zero where v is truncated. A double is one lane; a vector is done lane by
+// lane with the same scalar operations (the compiler vectorises the selects).
+struct Truncated {
+    double vp, s, q, h;
+};
+
+QUARNEL_LANES_INLINE Truncated truncate(double v) noexcept {
+    const bool pos = v > 0.0;  // false for NaN too: a NaN path stays NaN through R and G
+    const double vp = pos ? v : 0.0;
+    const double s = std::sqrt(vp);
+    return {vp, s, pos ? 1.0 : 0.0, (pos ? 0.5 : 0.0) / (pos ? s : 1.0)};
+}
+
+template <class T>
+struct TruncatedLanes {
+    T vp, s, q, h;
+};
+
+template <class T>
+QUARNEL_LANES_INLINE TruncatedLanes<T> truncate_lanes(const T& v) noexcept {
+    if constexpr (sizeof(T) == sizeof(double)) {
+        const Truncated t = truncate(v);
+        return {t.vp, t.s, t.q, t.h};
+    } else {
+        TruncatedLanes<T> out;
+        constexpr int W = static_cast<int>(sizeof(T) / sizeof(double));
+        for (int w = 0; w < W; ++w) {
+            const Truncated t = truncate(v[w]);
+            out.vp[w] = t.vp;
+            out.s[w] = t.s;
+            out.q[w] = t.q;
+            out.h[w] = t.h;
+        }
+        return out;
+    }
+}
+
+// One step; every product rounded on its own, sums left to right as written.
+template <class T>
+QUARNEL_LANES_INLINE void heston_step(HestonState<T>& st, T b, T z, const HestonConst& c) noexcept {
+    const TruncatedLanes<T> t = truncate_lanes(st.d + c.v0);
+    const T xi_b = c.xi * b;
+    const T zero{};
+    const T src[kVarParams] = {zero, (c.theta - t.vp) * c.dt, zero + c.kappa_dt, t.s * b};
+    for (int p = 0; p < kVarParams; ++p) {
+        const T qt = t.q * st.tan[p];
+        const T ds = t.h * st.tan[p];
+        st.tq[p] = st.tq[p] + qt;
+        st.tr[p] = st.tr[p] + ds * b;
+        st.tg[p] = st.tg[p] + ds * z;
+        st.tan[p] = st.tan[p] + ((src[p] - c.kappa_dt * qt) + xi_b * ds);
+    }
+    st.q = st.q + t.vp;
+    st.r = st.r + t.s * b;
+    st.g = st.g + t.s * z;
+    st.d = st.d + ((c.kappa * (c.theta - t.vp)) * c.dt + (c.xi * t.s) * b);
+}
+
+// The recurrence for the lane driver. Its first field is a stride-0 matrix of ones: the
+// driver stops on a zero there, and the Heston pass has no zero to stop on (the weights
+// divide by the whole path's variance, never by one step's).
+struct HestonRecurrence {
+    const HestonBatch* batch;
+
+    static constexpr int kFields = 3;
+    static constexpr std::size_t kColumns = kHestonRawColumns;
+    // 20 doubles of state a path: a quarter of the first-order tile keeps it in L2.
+    static constexpr std::size_t kTilePaths = quarnel::kTilePaths / 4;
+
+    template <class T>
+    using State = HestonState<T>;
+    using Constants = HestonConst;
+
+    template <class T>
+    QUARNEL_LANES_INLINE static State<T> start(T zeros) noexcept {
+        State<T> st{};
+        st.d = zeros;
+        st.q = zeros;
+        st.r = zeros;
+        st.g = zeros;
+        for (int p = 0; p < kVarParams; ++p) {
+            st.tan[p] = zeros;
+            st.tq[p] = zeros;
+            st.tr[p] = zeros;
+            st.tg[p] = zeros;
+        }
+        st.tan[0] = zeros + 1.0;
+        return st;
+    }
+    QUARNEL_LANES_INLINE Constants at_step(std::size_t) const noexcept {
+        const HestonModel& m = batch->model;
+        return {m.v0, batch->dt, m.kappa, m.theta, m.xi, m.kappa * batch->dt};
+    }
+    template <class T, class Load>
+    QUARNEL_LANES_INLINE static void step(State<T>& st, T, const Load& load,
+                                          const Constants& c) noexcept {
+        heston_step(st, load(1), load(2), c);
+    }
+    template <class T>
+    QUARNEL_LANES_INLINE static void finish(const State<T>& st, T* row) noexcept {
+        row[0] = st.d;  // v_N - v0
+        row[1] = st.q;
+        row[2] = st.r;
+        row[3] = st.g;
+        for (int p = 0; p < kVarParams; ++p) {
+            row[4 + 4 * p] = st.tan[p];
+            row[5 + 4 * p] = st.tq[p];
+            row[6 + 4 * p] = st.tr[p];
+            row[7 + 4 * p] = st.tg[p];
+        }
+    }
+    const View2D& field(int f) const noexcept {
+        const View2D* views[3] = {&ones, &batch->dw_v, &batch->dw_perp};
+        return *views[f];
+    }
+    std::size_t n_paths() const noexcept { return batch->n_paths; }
+    std::size_t n_steps() const noexcept { return batch->n_steps; }
+
+    View2D ones;
+};
+
+HestonRecurrence recurrence(const HestonBatch& b) noexcept {
+    static const double one = 1.0;
+    return {&b, View2D{reinterpret_cast<const std::byte*>(&one), b.n_paths, b.n_steps, 0, 0}};
+}
+
+void one_by_one(const HestonBatch& b, std::size_t first, std::size_t count, double* out) noexcept {
+    (void)lane_driver::rows_one_by_one(recurrence(b), first, count, out);
+}
+
+template <int W, int G>
+QUARNEL_LANES_INLINE void in_lanes(const HestonBatch& b, std::size_t first, std::size_t count,
+                                   double* out) noexcept {
+    (void)lane_driver::rows_in_lanes<HestonRecurrence, W, G>(recurrence(b), first, count, out);
+}
+
+}  // namespace
+
+namespace detail {
+
+void heston_raw_one_by_one(const HestonBatch& b, std::size_t first, std::size_t count,
+                           double* out) noexcept {
+    one_by_one(b, first, count, out);
+}
+
+void heston_raw_baseline(const HestonBatch& b, std::size_t first, std::size_t count,
+                         double* out) noexcept {
+    in_lanes<2, 2>(b, first, count, out);
+}
+
+#if QUARNEL_TANGENT_FLOW_AVX2
+[[gnu::target("avx2")]] void heston_raw_avx2(const HestonBatch& b, std::size_t first,
+                                             std::size_t count, double* out) noexcept {
+    in_lanes<4, 1>(b, first, count, out);
+}
+#endif
+
+}  // namespace detail
+
+namespace {
+
+using RawFn = void (*)(const HestonBatch&, std::size_t, std::size_t, double*) noexcept;
+
+RawFn select_raw() noexcept {
+#if QUARNEL_TANGENT_FLOW_AVX2
+    if (detail::cpu_has_avx2()) return detail::heston_raw_avx2;
+#endif
+    return detail::heston_raw_baseline;
+}
+
+}  // namespace
+
+void heston_raw_rows(const HestonBatch& batch, std::size_t first, std::size_t count,
+                     double* out) noexcept {
+    static const RawFn impl = select_raw();
+    impl(batch, first, count, out);
+}
+
+void heston_raw_rows_parallel(const HestonBatch& batch, WorkerPool& pool, std::size_t first,
+                              std::size_t count, double* out) {
+    std::vector<PathChunk> items = plan_chunks(count, pool.threads(), out, kHestonRawColumns);
+    // A path-step costs about three first-order ones (a square root, a division and the
+    // four tangents).
+    (void)run_chunks(pool, items, 3 * count * batch.n_steps, [&](const PathChunk& item) {
+        heston_raw_rows(batch, first + item.first_path, item.length, item.weights);
+        return std::optional<ZeroSigma>{};
+    });
+}
+
+// The value as repr() writes a float: the shortest text that reads back to it.
+std::string heston_float_text(double x) {
+    if (std::isnan(x)) return "nan";
+    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+    char buf[32];
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, x);
+        if (std::strtod(buf, nullptr) == x) break;
+    }
+    return buf;
+}
+
+namespace {
+
+std::optional<ModelError> check_param(double value, const char* name, bool positive) {
+    const bool ok = std::isfinite(value) && (positive ? value > 0.0 : value >= 0.0);
+    if (ok) return std::nullopt;
+    return ModelError{std::string(name) + " must be " + (positive ? "positive" : "non-negative") +
+                      " and finite, got " + heston_float_text(value)};
+}
+
+}  // namespace
+
+Result<HestonBatch> validate_heston(const HestonIncrements& paths, const HestonModel& m) {
+    if (paths.dw_v.cols < 1) return ModelError{"dw_v must have at least 1 column (n_steps)"};
+    const BatchShape shape{paths.dw_v.rows, paths.dw_v.cols};
+    if (auto err = check_exact_shape("dw_perp", paths.dw_perp, shape)) return *std::move(err);
+    if (auto err = check_param(paths.horizon, "horizon", true)) return *std::move(err);
+    if (auto err = check_param(m.s0, "s0", true)) return *std::move(err);
+    if (auto err = check_param(m.v0, "v0", true)) return *std::move(err);
+    if (auto err = check_param(m.kappa, "kappa", false)) return *std::move(err);
+    if (auto err = check_param(m.theta, "theta", false)) return *std::move(err);
+    if (auto err = check_param(m.xi, "xi", false)) return *std::move(err);
+    if (!(std::fabs(m.rho) < 1.0)) {
+        return ModelError{"rho must lie strictly between -1 and 1, got " +
+                          heston_float_text(m.rho)};
+    }
+    if (!std::isfinite(m.mu))
+        return ModelError{"mu must be finite, got " + heston_float_text(m.mu)};
+    if (auto err = check_result_size(shape, kHestonRawColumns)) return *std::move(err);
+    HestonBatch b;
+    b.dw_v = paths.dw_v;
+    b.dw_perp = paths.dw_perp;
+    b.model = m;
+    b.n_paths = shape.n_paths;
+    b.n_steps = shape.n_steps;
+    b.horizon = paths.horizon;
+    b.dt = paths.horizon / static_cast<double>(shape.n_steps);
+    return b;
+}
+
+}  // namespace quarnel
