@@ -101,10 +101,21 @@ VALID = {
     "d2_sigma_dx2": SLOPES, "d2_sigma_dx2_field": SLOPES, "d_mu_dp": SLOPES, "d_sigma_dp": SLOPES,
     "d2_mu_dx_dp": SLOPES, "d2_sigma_dx_dp": SLOPES, "first_path": 0.0, "with_vega": 1.0,
     "start": np.zeros(4), "sums": X, "n_paths": 2.0, "rows": np.ones((2, 5)), "width": 0.5,
+    "rate": 0.05,
+    # quarnel._basket: two assets
+    "vols": np.array([0.2, 0.3]), "correlation": np.array([[1.0, 0.5], [0.5, 1.0]]),
+    "weights": np.array([0.5, 0.5]),
+    # quarnel._heston
+    "dw_v": DWS, "dw_perp": DWS, "s0": 1.0, "v0": 0.04, "kappa": 1.5, "theta": 0.04, "xi": 0.5,
+    "rho": -0.7, "mu": 0.0,
 }
 
 # Where one name means another kind of value in one function.
 VALID_IN = {"quarnel._greeks:_continue_sums": {"samples": np.ones((2, 2))}}
+for _name in ["_basket_block_sums", "_basket_levels", "_basket_samples", "greek_weights_basket",
+              "price_and_greeks_basket"]:
+    VALID_IN[f"quarnel._basket:{_name}"] = {
+        "terminal_states": np.ones((2, 2)), "w_terminals": DWS, "x0": np.ones(2)}
 
 # The names a text parameter knows.
 TEXTS = {"payoff": ["identity", "call", "put", "digital_call"], "model": ["gbm", "abm"],
