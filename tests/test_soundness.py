@@ -10,6 +10,8 @@ import textwrap
 
 import pytest
 
+from markers import SANITIZED
+
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX process model")
 
 
@@ -139,8 +141,8 @@ def test_results_past_the_address_space_are_refused(name):
         call()
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the address checker ends the process on a refused allocation")
+@pytest.mark.skipif(SANITIZED, reason="the address checker ends the process on a refused "
+                                      "allocation")
 @pytest.mark.parametrize("function, args", [
     ("_constant_flow_samples", (1.0, 0.2, "call", 1.0)),
     ("greek_weights_constant_flow", (1.0, 1.0, 0.2)),
