@@ -156,12 +156,23 @@ def test_a_result_the_system_refuses_is_a_memory_error(function, args):
         getattr(_greeks, function)(*arrays, *args)
 
 
-def test_dask_over_broadcast_arrays_past_the_address_space_is_refused():
+@pytest.mark.parametrize("flow", ["constant", "tangent"])
+def test_dask_over_broadcast_arrays_past_the_address_space_is_refused(flow):
     da = pytest.importorskip("dask.array", reason="dask comes with the dask extra")
     import quarnel.dask as qd
-    x = da.broadcast_to(da.ones(1, chunks=1), (HUGE_PATHS,), chunks=(HUGE_PATHS,))
+    if flow == "constant":
+        x = da.broadcast_to(da.ones(1, chunks=1), (HUGE_PATHS,), chunks=(HUGE_PATHS,))
+        call = lambda: qd.price_and_greeks_constant_flow(  # noqa: E731
+            x, x, 1.0, 1.0, 0.2, "call", 1.0, timeout=60)
+    else:
+        s = da.broadcast_to(da.ones((1, 2), chunks=(1, 2)), (HUGE_PATHS, 2),
+                            chunks=(HUGE_PATHS, 2))
+        f = da.broadcast_to(da.full((1, 1), 0.1, chunks=1), (HUGE_PATHS, 1),
+                            chunks=(HUGE_PATHS, 1))
+        call = lambda: qd.price_and_greeks_tangent_flow(  # noqa: E731
+            s, f, f, f, f, f, f, 1.0, "call", 1.0, timeout=60)
     with pytest.raises(ValueError, match="would not fit in memory"):
-        qd.price_and_greeks_constant_flow(x, x, 1.0, 1.0, 0.2, "call", 1.0, timeout=60)
+        call()
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="threads listed in /proc")
