@@ -202,6 +202,13 @@ def test_both_modules_share_one_pool_of_the_configured_size(order):
         for call in (calls if {order!r} == "_quarnel first" else calls[::-1]):
             call()
         print(workers())
+        # A forked child has no workers: both modules run on its calling thread.
+        pid = os.fork()
+        if pid == 0:
+            use_quarnel()
+            use_greeks()
+            os._exit(0)
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
     """
     result = run_python(code, env={"RAYON_NUM_THREADS": "3"})
     assert result.stdout.strip() == "3", result.stderr
