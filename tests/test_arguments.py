@@ -127,6 +127,25 @@ class TestArrayConversion:
         assert str(info.value).startswith(
             f"argument 'samples': '{qualname}' object cannot be converted to ")
 
+    @pytest.mark.parametrize("bad, found", [
+        (np.ones(4, np.float32), ", got float32"),
+        (np.ones(4, ">f8"), ", got >f8"),
+        (np.ones((4, 1)), ", got ndim=2"),
+        (np.ones((4, 1), np.int64), ", got ndim=2"),  # the dimensions first
+        (np.array(1.0), ", got ndim=0"),
+        ([1.0], ""),  # not an array: its type says it all
+    ])
+    def test_the_package_module_says_what_it_found(self, bad, found):
+        expected = (f"argument 'w_terminals': '{type(bad).__qualname__}' object cannot be "
+                    "converted to 'numpy.ndarray[float64, ndim=1]'")
+        with pytest.raises(TypeError) as info:
+            _greeks.greek_weights_constant_flow(bad, 1.0, 1.0, 0.2)
+        assert str(info.value) == expected + found
+        # _quarnel's text is fixed without it.
+        with pytest.raises(TypeError) as info:
+            q.bel_weights_constant_flow(bad, 1.0, 1.0)
+        assert str(info.value) == expected
+
     @pytest.mark.parametrize("position, name", [
         (i, p.name) for i, p in enumerate(parameters("bel_weights_tangent_flow"))
         if kind(VALID[p.name]) == "array2"])

@@ -10,6 +10,8 @@ import textwrap
 
 import pytest
 
+from markers import SANITIZED
+
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX process model")
 
 
@@ -139,8 +141,8 @@ def test_results_past_the_address_space_are_refused(name):
         call()
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the address checker ends the process on a refused allocation")
+@pytest.mark.skipif(SANITIZED, reason="the address checker ends the process on a refused "
+                                      "allocation")
 @pytest.mark.parametrize("function, args", [
     ("_constant_flow_samples", (1.0, 0.2, "call", 1.0)),
     ("greek_weights_constant_flow", (1.0, 1.0, 0.2)),
@@ -154,12 +156,23 @@ def test_a_result_the_system_refuses_is_a_memory_error(function, args):
         getattr(_greeks, function)(*arrays, *args)
 
 
-def test_dask_over_broadcast_arrays_past_the_address_space_is_refused():
+@pytest.mark.parametrize("flow", ["constant", "tangent"])
+def test_dask_over_broadcast_arrays_past_the_address_space_is_refused(flow):
     da = pytest.importorskip("dask.array", reason="dask comes with the dask extra")
     import quarnel.dask as qd
-    x = da.broadcast_to(da.ones(1, chunks=1), (HUGE_PATHS,), chunks=(HUGE_PATHS,))
+    if flow == "constant":
+        x = da.broadcast_to(da.ones(1, chunks=1), (HUGE_PATHS,), chunks=(HUGE_PATHS,))
+        call = lambda: qd.price_and_greeks_constant_flow(  # noqa: E731
+            x, x, 1.0, 1.0, 0.2, "call", 1.0, timeout=60)
+    else:
+        s = da.broadcast_to(da.ones((1, 2), chunks=(1, 2)), (HUGE_PATHS, 2),
+                            chunks=(HUGE_PATHS, 2))
+        f = da.broadcast_to(da.full((1, 1), 0.1, chunks=1), (HUGE_PATHS, 1),
+                            chunks=(HUGE_PATHS, 1))
+        call = lambda: qd.price_and_greeks_tangent_flow(  # noqa: E731
+            s, f, f, f, f, f, f, 1.0, "call", 1.0, timeout=60)
     with pytest.raises(ValueError, match="would not fit in memory"):
-        qd.price_and_greeks_constant_flow(x, x, 1.0, 1.0, 0.2, "call", 1.0, timeout=60)
+        call()
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="threads listed in /proc")
@@ -189,6 +202,13 @@ def test_both_modules_share_one_pool_of_the_configured_size(order):
         for call in (calls if {order!r} == "_quarnel first" else calls[::-1]):
             call()
         print(workers())
+        # A forked child has no workers: both modules run on its calling thread.
+        pid = os.fork()
+        if pid == 0:
+            use_quarnel()
+            use_greeks()
+            os._exit(0)
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
     """
     result = run_python(code, env={"RAYON_NUM_THREADS": "3"})
     assert result.stdout.strip() == "3", result.stderr

@@ -111,7 +111,8 @@ def _passed_types(arrays: Mapping[str, object]) -> Iterator[None]:
     try:
         yield
     except TypeError as e:
-        found = re.match(r"argument '(\w+)': .*ndim=(\d+)", str(e))
+        # The first ndim is the expected one; the native text may name the found one too.
+        found = re.match(r"argument '(\w+)': .*?ndim=(\d+)", str(e))
         if found is None or found.group(1) not in arrays:
             raise
         name, ndim = found.groups()

@@ -94,6 +94,15 @@ std::string_view to_utf8(PyObject* obj, const char* name) {
     return {utf8, static_cast<std::size_t>(size)};
 }
 
+void throw_downcast_error(PyObject* obj, const char* name, const char* expected, PyObject* found) {
+    Ref qualname =
+        check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    Ref message = check(PyUnicode_FromFormat("'%S' object cannot be converted to '%s', got %S",
+                                             qualname.get(), expected, found));
+    PyErr_SetObject(PyExc_TypeError, message.get());
+    throw_argument_error(name);
+}
+
 void throw_downcast_error(PyObject* obj, const char* name, const char* expected) {
     Ref qualname =
         check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));

@@ -50,5 +50,8 @@ std::string_view to_utf8(PyObject* obj, const char* name);
 // Raises the TypeError of a failed downcast:
 // "argument '<name>': '<qualname of type>' object cannot be converted to '<expected>'".
 [[noreturn]] void throw_downcast_error(PyObject* obj, const char* name, const char* expected);
+// The same with ", got <found>" after it (`found` a str: "float32", "ndim=2").
+[[noreturn]] void throw_downcast_error(PyObject* obj, const char* name, const char* expected,
+                                       PyObject* found);
 
 }  // namespace quarnel::py

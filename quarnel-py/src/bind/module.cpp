@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "bind/numpy_bind.hpp"
 #include "bind/shared_pool.hpp"
 #include "core/buffer.hpp"
 #include "quarnel/fault.hpp"
@@ -112,6 +113,7 @@ PyObject* ModuleOnce::init(const ModuleSpec& spec) {
 
 Ref ModuleOnce::build(const ModuleSpec& spec) {
     share_worker_pool();
+    describe_refused_arrays(spec.describe_refused_arrays);
     const std::size_t n_public = spec.functions.size();
     const std::size_t n_all = n_public + spec.private_functions.size();
     if (table_ == nullptr) {

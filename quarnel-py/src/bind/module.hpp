@@ -62,6 +62,7 @@ struct ModuleSpec {
     const char* version;
     std::span<const Method> functions;               // registration order is the order of __all__
     std::span<const Method> private_functions = {};  // attributes, not in __all__
+    bool describe_refused_arrays = false;            // see numpy_bind.hpp
 };
 
 // The module of one extension, built once per process by the first interpreter that

@@ -135,16 +135,27 @@ Ref float64_descr(const NumpyApi& np) { return check(np.descr_from_type(kNpyDoub
 constexpr const char* kExpected1D = "numpy.ndarray[float64, ndim=1]";
 constexpr const char* kExpected2D = "numpy.ndarray[float64, ndim=2]";
 
+bool describe_refused = false;
+
+[[noreturn]] void refuse_array(PyObject* obj, const char* name, const char* expected,
+                               const ArrayFields& arr, bool wrong_ndim) {
+    if (!describe_refused) throw_downcast_error(obj, name, expected);
+    // The dimensions first: a dtype is only worth naming for an array of the right shape.
+    Ref found =
+        check(wrong_ndim ? PyUnicode_FromFormat("ndim=%d", arr.nd) : PyObject_Str(arr.descr));
+    throw_downcast_error(obj, name, expected, found.get());
+}
+
 const ArrayFields* checked_array(PyObject* obj, const char* name, int ndim, const char* expected) {
     const NumpyApi& np = api();
     const bool is_array =
         Py_TYPE(obj) == np.array_type || PyType_IsSubtype(Py_TYPE(obj), np.array_type);
     if (!is_array) throw_downcast_error(obj, name, expected);
     const auto* arr = reinterpret_cast<const ArrayFields*>(obj);
-    if (arr->nd != ndim) throw_downcast_error(obj, name, expected);
+    if (arr->nd != ndim) refuse_array(obj, name, expected, *arr, true);
     Ref f64 = float64_descr(np);
     if (arr->descr != f64.get() && !np.equiv_types(arr->descr, f64.get())) {
-        throw_downcast_error(obj, name, expected);
+        refuse_array(obj, name, expected, *arr, false);
     }
     return arr;
 }
@@ -179,6 +190,8 @@ PyTypeObject* buffer_owner_type() {
 }
 
 }  // namespace
+
+void describe_refused_arrays(bool on) noexcept { describe_refused = on; }
 
 HeldArray<View1D> claim_1d(PyObject* obj, const char* name) {
     (void)checked_array(obj, name, 1, kExpected1D);

@@ -33,6 +33,12 @@ HeldArray<View2D> claim_2d(PyObject* obj, const char* name);
 void read(HeldArray<View1D>& held, const char* name);
 void read(HeldArray<View2D>& held, const char* name);
 
+// Whether a refused array's message says what was found (", got float32", ", got
+// ndim=2") after the downcast text. Off unless the module asks: _quarnel's text is
+// fixed without it. Each extension links its own copy of this library, so the
+// setting is the module's own (set once, while the module is built).
+void describe_refused_arrays(bool on) noexcept;
+
 // A new 1-D float64 array that takes the buffer over without copying it; a private
 // holder object, the array's base, frees it with the last reference.
 Ref to_result_array(Buffer buffer);

@@ -268,5 +268,6 @@ PyMODINIT_FUNC PyInit__greeks(void) {
         for (const Method& m : chunked_methods()) all.push_back(m);
         return all;
     }();
-    return once.init({"quarnel._greeks", "", kVersion, functions, private_functions});
+    // The package's own module says what a refused array was (float32, ndim=2).
+    return once.init({"quarnel._greeks", "", kVersion, functions, private_functions, true});
 }
