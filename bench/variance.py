@@ -41,7 +41,7 @@ def variance_ratios(cfg: Config) -> list[dict]:
         rows.append({"flow": "tangent flow", "payoff": payoff,
                      "batch": size_label(size_key(PATHS, cfg.pd_shape)),
                      "ratios": _ratios(lambda e, p=payoff: q.price_and_greeks_tangent_flow(
-                         *b.second_order_args, p, STRIKE, estimator=e),
+                         *b.second_order_args, p, STRIKE, estimator=e, vol=VOL),
                          GREEKS["tangent flow"])})
     return rows
 

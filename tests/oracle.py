@@ -290,13 +290,76 @@ def _check_model(model):
         raise ValueError(_UNKNOWN_MODEL.format(model))
 
 
+def _check_finite(value, name):
+    if value is not None and not math.isfinite(value):
+        text = "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+        raise ValueError(f"{name} must be finite, got {text}")
+
+
 def _constant_flow_numbers(model, horizon, x0, vol):
     if not horizon > 0.0:
         raise ValueError("horizon must be positive")
+    _check_finite(horizon, "horizon")
     if model == "gbm" and not x0 > 0.0:
         raise ValueError("x0 must be positive")
+    _check_finite(x0, "x0")
     if not vol > 0.0:
         raise ValueError("vol must be positive")
+    _check_finite(vol, "vol")
+
+
+_DIGITALS = ("digital_call",)
+
+
+def _check_half_width(half_width, payoff, estimator):
+    if half_width is None:
+        return None
+    half_width = float(half_width)
+    if not (half_width > 0.0 and math.isfinite(half_width)):
+        raise ValueError("half_width must be positive and finite")
+    if not (estimator == "lowest_variance" and payoff in _DIGITALS):
+        raise ValueError("half_width applies only to a digital payoff with estimator "
+                         "'lowest_variance'")
+    return half_width
+
+
+def fixed_exp(x):
+    """The library's exp (core/fixed_math.hpp): Cody-Waite reduction, a degree-13
+    Taylor polynomial in Horner form, an exact scaling by 2^k."""
+    if x != x:
+        return x
+    if x > 7.09782712893383973096e02:
+        return math.inf
+    if x < -7.45133219101941108420e02:
+        return 0.0
+    shifter = 6755399441055744.0
+    kd = (x * 1.44269504088896338700e00 + shifter) - shifter
+    k = int(kd)
+    r = (x - kd * 6.93147180369123816490e-01) - kd * 1.90821492927058770002e-10
+    p = 1.0 / 6227020800.0
+    for c in (479001600.0, 39916800.0, 3628800.0, 362880.0, 40320.0, 5040.0, 720.0, 120.0,
+              24.0, 6.0):
+        p = p * r + 1.0 / c
+    p = p * r + 0.5
+    p = p * r * r + r
+    e = 1.0 + p
+    if -1021 <= k <= 1023:
+        return e * math.ldexp(1.0, k)
+    half = int(k / 2)
+    return (e * math.ldexp(1.0, half)) * math.ldexp(1.0, k - half)
+
+
+def finish_greeks(out, rate, horizon):
+    """The last steps of every price-and-Greeks call: times df = exp(-rate T) with a
+    rate, then a NaN error beside every estimate that is not finite."""
+    out = list(out)
+    if rate is not None:
+        df = fixed_exp(-(rate * horizon))
+        out = [v * df for v in out]
+    for i in range(5):
+        if not math.isfinite(out[i]):
+            out[5 + i] = math.nan
+    return tuple(out)
 
 
 def _constant_flow(model, horizon, x0, vol):
@@ -401,8 +464,9 @@ class _LocalisedDigital:
         self.sp = self.spp = 0.0
         self.su, self.suu, self.suv, self.sv, self.svv = ([0.0] * m for _ in range(5))
 
-    def add(self, x, multipliers, weights):
-        """One path ending at x: the pathwise multipliers and the weights of its Greeks."""
+    def add(self, x, multipliers, weights, rho_of=None):
+        """One path ending at x: the pathwise multipliers and the weights of its Greeks;
+        `rho_of(u, f)` forms the last Greek's combined sample of a discounted rho."""
         lo, hi, inv2e = self.lo, self.hi, self.inv2e
         v = 1.0 if x > self.strike else 0.0
         fs = 0.0 if x <= lo else (1.0 if x >= hi else (x - lo) * inv2e)
@@ -412,6 +476,8 @@ class _LocalisedDigital:
         self.spp = self.spp + v * v
         for i, (m, wt) in enumerate(zip(multipliers, weights)):
             u = fsp * m + g * wt
+            if rho_of is not None and i == 3:
+                u = rho_of(u, v)
             self.su[i] = self.su[i] + u
             self.suu[i] = self.suu[i] + u * u
             self.suv[i] = self.suv[i] + u * wt
@@ -436,18 +502,28 @@ def price_and_greeks_constant_flow(
     model="gbm",
     estimator="lowest_variance",
     half_width=None,
+    rate=None,
 ):
     """(price, delta, gamma, vega, rho, and their five standard errors)."""
     horizon, x0, vol, strike = float(horizon), float(x0), float(vol), float(strike)
+    rate = None if rate is None else float(rate)
+    return finish_greeks(_constant_flow_greeks(terminal_states, w_terminals, horizon, x0, vol,
+                                               payoff, strike, model, estimator, half_width,
+                                               rate), rate, horizon)
+
+
+def _constant_flow_greeks(terminal_states, w_terminals, horizon, x0, vol, payoff, strike, model,
+                          estimator, half_width, rate):
     n, f = _constant_flow_pair(terminal_states, w_terminals, payoff, strike)
     _check_model(model)
     if estimator not in ("weights", "lowest_variance"):
         raise ValueError(_UNKNOWN_ESTIMATOR.format(estimator))
     _constant_flow_numbers(model, horizon, x0, vol)
-    if half_width is not None:
-        half_width = float(half_width)
-        if not (half_width > 0.0 and math.isfinite(half_width)):
-            raise ValueError("half_width must be positive and finite")
+    _check_finite(strike, "strike")
+    half_width = _check_half_width(half_width, payoff, estimator)
+    _check_finite(rate, "rate")
+    # With a rate, rho's per-path sample is the combined one of the discounted price.
+    rho_of = (lambda r, v: r) if rate is None else (lambda r, v: r - horizon * v)
     scale, weights, pathwise = _constant_flow(model, horizon, x0, vol)
     sp = spp = 0.0
     s1 = [0.0] * 4
@@ -460,7 +536,7 @@ def price_and_greeks_constant_flow(
             _, g, e, r = weights(w)
             sp = sp + v
             spp = spp + v * v
-            for i, u in enumerate(((v * w) * scale, v * g, v * e, v * r)):
+            for i, u in enumerate(((v * w) * scale, v * g, v * e, rho_of(v * r, v))):
                 s1[i] = s1[i] + u
                 s2[i] = s2[i] + u * u
         return _finish_greeks(sp, spp, s1, s2, n)
@@ -474,7 +550,7 @@ def price_and_greeks_constant_flow(
             sp = sp + v
             spp = spp + v * v
             for i, m in enumerate(pathwise(x, float(w_terminals[k]))):
-                u = d * m
+                u = d * m if i < 3 else rho_of(d * m, v)
                 s1[i] = s1[i] + u
                 s2[i] = s2[i] + u * u
         return _finish_greeks(sp, spp, s1, s2, n)
@@ -486,7 +562,7 @@ def price_and_greeks_constant_flow(
     for k in range(n):
         x = float(terminal_states[k])
         w = float(w_terminals[k])
-        digital.add(x, pathwise(x, w), weights(w))
+        digital.add(x, pathwise(x, w), weights(w), rho_of if rate is not None else None)
     return _finish_greeks(*digital.sums(n), n)
 
 
@@ -594,29 +670,42 @@ def parameter_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_m
 
 def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
                                   d2_mu_dx2_field, d2_sigma_dx2_field, horizon, payoff,
-                                  strike=0.0, estimator="lowest_variance", vega="parallel_bump",
-                                  half_width=None):
+                                  strike=0.0, estimator="lowest_variance", vol=None,
+                                  half_width=None, rate=None):
     horizon = float(horizon)
     strike = float(strike)
+    vol = None if vol is None else float(vol)
+    rate = None if rate is None else float(rate)
     fields = (dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
               d2_sigma_dx2_field)
-    n, n_steps = _check_shapes(states, zip((name + "_field" if name != "dws" else name
-                                             for name in _GREEK_FIELDS), fields))
+    n, n_steps = _check_state_columns(states)
+    # The covering rule of price_and_delta_tangent_flow: extra rows and columns ignored.
+    names = [name + "_field" if name != "dws" else name for name in _GREEK_FIELDS]
+    for name, a in zip(names, fields) if n else ():
+        if a.shape[0] < n or a.shape[1] < n_steps:
+            raise ValueError(f"{name} shape {_shape_text(a)} is smaller than required "
+                             f"({n}, {n_steps})")
+    fields = tuple(a[:n, :n_steps] for a in fields)
+    dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field, d2_sigma_dx2_field = (
+        fields)
     f = payoff_function(payoff, strike)
     if f is None:
         raise ValueError(_CONSTANT_FLOW_UNKNOWN.format(payoff))
     if estimator not in ("weights", "lowest_variance"):
         raise ValueError(_UNKNOWN_ESTIMATOR.format(estimator))
-    if vega is not None and vega != "parallel_bump":
-        raise ValueError(f"unknown vega '{vega}': expected 'parallel_bump' or None")
     if not horizon > 0.0:
         raise ValueError("horizon must be positive")
-    if half_width is not None and not (half_width > 0.0 and math.isfinite(half_width)):
-        raise ValueError("half_width must be positive and finite")
+    _check_finite(horizon, "horizon")
+    _check_finite(strike, "strike")
+    if vol is not None and not vol > 0.0:
+        raise ValueError("vol must be positive")
+    _check_finite(vol, "vol")
+    half_width = _check_half_width(half_width, payoff, estimator)
+    _check_finite(rate, "rate")
     # The parallel bump: d sigma/de = sigma, d2 sigma/dx de = d sigma/dx, drift unchanged.
     zeros = np.zeros((n, n_steps))
     m = fields + (zeros, sigma_field, zeros, d_sigma_dx_field)
-    with_vega = vega is not None
+    with_vega = vol is not None
     terminal = np.array([float(states[k, n_steps]) for k in range(n)], dtype=np.float64)
 
     if estimator == "weights":
@@ -650,6 +739,8 @@ def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sig
                 s2[i] = s2[i] + v * v
     out = list(_finish_greeks(s1[0], s2[0], s1[1:] + [0.0], s2[1:] + [0.0], n))
     out[4] = out[9] = math.nan  # rho
-    if not with_vega:
+    if with_vega:  # per unit of vol: the bump e is dvol / vol
+        out[3], out[8] = div(out[3], vol), div(out[8], vol)
+    else:
         out[3] = out[8] = math.nan
-    return tuple(out)
+    return finish_greeks(out, rate, horizon)

@@ -147,7 +147,12 @@ class TestConstantFlow:
         x, w = simulate(model, 23, (payoff, estimator))
         # Strikes at sampled states hit the ramp ends and the kink exactly.
         strike = float(x[3])
+        localised = payoff == "digital_call" and estimator == "lowest_variance"
         widths = [None, 0.37 * s * x0, float(abs(x[5] - strike))]
+        # (half_width, rate): a width only where it means something; with a rate the rho
+        # sample is the combined one and every number is discounted.
+        options = [(hw if localised else None, rate)
+                   for hw, rate in zip(widths, (None, 0.05, -0.01))]
         cases = [(x, w)] + [
             (sprinkle(rng, x, SPECIALS, 0.15), sprinkle(rng, w, SPECIALS, 0.15))
             for _ in range(2)
@@ -155,10 +160,10 @@ class TestConstantFlow:
         for i, (xs, ws) in enumerate(cases):
             kinds = ("contiguous", "strided", "reversed", "unaligned")
             xs, ws = layout(xs, kinds[i % 4]), layout(ws, kinds[(i + 1) % 4])
-            for hw in widths:
+            for hw, rate in options:
                 assert_same_outcome(g.price_and_greeks_constant_flow,
                                     ref.price_and_greeks_constant_flow, xs, ws, T, x0, s,
-                                    payoff, strike, model, estimator, hw)
+                                    payoff, strike, model, estimator, hw, rate)
         assert_same_outcome(g.greek_weights_constant_flow, ref.greek_weights_constant_flow,
                             cases[1][1], T, x0, s, model)
         empty = np.empty(0)
@@ -194,12 +199,19 @@ class TestConstantFlow:
             ({"half_width": 0.0}, "half_width must be positive and finite"),
             ({"half_width": math.inf, "estimator": "weights"},
              "half_width must be positive and finite"),
+            ({"horizon": math.inf}, "horizon must be finite, got inf"),
+            ({"x0": math.nan, "model": "abm"}, "x0 must be finite, got nan"),
+            ({"vol": math.inf}, "vol must be finite, got inf"),
+            ({"strike": math.nan, "half_width": 0.0}, "strike must be finite, got nan"),
+            ({"half_width": 0.5}, "half_width applies only to a digital payoff with estimator "
+                                  "'lowest_variance'"),
+            ({"rate": math.nan}, "rate must be finite, got nan"),
         ],
     )
     def test_argument_errors_in_order(self, change, message):
         kw = dict(terminal_states=np.ones(3), w_terminals=np.zeros(3), horizon=1.0, x0=1.0,
                   vol=0.2, payoff="call", strike=1.0, model="gbm",
-                  estimator="lowest_variance", half_width=None)
+                  estimator="lowest_variance", half_width=None, rate=None)
         kw.update(change)
         assert value_error(g.price_and_greeks_constant_flow, **kw) == message
         assert value_error(ref.price_and_greeks_constant_flow, **kw) == message
@@ -212,6 +224,71 @@ class TestConstantFlow:
         w = np.broadcast_to(np.float64(0.0), (2**59,))
         assert (value_error(g.greek_weights_constant_flow, w, 1.0, 1.0, 0.2)
                 == "w_terminals is too long: the result would not fit in memory")
+
+
+# --- discounting: one Black-Scholes market with r = 5 % for both functions ----------------
+
+BS_RATE = dict(x0=100.0, r=0.05, s=0.25, T=0.5, K=105.0)
+
+
+def bs_discounted(payoff):
+    """Discounted (price, delta, gamma, vega, rho) of the Black-Scholes market, rho = d/dr
+    with the drift equal to the rate: df * (drift rho - T * undiscounted price)."""
+    p = BS_RATE
+    price, delta, gamma, vega, drift_rho = closed_form("gbm", payoff, p["x0"], p["r"], p["s"],
+                                                       p["T"], p["K"])
+    df = math.exp(-p["r"] * p["T"])
+    return (df * price, df * delta, df * gamma, df * vega, df * (drift_rho - p["T"] * price))
+
+
+def bs_euler_batch(n, n_steps):
+    """GBM's Euler batch at drift r; the constant fields as zero-stride arrays."""
+    p = BS_RATE
+    dt = p["T"] / n_steps
+    dws = rng_for("bs-rate", n, n_steps).standard_normal((n, n_steps)) * math.sqrt(dt)
+    states = np.empty((n, n_steps + 1))
+    states[:, 0] = p["x0"]
+    for j in range(n_steps):
+        states[:, j + 1] = states[:, j] * (1.0 + p["r"] * dt + p["s"] * dws[:, j])
+    const = lambda v: np.broadcast_to(np.float64(v), (n, n_steps))  # noqa: E731
+    return (states, dws, p["s"] * states[:, :-1], const(p["r"]), const(p["s"]), const(0.0),
+            const(0.0))
+
+
+@pytest.mark.parametrize("payoff", ["call", "put", "digital_call"])
+@pytest.mark.parametrize("estimator", ESTIMATORS)
+@pytest.mark.parametrize("flow", ["constant", "tangent"])
+def test_discounted_greeks_against_black_scholes(flow, estimator, payoff):
+    p = BS_RATE
+    exact = bs_discounted(payoff)
+    if flow == "constant":
+        n = 400_000
+        w = rng_for("bs-rate", n, payoff).standard_normal(n) * math.sqrt(p["T"])
+        x = p["x0"] * np.exp((p["r"] - 0.5 * p["s"] ** 2) * p["T"] + p["s"] * w)
+        r = g.price_and_greeks_constant_flow(x, w, p["T"], p["x0"], p["s"], payoff, p["K"],
+                                             estimator=estimator, rate=p["r"])
+        names = ("price", "delta", "gamma", "vega", "rho")
+    else:
+        # Fine steps: the Euler scheme's own Greeks are Black-Scholes' to far below 4 SE.
+        r = g.price_and_greeks_tangent_flow(*bs_euler_batch(100_000, 40), p["T"], payoff,
+                                            p["K"], estimator=estimator, vol=p["s"],
+                                            rate=p["r"])
+        names = ("price", "delta", "gamma", "vega")
+        assert math.isnan(r.rho) and math.isnan(r.rho_stderr)
+    for i, name in enumerate(names):
+        assert abs(r[i] - exact[i]) <= 4.0 * r[5 + i], (name, r[i], exact[i], r[5 + i])
+
+
+def test_non_finite_estimates_have_nan_errors():
+    # An infinite state gives an infinite call price (a NaN state pays 0: the payoffs
+    # send NaN to 0), an infinite Brownian value NaN Greeks.
+    x, w = simulate("gbm", 50, "nan")
+    x[7] = math.inf
+    w[3] = math.inf
+    for estimator in ESTIMATORS:
+        r = greeks_call("gbm", x, w, "call", estimator)
+        assert all(math.isnan(v) == (not math.isfinite(r[i])) for i, v in enumerate(r[5:]))
+        assert math.isinf(r.price) and math.isnan(r.price_stderr)
 
 
 # --- second-order tangent flow ------------------------------------------------------------
@@ -256,12 +333,13 @@ class TestTangentFlow:
     def test_exact_greeks_of_the_euler_scheme(self, payoff):
         p = EULER_MODEL
         batch = euler_batch(2_000_000, 2, "table")
+        # sigma(x) = s sqrt(1 + x^2) scales with vol = s: vega is the table's d/ds.
         results = {e: g.price_and_greeks_tangent_flow(*batch, p["T"], payoff, strike=p["K"],
-                                                      estimator=e) for e in ESTIMATORS}
+                                                      estimator=e, vol=p["s"])
+                   for e in ESTIMATORS}
         for estimator, r in results.items():
-            # Vega is d/de under sigma -> (1 + e) sigma, s times the table's d/ds.
-            got = (r.price, r.delta, r.gamma, r.vega / p["s"])
-            err = (r.price_stderr, r.delta_stderr, r.gamma_stderr, r.vega_stderr / p["s"])
+            got = (r.price, r.delta, r.gamma, r.vega)
+            err = (r.price_stderr, r.delta_stderr, r.gamma_stderr, r.vega_stderr)
             checked = zip(("price", "delta", "gamma", "vega"), got, EULER_EXACT[payoff], err)
             if (payoff, estimator) == ("digital_call", "lowest_variance"):
                 # With two steps the tangent Y_T comes near zero, where the parameter
@@ -319,15 +397,27 @@ class TestTangentFlow:
         batch = tangent_batch(rng, 11, 3, p=0.02)
         terminal = batch[0][:, -1]
         strike = float(terminal[4])  # a terminal state: the kink and the ramp hit exactly
-        rows = [("parallel_bump", None), (None, None),
-                ("parallel_bump", float(abs(terminal[7] - strike)) or 0.5)]
-        for vega, half_width in rows:
+        localised = payoff == "digital_call" and estimator == "lowest_variance"
+        width = (float(abs(terminal[7] - strike)) or 0.5) if localised else None
+        rows = [(0.3, None, None), (None, None, 0.04), (0.7, width, -0.02)]
+        for vol, half_width, rate in rows:
             assert_same_outcome(
-                functools.partial(g.price_and_greeks_tangent_flow, vega=vega,
-                                  half_width=half_width),
-                functools.partial(ref.price_and_greeks_tangent_flow, vega=vega,
-                                  half_width=half_width),
+                functools.partial(g.price_and_greeks_tangent_flow, vol=vol,
+                                  half_width=half_width, rate=rate),
+                functools.partial(ref.price_and_greeks_tangent_flow, vol=vol,
+                                  half_width=half_width, rate=rate),
                 *batch, 1.3, payoff, strike, estimator)
+
+    def test_wider_step_arrays_are_read_as_their_batch(self):
+        # As price_and_delta_tangent_flow: extra rows and columns of the six step arrays
+        # are ignored, whatever is in them.
+        batch = tangent_batch(rng_for("wider"), 13, 4, p=0.0)
+        wider = [batch[0]] + [np.pad(a, ((0, 3), (0, 2)), constant_values=np.nan)
+                              for a in batch[1:]]
+        for estimator in ESTIMATORS:
+            args = (1.3, "digital_call", 0.9, estimator, 0.4)
+            assert_same_floats(g.price_and_greeks_tangent_flow(*wider, *args),
+                               g.price_and_greeks_tangent_flow(*batch, *args))
 
     def test_weights_estimator_composes_the_weights(self):
         # Price and Greeks by "weights" are the means of f(X_T) times the weight columns:
@@ -335,8 +425,9 @@ class TestTangentFlow:
         # receives them from parallel_volatility_bump.
         p = EULER_MODEL
         batch = euler_batch(3000, 4, "compose")
+        # vol = 1: vega is the parallel bump's derivative itself, bit for bit.
         r = g.price_and_greeks_tangent_flow(*batch, p["T"], "call", strike=p["K"],
-                                            estimator="weights")
+                                            estimator="weights", vol=1.0)
         f = np.maximum(batch[0][:, -1] - p["K"], 0.0)
         w = g.greek_weights_tangent_flow_parallel(*batch, p["T"])
         q = g.parameter_weights_tangent_flow(
@@ -355,23 +446,31 @@ class TestTangentFlow:
         ({"horizon": math.nan}, "horizon must be positive"),
         ({"states": np.zeros((4, 1))}, "states must have at least 2 columns (n_steps + 1)"),
         ({"d2_sigma_dx2_field": np.zeros((4, 2))},
-         "d2_sigma_dx2_field shape [4, 2] != expected (4, 3)"),
+         "d2_sigma_dx2_field shape [4, 2] is smaller than required (4, 3)"),
         ({"payoff": "Call"},
          "unknown payoff 'Call': expected 'identity', 'call', 'put', or 'digital_call'"),
         ({"estimator": "pathwise"},
          "unknown estimator 'pathwise': expected 'weights' or 'lowest_variance'"),
-        ({"vega": "bump"}, "unknown vega 'bump': expected 'parallel_bump' or None"),
+        ({"vol": 0.0}, "vol must be positive"),
+        ({"vol": math.nan}, "vol must be positive"),
+        ({"vol": math.inf}, "vol must be finite, got inf"),
+        ({"horizon": math.inf}, "horizon must be finite, got inf"),
+        ({"strike": math.nan, "vol": 0.0}, "strike must be finite, got nan"),
+        ({"rate": -math.inf}, "rate must be finite, got -inf"),
         ({"half_width": 0.0}, "half_width must be positive and finite"),
         ({"half_width": math.inf}, "half_width must be positive and finite"),
+        ({"half_width": 0.1, "estimator": "weights"},
+         "half_width applies only to a digital payoff with estimator 'lowest_variance'"),
+        ({"half_width": 0.1, "payoff": "call"},
+         "half_width applies only to a digital payoff with estimator 'lowest_variance'"),
         ({"sigma_field": "zero at [2, 1]"},
          "sigma_field[2, 1] = 0 produces division by zero"),
         # Shapes come before names, names before numbers.
         ({"dws": np.zeros((3, 3)), "payoff": "x", "horizon": -1.0},
-         "dws shape [3, 3] != expected (4, 3)"),
+         "dws shape [3, 3] is smaller than required (4, 3)"),
         ({"payoff": "x", "estimator": "y"},
          "unknown payoff 'x': expected 'identity', 'call', 'put', or 'digital_call'"),
-        ({"vega": "v", "horizon": -1.0},
-         "unknown vega 'v': expected 'parallel_bump' or None"),
+        ({"vol": -1.0, "horizon": -1.0}, "horizon must be positive"),
     ])
     def test_price_and_greeks_argument_checks(self, change, message):
         names = ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field",

@@ -24,7 +24,8 @@ revaluation and stay well defined for discontinuous payoffs such as digitals.
 Arrays are float64 NumPy arrays or CPU arrays exporting DLPack (PyTorch, JAX), read in
 place whatever their strides.
 
-Prices are undiscounted: multiply by exp(-r T) yourself. Floating point is
+Prices are undiscounted unless `rate=` is given to a price-and-Greeks function (the
+six functions of `_quarnel` have no rate: multiply by exp(-r T)). Floating point is
 reproducible bit for bit on every platform and thread count. `quarnel.dask` runs the
 same estimators over Dask arrays, with results equal to one call.
 """

@@ -9,10 +9,9 @@ from ._types import Greeks, SupportsDLPack
 # A float64 ndarray, or a CPU array exporting DLPack; the dtype is checked at run time.
 _Array = NDArray[np.float64] | SupportsDLPack
 _Floats = NDArray[np.float64]
-_Payoff = Literal["identity", "call", "put", "digital_call"] | str
-_Estimator = Literal["weights", "lowest_variance"] | str
-_Model = Literal["gbm", "abm"] | str
-_Vega = Literal["parallel_bump"] | str | None
+_Payoff = Literal["identity", "call", "put", "digital_call"]
+_Estimator = Literal["weights", "lowest_variance"]
+_Model = Literal["gbm", "abm"]
 
 def price_from_samples(samples: _Array) -> tuple[float, float]: ...
 def bel_weights_constant_flow(
@@ -44,6 +43,7 @@ def price_and_greeks_constant_flow(
     model: _Model = "gbm",
     estimator: _Estimator = "lowest_variance",
     half_width: SupportsFloat | None = None,
+    rate: SupportsFloat | None = None,
 ) -> Greeks: ...
 @overload
 def bel_weights_tangent_flow(batch: PathBatch, /) -> _Floats: ...
@@ -132,8 +132,9 @@ def price_and_greeks_tangent_flow(
     payoff: _Payoff,
     strike: SupportsFloat = 0.0,
     estimator: _Estimator = "lowest_variance",
-    vega: _Vega = "parallel_bump",
+    vol: SupportsFloat | None = None,
     half_width: SupportsFloat | None = None,
+    rate: SupportsFloat | None = None,
 ) -> Greeks: ...
 @overload
 def price_and_greeks_tangent_flow(
@@ -148,6 +149,7 @@ def price_and_greeks_tangent_flow(
     payoff: _Payoff,
     strike: SupportsFloat = 0.0,
     estimator: _Estimator = "lowest_variance",
-    vega: _Vega = "parallel_bump",
+    vol: SupportsFloat | None = None,
     half_width: SupportsFloat | None = None,
+    rate: SupportsFloat | None = None,
 ) -> Greeks: ...

@@ -175,18 +175,20 @@ class _Primitives(Protocol):
                                         horizon: object) -> None: ...
     def _continue_sums(self, samples: Floats, start: Floats) -> Floats: ...
     def _finish_sums(self, sums: Floats, n_paths: int) -> Floats: ...
+    def _finish_greeks(self, estimates: Floats, horizon: float, vol: float | None,
+                       rate: float | None) -> Greeks: ...
     def _greeks_constant_flow_samples(self, terminal_states: Floats, w_terminals: Floats,
                                       horizon: float, x0: float, vol: float, payoff: str,
                                       strike: float, model: str, estimator: str,
-                                      width: float) -> Floats: ...
+                                      width: float, rate_rho: bool) -> Floats: ...
     def _localised_digital_finish(self, sums: Floats, n_paths: int) -> Floats: ...
     def _default_half_width(self, sums: Floats, n_paths: int) -> Floats: ...
     def _check_price_and_greeks_tangent_flow(
-        self, states: object, dws: object, sigma_field: object, d_mu_dx_field: object,
-        d_sigma_dx_field: object, d2_mu_dx2_field: object, d2_sigma_dx2_field: object,
-        horizon: object, payoff: object, strike: object = 0.0,
-        estimator: object = "lowest_variance", vega: object = "parallel_bump",
-        half_width: object = None) -> None: ...
+            self, states: object, dws: object, sigma_field: object, d_mu_dx_field: object,
+            d_sigma_dx_field: object, d2_mu_dx2_field: object, d2_sigma_dx2_field: object,
+            horizon: object, payoff: object, strike: object = 0.0,
+            estimator: object = "lowest_variance", vol: object = None,
+            half_width: object = None, rate: object = None) -> None: ...
     def _greek_rows_tangent_flow(self, states: Floats, dws: Floats, sigma_field: Floats,
                                  d_mu_dx_field: Floats, d_sigma_dx_field: Floats,
                                  d2_mu_dx2_field: Floats, d2_sigma_dx2_field: Floats,
@@ -263,11 +265,14 @@ def _tangent_flow_samples(first_path: int, params: tuple[float, str, float], sta
                                          d_sigma_dx_field, horizon, payoff, strike, first_path)
 
 
+_CfParams = tuple[float, float, float, str, float, str, str, bool]
+
+
 @_task
-def _greeks_constant_flow_samples(first_path: int,
-                                  params: tuple[float, float, float, str, float, str, str],
-                                  width: float, x: Floats, w: Floats) -> Floats:
-    return _native._greeks_constant_flow_samples(x, w, *params, width)
+def _greeks_constant_flow_samples(first_path: int, params: _CfParams, width: float, x: Floats,
+                                  w: Floats) -> Floats:
+    *single, rate_rho = params
+    return _native._greeks_constant_flow_samples(x, w, *single, width, rate_rho)
 
 
 @_task
@@ -276,9 +281,10 @@ def _stack(first_path: int, x: Floats, w: Floats) -> Floats:
 
 
 @_task
-def _stacked_greeks_samples(params: tuple[float, float, float, str, float, str, str],
-                            width: float, data: Floats) -> Floats:
-    return _native._greeks_constant_flow_samples(data[:, 0], data[:, 1], *params, width)
+def _stacked_greeks_samples(params: _CfParams, width: float, data: Floats) -> Floats:
+    *single, rate_rho = params
+    return _native._greeks_constant_flow_samples(data[:, 0], data[:, 1], *single, width,
+                                                 rate_rho)
 
 
 @_task
@@ -615,24 +621,22 @@ def _bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
                             _native._bel_weights_tangent_flow_chunk, None)
 
 
-def _to_greeks(out: Floats, with_vega: bool = True, with_rho: bool = True) -> Greeks:
-    """The named tuple from [means..., stderrs...]; a Greek not computed is NaN."""
-    nan = math.nan
-    m = len(out) // 2
-    values = [float(v) for v in out[:m]] + [nan] * (5 - m)
-    errors = [float(v) for v in out[m:]] + [nan] * (5 - m)
-    if not with_vega:
-        values[3] = errors[3] = nan
-    if not with_rho:
-        values[4] = errors[4] = nan
-    return Greeks(*values, *errors)
+def _to_greeks(out: Floats, horizon: float, vol: float | None = None,
+               rate: float | None = None) -> Greeks:
+    """The single call's Greeks from its finished [means..., stderrs...]: its own last
+    steps (vega per unit of vol, the discount, NaN errors of non-finite estimates)."""
+    return _native._finish_greeks(out, horizon, vol, rate)
+
+
+_DIGITALS: Final = ("digital_call",)
 
 
 def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                    horizon: float, x0: float, vol: float, payoff: str,
                                    strike: float = 0.0, model: str = "gbm",
                                    estimator: str = "lowest_variance",
-                                   half_width: float | None = None, *,
+                                   half_width: float | None = None,
+                                   rate: float | None = None, *,
                                    timeout: float = DEFAULT_TIMEOUT) -> Greeks:
     """`quarnel.price_and_greeks_constant_flow` over 1-D Dask arrays of equal chunks.
 
@@ -646,18 +650,20 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
     with _passed_types({"terminal_states": terminal_states, "w_terminals": w_terminals}):
         _single_greeks.price_and_greeks_constant_flow(
             *_pair_stand_ins(terminal_states, w_terminals), horizon, x0, vol, payoff, strike,
-            model, estimator, half_width)
+            model, estimator, half_width, rate)
     seconds = _timeout(timeout)
     x = _dask_array("terminal_states", terminal_states)
     w = _same_rows("w_terminals", _dask_array("w_terminals", w_terminals), "terminal_states",
                    x.chunks[0])
-    params = (float(horizon), float(x0), float(vol), payoff, float(strike), model, estimator)
+    rate = None if rate is None else float(rate)
+    params = (float(horizon), float(x0), float(vol), payoff, float(strike), model, estimator,
+              rate is not None)
     g = _Graph("greeks-cf", {"terminal_states": x, "w_terminals": w}, (params, half_width),
                seconds)
-    if not (estimator == "lowest_variance" and payoff == "digital_call"):
+    if not (estimator == "lowest_variance" and payoff in _DIGITALS):
         samples = g.per_chunk("samples", _greeks_constant_flow_samples, params, 0.0)
         return _to_greeks(g.compute(g.task("finish", _finish, g.sums("sums", samples, 5),
-                                        g.n_paths)))
+                                           g.n_paths)), float(horizon), None, rate)
     if half_width is not None:
         samples = g.per_chunk("samples", _greeks_constant_flow_samples, params,
                               float(half_width))
@@ -670,7 +676,8 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
         samples = [g.task("samples", _stacked_greeks_samples, params, width, d, chunk=i, near=d)
                    for i, d in enumerate(data)]
     return _to_greeks(g.compute(g.task("finish", _localised_finish,
-                                    g.sums("sums", samples, 13), g.n_paths)))
+                                       g.sums("sums", samples, 13), g.n_paths)),
+                      float(horizon), None, rate)
 
 
 def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
@@ -678,15 +685,18 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
                                    d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
                                    horizon: float, payoff: str, strike: float = 0.0,
                                    estimator: str = "lowest_variance",
-                                   vega: str | None = "parallel_bump",
-                                   half_width: float | None = None, *,
+                                   vol: float | None = None,
+                                   half_width: float | None = None,
+                                   rate: float | None = None, *,
                                    timeout: float = DEFAULT_TIMEOUT) -> Greeks:
     """`quarnel.price_and_greeks_tangent_flow` over row-chunked Dask arrays.
 
-    Returns the `Greeks` of the single call on the gathered arrays, bit for bit. For
-    the digital under "lowest_variance" with the default half-width, which takes a pass
-    over the terminal states first as in the single call, the kernel's rows (five or
-    seven numbers a path) wait on the workers until the width is known.
+    Returns the `Greeks` of the single call on the gathered arrays, bit for bit. As
+    there, only the last column of `states` is read and the step arrays may have extra
+    rows and columns. For the digital under "lowest_variance" with the default
+    half-width, which takes a pass over the terminal states first as in the single
+    call, the kernel's rows (five or seven numbers a path) wait on the workers until
+    the width is known.
     `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
     """
     named = {"states": states, "dws": dws, "sigma_field": sigma_field,
@@ -696,19 +706,23 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
         _native._check_price_and_greeks_tangent_flow(
             _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
             _stand_in(d_sigma_dx_field), _stand_in(d2_mu_dx2_field),
-            _stand_in(d2_sigma_dx2_field), horizon, payoff, strike, estimator, vega, half_width)
+            _stand_in(d2_sigma_dx2_field), horizon, payoff, strike, estimator, vol, half_width,
+            rate)
     seconds = _timeout(timeout)
-    arrays = [_dask_array(name, a) for name, a in named.items()]
-    for name, a in zip(named, arrays):
-        _whole_rows(name, a)
-    arrays = [_same_rows(name, a, "states", arrays[0].chunks[0])
-              for name, a in zip(named, arrays)]
-    with_vega = vega is not None
+    arrays = {name: _dask_array(name, a) for name, a in named.items()}
+    n_paths, n_steps = arrays["states"].shape[0], arrays["states"].shape[1] - 1
+    for name, a in arrays.items():
+        if name != "states" and (a.shape[0] > n_paths or a.shape[1] > n_steps):
+            arrays[name] = a[:n_paths, :n_steps]  # what the single call ignores
+        _whole_rows(name, arrays[name])
+        arrays[name] = _same_rows(name, arrays[name], "states", arrays["states"].chunks[0])
+    vol = None if vol is None else float(vol)
+    rate = None if rate is None else float(rate)
+    with_vega = vol is not None
     params = (payoff, float(strike), estimator)
-    g = _Graph("greeks-tf", dict(zip(named, arrays)), (float(horizon), with_vega, params,
-                                                       half_width), seconds)
+    g = _Graph("greeks-tf", arrays, (float(horizon), vol, rate, params, half_width), seconds)
     rows = g.per_chunk("rows", _greek_rows, (float(horizon), with_vega))
-    if not (estimator == "lowest_variance" and payoff == "digital_call"):
+    if not (estimator == "lowest_variance" and payoff in _DIGITALS):
         samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, 0.0, chunk=i,
                           near=r) for i, r in enumerate(rows)]
         finish = g.task("finish", _finish, g.sums("sums", samples, 4), g.n_paths)
@@ -719,7 +733,7 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
         samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, width, chunk=i,
                           near=r) for i, r in enumerate(rows)]
         finish = g.task("finish", _localised_finish, g.sums("sums", samples, 10), g.n_paths)
-    return _to_greeks(g.compute(finish), with_vega=with_vega, with_rho=False)
+    return _to_greeks(g.compute(finish), float(horizon), vol, rate)
 
 
 def greek_weights_constant_flow(w_terminals: da.Array, horizon: float, x0: float, vol: float,

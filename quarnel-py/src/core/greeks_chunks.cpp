@@ -6,6 +6,7 @@
 
 #include "core/greeks.hpp"
 #include "core/greeks_constant_flow.hpp"
+#include "core/greeks_conventions.hpp"
 #include "core/greeks_tangent_flow.hpp"
 #include "core/payoffs.hpp"
 #include "core/second_order_tangent_flow.hpp"
@@ -45,7 +46,8 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                                                   const View1D& w_terminals, double horizon,
                                                   double x0, double vol, std::string_view payoff,
                                                   double strike, std::string_view model,
-                                                  std::string_view estimator, double width) {
+                                                  std::string_view estimator, double width,
+                                                  bool rate_rho) {
     const std::optional<PayoffKind> kind = parse_payoff(payoff);
     const std::optional<Model> m = parse_model(model);
     const std::optional<Estimator> est = parse_estimator(estimator);
@@ -53,7 +55,7 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
         return unchecked("the arguments");
     }
     const std::size_t n = terminal_states.size();
-    const bool localised = *est == Estimator::lowest_variance && *kind == PayoffKind::digital_call;
+    const bool localised = *est == Estimator::lowest_variance && is_digital(*kind);
     const std::size_t cols = localised ? 13 : 5;
     Buffer out = Buffer::allocate(n * cols);
     with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
@@ -62,7 +64,8 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                 if (*est == Estimator::weights) {
                     with_payoff(*kind, strike, [&](auto f) {
                         write_rows(out, cols, [&](std::size_t k, double* r) {
-                            const GreekSamples g = greeks_by_weights_sample(flow, f, xs[k], ws[k]);
+                            const GreekSamples g =
+                                greeks_by_weights_sample(flow, f, xs[k], ws[k], rate_rho);
                             r[0] = g.price;
                             r[1] = g.greeks.delta;
                             r[2] = g.greeks.gamma;
@@ -74,7 +77,7 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                     with_slope(*kind, strike, [&](auto f, auto slope) {
                         write_rows(out, cols, [&](std::size_t k, double* r) {
                             const GreekSamples g =
-                                greeks_pathwise_sample(flow, f, slope, xs[k], ws[k]);
+                                greeks_pathwise_sample(flow, f, slope, xs[k], ws[k], rate_rho);
                             r[0] = g.price;
                             r[1] = g.greeks.delta;
                             r[2] = g.greeks.gamma;
@@ -86,7 +89,8 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                     const LocalisedDigital digital(strike, width);
                     write_rows(out, cols, [&](std::size_t k, double* r) {
                         write_localised(
-                            greeks_localised_digital_sample(digital, flow, xs[k], ws[k]), r);
+                            greeks_localised_digital_sample(digital, flow, xs[k], ws[k], rate_rho),
+                            r);
                     });
                 }
             },
@@ -114,6 +118,19 @@ Result<Buffer> localised_digital_finish(const View1D& sums, std::size_t n) {
         out[2 + m + i] = g.stderr_;
     }
     return out;
+}
+
+Result<Greeks> finish_chunked_greeks(const View1D& e, double horizon, std::optional<double> vol,
+                                     std::optional<double> rate) {
+    if (e.size() == 10) {
+        const Greeks g{e[0], e[1], e[2], e[3], e[4], e[5], e[6], e[7], e[8], e[9]};
+        return finish_greeks(g, rate, horizon);
+    }
+    if (e.size() == 8) {
+        const Greeks g{e[0], e[1], e[2], e[3], 0.0, e[4], e[5], e[6], e[7], 0.0};
+        return finish_tangent_greeks(g, vol, rate, horizon);
+    }
+    return ModelError{"estimates must hold 10 or 8 numbers"};
 }
 
 Result<Buffer> default_half_width_of(const View1D& sums, std::size_t n) {
@@ -164,7 +181,7 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
     const std::optional<Estimator> est = parse_estimator(estimator);
     if (!kind || !est || (rows.cols != 5 && rows.cols != 7)) return unchecked("the arguments");
     const bool with_vega = rows.cols == 7;
-    const bool localised = *est == Estimator::lowest_variance && *kind == PayoffKind::digital_call;
+    const bool localised = *est == Estimator::lowest_variance && is_digital(*kind);
     const std::size_t n = rows.rows;
     const std::size_t cols = localised ? 10 : 4;
     Buffer out = Buffer::allocate(n * cols);

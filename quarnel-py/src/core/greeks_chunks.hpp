@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/buffer.hpp"
+#include "core/greeks.hpp"
 #include "core/matrix.hpp"
 #include "core/path_batch.hpp"
 #include "core/result.hpp"
@@ -20,12 +21,20 @@ namespace quarnel {
 // estimators: (n, 5), the price, delta, gamma, vega and rho samples. The localised
 // digital: (n, 13), f, u[4], v[4] and u[i] * v[i] of its sums, for the ramp half-width
 // `width` (the batch's default width may be 0 or NaN: the ramp is then off).
+// With `rate_rho` the rho column is the discounted call's combined sample, rho - T f.
 // The arguments are checked beforehand by the single call, on empty stand-ins.
 Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                                                   const View1D& w_terminals, double horizon,
                                                   double x0, double vol, std::string_view payoff,
                                                   double strike, std::string_view model,
-                                                  std::string_view estimator, double width);
+                                                  std::string_view estimator, double width,
+                                                  bool rate_rho);
+
+// The single calls' last steps on [means..., stderrs...] of the finished sums: 10
+// numbers of the constant flow (finish_greeks) or 8 of the tangent flow's price,
+// delta, gamma and bump vega (finish_tangent_greeks).
+Result<Greeks> finish_chunked_greeks(const View1D& estimates, double horizon,
+                                     std::optional<double> vol, std::optional<double> rate);
 
 // [price and m Greek means, their m + 1 stderrs] of the localised digital from the final
 // sums of its 1 + 3 m columns (f, u[m], v[m], u[i] * v[i]): each Greek centred on its

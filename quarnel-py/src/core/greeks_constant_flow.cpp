@@ -3,6 +3,7 @@
 #include <limits>
 #include <string>
 
+#include "core/greeks_conventions.hpp"
 #include "core/payoffs.hpp"
 #include "core/price_delta.hpp"
 
@@ -13,12 +14,17 @@ ModelError unknown_model(std::string_view name) {
     return {"unknown model '" + std::string(name) + "': expected 'gbm' or 'abm'"};
 }
 
-// horizon, x0 (GBM only: ABM never uses it) and vol, as negated comparisons so that
-// NaN fails them.
+// horizon, x0 (positive under GBM only: ABM never uses it) and vol, as negated
+// comparisons so that NaN fails them; then each must be finite (an infinite horizon or
+// vol gives weights of 0 and a confident-looking price). x0 is refused non-finite under
+// ABM too: it is unused there, but a NaN in it is a mistake in the caller's setup.
 std::optional<ModelError> check_flow_numbers(Model model, double horizon, double x0, double vol) {
     if (!(horizon > 0.0)) return ModelError{"horizon must be positive"};
+    if (auto err = check_finite(horizon, "horizon")) return err;
     if (model == Model::gbm && !(x0 > 0.0)) return ModelError{"x0 must be positive"};
+    if (auto err = check_finite(x0, "x0")) return err;
     if (!(vol > 0.0)) return ModelError{"vol must be positive"};
+    if (auto err = check_finite(vol, "vol")) return err;
     return std::nullopt;
 }
 
@@ -65,7 +71,8 @@ Result<Greeks> price_and_greeks_constant_flow(const View1D& terminal_states,
                                               const View1D& w_terminals, double horizon, double x0,
                                               double vol, std::string_view payoff, double strike,
                                               std::string_view model, std::string_view estimator,
-                                              std::optional<double> half_width) {
+                                              std::optional<double> half_width,
+                                              std::optional<double> rate) {
     const Result<PayoffKind> kind = check_constant_flow_pair(terminal_states, w_terminals, payoff);
     if (!kind.ok()) return kind.error();
     const std::optional<Model> m = parse_model(model);
@@ -73,28 +80,33 @@ Result<Greeks> price_and_greeks_constant_flow(const View1D& terminal_states,
     const Result<Estimator> est = estimator_named(estimator);
     if (!est.ok()) return est.error();
     if (auto err = check_flow_numbers(*m, horizon, x0, vol)) return *std::move(err);
+    if (auto err = check_finite(strike, "strike")) return *std::move(err);
     if (auto err = check_half_width(half_width)) return *std::move(err);
+    const bool localised = est.value() == Estimator::lowest_variance && is_digital(kind.value());
+    if (auto err = check_half_width_use(half_width, localised)) return *std::move(err);
+    if (auto err = check_finite(rate, "rate")) return *std::move(err);
+    const bool rate_rho = rate.has_value();
 
     const PriceGreeks r = with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
         return with_dense_views(
             [&](const auto& x, const auto& w) -> PriceGreeks {
                 if (est.value() == Estimator::weights) {
                     return with_payoff(kind.value(), strike, [&](auto f) {
-                        return greeks_by_weights_from_paths(x, w, flow, f);
+                        return greeks_by_weights_from_paths(x, w, flow, f, rate_rho);
                     });
                 }
-                if (kind.value() != PayoffKind::digital_call) {
+                if (!localised) {
                     return with_slope(kind.value(), strike, [&](auto f, auto slope) {
-                        return greeks_pathwise_from_paths(x, w, flow, f, slope);
+                        return greeks_pathwise_from_paths(x, w, flow, f, slope, rate_rho);
                     });
                 }
                 // The default width costs one pass over the states before the main one.
                 const double e = half_width ? *half_width : default_half_width(x);
-                return greeks_localised_digital_from_paths(x, w, flow, strike, e);
+                return greeks_localised_digital_from_paths(x, w, flow, strike, e, rate_rho);
             },
             terminal_states, w_terminals);
     });
-    return to_greeks(r);
+    return finish_greeks(to_greeks(r), rate, horizon);
 }
 
 }  // namespace quarnel

@@ -31,12 +31,17 @@ Result<Matrix> greek_weights_constant_flow(const View1D& w_terminals, double hor
 // (GBM) or vol (ABM). "lowest_variance": pathwise for identity, call and put; the
 // localised, centred estimator for digital_call, with the ramp half-width
 // `half_width`, or twice the population standard deviation of X_T when it is empty.
-// Checks, in order: lengths, payoff, model, estimator, horizon, x0 (GBM), vol,
-// half_width.
+// With a `rate` r (the drift moving one for one with it) the price and every Greek come
+// back times df = exp(-r T), rho as df * (drift rho - T * price) from one combined
+// per-path sample, and every error that of the discounted sample. A non-finite
+// estimate has a NaN error.
+// Checks, in order: lengths, payoff, model, estimator, horizon, x0, vol (positive, then
+// finite), strike finite, half_width (valid, then meaningful), rate finite.
 Result<Greeks> price_and_greeks_constant_flow(const View1D& terminal_states,
                                               const View1D& w_terminals, double horizon, double x0,
                                               double vol, std::string_view payoff, double strike,
                                               std::string_view model, std::string_view estimator,
-                                              std::optional<double> half_width);
+                                              std::optional<double> half_width,
+                                              std::optional<double> rate = std::nullopt);
 
 }  // namespace quarnel

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "core/greeks_conventions.hpp"
 #include "quarnel/from_paths.hpp"
 
 namespace quarnel {
@@ -43,21 +44,40 @@ Greeks finish_localised(const CentringSums<3>& sums, std::size_t n, bool with_ve
 }  // namespace
 
 Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
-    const SecondOrderPaths& batch, std::string_view payoff, std::string_view estimator,
-    std::optional<std::string_view> vega, std::optional<double> half_width) {
-    const Result<BatchShape> shape = exact_shape(batch, FieldNames::suffixed);
-    if (!shape.ok()) return shape.error();
+    const SecondOrderPaths& batch, std::string_view payoff, double strike,
+    std::string_view estimator, std::optional<double> vol, std::optional<double> half_width,
+    std::optional<double> rate) {
+    // The covering rule of price_and_delta_tangent_flow: the same arrays are accepted.
+    if (auto err = check_state_columns(batch.paths.states)) return *std::move(err);
+    const BatchShape shape{batch.paths.states.rows, batch.paths.states.cols - 1};
+    if (auto err = check_covering(batch, shape, FieldNames::suffixed)) return *std::move(err);
     const Result<PayoffKind> kind = payoff_named(payoff);
     if (!kind.ok()) return kind.error();
     const Result<Estimator> est = estimator_named(estimator);
     if (!est.ok()) return est.error();
-    if (vega && *vega != "parallel_bump") {
-        return ModelError{"unknown vega '" + std::string(*vega) +
-                          "': expected 'parallel_bump' or None"};
-    }
     if (auto err = check_horizon(batch.paths.horizon)) return *std::move(err);
+    if (auto err = check_finite(batch.paths.horizon, "horizon")) return *std::move(err);
+    if (auto err = check_finite(strike, "strike")) return *std::move(err);
+    if (vol && !(*vol > 0.0)) return ModelError{"vol must be positive"};
+    if (auto err = check_finite(vol, "vol")) return *std::move(err);
     if (auto err = check_half_width(half_width)) return *std::move(err);
-    return GreeksTangentFlowCall{shape.value(), kind.value(), est.value()};
+    const bool localised = est.value() == Estimator::lowest_variance && is_digital(kind.value());
+    if (auto err = check_half_width_use(half_width, localised)) return *std::move(err);
+    if (auto err = check_finite(rate, "rate")) return *std::move(err);
+    return GreeksTangentFlowCall{shape, kind.value(), est.value()};
+}
+
+Greeks finish_tangent_greeks(Greeks g, std::optional<double> vol, std::optional<double> rate,
+                             double horizon) noexcept {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (vol) {
+        g.vega = g.vega / *vol;
+        g.vega_stderr = g.vega_stderr / *vol;
+    } else {
+        g.vega = g.vega_stderr = nan;
+    }
+    g.rho = g.rho_stderr = nan;
+    return finish_greeks(g, rate, horizon);
 }
 
 SecondOrderBatch parallel_bump_batch(const SecondOrderPaths& paths, BatchShape shape) {
@@ -76,14 +96,16 @@ SecondOrderBatch parallel_bump_batch(const SecondOrderPaths& paths, BatchShape s
 
 Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std::string_view payoff,
                                              double strike, std::string_view estimator,
-                                             std::optional<std::string_view> vega,
-                                             std::optional<double> half_width) {
-    const Result<GreeksTangentFlowCall> call =
-        check_price_and_greeks_tangent_flow(paths, payoff, estimator, vega, half_width);
+                                             std::optional<double> vol,
+                                             std::optional<double> half_width,
+                                             std::optional<double> rate) {
+    const Result<GreeksTangentFlowCall> call = check_price_and_greeks_tangent_flow(
+        paths, payoff, strike, estimator, vol, half_width, rate);
     if (!call.ok()) return call.error();
     const PayoffKind kind = call.value().payoff;
     const SecondOrderBatch batch = parallel_bump_batch(paths, call.value().shape);
-    const bool with_vega = vega.has_value();
+    const bool with_vega = vol.has_value();
+    const double horizon = paths.paths.horizon;
     const View2D& states = paths.paths.states;
     // The last column of `states`; an empty batch reads nothing.
     const View1D terminal =
@@ -100,7 +122,7 @@ Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std:
             })) {
             return zero_sigma_error(*zero, FieldNames::suffixed);
         }
-        return sums.finish(batch.n_paths, with_vega);
+        return finish_tangent_greeks(sums.finish(batch.n_paths, with_vega), vol, rate, horizon);
     };
     if (call.value().estimator == Estimator::weights) {
         return with_payoff(kind, strike, [&](auto f) {
@@ -109,7 +131,7 @@ Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std:
             });
         });
     }
-    if (kind != PayoffKind::digital_call) {
+    if (!is_digital(kind)) {
         return with_slope(kind, strike, [&](auto f, auto slope) {
             return accumulate([f, slope](double x, const PathRow& r) {
                 return tangent_greeks_pathwise_sample(f, slope, x, r);
@@ -125,7 +147,8 @@ Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std:
         })) {
         return zero_sigma_error(*zero, FieldNames::suffixed);
     }
-    return finish_localised(sums, batch.n_paths, with_vega);
+    return finish_tangent_greeks(finish_localised(sums, batch.n_paths, with_vega), vol, rate,
+                                 horizon);
 }
 
 }  // namespace quarnel

@@ -26,14 +26,19 @@ namespace quarnel {
 // f'(X_N) (Y_N pi + H_N), vega f'(X_N) V_N); digital_call localised around the strike
 // with a ramp of half-width `half_width` (default: twice the population standard
 // deviation of X_N, which biases the estimates by O(1/n)), the remainder centred.
-// `vega`: "parallel_bump", or nullopt to skip it (NaN). Rho is always NaN.
-// Checks, in order: the states columns and the exact shapes of the six step matrices
-// (the fields named `*_field`), payoff, estimator, vega, horizon, half_width; then zero
+// Vega is d/dvol for the volatility level `vol` that sigma scales with (sigma(x) =
+// vol * s(x)): the parallel bump sigma -> (1 + e) sigma is e = dvol / vol, so its
+// derivative divided by vol. Without `vol` vega is NaN and its arithmetic skipped.
+// Rho is always NaN. With a `rate`, the price and Greeks come back times exp(-rate T).
+// Checks, in order: the states columns, the six step matrices at least (n_paths,
+// n_steps) (extra rows and columns ignored; the fields named `*_field`), payoff,
+// estimator, horizon, strike, vol, half_width (valid, then meaningful), rate; then zero
 // diffusion values.
 Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& batch, std::string_view payoff,
                                              double strike, std::string_view estimator,
-                                             std::optional<std::string_view> vega,
-                                             std::optional<double> half_width);
+                                             std::optional<double> vol,
+                                             std::optional<double> half_width,
+                                             std::optional<double> rate = std::nullopt);
 
 // The pieces of price_and_greeks_tangent_flow, for the chunks of quarnel.dask.
 
@@ -46,8 +51,15 @@ struct GreeksTangentFlowCall {
 
 // The checks of price_and_greeks_tangent_flow, in its order, and nothing else.
 Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
-    const SecondOrderPaths& batch, std::string_view payoff, std::string_view estimator,
-    std::optional<std::string_view> vega, std::optional<double> half_width);
+    const SecondOrderPaths& batch, std::string_view payoff, double strike,
+    std::string_view estimator, std::optional<double> vol, std::optional<double> half_width,
+    std::optional<double> rate);
+
+// What price_and_greeks_tangent_flow does to the finished means and errors of the
+// parallel bump: vega divided by `vol` (NaN without it), rho NaN, then the discount
+// and the NaN errors of non-finite estimates (greeks_conventions.hpp).
+Greeks finish_tangent_greeks(Greeks bumped, std::optional<double> vol, std::optional<double> rate,
+                             double horizon) noexcept;
 
 // The kernel's batch with the parallel volatility bump as its parameter: d sigma/de =
 // sigma, d2 sigma/dx de = sigma', drift unchanged.

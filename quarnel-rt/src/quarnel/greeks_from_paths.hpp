@@ -58,6 +58,7 @@ public:
           st_(vol * horizon) {}
 
     double scale() const noexcept { return scale_; }
+    double horizon() const noexcept { return horizon_; }
 
     // Weights: delta W/(T s x0), gamma pi^2 - pi/x0 - 1/(T sigma0^2),
     // vega (W^2 - T)/(sT) - W, rho W/s.
@@ -90,6 +91,7 @@ public:
           inv_s_(1.0 / vol) {}
 
     double scale() const noexcept { return scale_; }
+    double horizon() const noexcept { return horizon_; }
 
     GreekTerms weights(double w) const noexcept {
         const double p = w * scale_;
@@ -141,24 +143,40 @@ struct GreekSamples {
     GreekTerms greeks;
 };
 
+// With a discount rate r that is also the drift, the rate sensitivity of the discounted
+// price df * E[f] is df * (rho - T * price): per path the rho sample less T times the
+// price sample, so that its standard error is that of the one combined sample (the
+// covariance of the two is in it). `rate_rho` is false without a rate.
+QUARNEL_PATH_INLINE double rate_rho_sample(double rho, double horizon, double price,
+                                           bool rate_rho) noexcept {
+    return rate_rho ? rho - horizon * price : rho;
+}
+
 // The samples of the weights estimator: f(X_T) times each weight, the delta sample as
 // (f * W) * scale, the order bel_delta_constant_flow_from_paths rounds it in.
 template <class Flow, class Payoff>
 QUARNEL_PATH_INLINE GreekSamples greeks_by_weights_sample(const Flow& flow, Payoff payoff, double x,
-                                                          double w) noexcept {
+                                                          double w,
+                                                          bool rate_rho = false) noexcept {
     const double f = payoff(x);
     const GreekTerms t = flow.weights(w);
-    return {f, {(f * w) * flow.scale(), f * t.gamma, f * t.vega, f * t.rho}};
+    return {f,
+            {(f * w) * flow.scale(), f * t.gamma, f * t.vega,
+             rate_rho_sample(f * t.rho, flow.horizon(), f, rate_rho)}};
 }
 
 // The samples of the pathwise estimator: f'(X_T) times each multiplier of
 // Flow::pathwise.
 template <class Flow, class Payoff, class Slope>
 QUARNEL_PATH_INLINE GreekSamples greeks_pathwise_sample(const Flow& flow, Payoff payoff,
-                                                        Slope slope, double x, double w) noexcept {
+                                                        Slope slope, double x, double w,
+                                                        bool rate_rho = false) noexcept {
     const double d = slope(x);
     const GreekTerms t = flow.pathwise(x, w);
-    return {payoff(x), {d * t.delta, d * t.gamma, d * t.vega, d * t.rho}};
+    const double f = payoff(x);
+    return {f,
+            {d * t.delta, d * t.gamma, d * t.vega,
+             rate_rho_sample(d * t.rho, flow.horizon(), f, rate_rho)}};
 }
 
 // Every Greek as the mean of f(X_T) times its weight. The price and the delta sample
@@ -167,7 +185,7 @@ QUARNEL_PATH_INLINE GreekSamples greeks_pathwise_sample(const Flow& flow, Payoff
 template <class States, class Brownians, class Flow, class Payoff>
 PriceGreeks greeks_by_weights_from_paths(const States& terminal_states,
                                          const Brownians& w_terminals, const Flow& flow,
-                                         Payoff payoff) {
+                                         Payoff payoff, bool rate_rho = false) {
     const std::size_t n = terminal_states.size();
     detail::check_lengths(n, w_terminals.size());
     TwoStreamSums price_delta;
@@ -175,7 +193,7 @@ PriceGreeks greeks_by_weights_from_paths(const States& terminal_states,
     double sr = 0.0, srr = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
         const GreekSamples s =
-            greeks_by_weights_sample(flow, payoff, terminal_states[k], w_terminals[k]);
+            greeks_by_weights_sample(flow, payoff, terminal_states[k], w_terminals[k], rate_rho);
         price_delta.add(s.price, s.greeks.delta);
         gamma_vega.add(s.greeks.gamma, s.greeks.vega);
         sr = sr + s.greeks.rho;
@@ -192,14 +210,15 @@ PriceGreeks greeks_by_weights_from_paths(const States& terminal_states,
 // times less variable than the weights wherever the slope exists.
 template <class States, class Brownians, class Flow, class Payoff, class Slope>
 PriceGreeks greeks_pathwise_from_paths(const States& terminal_states, const Brownians& w_terminals,
-                                       const Flow& flow, Payoff payoff, Slope slope) {
+                                       const Flow& flow, Payoff payoff, Slope slope,
+                                       bool rate_rho = false) {
     const std::size_t n = terminal_states.size();
     detail::check_lengths(n, w_terminals.size());
     double sp = 0.0, spp = 0.0;
     FourSums sums;
     for (std::size_t k = 0; k < n; ++k) {
-        const GreekSamples s =
-            greeks_pathwise_sample(flow, payoff, slope, terminal_states[k], w_terminals[k]);
+        const GreekSamples s = greeks_pathwise_sample(flow, payoff, slope, terminal_states[k],
+                                                      w_terminals[k], rate_rho);
         sp = sp + s.price;
         spp = spp + s.price * s.price;
         sums.add(s.greeks);
@@ -331,26 +350,31 @@ struct CentringSums {
 // The localised digital's samples of one path of a constant flow.
 template <class Flow>
 QUARNEL_PATH_INLINE LocalisedSamples<4> greeks_localised_digital_sample(
-    const LocalisedDigital& digital, const Flow& flow, double x, double w) noexcept {
+    const LocalisedDigital& digital, const Flow& flow, double x, double w,
+    bool rate_rho = false) noexcept {
     const GreekTerms m = flow.pathwise(x, w);
     const GreekTerms v = flow.weights(w);
     const double mv[4] = {m.delta, m.gamma, m.vega, m.rho};
     const double vv[4] = {v.delta, v.gamma, v.vega, v.rho};
-    return digital.sample(x, mv, vv);
+    LocalisedSamples<4> s = digital.sample(x, mv, vv);
+    // The rho weight still has mean zero, so the combined sample is centred on it alike.
+    s.u[3] = rate_rho_sample(s.u[3], flow.horizon(), s.price, rate_rho);
+    return s;
 }
 
 // Price and Greeks of the digital call, localised (LocalisedDigital) and centred.
 template <class States, class Brownians, class Flow>
 PriceGreeks greeks_localised_digital_from_paths(const States& terminal_states,
                                                 const Brownians& w_terminals, const Flow& flow,
-                                                double strike, double half_width) {
+                                                double strike, double half_width,
+                                                bool rate_rho = false) {
     const std::size_t n = terminal_states.size();
     detail::check_lengths(n, w_terminals.size());
     const LocalisedDigital digital(strike, half_width);
     CentringSums<4> sums;
     for (std::size_t k = 0; k < n; ++k) {
-        sums.add(
-            greeks_localised_digital_sample(digital, flow, terminal_states[k], w_terminals[k]));
+        sums.add(greeks_localised_digital_sample(digital, flow, terminal_states[k], w_terminals[k],
+                                                 rate_rho));
     }
     const MeanStderr p = sums.price(n);
     MeanStderr g[4];
