@@ -32,9 +32,11 @@ same estimators over Dask arrays, with results equal to one call.
 
 from __future__ import annotations
 
-from _quarnel import __version__
-
 from . import _greeks
+
+#: The package's version (the CHANGELOG's), which `quarnel._greeks` carries from the
+#: build; `_quarnel.__version__` is that extension's own and stays as it is specified.
+__version__: str = _greeks.__version__
 from ._api import (
     bel_weights_constant_flow,
     bel_weights_tangent_flow,
