@@ -308,7 +308,41 @@ def _constant_flow_numbers(model, horizon, x0, vol):
     _check_finite(vol, "vol")
 
 
-_DIGITALS = ("digital_call",)
+_DIGITALS = ("digital_call", "digital", "digital_put")
+_SPREADS = ("call_spread", "put_spread")
+_GREEK_UNKNOWN = ("unknown payoff '{}': expected 'identity', 'call', 'put', 'digital_call' "
+                  "(or 'digital'), 'digital_put', 'call_spread', or 'put_spread'")
+
+
+def greek_payoff_function(name, strike, strike2):
+    """The payoff of the price-and-Greeks functions for `name`, or None; the spreads are
+    long the option at `strike`, short it at `strike2` (0 when not given)."""
+    k, k2 = float(strike), 0.0 if strike2 is None else float(strike2)
+    if name in _SPREADS:
+        long_leg = payoff_function(name[:-len("_spread")], k)
+        short_leg = payoff_function(name[:-len("_spread")], k2)
+        return lambda x: long_leg(x) - short_leg(x)
+    if name == "digital_put":
+        return lambda x: 1.0 if x < k else 0.0
+    return payoff_function("digital_call" if name == "digital" else name, k)
+
+
+def greek_slope_function(name, strike, strike2):
+    if name in _SPREADS:
+        k2 = 0.0 if strike2 is None else float(strike2)
+        long_leg = _slope_function(name[:-len("_spread")], strike)
+        short_leg = _slope_function(name[:-len("_spread")], k2)
+        return lambda x: long_leg(x) - short_leg(x)
+    return _slope_function(name, strike)
+
+
+def _check_strikes(payoff, strike, strike2):
+    _check_finite(strike, "strike")
+    if payoff in _SPREADS and strike2 is None:
+        raise ValueError(f"strike2 is required by payoff '{payoff}'")
+    if payoff not in _SPREADS and strike2 is not None:
+        raise ValueError("strike2 applies only to the payoffs 'call_spread' and 'put_spread'")
+    _check_finite(None if strike2 is None else float(strike2), "strike2")
 
 
 def _check_half_width(half_width, payoff, estimator):
@@ -455,8 +489,9 @@ class _LocalisedDigital:
     and finite), taken pathwise, the remainder by weights, and the sums that centre each
     of the m Greeks on its weight by its regression coefficient."""
 
-    def __init__(self, strike, e, m):
+    def __init__(self, strike, e, m, put=False):
         self.strike = strike
+        self.put = put  # the digital put: 1{x < K} around the ramp 1 - fs
         self.lo = self.hi = math.inf
         self.inv2e = 0.0
         if e > 0.0 and e < math.inf:
@@ -471,13 +506,23 @@ class _LocalisedDigital:
         v = 1.0 if x > self.strike else 0.0
         fs = 0.0 if x <= lo else (1.0 if x >= hi else (x - lo) * inv2e)
         fsp = inv2e if lo < x < hi else 0.0
+        if self.put:
+            v, fs, fsp = (1.0 if x < self.strike else 0.0), 1.0 - fs, -fsp
         g = v - fs
-        self.sp = self.sp + v
-        self.spp = self.spp + v * v
+        us = []
         for i, (m, wt) in enumerate(zip(multipliers, weights)):
             u = fsp * m + g * wt
             if rho_of is not None and i == 3:
                 u = rho_of(u, v)
+            us.append(u)
+        self.add_centred(v, us, weights)
+
+    def add_centred(self, price, us, vs):
+        """One path's price sample and, per Greek, the sample u and the zero-mean v that
+        it is centred on."""
+        self.sp = self.sp + price
+        self.spp = self.spp + price * price
+        for i, (u, wt) in enumerate(zip(us, vs)):
             self.su[i] = self.su[i] + u
             self.suu[i] = self.suu[i] + u * u
             self.suv[i] = self.suv[i] + u * wt
@@ -503,62 +548,77 @@ def price_and_greeks_constant_flow(
     estimator="lowest_variance",
     half_width=None,
     rate=None,
+    strike2=None,
 ):
     """(price, delta, gamma, vega, rho, and their five standard errors)."""
     horizon, x0, vol, strike = float(horizon), float(x0), float(vol), float(strike)
     rate = None if rate is None else float(rate)
     return finish_greeks(_constant_flow_greeks(terminal_states, w_terminals, horizon, x0, vol,
                                                payoff, strike, model, estimator, half_width,
-                                               rate), rate, horizon)
+                                               rate, strike2), rate, horizon)
 
 
 def _constant_flow_greeks(terminal_states, w_terminals, horizon, x0, vol, payoff, strike, model,
-                          estimator, half_width, rate):
-    n, f = _constant_flow_pair(terminal_states, w_terminals, payoff, strike)
+                          estimator, half_width, rate, strike2):
+    n = terminal_states.shape[0]
+    if w_terminals.shape[0] != n:
+        raise ValueError("terminal_states and w_terminals must have the same length")
+    f = greek_payoff_function(payoff, strike, strike2)
+    if f is None:
+        raise ValueError(_GREEK_UNKNOWN.format(payoff))
     _check_model(model)
     if estimator not in ("weights", "lowest_variance"):
         raise ValueError(_UNKNOWN_ESTIMATOR.format(estimator))
     _constant_flow_numbers(model, horizon, x0, vol)
-    _check_finite(strike, "strike")
+    _check_strikes(payoff, strike, strike2)
     half_width = _check_half_width(half_width, payoff, estimator)
     _check_finite(rate, "rate")
     # With a rate, rho's per-path sample is the combined one of the discounted price.
     rho_of = (lambda r, v: r) if rate is None else (lambda r, v: r - horizon * v)
     scale, weights, pathwise = _constant_flow(model, horizon, x0, vol)
-    sp = spp = 0.0
-    s1 = [0.0] * 4
-    s2 = [0.0] * 4
+
+    def by_weights(x, w):
+        v = f(x)
+        _, g, e, r = weights(w)
+        return v, [(v * w) * scale, v * g, v * e, rho_of(v * r, v)]
+
+    def by_pathwise(x, w):
+        v = f(x)
+        d = slope(x)
+        return v, [d * m if i < 3 else rho_of(d * m, v) for i, m in enumerate(pathwise(x, w))]
+
+    def plain(sample):
+        sp = spp = 0.0
+        s1 = [0.0] * 4
+        s2 = [0.0] * 4
+        for k in range(n):
+            v, us = sample(float(terminal_states[k]), float(w_terminals[k]))
+            sp = sp + v
+            spp = spp + v * v
+            for i, u in enumerate(us):
+                s1[i] = s1[i] + u
+                s2[i] = s2[i] + u * u
+        return _finish_greeks(sp, spp, s1, s2, n)
 
     if estimator == "weights":
+        return plain(by_weights)
+    if payoff not in _DIGITALS:
+        slope = greek_slope_function(payoff, strike, strike2)
+        if payoff not in _SPREADS:
+            return plain(by_pathwise)
+        # A spread: the weights samples z centred on z - u, u the pathwise ones.
+        blend = _LocalisedDigital(strike, math.nan, 4)
         for k in range(n):
-            v = f(float(terminal_states[k]))
-            w = float(w_terminals[k])
-            _, g, e, r = weights(w)
-            sp = sp + v
-            spp = spp + v * v
-            for i, u in enumerate(((v * w) * scale, v * g, v * e, rho_of(v * r, v))):
-                s1[i] = s1[i] + u
-                s2[i] = s2[i] + u * u
-        return _finish_greeks(sp, spp, s1, s2, n)
-
-    if payoff != "digital_call":
-        slope = _slope_function(payoff, strike)
-        for k in range(n):
-            x = float(terminal_states[k])
-            v = f(x)
-            d = slope(x)
-            sp = sp + v
-            spp = spp + v * v
-            for i, m in enumerate(pathwise(x, float(w_terminals[k]))):
-                u = d * m if i < 3 else rho_of(d * m, v)
-                s1[i] = s1[i] + u
-                s2[i] = s2[i] + u * u
-        return _finish_greeks(sp, spp, s1, s2, n)
+            x, w = float(terminal_states[k]), float(w_terminals[k])
+            v, zs = by_weights(x, w)
+            _, us = by_pathwise(x, w)
+            blend.add_centred(v, zs, [z - u for z, u in zip(zs, us)])
+        return _finish_greeks(*blend.sums(n), n)
 
     # Localised digital: ramp pathwise, remainder by weights, each Greek centred on its
     # weight by its regression coefficient through expanded sums.
     e = half_width if half_width is not None else default_half_width(terminal_states)
-    digital = _LocalisedDigital(strike, e, 4)
+    digital = _LocalisedDigital(strike, e, 4, payoff == "digital_put")
     for k in range(n):
         x = float(terminal_states[k])
         w = float(w_terminals[k])
@@ -671,7 +731,7 @@ def parameter_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_m
 def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
                                   d2_mu_dx2_field, d2_sigma_dx2_field, horizon, payoff,
                                   strike=0.0, estimator="lowest_variance", vol=None,
-                                  half_width=None, rate=None):
+                                  half_width=None, rate=None, strike2=None):
     horizon = float(horizon)
     strike = float(strike)
     vol = None if vol is None else float(vol)
@@ -688,15 +748,15 @@ def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sig
     fields = tuple(a[:n, :n_steps] for a in fields)
     dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field, d2_sigma_dx2_field = (
         fields)
-    f = payoff_function(payoff, strike)
+    f = greek_payoff_function(payoff, strike, strike2)
     if f is None:
-        raise ValueError(_CONSTANT_FLOW_UNKNOWN.format(payoff))
+        raise ValueError(_GREEK_UNKNOWN.format(payoff))
     if estimator not in ("weights", "lowest_variance"):
         raise ValueError(_UNKNOWN_ESTIMATOR.format(estimator))
     if not horizon > 0.0:
         raise ValueError("horizon must be positive")
     _check_finite(horizon, "horizon")
-    _check_finite(strike, "strike")
+    _check_strikes(payoff, strike, strike2)
     if vol is not None and not vol > 0.0:
         raise ValueError("vol must be positive")
     _check_finite(vol, "vol")
@@ -708,19 +768,33 @@ def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sig
     with_vega = vol is not None
     terminal = np.array([float(states[k, n_steps]) for k in range(n)], dtype=np.float64)
 
-    if estimator == "weights":
-        def sample(x, r):
-            fx = f(x)
-            return fx, fx * r[0], fx * r[1], fx * r[5]
-    elif payoff != "digital_call":
-        slope = _slope_function(payoff, strike)
+    def by_weights(x, r):
+        fx = f(x)
+        return fx, fx * r[0], fx * r[1], fx * r[5]
 
-        def sample(x, r):
-            d = slope(x)
-            return f(x), d * r[2], d * ((r[2] * r[0]) + r[3]), d * r[4]
+    def by_pathwise(x, r):
+        d = slope(x)
+        return f(x), d * r[2], d * ((r[2] * r[0]) + r[3]), d * r[4]
+
+    centred = estimator == "lowest_variance" and payoff in _DIGITALS + _SPREADS
+    if estimator == "weights":
+        sample = by_weights
+    elif payoff not in _DIGITALS:
+        slope = greek_slope_function(payoff, strike, strike2)
+        sample = by_pathwise
+        if payoff in _SPREADS:  # the weights samples z centred on z - u
+            blend = _LocalisedDigital(strike, math.nan, 3)
+            for k in range(n):
+                r = _second_order_path(k, n_steps, horizon, m, True, with_vega, "sigma_field")
+                x = float(terminal[k])
+                z, u = by_weights(x, r), by_pathwise(x, r)
+                blend.add_centred(z[0], z[1:], [a - b for a, b in zip(z[1:], u[1:])])
+            sp, spp, c1, c2 = blend.sums(n)
+            s1 = [sp] + c1
+            s2 = [spp] + c2
     else:
         e = half_width if half_width is not None else default_half_width(terminal)
-        digital = _LocalisedDigital(strike, e, 3)
+        digital = _LocalisedDigital(strike, e, 3, payoff == "digital_put")
         for k in range(n):
             r = _second_order_path(k, n_steps, horizon, m, True, with_vega, "sigma_field")
             digital.add(float(terminal[k]), (r[2], (r[2] * r[0]) + r[3], r[4]),
@@ -729,7 +803,7 @@ def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sig
         s1 = [sp] + c1
         s2 = [spp] + c2
 
-    if estimator != "lowest_variance" or payoff != "digital_call":
+    if not centred:
         s1 = [0.0] * 4
         s2 = [0.0] * 4
         for k in range(n):

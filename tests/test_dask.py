@@ -84,10 +84,12 @@ def bits(values):
 # Each estimator's code path once; half_width=None takes the digital's default width.
 GREEKS_CF = [dict(payoff="call", estimator="weights"), dict(payoff="put", model="abm"),
              dict(payoff="digital_call", rate=0.03),
-             dict(payoff="digital_call", half_width=0.05), dict(payoff="call", rate=0.05)]
+             dict(payoff="digital_call", half_width=0.05), dict(payoff="call", rate=0.05),
+             dict(payoff="call_spread", strike2=1.2, rate=0.01), dict(payoff="digital_put")]
 GREEKS_TF = [dict(payoff="digital_call", estimator="weights"),
              dict(payoff="call", vol=S, rate=0.05), dict(payoff="digital_call", vol=S),
-             dict(payoff="digital_call", half_width=0.05, rate=0.02)]
+             dict(payoff="digital_call", half_width=0.05, rate=0.02),
+             dict(payoff="put_spread", strike2=0.9, vol=S), dict(payoff="digital_put", vol=S)]
 
 
 @pytest.mark.parametrize("rows", [(1_250,) * 8, (3_000, 0, 4_000)])

@@ -23,6 +23,10 @@ from quarnel import _greeks as g
 from quarnel import parallel_volatility_bump
 
 PAYOFFS = ("identity", "call", "put", "digital_call")
+# The payoffs of the price-and-Greeks functions beyond price_and_delta's four.
+MORE_PAYOFFS = ("digital_put", "call_spread", "put_spread")
+UNKNOWN_PAYOFF = ("unknown payoff '{}': expected 'identity', 'call', 'put', 'digital_call' "
+                  "(or 'digital'), 'digital_put', 'call_spread', or 'put_spread'")
 MODELS = ("gbm", "abm")
 ESTIMATORS = ("weights", "lowest_variance")
 
@@ -40,6 +44,14 @@ def Phi(x):
 
 def closed_form(model, payoff, x0, mu, s, T, K):
     """Undiscounted (price, delta, gamma, vega d/ds, rho d/dmu)."""
+    if payoff.endswith("_spread"):  # long at K, short at the market's second strike
+        leg = payoff[:-len("_spread")]
+        return tuple(a - b for a, b in zip(closed_form(model, leg, x0, mu, s, T, K),
+                                           closed_form(model, leg, x0, mu, s, T,
+                                                       STRIKE2[model])))
+    if payoff == "digital_put":  # 1 - the digital call
+        return tuple((1.0 if i == 0 else 0.0) - v
+                     for i, v in enumerate(closed_form(model, "digital_call", x0, mu, s, T, K)))
     sq = math.sqrt(T)
     if model == "gbm":
         d1 = (math.log(x0 / K) + (mu + 0.5 * s * s) * T) / (s * sq)
@@ -71,6 +83,11 @@ def closed_form(model, payoff, x0, mu, s, T, K):
 
 # (x0, mu, s, T, K) per model; the ABM row is the worked Bachelier example of the guide.
 MARKETS = {"gbm": (100.0, 0.03, 0.25, 0.5, 105.0), "abm": (1.0, 0.05, 0.3, 0.5, 1.1)}
+STRIKE2 = {"gbm": 115.0, "abm": 1.3}
+
+
+def strike2_of(model, payoff):
+    return STRIKE2[model] if payoff.endswith("_spread") else None
 
 
 def simulate(model, n, key):
@@ -86,7 +103,8 @@ def simulate(model, n, key):
 def greeks_call(model, x, w, payoff, estimator, **kw):
     x0, _, s, T, K = MARKETS[model]
     return g.price_and_greeks_constant_flow(x, w, T, x0, s, payoff, strike=K, model=model,
-                                            estimator=estimator, **kw)
+                                            estimator=estimator,
+                                            strike2=strike2_of(model, payoff), **kw)
 
 
 class TestConstantFlow:
@@ -96,7 +114,7 @@ class TestConstantFlow:
                                                                         0.265004)
 
     @pytest.mark.parametrize("model", MODELS)
-    @pytest.mark.parametrize("payoff", PAYOFFS)
+    @pytest.mark.parametrize("payoff", PAYOFFS + MORE_PAYOFFS)
     def test_closed_forms_and_variance_reduction(self, model, payoff):
         x, w = simulate(model, 400_000, payoff)
         exact = closed_form(model, payoff, *MARKETS[model])
@@ -139,15 +157,16 @@ class TestConstantFlow:
         assert_same_floats([r.price, r.delta, r.price_stderr, r.delta_stderr], want)
 
     @pytest.mark.parametrize("model", MODELS)
-    @pytest.mark.parametrize("payoff", PAYOFFS)
+    @pytest.mark.parametrize("payoff", PAYOFFS + MORE_PAYOFFS + ("digital",))
     @pytest.mark.parametrize("estimator", ESTIMATORS)
     def test_bits_against_reference(self, model, payoff, estimator):
         x0, _, s, T, K = MARKETS[model]
         rng = rng_for("cf-bits", model, payoff, estimator)
         x, w = simulate(model, 23, (payoff, estimator))
-        # Strikes at sampled states hit the ramp ends and the kink exactly.
+        # Strikes at sampled states hit the ramp ends and the kinks exactly.
         strike = float(x[3])
-        localised = payoff == "digital_call" and estimator == "lowest_variance"
+        strike2 = float(x[9]) if payoff.endswith("_spread") else None
+        localised = "digital" in payoff and estimator == "lowest_variance"
         widths = [None, 0.37 * s * x0, float(abs(x[5] - strike))]
         # (half_width, rate): a width only where it means something; with a rate the rho
         # sample is the combined one and every number is discounted.
@@ -163,13 +182,13 @@ class TestConstantFlow:
             for hw, rate in options:
                 assert_same_outcome(g.price_and_greeks_constant_flow,
                                     ref.price_and_greeks_constant_flow, xs, ws, T, x0, s,
-                                    payoff, strike, model, estimator, hw, rate)
+                                    payoff, strike, model, estimator, hw, rate, strike2)
         assert_same_outcome(g.greek_weights_constant_flow, ref.greek_weights_constant_flow,
                             cases[1][1], T, x0, s, model)
         empty = np.empty(0)
         assert_same_outcome(g.price_and_greeks_constant_flow,
                             ref.price_and_greeks_constant_flow, empty, empty, T, x0, s,
-                            payoff, K, model, estimator)
+                            payoff, K, model, estimator, None, None, strike2)
         assert g.greek_weights_constant_flow(empty, T, x0, s, model).shape == (0, 4)
 
     def test_default_half_width_is_twice_the_spread(self):
@@ -187,7 +206,7 @@ class TestConstantFlow:
             ({"w_terminals": np.zeros(2), "payoff": "nope"},
              "terminal_states and w_terminals must have the same length"),
             ({"payoff": "Call", "model": "nope"},
-             "unknown payoff 'Call': expected 'identity', 'call', 'put', or 'digital_call'"),
+             UNKNOWN_PAYOFF.format("Call")),
             ({"model": "GBM", "estimator": "nope"},
              "unknown model 'GBM': expected 'gbm' or 'abm'"),
             ({"estimator": "pathwise", "horizon": 0.0},
@@ -206,12 +225,19 @@ class TestConstantFlow:
             ({"half_width": 0.5}, "half_width applies only to a digital payoff with estimator "
                                   "'lowest_variance'"),
             ({"rate": math.nan}, "rate must be finite, got nan"),
+            ({"payoff": "call_spread", "half_width": 1.0},
+             "strike2 is required by payoff 'call_spread'"),
+            ({"strike2": 1.2},
+             "strike2 applies only to the payoffs 'call_spread' and 'put_spread'"),
+            ({"payoff": "put_spread", "strike2": math.inf}, "strike2 must be finite, got inf"),
+            ({"payoff": "digital_put", "half_width": 0.1, "rate": math.nan},
+             "rate must be finite, got nan"),
         ],
     )
     def test_argument_errors_in_order(self, change, message):
         kw = dict(terminal_states=np.ones(3), w_terminals=np.zeros(3), horizon=1.0, x0=1.0,
                   vol=0.2, payoff="call", strike=1.0, model="gbm",
-                  estimator="lowest_variance", half_width=None, rate=None)
+                  estimator="lowest_variance", half_width=None, rate=None, strike2=None)
         kw.update(change)
         assert value_error(g.price_and_greeks_constant_flow, **kw) == message
         assert value_error(ref.price_and_greeks_constant_flow, **kw) == message
@@ -390,22 +416,23 @@ class TestTangentFlow:
             assert_same_outcome(g.parameter_weights_tangent_flow,
                                 ref.parameter_weights_tangent_flow, *batch, *fields, 1.3)
 
-    @pytest.mark.parametrize("payoff", PAYOFFS)
+    @pytest.mark.parametrize("payoff", PAYOFFS + MORE_PAYOFFS)
     @pytest.mark.parametrize("estimator", ESTIMATORS)
     def test_price_and_greeks_bits_against_reference(self, payoff, estimator):
         rng = rng_for("tf-greeks-bits", payoff, estimator)
         batch = tangent_batch(rng, 11, 3, p=0.02)
         terminal = batch[0][:, -1]
         strike = float(terminal[4])  # a terminal state: the kink and the ramp hit exactly
-        localised = payoff == "digital_call" and estimator == "lowest_variance"
+        strike2 = float(terminal[2]) if payoff.endswith("_spread") else None
+        localised = "digital" in payoff and estimator == "lowest_variance"
         width = (float(abs(terminal[7] - strike)) or 0.5) if localised else None
         rows = [(0.3, None, None), (None, None, 0.04), (0.7, width, -0.02)]
         for vol, half_width, rate in rows:
             assert_same_outcome(
                 functools.partial(g.price_and_greeks_tangent_flow, vol=vol,
-                                  half_width=half_width, rate=rate),
+                                  half_width=half_width, rate=rate, strike2=strike2),
                 functools.partial(ref.price_and_greeks_tangent_flow, vol=vol,
-                                  half_width=half_width, rate=rate),
+                                  half_width=half_width, rate=rate, strike2=strike2),
                 *batch, 1.3, payoff, strike, estimator)
 
     def test_wider_step_arrays_are_read_as_their_batch(self):
@@ -448,7 +475,7 @@ class TestTangentFlow:
         ({"d2_sigma_dx2_field": np.zeros((4, 2))},
          "d2_sigma_dx2_field shape [4, 2] is smaller than required (4, 3)"),
         ({"payoff": "Call"},
-         "unknown payoff 'Call': expected 'identity', 'call', 'put', or 'digital_call'"),
+         UNKNOWN_PAYOFF.format("Call")),
         ({"estimator": "pathwise"},
          "unknown estimator 'pathwise': expected 'weights' or 'lowest_variance'"),
         ({"vol": 0.0}, "vol must be positive"),
@@ -461,15 +488,16 @@ class TestTangentFlow:
         ({"half_width": math.inf}, "half_width must be positive and finite"),
         ({"half_width": 0.1, "estimator": "weights"},
          "half_width applies only to a digital payoff with estimator 'lowest_variance'"),
-        ({"half_width": 0.1, "payoff": "call"},
+        ({"half_width": 0.1, "payoff": "call_spread", "strike2": 1.1},
          "half_width applies only to a digital payoff with estimator 'lowest_variance'"),
+        ({"payoff": "put_spread", "vol": 0.0}, "strike2 is required by payoff 'put_spread'"),
         ({"sigma_field": "zero at [2, 1]"},
          "sigma_field[2, 1] = 0 produces division by zero"),
         # Shapes come before names, names before numbers.
         ({"dws": np.zeros((3, 3)), "payoff": "x", "horizon": -1.0},
          "dws shape [3, 3] is smaller than required (4, 3)"),
         ({"payoff": "x", "estimator": "y"},
-         "unknown payoff 'x': expected 'identity', 'call', 'put', or 'digital_call'"),
+         UNKNOWN_PAYOFF.format("x")),
         ({"vol": -1.0, "horizon": -1.0}, "horizon must be positive"),
     ])
     def test_price_and_greeks_argument_checks(self, change, message):

@@ -180,7 +180,7 @@ class _Primitives(Protocol):
     def _greeks_constant_flow_samples(self, terminal_states: Floats, w_terminals: Floats,
                                       horizon: float, x0: float, vol: float, payoff: str,
                                       strike: float, model: str, estimator: str,
-                                      width: float, rate_rho: bool) -> Floats: ...
+                                      width: float, rate_rho: bool, strike2: float) -> Floats: ...
     def _localised_digital_finish(self, sums: Floats, n_paths: int) -> Floats: ...
     def _default_half_width(self, sums: Floats, n_paths: int) -> Floats: ...
     def _check_price_and_greeks_tangent_flow(
@@ -188,13 +188,13 @@ class _Primitives(Protocol):
             d_sigma_dx_field: object, d2_mu_dx2_field: object, d2_sigma_dx2_field: object,
             horizon: object, payoff: object, strike: object = 0.0,
             estimator: object = "lowest_variance", vol: object = None,
-            half_width: object = None, rate: object = None) -> None: ...
+            half_width: object = None, rate: object = None, strike2: object = None) -> None: ...
     def _greek_rows_tangent_flow(self, states: Floats, dws: Floats, sigma_field: Floats,
                                  d_mu_dx_field: Floats, d_sigma_dx_field: Floats,
                                  d2_mu_dx2_field: Floats, d2_sigma_dx2_field: Floats,
                                  horizon: float, with_vega: bool, first_path: int) -> Floats: ...
     def _greeks_tangent_flow_samples(self, rows: Floats, payoff: str, strike: float,
-                                     estimator: str, width: float) -> Floats: ...
+                                     estimator: str, width: float, strike2: float) -> Floats: ...
     def _greek_weights_tangent_flow_chunk(self, states: Floats, dws: Floats, sigma: Floats,
                                           d_mu_dx: Floats, d_sigma_dx: Floats,
                                           d2_mu_dx2: Floats, d2_sigma_dx2: Floats,
@@ -265,14 +265,14 @@ def _tangent_flow_samples(first_path: int, params: tuple[float, str, float], sta
                                          d_sigma_dx_field, horizon, payoff, strike, first_path)
 
 
-_CfParams = tuple[float, float, float, str, float, str, str, bool]
+_CfParams = tuple[float, float, float, str, float, str, str, bool, float]
 
 
 @_task
 def _greeks_constant_flow_samples(first_path: int, params: _CfParams, width: float, x: Floats,
                                   w: Floats) -> Floats:
-    *single, rate_rho = params
-    return _native._greeks_constant_flow_samples(x, w, *single, width, rate_rho)
+    *single, rate_rho, strike2 = params
+    return _native._greeks_constant_flow_samples(x, w, *single, width, rate_rho, strike2)
 
 
 @_task
@@ -282,9 +282,9 @@ def _stack(first_path: int, x: Floats, w: Floats) -> Floats:
 
 @_task
 def _stacked_greeks_samples(params: _CfParams, width: float, data: Floats) -> Floats:
-    *single, rate_rho = params
+    *single, rate_rho, strike2 = params
     return _native._greeks_constant_flow_samples(data[:, 0], data[:, 1], *single, width,
-                                                 rate_rho)
+                                                 rate_rho, strike2)
 
 
 @_task
@@ -296,10 +296,10 @@ def _greek_rows(first_path: int, params: tuple[float, bool], *arrays: Floats) ->
 
 
 @_task
-def _greeks_tangent_flow_samples(rows: Floats, params: tuple[str, float, str],
+def _greeks_tangent_flow_samples(rows: Floats, params: tuple[str, float, str, float],
                                  width: float) -> Floats:
-    payoff, strike, estimator = params
-    return _native._greeks_tangent_flow_samples(rows, payoff, strike, estimator, width)
+    payoff, strike, estimator, strike2 = params
+    return _native._greeks_tangent_flow_samples(rows, payoff, strike, estimator, width, strike2)
 
 
 @_task
@@ -628,7 +628,14 @@ def _to_greeks(out: Floats, horizon: float, vol: float | None = None,
     return _native._finish_greeks(out, horizon, vol, rate)
 
 
-_DIGITALS: Final = ("digital_call",)
+_DIGITALS: Final = ("digital_call", "digital", "digital_put")
+_SPREADS: Final = ("call_spread", "put_spread")
+
+
+def _centred(payoff: str, estimator: str) -> bool:
+    """Whether the single call centres its samples (the digitals' and the spreads' lowest
+    variance estimators), whose sums then finish as the localised digital's."""
+    return estimator == "lowest_variance" and payoff in _DIGITALS + _SPREADS
 
 
 def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
@@ -636,7 +643,7 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
                                    strike: float = 0.0, model: str = "gbm",
                                    estimator: str = "lowest_variance",
                                    half_width: float | None = None,
-                                   rate: float | None = None, *,
+                                   rate: float | None = None, strike2: float | None = None, *,
                                    timeout: float = DEFAULT_TIMEOUT) -> Greeks:
     """`quarnel.price_and_greeks_constant_flow` over 1-D Dask arrays of equal chunks.
 
@@ -650,23 +657,23 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
     with _passed_types({"terminal_states": terminal_states, "w_terminals": w_terminals}):
         _single_greeks.price_and_greeks_constant_flow(
             *_pair_stand_ins(terminal_states, w_terminals), horizon, x0, vol, payoff, strike,
-            model, estimator, half_width, rate)
+            model, estimator, half_width, rate, strike2)
     seconds = _timeout(timeout)
     x = _dask_array("terminal_states", terminal_states)
     w = _same_rows("w_terminals", _dask_array("w_terminals", w_terminals), "terminal_states",
                    x.chunks[0])
     rate = None if rate is None else float(rate)
     params = (float(horizon), float(x0), float(vol), payoff, float(strike), model, estimator,
-              rate is not None)
+              rate is not None, 0.0 if strike2 is None else float(strike2))
     g = _Graph("greeks-cf", {"terminal_states": x, "w_terminals": w}, (params, half_width),
                seconds)
-    if not (estimator == "lowest_variance" and payoff in _DIGITALS):
+    if not _centred(payoff, estimator):
         samples = g.per_chunk("samples", _greeks_constant_flow_samples, params, 0.0)
         return _to_greeks(g.compute(g.task("finish", _finish, g.sums("sums", samples, 5),
                                            g.n_paths)), float(horizon), None, rate)
-    if half_width is not None:
+    if half_width is not None or payoff in _SPREADS:  # a spread has no ramp
         samples = g.per_chunk("samples", _greeks_constant_flow_samples, params,
-                              float(half_width))
+                              0.0 if half_width is None else float(half_width))
     else:
         # The default width takes a pass over the terminal states first; each chunk's
         # data wait on its worker meanwhile.
@@ -687,7 +694,7 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
                                    estimator: str = "lowest_variance",
                                    vol: float | None = None,
                                    half_width: float | None = None,
-                                   rate: float | None = None, *,
+                                   rate: float | None = None, strike2: float | None = None, *,
                                    timeout: float = DEFAULT_TIMEOUT) -> Greeks:
     """`quarnel.price_and_greeks_tangent_flow` over row-chunked Dask arrays.
 
@@ -707,7 +714,7 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
             _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
             _stand_in(d_sigma_dx_field), _stand_in(d2_mu_dx2_field),
             _stand_in(d2_sigma_dx2_field), horizon, payoff, strike, estimator, vol, half_width,
-            rate)
+            rate, strike2)
     seconds = _timeout(timeout)
     arrays = {name: _dask_array(name, a) for name, a in named.items()}
     n_paths, n_steps = arrays["states"].shape[0], arrays["states"].shape[1] - 1
@@ -719,17 +726,18 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
     vol = None if vol is None else float(vol)
     rate = None if rate is None else float(rate)
     with_vega = vol is not None
-    params = (payoff, float(strike), estimator)
+    params = (payoff, float(strike), estimator, 0.0 if strike2 is None else float(strike2))
     g = _Graph("greeks-tf", arrays, (float(horizon), vol, rate, params, half_width), seconds)
     rows = g.per_chunk("rows", _greek_rows, (float(horizon), with_vega))
-    if not (estimator == "lowest_variance" and payoff in _DIGITALS):
+    if not _centred(payoff, estimator):
         samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, 0.0, chunk=i,
                           near=r) for i, r in enumerate(rows)]
         finish = g.task("finish", _finish, g.sums("sums", samples, 4), g.n_paths)
     else:
-        width: Any = float(half_width) if half_width is not None else g.task(
-            "width", _half_width, g.sums("x", rows, 1, True, release=False),
-            g.n_paths)
+        width: Any = (float(half_width) if half_width is not None
+                      else 0.0 if payoff in _SPREADS  # a spread has no ramp
+                      else g.task("width", _half_width,
+                                  g.sums("x", rows, 1, True, release=False), g.n_paths))
         samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, width, chunk=i,
                           near=r) for i, r in enumerate(rows)]
         finish = g.task("finish", _localised_finish, g.sums("sums", samples, 10), g.n_paths)

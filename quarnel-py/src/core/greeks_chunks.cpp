@@ -7,8 +7,8 @@
 #include "core/greeks.hpp"
 #include "core/greeks_constant_flow.hpp"
 #include "core/greeks_conventions.hpp"
+#include "core/greeks_payoffs.hpp"
 #include "core/greeks_tangent_flow.hpp"
-#include "core/payoffs.hpp"
 #include "core/second_order_tangent_flow.hpp"
 #include "quarnel/from_paths.hpp"
 #include "quarnel/greeks_from_paths.hpp"
@@ -47,22 +47,24 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                                                   double x0, double vol, std::string_view payoff,
                                                   double strike, std::string_view model,
                                                   std::string_view estimator, double width,
-                                                  bool rate_rho) {
-    const std::optional<PayoffKind> kind = parse_payoff(payoff);
+                                                  bool rate_rho, double strike2) {
+    const std::optional<GreekPayoff> kind = parse_greek_payoff(payoff);
     const std::optional<Model> m = parse_model(model);
     const std::optional<Estimator> est = parse_estimator(estimator);
     if (!kind || !m || !est || terminal_states.size() != w_terminals.size()) {
         return unchecked("the arguments");
     }
     const std::size_t n = terminal_states.size();
+    // The digitals and the spreads under "lowest_variance" give centred samples.
     const bool localised = *est == Estimator::lowest_variance && is_digital(*kind);
-    const std::size_t cols = localised ? 13 : 5;
+    const bool blended = *est == Estimator::lowest_variance && is_spread(*kind);
+    const std::size_t cols = localised || blended ? 13 : 5;
     Buffer out = Buffer::allocate(n * cols);
     with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
         with_dense_views(
             [&](const auto& xs, const auto& ws) {
                 if (*est == Estimator::weights) {
-                    with_payoff(*kind, strike, [&](auto f) {
+                    with_greek_payoff(*kind, strike, strike2, [&](auto f) {
                         write_rows(out, cols, [&](std::size_t k, double* r) {
                             const GreekSamples g =
                                 greeks_by_weights_sample(flow, f, xs[k], ws[k], rate_rho);
@@ -73,8 +75,15 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                             r[4] = g.greeks.rho;
                         });
                     });
+                } else if (blended) {
+                    with_greek_slope(*kind, strike, strike2, [&](auto f, auto slope) {
+                        write_rows(out, cols, [&](std::size_t k, double* r) {
+                            write_localised(
+                                greeks_blended_sample(flow, f, slope, xs[k], ws[k], rate_rho), r);
+                        });
+                    });
                 } else if (!localised) {
-                    with_slope(*kind, strike, [&](auto f, auto slope) {
+                    with_greek_slope(*kind, strike, strike2, [&](auto f, auto slope) {
                         write_rows(out, cols, [&](std::size_t k, double* r) {
                             const GreekSamples g =
                                 greeks_pathwise_sample(flow, f, slope, xs[k], ws[k], rate_rho);
@@ -86,7 +95,8 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                         });
                     });
                 } else {
-                    const LocalisedDigital digital(strike, width);
+                    const LocalisedDigital digital(strike, width,
+                                                   *kind == GreekPayoff::digital_put);
                     write_rows(out, cols, [&](std::size_t k, double* r) {
                         write_localised(
                             greeks_localised_digital_sample(digital, flow, xs[k], ws[k], rate_rho),
@@ -176,14 +186,15 @@ Result<Matrix> greek_rows_tangent_flow_chunk(const SecondOrderPaths& paths, bool
 
 Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string_view payoff,
                                                  double strike, std::string_view estimator,
-                                                 double width) {
-    const std::optional<PayoffKind> kind = parse_payoff(payoff);
+                                                 double width, double strike2) {
+    const std::optional<GreekPayoff> kind = parse_greek_payoff(payoff);
     const std::optional<Estimator> est = parse_estimator(estimator);
     if (!kind || !est || (rows.cols != 5 && rows.cols != 7)) return unchecked("the arguments");
     const bool with_vega = rows.cols == 7;
     const bool localised = *est == Estimator::lowest_variance && is_digital(*kind);
+    const bool blended = *est == Estimator::lowest_variance && is_spread(*kind);
     const std::size_t n = rows.rows;
-    const std::size_t cols = localised ? 10 : 4;
+    const std::size_t cols = localised || blended ? 10 : 4;
     Buffer out = Buffer::allocate(n * cols);
     // Row k of greek_rows_tangent_flow_chunk: X_N, then the single call's PathRow.
     auto x_of = [&](std::size_t k) { return rows(k, 0); };
@@ -202,19 +213,25 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
         r[3] = s.vega;
     };
     if (*est == Estimator::weights) {
-        with_payoff(*kind, strike, [&](auto f) {
+        with_greek_payoff(*kind, strike, strike2, [&](auto f) {
             write_rows(out, cols, [&](std::size_t k, double* r) {
                 write(tangent_greeks_by_weights_sample(f, x_of(k), row_of(k)), r);
             });
         });
+    } else if (blended) {
+        with_greek_slope(*kind, strike, strike2, [&](auto f, auto slope) {
+            write_rows(out, cols, [&](std::size_t k, double* r) {
+                write_localised(tangent_greeks_blended_sample(f, slope, x_of(k), row_of(k)), r);
+            });
+        });
     } else if (!localised) {
-        with_slope(*kind, strike, [&](auto f, auto slope) {
+        with_greek_slope(*kind, strike, strike2, [&](auto f, auto slope) {
             write_rows(out, cols, [&](std::size_t k, double* r) {
                 write(tangent_greeks_pathwise_sample(f, slope, x_of(k), row_of(k)), r);
             });
         });
     } else {
-        const LocalisedDigital digital(strike, width);
+        const LocalisedDigital digital(strike, width, *kind == GreekPayoff::digital_put);
         write_rows(out, cols, [&](std::size_t k, double* r) {
             write_localised(tangent_greeks_localised_digital_sample(digital, x_of(k), row_of(k)),
                             r);

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/greeks_conventions.hpp"
-#include "core/payoffs.hpp"
+#include "core/greeks_payoffs.hpp"
 #include "core/price_delta.hpp"
 
 namespace quarnel {
@@ -67,42 +67,50 @@ Result<Matrix> greek_weights_constant_flow(const View1D& w_terminals, double hor
     return Matrix{std::move(out), n, 4};
 }
 
-Result<Greeks> price_and_greeks_constant_flow(const View1D& terminal_states,
-                                              const View1D& w_terminals, double horizon, double x0,
-                                              double vol, std::string_view payoff, double strike,
-                                              std::string_view model, std::string_view estimator,
-                                              std::optional<double> half_width,
-                                              std::optional<double> rate) {
-    const Result<PayoffKind> kind = check_constant_flow_pair(terminal_states, w_terminals, payoff);
+Result<Greeks> price_and_greeks_constant_flow(
+    const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0, double vol,
+    std::string_view payoff, double strike, std::string_view model, std::string_view estimator,
+    std::optional<double> half_width, std::optional<double> rate, std::optional<double> strike2) {
+    if (terminal_states.size() != w_terminals.size()) {
+        return ModelError{"terminal_states and w_terminals must have the same length"};
+    }
+    const Result<GreekPayoff> kind = greek_payoff_named(payoff);
     if (!kind.ok()) return kind.error();
     const std::optional<Model> m = parse_model(model);
     if (!m) return unknown_model(model);
     const Result<Estimator> est = estimator_named(estimator);
     if (!est.ok()) return est.error();
     if (auto err = check_flow_numbers(*m, horizon, x0, vol)) return *std::move(err);
-    if (auto err = check_finite(strike, "strike")) return *std::move(err);
+    if (auto err = check_strikes(kind.value(), strike, strike2)) return *std::move(err);
     if (auto err = check_half_width(half_width)) return *std::move(err);
     const bool localised = est.value() == Estimator::lowest_variance && is_digital(kind.value());
     if (auto err = check_half_width_use(half_width, localised)) return *std::move(err);
     if (auto err = check_finite(rate, "rate")) return *std::move(err);
     const bool rate_rho = rate.has_value();
+    const double k2 = strike2 ? *strike2 : 0.0;
 
     const PriceGreeks r = with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
         return with_dense_views(
             [&](const auto& x, const auto& w) -> PriceGreeks {
                 if (est.value() == Estimator::weights) {
-                    return with_payoff(kind.value(), strike, [&](auto f) {
+                    return with_greek_payoff(kind.value(), strike, k2, [&](auto f) {
                         return greeks_by_weights_from_paths(x, w, flow, f, rate_rho);
                     });
                 }
+                if (is_spread(kind.value())) {
+                    return with_greek_slope(kind.value(), strike, k2, [&](auto f, auto slope) {
+                        return greeks_blended_from_paths(x, w, flow, f, slope, rate_rho);
+                    });
+                }
                 if (!localised) {
-                    return with_slope(kind.value(), strike, [&](auto f, auto slope) {
+                    return with_greek_slope(kind.value(), strike, k2, [&](auto f, auto slope) {
                         return greeks_pathwise_from_paths(x, w, flow, f, slope, rate_rho);
                     });
                 }
                 // The default width costs one pass over the states before the main one.
                 const double e = half_width ? *half_width : default_half_width(x);
-                return greeks_localised_digital_from_paths(x, w, flow, strike, e, rate_rho);
+                return greeks_localised_digital_from_paths(
+                    x, w, flow, strike, e, rate_rho, kind.value() == GreekPayoff::digital_put);
             },
             terminal_states, w_terminals);
     });

@@ -46,18 +46,18 @@ Greeks finish_localised(const CentringSums<3>& sums, std::size_t n, bool with_ve
 Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
     const SecondOrderPaths& batch, std::string_view payoff, double strike,
     std::string_view estimator, std::optional<double> vol, std::optional<double> half_width,
-    std::optional<double> rate) {
+    std::optional<double> rate, std::optional<double> strike2) {
     // The covering rule of price_and_delta_tangent_flow: the same arrays are accepted.
     if (auto err = check_state_columns(batch.paths.states)) return *std::move(err);
     const BatchShape shape{batch.paths.states.rows, batch.paths.states.cols - 1};
     if (auto err = check_covering(batch, shape, FieldNames::suffixed)) return *std::move(err);
-    const Result<PayoffKind> kind = payoff_named(payoff);
+    const Result<GreekPayoff> kind = greek_payoff_named(payoff);
     if (!kind.ok()) return kind.error();
     const Result<Estimator> est = estimator_named(estimator);
     if (!est.ok()) return est.error();
     if (auto err = check_horizon(batch.paths.horizon)) return *std::move(err);
     if (auto err = check_finite(batch.paths.horizon, "horizon")) return *std::move(err);
-    if (auto err = check_finite(strike, "strike")) return *std::move(err);
+    if (auto err = check_strikes(kind.value(), strike, strike2)) return *std::move(err);
     if (vol && !(*vol > 0.0)) return ModelError{"vol must be positive"};
     if (auto err = check_finite(vol, "vol")) return *std::move(err);
     if (auto err = check_half_width(half_width)) return *std::move(err);
@@ -98,11 +98,13 @@ Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std:
                                              double strike, std::string_view estimator,
                                              std::optional<double> vol,
                                              std::optional<double> half_width,
-                                             std::optional<double> rate) {
+                                             std::optional<double> rate,
+                                             std::optional<double> strike2) {
     const Result<GreeksTangentFlowCall> call = check_price_and_greeks_tangent_flow(
-        paths, payoff, strike, estimator, vol, half_width, rate);
+        paths, payoff, strike, estimator, vol, half_width, rate, strike2);
     if (!call.ok()) return call.error();
-    const PayoffKind kind = call.value().payoff;
+    const GreekPayoff kind = call.value().payoff;
+    const double k2 = strike2 ? *strike2 : 0.0;
     const SecondOrderBatch batch = parallel_bump_batch(paths, call.value().shape);
     const bool with_vega = vol.has_value();
     const double horizon = paths.paths.horizon;
@@ -125,14 +127,32 @@ Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std:
         return finish_tangent_greeks(sums.finish(batch.n_paths, with_vega), vol, rate, horizon);
     };
     if (call.value().estimator == Estimator::weights) {
-        return with_payoff(kind, strike, [&](auto f) {
+        return with_greek_payoff(kind, strike, k2, [&](auto f) {
             return accumulate([f](double x, const PathRow& r) {
                 return tangent_greeks_by_weights_sample(f, x, r);
             });
         });
     }
+    // The centred sums of the digitals' and the spreads' samples, in path order.
+    auto centred = [&](auto sample) -> Result<Greeks> {
+        CentringSums<3> sums;
+        if (auto zero = for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
+                sums.add(sample(terminal[k], r));
+            })) {
+            return zero_sigma_error(*zero, FieldNames::suffixed);
+        }
+        return finish_tangent_greeks(finish_localised(sums, batch.n_paths, with_vega), vol, rate,
+                                     horizon);
+    };
+    if (is_spread(kind)) {
+        return with_greek_slope(kind, strike, k2, [&](auto f, auto slope) {
+            return centred([f, slope](double x, const PathRow& r) {
+                return tangent_greeks_blended_sample(f, slope, x, r);
+            });
+        });
+    }
     if (!is_digital(kind)) {
-        return with_slope(kind, strike, [&](auto f, auto slope) {
+        return with_greek_slope(kind, strike, k2, [&](auto f, auto slope) {
             return accumulate([f, slope](double x, const PathRow& r) {
                 return tangent_greeks_pathwise_sample(f, slope, x, r);
             });
@@ -140,15 +160,11 @@ Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std:
     }
     // One cheap pass over X_N before the kernel for the default width; the centring
     // coefficients come out of the sums at the end.
-    const LocalisedDigital digital(strike, half_width ? *half_width : default_half_width(terminal));
-    CentringSums<3> sums;
-    if (auto zero = for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
-            sums.add(tangent_greeks_localised_digital_sample(digital, terminal[k], r));
-        })) {
-        return zero_sigma_error(*zero, FieldNames::suffixed);
-    }
-    return finish_tangent_greeks(finish_localised(sums, batch.n_paths, with_vega), vol, rate,
-                                 horizon);
+    const LocalisedDigital digital(strike, half_width ? *half_width : default_half_width(terminal),
+                                   kind == GreekPayoff::digital_put);
+    return centred([&digital](double x, const PathRow& r) {
+        return tangent_greeks_localised_digital_sample(digital, x, r);
+    });
 }
 
 }  // namespace quarnel

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "core/greeks.hpp"
+#include "core/greeks_payoffs.hpp"
 #include "core/path_batch.hpp"
-#include "core/payoffs.hpp"
 #include "core/result.hpp"
 #include "core/second_order_tangent_flow.hpp"
 #include "core/view.hpp"
@@ -22,8 +22,8 @@
 namespace quarnel {
 
 // "weights": every Greek is the mean of f(X_N) times its weight.
-// "lowest_variance": identity, call and put pathwise (delta f'(X_N) Y_N, gamma
-// f'(X_N) (Y_N pi + H_N), vega f'(X_N) V_N); digital_call localised around the strike
+// "lowest_variance": identity, calls, puts and spreads pathwise (delta f'(X_N) Y_N, gamma
+// f'(X_N) (Y_N pi + H_N), vega f'(X_N) V_N); the digitals localised around the strike
 // with a ramp of half-width `half_width` (default: twice the population standard
 // deviation of X_N, which biases the estimates by O(1/n)), the remainder centred.
 // Vega is d/dvol for the volatility level `vol` that sigma scales with (sigma(x) =
@@ -32,20 +32,22 @@ namespace quarnel {
 // Rho is always NaN. With a `rate`, the price and Greeks come back times exp(-rate T).
 // Checks, in order: the states columns, the six step matrices at least (n_paths,
 // n_steps) (extra rows and columns ignored; the fields named `*_field`), payoff,
-// estimator, horizon, strike, vol, half_width (valid, then meaningful), rate; then zero
+// estimator, horizon, strike and strike2, vol, half_width (valid, then meaningful),
+// rate; then zero
 // diffusion values.
 Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& batch, std::string_view payoff,
                                              double strike, std::string_view estimator,
                                              std::optional<double> vol,
                                              std::optional<double> half_width,
-                                             std::optional<double> rate = std::nullopt);
+                                             std::optional<double> rate = std::nullopt,
+                                             std::optional<double> strike2 = std::nullopt);
 
 // The pieces of price_and_greeks_tangent_flow, for the chunks of quarnel.dask.
 
 // What its checks establish.
 struct GreeksTangentFlowCall {
     BatchShape shape;
-    PayoffKind payoff;
+    GreekPayoff payoff;
     Estimator estimator;
 };
 
@@ -53,7 +55,7 @@ struct GreeksTangentFlowCall {
 Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
     const SecondOrderPaths& batch, std::string_view payoff, double strike,
     std::string_view estimator, std::optional<double> vol, std::optional<double> half_width,
-    std::optional<double> rate);
+    std::optional<double> rate, std::optional<double> strike2);
 
 // What price_and_greeks_tangent_flow does to the finished means and errors of the
 // parallel bump: vega divided by `vol` (NaN without it), rho NaN, then the discount
@@ -124,6 +126,18 @@ inline LocalisedSamples<3> tangent_greeks_localised_digital_sample(const Localis
     const double m[3] = {r.y, (r.y * r.pi) + r.h, r.v};
     const double v[3] = {r.pi, r.pi_g, r.q};
     return digital.sample(x, m, v);
+}
+
+// A spread's pathwise and weights samples, blended (greeks_blended_sample of
+// quarnel/greeks_from_paths.hpp): per Greek the weights sample z, centred on z - u.
+template <class Payoff, class Slope>
+LocalisedSamples<3> tangent_greeks_blended_sample(Payoff f, Slope slope, double x,
+                                                  const PathRow& r) noexcept {
+    const TangentGreekSamples z = tangent_greeks_by_weights_sample(f, x, r);
+    const TangentGreekSamples u = tangent_greeks_pathwise_sample(f, slope, x, r);
+    return {z.price,
+            {z.delta, z.gamma, z.vega},
+            {z.delta - u.delta, z.gamma - u.gamma, z.vega - u.vega}};
 }
 
 }  // namespace quarnel

@@ -38,10 +38,6 @@ inline Result<PayoffKind> payoff_named(std::string_view name) {
                       "': expected 'identity', 'call', 'put', or 'digital_call'"};
 }
 
-// The payoffs with a jump, which have no pathwise slope: their lowest-variance Greeks
-// are localised around the strike.
-inline bool is_digital(PayoffKind kind) noexcept { return kind == PayoffKind::digital_call; }
-
 // maxNum(d, 0) that returns +0.0 whenever d is not greater than zero, so -0.0 and NaN
 // both become +0.0. This is exactly x86's MAXSD with d first, which also keeps the
 // loops free of data-dependent branches (payoffs straddle the strike at random, and

@@ -64,7 +64,10 @@ constexpr Function kPriceAndGreeksConstantFlow{
     "terminal states and terminal Brownian values. Returns a `Greeks`\n"
     "named tuple with the five values and their standard errors.\n"
     "\n"
-    "Payoffs: `\"identity\"`, `\"call\"`, `\"put\"`, `\"digital_call\"`.\n"
+    "Payoffs: `\"identity\"`, `\"call\"`, `\"put\"`, `\"digital_call\"` (or\n"
+    "`\"digital\"`), `\"digital_put\"`, and the spreads `\"call_spread\"` and\n"
+    "`\"put_spread\"`: long the option at `strike`, short the same option\n"
+    "at `strike2` (required for them, refused for the others).\n"
     "Estimators:\n"
     "\n"
     "- `\"weights\"`: f(X_T) times the weights of\n"
@@ -72,7 +75,7 @@ constexpr Function kPriceAndGreeksConstantFlow{
     "  `price_and_delta_constant_flow` with `sigma_at_x0 = vol * x0`\n"
     "  (GBM) or `vol` (ABM), bit for bit.\n"
     "- `\"lowest_variance\"` (default): pathwise Greeks for the identity,\n"
-    "  calls and puts (5 to 16 times lower variance); for digitals the\n"
+    "  calls, puts and spreads (5 to 16 times lower variance); for digitals the\n"
     "  jump is smoothed into a ramp of half-width `half_width` around the\n"
     "  strike, taken pathwise, and the rest by weights, centred (about 20\n"
     "  times lower for delta, 8 for gamma and vega). By default the\n"
@@ -103,14 +106,14 @@ constexpr Function kPriceAndGreeksConstantFlow{
            real("vol"), text("payoff"), real_or("strike", 0.0, "0.0"),
            text_or("model", "gbm", "'gbm'"),
            text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
-           real_or_none("rate")),
+           real_or_none("rate"), real_or_none("strike2")),
     [](const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0,
        double vol, std::string_view payoff, double strike, std::string_view model,
        std::string_view estimator, const std::optional<double>& half_width,
-       const std::optional<double>& rate) {
+       const std::optional<double>& rate, const std::optional<double>& strike2) {
         return quarnel::price_and_greeks_constant_flow(terminal_states, w_terminals, horizon, x0,
                                                        vol, payoff, strike, model, estimator,
-                                                       half_width, rate);
+                                                       half_width, rate, strike2);
     }};
 
 constexpr auto kSecondOrderParams =
@@ -216,7 +219,8 @@ constexpr Function kPriceAndGreeksTangentFlow{
     "price_and_greeks_tangent_flow",
     "High-level: price, delta, gamma and vega of a built-in payoff from a\n"
     "path batch of any scalar SDE simulated by the Euler scheme, exact for\n"
-    "that scheme. Returns a `Greeks` named tuple; rho is NaN.\n"
+    "that scheme. Returns a `Greeks` named tuple; rho is NaN. Payoffs as\n"
+    "for `price_and_greeks_constant_flow` (the spreads with `strike2`).\n"
     "\n"
     "Inputs as for `greek_weights_tangent_flow`, the coefficient arrays\n"
     "named `*_field`; only the last column of `states` is read, and the\n"
@@ -235,8 +239,8 @@ constexpr Function kPriceAndGreeksTangentFlow{
     "\n"
     "- `\"weights\"`: f(X_T) times the weights of\n"
     "  `greek_weights_tangent_flow` and `parameter_weights_tangent_flow`.\n"
-    "- `\"lowest_variance\"` (default): pathwise for the identity, calls\n"
-    "  and puts; for digitals the jump is smoothed into a ramp of\n"
+    "- `\"lowest_variance\"` (default): pathwise for the identity, calls,\n"
+    "  puts and spreads; for digitals the jump is smoothed into a ramp of\n"
     "  half-width `half_width` around the strike, taken pathwise, and the\n"
     "  rest by weights, centred. By default the half-width is twice the\n"
     "  standard deviation of X_T over the paths; that width and the\n"
@@ -258,19 +262,20 @@ constexpr Function kPriceAndGreeksTangentFlow{
            array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
            real("horizon"), text("payoff"), real_or("strike", 0.0, "0.0"),
            text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("vol"),
-           real_or_none("half_width"), real_or_none("rate")),
+           real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2")),
     [](const View2D& states, const View2D& dws, const View2D& sigma_field,
        const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
        const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double strike,
        std::string_view estimator, const std::optional<double>& vol,
-       const std::optional<double>& half_width, const std::optional<double>& rate) {
+       const std::optional<double>& half_width, const std::optional<double>& rate,
+       const std::optional<double>& strike2) {
         return quarnel::price_and_greeks_tangent_flow(
             {.paths = {.states = states, .dws = dws, .horizon = horizon},
              .first = {.sigma = sigma_field,
                        .d_mu_dx = d_mu_dx_field,
                        .d_sigma_dx = d_sigma_dx_field},
              .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
-            payoff, strike, estimator, vol, half_width, rate);
+            payoff, strike, estimator, vol, half_width, rate, strike2);
     }};
 
 }  // namespace

@@ -285,10 +285,11 @@ struct LocalisedSamples {
 // the standard error; a half-width from a pilot run avoids the first part. A half-width
 // that is not a positive finite number (no spread in the paths) turns the ramp off: the
 // plain weights, centred.
+// The digital put 1{x < K} is split the same way, around 1 - fs with slope -fs'.
 class LocalisedDigital {
 public:
-    LocalisedDigital(double strike, double half_width) noexcept
-        : strike_(strike), lo_(kInf), hi_(kInf), inv2e_(0.0) {
+    LocalisedDigital(double strike, double half_width, bool put = false) noexcept
+        : strike_(strike), lo_(kInf), hi_(kInf), inv2e_(0.0), put_(put) {
         if (half_width > 0.0 && half_width < kInf) {
             lo_ = strike - half_width;
             hi_ = strike + half_width;
@@ -301,11 +302,15 @@ public:
     QUARNEL_PATH_INLINE LocalisedSamples<N> sample(double x, const double (&m)[N],
                                                    const double (&v)[N]) const noexcept {
         // Selects, not branches: which side of the strike a path ends on is a coin toss.
-        const double f = x > strike_ ? 1.0 : 0.0;
+        const double above = x > strike_ ? 1.0 : 0.0;
+        const double below = x < strike_ ? 1.0 : 0.0;
         const double ramp = (x - lo_) * inv2e_;
         const double upper = x >= hi_ ? 1.0 : ramp;
-        const double fs = x <= lo_ ? 0.0 : upper;
-        const double fsp = ((lo_ < x) & (x < hi_)) ? inv2e_ : 0.0;
+        const double up = x <= lo_ ? 0.0 : upper;
+        const double up_slope = ((lo_ < x) & (x < hi_)) ? inv2e_ : 0.0;
+        const double f = put_ ? below : above;
+        const double fs = put_ ? 1.0 - up : up;
+        const double fsp = put_ ? -up_slope : up_slope;
         const double g = f - fs;
         LocalisedSamples<N> s;
         s.price = f;
@@ -319,6 +324,7 @@ public:
 private:
     static constexpr double kInf = std::numeric_limits<double>::infinity();
     double strike_, lo_, hi_, inv2e_;
+    bool put_;
 };
 
 // The localised digital's sums, each a left-to-right chain in path order: the price's,
@@ -347,6 +353,31 @@ struct CentringSums {
     }
 };
 
+// Pathwise and weights, blended: for a payoff whose pathwise samples are not always the
+// quieter ones (a spread: its pathwise delta is an indicator of the band between the
+// strikes, noisier than the weight on the bounded payoff when the band is narrow). Both
+// samples are unbiased, so their difference v = z - u has mean zero, and per Greek the
+// weights sample z is centred on it (CentringSums below): z - c v with the regression
+// coefficient c, never more variable than either (c = 0 is z, c = 1 is u) but for the
+// O(1/n) of a coefficient taken from the same paths. The samples come in the form of the
+// localised digital's, so the same sums and finish serve both.
+template <class Flow, class Payoff, class Slope>
+QUARNEL_PATH_INLINE LocalisedSamples<4> greeks_blended_sample(const Flow& flow, Payoff payoff,
+                                                              Slope slope, double x, double w,
+                                                              bool rate_rho = false) noexcept {
+    const GreekSamples z = greeks_by_weights_sample(flow, payoff, x, w, rate_rho);
+    const GreekSamples u = greeks_pathwise_sample(flow, payoff, slope, x, w, rate_rho);
+    const double zs[4] = {z.greeks.delta, z.greeks.gamma, z.greeks.vega, z.greeks.rho};
+    const double us[4] = {u.greeks.delta, u.greeks.gamma, u.greeks.vega, u.greeks.rho};
+    LocalisedSamples<4> s;
+    s.price = z.price;
+    for (std::size_t i = 0; i < 4; ++i) {
+        s.u[i] = zs[i];
+        s.v[i] = zs[i] - us[i];
+    }
+    return s;
+}
+
 // The localised digital's samples of one path of a constant flow.
 template <class Flow>
 QUARNEL_PATH_INLINE LocalisedSamples<4> greeks_localised_digital_sample(
@@ -362,19 +393,40 @@ QUARNEL_PATH_INLINE LocalisedSamples<4> greeks_localised_digital_sample(
     return s;
 }
 
-// Price and Greeks of the digital call, localised (LocalisedDigital) and centred.
+// Price and Greeks of the digital call (or with `put` the digital put), localised
+// (LocalisedDigital) and centred.
 template <class States, class Brownians, class Flow>
 PriceGreeks greeks_localised_digital_from_paths(const States& terminal_states,
                                                 const Brownians& w_terminals, const Flow& flow,
                                                 double strike, double half_width,
-                                                bool rate_rho = false) {
+                                                bool rate_rho = false, bool put = false) {
     const std::size_t n = terminal_states.size();
     detail::check_lengths(n, w_terminals.size());
-    const LocalisedDigital digital(strike, half_width);
+    const LocalisedDigital digital(strike, half_width, put);
     CentringSums<4> sums;
     for (std::size_t k = 0; k < n; ++k) {
         sums.add(greeks_localised_digital_sample(digital, flow, terminal_states[k], w_terminals[k],
                                                  rate_rho));
+    }
+    const MeanStderr p = sums.price(n);
+    MeanStderr g[4];
+    for (std::size_t i = 0; i < 4; ++i) g[i] = sums.greek(i, n);
+    return {p.mean,    g[0].mean,    g[1].mean,    g[2].mean,    g[3].mean,
+            p.stderr_, g[0].stderr_, g[1].stderr_, g[2].stderr_, g[3].stderr_};
+}
+
+// Price and Greeks of a Lipschitz payoff from pathwise and weights samples, blended
+// (greeks_blended_sample).
+template <class States, class Brownians, class Flow, class Payoff, class Slope>
+PriceGreeks greeks_blended_from_paths(const States& terminal_states, const Brownians& w_terminals,
+                                      const Flow& flow, Payoff payoff, Slope slope,
+                                      bool rate_rho = false) {
+    const std::size_t n = terminal_states.size();
+    detail::check_lengths(n, w_terminals.size());
+    CentringSums<4> sums;
+    for (std::size_t k = 0; k < n; ++k) {
+        sums.add(greeks_blended_sample(flow, payoff, slope, terminal_states[k], w_terminals[k],
+                                       rate_rho));
     }
     const MeanStderr p = sums.price(n);
     MeanStderr g[4];
