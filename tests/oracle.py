@@ -336,6 +336,32 @@ def greek_slope_function(name, strike, strike2):
     return _slope_function(name, strike)
 
 
+def _pairs_mode(pairs, n):
+    if pairs in (None, ""):
+        return None
+    if pairs not in ("halves", "adjacent"):
+        raise ValueError(f"unknown pairs '{pairs}': expected 'halves', 'adjacent' or None")
+    if n % 2:
+        raise ValueError(f"pairs need an even number of paths, got {n}")
+    return pairs
+
+
+def _pair_mean(a, b):
+    if isinstance(a, (list, tuple)):
+        return [_pair_mean(x, y) for x, y in zip(a, b)]
+    return (a + b) * 0.5
+
+
+def pair_means(samples, pairs):
+    """The per-path samples as they are, or the mean samples of the antithetic pairs in
+    pair order: rows k and k + n/2 ("halves") or 2j and 2j + 1 ("adjacent")."""
+    if pairs is None:
+        return samples
+    h = len(samples) // 2
+    rows = [(j, j + h) if pairs == "halves" else (2 * j, 2 * j + 1) for j in range(h)]
+    return [_pair_mean(samples[a], samples[b]) for a, b in rows]
+
+
 def _check_strikes(payoff, strike, strike2):
     _check_finite(strike, "strike")
     if payoff in _SPREADS and strike2 is None:
@@ -502,6 +528,10 @@ class _LocalisedDigital:
     def add(self, x, multipliers, weights, rho_of=None):
         """One path ending at x: the pathwise multipliers and the weights of its Greeks;
         `rho_of(u, f)` forms the last Greek's combined sample of a discounted rho."""
+        self.add_centred(*self.sample(x, multipliers, weights, rho_of))
+
+    def sample(self, x, multipliers, weights, rho_of=None):
+        """(price, us, vs) of the path that `add` adds."""
         lo, hi, inv2e = self.lo, self.hi, self.inv2e
         v = 1.0 if x > self.strike else 0.0
         fs = 0.0 if x <= lo else (1.0 if x >= hi else (x - lo) * inv2e)
@@ -515,7 +545,7 @@ class _LocalisedDigital:
             if rho_of is not None and i == 3:
                 u = rho_of(u, v)
             us.append(u)
-        self.add_centred(v, us, weights)
+        return v, us, list(weights)
 
     def add_centred(self, price, us, vs):
         """One path's price sample and, per Greek, the sample u and the zero-mean v that
@@ -549,17 +579,18 @@ def price_and_greeks_constant_flow(
     half_width=None,
     rate=None,
     strike2=None,
+    pairs=None,
 ):
     """(price, delta, gamma, vega, rho, and their five standard errors)."""
     horizon, x0, vol, strike = float(horizon), float(x0), float(vol), float(strike)
     rate = None if rate is None else float(rate)
     return finish_greeks(_constant_flow_greeks(terminal_states, w_terminals, horizon, x0, vol,
                                                payoff, strike, model, estimator, half_width,
-                                               rate, strike2), rate, horizon)
+                                               rate, strike2, pairs), rate, horizon)
 
 
 def _constant_flow_greeks(terminal_states, w_terminals, horizon, x0, vol, payoff, strike, model,
-                          estimator, half_width, rate, strike2):
+                          estimator, half_width, rate, strike2, pairs):
     n = terminal_states.shape[0]
     if w_terminals.shape[0] != n:
         raise ValueError("terminal_states and w_terminals must have the same length")
@@ -573,6 +604,7 @@ def _constant_flow_greeks(terminal_states, w_terminals, horizon, x0, vol, payoff
     _check_strikes(payoff, strike, strike2)
     half_width = _check_half_width(half_width, payoff, estimator)
     _check_finite(rate, "rate")
+    pairs = _pairs_mode(pairs, n)
     # With a rate, rho's per-path sample is the combined one of the discounted price.
     rho_of = (lambda r, v: r) if rate is None else (lambda r, v: r - horizon * v)
     scale, weights, pathwise = _constant_flow(model, horizon, x0, vol)
@@ -587,18 +619,28 @@ def _constant_flow_greeks(terminal_states, w_terminals, horizon, x0, vol, payoff
         d = slope(x)
         return v, [d * m if i < 3 else rho_of(d * m, v) for i, m in enumerate(pathwise(x, w))]
 
+    def path_samples(sample):
+        return pair_means([sample(float(terminal_states[k]), float(w_terminals[k]))
+                           for k in range(n)], pairs)
+
     def plain(sample):
         sp = spp = 0.0
         s1 = [0.0] * 4
         s2 = [0.0] * 4
-        for k in range(n):
-            v, us = sample(float(terminal_states[k]), float(w_terminals[k]))
+        samples = path_samples(sample)
+        for v, us in samples:
             sp = sp + v
             spp = spp + v * v
             for i, u in enumerate(us):
                 s1[i] = s1[i] + u
                 s2[i] = s2[i] + u * u
-        return _finish_greeks(sp, spp, s1, s2, n)
+        return _finish_greeks(sp, spp, s1, s2, len(samples))
+
+    def centred_sums(sample, sums):
+        samples = path_samples(sample)
+        for price, us, vs in samples:
+            sums.add_centred(price, us, vs)
+        return _finish_greeks(*sums.sums(len(samples)), len(samples))
 
     if estimator == "weights":
         return plain(by_weights)
@@ -607,23 +649,20 @@ def _constant_flow_greeks(terminal_states, w_terminals, horizon, x0, vol, payoff
         if payoff not in _SPREADS:
             return plain(by_pathwise)
         # A spread: the weights samples z centred on z - u, u the pathwise ones.
-        blend = _LocalisedDigital(strike, math.nan, 4)
-        for k in range(n):
-            x, w = float(terminal_states[k]), float(w_terminals[k])
+        def blended(x, w):
             v, zs = by_weights(x, w)
             _, us = by_pathwise(x, w)
-            blend.add_centred(v, zs, [z - u for z, u in zip(zs, us)])
-        return _finish_greeks(*blend.sums(n), n)
+            return v, zs, [z - u for z, u in zip(zs, us)]
+
+        return centred_sums(blended, _LocalisedDigital(strike, math.nan, 4))
 
     # Localised digital: ramp pathwise, remainder by weights, each Greek centred on its
     # weight by its regression coefficient through expanded sums.
     e = half_width if half_width is not None else default_half_width(terminal_states)
     digital = _LocalisedDigital(strike, e, 4, payoff == "digital_put")
-    for k in range(n):
-        x = float(terminal_states[k])
-        w = float(w_terminals[k])
-        digital.add(x, pathwise(x, w), weights(w), rho_of if rate is not None else None)
-    return _finish_greeks(*digital.sums(n), n)
+    return centred_sums(
+        lambda x, w: digital.sample(x, pathwise(x, w), weights(w),
+                                    rho_of if rate is not None else None), digital)
 
 
 # --- second-order tangent flow ------------------------------------------------------------
@@ -731,7 +770,7 @@ def parameter_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_m
 def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
                                   d2_mu_dx2_field, d2_sigma_dx2_field, horizon, payoff,
                                   strike=0.0, estimator="lowest_variance", vol=None,
-                                  half_width=None, rate=None, strike2=None):
+                                  half_width=None, rate=None, strike2=None, pairs=None):
     horizon = float(horizon)
     strike = float(strike)
     vol = None if vol is None else float(vol)
@@ -762,6 +801,7 @@ def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sig
     _check_finite(vol, "vol")
     half_width = _check_half_width(half_width, payoff, estimator)
     _check_finite(rate, "rate")
+    pairs = _pairs_mode(pairs, n)
     # The parallel bump: d sigma/de = sigma, d2 sigma/dx de = d sigma/dx, drift unchanged.
     zeros = np.zeros((n, n_steps))
     m = fields + (zeros, sigma_field, zeros, d_sigma_dx_field)
@@ -776,42 +816,47 @@ def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sig
         d = slope(x)
         return f(x), d * r[2], d * ((r[2] * r[0]) + r[3]), d * r[4]
 
-    centred = estimator == "lowest_variance" and payoff in _DIGITALS + _SPREADS
-    if estimator == "weights":
-        sample = by_weights
-    elif payoff not in _DIGITALS:
+    def path_samples(sample):
+        rows = [_second_order_path(k, n_steps, horizon, m, True, with_vega, "sigma_field")
+                for k in range(n)]
+        return pair_means([sample(float(terminal[k]), rows[k]) for k in range(n)], pairs)
+
+    def centred_sums(sample, sums):
+        samples = path_samples(sample)
+        for price, us, vs in samples:
+            sums.add_centred(price, us, vs)
+        sp, spp, c1, c2 = sums.sums(len(samples))
+        return [sp] + c1, [spp] + c2, len(samples)
+
+    if estimator == "lowest_variance" and payoff in _SPREADS:
         slope = greek_slope_function(payoff, strike, strike2)
-        sample = by_pathwise
-        if payoff in _SPREADS:  # the weights samples z centred on z - u
-            blend = _LocalisedDigital(strike, math.nan, 3)
-            for k in range(n):
-                r = _second_order_path(k, n_steps, horizon, m, True, with_vega, "sigma_field")
-                x = float(terminal[k])
-                z, u = by_weights(x, r), by_pathwise(x, r)
-                blend.add_centred(z[0], z[1:], [a - b for a, b in zip(z[1:], u[1:])])
-            sp, spp, c1, c2 = blend.sums(n)
-            s1 = [sp] + c1
-            s2 = [spp] + c2
-    else:
+
+        def blended(x, r):  # the weights samples z centred on z - u
+            z, u = by_weights(x, r), by_pathwise(x, r)
+            return z[0], list(z[1:]), [a - b for a, b in zip(z[1:], u[1:])]
+
+        s1, s2, count = centred_sums(blended, _LocalisedDigital(strike, math.nan, 3))
+    elif estimator == "lowest_variance" and payoff in _DIGITALS:
         e = half_width if half_width is not None else default_half_width(terminal)
         digital = _LocalisedDigital(strike, e, 3, payoff == "digital_put")
-        for k in range(n):
-            r = _second_order_path(k, n_steps, horizon, m, True, with_vega, "sigma_field")
-            digital.add(float(terminal[k]), (r[2], (r[2] * r[0]) + r[3], r[4]),
-                        (r[0], r[1], r[5]))
-        sp, spp, c1, c2 = digital.sums(n)
-        s1 = [sp] + c1
-        s2 = [spp] + c2
-
-    if not centred:
+        s1, s2, count = centred_sums(
+            lambda x, r: digital.sample(x, (r[2], (r[2] * r[0]) + r[3], r[4]),
+                                        (r[0], r[1], r[5])), digital)
+    else:
+        if estimator == "weights":
+            sample = by_weights
+        else:
+            slope = greek_slope_function(payoff, strike, strike2)
+            sample = by_pathwise
         s1 = [0.0] * 4
         s2 = [0.0] * 4
-        for k in range(n):
-            r = _second_order_path(k, n_steps, horizon, m, True, with_vega, "sigma_field")
-            for i, v in enumerate(sample(float(terminal[k]), r)):
+        samples = path_samples(sample)
+        count = len(samples)
+        for values in samples:
+            for i, v in enumerate(values):
                 s1[i] = s1[i] + v
                 s2[i] = s2[i] + v * v
-    out = list(_finish_greeks(s1[0], s2[0], s1[1:] + [0.0], s2[1:] + [0.0], n))
+    out = list(_finish_greeks(s1[0], s2[0], s1[1:] + [0.0], s2[1:] + [0.0], count))
     out[4] = out[9] = math.nan  # rho
     if with_vega:  # per unit of vol: the bump e is dvol / vol
         out[3], out[8] = div(out[3], vol), div(out[8], vol)

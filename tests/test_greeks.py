@@ -162,16 +162,17 @@ class TestConstantFlow:
     def test_bits_against_reference(self, model, payoff, estimator):
         x0, _, s, T, K = MARKETS[model]
         rng = rng_for("cf-bits", model, payoff, estimator)
-        x, w = simulate(model, 23, (payoff, estimator))
+        x, w = simulate(model, 24, (payoff, estimator))
         # Strikes at sampled states hit the ramp ends and the kinks exactly.
         strike = float(x[3])
         strike2 = float(x[9]) if payoff.endswith("_spread") else None
         localised = "digital" in payoff and estimator == "lowest_variance"
         widths = [None, 0.37 * s * x0, float(abs(x[5] - strike))]
-        # (half_width, rate): a width only where it means something; with a rate the rho
-        # sample is the combined one and every number is discounted.
-        options = [(hw if localised else None, rate)
-                   for hw, rate in zip(widths, (None, 0.05, -0.01))]
+        # (half_width, rate, pairs): a width only where it means something; with a rate
+        # the rho sample is the combined one and every number is discounted.
+        options = [(hw if localised else None, rate, pairs)
+                   for hw, rate, pairs in zip(widths, (None, 0.05, -0.01),
+                                              (None, "halves", "adjacent"))]
         cases = [(x, w)] + [
             (sprinkle(rng, x, SPECIALS, 0.15), sprinkle(rng, w, SPECIALS, 0.15))
             for _ in range(2)
@@ -179,10 +180,10 @@ class TestConstantFlow:
         for i, (xs, ws) in enumerate(cases):
             kinds = ("contiguous", "strided", "reversed", "unaligned")
             xs, ws = layout(xs, kinds[i % 4]), layout(ws, kinds[(i + 1) % 4])
-            for hw, rate in options:
+            for hw, rate, pairs in options:
                 assert_same_outcome(g.price_and_greeks_constant_flow,
                                     ref.price_and_greeks_constant_flow, xs, ws, T, x0, s,
-                                    payoff, strike, model, estimator, hw, rate, strike2)
+                                    payoff, strike, model, estimator, hw, rate, strike2, pairs)
         assert_same_outcome(g.greek_weights_constant_flow, ref.greek_weights_constant_flow,
                             cases[1][1], T, x0, s, model)
         empty = np.empty(0)
@@ -232,12 +233,16 @@ class TestConstantFlow:
             ({"payoff": "put_spread", "strike2": math.inf}, "strike2 must be finite, got inf"),
             ({"payoff": "digital_put", "half_width": 0.1, "rate": math.nan},
              "rate must be finite, got nan"),
+            ({"pairs": "pairs", "rate": 0.0}, "unknown pairs 'pairs': expected 'halves', "
+                                              "'adjacent' or None"),
+            ({"pairs": "halves"}, "pairs need an even number of paths, got 3"),
         ],
     )
     def test_argument_errors_in_order(self, change, message):
         kw = dict(terminal_states=np.ones(3), w_terminals=np.zeros(3), horizon=1.0, x0=1.0,
                   vol=0.2, payoff="call", strike=1.0, model="gbm",
-                  estimator="lowest_variance", half_width=None, rate=None, strike2=None)
+                  estimator="lowest_variance", half_width=None, rate=None, strike2=None,
+                  pairs=None)
         kw.update(change)
         assert value_error(g.price_and_greeks_constant_flow, **kw) == message
         assert value_error(ref.price_and_greeks_constant_flow, **kw) == message
@@ -303,6 +308,36 @@ def test_discounted_greeks_against_black_scholes(flow, estimator, payoff):
         assert math.isnan(r.rho) and math.isnan(r.rho_stderr)
     for i, name in enumerate(names):
         assert abs(r[i] - exact[i]) <= 4.0 * r[5 + i], (name, r[i], exact[i], r[5 + i])
+
+
+@pytest.mark.parametrize("pairs", ["halves", "adjacent"])
+def test_antithetic_pairs_report_the_error_of_pair_means(pairs):
+    # W and -W as rows k and k + n/2 (or 2j and 2j + 1): the estimate and its error are
+    # the mean and the population standard error of the pair averages, bit for bit.
+    n, (x0, mu, s, T, K) = 40_000, MARKETS["gbm"]
+    half = rng_for("antithetic", n).standard_normal(n // 2) * math.sqrt(T)
+    w = np.concatenate([half, -half]) if pairs == "halves" else np.stack([half, -half], 1).ravel()
+    x = x0 * np.exp((mu - 0.5 * s * s) * T + s * w)
+    rows = (slice(0, n // 2), slice(n // 2, n)) if pairs == "halves" else (slice(0, n, 2),
+                                                                          slice(1, n, 2))
+    f = np.maximum(x - K, 0.0)
+    delta = (f * w) * (1.0 / (T * (s * x0)))  # the weights' delta samples, as rounded
+    r = g.price_and_greeks_constant_flow(x, w, T, x0, s, "call", K, estimator="weights",
+                                         pairs=pairs)
+    for i, samples in enumerate((f, delta)):
+        pair_means = (samples[rows[0]] + samples[rows[1]]) * 0.5
+        assert_same_floats(_quarnel.price_from_samples(pair_means), (r[i], r[5 + i]))
+    # The antithetic price error is well below the one that treats the paths as independent.
+    unpaired = g.price_and_greeks_constant_flow(x, w, T, x0, s, "call", K, estimator="weights")
+    assert r.price_stderr < 0.9 * unpaired.price_stderr
+    # The tangent flow pairs its rows the same way: pairs of identical paths are one path.
+    batch = bs_euler_batch(200, 4)
+    twice = [np.concatenate([a, a]) if pairs == "halves" else np.repeat(a, 2, axis=0)
+             for a in batch]
+    one = g.price_and_greeks_tangent_flow(*batch, BS_RATE["T"], "call", BS_RATE["K"], vol=0.25)
+    both = g.price_and_greeks_tangent_flow(*twice, BS_RATE["T"], "call", BS_RATE["K"], vol=0.25,
+                                           pairs=pairs)
+    assert_same_floats(both, one)
 
 
 def test_non_finite_estimates_have_nan_errors():
@@ -420,19 +455,22 @@ class TestTangentFlow:
     @pytest.mark.parametrize("estimator", ESTIMATORS)
     def test_price_and_greeks_bits_against_reference(self, payoff, estimator):
         rng = rng_for("tf-greeks-bits", payoff, estimator)
-        batch = tangent_batch(rng, 11, 3, p=0.02)
+        batch = tangent_batch(rng, 12, 3, p=0.02)
         terminal = batch[0][:, -1]
         strike = float(terminal[4])  # a terminal state: the kink and the ramp hit exactly
         strike2 = float(terminal[2]) if payoff.endswith("_spread") else None
         localised = "digital" in payoff and estimator == "lowest_variance"
         width = (float(abs(terminal[7] - strike)) or 0.5) if localised else None
-        rows = [(0.3, None, None), (None, None, 0.04), (0.7, width, -0.02)]
-        for vol, half_width, rate in rows:
+        rows = [(0.3, None, None, None), (None, None, 0.04, "halves"),
+                (0.7, width, -0.02, "adjacent")]
+        for vol, half_width, rate, pairs in rows:
             assert_same_outcome(
                 functools.partial(g.price_and_greeks_tangent_flow, vol=vol,
-                                  half_width=half_width, rate=rate, strike2=strike2),
+                                  half_width=half_width, rate=rate, strike2=strike2,
+                                  pairs=pairs),
                 functools.partial(ref.price_and_greeks_tangent_flow, vol=vol,
-                                  half_width=half_width, rate=rate, strike2=strike2),
+                                  half_width=half_width, rate=rate, strike2=strike2,
+                                  pairs=pairs),
                 *batch, 1.3, payoff, strike, estimator)
 
     def test_wider_step_arrays_are_read_as_their_batch(self):
@@ -491,6 +529,8 @@ class TestTangentFlow:
         ({"half_width": 0.1, "payoff": "call_spread", "strike2": 1.1},
          "half_width applies only to a digital payoff with estimator 'lowest_variance'"),
         ({"payoff": "put_spread", "vol": 0.0}, "strike2 is required by payoff 'put_spread'"),
+        ({"pairs": "adjacent", "states": np.ones((3, 4))},
+         "pairs need an even number of paths, got 3"),
         ({"sigma_field": "zero at [2, 1]"},
          "sigma_field[2, 1] = 0 produces division by zero"),
         # Shapes come before names, names before numbers.

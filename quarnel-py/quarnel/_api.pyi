@@ -47,6 +47,7 @@ def price_and_greeks_constant_flow(
     half_width: SupportsFloat | None = None,
     rate: SupportsFloat | None = None,
     strike2: SupportsFloat | None = None,
+    pairs: Literal["halves", "adjacent"] | None = None,
 ) -> Greeks: ...
 @overload
 def bel_weights_tangent_flow(batch: PathBatch, /) -> _Floats: ...
@@ -139,6 +140,7 @@ def price_and_greeks_tangent_flow(
     half_width: SupportsFloat | None = None,
     rate: SupportsFloat | None = None,
     strike2: SupportsFloat | None = None,
+    pairs: Literal["halves", "adjacent"] | None = None,
 ) -> Greeks: ...
 @overload
 def price_and_greeks_tangent_flow(
@@ -157,4 +159,5 @@ def price_and_greeks_tangent_flow(
     half_width: SupportsFloat | None = None,
     rate: SupportsFloat | None = None,
     strike2: SupportsFloat | None = None,
+    pairs: Literal["halves", "adjacent"] | None = None,
 ) -> Greeks: ...

@@ -42,6 +42,7 @@ def price_and_greeks_constant_flow(
     half_width: SupportsFloat | None = None,
     rate: SupportsFloat | None = None,
     strike2: SupportsFloat | None = None,
+    pairs: Literal["halves", "adjacent"] | None = None,
 ) -> Greeks:
     """Price, delta, gamma, vega and drift rho of a built-in payoff, with standard errors."""
 
@@ -102,5 +103,6 @@ def price_and_greeks_tangent_flow(
     half_width: SupportsFloat | None = None,
     rate: SupportsFloat | None = None,
     strike2: SupportsFloat | None = None,
+    pairs: Literal["halves", "adjacent"] | None = None,
 ) -> Greeks:
     """Price, delta, gamma and vega (d/d vol) of a built-in payoff; rho is NaN."""

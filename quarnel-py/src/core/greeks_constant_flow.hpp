@@ -39,13 +39,15 @@ Result<Matrix> greek_weights_constant_flow(const View1D& w_terminals, double hor
 // estimate has a NaN error.
 // Checks, in order: lengths, payoff, model, estimator, horizon, x0, vol (positive, then
 // finite), strike and strike2 (check_strikes), half_width (valid, then meaningful),
-// rate finite.
+// rate finite, pairs (known, then an even number of paths). With `pairs` every estimate
+// is the mean of the antithetic pairs' means and its error theirs (greeks_pairs.hpp).
 Result<Greeks> price_and_greeks_constant_flow(const View1D& terminal_states,
                                               const View1D& w_terminals, double horizon, double x0,
                                               double vol, std::string_view payoff, double strike,
                                               std::string_view model, std::string_view estimator,
                                               std::optional<double> half_width,
                                               std::optional<double> rate = std::nullopt,
-                                              std::optional<double> strike2 = std::nullopt);
+                                              std::optional<double> strike2 = std::nullopt,
+                                              std::optional<std::string_view> pairs = std::nullopt);
 
 }  // namespace quarnel

@@ -46,7 +46,8 @@ Greeks finish_localised(const CentringSums<3>& sums, std::size_t n, bool with_ve
 Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
     const SecondOrderPaths& batch, std::string_view payoff, double strike,
     std::string_view estimator, std::optional<double> vol, std::optional<double> half_width,
-    std::optional<double> rate, std::optional<double> strike2) {
+    std::optional<double> rate, std::optional<double> strike2,
+    std::optional<std::string_view> pairs) {
     // The covering rule of price_and_delta_tangent_flow: the same arrays are accepted.
     if (auto err = check_state_columns(batch.paths.states)) return *std::move(err);
     const BatchShape shape{batch.paths.states.rows, batch.paths.states.cols - 1};
@@ -64,7 +65,10 @@ Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
     const bool localised = est.value() == Estimator::lowest_variance && is_digital(kind.value());
     if (auto err = check_half_width_use(half_width, localised)) return *std::move(err);
     if (auto err = check_finite(rate, "rate")) return *std::move(err);
-    return GreeksTangentFlowCall{shape, kind.value(), est.value()};
+    const Result<Pairs> paired = pairs_named(pairs);
+    if (!paired.ok()) return paired.error();
+    if (auto err = check_pairs(paired.value(), shape.n_paths)) return *std::move(err);
+    return GreeksTangentFlowCall{shape, kind.value(), est.value(), paired.value()};
 }
 
 Greeks finish_tangent_greeks(Greeks g, std::optional<double> vol, std::optional<double> rate,
@@ -99,9 +103,10 @@ Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std:
                                              std::optional<double> vol,
                                              std::optional<double> half_width,
                                              std::optional<double> rate,
-                                             std::optional<double> strike2) {
+                                             std::optional<double> strike2,
+                                             std::optional<std::string_view> pairs) {
     const Result<GreeksTangentFlowCall> call = check_price_and_greeks_tangent_flow(
-        paths, payoff, strike, estimator, vol, half_width, rate, strike2);
+        paths, payoff, strike, estimator, vol, half_width, rate, strike2, pairs);
     if (!call.ok()) return call.error();
     const GreekPayoff kind = call.value().payoff;
     const double k2 = strike2 ? *strike2 : 0.0;
@@ -116,15 +121,29 @@ Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std:
                                                             states.col_stride,
                                     batch.n_paths, states.row_stride};
 
-    // The four sample streams of `sample(x, row)`, summed left to right in path order.
+    // sums.add of each path's `sample(x, row)` in path order, or of each antithetic
+    // pair's mean sample in pair order; the count of what was added.
+    const Pairs mode = call.value().pairs;
+    const std::size_t n_means = mode == Pairs::none ? batch.n_paths : batch.n_paths / 2;
+    auto add_samples = [&](auto& sums, auto sample) -> std::optional<ZeroSigma> {
+        if (mode == Pairs::none) {
+            return for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
+                sums.add(sample(terminal[k], r));
+            });
+        }
+        return for_each_greek_row_pair(
+            batch, with_vega, mode,
+            [&](std::size_t ka, const PathRow& ra, std::size_t kb, const PathRow& rb) {
+                sums.add(pair_mean(sample(terminal[ka], ra), sample(terminal[kb], rb)));
+            });
+    };
+    // The four sample streams, summed left to right.
     auto accumulate = [&](auto sample) -> Result<Greeks> {
         GreekSums sums;
-        if (auto zero = for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
-                sums.add(sample(terminal[k], r));
-            })) {
+        if (auto zero = add_samples(sums, sample)) {
             return zero_sigma_error(*zero, FieldNames::suffixed);
         }
-        return finish_tangent_greeks(sums.finish(batch.n_paths, with_vega), vol, rate, horizon);
+        return finish_tangent_greeks(sums.finish(n_means, with_vega), vol, rate, horizon);
     };
     if (call.value().estimator == Estimator::weights) {
         return with_greek_payoff(kind, strike, k2, [&](auto f) {
@@ -133,15 +152,13 @@ Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std:
             });
         });
     }
-    // The centred sums of the digitals' and the spreads' samples, in path order.
+    // The centred sums of the digitals' and the spreads' samples.
     auto centred = [&](auto sample) -> Result<Greeks> {
         CentringSums<3> sums;
-        if (auto zero = for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
-                sums.add(sample(terminal[k], r));
-            })) {
+        if (auto zero = add_samples(sums, sample)) {
             return zero_sigma_error(*zero, FieldNames::suffixed);
         }
-        return finish_tangent_greeks(finish_localised(sums, batch.n_paths, with_vega), vol, rate,
+        return finish_tangent_greeks(finish_localised(sums, n_means, with_vega), vol, rate,
                                      horizon);
     };
     if (is_spread(kind)) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/greeks.hpp"
+#include "core/greeks_pairs.hpp"
 #include "core/greeks_payoffs.hpp"
 #include "core/path_batch.hpp"
 #include "core/result.hpp"
@@ -33,14 +34,15 @@ namespace quarnel {
 // Checks, in order: the states columns, the six step matrices at least (n_paths,
 // n_steps) (extra rows and columns ignored; the fields named `*_field`), payoff,
 // estimator, horizon, strike and strike2, vol, half_width (valid, then meaningful),
-// rate; then zero
+// rate, pairs (known, then an even number of paths); then zero
 // diffusion values.
 Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& batch, std::string_view payoff,
                                              double strike, std::string_view estimator,
                                              std::optional<double> vol,
                                              std::optional<double> half_width,
                                              std::optional<double> rate = std::nullopt,
-                                             std::optional<double> strike2 = std::nullopt);
+                                             std::optional<double> strike2 = std::nullopt,
+                                             std::optional<std::string_view> pairs = std::nullopt);
 
 // The pieces of price_and_greeks_tangent_flow, for the chunks of quarnel.dask.
 
@@ -49,13 +51,15 @@ struct GreeksTangentFlowCall {
     BatchShape shape;
     GreekPayoff payoff;
     Estimator estimator;
+    Pairs pairs;
 };
 
 // The checks of price_and_greeks_tangent_flow, in its order, and nothing else.
 Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
     const SecondOrderPaths& batch, std::string_view payoff, double strike,
     std::string_view estimator, std::optional<double> vol, std::optional<double> half_width,
-    std::optional<double> rate, std::optional<double> strike2);
+    std::optional<double> rate, std::optional<double> strike2,
+    std::optional<std::string_view> pairs);
 
 // What price_and_greeks_tangent_flow does to the finished means and errors of the
 // parallel bump: vega divided by `vol` (NaN without it), rho NaN, then the discount
@@ -97,10 +101,54 @@ std::optional<ZeroSigma> for_each_greek_row(const SecondOrderBatch& batch, bool 
     return std::nullopt;
 }
 
+// for_each_greek_row for antithetic pairs: hands `visit` the (index, row) of both paths
+// of each pair, pair after pair (greeks_pairs.hpp). For "halves" the kernel runs a block
+// of the first half and the same block of the second; a zero diffusion value is the
+// first met in that order.
+template <class Visit>
+std::optional<ZeroSigma> for_each_greek_row_pair(const SecondOrderBatch& batch, bool with_vega,
+                                                 Pairs pairs, Visit&& visit) {
+    constexpr std::size_t kBlock = 2048;  // even: adjacent pairs never straddle two blocks
+    const SecondOrderKind kind = with_vega ? SecondOrderKind::all : SecondOrderKind::greeks;
+    const std::size_t width = columns(kind);
+    const auto row_at = [&](const std::vector<double>& rows, std::size_t i) {
+        const double* r = rows.data() + i * width;
+        return PathRow{r[0], r[1], r[2], r[3], with_vega ? r[4] : 0.0, with_vega ? r[5] : 0.0};
+    };
+    std::vector<double> a(kBlock * width);
+    if (pairs == Pairs::adjacent) {
+        for (std::size_t first = 0; first < batch.n_paths; first += kBlock) {
+            const std::size_t count = std::min(kBlock, batch.n_paths - first);
+            if (auto zero = second_order_rows(kind, batch, first, count, a.data())) return zero;
+            for (std::size_t i = 0; i + 1 < count; i += 2) {
+                visit(first + i, row_at(a, i), first + i + 1, row_at(a, i + 1));
+            }
+        }
+        return std::nullopt;
+    }
+    std::vector<double> b(kBlock * width);
+    const std::size_t half = batch.n_paths / 2;
+    for (std::size_t first = 0; first < half; first += kBlock) {
+        const std::size_t count = std::min(kBlock, half - first);
+        if (auto zero = second_order_rows(kind, batch, first, count, a.data())) return zero;
+        if (auto zero = second_order_rows(kind, batch, half + first, count, b.data())) return zero;
+        for (std::size_t i = 0; i < count; ++i) {
+            visit(first + i, row_at(a, i), half + first + i, row_at(b, i));
+        }
+    }
+    return std::nullopt;
+}
+
 // One path's price, delta, gamma and vega samples.
 struct TangentGreekSamples {
     double price, delta, gamma, vega;
 };
+
+inline TangentGreekSamples pair_mean(const TangentGreekSamples& a,
+                                     const TangentGreekSamples& b) noexcept {
+    return {pair_mean(a.price, b.price), pair_mean(a.delta, b.delta), pair_mean(a.gamma, b.gamma),
+            pair_mean(a.vega, b.vega)};
+}
 
 // "weights": f(X_N) times each weight.
 template <class Payoff>

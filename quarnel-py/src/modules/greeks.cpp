@@ -97,6 +97,10 @@ constexpr Function kPriceAndGreeksConstantFlow{
     "infinite (NaN or infinite inputs among the paths) has a NaN standard\n"
     "error.\n"
     "\n"
+    "`pairs=\"halves\"` (rows k and k + n/2) or `\"adjacent\"` (rows 2j and\n"
+    "2j + 1) treats the paths as antithetic pairs: each pair's samples are\n"
+    "averaged first and every standard error is that of the n/2 pair means.\n"
+    "\n"
     "```\n"
     "g = price_and_greeks_constant_flow(x_t, w_t, 1.0, 100.0, 0.2,\n"
     "                                   \"call\", strike=100.0)\n"
@@ -106,14 +110,15 @@ constexpr Function kPriceAndGreeksConstantFlow{
            real("vol"), text("payoff"), real_or("strike", 0.0, "0.0"),
            text_or("model", "gbm", "'gbm'"),
            text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
-           real_or_none("rate"), real_or_none("strike2")),
+           real_or_none("rate"), real_or_none("strike2"), text_or_none("pairs", "", "None")),
     [](const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0,
        double vol, std::string_view payoff, double strike, std::string_view model,
        std::string_view estimator, const std::optional<double>& half_width,
-       const std::optional<double>& rate, const std::optional<double>& strike2) {
+       const std::optional<double>& rate, const std::optional<double>& strike2,
+       const std::optional<std::string_view>& pairs) {
         return quarnel::price_and_greeks_constant_flow(terminal_states, w_terminals, horizon, x0,
                                                        vol, payoff, strike, model, estimator,
-                                                       half_width, rate, strike2);
+                                                       half_width, rate, strike2, pairs);
     }};
 
 constexpr auto kSecondOrderParams =
@@ -234,6 +239,7 @@ constexpr Function kPriceAndGreeksTangentFlow{
     "price, the Greeks and their standard errors come back times\n"
     "exp(-r T). `horizon`, `strike`, `vol`, `half_width` and `rate` must\n"
     "be finite; an estimate that is not finite has a NaN standard error.\n"
+    "`pairs` as for `price_and_greeks_constant_flow`.\n"
     "\n"
     "Estimators:\n"
     "\n"
@@ -262,20 +268,21 @@ constexpr Function kPriceAndGreeksTangentFlow{
            array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
            real("horizon"), text("payoff"), real_or("strike", 0.0, "0.0"),
            text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("vol"),
-           real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2")),
+           real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2"),
+           text_or_none("pairs", "", "None")),
     [](const View2D& states, const View2D& dws, const View2D& sigma_field,
        const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
        const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double strike,
        std::string_view estimator, const std::optional<double>& vol,
        const std::optional<double>& half_width, const std::optional<double>& rate,
-       const std::optional<double>& strike2) {
+       const std::optional<double>& strike2, const std::optional<std::string_view>& pairs) {
         return quarnel::price_and_greeks_tangent_flow(
             {.paths = {.states = states, .dws = dws, .horizon = horizon},
              .first = {.sigma = sigma_field,
                        .d_mu_dx = d_mu_dx_field,
                        .d_sigma_dx = d_sigma_dx_field},
              .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
-            payoff, strike, estimator, vol, half_width, rate, strike2);
+            payoff, strike, estimator, vol, half_width, rate, strike2, pairs);
     }};
 
 }  // namespace

@@ -159,20 +159,21 @@ constexpr Function kCheckPriceAndGreeksTangentFlow{
            array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
            real("horizon"), text("payoff"), real_or("strike", 0.0, "0.0"),
            text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("vol"),
-           real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2")),
+           real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2"),
+           text_or_none("pairs", "", "None")),
     [](const View2D& states, const View2D& dws, const View2D& sigma_field,
        const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
        const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double strike,
        std::string_view estimator, const std::optional<double>& vol,
        const std::optional<double>& half_width, const std::optional<double>& rate,
-       const std::optional<double>& strike2) {
+       const std::optional<double>& strike2, const std::optional<std::string_view>& pairs) {
         Result<GreeksTangentFlowCall> r = check_price_and_greeks_tangent_flow(
             {.paths = {.states = states, .dws = dws, .horizon = horizon},
              .first = {.sigma = sigma_field,
                        .d_mu_dx = d_mu_dx_field,
                        .d_sigma_dx = d_sigma_dx_field},
              .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
-            payoff, strike, estimator, vol, half_width, rate, strike2);
+            payoff, strike, estimator, vol, half_width, rate, strike2, pairs);
         return none_or(r.ok() ? std::nullopt : std::optional<ModelError>(r.error()));
     }};
 
