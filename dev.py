@@ -85,6 +85,9 @@ def build_wheel() -> Path:
     dist = BUILD / "dist"
     for old in dist.glob("quarnel-*.whl"):
         old.unlink()
+    # pip -q is silent while CMake compiles the extensions: say what the wait is.
+    print("building the quarnel wheel: compiling the C++ extensions (about 40 s on two "
+          "cores; no output until it is done)", flush=True)
     run(py, "-m", "pip", "wheel", "-q", "--no-deps", "-w", dist, ROOT)
     (wheel,) = dist.glob("quarnel-*-cp310-abi3-*.whl")
     return wheel
@@ -172,6 +175,7 @@ def demo(rest: list[str]) -> None:
     stage("build and install")
     py = ensure_venv(MAIN)
     install(py, build_wheel(), "")
+    print("installed into .venv; running the Black-Scholes demo", flush=True)
     run(py, ROOT / "examples" / "black_scholes.py")
 
 

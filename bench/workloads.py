@@ -197,7 +197,8 @@ def _pd_tangent(b: PathBatch) -> Any:
 
 
 def _pg_tangent(b: PathBatch) -> Any:
-    return q.price_and_greeks_tangent_flow(*b.second_order_args, "call", STRIKE)
+    # vol=1.0: vega is the parallel bump's own derivative, the quantity the peers compute.
+    return q.price_and_greeks_tangent_flow(*b.second_order_args, "call", STRIKE, vol=1.0)
 
 
 def _pg_constant(estimator: str) -> Callable[[Samples], Any]:

@@ -3,8 +3,9 @@
 Simulates geometric Brownian motion with NumPy, computes price and delta with the
 constant-flow and the tangent-flow routines of `quarnel`, then gamma and vega with
 `price_and_greeks_constant_flow`, and prints them beside the closed-form values (zero
-rates: quarnel's prices are undiscounted E[f(X_T)], so with a rate r multiply price
-and Greeks by exp(-r T) yourself). Then does the same for an Ornstein-Uhlenbeck model,
+rates: quarnel's prices are undiscounted E[f(X_T)] unless the price-and-Greeks
+functions are given `rate=r`, which discounts price and Greeks and gives the rho of
+the discounted price). Then does the same for an Ornstein-Uhlenbeck model,
 where only the general tangent-flow form applies.
 
     python examples/black_scholes.py [--quick] [--paths N] [--steps M] [--seed S]

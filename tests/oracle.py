@@ -290,13 +290,136 @@ def _check_model(model):
         raise ValueError(_UNKNOWN_MODEL.format(model))
 
 
+def _check_finite(value, name):
+    if value is not None and not math.isfinite(value):
+        text = "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+        raise ValueError(f"{name} must be finite, got {text}")
+
+
 def _constant_flow_numbers(model, horizon, x0, vol):
     if not horizon > 0.0:
         raise ValueError("horizon must be positive")
+    _check_finite(horizon, "horizon")
     if model == "gbm" and not x0 > 0.0:
         raise ValueError("x0 must be positive")
+    _check_finite(x0, "x0")
     if not vol > 0.0:
         raise ValueError("vol must be positive")
+    _check_finite(vol, "vol")
+
+
+_DIGITALS = ("digital_call", "digital", "digital_put")
+_SPREADS = ("call_spread", "put_spread")
+_GREEK_UNKNOWN = ("unknown payoff '{}': expected 'identity', 'call', 'put', 'digital_call' "
+                  "(or 'digital'), 'digital_put', 'call_spread', or 'put_spread'")
+
+
+def greek_payoff_function(name, strike, strike2):
+    """The payoff of the price-and-Greeks functions for `name`, or None; the spreads are
+    long the option at `strike`, short it at `strike2` (0 when not given)."""
+    k, k2 = float(strike), 0.0 if strike2 is None else float(strike2)
+    if name in _SPREADS:
+        long_leg = payoff_function(name[:-len("_spread")], k)
+        short_leg = payoff_function(name[:-len("_spread")], k2)
+        return lambda x: long_leg(x) - short_leg(x)
+    if name == "digital_put":
+        return lambda x: 1.0 if x < k else 0.0
+    return payoff_function("digital_call" if name == "digital" else name, k)
+
+
+def greek_slope_function(name, strike, strike2):
+    if name in _SPREADS:
+        k2 = 0.0 if strike2 is None else float(strike2)
+        long_leg = _slope_function(name[:-len("_spread")], strike)
+        short_leg = _slope_function(name[:-len("_spread")], k2)
+        return lambda x: long_leg(x) - short_leg(x)
+    return _slope_function(name, strike)
+
+
+def _pairs_mode(pairs, n):
+    if pairs in (None, ""):
+        return None
+    if pairs not in ("halves", "adjacent"):
+        raise ValueError(f"unknown pairs '{pairs}': expected 'halves', 'adjacent' or None")
+    if n % 2:
+        raise ValueError(f"pairs need an even number of paths, got {n}")
+    return pairs
+
+
+def _pair_mean(a, b):
+    if isinstance(a, (list, tuple)):
+        return [_pair_mean(x, y) for x, y in zip(a, b)]
+    return (a + b) * 0.5
+
+
+def pair_means(samples, pairs):
+    """The per-path samples as they are, or the mean samples of the antithetic pairs in
+    pair order: rows k and k + n/2 ("halves") or 2j and 2j + 1 ("adjacent")."""
+    if pairs is None:
+        return samples
+    h = len(samples) // 2
+    rows = [(j, j + h) if pairs == "halves" else (2 * j, 2 * j + 1) for j in range(h)]
+    return [_pair_mean(samples[a], samples[b]) for a, b in rows]
+
+
+def _check_strikes(payoff, strike, strike2):
+    _check_finite(strike, "strike")
+    if payoff in _SPREADS and strike2 is None:
+        raise ValueError(f"strike2 is required by payoff '{payoff}'")
+    if payoff not in _SPREADS and strike2 is not None:
+        raise ValueError("strike2 applies only to the payoffs 'call_spread' and 'put_spread'")
+    _check_finite(None if strike2 is None else float(strike2), "strike2")
+
+
+def _check_half_width(half_width, payoff, estimator):
+    if half_width is None:
+        return None
+    half_width = float(half_width)
+    if not (half_width > 0.0 and math.isfinite(half_width)):
+        raise ValueError("half_width must be positive and finite")
+    if not (estimator == "lowest_variance" and payoff in _DIGITALS):
+        raise ValueError("half_width applies only to a digital payoff with estimator "
+                         "'lowest_variance'")
+    return half_width
+
+
+def fixed_exp(x):
+    """The library's exp (core/fixed_math.hpp): Cody-Waite reduction, a degree-13
+    Taylor polynomial in Horner form, an exact scaling by 2^k."""
+    if x != x:
+        return x
+    if x > 7.09782712893383973096e02:
+        return math.inf
+    if x < -7.45133219101941108420e02:
+        return 0.0
+    shifter = 6755399441055744.0
+    kd = (x * 1.44269504088896338700e00 + shifter) - shifter
+    k = int(kd)
+    r = (x - kd * 6.93147180369123816490e-01) - kd * 1.90821492927058770002e-10
+    p = 1.0 / 6227020800.0
+    for c in (479001600.0, 39916800.0, 3628800.0, 362880.0, 40320.0, 5040.0, 720.0, 120.0,
+              24.0, 6.0):
+        p = p * r + 1.0 / c
+    p = p * r + 0.5
+    p = p * r * r + r
+    e = 1.0 + p
+    if -1021 <= k <= 1023:
+        return e * math.ldexp(1.0, k)
+    half = int(k / 2)
+    return (e * math.ldexp(1.0, half)) * math.ldexp(1.0, k - half)
+
+
+def finish_greeks(out, rate, horizon):
+    """The last steps of every price-and-Greeks call: times df = exp(-rate T) with a
+    rate, then a NaN error beside every estimate that is not finite."""
+    out = list(out)
+    if rate is not None:
+        df = fixed_exp(-(rate * horizon))
+        out = [v * df for v in out]
+    for i in range(5):
+        if not math.isfinite(out[i]):
+            out[5 + i] = math.nan
+    return tuple(out)
 
 
 def _constant_flow(model, horizon, x0, vol):
@@ -392,8 +515,9 @@ class _LocalisedDigital:
     and finite), taken pathwise, the remainder by weights, and the sums that centre each
     of the m Greeks on its weight by its regression coefficient."""
 
-    def __init__(self, strike, e, m):
+    def __init__(self, strike, e, m, put=False):
         self.strike = strike
+        self.put = put  # the digital put: 1{x < K} around the ramp 1 - fs
         self.lo = self.hi = math.inf
         self.inv2e = 0.0
         if e > 0.0 and e < math.inf:
@@ -401,17 +525,34 @@ class _LocalisedDigital:
         self.sp = self.spp = 0.0
         self.su, self.suu, self.suv, self.sv, self.svv = ([0.0] * m for _ in range(5))
 
-    def add(self, x, multipliers, weights):
-        """One path ending at x: the pathwise multipliers and the weights of its Greeks."""
+    def add(self, x, multipliers, weights, rho_of=None):
+        """One path ending at x: the pathwise multipliers and the weights of its Greeks;
+        `rho_of(u, f)` forms the last Greek's combined sample of a discounted rho."""
+        self.add_centred(*self.sample(x, multipliers, weights, rho_of))
+
+    def sample(self, x, multipliers, weights, rho_of=None):
+        """(price, us, vs) of the path that `add` adds."""
         lo, hi, inv2e = self.lo, self.hi, self.inv2e
         v = 1.0 if x > self.strike else 0.0
         fs = 0.0 if x <= lo else (1.0 if x >= hi else (x - lo) * inv2e)
         fsp = inv2e if lo < x < hi else 0.0
+        if self.put:
+            v, fs, fsp = (1.0 if x < self.strike else 0.0), 1.0 - fs, -fsp
         g = v - fs
-        self.sp = self.sp + v
-        self.spp = self.spp + v * v
+        us = []
         for i, (m, wt) in enumerate(zip(multipliers, weights)):
             u = fsp * m + g * wt
+            if rho_of is not None and i == 3:
+                u = rho_of(u, v)
+            us.append(u)
+        return v, us, list(weights)
+
+    def add_centred(self, price, us, vs):
+        """One path's price sample and, per Greek, the sample u and the zero-mean v that
+        it is centred on."""
+        self.sp = self.sp + price
+        self.spp = self.spp + price * price
+        for i, (u, wt) in enumerate(zip(us, vs)):
             self.su[i] = self.su[i] + u
             self.suu[i] = self.suu[i] + u * u
             self.suv[i] = self.suv[i] + u * wt
@@ -436,58 +577,92 @@ def price_and_greeks_constant_flow(
     model="gbm",
     estimator="lowest_variance",
     half_width=None,
+    rate=None,
+    strike2=None,
+    pairs=None,
 ):
     """(price, delta, gamma, vega, rho, and their five standard errors)."""
     horizon, x0, vol, strike = float(horizon), float(x0), float(vol), float(strike)
-    n, f = _constant_flow_pair(terminal_states, w_terminals, payoff, strike)
+    rate = None if rate is None else float(rate)
+    return finish_greeks(_constant_flow_greeks(terminal_states, w_terminals, horizon, x0, vol,
+                                               payoff, strike, model, estimator, half_width,
+                                               rate, strike2, pairs), rate, horizon)
+
+
+def _constant_flow_greeks(terminal_states, w_terminals, horizon, x0, vol, payoff, strike, model,
+                          estimator, half_width, rate, strike2, pairs):
+    n = terminal_states.shape[0]
+    if w_terminals.shape[0] != n:
+        raise ValueError("terminal_states and w_terminals must have the same length")
+    f = greek_payoff_function(payoff, strike, strike2)
+    if f is None:
+        raise ValueError(_GREEK_UNKNOWN.format(payoff))
     _check_model(model)
     if estimator not in ("weights", "lowest_variance"):
         raise ValueError(_UNKNOWN_ESTIMATOR.format(estimator))
     _constant_flow_numbers(model, horizon, x0, vol)
-    if half_width is not None:
-        half_width = float(half_width)
-        if not (half_width > 0.0 and math.isfinite(half_width)):
-            raise ValueError("half_width must be positive and finite")
+    _check_strikes(payoff, strike, strike2)
+    half_width = _check_half_width(half_width, payoff, estimator)
+    _check_finite(rate, "rate")
+    pairs = _pairs_mode(pairs, n)
+    # With a rate, rho's per-path sample is the combined one of the discounted price.
+    rho_of = (lambda r, v: r) if rate is None else (lambda r, v: r - horizon * v)
     scale, weights, pathwise = _constant_flow(model, horizon, x0, vol)
-    sp = spp = 0.0
-    s1 = [0.0] * 4
-    s2 = [0.0] * 4
+
+    def by_weights(x, w):
+        v = f(x)
+        _, g, e, r = weights(w)
+        return v, [(v * w) * scale, v * g, v * e, rho_of(v * r, v)]
+
+    def by_pathwise(x, w):
+        v = f(x)
+        d = slope(x)
+        return v, [d * m if i < 3 else rho_of(d * m, v) for i, m in enumerate(pathwise(x, w))]
+
+    def path_samples(sample):
+        return pair_means([sample(float(terminal_states[k]), float(w_terminals[k]))
+                           for k in range(n)], pairs)
+
+    def plain(sample):
+        sp = spp = 0.0
+        s1 = [0.0] * 4
+        s2 = [0.0] * 4
+        samples = path_samples(sample)
+        for v, us in samples:
+            sp = sp + v
+            spp = spp + v * v
+            for i, u in enumerate(us):
+                s1[i] = s1[i] + u
+                s2[i] = s2[i] + u * u
+        return _finish_greeks(sp, spp, s1, s2, len(samples))
+
+    def centred_sums(sample, sums):
+        samples = path_samples(sample)
+        for price, us, vs in samples:
+            sums.add_centred(price, us, vs)
+        return _finish_greeks(*sums.sums(len(samples)), len(samples))
 
     if estimator == "weights":
-        for k in range(n):
-            v = f(float(terminal_states[k]))
-            w = float(w_terminals[k])
-            _, g, e, r = weights(w)
-            sp = sp + v
-            spp = spp + v * v
-            for i, u in enumerate(((v * w) * scale, v * g, v * e, v * r)):
-                s1[i] = s1[i] + u
-                s2[i] = s2[i] + u * u
-        return _finish_greeks(sp, spp, s1, s2, n)
+        return plain(by_weights)
+    if payoff not in _DIGITALS:
+        slope = greek_slope_function(payoff, strike, strike2)
+        if payoff not in _SPREADS:
+            return plain(by_pathwise)
+        # A spread: the weights samples z centred on z - u, u the pathwise ones.
+        def blended(x, w):
+            v, zs = by_weights(x, w)
+            _, us = by_pathwise(x, w)
+            return v, zs, [z - u for z, u in zip(zs, us)]
 
-    if payoff != "digital_call":
-        slope = _slope_function(payoff, strike)
-        for k in range(n):
-            x = float(terminal_states[k])
-            v = f(x)
-            d = slope(x)
-            sp = sp + v
-            spp = spp + v * v
-            for i, m in enumerate(pathwise(x, float(w_terminals[k]))):
-                u = d * m
-                s1[i] = s1[i] + u
-                s2[i] = s2[i] + u * u
-        return _finish_greeks(sp, spp, s1, s2, n)
+        return centred_sums(blended, _LocalisedDigital(strike, math.nan, 4))
 
     # Localised digital: ramp pathwise, remainder by weights, each Greek centred on its
     # weight by its regression coefficient through expanded sums.
     e = half_width if half_width is not None else default_half_width(terminal_states)
-    digital = _LocalisedDigital(strike, e, 4)
-    for k in range(n):
-        x = float(terminal_states[k])
-        w = float(w_terminals[k])
-        digital.add(x, pathwise(x, w), weights(w))
-    return _finish_greeks(*digital.sums(n), n)
+    digital = _LocalisedDigital(strike, e, 4, payoff == "digital_put")
+    return centred_sums(
+        lambda x, w: digital.sample(x, pathwise(x, w), weights(w),
+                                    rho_of if rate is not None else None), digital)
 
 
 # --- second-order tangent flow ------------------------------------------------------------
@@ -594,62 +769,97 @@ def parameter_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_m
 
 def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
                                   d2_mu_dx2_field, d2_sigma_dx2_field, horizon, payoff,
-                                  strike=0.0, estimator="lowest_variance", vega="parallel_bump",
-                                  half_width=None):
+                                  strike=0.0, estimator="lowest_variance", vol=None,
+                                  half_width=None, rate=None, strike2=None, pairs=None):
     horizon = float(horizon)
     strike = float(strike)
+    vol = None if vol is None else float(vol)
+    rate = None if rate is None else float(rate)
     fields = (dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field,
               d2_sigma_dx2_field)
-    n, n_steps = _check_shapes(states, zip((name + "_field" if name != "dws" else name
-                                             for name in _GREEK_FIELDS), fields))
-    f = payoff_function(payoff, strike)
+    n, n_steps = _check_state_columns(states)
+    # The covering rule of price_and_delta_tangent_flow: extra rows and columns ignored.
+    names = [name + "_field" if name != "dws" else name for name in _GREEK_FIELDS]
+    for name, a in zip(names, fields) if n else ():
+        if a.shape[0] < n or a.shape[1] < n_steps:
+            raise ValueError(f"{name} shape {_shape_text(a)} is smaller than required "
+                             f"({n}, {n_steps})")
+    fields = tuple(a[:n, :n_steps] for a in fields)
+    dws, sigma_field, d_mu_dx_field, d_sigma_dx_field, d2_mu_dx2_field, d2_sigma_dx2_field = (
+        fields)
+    f = greek_payoff_function(payoff, strike, strike2)
     if f is None:
-        raise ValueError(_CONSTANT_FLOW_UNKNOWN.format(payoff))
+        raise ValueError(_GREEK_UNKNOWN.format(payoff))
     if estimator not in ("weights", "lowest_variance"):
         raise ValueError(_UNKNOWN_ESTIMATOR.format(estimator))
-    if vega is not None and vega != "parallel_bump":
-        raise ValueError(f"unknown vega '{vega}': expected 'parallel_bump' or None")
     if not horizon > 0.0:
         raise ValueError("horizon must be positive")
-    if half_width is not None and not (half_width > 0.0 and math.isfinite(half_width)):
-        raise ValueError("half_width must be positive and finite")
+    _check_finite(horizon, "horizon")
+    _check_strikes(payoff, strike, strike2)
+    if vol is not None and not vol > 0.0:
+        raise ValueError("vol must be positive")
+    _check_finite(vol, "vol")
+    half_width = _check_half_width(half_width, payoff, estimator)
+    _check_finite(rate, "rate")
+    pairs = _pairs_mode(pairs, n)
     # The parallel bump: d sigma/de = sigma, d2 sigma/dx de = d sigma/dx, drift unchanged.
     zeros = np.zeros((n, n_steps))
     m = fields + (zeros, sigma_field, zeros, d_sigma_dx_field)
-    with_vega = vega is not None
+    with_vega = vol is not None
     terminal = np.array([float(states[k, n_steps]) for k in range(n)], dtype=np.float64)
 
-    if estimator == "weights":
-        def sample(x, r):
-            fx = f(x)
-            return fx, fx * r[0], fx * r[1], fx * r[5]
-    elif payoff != "digital_call":
-        slope = _slope_function(payoff, strike)
+    def by_weights(x, r):
+        fx = f(x)
+        return fx, fx * r[0], fx * r[1], fx * r[5]
 
-        def sample(x, r):
-            d = slope(x)
-            return f(x), d * r[2], d * ((r[2] * r[0]) + r[3]), d * r[4]
-    else:
+    def by_pathwise(x, r):
+        d = slope(x)
+        return f(x), d * r[2], d * ((r[2] * r[0]) + r[3]), d * r[4]
+
+    def path_samples(sample):
+        rows = [_second_order_path(k, n_steps, horizon, m, True, with_vega, "sigma_field")
+                for k in range(n)]
+        return pair_means([sample(float(terminal[k]), rows[k]) for k in range(n)], pairs)
+
+    def centred_sums(sample, sums):
+        samples = path_samples(sample)
+        for price, us, vs in samples:
+            sums.add_centred(price, us, vs)
+        sp, spp, c1, c2 = sums.sums(len(samples))
+        return [sp] + c1, [spp] + c2, len(samples)
+
+    if estimator == "lowest_variance" and payoff in _SPREADS:
+        slope = greek_slope_function(payoff, strike, strike2)
+
+        def blended(x, r):  # the weights samples z centred on z - u
+            z, u = by_weights(x, r), by_pathwise(x, r)
+            return z[0], list(z[1:]), [a - b for a, b in zip(z[1:], u[1:])]
+
+        s1, s2, count = centred_sums(blended, _LocalisedDigital(strike, math.nan, 3))
+    elif estimator == "lowest_variance" and payoff in _DIGITALS:
         e = half_width if half_width is not None else default_half_width(terminal)
-        digital = _LocalisedDigital(strike, e, 3)
-        for k in range(n):
-            r = _second_order_path(k, n_steps, horizon, m, True, with_vega, "sigma_field")
-            digital.add(float(terminal[k]), (r[2], (r[2] * r[0]) + r[3], r[4]),
-                        (r[0], r[1], r[5]))
-        sp, spp, c1, c2 = digital.sums(n)
-        s1 = [sp] + c1
-        s2 = [spp] + c2
-
-    if estimator != "lowest_variance" or payoff != "digital_call":
+        digital = _LocalisedDigital(strike, e, 3, payoff == "digital_put")
+        s1, s2, count = centred_sums(
+            lambda x, r: digital.sample(x, (r[2], (r[2] * r[0]) + r[3], r[4]),
+                                        (r[0], r[1], r[5])), digital)
+    else:
+        if estimator == "weights":
+            sample = by_weights
+        else:
+            slope = greek_slope_function(payoff, strike, strike2)
+            sample = by_pathwise
         s1 = [0.0] * 4
         s2 = [0.0] * 4
-        for k in range(n):
-            r = _second_order_path(k, n_steps, horizon, m, True, with_vega, "sigma_field")
-            for i, v in enumerate(sample(float(terminal[k]), r)):
+        samples = path_samples(sample)
+        count = len(samples)
+        for values in samples:
+            for i, v in enumerate(values):
                 s1[i] = s1[i] + v
                 s2[i] = s2[i] + v * v
-    out = list(_finish_greeks(s1[0], s2[0], s1[1:] + [0.0], s2[1:] + [0.0], n))
+    out = list(_finish_greeks(s1[0], s2[0], s1[1:] + [0.0], s2[1:] + [0.0], count))
     out[4] = out[9] = math.nan  # rho
-    if not with_vega:
+    if with_vega:  # per unit of vol: the bump e is dvol / vol
+        out[3], out[8] = div(out[3], vol), div(out[8], vol)
+    else:
         out[3] = out[8] = math.nan
-    return tuple(out)
+    return finish_greeks(out, rate, horizon)

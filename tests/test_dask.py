@@ -83,26 +83,38 @@ def bits(values):
 
 # Each estimator's code path once; half_width=None takes the digital's default width.
 GREEKS_CF = [dict(payoff="call", estimator="weights"), dict(payoff="put", model="abm"),
-             dict(payoff="digital_call"), dict(payoff="digital_call", half_width=0.05)]
-GREEKS_TF = [dict(payoff="digital_call", estimator="weights", vega=None),
-             dict(payoff="call"), dict(payoff="digital_call"),
-             dict(payoff="digital_call", half_width=0.05, vega=None)]
+             dict(payoff="digital_call", rate=0.03),
+             dict(payoff="digital_call", half_width=0.05), dict(payoff="call", rate=0.05),
+             dict(payoff="call_spread", strike2=1.2, rate=0.01), dict(payoff="digital_put"),
+             dict(payoff="call", pairs="halves"), dict(payoff="digital", pairs="adjacent"),
+             dict(payoff="put_spread", strike2=0.9, pairs="halves", estimator="weights")]
+GREEKS_TF = [dict(payoff="digital_call", estimator="weights"),
+             dict(payoff="call", vol=S, rate=0.05), dict(payoff="digital_call", vol=S),
+             dict(payoff="digital_call", half_width=0.05, rate=0.02),
+             dict(payoff="put_spread", strike2=0.9, vol=S), dict(payoff="digital_put", vol=S),
+             dict(payoff="digital_call", vol=S, pairs="halves"),
+             dict(payoff="put", pairs="adjacent", rate=0.01)]
 
 
 @pytest.mark.parametrize("rows", [(1_250,) * 8, (3_000, 0, 4_000)])
 def test_greeks_equal_one_call(client, batch, rows):
     states, dws, sigma = (a[:N_PATHS, :N_STEPS + (a is batch[0])] for a in batch[:3])
     x, w = states[:, -1], dws[:, 0]
+    # Pairs take an even number of paths: the batch less its last path.
+    even = slice(0, N_PATHS - N_PATHS % 2)
     for kwargs in GREEKS_CF:
-        assert bits(qd.price_and_greeks_constant_flow(chunked(x, rows), chunked(w, rows), T,
+        xs, ws = (x[even], w[even]) if "pairs" in kwargs else (x, w)
+        assert bits(qd.price_and_greeks_constant_flow(chunked(xs, rows), chunked(ws, rows), T,
                                                       1.0, S, strike=1.05, **kwargs)) == \
-            bits(quarnel.price_and_greeks_constant_flow(x, w, T, 1.0, S, strike=1.05, **kwargs))
+            bits(quarnel.price_and_greeks_constant_flow(xs, ws, T, 1.0, S, strike=1.05,
+                                                        **kwargs))
     zeros = np.zeros_like(dws)
     arrays = [states, dws, sigma, zeros, np.full_like(dws, S), zeros, zeros]
     for kwargs in GREEKS_TF:
-        assert bits(qd.price_and_greeks_tangent_flow(*(chunked(a, rows) for a in arrays), T,
+        some = [a[even] for a in arrays] if "pairs" in kwargs else arrays
+        assert bits(qd.price_and_greeks_tangent_flow(*(chunked(a, rows) for a in some), T,
                                                      strike=1.05, **kwargs)) == \
-            bits(quarnel.price_and_greeks_tangent_flow(*arrays, T, strike=1.05, **kwargs))
+            bits(quarnel.price_and_greeks_tangent_flow(*some, T, strike=1.05, **kwargs))
     # Off the cluster the estimate is one plain graph, chains included.
     with dask.config.set(scheduler="synchronous"):
         assert bits(qd.price_and_greeks_tangent_flow(*(chunked(a, rows) for a in arrays), T,
@@ -154,6 +166,10 @@ ERRORS = [
                 T]),
     ("price_and_greeks_constant_flow", lambda b: [b[0][:, -1], b[1][:, 0], T, 1.0, S, "call",
                                                   1.0, "gbm", "weights", 0.0]),
+    # The constant flow's stand-ins are empty: the count of paths is checked beside them.
+    ("price_and_greeks_constant_flow", lambda b: [b[0][:, -1], b[1][:, 0], T, 1.0, S, "call",
+                                                  1.0, "gbm", "weights", None, None, None,
+                                                  "halves"]),
 ]
 
 

@@ -23,6 +23,10 @@ from quarnel import _greeks as g
 from quarnel import parallel_volatility_bump
 
 PAYOFFS = ("identity", "call", "put", "digital_call")
+# The payoffs of the price-and-Greeks functions beyond price_and_delta's four.
+MORE_PAYOFFS = ("digital_put", "call_spread", "put_spread")
+UNKNOWN_PAYOFF = ("unknown payoff '{}': expected 'identity', 'call', 'put', 'digital_call' "
+                  "(or 'digital'), 'digital_put', 'call_spread', or 'put_spread'")
 MODELS = ("gbm", "abm")
 ESTIMATORS = ("weights", "lowest_variance")
 
@@ -40,6 +44,14 @@ def Phi(x):
 
 def closed_form(model, payoff, x0, mu, s, T, K):
     """Undiscounted (price, delta, gamma, vega d/ds, rho d/dmu)."""
+    if payoff.endswith("_spread"):  # long at K, short at the market's second strike
+        leg = payoff[:-len("_spread")]
+        return tuple(a - b for a, b in zip(closed_form(model, leg, x0, mu, s, T, K),
+                                           closed_form(model, leg, x0, mu, s, T,
+                                                       STRIKE2[model])))
+    if payoff == "digital_put":  # 1 - the digital call
+        return tuple((1.0 if i == 0 else 0.0) - v
+                     for i, v in enumerate(closed_form(model, "digital_call", x0, mu, s, T, K)))
     sq = math.sqrt(T)
     if model == "gbm":
         d1 = (math.log(x0 / K) + (mu + 0.5 * s * s) * T) / (s * sq)
@@ -71,6 +83,11 @@ def closed_form(model, payoff, x0, mu, s, T, K):
 
 # (x0, mu, s, T, K) per model; the ABM row is the worked Bachelier example of the guide.
 MARKETS = {"gbm": (100.0, 0.03, 0.25, 0.5, 105.0), "abm": (1.0, 0.05, 0.3, 0.5, 1.1)}
+STRIKE2 = {"gbm": 115.0, "abm": 1.3}
+
+
+def strike2_of(model, payoff):
+    return STRIKE2[model] if payoff.endswith("_spread") else None
 
 
 def simulate(model, n, key):
@@ -86,7 +103,8 @@ def simulate(model, n, key):
 def greeks_call(model, x, w, payoff, estimator, **kw):
     x0, _, s, T, K = MARKETS[model]
     return g.price_and_greeks_constant_flow(x, w, T, x0, s, payoff, strike=K, model=model,
-                                            estimator=estimator, **kw)
+                                            estimator=estimator,
+                                            strike2=strike2_of(model, payoff), **kw)
 
 
 class TestConstantFlow:
@@ -96,7 +114,7 @@ class TestConstantFlow:
                                                                         0.265004)
 
     @pytest.mark.parametrize("model", MODELS)
-    @pytest.mark.parametrize("payoff", PAYOFFS)
+    @pytest.mark.parametrize("payoff", PAYOFFS + MORE_PAYOFFS)
     def test_closed_forms_and_variance_reduction(self, model, payoff):
         x, w = simulate(model, 400_000, payoff)
         exact = closed_form(model, payoff, *MARKETS[model])
@@ -139,15 +157,22 @@ class TestConstantFlow:
         assert_same_floats([r.price, r.delta, r.price_stderr, r.delta_stderr], want)
 
     @pytest.mark.parametrize("model", MODELS)
-    @pytest.mark.parametrize("payoff", PAYOFFS)
+    @pytest.mark.parametrize("payoff", PAYOFFS + MORE_PAYOFFS + ("digital",))
     @pytest.mark.parametrize("estimator", ESTIMATORS)
     def test_bits_against_reference(self, model, payoff, estimator):
         x0, _, s, T, K = MARKETS[model]
         rng = rng_for("cf-bits", model, payoff, estimator)
-        x, w = simulate(model, 23, (payoff, estimator))
-        # Strikes at sampled states hit the ramp ends and the kink exactly.
+        x, w = simulate(model, 24, (payoff, estimator))
+        # Strikes at sampled states hit the ramp ends and the kinks exactly.
         strike = float(x[3])
+        strike2 = float(x[9]) if payoff.endswith("_spread") else None
+        localised = "digital" in payoff and estimator == "lowest_variance"
         widths = [None, 0.37 * s * x0, float(abs(x[5] - strike))]
+        # (half_width, rate, pairs): a width only where it means something; with a rate
+        # the rho sample is the combined one and every number is discounted.
+        options = [(hw if localised else None, rate, pairs)
+                   for hw, rate, pairs in zip(widths, (None, 0.05, -0.01),
+                                              (None, "halves", "adjacent"))]
         cases = [(x, w)] + [
             (sprinkle(rng, x, SPECIALS, 0.15), sprinkle(rng, w, SPECIALS, 0.15))
             for _ in range(2)
@@ -155,16 +180,16 @@ class TestConstantFlow:
         for i, (xs, ws) in enumerate(cases):
             kinds = ("contiguous", "strided", "reversed", "unaligned")
             xs, ws = layout(xs, kinds[i % 4]), layout(ws, kinds[(i + 1) % 4])
-            for hw in widths:
+            for hw, rate, pairs in options:
                 assert_same_outcome(g.price_and_greeks_constant_flow,
                                     ref.price_and_greeks_constant_flow, xs, ws, T, x0, s,
-                                    payoff, strike, model, estimator, hw)
+                                    payoff, strike, model, estimator, hw, rate, strike2, pairs)
         assert_same_outcome(g.greek_weights_constant_flow, ref.greek_weights_constant_flow,
                             cases[1][1], T, x0, s, model)
         empty = np.empty(0)
         assert_same_outcome(g.price_and_greeks_constant_flow,
                             ref.price_and_greeks_constant_flow, empty, empty, T, x0, s,
-                            payoff, K, model, estimator)
+                            payoff, K, model, estimator, None, None, strike2)
         assert g.greek_weights_constant_flow(empty, T, x0, s, model).shape == (0, 4)
 
     def test_default_half_width_is_twice_the_spread(self):
@@ -182,7 +207,7 @@ class TestConstantFlow:
             ({"w_terminals": np.zeros(2), "payoff": "nope"},
              "terminal_states and w_terminals must have the same length"),
             ({"payoff": "Call", "model": "nope"},
-             "unknown payoff 'Call': expected 'identity', 'call', 'put', or 'digital_call'"),
+             UNKNOWN_PAYOFF.format("Call")),
             ({"model": "GBM", "estimator": "nope"},
              "unknown model 'GBM': expected 'gbm' or 'abm'"),
             ({"estimator": "pathwise", "horizon": 0.0},
@@ -194,12 +219,30 @@ class TestConstantFlow:
             ({"half_width": 0.0}, "half_width must be positive and finite"),
             ({"half_width": math.inf, "estimator": "weights"},
              "half_width must be positive and finite"),
+            ({"horizon": math.inf}, "horizon must be finite, got inf"),
+            ({"x0": math.nan, "model": "abm"}, "x0 must be finite, got nan"),
+            ({"vol": math.inf}, "vol must be finite, got inf"),
+            ({"strike": math.nan, "half_width": 0.0}, "strike must be finite, got nan"),
+            ({"half_width": 0.5}, "half_width applies only to a digital payoff with estimator "
+                                  "'lowest_variance'"),
+            ({"rate": math.nan}, "rate must be finite, got nan"),
+            ({"payoff": "call_spread", "half_width": 1.0},
+             "strike2 is required by payoff 'call_spread'"),
+            ({"strike2": 1.2},
+             "strike2 applies only to the payoffs 'call_spread' and 'put_spread'"),
+            ({"payoff": "put_spread", "strike2": math.inf}, "strike2 must be finite, got inf"),
+            ({"payoff": "digital_put", "half_width": 0.1, "rate": math.nan},
+             "rate must be finite, got nan"),
+            ({"pairs": "pairs", "rate": 0.0}, "unknown pairs 'pairs': expected 'halves', "
+                                              "'adjacent' or None"),
+            ({"pairs": "halves"}, "pairs need an even number of paths, got 3"),
         ],
     )
     def test_argument_errors_in_order(self, change, message):
         kw = dict(terminal_states=np.ones(3), w_terminals=np.zeros(3), horizon=1.0, x0=1.0,
                   vol=0.2, payoff="call", strike=1.0, model="gbm",
-                  estimator="lowest_variance", half_width=None)
+                  estimator="lowest_variance", half_width=None, rate=None, strike2=None,
+                  pairs=None)
         kw.update(change)
         assert value_error(g.price_and_greeks_constant_flow, **kw) == message
         assert value_error(ref.price_and_greeks_constant_flow, **kw) == message
@@ -212,6 +255,101 @@ class TestConstantFlow:
         w = np.broadcast_to(np.float64(0.0), (2**59,))
         assert (value_error(g.greek_weights_constant_flow, w, 1.0, 1.0, 0.2)
                 == "w_terminals is too long: the result would not fit in memory")
+
+
+# --- discounting: one Black-Scholes market with r = 5 % for both functions ----------------
+
+BS_RATE = dict(x0=100.0, r=0.05, s=0.25, T=0.5, K=105.0)
+
+
+def bs_discounted(payoff):
+    """Discounted (price, delta, gamma, vega, rho) of the Black-Scholes market, rho = d/dr
+    with the drift equal to the rate: df * (drift rho - T * undiscounted price)."""
+    p = BS_RATE
+    price, delta, gamma, vega, drift_rho = closed_form("gbm", payoff, p["x0"], p["r"], p["s"],
+                                                       p["T"], p["K"])
+    df = math.exp(-p["r"] * p["T"])
+    return (df * price, df * delta, df * gamma, df * vega, df * (drift_rho - p["T"] * price))
+
+
+def bs_euler_batch(n, n_steps):
+    """GBM's Euler batch at drift r; the constant fields as zero-stride arrays."""
+    p = BS_RATE
+    dt = p["T"] / n_steps
+    dws = rng_for("bs-rate", n, n_steps).standard_normal((n, n_steps)) * math.sqrt(dt)
+    states = np.empty((n, n_steps + 1))
+    states[:, 0] = p["x0"]
+    for j in range(n_steps):
+        states[:, j + 1] = states[:, j] * (1.0 + p["r"] * dt + p["s"] * dws[:, j])
+    const = lambda v: np.broadcast_to(np.float64(v), (n, n_steps))  # noqa: E731
+    return (states, dws, p["s"] * states[:, :-1], const(p["r"]), const(p["s"]), const(0.0),
+            const(0.0))
+
+
+@pytest.mark.parametrize("payoff", ["call", "put", "digital_call"])
+@pytest.mark.parametrize("estimator", ESTIMATORS)
+@pytest.mark.parametrize("flow", ["constant", "tangent"])
+def test_discounted_greeks_against_black_scholes(flow, estimator, payoff):
+    p = BS_RATE
+    exact = bs_discounted(payoff)
+    if flow == "constant":
+        n = 400_000
+        w = rng_for("bs-rate", n, payoff).standard_normal(n) * math.sqrt(p["T"])
+        x = p["x0"] * np.exp((p["r"] - 0.5 * p["s"] ** 2) * p["T"] + p["s"] * w)
+        r = g.price_and_greeks_constant_flow(x, w, p["T"], p["x0"], p["s"], payoff, p["K"],
+                                             estimator=estimator, rate=p["r"])
+        names = ("price", "delta", "gamma", "vega", "rho")
+    else:
+        # Fine steps: the Euler scheme's own Greeks are Black-Scholes' to far below 4 SE.
+        r = g.price_and_greeks_tangent_flow(*bs_euler_batch(100_000, 40), p["T"], payoff,
+                                            p["K"], estimator=estimator, vol=p["s"],
+                                            rate=p["r"])
+        names = ("price", "delta", "gamma", "vega")
+        assert math.isnan(r.rho) and math.isnan(r.rho_stderr)
+    for i, name in enumerate(names):
+        assert abs(r[i] - exact[i]) <= 4.0 * r[5 + i], (name, r[i], exact[i], r[5 + i])
+
+
+@pytest.mark.parametrize("pairs", ["halves", "adjacent"])
+def test_antithetic_pairs_report_the_error_of_pair_means(pairs):
+    # W and -W as rows k and k + n/2 (or 2j and 2j + 1): the estimate and its error are
+    # the mean and the population standard error of the pair averages, bit for bit.
+    n, (x0, mu, s, T, K) = 40_000, MARKETS["gbm"]
+    half = rng_for("antithetic", n).standard_normal(n // 2) * math.sqrt(T)
+    w = np.concatenate([half, -half]) if pairs == "halves" else np.stack([half, -half], 1).ravel()
+    x = x0 * np.exp((mu - 0.5 * s * s) * T + s * w)
+    rows = (slice(0, n // 2), slice(n // 2, n)) if pairs == "halves" else (slice(0, n, 2),
+                                                                          slice(1, n, 2))
+    f = np.maximum(x - K, 0.0)
+    delta = (f * w) * (1.0 / (T * (s * x0)))  # the weights' delta samples, as rounded
+    r = g.price_and_greeks_constant_flow(x, w, T, x0, s, "call", K, estimator="weights",
+                                         pairs=pairs)
+    for i, samples in enumerate((f, delta)):
+        pair_means = (samples[rows[0]] + samples[rows[1]]) * 0.5
+        assert_same_floats(_quarnel.price_from_samples(pair_means), (r[i], r[5 + i]))
+    # The antithetic price error is well below the one that treats the paths as independent.
+    unpaired = g.price_and_greeks_constant_flow(x, w, T, x0, s, "call", K, estimator="weights")
+    assert r.price_stderr < 0.9 * unpaired.price_stderr
+    # The tangent flow pairs its rows the same way: pairs of identical paths are one path.
+    batch = bs_euler_batch(200, 4)
+    twice = [np.concatenate([a, a]) if pairs == "halves" else np.repeat(a, 2, axis=0)
+             for a in batch]
+    one = g.price_and_greeks_tangent_flow(*batch, BS_RATE["T"], "call", BS_RATE["K"], vol=0.25)
+    both = g.price_and_greeks_tangent_flow(*twice, BS_RATE["T"], "call", BS_RATE["K"], vol=0.25,
+                                           pairs=pairs)
+    assert_same_floats(both, one)
+
+
+def test_non_finite_estimates_have_nan_errors():
+    # An infinite state gives an infinite call price (a NaN state pays 0: the payoffs
+    # send NaN to 0), an infinite Brownian value NaN Greeks.
+    x, w = simulate("gbm", 50, "nan")
+    x[7] = math.inf
+    w[3] = math.inf
+    for estimator in ESTIMATORS:
+        r = greeks_call("gbm", x, w, "call", estimator)
+        assert all(math.isnan(v) == (not math.isfinite(r[i])) for i, v in enumerate(r[5:]))
+        assert math.isinf(r.price) and math.isnan(r.price_stderr)
 
 
 # --- second-order tangent flow ------------------------------------------------------------
@@ -256,12 +394,13 @@ class TestTangentFlow:
     def test_exact_greeks_of_the_euler_scheme(self, payoff):
         p = EULER_MODEL
         batch = euler_batch(2_000_000, 2, "table")
+        # sigma(x) = s sqrt(1 + x^2) scales with vol = s: vega is the table's d/ds.
         results = {e: g.price_and_greeks_tangent_flow(*batch, p["T"], payoff, strike=p["K"],
-                                                      estimator=e) for e in ESTIMATORS}
+                                                      estimator=e, vol=p["s"])
+                   for e in ESTIMATORS}
         for estimator, r in results.items():
-            # Vega is d/de under sigma -> (1 + e) sigma, s times the table's d/ds.
-            got = (r.price, r.delta, r.gamma, r.vega / p["s"])
-            err = (r.price_stderr, r.delta_stderr, r.gamma_stderr, r.vega_stderr / p["s"])
+            got = (r.price, r.delta, r.gamma, r.vega)
+            err = (r.price_stderr, r.delta_stderr, r.gamma_stderr, r.vega_stderr)
             checked = zip(("price", "delta", "gamma", "vega"), got, EULER_EXACT[payoff], err)
             if (payoff, estimator) == ("digital_call", "lowest_variance"):
                 # With two steps the tangent Y_T comes near zero, where the parameter
@@ -312,22 +451,38 @@ class TestTangentFlow:
             assert_same_outcome(g.parameter_weights_tangent_flow,
                                 ref.parameter_weights_tangent_flow, *batch, *fields, 1.3)
 
-    @pytest.mark.parametrize("payoff", PAYOFFS)
+    @pytest.mark.parametrize("payoff", PAYOFFS + MORE_PAYOFFS)
     @pytest.mark.parametrize("estimator", ESTIMATORS)
     def test_price_and_greeks_bits_against_reference(self, payoff, estimator):
         rng = rng_for("tf-greeks-bits", payoff, estimator)
-        batch = tangent_batch(rng, 11, 3, p=0.02)
+        batch = tangent_batch(rng, 12, 3, p=0.02)
         terminal = batch[0][:, -1]
         strike = float(terminal[4])  # a terminal state: the kink and the ramp hit exactly
-        rows = [("parallel_bump", None), (None, None),
-                ("parallel_bump", float(abs(terminal[7] - strike)) or 0.5)]
-        for vega, half_width in rows:
+        strike2 = float(terminal[2]) if payoff.endswith("_spread") else None
+        localised = "digital" in payoff and estimator == "lowest_variance"
+        width = (float(abs(terminal[7] - strike)) or 0.5) if localised else None
+        rows = [(0.3, None, None, None), (None, None, 0.04, "halves"),
+                (0.7, width, -0.02, "adjacent")]
+        for vol, half_width, rate, pairs in rows:
             assert_same_outcome(
-                functools.partial(g.price_and_greeks_tangent_flow, vega=vega,
-                                  half_width=half_width),
-                functools.partial(ref.price_and_greeks_tangent_flow, vega=vega,
-                                  half_width=half_width),
+                functools.partial(g.price_and_greeks_tangent_flow, vol=vol,
+                                  half_width=half_width, rate=rate, strike2=strike2,
+                                  pairs=pairs),
+                functools.partial(ref.price_and_greeks_tangent_flow, vol=vol,
+                                  half_width=half_width, rate=rate, strike2=strike2,
+                                  pairs=pairs),
                 *batch, 1.3, payoff, strike, estimator)
+
+    def test_wider_step_arrays_are_read_as_their_batch(self):
+        # As price_and_delta_tangent_flow: extra rows and columns of the six step arrays
+        # are ignored, whatever is in them.
+        batch = tangent_batch(rng_for("wider"), 13, 4, p=0.0)
+        wider = [batch[0]] + [np.pad(a, ((0, 3), (0, 2)), constant_values=np.nan)
+                              for a in batch[1:]]
+        for estimator in ESTIMATORS:
+            args = (1.3, "digital_call", 0.9, estimator, 0.4)
+            assert_same_floats(g.price_and_greeks_tangent_flow(*wider, *args),
+                               g.price_and_greeks_tangent_flow(*batch, *args))
 
     def test_weights_estimator_composes_the_weights(self):
         # Price and Greeks by "weights" are the means of f(X_T) times the weight columns:
@@ -335,8 +490,9 @@ class TestTangentFlow:
         # receives them from parallel_volatility_bump.
         p = EULER_MODEL
         batch = euler_batch(3000, 4, "compose")
+        # vol = 1: vega is the parallel bump's derivative itself, bit for bit.
         r = g.price_and_greeks_tangent_flow(*batch, p["T"], "call", strike=p["K"],
-                                            estimator="weights")
+                                            estimator="weights", vol=1.0)
         f = np.maximum(batch[0][:, -1] - p["K"], 0.0)
         w = g.greek_weights_tangent_flow_parallel(*batch, p["T"])
         q = g.parameter_weights_tangent_flow(
@@ -355,23 +511,34 @@ class TestTangentFlow:
         ({"horizon": math.nan}, "horizon must be positive"),
         ({"states": np.zeros((4, 1))}, "states must have at least 2 columns (n_steps + 1)"),
         ({"d2_sigma_dx2_field": np.zeros((4, 2))},
-         "d2_sigma_dx2_field shape [4, 2] != expected (4, 3)"),
+         "d2_sigma_dx2_field shape [4, 2] is smaller than required (4, 3)"),
         ({"payoff": "Call"},
-         "unknown payoff 'Call': expected 'identity', 'call', 'put', or 'digital_call'"),
+         UNKNOWN_PAYOFF.format("Call")),
         ({"estimator": "pathwise"},
          "unknown estimator 'pathwise': expected 'weights' or 'lowest_variance'"),
-        ({"vega": "bump"}, "unknown vega 'bump': expected 'parallel_bump' or None"),
+        ({"vol": 0.0}, "vol must be positive"),
+        ({"vol": math.nan}, "vol must be positive"),
+        ({"vol": math.inf}, "vol must be finite, got inf"),
+        ({"horizon": math.inf}, "horizon must be finite, got inf"),
+        ({"strike": math.nan, "vol": 0.0}, "strike must be finite, got nan"),
+        ({"rate": -math.inf}, "rate must be finite, got -inf"),
         ({"half_width": 0.0}, "half_width must be positive and finite"),
         ({"half_width": math.inf}, "half_width must be positive and finite"),
+        ({"half_width": 0.1, "estimator": "weights"},
+         "half_width applies only to a digital payoff with estimator 'lowest_variance'"),
+        ({"half_width": 0.1, "payoff": "call_spread", "strike2": 1.1},
+         "half_width applies only to a digital payoff with estimator 'lowest_variance'"),
+        ({"payoff": "put_spread", "vol": 0.0}, "strike2 is required by payoff 'put_spread'"),
+        ({"pairs": "adjacent", "states": np.ones((3, 4))},
+         "pairs need an even number of paths, got 3"),
         ({"sigma_field": "zero at [2, 1]"},
          "sigma_field[2, 1] = 0 produces division by zero"),
         # Shapes come before names, names before numbers.
         ({"dws": np.zeros((3, 3)), "payoff": "x", "horizon": -1.0},
-         "dws shape [3, 3] != expected (4, 3)"),
+         "dws shape [3, 3] is smaller than required (4, 3)"),
         ({"payoff": "x", "estimator": "y"},
-         "unknown payoff 'x': expected 'identity', 'call', 'put', or 'digital_call'"),
-        ({"vega": "v", "horizon": -1.0},
-         "unknown vega 'v': expected 'parallel_bump' or None"),
+         UNKNOWN_PAYOFF.format("x")),
+        ({"vol": -1.0, "horizon": -1.0}, "horizon must be positive"),
     ])
     def test_price_and_greeks_argument_checks(self, change, message):
         names = ("states", "dws", "sigma_field", "d_mu_dx_field", "d_sigma_dx_field",

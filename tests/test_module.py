@@ -184,3 +184,17 @@ class TestFaults:
         assert caught.args == ("horizon must be positive",)
         assert "Python stack trace below:" in capfd.readouterr().err
         assert _quarnel.price_from_samples(np.array([5.0])) == (5.0, 0.0)
+
+
+def test_package_version_is_the_changelogs():
+    # The distribution, the package and the CHANGELOG's newest entry agree; _quarnel's
+    # own version is its contract's (TestAttributes).
+    import re
+    from pathlib import Path
+
+    import quarnel
+
+    root = Path(__file__).resolve().parents[1]
+    project = re.search(r'^version = "([^"]+)"', (root / "pyproject.toml").read_text(), re.M)
+    newest = re.search(r"^## .*?(\d+\.\d+\.\d+)", (root / "CHANGELOG.md").read_text(), re.M)
+    assert quarnel.__version__ == project.group(1) == newest.group(1) != _quarnel.__version__

@@ -24,6 +24,8 @@ from pathlib import Path
 from tools.common import echo, program, run, venv_python
 
 GOOD = '''
+from typing import Literal
+
 import numpy as np
 from numpy.typing import NDArray
 from typing_extensions import assert_type
@@ -38,7 +40,7 @@ dws = 0.5 * rng.standard_normal((64, 4))
 sigma = 0.2 * states[:, :-1]
 zeros = np.zeros_like(dws)
 slopes = np.full_like(dws, 0.2)
-name: str = "put"
+name: Literal["call", "put"] = "put"
 
 assert_type(q.__version__, str)
 assert_type(q.price_from_samples(x_t), tuple[float, float])
@@ -97,6 +99,7 @@ q.price_and_delta_tangent_flow(m, m, m, m, m, 1.0, "call", strike=None)  # E: ar
 q.price_and_delta_constant_flow(x, x, 1.0, 0.2, payoff=1)  # E: arg-type
 weights: float = q.bel_weights_constant_flow(x, 1.0, 0.2)  # E: assignment
 version: int = q.__version__  # E: assignment
+q.price_and_delta_constant_flow(x, x, 1.0, 0.2, "cal")  # E: arg-type
 '''
 
 

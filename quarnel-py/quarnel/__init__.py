@@ -24,16 +24,19 @@ revaluation and stay well defined for discontinuous payoffs such as digitals.
 Arrays are float64 NumPy arrays or CPU arrays exporting DLPack (PyTorch, JAX), read in
 place whatever their strides.
 
-Prices are undiscounted: multiply by exp(-r T) yourself. Floating point is
+Prices are undiscounted unless `rate=` is given to a price-and-Greeks function (the
+six functions of `_quarnel` have no rate: multiply by exp(-r T)). Floating point is
 reproducible bit for bit on every platform and thread count. `quarnel.dask` runs the
 same estimators over Dask arrays, with results equal to one call.
 """
 
 from __future__ import annotations
 
-from _quarnel import __version__
-
 from . import _greeks
+
+#: The package's version (the CHANGELOG's), which `quarnel._greeks` carries from the
+#: build; `_quarnel.__version__` is that extension's own and stays as it is specified.
+__version__: str = _greeks.__version__
 from ._api import (
     bel_weights_constant_flow,
     bel_weights_tangent_flow,

@@ -9,10 +9,11 @@ from ._types import Greeks, SupportsDLPack
 # A float64 ndarray, or a CPU array exporting DLPack; the dtype is checked at run time.
 _Array = NDArray[np.float64] | SupportsDLPack
 _Floats = NDArray[np.float64]
-_Payoff = Literal["identity", "call", "put", "digital_call"] | str
-_Estimator = Literal["weights", "lowest_variance"] | str
-_Model = Literal["gbm", "abm"] | str
-_Vega = Literal["parallel_bump"] | str | None
+_DeltaPayoff = Literal["identity", "call", "put", "digital_call"]
+_Payoff = Literal["identity", "call", "put", "digital_call", "digital", "digital_put",
+                  "call_spread", "put_spread"]
+_Estimator = Literal["weights", "lowest_variance"]
+_Model = Literal["gbm", "abm"]
 
 def price_from_samples(samples: _Array) -> tuple[float, float]: ...
 def bel_weights_constant_flow(
@@ -23,7 +24,7 @@ def price_and_delta_constant_flow(
     w_terminals: _Array,
     horizon: SupportsFloat,
     sigma_at_x0: SupportsFloat,
-    payoff: _Payoff,
+    payoff: _DeltaPayoff,
     strike: SupportsFloat = 0.0,
 ) -> tuple[float, float, float, float]: ...
 def greek_weights_constant_flow(
@@ -44,6 +45,9 @@ def price_and_greeks_constant_flow(
     model: _Model = "gbm",
     estimator: _Estimator = "lowest_variance",
     half_width: SupportsFloat | None = None,
+    rate: SupportsFloat | None = None,
+    strike2: SupportsFloat | None = None,
+    pairs: Literal["halves", "adjacent"] | None = None,
 ) -> Greeks: ...
 @overload
 def bel_weights_tangent_flow(batch: PathBatch, /) -> _Floats: ...
@@ -69,7 +73,7 @@ def bel_weights_tangent_flow_parallel(
 ) -> _Floats: ...
 @overload
 def price_and_delta_tangent_flow(
-    batch: PathBatch, /, payoff: _Payoff, strike: SupportsFloat = 0.0
+    batch: PathBatch, /, payoff: _DeltaPayoff, strike: SupportsFloat = 0.0
 ) -> tuple[float, float, float, float]: ...
 @overload
 def price_and_delta_tangent_flow(
@@ -79,7 +83,7 @@ def price_and_delta_tangent_flow(
     d_mu_dx_field: _Array,
     d_sigma_dx_field: _Array,
     horizon: SupportsFloat,
-    payoff: _Payoff,
+    payoff: _DeltaPayoff,
     strike: SupportsFloat = 0.0,
 ) -> tuple[float, float, float, float]: ...
 @overload
@@ -132,8 +136,11 @@ def price_and_greeks_tangent_flow(
     payoff: _Payoff,
     strike: SupportsFloat = 0.0,
     estimator: _Estimator = "lowest_variance",
-    vega: _Vega = "parallel_bump",
+    vol: SupportsFloat | None = None,
     half_width: SupportsFloat | None = None,
+    rate: SupportsFloat | None = None,
+    strike2: SupportsFloat | None = None,
+    pairs: Literal["halves", "adjacent"] | None = None,
 ) -> Greeks: ...
 @overload
 def price_and_greeks_tangent_flow(
@@ -148,6 +155,9 @@ def price_and_greeks_tangent_flow(
     payoff: _Payoff,
     strike: SupportsFloat = 0.0,
     estimator: _Estimator = "lowest_variance",
-    vega: _Vega = "parallel_bump",
+    vol: SupportsFloat | None = None,
     half_width: SupportsFloat | None = None,
+    rate: SupportsFloat | None = None,
+    strike2: SupportsFloat | None = None,
+    pairs: Literal["halves", "adjacent"] | None = None,
 ) -> Greeks: ...

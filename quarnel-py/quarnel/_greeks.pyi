@@ -24,7 +24,7 @@ def greek_weights_constant_flow(
     horizon: SupportsFloat,
     x0: SupportsFloat,
     vol: SupportsFloat,
-    model: Literal["gbm", "abm"] | str = "gbm",
+    model: Literal["gbm", "abm"] = "gbm",
 ) -> NDArray[np.float64]:
     """(n_paths, 4) weights of delta, gamma, vega and drift rho under GBM or ABM."""
 
@@ -34,11 +34,15 @@ def price_and_greeks_constant_flow(
     horizon: SupportsFloat,
     x0: SupportsFloat,
     vol: SupportsFloat,
-    payoff: Literal["identity", "call", "put", "digital_call"] | str,
+    payoff: Literal["identity", "call", "put", "digital_call", "digital", "digital_put",
+                  "call_spread", "put_spread"],
     strike: SupportsFloat = 0.0,
-    model: Literal["gbm", "abm"] | str = "gbm",
-    estimator: Literal["weights", "lowest_variance"] | str = "lowest_variance",
+    model: Literal["gbm", "abm"] = "gbm",
+    estimator: Literal["weights", "lowest_variance"] = "lowest_variance",
     half_width: SupportsFloat | None = None,
+    rate: SupportsFloat | None = None,
+    strike2: SupportsFloat | None = None,
+    pairs: Literal["halves", "adjacent"] | None = None,
 ) -> Greeks:
     """Price, delta, gamma, vega and drift rho of a built-in payoff, with standard errors."""
 
@@ -91,10 +95,14 @@ def price_and_greeks_tangent_flow(
     d2_mu_dx2_field: NDArray[np.float64],
     d2_sigma_dx2_field: NDArray[np.float64],
     horizon: SupportsFloat,
-    payoff: Literal["identity", "call", "put", "digital_call"] | str,
+    payoff: Literal["identity", "call", "put", "digital_call", "digital", "digital_put",
+                  "call_spread", "put_spread"],
     strike: SupportsFloat = 0.0,
-    estimator: Literal["weights", "lowest_variance"] | str = "lowest_variance",
-    vega: Literal["parallel_bump"] | str | None = "parallel_bump",
+    estimator: Literal["weights", "lowest_variance"] = "lowest_variance",
+    vol: SupportsFloat | None = None,
     half_width: SupportsFloat | None = None,
+    rate: SupportsFloat | None = None,
+    strike2: SupportsFloat | None = None,
+    pairs: Literal["halves", "adjacent"] | None = None,
 ) -> Greeks:
-    """Price, delta, gamma and parallel-bump vega of a built-in payoff; rho is NaN."""
+    """Price, delta, gamma and vega (d/d vol) of a built-in payoff; rho is NaN."""

@@ -6,8 +6,10 @@ from typing import Any, NamedTuple, Protocol
 
 
 class Greeks(NamedTuple):
-    """Undiscounted price E[f(X_T)] and its sensitivities, each with the population
-    standard error of its Monte Carlo mean. A Greek that was not computed is NaN."""
+    """Price E[f(X_T)] (times exp(-r T) when the call was given `rate=r`) and its
+    sensitivities, each with the population standard error of its Monte Carlo mean.
+    `vega` is always d price / d vol, the absolute volatility. A Greek that was not
+    computed is NaN, and so is the standard error of an estimate that is not finite."""
 
     price: float
     delta: float

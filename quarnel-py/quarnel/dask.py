@@ -22,6 +22,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import functools
+import itertools
 import math
 import numbers
 import re
@@ -178,24 +179,27 @@ class _Primitives(Protocol):
                                         horizon: object) -> None: ...
     def _continue_sums(self, samples: Floats, start: Floats) -> Floats: ...
     def _finish_sums(self, sums: Floats, n_paths: int) -> Floats: ...
+    def _finish_greeks(self, estimates: Floats, horizon: float, vol: float | None,
+                       rate: float | None) -> Greeks: ...
     def _greeks_constant_flow_samples(self, terminal_states: Floats, w_terminals: Floats,
                                       horizon: float, x0: float, vol: float, payoff: str,
                                       strike: float, model: str, estimator: str,
-                                      width: float) -> Floats: ...
+                                      width: float, rate_rho: bool, strike2: float) -> Floats: ...
     def _localised_digital_finish(self, sums: Floats, n_paths: int) -> Floats: ...
     def _default_half_width(self, sums: Floats, n_paths: int) -> Floats: ...
     def _check_price_and_greeks_tangent_flow(
-        self, states: object, dws: object, sigma_field: object, d_mu_dx_field: object,
-        d_sigma_dx_field: object, d2_mu_dx2_field: object, d2_sigma_dx2_field: object,
-        horizon: object, payoff: object, strike: object = 0.0,
-        estimator: object = "lowest_variance", vega: object = "parallel_bump",
-        half_width: object = None) -> None: ...
+            self, states: object, dws: object, sigma_field: object, d_mu_dx_field: object,
+            d_sigma_dx_field: object, d2_mu_dx2_field: object, d2_sigma_dx2_field: object,
+            horizon: object, payoff: object, strike: object = 0.0,
+            estimator: object = "lowest_variance", vol: object = None,
+            half_width: object = None, rate: object = None, strike2: object = None,
+            pairs: object = None) -> None: ...
     def _greek_rows_tangent_flow(self, states: Floats, dws: Floats, sigma_field: Floats,
                                  d_mu_dx_field: Floats, d_sigma_dx_field: Floats,
                                  d2_mu_dx2_field: Floats, d2_sigma_dx2_field: Floats,
                                  horizon: float, with_vega: bool, first_path: int) -> Floats: ...
     def _greeks_tangent_flow_samples(self, rows: Floats, payoff: str, strike: float,
-                                     estimator: str, width: float) -> Floats: ...
+                                     estimator: str, width: float, strike2: float) -> Floats: ...
     def _greek_weights_tangent_flow_chunk(self, states: Floats, dws: Floats, sigma: Floats,
                                           d_mu_dx: Floats, d_sigma_dx: Floats,
                                           d2_mu_dx2: Floats, d2_sigma_dx2: Floats,
@@ -266,11 +270,14 @@ def _tangent_flow_samples(first_path: int, params: tuple[float, str, float], sta
                                          d_sigma_dx_field, horizon, payoff, strike, first_path)
 
 
+_CfParams = tuple[float, float, float, str, float, str, str, bool, float]
+
+
 @_task
-def _greeks_constant_flow_samples(first_path: int,
-                                  params: tuple[float, float, float, str, float, str, str],
-                                  width: float, x: Floats, w: Floats) -> Floats:
-    return _native._greeks_constant_flow_samples(x, w, *params, width)
+def _greeks_constant_flow_samples(first_path: int, params: _CfParams, width: float, x: Floats,
+                                  w: Floats) -> Floats:
+    *single, rate_rho, strike2 = params
+    return _native._greeks_constant_flow_samples(x, w, *single, width, rate_rho, strike2)
 
 
 @_task
@@ -279,9 +286,10 @@ def _stack(first_path: int, x: Floats, w: Floats) -> Floats:
 
 
 @_task
-def _stacked_greeks_samples(params: tuple[float, float, float, str, float, str, str],
-                            width: float, data: Floats) -> Floats:
-    return _native._greeks_constant_flow_samples(data[:, 0], data[:, 1], *params, width)
+def _stacked_greeks_samples(params: _CfParams, width: float, data: Floats) -> Floats:
+    *single, rate_rho, strike2 = params
+    return _native._greeks_constant_flow_samples(data[:, 0], data[:, 1], *single, width,
+                                                 rate_rho, strike2)
 
 
 @_task
@@ -293,10 +301,10 @@ def _greek_rows(first_path: int, params: tuple[float, bool], *arrays: Floats) ->
 
 
 @_task
-def _greeks_tangent_flow_samples(rows: Floats, params: tuple[str, float, str],
+def _greeks_tangent_flow_samples(rows: Floats, params: tuple[str, float, str, float],
                                  width: float) -> Floats:
-    payoff, strike, estimator = params
-    return _native._greeks_tangent_flow_samples(rows, payoff, strike, estimator, width)
+    payoff, strike, estimator, strike2 = params
+    return _native._greeks_tangent_flow_samples(rows, payoff, strike, estimator, width, strike2)
 
 
 @_task
@@ -343,6 +351,58 @@ def _check_blocks(names: Sequence[str], blocks: Sequence[Any], rows: int,
             raise ValueError(f"{name}: the chunk at path {first_path} is a block of shape "
                              f"{shape} where the array's chunks declare {expected}; the "
                              f"Dask array's chunks do not describe its blocks")
+
+
+@_task
+def _pair_means(a: Floats, b: Floats | None, greeks: int | None) -> Floats:
+    """The antithetic pairs' mean samples, (a + b) * 0.5 row by row as in the single
+    call: of a chunk and its mirror in the second half ("halves"), or of a chunk's rows
+    2j and 2j + 1 (b None, "adjacent"). Centred samples (columns f, u[m], v[m], u v[m]
+    for m = `greeks`) average f, u and v and form u v of the means."""
+    if b is None:
+        a, b = a[0::2], a[1::2]
+    out: Floats = (a + b) * 0.5
+    if greeks is not None:
+        m = greeks
+        out[:, 1 + 2 * m:] = out[:, 1:1 + m] * out[:, 1 + m:1 + 2 * m]
+    return out
+
+
+def _pair_chunks(rows: tuple[int, ...], pairs: str | None) -> tuple[int, ...]:
+    """Row chunks that keep every pair's samples in one task: even chunks for adjacent
+    pairs; for halves the chunks of the first half, mirrored in the second."""
+    n = sum(rows)
+    ends = list(itertools.accumulate(rows))
+    if pairs == "adjacent":
+        bounds = sorted({e + e % 2 for e in ends})
+    elif pairs == "halves":
+        first = sorted({e for e in ends if e < n // 2} | {n // 2})
+        bounds = first + [n // 2 + e for e in first]
+    else:
+        return rows
+    return tuple(b - a for a, b in zip([0] + bounds, bounds) if b > a)
+
+
+def _paired(g: _Graph, samples: list[Any], pairs: str | None, greeks: int | None) -> list[Any]:
+    """The samples of each chunk, or the mean samples of its pairs (chunks as
+    _pair_chunks made them), in the single call's pair order."""
+    if pairs is None:
+        return samples
+    if pairs == "adjacent":
+        return [g.task("pairs", _pair_means, s, None, greeks, chunk=i, near=s)
+                for i, s in enumerate(samples)]
+    half = len(samples) // 2
+    return [g.task("pairs", _pair_means, samples[i], samples[half + i], greeks, chunk=i,
+                   near=samples[i]) for i in range(half)]
+
+
+def _check_pairs(pairs: object, n_paths: int) -> str | None:
+    """The single call's even-count check, for the stand-ins that have no length."""
+    if pairs in (None, ""):
+        return None
+    if n_paths % 2:
+        raise ValueError(f"pairs need an even number of paths, got {n_paths}")
+    return str(pairs)
 
 
 @_task
@@ -618,24 +678,30 @@ def _bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
                             _native._bel_weights_tangent_flow_chunk, None)
 
 
-def _to_greeks(out: Floats, with_vega: bool = True, with_rho: bool = True) -> Greeks:
-    """The named tuple from [means..., stderrs...]; a Greek not computed is NaN."""
-    nan = math.nan
-    m = len(out) // 2
-    values = [float(v) for v in out[:m]] + [nan] * (5 - m)
-    errors = [float(v) for v in out[m:]] + [nan] * (5 - m)
-    if not with_vega:
-        values[3] = errors[3] = nan
-    if not with_rho:
-        values[4] = errors[4] = nan
-    return Greeks(*values, *errors)
+def _to_greeks(out: Floats, horizon: float, vol: float | None = None,
+               rate: float | None = None) -> Greeks:
+    """The single call's Greeks from its finished [means..., stderrs...]: its own last
+    steps (vega per unit of vol, the discount, NaN errors of non-finite estimates)."""
+    return _native._finish_greeks(out, horizon, vol, rate)
+
+
+_DIGITALS: Final = ("digital_call", "digital", "digital_put")
+_SPREADS: Final = ("call_spread", "put_spread")
+
+
+def _centred(payoff: str, estimator: str) -> bool:
+    """Whether the single call centres its samples (the digitals' and the spreads' lowest
+    variance estimators), whose sums then finish as the localised digital's."""
+    return estimator == "lowest_variance" and payoff in _DIGITALS + _SPREADS
 
 
 def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                    horizon: float, x0: float, vol: float, payoff: str,
                                    strike: float = 0.0, model: str = "gbm",
                                    estimator: str = "lowest_variance",
-                                   half_width: float | None = None, *,
+                                   half_width: float | None = None,
+                                   rate: float | None = None, strike2: float | None = None,
+                                   pairs: str | None = None, *,
                                    timeout: float = DEFAULT_TIMEOUT) -> Greeks:
     """`quarnel.price_and_greeks_constant_flow` over 1-D Dask arrays of equal chunks.
 
@@ -643,27 +709,36 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
     digital's default half-width (`half_width=None` with "lowest_variance") takes a
     first pass over the terminal states, as in the single call: the batch's chunks are
     kept by the workers (spilled to disk if need be) until it is known. Pass a
-    `half_width` to stream the batch in one pass.
+    `half_width` to stream the batch in one pass. With `pairs` the arrays are rechunked
+    so that both paths of a pair are in one task (even chunks, or for "halves" the chunks
+    of the first half mirrored in the second).
     `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
     """
     with _passed_types({"terminal_states": terminal_states, "w_terminals": w_terminals}):
         _single_greeks.price_and_greeks_constant_flow(
             *_pair_stand_ins(terminal_states, w_terminals), horizon, x0, vol, payoff, strike,
-            model, estimator, half_width)
+            model, estimator, half_width, rate, strike2, pairs)
     seconds = _timeout(timeout)
     x = _dask_array("terminal_states", terminal_states)
     w = _same_rows("w_terminals", _dask_array("w_terminals", w_terminals), "terminal_states",
                    x.chunks[0])
-    params = (float(horizon), float(x0), float(vol), payoff, float(strike), model, estimator)
-    g = _Graph("greeks-cf", {"terminal_states": x, "w_terminals": w}, (params, half_width),
-               seconds)
-    if not (estimator == "lowest_variance" and payoff == "digital_call"):
-        samples = g.per_chunk("samples", _greeks_constant_flow_samples, params, 0.0)
+    pairs = _check_pairs(pairs, x.shape[0])
+    chunks = _pair_chunks(x.chunks[0], pairs)
+    x, w = (a if a.chunks[0] == chunks else _untyped(a).rechunk({0: chunks}) for a in (x, w))
+    rate = None if rate is None else float(rate)
+    params = (float(horizon), float(x0), float(vol), payoff, float(strike), model, estimator,
+              rate is not None, 0.0 if strike2 is None else float(strike2))
+    g = _Graph("greeks-cf", {"terminal_states": x, "w_terminals": w},
+               (params, half_width, pairs), seconds)
+    n_means = g.n_paths // 2 if pairs else g.n_paths
+    if not _centred(payoff, estimator):
+        samples = _paired(g, g.per_chunk("samples", _greeks_constant_flow_samples, params, 0.0),
+                          pairs, None)
         return _to_greeks(g.compute(g.task("finish", _finish, g.sums("sums", samples, 5),
-                                        g.n_paths)))
-    if half_width is not None:
+                                           n_means)), float(horizon), None, rate)
+    if half_width is not None or payoff in _SPREADS:  # a spread has no ramp
         samples = g.per_chunk("samples", _greeks_constant_flow_samples, params,
-                              float(half_width))
+                              0.0 if half_width is None else float(half_width))
     else:
         # The default width takes a pass over the terminal states first; each chunk's
         # data wait on its worker meanwhile.
@@ -672,8 +747,10 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
                        g.n_paths)
         samples = [g.task("samples", _stacked_greeks_samples, params, width, d, chunk=i, near=d)
                    for i, d in enumerate(data)]
+    samples = _paired(g, samples, pairs, 4)
     return _to_greeks(g.compute(g.task("finish", _localised_finish,
-                                    g.sums("sums", samples, 13), g.n_paths)))
+                                       g.sums("sums", samples, 13), n_means)),
+                      float(horizon), None, rate)
 
 
 def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
@@ -681,15 +758,21 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
                                    d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
                                    horizon: float, payoff: str, strike: float = 0.0,
                                    estimator: str = "lowest_variance",
-                                   vega: str | None = "parallel_bump",
-                                   half_width: float | None = None, *,
+                                   vol: float | None = None,
+                                   half_width: float | None = None,
+                                   rate: float | None = None, strike2: float | None = None,
+                                   pairs: str | None = None, *,
                                    timeout: float = DEFAULT_TIMEOUT) -> Greeks:
     """`quarnel.price_and_greeks_tangent_flow` over row-chunked Dask arrays.
 
-    Returns the `Greeks` of the single call on the gathered arrays, bit for bit. For
-    the digital under "lowest_variance" with the default half-width, which takes a pass
-    over the terminal states first as in the single call, the kernel's rows (five or
-    seven numbers a path) wait on the workers until the width is known.
+    Returns the `Greeks` of the single call on the gathered arrays, bit for bit. As
+    there, only the last column of `states` is read and the step arrays may have extra
+    rows and columns. For the digital under "lowest_variance" with the default
+    half-width, which takes a pass over the terminal states first as in the single
+    call, the kernel's rows (five or seven numbers a path) wait on the workers until
+    the width is known. With `pairs` the arrays are rechunked as for
+    `price_and_greeks_constant_flow`; a zero diffusion value among several is reported in
+    the order the pairs are met.
     `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
     """
     named = {"states": states, "dws": dws, "sigma_field": sigma_field,
@@ -699,30 +782,41 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
         _native._check_price_and_greeks_tangent_flow(
             _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
             _stand_in(d_sigma_dx_field), _stand_in(d2_mu_dx2_field),
-            _stand_in(d2_sigma_dx2_field), horizon, payoff, strike, estimator, vega, half_width)
+            _stand_in(d2_sigma_dx2_field), horizon, payoff, strike, estimator, vol, half_width,
+            rate, strike2, pairs)
     seconds = _timeout(timeout)
-    arrays = [_dask_array(name, a) for name, a in named.items()]
-    for name, a in zip(named, arrays):
-        _whole_rows(name, a)
-    arrays = [_same_rows(name, a, "states", arrays[0].chunks[0])
-              for name, a in zip(named, arrays)]
-    with_vega = vega is not None
-    params = (payoff, float(strike), estimator)
-    g = _Graph("greeks-tf", dict(zip(named, arrays)), (float(horizon), with_vega, params,
-                                                       half_width), seconds)
+    arrays = {name: _dask_array(name, a) for name, a in named.items()}
+    n_paths, n_steps = arrays["states"].shape[0], arrays["states"].shape[1] - 1
+    for name, a in arrays.items():
+        if name != "states" and (a.shape[0] > n_paths or a.shape[1] > n_steps):
+            arrays[name] = a[:n_paths, :n_steps]  # what the single call ignores
+        _whole_rows(name, arrays[name])
+        arrays[name] = _same_rows(name, arrays[name], "states", arrays["states"].chunks[0])
+    pairs = _check_pairs(pairs, n_paths)
+    chunks = _pair_chunks(arrays["states"].chunks[0], pairs)
+    arrays = {name: a if a.chunks[0] == chunks else _untyped(a).rechunk({0: chunks})
+              for name, a in arrays.items()}
+    vol = None if vol is None else float(vol)
+    rate = None if rate is None else float(rate)
+    with_vega = vol is not None
+    params = (payoff, float(strike), estimator, 0.0 if strike2 is None else float(strike2))
+    g = _Graph("greeks-tf", arrays, (float(horizon), vol, rate, params, half_width, pairs),
+               seconds)
+    n_means = g.n_paths // 2 if pairs else g.n_paths
     rows = g.per_chunk("rows", _greek_rows, (float(horizon), with_vega))
-    if not (estimator == "lowest_variance" and payoff == "digital_call"):
-        samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, 0.0, chunk=i,
-                          near=r) for i, r in enumerate(rows)]
-        finish = g.task("finish", _finish, g.sums("sums", samples, 4), g.n_paths)
+    if not _centred(payoff, estimator):
+        samples = _paired(g, [g.task("samples", _greeks_tangent_flow_samples, r, params, 0.0,
+                                     chunk=i, near=r) for i, r in enumerate(rows)], pairs, None)
+        finish = g.task("finish", _finish, g.sums("sums", samples, 4), n_means)
     else:
-        width: Any = float(half_width) if half_width is not None else g.task(
-            "width", _half_width, g.sums("x", rows, 1, True, release=False),
-            g.n_paths)
-        samples = [g.task("samples", _greeks_tangent_flow_samples, r, params, width, chunk=i,
-                          near=r) for i, r in enumerate(rows)]
-        finish = g.task("finish", _localised_finish, g.sums("sums", samples, 10), g.n_paths)
-    return _to_greeks(g.compute(finish), with_vega=with_vega, with_rho=False)
+        width: Any = (float(half_width) if half_width is not None
+                      else 0.0 if payoff in _SPREADS  # a spread has no ramp
+                      else g.task("width", _half_width,
+                                  g.sums("x", rows, 1, True, release=False), g.n_paths))
+        samples = _paired(g, [g.task("samples", _greeks_tangent_flow_samples, r, params, width,
+                                     chunk=i, near=r) for i, r in enumerate(rows)], pairs, 3)
+        finish = g.task("finish", _localised_finish, g.sums("sums", samples, 10), n_means)
+    return _to_greeks(g.compute(finish), float(horizon), vol, rate)
 
 
 def greek_weights_constant_flow(w_terminals: da.Array, horizon: float, x0: float, vol: float,

@@ -44,6 +44,17 @@ inline std::optional<ModelError> check_half_width(std::optional<double> half_wid
     return std::nullopt;
 }
 
+// A half-width means something only to the localised digital; given anywhere else it
+// would be silently ignored, which hides a mistaken call.
+inline std::optional<ModelError> check_half_width_use(std::optional<double> half_width,
+                                                      bool localised) {
+    if (half_width && !localised) {
+        return ModelError{
+            "half_width applies only to a digital payoff with estimator 'lowest_variance'"};
+    }
+    return std::nullopt;
+}
+
 // Models with exact terminal sampling: dX = mu X dt + s X dW or dX = mu dt + s dW.
 enum class Model { gbm, abm };
 

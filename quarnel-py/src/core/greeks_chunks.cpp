@@ -6,8 +6,9 @@
 
 #include "core/greeks.hpp"
 #include "core/greeks_constant_flow.hpp"
+#include "core/greeks_conventions.hpp"
+#include "core/greeks_payoffs.hpp"
 #include "core/greeks_tangent_flow.hpp"
-#include "core/payoffs.hpp"
 #include "core/second_order_tangent_flow.hpp"
 #include "quarnel/from_paths.hpp"
 #include "quarnel/greeks_from_paths.hpp"
@@ -45,25 +46,29 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                                                   const View1D& w_terminals, double horizon,
                                                   double x0, double vol, std::string_view payoff,
                                                   double strike, std::string_view model,
-                                                  std::string_view estimator, double width) {
-    const std::optional<PayoffKind> kind = parse_payoff(payoff);
+                                                  std::string_view estimator, double width,
+                                                  bool rate_rho, double strike2) {
+    const std::optional<GreekPayoff> kind = parse_greek_payoff(payoff);
     const std::optional<Model> m = parse_model(model);
     const std::optional<Estimator> est = parse_estimator(estimator);
     if (!kind || !m || !est || terminal_states.size() != w_terminals.size()) {
         return unchecked("the arguments");
     }
     const std::size_t n = terminal_states.size();
-    const bool localised = *est == Estimator::lowest_variance && *kind == PayoffKind::digital_call;
-    const std::size_t cols = localised ? 13 : 5;
+    // The digitals and the spreads under "lowest_variance" give centred samples.
+    const bool localised = *est == Estimator::lowest_variance && is_digital(*kind);
+    const bool blended = *est == Estimator::lowest_variance && is_spread(*kind);
+    const std::size_t cols = localised || blended ? 13 : 5;
     if (auto err = check_result_length(n, cols, "terminal_states")) return *std::move(err);
     Buffer out = Buffer::allocate_rows(n, cols);
     with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
         with_dense_views(
             [&](const auto& xs, const auto& ws) {
                 if (*est == Estimator::weights) {
-                    with_payoff(*kind, strike, [&](auto f) {
+                    with_greek_payoff(*kind, strike, strike2, [&](auto f) {
                         write_rows(out, cols, [&](std::size_t k, double* r) {
-                            const GreekSamples g = greeks_by_weights_sample(flow, f, xs[k], ws[k]);
+                            const GreekSamples g =
+                                greeks_by_weights_sample(flow, f, xs[k], ws[k], rate_rho);
                             r[0] = g.price;
                             r[1] = g.greeks.delta;
                             r[2] = g.greeks.gamma;
@@ -71,11 +76,18 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                             r[4] = g.greeks.rho;
                         });
                     });
+                } else if (blended) {
+                    with_greek_slope(*kind, strike, strike2, [&](auto f, auto slope) {
+                        write_rows(out, cols, [&](std::size_t k, double* r) {
+                            write_localised(
+                                greeks_blended_sample(flow, f, slope, xs[k], ws[k], rate_rho), r);
+                        });
+                    });
                 } else if (!localised) {
-                    with_slope(*kind, strike, [&](auto f, auto slope) {
+                    with_greek_slope(*kind, strike, strike2, [&](auto f, auto slope) {
                         write_rows(out, cols, [&](std::size_t k, double* r) {
                             const GreekSamples g =
-                                greeks_pathwise_sample(flow, f, slope, xs[k], ws[k]);
+                                greeks_pathwise_sample(flow, f, slope, xs[k], ws[k], rate_rho);
                             r[0] = g.price;
                             r[1] = g.greeks.delta;
                             r[2] = g.greeks.gamma;
@@ -84,10 +96,12 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
                         });
                     });
                 } else {
-                    const LocalisedDigital digital(strike, width);
+                    const LocalisedDigital digital(strike, width,
+                                                   *kind == GreekPayoff::digital_put);
                     write_rows(out, cols, [&](std::size_t k, double* r) {
                         write_localised(
-                            greeks_localised_digital_sample(digital, flow, xs[k], ws[k]), r);
+                            greeks_localised_digital_sample(digital, flow, xs[k], ws[k], rate_rho),
+                            r);
                     });
                 }
             },
@@ -115,6 +129,19 @@ Result<Buffer> localised_digital_finish(const View1D& sums, std::size_t n) {
         out[2 + m + i] = g.stderr_;
     }
     return out;
+}
+
+Result<Greeks> finish_chunked_greeks(const View1D& e, double horizon, std::optional<double> vol,
+                                     std::optional<double> rate) {
+    if (e.size() == 10) {
+        const Greeks g{e[0], e[1], e[2], e[3], e[4], e[5], e[6], e[7], e[8], e[9]};
+        return finish_greeks(g, rate, horizon);
+    }
+    if (e.size() == 8) {
+        const Greeks g{e[0], e[1], e[2], e[3], 0.0, e[4], e[5], e[6], e[7], 0.0};
+        return finish_tangent_greeks(g, vol, rate, horizon);
+    }
+    return ModelError{"estimates must hold 10 or 8 numbers"};
 }
 
 Result<Buffer> default_half_width_of(const View1D& sums, std::size_t n) {
@@ -161,14 +188,15 @@ Result<Matrix> greek_rows_tangent_flow_chunk(const SecondOrderPaths& paths, bool
 
 Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string_view payoff,
                                                  double strike, std::string_view estimator,
-                                                 double width) {
-    const std::optional<PayoffKind> kind = parse_payoff(payoff);
+                                                 double width, double strike2) {
+    const std::optional<GreekPayoff> kind = parse_greek_payoff(payoff);
     const std::optional<Estimator> est = parse_estimator(estimator);
     if (!kind || !est || (rows.cols != 5 && rows.cols != 7)) return unchecked("the arguments");
     const bool with_vega = rows.cols == 7;
-    const bool localised = *est == Estimator::lowest_variance && *kind == PayoffKind::digital_call;
+    const bool localised = *est == Estimator::lowest_variance && is_digital(*kind);
+    const bool blended = *est == Estimator::lowest_variance && is_spread(*kind);
     const std::size_t n = rows.rows;
-    const std::size_t cols = localised ? 10 : 4;
+    const std::size_t cols = localised || blended ? 10 : 4;
     if (auto err = check_result_length(n, cols, "rows")) return *std::move(err);
     Buffer out = Buffer::allocate_rows(n, cols);
     // Row k of greek_rows_tangent_flow_chunk: X_N, then the single call's PathRow.
@@ -188,19 +216,25 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
         r[3] = s.vega;
     };
     if (*est == Estimator::weights) {
-        with_payoff(*kind, strike, [&](auto f) {
+        with_greek_payoff(*kind, strike, strike2, [&](auto f) {
             write_rows(out, cols, [&](std::size_t k, double* r) {
                 write(tangent_greeks_by_weights_sample(f, x_of(k), row_of(k)), r);
             });
         });
+    } else if (blended) {
+        with_greek_slope(*kind, strike, strike2, [&](auto f, auto slope) {
+            write_rows(out, cols, [&](std::size_t k, double* r) {
+                write_localised(tangent_greeks_blended_sample(f, slope, x_of(k), row_of(k)), r);
+            });
+        });
     } else if (!localised) {
-        with_slope(*kind, strike, [&](auto f, auto slope) {
+        with_greek_slope(*kind, strike, strike2, [&](auto f, auto slope) {
             write_rows(out, cols, [&](std::size_t k, double* r) {
                 write(tangent_greeks_pathwise_sample(f, slope, x_of(k), row_of(k)), r);
             });
         });
     } else {
-        const LocalisedDigital digital(strike, width);
+        const LocalisedDigital digital(strike, width, *kind == GreekPayoff::digital_put);
         write_rows(out, cols, [&](std::size_t k, double* r) {
             write_localised(tangent_greeks_localised_digital_sample(digital, x_of(k), row_of(k)),
                             r);

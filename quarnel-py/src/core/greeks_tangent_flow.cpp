@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "core/greeks_conventions.hpp"
 #include "quarnel/from_paths.hpp"
 
 namespace quarnel {
@@ -43,21 +44,44 @@ Greeks finish_localised(const CentringSums<3>& sums, std::size_t n, bool with_ve
 }  // namespace
 
 Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
-    const SecondOrderPaths& batch, std::string_view payoff, std::string_view estimator,
-    std::optional<std::string_view> vega, std::optional<double> half_width) {
-    const Result<BatchShape> shape = exact_shape(batch, FieldNames::suffixed);
-    if (!shape.ok()) return shape.error();
-    const Result<PayoffKind> kind = payoff_named(payoff);
+    const SecondOrderPaths& batch, std::string_view payoff, double strike,
+    std::string_view estimator, std::optional<double> vol, std::optional<double> half_width,
+    std::optional<double> rate, std::optional<double> strike2,
+    std::optional<std::string_view> pairs) {
+    // The covering rule of price_and_delta_tangent_flow: the same arrays are accepted.
+    if (auto err = check_state_columns(batch.paths.states)) return *std::move(err);
+    const BatchShape shape{batch.paths.states.rows, batch.paths.states.cols - 1};
+    if (auto err = check_covering(batch, shape, FieldNames::suffixed)) return *std::move(err);
+    const Result<GreekPayoff> kind = greek_payoff_named(payoff);
     if (!kind.ok()) return kind.error();
     const Result<Estimator> est = estimator_named(estimator);
     if (!est.ok()) return est.error();
-    if (vega && *vega != "parallel_bump") {
-        return ModelError{"unknown vega '" + std::string(*vega) +
-                          "': expected 'parallel_bump' or None"};
-    }
     if (auto err = check_horizon(batch.paths.horizon)) return *std::move(err);
+    if (auto err = check_finite(batch.paths.horizon, "horizon")) return *std::move(err);
+    if (auto err = check_strikes(kind.value(), strike, strike2)) return *std::move(err);
+    if (vol && !(*vol > 0.0)) return ModelError{"vol must be positive"};
+    if (auto err = check_finite(vol, "vol")) return *std::move(err);
     if (auto err = check_half_width(half_width)) return *std::move(err);
-    return GreeksTangentFlowCall{shape.value(), kind.value(), est.value()};
+    const bool localised = est.value() == Estimator::lowest_variance && is_digital(kind.value());
+    if (auto err = check_half_width_use(half_width, localised)) return *std::move(err);
+    if (auto err = check_finite(rate, "rate")) return *std::move(err);
+    const Result<Pairs> paired = pairs_named(pairs);
+    if (!paired.ok()) return paired.error();
+    if (auto err = check_pairs(paired.value(), shape.n_paths)) return *std::move(err);
+    return GreeksTangentFlowCall{shape, kind.value(), est.value(), paired.value()};
+}
+
+Greeks finish_tangent_greeks(Greeks g, std::optional<double> vol, std::optional<double> rate,
+                             double horizon) noexcept {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (vol) {
+        g.vega = g.vega / *vol;
+        g.vega_stderr = g.vega_stderr / *vol;
+    } else {
+        g.vega = g.vega_stderr = nan;
+    }
+    g.rho = g.rho_stderr = nan;
+    return finish_greeks(g, rate, horizon);
 }
 
 SecondOrderBatch parallel_bump_batch(const SecondOrderPaths& paths, BatchShape shape) {
@@ -76,14 +100,19 @@ SecondOrderBatch parallel_bump_batch(const SecondOrderPaths& paths, BatchShape s
 
 Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std::string_view payoff,
                                              double strike, std::string_view estimator,
-                                             std::optional<std::string_view> vega,
-                                             std::optional<double> half_width) {
-    const Result<GreeksTangentFlowCall> call =
-        check_price_and_greeks_tangent_flow(paths, payoff, estimator, vega, half_width);
+                                             std::optional<double> vol,
+                                             std::optional<double> half_width,
+                                             std::optional<double> rate,
+                                             std::optional<double> strike2,
+                                             std::optional<std::string_view> pairs) {
+    const Result<GreeksTangentFlowCall> call = check_price_and_greeks_tangent_flow(
+        paths, payoff, strike, estimator, vol, half_width, rate, strike2, pairs);
     if (!call.ok()) return call.error();
-    const PayoffKind kind = call.value().payoff;
+    const GreekPayoff kind = call.value().payoff;
+    const double k2 = strike2 ? *strike2 : 0.0;
     const SecondOrderBatch batch = parallel_bump_batch(paths, call.value().shape);
-    const bool with_vega = vega.has_value();
+    const bool with_vega = vol.has_value();
+    const double horizon = paths.paths.horizon;
     const View2D& states = paths.paths.states;
     // The last column of `states`; an empty batch reads nothing.
     const View1D terminal =
@@ -92,25 +121,55 @@ Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std:
                                                             states.col_stride,
                                     batch.n_paths, states.row_stride};
 
-    // The four sample streams of `sample(x, row)`, summed left to right in path order.
+    // sums.add of each path's `sample(x, row)` in path order, or of each antithetic
+    // pair's mean sample in pair order; the count of what was added.
+    const Pairs mode = call.value().pairs;
+    const std::size_t n_means = mode == Pairs::none ? batch.n_paths : batch.n_paths / 2;
+    auto add_samples = [&](auto& sums, auto sample) -> std::optional<ZeroSigma> {
+        if (mode == Pairs::none) {
+            return for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
+                sums.add(sample(terminal[k], r));
+            });
+        }
+        return for_each_greek_row_pair(
+            batch, with_vega, mode,
+            [&](std::size_t ka, const PathRow& ra, std::size_t kb, const PathRow& rb) {
+                sums.add(pair_mean(sample(terminal[ka], ra), sample(terminal[kb], rb)));
+            });
+    };
+    // The four sample streams, summed left to right.
     auto accumulate = [&](auto sample) -> Result<Greeks> {
         GreekSums sums;
-        if (auto zero = for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
-                sums.add(sample(terminal[k], r));
-            })) {
+        if (auto zero = add_samples(sums, sample)) {
             return zero_sigma_error(*zero, FieldNames::suffixed);
         }
-        return sums.finish(batch.n_paths, with_vega);
+        return finish_tangent_greeks(sums.finish(n_means, with_vega), vol, rate, horizon);
     };
     if (call.value().estimator == Estimator::weights) {
-        return with_payoff(kind, strike, [&](auto f) {
+        return with_greek_payoff(kind, strike, k2, [&](auto f) {
             return accumulate([f](double x, const PathRow& r) {
                 return tangent_greeks_by_weights_sample(f, x, r);
             });
         });
     }
-    if (kind != PayoffKind::digital_call) {
-        return with_slope(kind, strike, [&](auto f, auto slope) {
+    // The centred sums of the digitals' and the spreads' samples.
+    auto centred = [&](auto sample) -> Result<Greeks> {
+        CentringSums<3> sums;
+        if (auto zero = add_samples(sums, sample)) {
+            return zero_sigma_error(*zero, FieldNames::suffixed);
+        }
+        return finish_tangent_greeks(finish_localised(sums, n_means, with_vega), vol, rate,
+                                     horizon);
+    };
+    if (is_spread(kind)) {
+        return with_greek_slope(kind, strike, k2, [&](auto f, auto slope) {
+            return centred([f, slope](double x, const PathRow& r) {
+                return tangent_greeks_blended_sample(f, slope, x, r);
+            });
+        });
+    }
+    if (!is_digital(kind)) {
+        return with_greek_slope(kind, strike, k2, [&](auto f, auto slope) {
             return accumulate([f, slope](double x, const PathRow& r) {
                 return tangent_greeks_pathwise_sample(f, slope, x, r);
             });
@@ -118,14 +177,11 @@ Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std:
     }
     // One cheap pass over X_N before the kernel for the default width; the centring
     // coefficients come out of the sums at the end.
-    const LocalisedDigital digital(strike, half_width ? *half_width : default_half_width(terminal));
-    CentringSums<3> sums;
-    if (auto zero = for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
-            sums.add(tangent_greeks_localised_digital_sample(digital, terminal[k], r));
-        })) {
-        return zero_sigma_error(*zero, FieldNames::suffixed);
-    }
-    return finish_localised(sums, batch.n_paths, with_vega);
+    const LocalisedDigital digital(strike, half_width ? *half_width : default_half_width(terminal),
+                                   kind == GreekPayoff::digital_put);
+    return centred([&digital](double x, const PathRow& r) {
+        return tangent_greeks_localised_digital_sample(digital, x, r);
+    });
 }
 
 }  // namespace quarnel

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "core/greeks.hpp"
+#include "core/greeks_pairs.hpp"
+#include "core/greeks_payoffs.hpp"
 #include "core/path_batch.hpp"
-#include "core/payoffs.hpp"
 #include "core/result.hpp"
 #include "core/second_order_tangent_flow.hpp"
 #include "core/view.hpp"
@@ -22,32 +23,49 @@
 namespace quarnel {
 
 // "weights": every Greek is the mean of f(X_N) times its weight.
-// "lowest_variance": identity, call and put pathwise (delta f'(X_N) Y_N, gamma
-// f'(X_N) (Y_N pi + H_N), vega f'(X_N) V_N); digital_call localised around the strike
+// "lowest_variance": identity, calls, puts and spreads pathwise (delta f'(X_N) Y_N, gamma
+// f'(X_N) (Y_N pi + H_N), vega f'(X_N) V_N); the digitals localised around the strike
 // with a ramp of half-width `half_width` (default: twice the population standard
 // deviation of X_N, which biases the estimates by O(1/n)), the remainder centred.
-// `vega`: "parallel_bump", or nullopt to skip it (NaN). Rho is always NaN.
-// Checks, in order: the states columns and the exact shapes of the six step matrices
-// (the fields named `*_field`), payoff, estimator, vega, horizon, half_width; then zero
+// Vega is d/dvol for the volatility level `vol` that sigma scales with (sigma(x) =
+// vol * s(x)): the parallel bump sigma -> (1 + e) sigma is e = dvol / vol, so its
+// derivative divided by vol. Without `vol` vega is NaN and its arithmetic skipped.
+// Rho is always NaN. With a `rate`, the price and Greeks come back times exp(-rate T).
+// Checks, in order: the states columns, the six step matrices at least (n_paths,
+// n_steps) (extra rows and columns ignored; the fields named `*_field`), payoff,
+// estimator, horizon, strike and strike2, vol, half_width (valid, then meaningful),
+// rate, pairs (known, then an even number of paths); then zero
 // diffusion values.
 Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& batch, std::string_view payoff,
                                              double strike, std::string_view estimator,
-                                             std::optional<std::string_view> vega,
-                                             std::optional<double> half_width);
+                                             std::optional<double> vol,
+                                             std::optional<double> half_width,
+                                             std::optional<double> rate = std::nullopt,
+                                             std::optional<double> strike2 = std::nullopt,
+                                             std::optional<std::string_view> pairs = std::nullopt);
 
 // The pieces of price_and_greeks_tangent_flow, for the chunks of quarnel.dask.
 
 // What its checks establish.
 struct GreeksTangentFlowCall {
     BatchShape shape;
-    PayoffKind payoff;
+    GreekPayoff payoff;
     Estimator estimator;
+    Pairs pairs;
 };
 
 // The checks of price_and_greeks_tangent_flow, in its order, and nothing else.
 Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
-    const SecondOrderPaths& batch, std::string_view payoff, std::string_view estimator,
-    std::optional<std::string_view> vega, std::optional<double> half_width);
+    const SecondOrderPaths& batch, std::string_view payoff, double strike,
+    std::string_view estimator, std::optional<double> vol, std::optional<double> half_width,
+    std::optional<double> rate, std::optional<double> strike2,
+    std::optional<std::string_view> pairs);
+
+// What price_and_greeks_tangent_flow does to the finished means and errors of the
+// parallel bump: vega divided by `vol` (NaN without it), rho NaN, then the discount
+// and the NaN errors of non-finite estimates (greeks_conventions.hpp).
+Greeks finish_tangent_greeks(Greeks bumped, std::optional<double> vol, std::optional<double> rate,
+                             double horizon) noexcept;
 
 // The kernel's batch with the parallel volatility bump as its parameter: d sigma/de =
 // sigma, d2 sigma/dx de = sigma', drift unchanged.
@@ -83,10 +101,54 @@ std::optional<ZeroSigma> for_each_greek_row(const SecondOrderBatch& batch, bool 
     return std::nullopt;
 }
 
+// for_each_greek_row for antithetic pairs: hands `visit` the (index, row) of both paths
+// of each pair, pair after pair (greeks_pairs.hpp). For "halves" the kernel runs a block
+// of the first half and the same block of the second; a zero diffusion value is the
+// first met in that order.
+template <class Visit>
+std::optional<ZeroSigma> for_each_greek_row_pair(const SecondOrderBatch& batch, bool with_vega,
+                                                 Pairs pairs, Visit&& visit) {
+    constexpr std::size_t kBlock = 2048;  // even: adjacent pairs never straddle two blocks
+    const SecondOrderKind kind = with_vega ? SecondOrderKind::all : SecondOrderKind::greeks;
+    const std::size_t width = columns(kind);
+    const auto row_at = [&](const std::vector<double>& rows, std::size_t i) {
+        const double* r = rows.data() + i * width;
+        return PathRow{r[0], r[1], r[2], r[3], with_vega ? r[4] : 0.0, with_vega ? r[5] : 0.0};
+    };
+    std::vector<double> a(kBlock * width);
+    if (pairs == Pairs::adjacent) {
+        for (std::size_t first = 0; first < batch.n_paths; first += kBlock) {
+            const std::size_t count = std::min(kBlock, batch.n_paths - first);
+            if (auto zero = second_order_rows(kind, batch, first, count, a.data())) return zero;
+            for (std::size_t i = 0; i + 1 < count; i += 2) {
+                visit(first + i, row_at(a, i), first + i + 1, row_at(a, i + 1));
+            }
+        }
+        return std::nullopt;
+    }
+    std::vector<double> b(kBlock * width);
+    const std::size_t half = batch.n_paths / 2;
+    for (std::size_t first = 0; first < half; first += kBlock) {
+        const std::size_t count = std::min(kBlock, half - first);
+        if (auto zero = second_order_rows(kind, batch, first, count, a.data())) return zero;
+        if (auto zero = second_order_rows(kind, batch, half + first, count, b.data())) return zero;
+        for (std::size_t i = 0; i < count; ++i) {
+            visit(first + i, row_at(a, i), half + first + i, row_at(b, i));
+        }
+    }
+    return std::nullopt;
+}
+
 // One path's price, delta, gamma and vega samples.
 struct TangentGreekSamples {
     double price, delta, gamma, vega;
 };
+
+inline TangentGreekSamples pair_mean(const TangentGreekSamples& a,
+                                     const TangentGreekSamples& b) noexcept {
+    return {pair_mean(a.price, b.price), pair_mean(a.delta, b.delta), pair_mean(a.gamma, b.gamma),
+            pair_mean(a.vega, b.vega)};
+}
 
 // "weights": f(X_N) times each weight.
 template <class Payoff>
@@ -112,6 +174,18 @@ inline LocalisedSamples<3> tangent_greeks_localised_digital_sample(const Localis
     const double m[3] = {r.y, (r.y * r.pi) + r.h, r.v};
     const double v[3] = {r.pi, r.pi_g, r.q};
     return digital.sample(x, m, v);
+}
+
+// A spread's pathwise and weights samples, blended (greeks_blended_sample of
+// quarnel/greeks_from_paths.hpp): per Greek the weights sample z, centred on z - u.
+template <class Payoff, class Slope>
+LocalisedSamples<3> tangent_greeks_blended_sample(Payoff f, Slope slope, double x,
+                                                  const PathRow& r) noexcept {
+    const TangentGreekSamples z = tangent_greeks_by_weights_sample(f, x, r);
+    const TangentGreekSamples u = tangent_greeks_pathwise_sample(f, slope, x, r);
+    return {z.price,
+            {z.delta, z.gamma, z.vega},
+            {z.delta - u.delta, z.gamma - u.gamma, z.vega - u.vega}};
 }
 
 }  // namespace quarnel

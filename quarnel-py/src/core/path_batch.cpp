@@ -97,8 +97,11 @@ Result<BatchShape> weights_shape(const FirstOrderPaths& batch) { return weights_
 Result<BatchShape> weights_shape(const SecondOrderPaths& batch) { return weights_shape_of(batch); }
 Result<BatchShape> weights_shape(const ParameterPaths& batch) { return weights_shape_of(batch); }
 
-std::optional<ModelError> check_covering(const FirstOrderPaths& batch, BatchShape shape,
-                                         FieldNames names) {
+namespace {
+
+template <class... Groups>
+std::optional<ModelError> check_covering_of(BatchShape shape, FieldNames names, const View2D& dws,
+                                            const Groups&... groups) {
     // A step array may be larger than the batch (extra rows and columns are ignored), but
     // never smaller: that is the caller's mistake, reported before anything is read.
     auto covers = [&](const char* name, FieldNames spelling,
@@ -107,7 +110,19 @@ std::optional<ModelError> check_covering(const FirstOrderPaths& batch, BatchShap
         return ModelError{field_name(name, spelling) + " shape " + shape_text(v) +
                           " is smaller than required " + shape_text(shape)};
     };
-    return each_step_array(covers, names, batch.paths.dws, batch.first);
+    return each_step_array(covers, names, dws, groups...);
+}
+
+}  // namespace
+
+std::optional<ModelError> check_covering(const FirstOrderPaths& batch, BatchShape shape,
+                                         FieldNames names) {
+    return check_covering_of(shape, names, batch.paths.dws, batch.first);
+}
+
+std::optional<ModelError> check_covering(const SecondOrderPaths& batch, BatchShape shape,
+                                         FieldNames names) {
+    return check_covering_of(shape, names, batch.paths.dws, batch.first, batch.second);
 }
 
 std::optional<ModelError> check_result_size(BatchShape shape, std::size_t columns) {

@@ -110,6 +110,8 @@ Result<BatchShape> weights_shape(const ParameterPaths& batch);
 // "{name} shape [r, c] is smaller than required (n, N)".
 std::optional<ModelError> check_covering(const FirstOrderPaths& batch, BatchShape shape,
                                          FieldNames names);
+std::optional<ModelError> check_covering(const SecondOrderPaths& batch, BatchShape shape,
+                                         FieldNames names);
 
 // A result of `columns` doubles a path that fits in memory (long broadcast inputs could
 // wrap its size).

@@ -64,7 +64,10 @@ constexpr Function kPriceAndGreeksConstantFlow{
     "terminal states and terminal Brownian values. Returns a `Greeks`\n"
     "named tuple with the five values and their standard errors.\n"
     "\n"
-    "Payoffs: `\"identity\"`, `\"call\"`, `\"put\"`, `\"digital_call\"`.\n"
+    "Payoffs: `\"identity\"`, `\"call\"`, `\"put\"`, `\"digital_call\"` (or\n"
+    "`\"digital\"`), `\"digital_put\"`, and the spreads `\"call_spread\"` and\n"
+    "`\"put_spread\"`: long the option at `strike`, short the same option\n"
+    "at `strike2` (required for them, refused for the others).\n"
     "Estimators:\n"
     "\n"
     "- `\"weights\"`: f(X_T) times the weights of\n"
@@ -72,7 +75,7 @@ constexpr Function kPriceAndGreeksConstantFlow{
     "  `price_and_delta_constant_flow` with `sigma_at_x0 = vol * x0`\n"
     "  (GBM) or `vol` (ABM), bit for bit.\n"
     "- `\"lowest_variance\"` (default): pathwise Greeks for the identity,\n"
-    "  calls and puts (5 to 16 times lower variance); for digitals the\n"
+    "  calls, puts and spreads (5 to 16 times lower variance); for digitals the\n"
     "  jump is smoothed into a ramp of half-width `half_width` around the\n"
     "  strike, taken pathwise, and the rest by weights, centred (about 20\n"
     "  times lower for delta, 8 for gamma and vega). By default the\n"
@@ -80,7 +83,23 @@ constexpr Function kPriceAndGreeksConstantFlow{
     "  that width and the centring constant come from the same paths,\n"
     "  which biases the digital's Greeks by O(1/n_paths), far below the\n"
     "  standard error. Pass a `half_width` from a pilot run to remove the\n"
-    "  width's part.\n"
+    "  width's part; anywhere else `half_width` is refused.\n"
+    "\n"
+    "Prices are undiscounted unless `rate` is given. With a rate r (the\n"
+    "drift moving one for one with it, as under the risk-neutral measure),\n"
+    "the price and every Greek come back times df = exp(-r T), rho is the\n"
+    "rate sensitivity of the discounted price, df * (drift rho - T * price),\n"
+    "and every standard error is that of the discounted per-path sample\n"
+    "(rho's of the one combined sample).\n"
+    "\n"
+    "`horizon`, `x0`, `vol`, `strike`, `half_width` and `rate` must be\n"
+    "finite (ValueError naming the argument); an estimate that is NaN or\n"
+    "infinite (NaN or infinite inputs among the paths) has a NaN standard\n"
+    "error.\n"
+    "\n"
+    "`pairs=\"halves\"` (rows k and k + n/2) or `\"adjacent\"` (rows 2j and\n"
+    "2j + 1) treats the paths as antithetic pairs: each pair's samples are\n"
+    "averaged first and every standard error is that of the n/2 pair means.\n"
     "\n"
     "```\n"
     "g = price_and_greeks_constant_flow(x_t, w_t, 1.0, 100.0, 0.2,\n"
@@ -90,14 +109,16 @@ constexpr Function kPriceAndGreeksConstantFlow{
     params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"), real("x0"),
            real("vol"), text("payoff"), real_or("strike", 0.0, "0.0"),
            text_or("model", "gbm", "'gbm'"),
-           text_or("estimator", "lowest_variance", "'lowest_variance'"),
-           real_or_none("half_width")),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
+           real_or_none("rate"), real_or_none("strike2"), text_or_none("pairs", "", "None")),
     [](const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0,
        double vol, std::string_view payoff, double strike, std::string_view model,
-       std::string_view estimator, const std::optional<double>& half_width) {
+       std::string_view estimator, const std::optional<double>& half_width,
+       const std::optional<double>& rate, const std::optional<double>& strike2,
+       const std::optional<std::string_view>& pairs) {
         return quarnel::price_and_greeks_constant_flow(terminal_states, w_terminals, horizon, x0,
                                                        vol, payoff, strike, model, estimator,
-                                                       half_width);
+                                                       half_width, rate, strike2, pairs);
     }};
 
 constexpr auto kSecondOrderParams =
@@ -203,26 +224,36 @@ constexpr Function kPriceAndGreeksTangentFlow{
     "price_and_greeks_tangent_flow",
     "High-level: price, delta, gamma and vega of a built-in payoff from a\n"
     "path batch of any scalar SDE simulated by the Euler scheme, exact for\n"
-    "that scheme. Returns a `Greeks` named tuple; rho is NaN.\n"
+    "that scheme. Returns a `Greeks` named tuple; rho is NaN. Payoffs as\n"
+    "for `price_and_greeks_constant_flow` (the spreads with `strike2`).\n"
     "\n"
     "Inputs as for `greek_weights_tangent_flow`, the coefficient arrays\n"
-    "named `*_field`; only the last column of `states` is read. Vega\n"
-    "(`vega=\"parallel_bump\"`) is d/de of the price under sigma ->\n"
-    "(1 + e) sigma at e = 0 (for sigma(x) = s x: s times d/ds);\n"
-    "`vega=None` skips it (NaN) and saves its arithmetic.\n"
+    "named `*_field`; only the last column of `states` is read, and the\n"
+    "step arrays may have extra rows and columns (ignored), as for\n"
+    "`price_and_delta_tangent_flow`. Vega is d price / d vol, where `vol`\n"
+    "is the volatility level the batch's sigma scales with,\n"
+    "sigma(x) = vol * s(x) (GBM: sigma(x) = vol * x): pass it to get vega;\n"
+    "without it vega is NaN and its arithmetic is skipped.\n"
+    "\n"
+    "Prices are undiscounted unless `rate` is given: with a rate r the\n"
+    "price, the Greeks and their standard errors come back times\n"
+    "exp(-r T). `horizon`, `strike`, `vol`, `half_width` and `rate` must\n"
+    "be finite; an estimate that is not finite has a NaN standard error.\n"
+    "`pairs` as for `price_and_greeks_constant_flow`.\n"
     "\n"
     "Estimators:\n"
     "\n"
     "- `\"weights\"`: f(X_T) times the weights of\n"
     "  `greek_weights_tangent_flow` and `parameter_weights_tangent_flow`.\n"
-    "- `\"lowest_variance\"` (default): pathwise for the identity, calls\n"
-    "  and puts; for digitals the jump is smoothed into a ramp of\n"
+    "- `\"lowest_variance\"` (default): pathwise for the identity, calls,\n"
+    "  puts and spreads; for digitals the jump is smoothed into a ramp of\n"
     "  half-width `half_width` around the strike, taken pathwise, and the\n"
     "  rest by weights, centred. By default the half-width is twice the\n"
     "  standard deviation of X_T over the paths; that width and the\n"
     "  centring constant come from the same paths, which biases the\n"
     "  digital's Greeks by O(1/n_paths). Pass a `half_width` from a pilot\n"
-    "  run to remove the width's part. On grids coarse enough for Y_T to\n"
+    "  run to remove the width's part (refused for other payoffs and\n"
+    "  estimators). On grids coarse enough for Y_T to\n"
     "  come near zero (see `parameter_weights_tangent_flow`), take the\n"
     "  digital's vega from `\"weights\"`: the centred estimator multiplies\n"
     "  the parameter weight on every path, not only above the strike.\n"
@@ -230,26 +261,28 @@ constexpr Function kPriceAndGreeksTangentFlow{
     "```\n"
     "g = price_and_greeks_tangent_flow(states, dws, sig, dmu, dsig,\n"
     "                                  d2mu, d2sig, 1.0, \"call\",\n"
-    "                                  strike=1.2)\n"
+    "                                  strike=1.2, vol=0.3)\n"
     "g.gamma, g.gamma_stderr\n"
     "```",
     params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
            array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
            real("horizon"), text("payoff"), real_or("strike", 0.0, "0.0"),
-           text_or("estimator", "lowest_variance", "'lowest_variance'"),
-           text_or_none("vega", "parallel_bump", "'parallel_bump'"), real_or_none("half_width")),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("vol"),
+           real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2"),
+           text_or_none("pairs", "", "None")),
     [](const View2D& states, const View2D& dws, const View2D& sigma_field,
        const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
        const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double strike,
-       std::string_view estimator, const std::optional<std::string_view>& vega,
-       const std::optional<double>& half_width) {
+       std::string_view estimator, const std::optional<double>& vol,
+       const std::optional<double>& half_width, const std::optional<double>& rate,
+       const std::optional<double>& strike2, const std::optional<std::string_view>& pairs) {
         return quarnel::price_and_greeks_tangent_flow(
             {.paths = {.states = states, .dws = dws, .horizon = horizon},
              .first = {.sigma = sigma_field,
                        .d_mu_dx = d_mu_dx_field,
                        .d_sigma_dx = d_sigma_dx_field},
              .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
-            payoff, strike, estimator, vega, half_width);
+            payoff, strike, estimator, vol, half_width, rate, strike2, pairs);
     }};
 
 }  // namespace

@@ -116,8 +116,21 @@ constexpr Function kGreeksConstantFlowSamples{
     "(n, 13) with the ramp half-width `width`.",
     params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"), real("x0"),
            real("vol"), text("payoff"), real("strike"), text("model"), text("estimator"),
-           real("width")),
-    &quarnel::greeks_constant_flow_chunk_samples};
+           real("width"), real("rate_rho"), real("strike2")),
+    [](const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0,
+       double vol, std::string_view payoff, double strike, std::string_view model,
+       std::string_view estimator, double width, double rate_rho, double strike2) {
+        return greeks_constant_flow_chunk_samples(terminal_states, w_terminals, horizon, x0, vol,
+                                                  payoff, strike, model, estimator, width,
+                                                  rate_rho != 0.0, strike2);
+    }};
+
+constexpr Function kFinishGreeks{
+    "_finish_greeks",
+    "The Greeks of the single call from its finished [means..., stderrs...]:\n"
+    "10 numbers (constant flow) or 8 (tangent flow, vega of the bump).",
+    params(array1d("estimates"), real("horizon"), real_or_none("vol"), real_or_none("rate")),
+    &quarnel::finish_chunked_greeks};
 
 constexpr Function kLocalisedDigitalFinish{
     "_localised_digital_finish",
@@ -145,20 +158,22 @@ constexpr Function kCheckPriceAndGreeksTangentFlow{
     params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
            array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
            real("horizon"), text("payoff"), real_or("strike", 0.0, "0.0"),
-           text_or("estimator", "lowest_variance", "'lowest_variance'"),
-           text_or_none("vega", "parallel_bump", "'parallel_bump'"), real_or_none("half_width")),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("vol"),
+           real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2"),
+           text_or_none("pairs", "", "None")),
     [](const View2D& states, const View2D& dws, const View2D& sigma_field,
        const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
-       const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double /*strike*/,
-       std::string_view estimator, const std::optional<std::string_view>& vega,
-       const std::optional<double>& half_width) {
+       const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double strike,
+       std::string_view estimator, const std::optional<double>& vol,
+       const std::optional<double>& half_width, const std::optional<double>& rate,
+       const std::optional<double>& strike2, const std::optional<std::string_view>& pairs) {
         Result<GreeksTangentFlowCall> r = check_price_and_greeks_tangent_flow(
             {.paths = {.states = states, .dws = dws, .horizon = horizon},
              .first = {.sigma = sigma_field,
                        .d_mu_dx = d_mu_dx_field,
                        .d_sigma_dx = d_sigma_dx_field},
              .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
-            payoff, estimator, vega, half_width);
+            payoff, strike, estimator, vol, half_width, rate, strike2, pairs);
         return none_or(r.ok() ? std::nullopt : std::optional<ModelError>(r.error()));
     }};
 
@@ -189,7 +204,8 @@ constexpr Function kGreeksTangentFlowSamples{
     "_greeks_tangent_flow_samples",
     "Samples of price_and_greeks_tangent_flow from a chunk's rows: (n, 4),\n"
     "or (n, 10) for the localised digital with ramp half-width `width`.",
-    params(array2d("rows"), text("payoff"), real("strike"), text("estimator"), real("width")),
+    params(array2d("rows"), text("payoff"), real("strike"), text("estimator"), real("width"),
+           real("strike2")),
     &quarnel::greeks_tangent_flow_chunk_samples};
 
 // The batch of the second-order weight functions, before their horizon.
@@ -277,9 +293,10 @@ std::span<const Method> chunked_methods() {
         methods<kConstantFlowSamples, kTangentFlowSamples, kCheckPriceAndDeltaTangentFlow,
                 kBelWeightsTangentFlowChunk, kCheckBelWeightsTangentFlow, kContinueSums,
                 kFinishSums, kGreeksConstantFlowSamples, kLocalisedDigitalFinish, kDefaultHalfWidth,
-                kCheckPriceAndGreeksTangentFlow, kGreekRowsTangentFlow, kGreeksTangentFlowSamples,
-                kGreekWeightsTangentFlowChunk, kCheckGreekWeightsTangentFlow,
-                kParameterWeightsTangentFlowChunk, kCheckParameterWeightsTangentFlow>();
+                kFinishGreeks, kCheckPriceAndGreeksTangentFlow, kGreekRowsTangentFlow,
+                kGreeksTangentFlowSamples, kGreekWeightsTangentFlowChunk,
+                kCheckGreekWeightsTangentFlow, kParameterWeightsTangentFlowChunk,
+                kCheckParameterWeightsTangentFlow>();
     return functions;
 }
 

@@ -12,7 +12,9 @@
 namespace quarnel::py {
 namespace {
 
-constexpr const char* kVersion = QUARNEL_VERSION;  // the project version, from CMake
+// _quarnel's own version, part of its fixed contract: it stays "0.1.3" while the package
+// (QUARNEL_VERSION, the project's, quarnel.__version__) moves on.
+constexpr const char* kVersion = "0.1.3";
 
 // The scope in which the parallel kernels run their loop: without the interpreter lock.
 constexpr WorkScope kWithoutGil{&enter_without_gil};

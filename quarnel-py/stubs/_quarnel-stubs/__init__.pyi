@@ -82,7 +82,7 @@ def price_and_delta_constant_flow(
     w_terminals: NDArray[np.float64],
     horizon: SupportsFloat,
     sigma_at_x0: SupportsFloat,
-    payoff: Literal["identity", "call", "put", "digital_call"] | str,
+    payoff: Literal["identity", "call", "put", "digital_call"],
     strike: SupportsFloat = 0.0,
 ) -> tuple[float, float, float, float]:
     """`(price, delta, price_stderr, delta_stderr)` of a built-in payoff, constant flow.
@@ -98,7 +98,7 @@ def price_and_delta_tangent_flow(
     d_mu_dx_field: NDArray[np.float64],
     d_sigma_dx_field: NDArray[np.float64],
     horizon: SupportsFloat,
-    payoff: Literal["identity", "call", "put", "digital_call"] | str,
+    payoff: Literal["identity", "call", "put", "digital_call"],
     strike: SupportsFloat = 0.0,
 ) -> tuple[float, float, float, float]:
     """`(price, delta, price_stderr, delta_stderr)` of a built-in payoff over a path batch.

@@ -58,6 +58,7 @@ public:
           st_(vol * horizon) {}
 
     double scale() const noexcept { return scale_; }
+    double horizon() const noexcept { return horizon_; }
 
     // Weights: delta W/(T s x0), gamma pi^2 - pi/x0 - 1/(T sigma0^2),
     // vega (W^2 - T)/(sT) - W, rho W/s.
@@ -90,6 +91,7 @@ public:
           inv_s_(1.0 / vol) {}
 
     double scale() const noexcept { return scale_; }
+    double horizon() const noexcept { return horizon_; }
 
     GreekTerms weights(double w) const noexcept {
         const double p = w * scale_;
@@ -141,24 +143,40 @@ struct GreekSamples {
     GreekTerms greeks;
 };
 
+// With a discount rate r that is also the drift, the rate sensitivity of the discounted
+// price df * E[f] is df * (rho - T * price): per path the rho sample less T times the
+// price sample, so that its standard error is that of the one combined sample (the
+// covariance of the two is in it). `rate_rho` is false without a rate.
+QUARNEL_PATH_INLINE double rate_rho_sample(double rho, double horizon, double price,
+                                           bool rate_rho) noexcept {
+    return rate_rho ? rho - horizon * price : rho;
+}
+
 // The samples of the weights estimator: f(X_T) times each weight, the delta sample as
 // (f * W) * scale, the order bel_delta_constant_flow_from_paths rounds it in.
 template <class Flow, class Payoff>
 QUARNEL_PATH_INLINE GreekSamples greeks_by_weights_sample(const Flow& flow, Payoff payoff, double x,
-                                                          double w) noexcept {
+                                                          double w,
+                                                          bool rate_rho = false) noexcept {
     const double f = payoff(x);
     const GreekTerms t = flow.weights(w);
-    return {f, {(f * w) * flow.scale(), f * t.gamma, f * t.vega, f * t.rho}};
+    return {f,
+            {(f * w) * flow.scale(), f * t.gamma, f * t.vega,
+             rate_rho_sample(f * t.rho, flow.horizon(), f, rate_rho)}};
 }
 
 // The samples of the pathwise estimator: f'(X_T) times each multiplier of
 // Flow::pathwise.
 template <class Flow, class Payoff, class Slope>
 QUARNEL_PATH_INLINE GreekSamples greeks_pathwise_sample(const Flow& flow, Payoff payoff,
-                                                        Slope slope, double x, double w) noexcept {
+                                                        Slope slope, double x, double w,
+                                                        bool rate_rho = false) noexcept {
     const double d = slope(x);
     const GreekTerms t = flow.pathwise(x, w);
-    return {payoff(x), {d * t.delta, d * t.gamma, d * t.vega, d * t.rho}};
+    const double f = payoff(x);
+    return {f,
+            {d * t.delta, d * t.gamma, d * t.vega,
+             rate_rho_sample(d * t.rho, flow.horizon(), f, rate_rho)}};
 }
 
 // Every Greek as the mean of f(X_T) times its weight. The price and the delta sample
@@ -167,7 +185,7 @@ QUARNEL_PATH_INLINE GreekSamples greeks_pathwise_sample(const Flow& flow, Payoff
 template <class States, class Brownians, class Flow, class Payoff>
 PriceGreeks greeks_by_weights_from_paths(const States& terminal_states,
                                          const Brownians& w_terminals, const Flow& flow,
-                                         Payoff payoff) {
+                                         Payoff payoff, bool rate_rho = false) {
     const std::size_t n = terminal_states.size();
     detail::check_lengths(n, w_terminals.size());
     TwoStreamSums price_delta;
@@ -175,7 +193,7 @@ PriceGreeks greeks_by_weights_from_paths(const States& terminal_states,
     double sr = 0.0, srr = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
         const GreekSamples s =
-            greeks_by_weights_sample(flow, payoff, terminal_states[k], w_terminals[k]);
+            greeks_by_weights_sample(flow, payoff, terminal_states[k], w_terminals[k], rate_rho);
         price_delta.add(s.price, s.greeks.delta);
         gamma_vega.add(s.greeks.gamma, s.greeks.vega);
         sr = sr + s.greeks.rho;
@@ -192,14 +210,15 @@ PriceGreeks greeks_by_weights_from_paths(const States& terminal_states,
 // times less variable than the weights wherever the slope exists.
 template <class States, class Brownians, class Flow, class Payoff, class Slope>
 PriceGreeks greeks_pathwise_from_paths(const States& terminal_states, const Brownians& w_terminals,
-                                       const Flow& flow, Payoff payoff, Slope slope) {
+                                       const Flow& flow, Payoff payoff, Slope slope,
+                                       bool rate_rho = false) {
     const std::size_t n = terminal_states.size();
     detail::check_lengths(n, w_terminals.size());
     double sp = 0.0, spp = 0.0;
     FourSums sums;
     for (std::size_t k = 0; k < n; ++k) {
-        const GreekSamples s =
-            greeks_pathwise_sample(flow, payoff, slope, terminal_states[k], w_terminals[k]);
+        const GreekSamples s = greeks_pathwise_sample(flow, payoff, slope, terminal_states[k],
+                                                      w_terminals[k], rate_rho);
         sp = sp + s.price;
         spp = spp + s.price * s.price;
         sums.add(s.greeks);
@@ -266,10 +285,11 @@ struct LocalisedSamples {
 // the standard error; a half-width from a pilot run avoids the first part. A half-width
 // that is not a positive finite number (no spread in the paths) turns the ramp off: the
 // plain weights, centred.
+// The digital put 1{x < K} is split the same way, around 1 - fs with slope -fs'.
 class LocalisedDigital {
 public:
-    LocalisedDigital(double strike, double half_width) noexcept
-        : strike_(strike), lo_(kInf), hi_(kInf), inv2e_(0.0) {
+    LocalisedDigital(double strike, double half_width, bool put = false) noexcept
+        : strike_(strike), lo_(kInf), hi_(kInf), inv2e_(0.0), put_(put) {
         if (half_width > 0.0 && half_width < kInf) {
             lo_ = strike - half_width;
             hi_ = strike + half_width;
@@ -282,11 +302,15 @@ public:
     QUARNEL_PATH_INLINE LocalisedSamples<N> sample(double x, const double (&m)[N],
                                                    const double (&v)[N]) const noexcept {
         // Selects, not branches: which side of the strike a path ends on is a coin toss.
-        const double f = x > strike_ ? 1.0 : 0.0;
+        const double above = x > strike_ ? 1.0 : 0.0;
+        const double below = x < strike_ ? 1.0 : 0.0;
         const double ramp = (x - lo_) * inv2e_;
         const double upper = x >= hi_ ? 1.0 : ramp;
-        const double fs = x <= lo_ ? 0.0 : upper;
-        const double fsp = ((lo_ < x) & (x < hi_)) ? inv2e_ : 0.0;
+        const double up = x <= lo_ ? 0.0 : upper;
+        const double up_slope = ((lo_ < x) & (x < hi_)) ? inv2e_ : 0.0;
+        const double f = put_ ? below : above;
+        const double fs = put_ ? 1.0 - up : up;
+        const double fsp = put_ ? -up_slope : up_slope;
         const double g = f - fs;
         LocalisedSamples<N> s;
         s.price = f;
@@ -300,6 +324,7 @@ public:
 private:
     static constexpr double kInf = std::numeric_limits<double>::infinity();
     double strike_, lo_, hi_, inv2e_;
+    bool put_;
 };
 
 // The localised digital's sums, each a left-to-right chain in path order: the price's,
@@ -328,29 +353,80 @@ struct CentringSums {
     }
 };
 
+// Pathwise and weights, blended: for a payoff whose pathwise samples are not always the
+// quieter ones (a spread: its pathwise delta is an indicator of the band between the
+// strikes, noisier than the weight on the bounded payoff when the band is narrow). Both
+// samples are unbiased, so their difference v = z - u has mean zero, and per Greek the
+// weights sample z is centred on it (CentringSums below): z - c v with the regression
+// coefficient c, never more variable than either (c = 0 is z, c = 1 is u) but for the
+// O(1/n) of a coefficient taken from the same paths. The samples come in the form of the
+// localised digital's, so the same sums and finish serve both.
+template <class Flow, class Payoff, class Slope>
+QUARNEL_PATH_INLINE LocalisedSamples<4> greeks_blended_sample(const Flow& flow, Payoff payoff,
+                                                              Slope slope, double x, double w,
+                                                              bool rate_rho = false) noexcept {
+    const GreekSamples z = greeks_by_weights_sample(flow, payoff, x, w, rate_rho);
+    const GreekSamples u = greeks_pathwise_sample(flow, payoff, slope, x, w, rate_rho);
+    const double zs[4] = {z.greeks.delta, z.greeks.gamma, z.greeks.vega, z.greeks.rho};
+    const double us[4] = {u.greeks.delta, u.greeks.gamma, u.greeks.vega, u.greeks.rho};
+    LocalisedSamples<4> s;
+    s.price = z.price;
+    for (std::size_t i = 0; i < 4; ++i) {
+        s.u[i] = zs[i];
+        s.v[i] = zs[i] - us[i];
+    }
+    return s;
+}
+
 // The localised digital's samples of one path of a constant flow.
 template <class Flow>
 QUARNEL_PATH_INLINE LocalisedSamples<4> greeks_localised_digital_sample(
-    const LocalisedDigital& digital, const Flow& flow, double x, double w) noexcept {
+    const LocalisedDigital& digital, const Flow& flow, double x, double w,
+    bool rate_rho = false) noexcept {
     const GreekTerms m = flow.pathwise(x, w);
     const GreekTerms v = flow.weights(w);
     const double mv[4] = {m.delta, m.gamma, m.vega, m.rho};
     const double vv[4] = {v.delta, v.gamma, v.vega, v.rho};
-    return digital.sample(x, mv, vv);
+    LocalisedSamples<4> s = digital.sample(x, mv, vv);
+    // The rho weight still has mean zero, so the combined sample is centred on it alike.
+    s.u[3] = rate_rho_sample(s.u[3], flow.horizon(), s.price, rate_rho);
+    return s;
 }
 
-// Price and Greeks of the digital call, localised (LocalisedDigital) and centred.
+// Price and Greeks of the digital call (or with `put` the digital put), localised
+// (LocalisedDigital) and centred.
 template <class States, class Brownians, class Flow>
 PriceGreeks greeks_localised_digital_from_paths(const States& terminal_states,
                                                 const Brownians& w_terminals, const Flow& flow,
-                                                double strike, double half_width) {
+                                                double strike, double half_width,
+                                                bool rate_rho = false, bool put = false) {
     const std::size_t n = terminal_states.size();
     detail::check_lengths(n, w_terminals.size());
-    const LocalisedDigital digital(strike, half_width);
+    const LocalisedDigital digital(strike, half_width, put);
     CentringSums<4> sums;
     for (std::size_t k = 0; k < n; ++k) {
-        sums.add(
-            greeks_localised_digital_sample(digital, flow, terminal_states[k], w_terminals[k]));
+        sums.add(greeks_localised_digital_sample(digital, flow, terminal_states[k], w_terminals[k],
+                                                 rate_rho));
+    }
+    const MeanStderr p = sums.price(n);
+    MeanStderr g[4];
+    for (std::size_t i = 0; i < 4; ++i) g[i] = sums.greek(i, n);
+    return {p.mean,    g[0].mean,    g[1].mean,    g[2].mean,    g[3].mean,
+            p.stderr_, g[0].stderr_, g[1].stderr_, g[2].stderr_, g[3].stderr_};
+}
+
+// Price and Greeks of a Lipschitz payoff from pathwise and weights samples, blended
+// (greeks_blended_sample).
+template <class States, class Brownians, class Flow, class Payoff, class Slope>
+PriceGreeks greeks_blended_from_paths(const States& terminal_states, const Brownians& w_terminals,
+                                      const Flow& flow, Payoff payoff, Slope slope,
+                                      bool rate_rho = false) {
+    const std::size_t n = terminal_states.size();
+    detail::check_lengths(n, w_terminals.size());
+    CentringSums<4> sums;
+    for (std::size_t k = 0; k < n; ++k) {
+        sums.add(greeks_blended_sample(flow, payoff, slope, terminal_states[k], w_terminals[k],
+                                       rate_rho));
     }
     const MeanStderr p = sums.price(n);
     MeanStderr g[4];
