@@ -77,3 +77,26 @@ __all__ = [
     "price_and_greeks_tangent_flow",
     "price_from_samples",
 ]
+
+# Path-dependent products: barriers, Asians, and weights for any payoff of the path.
+from ._paths import (  # noqa: E402
+    path_weights_gbm,
+    path_weights_gbm_parallel,
+    path_weights_tangent_flow,
+    path_weights_tangent_flow_parallel,
+    price_and_greeks_asian_gbm,
+    price_and_greeks_asian_tangent_flow,
+    price_and_greeks_barrier_gbm,
+    price_and_greeks_barrier_tangent_flow,
+)
+
+__all__ += [
+    "path_weights_gbm",
+    "path_weights_gbm_parallel",
+    "path_weights_tangent_flow",
+    "path_weights_tangent_flow_parallel",
+    "price_and_greeks_asian_gbm",
+    "price_and_greeks_asian_tangent_flow",
+    "price_and_greeks_barrier_gbm",
+    "price_and_greeks_barrier_tangent_flow",
+]

@@ -18,7 +18,7 @@ from . import _path_native as _native
 from ._batch import accepts_batch
 from ._types import Greeks
 
-SUMS = 18  # the length of the chained sums of `_sums`
+SUMS = 30  # the length of the chained sums of `_sums`
 _NAN = float("nan")
 
 _BARRIER_X = 0  # the row column of the terminal state (barriers)
@@ -117,10 +117,9 @@ def ramp_needed(product: str, payoff: str, estimator: str) -> bool:
             and product != "barrier_discrete")
 
 
-def centred(product: str, payoff: str, estimator: str) -> bool:
-    """The lowest-variance estimator centres wherever a part is taken by weights."""
-    return estimator == "lowest_variance" and (payoff in ("digital", "digital_put")
-                                               or product == "barrier_discrete")
+def regressed(estimator: str) -> bool:
+    """The lowest-variance estimator combines its samples by least squares."""
+    return estimator == "lowest_variance"
 
 
 def vega_formed(model: str, product: str, payoff: str, estimator: str, vol: float) -> bool:
@@ -135,7 +134,7 @@ def vega_formed(model: str, product: str, payoff: str, estimator: str, vol: floa
 
 def estimate(r: np.ndarray, product: str, payoff: str, strike: float, rebate: float,
              estimator: str, half_width: float | None, rate: float, horizon: float,
-             vega: bool) -> Greeks:
+             vega: bool, model: str) -> Greeks:
     """The Greeks of one batch's rows."""
     width = _NAN
     if ramp_needed(product, payoff, estimator):
@@ -143,8 +142,8 @@ def estimate(r: np.ndarray, product: str, payoff: str, strike: float, rebate: fl
         width = half_width if half_width is not None else half_width_from_moments(
             _native._moments(r, float(column), np.zeros(3)))
     sums = _native._sums(r, empty_sums(), product, payoff, strike, rebate, estimator, width,
-                         rate, float(horizon))
-    out: Greeks = _native._finish(sums, float(centred(product, payoff, estimator)), float(vega))
+                         rate, float(horizon), float(model == "gbm"))
+    out: Greeks = _native._finish(sums, float(regressed(estimator)), float(vega))
     return out
 
 
@@ -179,7 +178,7 @@ def _barrier(model: str, arrays: tuple[Any, ...], horizon: Any, x0: Any, vol: An
     rw = rows(model, arrays, horizon, x0, v, product, barrier, direction, knock, mask, 0.0,
               threads=_threads(parallel))
     return estimate(rw, product, payoff, k, rb, estimator, hw, r, float(horizon),
-                    vega_formed(model, product, payoff, estimator, v))
+                    vega_formed(model, product, payoff, estimator, v), model)
 
 
 def _asian(model: str, arrays: tuple[Any, ...], horizon: Any, x0: Any, vol: Any, average: str,
@@ -193,7 +192,7 @@ def _asian(model: str, arrays: tuple[Any, ...], horizon: Any, x0: Any, vol: Any,
     rw = rows(model, arrays, horizon, x0, v, product, 1.0, "down", "out", mask, 0.0,
               threads=_threads(parallel))
     return estimate(rw, product, payoff, k, 0.0, estimator, hw, r, float(horizon),
-                    vega_formed(model, product, payoff, estimator, v))
+                    vega_formed(model, product, payoff, estimator, v), model)
 
 
 def _first_date(first_date: Any) -> float:

@@ -38,7 +38,9 @@ struct State {
     double surv = 1.0;                                        // P, or the discrete indicator
     double sd = 0.0, sl = 0.0, sll = 0.0, sld = 0.0, sv = 0.0, sp = 0.0, sq = 0.0;
     double sum_x = 0.0, sum_y = 0.0, sum_v = 0.0;  // Asian sums over the dates
+    double log_x = 0.0;  // gbm: log S_j when log_known, kept from the step before
     bool alive = true;
+    bool log_known = false;
 };
 
 // Per-call constants.
@@ -197,9 +199,16 @@ QUARNEL_LANES_INLINE void gbm_step(State& st, double dw, double sn, std::size_t 
         // steps that may come near the barrier pay for the logs.
         const double lo_a = sg > 0.0 ? (st.x - c.h) / st.x : (c.h - st.x) / c.h;
         const double lo_b = sg > 0.0 ? (sn - c.h) / sn : (c.h - sn) / c.h;
+        const bool known = st.log_known;
+        st.log_known = false;
         if (st.alive && !far_from_barrier(lo_a, lo_b, var)) {
-            const double a = sg * (quarnel::fixed::log(st.x) - c.log_h);
-            const double b = sg * (quarnel::fixed::log(sn) - c.log_h);
+            // A near step's end is often the next one's start: its log is kept.
+            const double log_a = known ? st.log_x : quarnel::fixed::log(st.x);
+            const double log_b = quarnel::fixed::log(sn);
+            st.log_x = log_b;
+            st.log_known = true;
+            const double a = sg * (log_a - c.log_h);
+            const double b = sg * (log_b - c.log_h);
             if (!far_from_barrier(a, b, var)) {
                 const double gj = static_cast<double>(c.n - j) * c.inv_n;
                 const double gn = static_cast<double>(c.n - j - 1) * c.inv_n;
@@ -252,9 +261,11 @@ QUARNEL_LANES_INLINE void gbm_step(State& st, double dw, double sn, std::size_t 
 void gbm_weights(const State& st, const Consts& c, double& pi, double& pig, double& piv) noexcept {
     const double scale = 1.0 / (c.tw * (c.s * c.x0));
     const double q = (scale * scale) * c.tw;
+    const double inv_st = 1.0 / (c.s * c.tw);
     pi = st.w1 * scale;
     pig = (pi * pi - pi * c.inv_x0) - q;
-    piv = ((st.w1 * st.w1 - c.tw) / (c.s * c.tw) - st.w1) + st.pv_tail;
+    // At first_date = n_steps the tail is +0.0: bit-equal to the constant-flow weights.
+    piv = ((st.w1 * st.w1 - c.tw) * inv_st - st.w1) + st.pv_tail;
 }
 
 template <ModelKind M, ProductKind P>

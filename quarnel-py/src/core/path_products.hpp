@@ -108,15 +108,17 @@ struct EstimatorSpec {
     double strike = 0.0;
     double rebate = 0.0;
     Estimator estimator = Estimator::lowest_variance;
-    double half_width = 0.0;  // of the digital's ramp, > 0 under lowest_variance
-    double discount = 1.0;    // exp(-rate T), 1 without a rate
-    bool vega = true;         // false: the vega is NaN
+    double half_width = 0.0;   // of the digital's ramp, > 0 under lowest_variance
+    double discount = 1.0;     // exp(-rate T), 1 without a rate
+    bool vega_weights = true;  // the vega has a weights sample (gbm)
 };
 
-// Running sums over samples, chained across chunks in path order.
+// Running sums over samples, chained across chunks in path order: the price's sum and
+// sum of squares; per Greek (delta, gamma, vega) those of y, y^2, x1, x2, x1^2, x2^2,
+// x1 x2, y x1, y x2 (y the sample, x1 and x2 its two mean-zero controls); the count.
 struct Sums {
-    static constexpr std::size_t kSize = 2 + 5 * 3 + 1;
-    std::array<double, kSize> s{};  // price, price^2, per Greek (u, uu, uv, v, vv), count
+    static constexpr std::size_t kSize = 2 + 9 * 3 + 1;
+    std::array<double, kSize> s{};
 };
 
 // Adds the samples of rows [0, n) of the row matrix to sums.
@@ -125,8 +127,9 @@ void add_barrier_samples(const EstimatorSpec& spec, bool continuous, const doubl
 void add_asian_samples(const EstimatorSpec& spec, const double* rows, std::size_t n,
                        Sums& sums) noexcept;
 
-// The Greeks from the sums: centred on the weights where the estimator centres.
-Greeks finish(const Sums& sums, bool centred, bool vega) noexcept;
+// The Greeks from the sums: under "lowest_variance" (regress) the sample less its
+// least-squares combination of the controls, otherwise the plain mean.
+Greeks finish(const Sums& sums, bool regress, bool vega) noexcept;
 
 // Twice the population standard deviation of column `column` of the rows: the default
 // half-width of the digital's ramp.

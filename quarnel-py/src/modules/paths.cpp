@@ -102,8 +102,8 @@ void by_blocks(const View2D& rows, Visit&& visit) {
 
 Result<Buffer> sums_body(const View2D& rows, const View1D& sums_in, std::string_view product,
                          std::string_view payoff, double strike, double rebate,
-                         std::string_view estimator, double half_width, double rate,
-                         double horizon) {
+                         std::string_view estimator, double half_width, double rate, double horizon,
+                         double vega_weights) {
     const bool barrier = product == "barrier_continuous" || product == "barrier_discrete";
     const bool asian = product == "asian_arithmetic" || product == "asian_geometric";
     if (!barrier && !asian) return ModelError{"unknown product '" + std::string(product) + "'"};
@@ -120,7 +120,8 @@ Result<Buffer> sums_body(const View2D& rows, const View1D& sums_in, std::string_
     if (!est.ok()) return est.error();
     // Discounted samples: their errors are those of the discounted per-path sample.
     const double discount = std::isnan(rate) ? 1.0 : quarnel::fixed::exp(-(rate * horizon));
-    const EstimatorSpec spec{pay.value(), strike, rebate, est.value(), half_width, discount, true};
+    const EstimatorSpec spec{pay.value(),        strike, rebate, est.value(), half_width, discount,
+                             vega_weights != 0.0};
     Sums s = sums.value();
     const bool continuous = product == "barrier_continuous";
     by_blocks(rows, [&](const double* block, std::size_t n) {
@@ -136,7 +137,8 @@ Result<Buffer> sums_body(const View2D& rows, const View1D& sums_in, std::string_
 constexpr Function kSums{
     "_sums", "Chained sample sums over rows (private).",
     params(array2d("rows"), array1d("sums"), text("product"), text("payoff"), real("strike"),
-           real("rebate"), text("estimator"), real("half_width"), real("rate"), real("horizon")),
+           real("rebate"), text("estimator"), real("half_width"), real("rate"), real("horizon"),
+           real("vega_weights")),
     &sums_body};
 
 Result<Buffer> moments_body(const View2D& rows, double column, const View1D& sums_in) {
