@@ -317,3 +317,24 @@ def test_first_date_must_be_a_grid_index():
         q.path_weights_gbm(dw, T, S0, VOL, first_date=5)
     with pytest.raises(TypeError, match="first_date must be an integer"):
         q.path_weights_gbm(dw, T, S0, VOL, first_date=2.0)
+
+
+class TestDask:
+    @pytest.mark.parametrize(("fn", "kwargs"), [
+        ("price_and_greeks_barrier_tangent_flow", dict(barrier=90.0, strike=K, vol=VOL)),
+        ("price_and_greeks_barrier_tangent_flow",
+         dict(barrier=90.0, payoff="digital", strike=K, monitoring_dates=[3, 5, 8])),
+        ("price_and_greeks_asian_tangent_flow", dict(payoff="digital_put", strike=K)),
+    ])
+    def test_chunks_give_one_call_bit_for_bit(self, fn, kwargs):
+        da = pytest.importorskip("dask.array")
+        import quarnel.dask as qd
+
+        b = euler_batch(5_000, 8, 21)
+        arrays = (b.states, b.dws, b.sigma, b.d_mu_dx, b.d_sigma_dx, b.d2_mu_dx2,
+                  b.d2_sigma_dx2)
+        chunked = [da.from_array(a, chunks=(1_300, -1)) for a in arrays]
+        one = getattr(q, fn)(*arrays, T, **kwargs)
+        assert_array_equal(np.array(one), np.array(getattr(qd, fn)(*chunked, T, **kwargs)))
+        w = qd.path_weights_tangent_flow(*chunked, T, first_date=4).compute()
+        assert_array_equal(w, q.path_weights_tangent_flow(*arrays, T, first_date=4))

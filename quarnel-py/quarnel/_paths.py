@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -132,21 +133,6 @@ def vega_formed(model: str, product: str, payoff: str, estimator: str, vol: floa
             and payoff in ("call", "put") and product != "barrier_discrete")
 
 
-def estimate(r: np.ndarray, product: str, payoff: str, strike: float, rebate: float,
-             estimator: str, half_width: float | None, rate: float, horizon: float,
-             vega: bool, model: str) -> Greeks:
-    """The Greeks of one batch's rows."""
-    width = _NAN
-    if ramp_needed(product, payoff, estimator):
-        column = _BARRIER_X if product.startswith("barrier") else _ASIAN_AVG
-        width = half_width if half_width is not None else half_width_from_moments(
-            _native._moments(r, float(column), np.zeros(3)))
-    sums = _native._sums(r, empty_sums(), product, payoff, strike, rebate, estimator, width,
-                         rate, float(horizon), float(model == "gbm"))
-    out: Greeks = _native._finish(sums, float(regressed(estimator)), float(vega))
-    return out
-
-
 def check_common(payoff: str, strike: Any, estimator: str, half_width: Any, rate: Any,
                  payoffs: tuple[str, ...] = ("call", "put", "digital", "digital_put")
                  ) -> tuple[float, float | None, float]:
@@ -165,34 +151,101 @@ def _threads(parallel: bool) -> str:
     return "parallel" if parallel else "serial"
 
 
-def _barrier(model: str, arrays: tuple[Any, ...], horizon: Any, x0: Any, vol: Any,
-             barrier: Any, direction: str, knock: str, payoff: str, strike: Any, rebate: Any,
-             monitoring_dates: Any, estimator: str, half_width: Any, rate: Any,
-             parallel: bool) -> Greeks:
+@dataclass(frozen=True)
+class Plan:
+    """A checked call: what the kernel computes and how its rows become Greeks."""
+
+    model: str
+    product: str
+    barrier: float
+    direction: str
+    knock: str
+    mask: np.ndarray
+    vol: float
+    payoff: str
+    strike: float
+    rebate: float
+    estimator: str
+    half_width: float | None
+    rate: float
+    horizon: float
+
+    def rows(self, arrays: tuple[Any, ...], x0: Any, first_path: int = 0,
+             threads: str = "serial") -> np.ndarray:
+        return rows(self.model, arrays, self.horizon, x0, self.vol, self.product,
+                    self.barrier, self.direction, self.knock, self.mask, 0.0, first_path,
+                    threads)
+
+    @property
+    def ramp_column(self) -> int | None:
+        """The row column whose spread sets the default ramp, if a default is needed."""
+        if self.half_width is not None or not ramp_needed(self.product, self.payoff,
+                                                          self.estimator):
+            return None
+        return _BARRIER_X if self.product.startswith("barrier") else _ASIAN_AVG
+
+    def width(self, moments: np.ndarray | None) -> float:
+        if self.half_width is not None:
+            return self.half_width
+        return _NAN if moments is None else half_width_from_moments(moments)
+
+    def sums(self, r: np.ndarray, sums: np.ndarray, width: float) -> np.ndarray:
+        out: np.ndarray = _native._sums(r, sums, self.product, self.payoff, self.strike,
+                                        self.rebate, self.estimator, width, self.rate,
+                                        self.horizon, float(self.model == "gbm"))
+        return out
+
+    def finish(self, sums: np.ndarray) -> Greeks:
+        vega = vega_formed(self.model, self.product, self.payoff, self.estimator, self.vol)
+        out: Greeks = _native._finish(sums, float(regressed(self.estimator)), float(vega))
+        return out
+
+    def run(self, arrays: tuple[Any, ...], x0: Any, parallel: bool) -> Greeks:
+        r = self.rows(arrays, x0, threads=_threads(parallel))
+        column = self.ramp_column
+        moments = None if column is None else _native._moments(r, float(column), np.zeros(3))
+        return self.finish(self.sums(r, empty_sums(), self.width(moments)))
+
+
+def barrier_plan(model: str, dws: Any, horizon: Any, vol: Any, barrier: Any, direction: str,
+                 knock: str, payoff: str, strike: Any, rebate: Any, monitoring_dates: Any,
+                 estimator: str, half_width: Any, rate: Any) -> Plan:
     k, hw, r = check_common(payoff, strike, estimator, half_width, rate)
     rb = _finite("rebate", rebate)
     _choice("direction", direction, ("down", "up"))
     _choice("knock", knock, ("out", "in"))
-    product, mask = barrier_product(monitoring_dates, n_steps_of(arrays[1]))
+    product, mask = barrier_product(monitoring_dates, n_steps_of(dws))
     v = _NAN if vol is None else float(vol)
-    rw = rows(model, arrays, horizon, x0, v, product, barrier, direction, knock, mask, 0.0,
-              threads=_threads(parallel))
-    return estimate(rw, product, payoff, k, rb, estimator, hw, r, float(horizon),
-                    vega_formed(model, product, payoff, estimator, v), model)
+    return Plan(model, product, barrier, direction, knock, mask, v, payoff, k, rb, estimator,
+                hw, r, horizon)
+
+
+def asian_plan(model: str, dws: Any, horizon: Any, vol: Any, average: str, payoff: str,
+               strike: Any, monitoring_dates: Any, estimator: str, half_width: Any,
+               rate: Any) -> Plan:
+    k, hw, r = check_common(payoff, strike, estimator, half_width, rate)
+    _choice("average", average, ("arithmetic", "geometric"))
+    mask = monitoring_mask(monitoring_dates, n_steps_of(dws))
+    v = _NAN if vol is None else float(vol)
+    return Plan(model, f"asian_{average}", 1.0, "down", "out", mask, v, payoff, k, 0.0,
+                estimator, hw, r, horizon)
+
+
+def _barrier(model: str, arrays: tuple[Any, ...], horizon: Any, x0: Any, vol: Any,
+             barrier: Any, direction: str, knock: str, payoff: str, strike: Any, rebate: Any,
+             monitoring_dates: Any, estimator: str, half_width: Any, rate: Any,
+             parallel: bool) -> Greeks:
+    plan = barrier_plan(model, arrays[1], horizon, vol, barrier, direction, knock, payoff,
+                        strike, rebate, monitoring_dates, estimator, half_width, rate)
+    return plan.run(arrays, x0, parallel)
 
 
 def _asian(model: str, arrays: tuple[Any, ...], horizon: Any, x0: Any, vol: Any, average: str,
            payoff: str, strike: Any, monitoring_dates: Any, estimator: str, half_width: Any,
            rate: Any, parallel: bool) -> Greeks:
-    k, hw, r = check_common(payoff, strike, estimator, half_width, rate)
-    _choice("average", average, ("arithmetic", "geometric"))
-    product = f"asian_{average}"
-    mask = monitoring_mask(monitoring_dates, n_steps_of(arrays[1]))
-    v = _NAN if vol is None else float(vol)
-    rw = rows(model, arrays, horizon, x0, v, product, 1.0, "down", "out", mask, 0.0,
-              threads=_threads(parallel))
-    return estimate(rw, product, payoff, k, 0.0, estimator, hw, r, float(horizon),
-                    vega_formed(model, product, payoff, estimator, v), model)
+    plan = asian_plan(model, arrays[1], horizon, vol, average, payoff, strike,
+                      monitoring_dates, estimator, half_width, rate)
+    return plan.run(arrays, x0, parallel)
 
 
 def _first_date(first_date: Any) -> float:
