@@ -35,9 +35,10 @@ struct StepSurvival {
 // precision can hold, and skipping its exp keeps the kernels cheap away from the barrier.
 inline constexpr double kFarFromBarrier = 40.0;
 
-// The cheap test of the kernels before they build a step's nodes: the same z as below.
+// The cheap test of the kernels before they build a step's nodes, without a division:
+// z = 2ab/c at least kFarFromBarrier (to rounding; bridge_step applies the exact test).
 inline bool far_from_barrier(double a, double b, double c) noexcept {
-    return a > 0.0 && b > 0.0 && !((2.0 * (a * b)) * (1.0 / c) < kFarFromBarrier);
+    return a > 0.0 && b > 0.0 && 2.0 * (a * b) >= kFarFromBarrier * c;
 }
 
 // The step from a to b (distances to the barrier, positive on the live side) under the

@@ -195,13 +195,15 @@ QUARNEL_LANES_INLINE void gbm_step(State& st, double dw, double sn, std::size_t 
     if constexpr (P == ProductKind::barrier_continuous) {
         const double sg = c.sign;
         const double var = (c.s * c.s) * c.dt;
-        // ln y >= 1 - 1/y bounds the log-distances from below without a log; only
-        // steps that may come near the barrier pay for the logs.
-        const double lo_a = sg > 0.0 ? (st.x - c.h) / st.x : (c.h - st.x) / c.h;
-        const double lo_b = sg > 0.0 ? (sn - c.h) / sn : (c.h - sn) / c.h;
+        // ln y >= 1 - 1/y bounds the log-distances from below without a log: ln(S/H) >=
+        // (S - H)/S, ln(H/S) >= (H - S)/H. Only steps that may come near the barrier pay
+        // for the logs. The test is written with the denominators multiplied out.
+        const double da = sg * (st.x - c.h), db = sg * (sn - c.h);
+        const double den = sg > 0.0 ? st.x * sn : c.h * c.h;
+        const bool far = da > 0.0 && db > 0.0 && 2.0 * (da * db) >= kFarFromBarrier * (var * den);
         const bool known = st.log_known;
         st.log_known = false;
-        if (st.alive && !far_from_barrier(lo_a, lo_b, var)) {
+        if (st.alive && !far) {
             // A near step's end is often the next one's start: its log is kept.
             const double log_a = known ? st.log_x : quarnel::fixed::log(st.x);
             const double log_b = quarnel::fixed::log(sn);
