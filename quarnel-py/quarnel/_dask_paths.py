@@ -11,15 +11,20 @@ row chunks (NumPy arrays among them are chunked like the first Dask array).
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Final
 
 import dask
-import dask.array as da
+import dask.array
 import numpy as np
+from dask.array import Array as DaskArray
 
-from . import _paths
+from . import _path_native, _paths
 from ._batch import accepts_batch
 from ._types import Greeks
+
+# Dask's own typing is partial: it is used through Any, as quarnel.dask uses it.
+_dask: Final[Any] = dask
+da: Final[Any] = dask.array
 
 
 def _row_blocks(arrays: tuple[Any, ...]) -> tuple[tuple[int, ...], list[tuple[Any, ...]]]:
@@ -45,19 +50,19 @@ def _row_blocks(arrays: tuple[Any, ...]) -> tuple[tuple[int, ...], list[tuple[An
 def _greeks(plan: _paths.Plan, arrays: tuple[Any, ...], x0: Any) -> Greeks:
     lengths, blocks = _row_blocks(arrays)
     starts = np.concatenate([[0], np.cumsum(lengths)[:-1]]).astype(int)
-    rows = [dask.delayed(plan.rows)(b, x0, int(first)) for b, first in zip(blocks, starts,
+    rows = [_dask.delayed(plan.rows)(b, x0, int(first)) for b, first in zip(blocks, starts,
                                                                           strict=True)]
     column = plan.ramp_column
     width: Any = plan.width(None)
     if column is not None:
         moments: Any = np.zeros(3)
         for r in rows:
-            moments = dask.delayed(_paths._native._moments)(r, float(column), moments)
-        width = dask.delayed(plan.width)(moments)
+            moments = _dask.delayed(_path_native._moments)(r, float(column), moments)
+        width = _dask.delayed(plan.width)(moments)
     sums: Any = _paths.empty_sums()
     for r in rows:
-        sums = dask.delayed(plan.sums)(r, sums, width)
-    (out,) = dask.compute(dask.delayed(plan.finish)(sums))
+        sums = _dask.delayed(plan.sums)(r, sums, width)
+    (out,) = _dask.compute(_dask.delayed(plan.finish)(sums))
     result: Greeks = out
     return result
 
@@ -122,20 +127,21 @@ def price_and_greeks_asian_tangent_flow(states: Any, dws: Any, sigma: Any, d_mu_
 
 
 def _weights(model: str, arrays: tuple[Any, ...], horizon: Any, x0: Any, vol: Any,
-             first_date: int, columns: int) -> da.Array:
+             first_date: int, columns: int) -> DaskArray:
     date = _paths._first_date(first_date)
     lengths, blocks = _row_blocks(arrays)
     starts = np.concatenate([[0], np.cumsum(lengths)[:-1]]).astype(int)
     parts = []
     for b, first, n in zip(blocks, starts, lengths, strict=True):
-        rows = dask.delayed(_paths.rows)(model, b, horizon, x0, vol, "weights", 1.0, "down",
+        rows = _dask.delayed(_paths.rows)(model, b, horizon, x0, vol, "weights", 1.0, "down",
                                          "out", np.zeros(0), date, int(first))
         parts.append(da.from_delayed(rows[:, :columns], shape=(n, columns), dtype=np.float64))
-    return da.concatenate(parts, axis=0)
+    out: DaskArray = da.concatenate(parts, axis=0)
+    return out
 
 
 def path_weights_gbm(dws: Any, horizon: float, x0: float, vol: float, *,
-                     first_date: int) -> da.Array:
+                     first_date: int) -> DaskArray:
     """`quarnel.path_weights_gbm` over a Dask array of increments: a lazy (n_paths, 3)
     array equal to one call."""
     if not isinstance(dws, da.Array):
@@ -146,7 +152,7 @@ def path_weights_gbm(dws: Any, horizon: float, x0: float, vol: float, *,
 
 def path_weights_tangent_flow(states: Any, dws: Any, sigma: Any, d_mu_dx: Any, d_sigma_dx: Any,
                               d2_mu_dx2: Any, d2_sigma_dx2: Any, horizon: float, *,
-                              first_date: int) -> da.Array:
+                              first_date: int) -> DaskArray:
     """`quarnel.path_weights_tangent_flow` over Dask arrays: a lazy (n_paths, 2) array
     equal to one call."""
     arrays = (states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2)

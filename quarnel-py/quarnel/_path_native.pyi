@@ -6,6 +6,10 @@ import numpy as np
 
 from ._types import Greeks
 
+__all__ = ["__version__"]
+
+__version__: str
+
 def _rows(model: str, states: Any, dws: Any, sigma: Any, d_mu_dx: Any, d_sigma_dx: Any,
           d2_mu_dx2: Any, d2_sigma_dx2: Any, horizon: float, x0: float, vol: float,
           product: str, barrier: float, direction: str, knock: str, dates: Any,
