@@ -284,6 +284,15 @@ class TestReproducibility:
         np.testing.assert_allclose(np.array(d[5:9]), df * np.array(g[5:9]), rtol=1e-10)
 
 
+@pytest.mark.parametrize("dates", [None, [2, 4]])
+def test_a_nan_state_gives_nan_estimates_with_nan_errors(dates):
+    s, dw = gbm_grid(50, 4, 22)
+    s[np.argmax(s.min(axis=1)), 2] = np.nan  # on a path that is alive until then
+    g = q.price_and_greeks_barrier_gbm(s, dw, T, S0, VOL, 90.0, strike=K,
+                                       monitoring_dates=dates)
+    assert all(math.isnan(x) for x in g)
+
+
 @pytest.mark.parametrize(("kwargs", "error", "match"), [
     (dict(x0=float("nan")), ValueError, "x0 must be positive and finite, got nan"),
     (dict(vol=-0.1), ValueError, "vol must be positive and finite"),

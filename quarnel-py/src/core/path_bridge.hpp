@@ -45,6 +45,12 @@ inline bool far_from_barrier(double a, double b, double c) noexcept {
 // variance c. Every product is rounded on its own, in the order written.
 inline StepSurvival bridge_step(const Node& a, const Node& b, const Node& c) noexcept {
     StepSurvival s;
+    if (a.x != a.x || b.x != b.x) {  // a NaN state: the path's samples become NaN
+        const double nan = a.x != a.x ? a.x : b.x;
+        s.p = nan;
+        s.d = s.l = s.v = s.p_dir = s.q = s.ll = s.ld = nan;
+        return s;
+    }
     if (!(a.x > 0.0) || !(b.x > 0.0)) {
         s.survive = false;
         s.p = 0.0;

@@ -160,6 +160,7 @@ QUARNEL_LANES_INLINE void euler_step(State& st, const EulerIn& in, std::size_t j
             st.alive = false;
             st.surv = 0.0;
         }
+        if (dated != 0.0 && in.xn != in.xn) st.surv = in.xn;  // NaN stays NaN
     }
     if constexpr (P == ProductKind::asian_arithmetic) {
         if (dated != 0.0) {
@@ -236,6 +237,7 @@ QUARNEL_LANES_INLINE void gbm_step(State& st, double dw, double sn, std::size_t 
             st.alive = false;
             st.surv = 0.0;
         }
+        if (dated != 0.0 && sn != sn) st.surv = sn;  // NaN stays NaN
     }
     if constexpr (P == ProductKind::asian_arithmetic) {
         if (dated != 0.0) {
@@ -323,7 +325,8 @@ void write_row(const State& st, const Consts& c, bool knock_in, double* row) noe
         row[kPiG] = pig;
         row[kPiV] = piv;
         const double sg = knock_in ? -1.0 : 1.0;
-        const double surv = st.alive ? st.surv : 0.0;
+        // A knocked path has survival 0, a path that met a NaN state a NaN one.
+        const double surv = st.surv != st.surv ? st.surv : (st.alive ? st.surv : 0.0);
         row[kA] = knock_in ? 1.0 - surv : surv;
         const bool smooth = P == ProductKind::barrier_continuous && st.alive;
         const double ps = sg * surv;
