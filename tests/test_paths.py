@@ -129,12 +129,15 @@ class TestContinuousBarrier:
         est, se = estimates(g)
         assert np.all(np.abs(est - ref) < 4 * se + 1e-9), (est, ref, se)
 
+    @pytest.mark.parametrize("estimator", ["lowest_variance", "weights"])
     @pytest.mark.parametrize(("kind", "h", "direction", "payoff"), BARRIERS)
-    def test_euler_against_the_closed_form(self, euler, kind, h, direction, payoff):
+    def test_euler_against_the_closed_form(self, euler, kind, h, direction, payoff,
+                                           estimator):
         # The Euler scheme's own bias is O(dt); measured well inside 1% at 64 steps.
         ref = closed_greeks(lambda x, v: barrier_closed_form(x, v, kind, h))
         g = q.price_and_greeks_barrier_tangent_flow(euler, h, direction=direction,
-                                                    payoff=payoff, strike=K, vol=VOL)
+                                                    payoff=payoff, strike=K, vol=VOL,
+                                                    estimator=estimator)
         est, se = estimates(g)
         bias = np.abs(ref) * (T / euler.dws.shape[1])
         assert np.all(np.abs(est - ref) < 4 * se + bias), (est, ref, se)

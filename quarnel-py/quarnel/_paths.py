@@ -123,14 +123,19 @@ def regressed(estimator: str) -> bool:
     return estimator == "lowest_variance"
 
 
-def vega_formed(model: str, product: str, payoff: str, estimator: str, vol: float) -> bool:
-    """Whether the vega is formed: always under gbm; on Euler grids only pathwise (a
-    call or put under the lowest-variance estimator, continuous barrier or Asian) and
+def vega_weights(model: str, product: str, vol: float) -> bool:
+    """Whether the rows hold a vega weight: gbm, and continuous barriers on Euler grids
     with `vol` given."""
-    if model == "gbm":
+    return model == "gbm" or (product == "barrier_continuous" and not math.isnan(vol))
+
+
+def vega_formed(model: str, product: str, payoff: str, estimator: str, vol: float) -> bool:
+    """Whether the vega is formed: always under gbm; on Euler grids with `vol` given, for
+    continuous barriers, and pathwise for Asian calls and puts under "lowest_variance"."""
+    if vega_weights(model, product, vol):
         return True
     return (not math.isnan(vol) and estimator == "lowest_variance"
-            and payoff in ("call", "put") and product != "barrier_discrete")
+            and payoff in ("call", "put") and product.startswith("asian"))
 
 
 def check_common(payoff: str, strike: Any, estimator: str, half_width: Any, rate: Any,
@@ -192,7 +197,8 @@ class Plan:
     def sums(self, r: np.ndarray, sums: np.ndarray, width: float) -> np.ndarray:
         out: np.ndarray = _native._sums(r, sums, self.product, self.payoff, self.strike,
                                         self.rebate, self.estimator, width, self.rate,
-                                        self.horizon, float(self.model == "gbm"))
+                                        self.horizon,
+                                        float(vega_weights(self.model, self.product, self.vol)))
         return out
 
     def finish(self, sums: np.ndarray) -> Greeks:
@@ -311,8 +317,9 @@ def price_and_greeks_barrier_tangent_flow(states: Any, dws: Any, sigma: Any, d_m
     survival of the Euler interpolation, with the step's sigma.
 
     Vega is d/d vol for a model whose diffusion is `sigma = vol * s(x)` (drift free of
-    vol): pass `vol`. It is formed pathwise, so only for calls and puts under
-    "lowest_variance" with continuous monitoring; otherwise it is NaN.
+    vol): pass `vol`. It is formed with continuous monitoring (pathwise and by the
+    tangent flow's parameter weight); under discrete monitoring, or without `vol`, it
+    is NaN.
 
     ```
     g = price_and_greeks_barrier_tangent_flow(batch, 0.9, strike=1.0, vol=0.3)

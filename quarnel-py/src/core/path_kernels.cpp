@@ -33,9 +33,10 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 struct State {
     double x = 0.0;                                           // X_j (euler) or S_j (gbm)
     double y = 1.0, h = 0.0, acc = 0.0, accl = 0.0, v = 0.0;  // euler tangents
-    double w = 0.0, pv_tail = 0.0;                            // gbm: W_j, vega weight tail
-    double w1 = 0.0, pi1 = 0.0, pi1g = 0.0, hy = 0.0;         // weights at the first date
-    double surv = 1.0;                                        // P, or the discrete indicator
+    double k = 0.0, dv = 0.0;       // euler: D_u Y and D_u V, for the vega weight
+    double w = 0.0, pv_tail = 0.0;  // gbm: W_j, vega weight tail
+    double w1 = 0.0, pi1 = 0.0, pi1g = 0.0, hy = 0.0;  // weights at the first date
+    double surv = 1.0;                                 // P, or the discrete indicator
     double sd = 0.0, sl = 0.0, sll = 0.0, sld = 0.0, sv = 0.0, sp = 0.0, sq = 0.0;
     double sum_x = 0.0, sum_y = 0.0, sum_v = 0.0;  // Asian sums over the dates
     double log_x = 0.0;  // gbm: log S_j when log_known, kept from the step before
@@ -125,6 +126,19 @@ QUARNEL_LANES_INLINE void euler_step(State& st, const EulerIn& in, std::size_t j
     }
     const double ds = in.s * c.inv_vol;  // d sigma / d vol at fixed X
     const double vn = st.v + (((in.mp * st.v) * c.dt + (in.sp * st.v) * in.dw) + ds * in.dw);
+    if constexpr (P == ProductKind::barrier_continuous) {
+        // The parameter weight of second_order_tangent_flow.hpp for sigma = vol s(x):
+        // d sigma/d vol = sigma / vol, d2 sigma/dx d vol = sigma' / vol, drift free of vol.
+        const double u = (yn / in.s) * c.inv_nw;
+        const double d = (static_cast<double>(j) * c.inv_n) * y;
+        const double da = ((in.mpp * d) * c.dt + (in.spp * d) * in.dw) + in.sp * u;
+        const double sxth = in.sp * c.inv_vol;
+        const double kn = st.k + (((in.mp * st.k) * c.dt + (in.sp * st.k) * in.dw) + y * da);
+        const double dvn = st.dv + (((in.mp * st.dv) * c.dt + (in.sp * st.dv) * in.dw) +
+                                    ((st.v * da + (sxth * d) * in.dw) + ds * u));
+        st.k = kn;
+        st.dv = dvn;
+    }
     if constexpr (P == ProductKind::barrier_continuous) {
         const double sg = c.sign;
         const double a = sg * (st.x - c.h), b = sg * (in.xn - c.h);
@@ -321,6 +335,15 @@ void write_row(const State& st, const Consts& c, bool knock_in, double* row) noe
             row[kH] = st.h;
             row[kV] = st.v;
         }
+        // Euler: the vega weight beta pi - D_u beta, beta = V_N / Y_N, and the vega
+        // operator of the survival P - beta Q (continuous monitoring only).
+        double beta = st.w;
+        if constexpr (M == ModelKind::euler) {
+            beta = st.v / st.y;
+            if (P == ProductKind::barrier_continuous) {
+                piv = beta * st.acc - (st.dv - beta * st.k) / st.y;
+            }
+        }
         row[kPi] = pi;
         row[kPiG] = pig;
         row[kPiV] = piv;
@@ -335,9 +358,11 @@ void write_row(const State& st, const Consts& c, bool knock_in, double* row) noe
         row[kLDA] = smooth ? ps * (st.sl * st.sd + st.sld) : 0.0;
         row[kLLA] = smooth ? ps * (st.sl * st.sl + st.sll) : 0.0;
         row[kVA] = smooth ? ps * st.sv : 0.0;
-        // The vega operator P - beta Q with beta = W_T (gbm); not formed on Euler grids.
+        // The vega operator P - beta Q: beta = W_T under gbm, V_N / Y_N on Euler grids.
         double lva = kNaN;
-        if constexpr (M == ModelKind::gbm) lva = smooth ? ps * (st.sp - st.w * st.sq) : 0.0;
+        if (M == ModelKind::gbm || P == ProductKind::barrier_continuous) {
+            lva = smooth ? ps * (st.sp - beta * st.sq) : 0.0;
+        }
         row[kLVA] = lva;
     }
 }
