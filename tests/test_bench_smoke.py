@@ -111,3 +111,11 @@ def test_a_differing_peer_is_reported(capsys, monkeypatch):
     assert run.check_close("wrong", (1.0, 2.0), (1.0, 2.001)) == "MISMATCH"
     assert len(run.MISMATCHES) == 3
     assert "MISMATCH" in capsys.readouterr().err
+
+
+def test_path_products_bench_agrees_with_numpy(monkeypatch):
+    # bench.paths times the barrier and Asian kernels against NumPy versions of the same
+    # estimators; a kernel or peer that drifted apart would fail its agreement check.
+    paths = bench_module(monkeypatch, "paths")
+    rows = paths.measure(2_000, 16, reps=1)
+    assert rows and all(r["agrees"] for r in rows)

@@ -64,3 +64,12 @@ def test_convergence_study_writes_its_plot(tmp_path):
 def test_dask_scaling(tmp_path):
     out = run_example("dask_scaling.py", cwd=tmp_path)
     assert "on 2 workers" in out and "digital_call" in out
+
+
+@pytest.mark.parametrize(("name", "expected"), [
+    # Each asserts its exact-GBM estimates against the closed forms.
+    ("barrier.py", "terminal weight on the discretely knocked payoff"),
+    ("asian.py", "geometric Asian call vs closed form"),
+])
+def test_path_products_against_closed_forms(name, expected):
+    assert expected in run_example(name)

@@ -95,3 +95,25 @@ from ._heston import greek_weights_heston, price_and_greeks_heston, tangents_hes
 from ._heston_types import HestonGreeks  # noqa: E402
 
 __all__ += ["HestonGreeks", "greek_weights_heston", "price_and_greeks_heston", "tangents_heston"]
+# Path-dependent products: barriers, Asians, and weights for any payoff of the path.
+from ._paths import (  # noqa: E402
+    path_weights_gbm,
+    path_weights_gbm_parallel,
+    path_weights_tangent_flow,
+    path_weights_tangent_flow_parallel,
+    price_and_greeks_asian_gbm,
+    price_and_greeks_asian_tangent_flow,
+    price_and_greeks_barrier_gbm,
+    price_and_greeks_barrier_tangent_flow,
+)
+
+__all__ += [
+    "path_weights_gbm",
+    "path_weights_gbm_parallel",
+    "path_weights_tangent_flow",
+    "path_weights_tangent_flow_parallel",
+    "price_and_greeks_asian_gbm",
+    "price_and_greeks_asian_tangent_flow",
+    "price_and_greeks_barrier_gbm",
+    "price_and_greeks_barrier_tangent_flow",
+]

@@ -911,3 +911,22 @@ parameter_weights_tangent_flow = _with_batch(_parameter_weights_tangent_flow)
 price_and_delta_tangent_flow = _with_batch(_price_and_delta_tangent_flow)
 price_and_greeks_tangent_flow = _with_batch(_price_and_greeks_tangent_flow)
 from ._dask_basket import greek_weights_basket, price_and_greeks_basket  # noqa: E402
+
+# The path-dependent products, chained over chunks the same way.
+from ._dask_paths import (  # noqa: E402
+    path_weights_gbm,
+    path_weights_tangent_flow,
+    price_and_greeks_asian_gbm,
+    price_and_greeks_asian_tangent_flow,
+    price_and_greeks_barrier_gbm,
+    price_and_greeks_barrier_tangent_flow,
+)
+
+__all__ += [
+    "path_weights_gbm",
+    "path_weights_tangent_flow",
+    "price_and_greeks_asian_gbm",
+    "price_and_greeks_asian_tangent_flow",
+    "price_and_greeks_barrier_gbm",
+    "price_and_greeks_barrier_tangent_flow",
+]

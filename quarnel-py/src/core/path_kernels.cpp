@@ -1,0 +1,536 @@
+// The per-path walks of the path-dependent products: one pass over each path, writing
+// its row of raw quantities (path_products.hpp). Each path's operations are the same
+// scalar IEEE operations in the same order whichever way the driver deals the paths,
+// so the rows are the same bits one by one, in tiles across paths or on any thread.
+//
+// Euler grid, step j (s, sp, spp, mp, mpp the fields at X_j, dW the increment), the
+// tangent Y, its L-derivative H and the weight sums of the second-order tangent flow,
+// with the weight operator spread over the first nw steps (nw = N for the continuous
+// barrier, the first monitoring date otherwise):
+//   Yn = Y + ((mp * Y) * dt + (sp * Y) * dW)
+//   for j < nw: u = (Yn / s) / nw, tau = ((Yn * dW) - (sp * Y) * dt) / s, and H, acc,
+//   accL as in second_order_tangent_flow.hpp with N replaced by nw and T by nw dt;
+//   Vn = V + (((mp * V) * dt + (sp * V) * dW) + (s / vol) * dW)     (dX/dvol)
+// GBM, step j: W_{j+1} = W_j + dW, the log-distance to the barrier from the states.
+#include <cmath>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "core/fixed_math.hpp"
+#include "core/lanes.hpp"
+#include "core/path_bridge.hpp"
+#include "core/path_products.hpp"
+#include "core/pool.hpp"
+#include "core/tangent_flow_parallel.hpp"
+
+namespace quarnel::paths {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// One path's running values; the product decides which of them move.
+struct State {
+    double x = 0.0;                                           // X_j (euler) or S_j (gbm)
+    double y = 1.0, h = 0.0, acc = 0.0, accl = 0.0, v = 0.0;  // euler tangents
+    double k = 0.0, dv = 0.0;       // euler: D_u Y and D_u V, for the vega weight
+    double w = 0.0, pv_tail = 0.0;  // gbm: W_j, vega weight tail
+    double w1 = 0.0, pi1 = 0.0, pi1g = 0.0, hy = 0.0;  // weights at the first date
+    double surv = 1.0;                                 // P, or the discrete indicator
+    double sd = 0.0, sl = 0.0, sll = 0.0, sld = 0.0, sv = 0.0, sp = 0.0, sq = 0.0;
+    double sum_x = 0.0, sum_y = 0.0, sum_v = 0.0;  // Asian sums over the dates
+    double log_x = 0.0;  // gbm: log S_j when log_known, kept from the step before
+    bool alive = true;
+    bool log_known = false;
+};
+
+// Per-call constants.
+struct Consts {
+    std::size_t n = 0, nw = 0;  // steps; steps of the weight operator
+    double dt = 0.0, inv_n = 0.0, inv_nw = 0.0, inv_tw = 0.0, tw = 0.0;
+    double x0 = 0.0, inv_x0 = 0.0, inv_x0sq = 0.0, s = 0.0, inv_vol = 0.0;
+    double sign = 1.0, h = 0.0, log_h = 0.0;  // barrier side, level, log level (gbm)
+    double inv_m = 0.0;
+    double inv_sdt = 0.0;  // gbm: 1 / (s dt)
+};
+
+Consts make_consts(const PathModel& m, const Product& pr) noexcept {
+    Consts c;
+    c.n = m.n_steps;
+    c.nw = pr.kind == ProductKind::barrier_continuous ? m.n_steps : pr.first_date;
+    c.dt = m.dt;
+    c.inv_n = 1.0 / static_cast<double>(c.n);
+    c.inv_nw = 1.0 / static_cast<double>(c.nw);
+    // The weights' horizon t1 = nw T / N, exactly T at nw = N.
+    c.tw = (static_cast<double>(c.nw) * m.horizon) / static_cast<double>(c.n);
+    c.inv_tw = 1.0 / c.tw;
+    c.x0 = m.x0;
+    c.inv_x0 = 1.0 / m.x0;
+    c.inv_x0sq = c.inv_x0 * c.inv_x0;
+    c.s = m.vol;
+    c.inv_vol = m.has_vol ? 1.0 / m.vol : kNaN;
+    c.sign = pr.up ? -1.0 : 1.0;
+    c.h = pr.barrier;
+    c.log_h = m.kind == ModelKind::gbm && pr.barrier > 0.0 ? quarnel::fixed::log(pr.barrier) : 0.0;
+    c.inv_m = pr.n_dates > 0 ? 1.0 / static_cast<double>(pr.n_dates) : 0.0;
+    c.inv_sdt = 1.0 / (m.vol * m.dt);
+    return c;
+}
+
+constexpr bool is_barrier(ProductKind k) noexcept {
+    return k == ProductKind::barrier_continuous || k == ProductKind::barrier_discrete;
+}
+constexpr bool is_asian(ProductKind k) noexcept {
+    return k == ProductKind::asian_arithmetic || k == ProductKind::asian_geometric;
+}
+
+void add_survival(State& st, const StepSurvival& b) noexcept {
+    if (!b.survive) {
+        st.alive = false;
+        st.surv = 0.0;
+        return;
+    }
+    st.surv = st.surv * b.p;
+    st.sd = st.sd + b.d;
+    st.sl = st.sl + b.l;
+    st.sll = st.sll + b.ll;
+    st.sld = st.sld + b.ld;
+    st.sv = st.sv + b.v;
+    st.sp = st.sp + b.p_dir;
+    st.sq = st.sq + b.q;
+}
+
+// The fields of one Euler step.
+struct EulerIn {
+    double s, dw, mp, sp, mpp, spp, xn;
+};
+
+template <ProductKind P>
+QUARNEL_LANES_INLINE void euler_step(State& st, const EulerIn& in, std::size_t j, const Consts& c,
+                                     double dated) noexcept {
+    const double y = st.y;
+    const double p = in.sp * y;
+    const double yn = y + ((in.mp * y) * c.dt + p * in.dw);
+    double hn = st.h;
+    if (j < c.nw) {
+        const double u = (yn / in.s) * c.inv_nw;
+        const double tau = ((yn * in.dw) - p * c.dt) / in.s;
+        const double g = (static_cast<double>(c.nw - j) * c.inv_nw) * y;
+        const double spp_g = in.spp * g;
+        const double la = ((in.mpp * g) * c.dt + spp_g * in.dw) - in.sp * u;
+        hn = st.h + (((in.mp * st.h) * c.dt + (in.sp * st.h) * in.dw) + y * la);
+        const double ltau = (((hn * in.dw) - yn * u) - (spp_g * y + in.sp * st.h) * c.dt) / in.s -
+                            ((tau * in.sp) * g) / in.s;
+        st.acc = st.acc + tau * c.inv_tw;
+        st.accl = st.accl + ltau * c.inv_tw;
+    }
+    const double ds = in.s * c.inv_vol;  // d sigma / d vol at fixed X
+    const double vn = st.v + (((in.mp * st.v) * c.dt + (in.sp * st.v) * in.dw) + ds * in.dw);
+    if constexpr (P == ProductKind::barrier_continuous) {
+        // The parameter weight of second_order_tangent_flow.hpp for sigma = vol s(x):
+        // d sigma/d vol = sigma / vol, d2 sigma/dx d vol = sigma' / vol, drift free of vol.
+        const double u = (yn / in.s) * c.inv_nw;
+        const double d = (static_cast<double>(j) * c.inv_n) * y;
+        const double da = ((in.mpp * d) * c.dt + (in.spp * d) * in.dw) + in.sp * u;
+        const double sxth = in.sp * c.inv_vol;
+        const double kn = st.k + (((in.mp * st.k) * c.dt + (in.sp * st.k) * in.dw) + y * da);
+        const double dvn = st.dv + (((in.mp * st.dv) * c.dt + (in.sp * st.dv) * in.dw) +
+                                    ((st.v * da + (sxth * d) * in.dw) + ds * u));
+        st.k = kn;
+        st.dv = dvn;
+    }
+    if constexpr (P == ProductKind::barrier_continuous) {
+        const double sg = c.sign;
+        const double a = sg * (st.x - c.h), b = sg * (in.xn - c.h);
+        const double var = (in.s * in.s) * c.dt;
+        if (st.alive && !far_from_barrier(a, b, var)) {
+            const double gj = static_cast<double>(c.n - j) * c.inv_n;
+            const double gn = static_cast<double>(c.n - j - 1) * c.inv_n;
+            const double qj = static_cast<double>(j) * c.inv_n;
+            const double qn = static_cast<double>(j + 1) * c.inv_n;
+            // X_j along D, L, V, Q, LL, LD; the barrier distances carry the side's sign.
+            const double xd = y, xl = gj * y, xv = st.v, xq = qj * y, xll = gj * st.h, xld = st.h;
+            Node na{a, sg * xd, sg * xl, sg * xv, sg * xv, sg * xq, sg * xll, sg * xld};
+            Node nb{b,       sg * yn,        sg * (gn * yn), sg * vn,
+                    sg * vn, sg * (qn * yn), sg * (gn * hn), sg * hn};
+            const double s_d = in.sp * xd, s_l = in.sp * xl, s_q = in.sp * xq;
+            const double s_v = in.sp * xv + ds;
+            const double s_ll = (in.spp * xl) * xl + in.sp * xll;
+            const double s_ld = (in.spp * xl) * xd + in.sp * xld;
+            const double two_dt = 2.0 * c.dt;
+            Node nc{var,
+                    two_dt * (in.s * s_d),
+                    two_dt * (in.s * s_l),
+                    two_dt * (in.s * s_v),
+                    two_dt * (in.s * s_v),
+                    two_dt * (in.s * s_q),
+                    two_dt * (s_l * s_l + in.s * s_ll),
+                    two_dt * (s_l * s_d + in.s * s_ld)};
+            add_survival(st, bridge_step(na, nb, nc));
+        }
+    }
+    if constexpr (P == ProductKind::barrier_discrete) {
+        if (dated != 0.0 && !(c.sign * (in.xn - c.h) > 0.0)) {
+            st.alive = false;
+            st.surv = 0.0;
+        }
+        if (dated != 0.0 && in.xn != in.xn) st.surv = in.xn;  // NaN stays NaN
+    }
+    if constexpr (P == ProductKind::asian_arithmetic) {
+        if (dated != 0.0) {
+            st.sum_x = st.sum_x + in.xn;
+            st.sum_y = st.sum_y + yn;
+            st.sum_v = st.sum_v + vn;
+        }
+    }
+    if constexpr (P == ProductKind::asian_geometric) {
+        if (dated != 0.0) {
+            st.sum_x = st.sum_x + quarnel::fixed::log(in.xn);
+            st.sum_y = st.sum_y + yn / in.xn;
+            st.sum_v = st.sum_v + vn / in.xn;
+        }
+    }
+    st.x = in.xn;
+    st.y = yn;
+    st.h = hn;
+    st.v = vn;
+    if (j + 1 == c.nw) {
+        st.pi1 = st.acc;
+        st.pi1g = st.acc * st.acc + st.accl;
+        st.hy = hn / yn;
+    }
+}
+
+// One GBM step from S_j (st.x) to S_{j+1} = sn with the increment dw.
+template <ProductKind P>
+QUARNEL_LANES_INLINE void gbm_step(State& st, double dw, double sn, std::size_t j, const Consts& c,
+                                   double dated) noexcept {
+    const double w = st.w;
+    const double wn = w + dw;
+    if constexpr (P == ProductKind::barrier_continuous) {
+        const double sg = c.sign;
+        const double var = (c.s * c.s) * c.dt;
+        // ln y >= 1 - 1/y bounds the log-distances from below without a log: ln(S/H) >=
+        // (S - H)/S, ln(H/S) >= (H - S)/H. Only steps that may come near the barrier pay
+        // for the logs. The test is written with the denominators multiplied out.
+        const double da = sg * (st.x - c.h), db = sg * (sn - c.h);
+        const double den = sg > 0.0 ? st.x * sn : c.h * c.h;
+        const bool far = da > 0.0 && db > 0.0 && 2.0 * (da * db) >= kFarFromBarrier * (var * den);
+        const bool known = st.log_known;
+        st.log_known = false;
+        if (st.alive && !far) {
+            // A near step's end is often the next one's start: its log is kept.
+            const double log_a = known ? st.log_x : quarnel::fixed::log(st.x);
+            const double log_b = quarnel::fixed::log(sn);
+            st.log_x = log_b;
+            st.log_known = true;
+            const double a = sg * (log_a - c.log_h);
+            const double b = sg * (log_b - c.log_h);
+            if (!far_from_barrier(a, b, var)) {
+                const double gj = static_cast<double>(c.n - j) * c.inv_n;
+                const double gn = static_cast<double>(c.n - j - 1) * c.inv_n;
+                const double tj = static_cast<double>(j) * c.dt;
+                const double tn = static_cast<double>(j + 1) * c.dt;
+                const double d = sg * c.inv_x0, ld = -(sg * c.inv_x0sq);
+                Node na{a,       d,
+                        gj * d,  sg * (w - c.s * tj),
+                        sg * w,  sg * (static_cast<double>(j) * c.inv_n),
+                        gj * ld, ld};
+                Node nb{b,       d,
+                        gn * d,  sg * (wn - c.s * tn),
+                        sg * wn, sg * (static_cast<double>(j + 1) * c.inv_n),
+                        gn * ld, ld};
+                const double cv = (2.0 * c.dt) * c.s;
+                Node nc{var, 0.0, 0.0, cv, cv, 0.0, 0.0, 0.0};
+                add_survival(st, bridge_step(na, nb, nc));
+            }
+        }
+    }
+    if constexpr (P == ProductKind::barrier_discrete) {
+        if (dated != 0.0 && !(c.sign * (sn - c.h) > 0.0)) {
+            st.alive = false;
+            st.surv = 0.0;
+        }
+        if (dated != 0.0 && sn != sn) st.surv = sn;  // NaN stays NaN
+    }
+    if constexpr (P == ProductKind::asian_arithmetic) {
+        if (dated != 0.0) {
+            const double tn = static_cast<double>(j + 1) * c.dt;
+            st.sum_x = st.sum_x + sn;
+            st.sum_v = st.sum_v + sn * (wn - c.s * tn);
+        }
+    }
+    if constexpr (P == ProductKind::asian_geometric) {
+        if (dated != 0.0) {
+            const double tn = static_cast<double>(j + 1) * c.dt;
+            st.sum_x = st.sum_x + quarnel::fixed::log(sn);
+            st.sum_v = st.sum_v + (wn - c.s * tn);
+        }
+    }
+    // The vega weight's part after the first date: ((dW^2 - dt) / (s dt)) - dW per step.
+    if (j >= c.nw) st.pv_tail = st.pv_tail + (((dw * dw - c.dt) * c.inv_sdt) - dw);
+    st.w = wn;
+    st.x = sn;
+    if (j + 1 == c.nw) st.w1 = wn;
+}
+
+// The GBM weights of the first date t1: delta W1/(s t1 x0), gamma pi^2 - pi/x0 -
+// 1/(s^2 t1 x0^2), vega (W1^2 - t1)/(s t1) - W1 plus the tail.
+void gbm_weights(const State& st, const Consts& c, double& pi, double& pig, double& piv) noexcept {
+    const double scale = 1.0 / (c.tw * (c.s * c.x0));
+    const double q = (scale * scale) * c.tw;
+    const double inv_st = 1.0 / (c.s * c.tw);
+    pi = st.w1 * scale;
+    pig = (pi * pi - pi * c.inv_x0) - q;
+    // At first_date = n_steps the tail is +0.0: bit-equal to the constant-flow weights.
+    piv = ((st.w1 * st.w1 - c.tw) * inv_st - st.w1) + st.pv_tail;
+}
+
+template <ModelKind M, ProductKind P>
+void write_row(const State& st, const Consts& c, bool knock_in, double* row) noexcept {
+    double pi = st.pi1, pig = st.pi1g, piv = kNaN;
+    if constexpr (M == ModelKind::gbm) gbm_weights(st, c, pi, pig, piv);
+    if constexpr (P == ProductKind::weights) {
+        row[0] = pi;
+        row[1] = pig;
+        row[2] = piv;
+    } else if constexpr (is_asian(P)) {
+        double avg = 0.0, davg = 0.0, vavg = 0.0;
+        if constexpr (P == ProductKind::asian_arithmetic) {
+            avg = st.sum_x * c.inv_m;
+            if constexpr (M == ModelKind::gbm) {
+                davg = avg * c.inv_x0;
+                vavg = st.sum_v * c.inv_m;
+            } else {
+                davg = st.sum_y * c.inv_m;
+                vavg = st.sum_v * c.inv_m;
+            }
+        } else {
+            avg = quarnel::fixed::exp(st.sum_x * c.inv_m);
+            if constexpr (M == ModelKind::gbm) {
+                davg = avg * c.inv_x0;
+                vavg = avg * (st.sum_v * c.inv_m);
+            } else {
+                davg = avg * (st.sum_y * c.inv_m);
+                vavg = avg * (st.sum_v * c.inv_m);
+            }
+        }
+        row[kAvg] = avg;
+        row[kDAvg] = davg;
+        row[kVAvg] = vavg;
+        row[kPi1] = pi;
+        row[kPi1G] = pig;
+        row[kHY] = M == ModelKind::gbm ? -c.inv_x0 : st.hy;
+        row[kPiV1] = piv;
+    } else {
+        // Barriers: the terminal state, its tangents Y_N, H_N = L Y_N, V_N.
+        if constexpr (M == ModelKind::gbm) {
+            row[kX] = st.x;
+            row[kY] = st.x * c.inv_x0;
+            row[kH] = -(st.x * c.inv_x0sq);
+            row[kV] = st.x * (st.w - c.s * (static_cast<double>(c.n) * c.dt));
+        } else {
+            row[kX] = st.x;
+            row[kY] = st.y;
+            row[kH] = st.h;
+            row[kV] = st.v;
+        }
+        // Euler: the vega weight beta pi - D_u beta, beta = V_N / Y_N, and the vega
+        // operator of the survival P - beta Q (continuous monitoring only).
+        double beta = st.w;
+        if constexpr (M == ModelKind::euler) {
+            beta = st.v / st.y;
+            if (P == ProductKind::barrier_continuous) {
+                piv = beta * st.acc - (st.dv - beta * st.k) / st.y;
+            }
+        }
+        row[kPi] = pi;
+        row[kPiG] = pig;
+        row[kPiV] = piv;
+        const double sg = knock_in ? -1.0 : 1.0;
+        // A knocked path has survival 0, a path that met a NaN state a NaN one.
+        const double surv = st.surv != st.surv ? st.surv : (st.alive ? st.surv : 0.0);
+        row[kA] = knock_in ? 1.0 - surv : surv;
+        const bool smooth = P == ProductKind::barrier_continuous && st.alive;
+        const double ps = sg * surv;
+        row[kDA] = smooth ? ps * st.sd : 0.0;
+        row[kLA] = smooth ? ps * st.sl : 0.0;
+        row[kLDA] = smooth ? ps * (st.sl * st.sd + st.sld) : 0.0;
+        row[kLLA] = smooth ? ps * (st.sl * st.sl + st.sll) : 0.0;
+        row[kVA] = smooth ? ps * st.sv : 0.0;
+        // The vega operator P - beta Q: beta = W_T under gbm, V_N / Y_N on Euler grids.
+        double lva = kNaN;
+        if (M == ModelKind::gbm || P == ProductKind::barrier_continuous) {
+            lva = smooth ? ps * (st.sp - beta * st.sq) : 0.0;
+        }
+        row[kLVA] = lva;
+    }
+}
+
+// The walk of one model and product: start, step, finish over views of the batch.
+template <ModelKind M, ProductKind P>
+struct Walk {
+    const PathModel& m;
+    const Product& pr;
+    Consts c;
+
+    State start(std::size_t k) const noexcept {
+        State st;
+        st.x = M == ModelKind::gbm ? c.x0 : m.states(k, 0);
+        return st;
+    }
+    // False on a zero sigma.
+    QUARNEL_LANES_INLINE bool step(State& st, std::size_t k, std::size_t j) const noexcept {
+        const double dated = pr.dates.size() > 0 ? pr.dates[j] : 0.0;
+        if constexpr (M == ModelKind::gbm) {
+            gbm_step<P>(st, m.dws(k, j), m.states(k, j + 1), j, c, dated);
+        } else {
+            const double s = m.first.sigma(k, j);
+            if (s == 0.0) return false;
+            const EulerIn in{s,
+                             m.dws(k, j),
+                             m.first.d_mu_dx(k, j),
+                             m.first.d_sigma_dx(k, j),
+                             m.second.d2_mu_dx2(k, j),
+                             m.second.d2_sigma_dx2(k, j),
+                             m.states(k, j + 1)};
+            euler_step<P>(st, in, j, c, dated);
+        }
+        return true;
+    }
+    void finish(const State& st, double* row) const noexcept {
+        write_row<M, P>(st, c, pr.knock_in, row);
+    }
+};
+
+template <ModelKind M, ProductKind P>
+std::optional<ZeroSigma> one_by_one(const Walk<M, P>& walk, std::size_t first, std::size_t count,
+                                    double* out, std::size_t width) noexcept {
+    for (std::size_t p = 0; p < count; ++p) {
+        const std::size_t k = first + p;
+        State st = walk.start(k);
+        for (std::size_t j = 0; j < walk.m.n_steps; ++j) {
+            if (!walk.step(st, k, j)) return ZeroSigma{k, j};
+        }
+        walk.finish(st, out + p * width);
+    }
+    return std::nullopt;
+}
+
+// Time-major batches: a tile of adjacent paths walked a step at a time, so each step
+// reads one contiguous row segment per matrix instead of one cache line per path.
+constexpr std::size_t kTile = 512;
+
+template <ModelKind M, ProductKind P>
+std::optional<ZeroSigma> across_paths(const Walk<M, P>& walk, std::size_t first, std::size_t count,
+                                      double* out, std::size_t width) {
+    std::vector<State> tile(std::min(kTile, count));
+    for (std::size_t p0 = 0; p0 < count; p0 += kTile) {
+        const std::size_t n = std::min(kTile, count - p0);
+        for (std::size_t i = 0; i < n; ++i) tile[i] = walk.start(first + p0 + i);
+        bool zero = false;
+        for (std::size_t j = 0; j < walk.m.n_steps && !zero; ++j) {
+            for (std::size_t i = 0; i < n; ++i) zero |= !walk.step(tile[i], first + p0 + i, j);
+        }
+        // The first zero in path-then-step order is found by the one-path loop.
+        if (zero) return one_by_one(walk, first + p0, count - p0, out + p0 * width, width);
+        for (std::size_t i = 0; i < n; ++i) walk.finish(tile[i], out + (p0 + i) * width);
+    }
+    return std::nullopt;
+}
+
+template <ModelKind M, ProductKind P>
+std::optional<ZeroSigma> rows_of(const PathModel& m, const Product& pr, std::size_t first,
+                                 std::size_t count, double* out) noexcept {
+    const Walk<M, P> walk{m, pr, make_consts(m, pr)};
+    const std::size_t width = row_columns(P);
+    if (M == ModelKind::euler) {
+        std::array<const View2D*, 7> views{&m.states,
+                                           &m.dws,
+                                           &m.first.sigma,
+                                           &m.first.d_mu_dx,
+                                           &m.first.d_sigma_dx,
+                                           &m.second.d2_mu_dx2,
+                                           &m.second.d2_sigma_dx2};
+        if (count > 1 && paths_adjacent(views)) {
+            try {
+                return across_paths(walk, first, count, out, width);
+            } catch (...) {  // no room for the tile: one path at a time
+            }
+        }
+    } else {
+        std::array<const View2D*, 2> views{&m.states, &m.dws};
+        if (count > 1 && paths_adjacent(views)) {
+            try {
+                return across_paths(walk, first, count, out, width);
+            } catch (...) {
+            }
+        }
+    }
+    return one_by_one(walk, first, count, out, width);
+}
+
+template <ModelKind M>
+std::optional<ZeroSigma> rows_for_model(const PathModel& m, const Product& pr, std::size_t first,
+                                        std::size_t count, double* out) noexcept {
+    switch (pr.kind) {
+        case ProductKind::barrier_continuous:
+            return rows_of<M, ProductKind::barrier_continuous>(m, pr, first, count, out);
+        case ProductKind::barrier_discrete:
+            return rows_of<M, ProductKind::barrier_discrete>(m, pr, first, count, out);
+        case ProductKind::asian_arithmetic:
+            return rows_of<M, ProductKind::asian_arithmetic>(m, pr, first, count, out);
+        case ProductKind::asian_geometric:
+            return rows_of<M, ProductKind::asian_geometric>(m, pr, first, count, out);
+        case ProductKind::weights: break;
+    }
+    return rows_of<M, ProductKind::weights>(m, pr, first, count, out);
+}
+
+}  // namespace
+
+std::size_t row_columns(ProductKind kind) noexcept {
+    if (is_barrier(kind)) return kBarrierColumns;
+    if (is_asian(kind)) return kAsianColumns;
+    return 3;
+}
+
+std::optional<ZeroSigma> path_rows(const PathModel& model, const Product& product,
+                                   std::size_t first, std::size_t count, double* out) noexcept {
+    if (model.kind == ModelKind::gbm) {
+        return rows_for_model<ModelKind::gbm>(model, product, first, count, out);
+    }
+    return rows_for_model<ModelKind::euler>(model, product, first, count, out);
+}
+
+Result<Matrix> all_rows(const PathModel& model, const Product& product, bool parallel,
+                        const WorkScope* scope, std::size_t first_path) {
+    const std::size_t width = row_columns(product.kind);
+    if (model.n_paths > 0 &&
+        width > static_cast<std::size_t>(-1) / sizeof(double) / model.n_paths) {
+        return ModelError{"the batch is too large: its rows do not fit in memory"};
+    }
+    Matrix out = Matrix::allocate(model.n_paths, width);
+    std::optional<ZeroSigma> zero;
+    if (parallel && scope != nullptr) {
+        std::vector<PathChunk> items =
+            plan_chunks(model.n_paths, WorkerPool::global().threads(), out.buffer.data(), width);
+        auto work = [&] {
+            zero = run_chunks(WorkerPool::global(), items, 3 * model.n_paths * model.n_steps,
+                              [&](const PathChunk& item) {
+                                  return path_rows(model, product, item.first_path, item.length,
+                                                   item.weights);
+                              });
+        };
+        (*scope)(work);
+    } else {
+        zero = path_rows(model, product, 0, model.n_paths, out.buffer.data());
+    }
+    if (zero) {
+        return ModelError{"sigma[" + std::to_string(first_path + zero->path) + ", " +
+                          std::to_string(zero->step) + "] = 0 produces division by zero"};
+    }
+    return out;
+}
+
+}  // namespace quarnel::paths
