@@ -64,3 +64,8 @@ def test_convergence_study_writes_its_plot(tmp_path):
 def test_dask_scaling(tmp_path):
     out = run_example("dask_scaling.py", cwd=tmp_path)
     assert "on 2 workers" in out and "digital_call" in out
+
+
+def test_basket_against_differences_and_margrabe():
+    # The example asserts every estimate is within 5 standard errors of its reference.
+    assert "all within" in run_example("basket.py")
