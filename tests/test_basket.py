@@ -117,11 +117,24 @@ def test_one_asset_is_the_scalar_constant_flow():
     assert np.allclose(wt.vega[:, 0], scalar[:, 2], rtol=1e-10, atol=1e-12)
 
 
+class Exported:
+    """A DLPack exporter that is not an ndarray (a CPU tensor, say)."""
+
+    def __init__(self, a):
+        self.a = a
+
+    def __dlpack__(self, *args, **kwargs):
+        return self.a.__dlpack__(*args, **kwargs)
+
+    def __dlpack_device__(self):
+        return self.a.__dlpack_device__()
+
+
 def test_weights_compose_with_any_payoff_and_rate_discounts():
     x, w = simulate(20_000, X0_2, VOLS_2, RHO_2, 0.5)
-    wt = greek_weights_basket(w, X0_2, VOLS_2, RHO_2, 0.5)
+    wt = greek_weights_basket(Exported(w), X0_2, VOLS_2, RHO_2, 0.5)
     f = np.maximum(x[:, 0] - x[:, 1] - 5.0, 0.0)
-    g = price_and_greeks_basket(x, w, X0_2, VOLS_2, RHO_2, 0.5, "spread", 5.0,
+    g = price_and_greeks_basket(Exported(x), w, X0_2, VOLS_2, RHO_2, 0.5, "spread", 5.0,
                                 estimator="weights")
     assert np.allclose(g.delta, np.mean(f[:, None] * wt.delta, axis=0), rtol=1e-10)
     assert np.allclose(g.gamma, np.mean(f[:, None, None] * wt.gamma, axis=0), rtol=1e-10)

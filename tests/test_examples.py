@@ -73,3 +73,6 @@ def test_dask_scaling(tmp_path):
 ])
 def test_path_products_against_closed_forms(name, expected):
     assert expected in run_example(name)
+def test_basket_against_differences_and_margrabe():
+    # The example asserts every estimate is within 5 standard errors of its reference.
+    assert "all within" in run_example("basket.py")

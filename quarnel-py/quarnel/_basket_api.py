@@ -8,12 +8,12 @@ errors) and `BasketWeights` (the per-path weights as views of one array).
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Final, Literal
+from typing import Any, Final, Literal
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _basket
+from . import _arrays, _basket
 from ._batch import _describe
 
 Floats = NDArray[np.float64]
@@ -21,6 +21,8 @@ BasketPayoff = Literal["call", "put", "digital", "digital_put", "spread", "excha
                        "best_of_call", "best_of_put", "worst_of_call", "worst_of_put"]
 #: The payoffs of the weighted level sum_i weights_i X_i(T).
 BASKET_PAYOFFS: Final = frozenset({"call", "put", "digital", "digital_put"})
+# Called with the arguments as they came (checked natively): untyped here.
+_native: Final[Any] = _basket
 
 
 @dataclass(frozen=True)
@@ -83,6 +85,11 @@ def _small(name: str, value: object, ndim: int) -> Floats:
     return a
 
 
+def _readable(name: str, a: object) -> object:
+    """A DLPack exporter's host memory as an ndarray, read in place; anything else as is."""
+    return _arrays.from_exporter(name, a) if _arrays.is_exporter(a) else a
+
+
 def _n_assets(terminal_states: object) -> int:
     shape = getattr(terminal_states, "shape", None)
     return int(shape[1]) if shape is not None and len(shape) == 2 else 0
@@ -136,10 +143,11 @@ def price_and_greeks_basket(terminal_states: Floats, w_terminals: Floats, x0: Ar
     from it is wrong (about twice the truth at correlation 0.6), which is why the
     weights here take the whole vector W.
     """
-    args = _native_args(terminal_states, w_terminals, x0, vols, correlation, horizon, payoff,
-                        strike, weights)
-    out = _basket.price_and_greeks_basket(*args, model, estimator, half_width, rate)
-    return _basket_greeks(out, _n_assets(terminal_states))
+    x = _readable("terminal_states", terminal_states)
+    args = _native_args(x, _readable("w_terminals", w_terminals), x0, vols, correlation,
+                        horizon, payoff, strike, weights)
+    out = _native.price_and_greeks_basket(*args, model, estimator, half_width, rate)
+    return _basket_greeks(out, _n_assets(x))
 
 
 def greek_weights_basket(w_terminals: Floats, x0: ArrayLike, vols: ArrayLike,
@@ -160,7 +168,8 @@ def greek_weights_basket(w_terminals: Floats, x0: ArrayLike, vols: ArrayLike,
     ```
     """
     x0s = _small("x0", x0, 1)
-    out = _basket.greek_weights_basket(w_terminals, x0s, _small("vols", vols, 1),
+    out = _native.greek_weights_basket(_readable("w_terminals", w_terminals), x0s,
+                                       _small("vols", vols, 1),
                                        _small("correlation", correlation, 2), horizon, model)
     n, d = out.shape[0], x0s.shape[0]
     return BasketWeights(out[:, :d], out[:, d:d + d * d].reshape(n, d, d), out[:, d + d * d:])

@@ -72,7 +72,8 @@ def _data(first: int, x: Floats, w: Floats) -> tuple[int, Floats, Floats]:
 def _levels(params: tuple[Any, ...], data: tuple[int, Floats, Floats]) -> Floats:
     _, x, w = data
     *lead, rate = params
-    return _native._basket_levels(x, w, *lead, None, rate)
+    out: Floats = _native._basket_levels(x, w, *lead, None, rate)
+    return out
 
 
 @_task

@@ -64,21 +64,28 @@ struct Job {
     View2D x, w;
 };
 
-// Scratch of one thread: x, w, p, lw, vw, c, ph (d each), the samples (m), the sums (2 m).
+// Paths are formed kLanes at a time, each quantity as a row of kLanes values, so that
+// the arithmetic of the group vectorises across paths; every path keeps its own
+// sequence of operations, and the sums still take the paths one by one, in order.
+constexpr std::size_t kLanes = 8;
+
+// Scratch of one thread: per asset and lane x, w, p, lw, vw, c, ph ([i * kLanes + l]),
+// the samples ([column * kLanes + l]), the block's sums (2 m).
 struct Scratch {
     std::vector<double> all;
     double *x, *w, *p, *lw, *vw, *c, *ph, *v, *s;
-    Scratch(std::size_t d, std::size_t m) : all(7 * d + 3 * m, 0.0) {
+    Scratch(std::size_t d, std::size_t m) : all((7 * d + m) * kLanes + 2 * m, 0.0) {
         double* b = all.data();
+        const std::size_t n = d * kLanes;
         x = b;
-        w = b + d;
-        p = b + 2 * d;
-        lw = b + 3 * d;
-        vw = b + 4 * d;
-        c = b + 5 * d;
-        ph = b + 6 * d;
-        v = b + 7 * d;
-        s = b + 7 * d + m;
+        w = b + n;
+        p = b + 2 * n;
+        lw = b + 3 * n;
+        vw = b + 4 * n;
+        c = b + 5 * n;
+        ph = b + 6 * n;
+        v = b + 7 * n;
+        s = v + m * kLanes;
     }
 };
 
@@ -88,149 +95,242 @@ double level(const Job& job, const double* x) noexcept {
     return b;
 }
 
-// The payoff f of one path, the remainder r that the weights carry and the slope c of
-// the part taken pathwise (c only for the pathwise and localised modes).
+// Per lane the payoff f, the remainder r that the weights carry and, for the pathwise
+// and localised modes, the slope c of the part taken pathwise.
 template <Mode E>
-double payoff(const Job& job, const double* x, double* c, double& r) noexcept {
+inline void payoffs(const Job& job, Scratch& s, double* f, double* r) noexcept {
     const std::size_t d = job.model.d;
     const double k = job.strike;
-    double f = 0.0;
+    double h[kLanes];
     if (on_basket(job.kind)) {
-        const double b = level(job, x);
-        double h = 0.0;  // slope in the level
+        double b[kLanes] = {};
+        for (std::size_t i = 0; i < d; ++i) {
+            const double a = job.a[i];
+            for (std::size_t l = 0; l < kLanes; ++l) b[l] = b[l] + a * s.x[i * kLanes + l];
+        }
+        const double lo = job.lo, hi = job.hi, inv2e = job.inv2e;
+        // One loop per payoff, so that each is a straight run of selects across lanes.
         switch (job.kind) {
             case Kind::call:
-                f = b > k ? b - k : 0.0;
-                h = b > k ? 1.0 : 0.0;
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    f[l] = b[l] > k ? b[l] - k : 0.0;
+                    h[l] = b[l] > k ? 1.0 : 0.0;
+                    r[l] = 0.0;
+                }
                 break;
             case Kind::put:
-                f = b < k ? k - b : 0.0;
-                h = b < k ? -1.0 : 0.0;
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    f[l] = b[l] < k ? k - b[l] : 0.0;
+                    h[l] = b[l] < k ? -1.0 : 0.0;
+                    r[l] = 0.0;
+                }
                 break;
             case Kind::digital:
-                f = b > k ? 1.0 : 0.0;
-                if constexpr (E == Mode::localised) {
-                    const double fs =
-                        b <= job.lo ? 0.0 : (b >= job.hi ? 1.0 : (b - job.lo) * job.inv2e);
-                    h = (job.lo < b && b < job.hi) ? job.inv2e : 0.0;
-                    r = f - fs;
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    const double x = b[l];
+                    f[l] = x > k ? 1.0 : 0.0;
+                    const double fs = x <= lo ? 0.0 : (x >= hi ? 1.0 : (x - lo) * inv2e);
+                    h[l] = (lo < x && x < hi) ? inv2e : 0.0;
+                    r[l] = f[l] - fs;
                 }
                 break;
             default:  // digital_put
-                f = b < k ? 1.0 : 0.0;
-                if constexpr (E == Mode::localised) {
-                    const double fs =
-                        b >= job.hi ? 0.0 : (b <= job.lo ? 1.0 : (job.hi - b) * job.inv2e);
-                    h = (job.lo < b && b < job.hi) ? -job.inv2e : 0.0;
-                    r = f - fs;
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    const double x = b[l];
+                    f[l] = x < k ? 1.0 : 0.0;
+                    const double fs = x >= hi ? 0.0 : (x <= lo ? 1.0 : (hi - x) * inv2e);
+                    h[l] = (lo < x && x < hi) ? -inv2e : 0.0;
+                    r[l] = f[l] - fs;
                 }
                 break;
         }
         // A NaN level fails every comparison above: carry it, never a silent zero.
-        if (b != b) f = h = b;
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const bool nan = b[l] != b[l];
+            f[l] = nan ? b[l] : f[l];
+            h[l] = nan ? b[l] : h[l];
+            r[l] = nan ? b[l] : r[l];
+        }
         if constexpr (E != Mode::weights) {
-            for (std::size_t i = 0; i < d; ++i) c[i] = h * job.a[i];
+            for (std::size_t i = 0; i < d; ++i) {
+                const double a = job.a[i];
+                for (std::size_t l = 0; l < kLanes; ++l) s.c[i * kLanes + l] = h[l] * a;
+            }
         }
     } else {
         const bool best = job.kind == Kind::best_call || job.kind == Kind::best_put;
-        std::size_t at = 0;
-        bool nan = x[0] != x[0];
+        const bool call = job.kind == Kind::best_call || job.kind == Kind::worst_call;
+        double z[kLanes];
+        std::size_t at[kLanes] = {};
+        bool nan[kLanes];
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            z[l] = s.x[l];
+            nan[l] = s.x[l] != s.x[l];
+        }
         for (std::size_t i = 1; i < d; ++i) {
-            if (best ? x[i] > x[at] : x[i] < x[at]) at = i;
-            nan = nan || x[i] != x[i];
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                const double x = s.x[i * kLanes + l];
+                const bool take = best ? x > z[l] : x < z[l];
+                z[l] = take ? x : z[l];
+                at[l] = take ? i : at[l];
+                nan[l] = nan[l] || x != x;
+            }
         }
-        const double z = nan ? std::numeric_limits<double>::quiet_NaN() : x[at];
-        double h = 0.0;
-        if (job.kind == Kind::best_call || job.kind == Kind::worst_call) {
-            f = z > k ? z - k : 0.0;
-            h = z > k ? 1.0 : 0.0;
-        } else {
-            f = z < k ? k - z : 0.0;
-            h = z < k ? -1.0 : 0.0;
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const double x = z[l];
+            const double fl = call ? (x > k ? x - k : 0.0) : (x < k ? k - x : 0.0);
+            const double hl = call ? (x > k ? 1.0 : 0.0) : (x < k ? -1.0 : 0.0);
+            const double q = std::numeric_limits<double>::quiet_NaN();
+            f[l] = nan[l] ? q : fl;
+            h[l] = nan[l] ? q : hl;
+            r[l] = 0.0;
         }
-        if (nan) f = h = z;
         if constexpr (E != Mode::weights) {
-            for (std::size_t i = 0; i < d; ++i) c[i] = 0.0;
-            c[at] = h;
+            for (std::size_t i = 0; i < d; ++i) {
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    s.c[i * kLanes + l] = at[l] == i ? h[l] : (nan[l] ? h[l] : 0.0);
+                }
+            }
         }
     }
-    if constexpr (E == Mode::weights) r = f;
-    return f;
+    if constexpr (E == Mode::weights) {
+        for (std::size_t l = 0; l < kLanes; ++l) r[l] = f[l];
+    }
 }
 
-// The m samples of path k, each discounted, into s.v.
+// The m samples, each discounted, of paths k0 .. k0 + count - 1 (count <= kLanes) into
+// the lanes of s.v; the lanes past count hold whatever they held.
 template <Model M, Mode E>
-void path_samples(const Job& job, std::size_t k, Scratch& s) noexcept {
+void group_samples(const Job& job, std::size_t k0, std::size_t count, Scratch& s) noexcept {
     const BasketModel& bm = job.model;
     const std::size_t d = bm.d;
-    const View1D xr = job.x.row(k);
-    const View1D wr = job.w.row(k);
-    for (std::size_t i = 0; i < d; ++i) {
-        s.x[i] = xr[i];
-        s.w[i] = wr[i];
+    constexpr std::size_t L = kLanes;
+    for (std::size_t l = 0; l < count; ++l) {
+        const View1D xr = job.x.row(k0 + l);
+        const View1D wr = job.w.row(k0 + l);
+        for (std::size_t i = 0; i < d; ++i) {
+            s.x[i * L + l] = xr[i];
+            s.w[i * L + l] = wr[i];
+        }
     }
-    basket_terms<M>(bm, s.w, s.p, s.lw, s.vw);
-    double r = 0.0;
-    const double f = payoff<E>(job, s.x, s.c, r);
+    // basket_terms, lane by lane in the same order of operations.
+    for (std::size_t i = 0; i < d; ++i) {
+        const double* a = bm.inv_lt.data() + i * d;
+        const double* lrow = bm.chol.data() + i * d;
+        double g[L] = {};
+        double y[L] = {};
+        for (std::size_t j = i; j < d; ++j) {
+            for (std::size_t l = 0; l < L; ++l) g[l] = g[l] + a[j] * s.w[j * L + l];
+        }
+        for (std::size_t j = 0; j <= i; ++j) {
+            for (std::size_t l = 0; l < L; ++l) y[l] = y[l] + lrow[j] * s.w[j * L + l];
+        }
+        const double gs = bm.g_scale[i], ix = bm.inv_x0[i], is = bm.inv_s[i], st = bm.s_t[i];
+        for (std::size_t l = 0; l < L; ++l) {
+            const double gl = g[l] * gs;
+            s.lw[i * L + l] = y[l];
+            s.p[i * L + l] = gl * ix;
+            if constexpr (M == Model::gbm) {
+                s.vw[i * L + l] = gl * (y[l] - st) - is;
+            } else {
+                s.vw[i * L + l] = gl * y[l] - is;
+            }
+        }
+    }
+    double f[L], r[L];
+    payoffs<E>(job, s, f, r);
     const double df = job.df;
     double* v = s.v;
-    v[0] = f * df;
+    for (std::size_t l = 0; l < L; ++l) v[l] = f[l] * df;
     // phi_i = c_i dX_i/dx0_i, the pathwise delta (dX_i/dx0_i: GBM X_i / x0_i, ABM 1).
     if constexpr (E != Mode::weights) {
         for (std::size_t i = 0; i < d; ++i) {
-            if constexpr (M == Model::gbm) {
-                s.ph[i] = s.c[i] * (s.x[i] * bm.inv_x0[i]);
-            } else {
-                s.ph[i] = s.c[i];
+            const double ix = bm.inv_x0[i];
+            for (std::size_t l = 0; l < L; ++l) {
+                const std::size_t at = i * L + l;
+                if constexpr (M == Model::gbm) {
+                    s.ph[at] = s.c[at] * (s.x[at] * ix);
+                } else {
+                    s.ph[at] = s.c[at];
+                }
             }
         }
     }
     for (std::size_t i = 0; i < d; ++i) {
-        double e;
-        if constexpr (E == Mode::weights) {
-            e = r * s.p[i];
-        } else if constexpr (E == Mode::pathwise) {
-            e = s.ph[i];
-        } else {
-            e = s.ph[i] + r * s.p[i];
+        double* out = v + (1 + i) * L;
+        for (std::size_t l = 0; l < L; ++l) {
+            const std::size_t at = i * L + l;
+            double e;
+            if constexpr (E == Mode::weights) {
+                e = r[l] * s.p[at];
+            } else if constexpr (E == Mode::pathwise) {
+                e = s.ph[at];
+            } else {
+                e = s.ph[at] + r[l] * s.p[at];
+            }
+            out[l] = e * df;
         }
-        v[1 + i] = e * df;
     }
     std::size_t col = 1 + d;
     for (std::size_t i = 0; i < d; ++i) {
+        const double ix = bm.inv_x0[i];
         for (std::size_t j = i; j < d; ++j) {
-            double e = 0.0;
-            if constexpr (E != Mode::pathwise) e = r * gamma_weight<M>(bm, s.p, i, j);
-            if constexpr (E != Mode::weights) {
-                // d/dx0_j of the pathwise delta phi_i: phi_i pi_j, less phi_i / x0_i on
-                // the diagonal under GBM (phi_i divides by x0_i); symmetrised, since
-                // the two orders estimate the same cross-gamma.
-                double t;
-                if (i == j) {
-                    t = s.ph[i] * s.p[i];
-                    if constexpr (M == Model::gbm) t = t - s.ph[i] * bm.inv_x0[i];
-                } else {
-                    t = 0.5 * (s.ph[i] * s.p[j] + s.ph[j] * s.p[i]);
+            const double qij = bm.q[i * d + j];
+            const double* pi = s.p + i * L;
+            const double* pj = s.p + j * L;
+            const double* hi = s.ph + i * L;
+            const double* hj = s.ph + j * L;
+            double* out = v + col * L;
+            for (std::size_t l = 0; l < L; ++l) {
+                double e = 0.0;
+                if constexpr (E != Mode::pathwise) {
+                    // gamma_weight, in its order: the GBM diagonal (p p - p / x0) - q.
+                    double gw;
+                    if (M == Model::gbm && i == j) {
+                        gw = (pi[l] * pi[l] - pi[l] * ix) - qij;
+                    } else {
+                        gw = pi[l] * pj[l] - qij;
+                    }
+                    e = r[l] * gw;
                 }
-                e = E == Mode::pathwise ? t : t + e;
+                if constexpr (E != Mode::weights) {
+                    // d/dx0_j of the pathwise delta phi_i: phi_i pi_j, less phi_i / x0_i
+                    // on the diagonal under GBM (phi_i divides by x0_i); symmetrised,
+                    // since the two orders estimate the same cross-gamma.
+                    double t;
+                    if (i == j) {
+                        t = hi[l] * pi[l];
+                        if constexpr (M == Model::gbm) t = t - hi[l] * ix;
+                    } else {
+                        t = 0.5 * (hi[l] * pj[l] + hj[l] * pi[l]);
+                    }
+                    e = E == Mode::pathwise ? t : t + e;
+                }
+                out[l] = e * df;
             }
-            v[col++] = e * df;
+            ++col;
         }
     }
     for (std::size_t i = 0; i < d; ++i) {
-        double e;
-        if constexpr (E == Mode::weights) {
-            e = r * s.vw[i];
-        } else {
-            // The pathwise vega c_i dX_i/ds_i: GBM X_i ((L W)_i - s_i T), ABM (L W)_i.
-            if constexpr (M == Model::gbm) {
-                e = s.c[i] * (s.x[i] * (s.lw[i] - bm.s_t[i]));
+        const double st = bm.s_t[i];
+        double* out = v + col * L;
+        for (std::size_t l = 0; l < L; ++l) {
+            const std::size_t at = i * L + l;
+            double e;
+            if constexpr (E == Mode::weights) {
+                e = r[l] * s.vw[at];
             } else {
-                e = s.c[i] * s.lw[i];
+                // The pathwise vega c_i dX_i/ds_i: GBM X_i ((L W)_i - s_i T), ABM (L W)_i.
+                if constexpr (M == Model::gbm) {
+                    e = s.c[at] * (s.x[at] * (s.lw[at] - st));
+                } else {
+                    e = s.c[at] * s.lw[at];
+                }
+                if constexpr (E == Mode::localised) e = e + r[l] * s.vw[at];
             }
-            if constexpr (E == Mode::localised) e = e + r * s.vw[i];
+            out[l] = e * df;
         }
-        v[col++] = e * df;
+        ++col;
     }
 }
 
@@ -238,19 +338,23 @@ template <Model M, Mode E>
 void block_sums_of(const Job& job, std::size_t begin, std::size_t end, Scratch& s,
                    double* out) noexcept {
     const std::size_t m = job.m;
-    double* s1 = s.s;
-    double* s2 = s.s + m;
-    for (std::size_t c = 0; c < 2 * m; ++c) s.s[c] = 0.0;
-    for (std::size_t k = begin; k < end; ++k) {
-        path_samples<M, E>(job, k, s);
-        // One chain per column, left to right over the block's paths.
+    for (std::size_t c = 0; c < 2 * m; ++c) out[c] = 0.0;
+    for (std::size_t k = begin; k < end; k += kLanes) {
+        const std::size_t count = std::min(kLanes, end - k);
+        group_samples<M, E>(job, k, count, s);
+        // One chain per column, left to right over the paths.
         for (std::size_t c = 0; c < m; ++c) {
-            const double v = s.v[c];
-            s1[c] = s1[c] + v;
-            s2[c] = s2[c] + v * v;
+            const double* v = s.v + c * kLanes;
+            double s1 = out[c];
+            double s2 = out[m + c];
+            for (std::size_t l = 0; l < count; ++l) {
+                s1 = s1 + v[l];
+                s2 = s2 + v[l] * v[l];
+            }
+            out[c] = s1;
+            out[m + c] = s2;
         }
     }
-    for (std::size_t c = 0; c < 2 * m; ++c) out[c] = s.s[c];
 }
 
 template <class F>
@@ -258,21 +362,21 @@ decltype(auto) with_kernel(const Job& job, F&& f) {
     if (job.model.model == Model::gbm) {
         if (job.mode == Mode::weights)
             return f(&block_sums_of<Model::gbm, Mode::weights>,
-                     &path_samples<Model::gbm, Mode::weights>);
+                     &group_samples<Model::gbm, Mode::weights>);
         if (job.mode == Mode::pathwise)
             return f(&block_sums_of<Model::gbm, Mode::pathwise>,
-                     &path_samples<Model::gbm, Mode::pathwise>);
+                     &group_samples<Model::gbm, Mode::pathwise>);
         return f(&block_sums_of<Model::gbm, Mode::localised>,
-                 &path_samples<Model::gbm, Mode::localised>);
+                 &group_samples<Model::gbm, Mode::localised>);
     }
     if (job.mode == Mode::weights)
         return f(&block_sums_of<Model::abm, Mode::weights>,
-                 &path_samples<Model::abm, Mode::weights>);
+                 &group_samples<Model::abm, Mode::weights>);
     if (job.mode == Mode::pathwise)
         return f(&block_sums_of<Model::abm, Mode::pathwise>,
-                 &path_samples<Model::abm, Mode::pathwise>);
+                 &group_samples<Model::abm, Mode::pathwise>);
     return f(&block_sums_of<Model::abm, Mode::localised>,
-             &path_samples<Model::abm, Mode::localised>);
+             &group_samples<Model::abm, Mode::localised>);
 }
 
 // Checks in the documented order; the width is settled by the caller (set_width).
@@ -444,10 +548,14 @@ Result<Matrix> basket_chunk_samples(const BasketArgs& args, double width) {
     if (auto err = check_size(n, job.m, "terminal_states")) return *std::move(err);
     Matrix out = Matrix::allocate(n, job.m);
     Scratch s(job.model.d, job.m);
-    with_kernel(job, [&](auto, auto path_fn) {
-        for (std::size_t k = 0; k < n; ++k) {
-            path_fn(job, k, s);
-            std::copy(s.v, s.v + job.m, out.row(k));
+    with_kernel(job, [&](auto, auto group_fn) {
+        for (std::size_t k = 0; k < n; k += kLanes) {
+            const std::size_t count = std::min(kLanes, n - k);
+            group_fn(job, k, count, s);
+            for (std::size_t l = 0; l < count; ++l) {
+                double* row = out.row(k + l);
+                for (std::size_t c = 0; c < job.m; ++c) row[c] = s.v[c * kLanes + l];
+            }
         }
     });
     return out;
