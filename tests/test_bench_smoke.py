@@ -111,3 +111,13 @@ def test_a_differing_peer_is_reported(capsys, monkeypatch):
     assert run.check_close("wrong", (1.0, 2.0), (1.0, 2.001)) == "MISMATCH"
     assert len(run.MISMATCHES) == 3
     assert "MISMATCH" in capsys.readouterr().err
+
+
+@tooling
+def test_heston_bench_quick():
+    # The bench checks its NumPy recursions against the kernel (v and its tangents bit
+    # for bit, the Greeks to 1e-9) before it times anything.
+    proc = subprocess.run([sys.executable, str(ROOT / "bench" / "heston.py"), "--quick"],
+                          capture_output=True, text=True, timeout=300, check=False)
+    assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
+    assert "bump-and-reprice" in proc.stdout and "efficiency" in proc.stdout
