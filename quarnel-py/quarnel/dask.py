@@ -813,3 +813,8 @@ greek_weights_tangent_flow = _with_batch(_greek_weights_tangent_flow)
 parameter_weights_tangent_flow = _with_batch(_parameter_weights_tangent_flow)
 price_and_delta_tangent_flow = _with_batch(_price_and_delta_tangent_flow)
 price_and_greeks_tangent_flow = _with_batch(_price_and_greeks_tangent_flow)
+
+# Heston, from quarnel._dask_heston.
+from ._dask_heston import greek_weights_heston, price_and_greeks_heston, tangents_heston  # noqa: E402
+
+__all__ += ["greek_weights_heston", "price_and_greeks_heston", "tangents_heston"]
