@@ -10,7 +10,7 @@ rechunked to dw_v's otherwise) and are taken whole along the step axis.
 from __future__ import annotations
 
 import math
-from typing import Any, cast
+from typing import Any, Final, cast
 
 import dask
 import dask.array as da
@@ -24,13 +24,16 @@ __all__ = ["greek_weights_heston", "price_and_greeks_heston", "tangents_heston"]
 
 Floats = NDArray[np.float64]
 _native: Any = _greeks  # the chunk primitives are private, outside the stubs
+# Dask's own annotations are partial: its calls go through these untyped handles.
+_dask: Final[Any] = dask
+_da: Final[Any] = da
 
 
 def _aligned(dw_v: Any, dw_perp: Any) -> tuple[da.Array, da.Array]:
     """Both as float64 Dask arrays, whole along the steps, on dw_v's row chunks. The
     shapes are checked by the native call first, on stand-ins that cost no memory."""
-    v = da.asarray(dw_v).astype(np.float64).rechunk({1: -1})
-    p = da.asarray(dw_perp).astype(np.float64)
+    v = _da.asarray(dw_v).astype(np.float64).rechunk({1: -1})
+    p = _da.asarray(dw_perp).astype(np.float64)
     if v.ndim == 2 and p.ndim == 2 and v.shape == p.shape:
         p = p.rechunk((v.chunks[0], -1))
     return v, p
@@ -50,8 +53,9 @@ def _per_path(fn: Any, width: int, dw_v: Any, dw_perp: Any, *args: Any,
               **kwargs: Any) -> da.Array:
     v, p = _aligned(dw_v, dw_perp)
     _check(fn, v, p, *args, **kwargs)
-    return da.map_blocks(lambda a, b: fn(a, b, *args, **kwargs), v, p, dtype=np.float64,
-                         chunks=(v.chunks[0], (width,)))
+    out: da.Array = _da.map_blocks(lambda a, b: fn(a, b, *args, **kwargs), v, p,
+                                   dtype=np.float64, chunks=(v.chunks[0], (width,)))
+    return out
 
 
 def tangents_heston(dw_v: Any, dw_perp: Any, horizon: float, s0: float, v0: float,
@@ -94,8 +98,10 @@ def price_and_greeks_heston(dw_v: Any, dw_perp: Any, horizon: float, s0: float, 
     _check(_heston._heston_samples, v, p, *args, **kwargs)
     samples = _heston._heston_samples
     state: Any = np.zeros(16)
-    for a, b in zip(v.to_delayed().ravel(), p.to_delayed().ravel()):
-        block = dask.delayed(samples)(a, b, *args, **kwargs)
-        state = dask.delayed(_continue)(state, block)
-    final = dask.delayed(_finish)(state, int(v.shape[0]))
-    return cast(HestonGreeks, dask.compute(final)[0])
+    blocks_v: Any = cast(Any, v).to_delayed().ravel()
+    blocks_p: Any = cast(Any, p).to_delayed().ravel()
+    for a, b in zip(blocks_v, blocks_p):
+        block = _dask.delayed(samples)(a, b, *args, **kwargs)
+        state = _dask.delayed(_continue)(state, block)
+    final = _dask.delayed(_finish)(state, int(v.shape[0]))
+    return cast(HestonGreeks, _dask.compute(final)[0])
