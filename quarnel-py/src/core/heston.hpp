@@ -93,11 +93,14 @@ void heston_raw_rows(const HestonBatch& batch, std::size_t first, std::size_t co
 
 namespace detail {
 // The implementations behind heston_raw_rows, for the tests that check they agree bit
-// for bit: one path at a time, 2-lane vectors, and (where built) AVX2.
+// for bit: one path at a time, 2-lane vectors, and (where built) AVX2 and AVX-512 (call
+// only where the CPU has them).
 void heston_raw_one_by_one(const HestonBatch&, std::size_t, std::size_t, double*) noexcept;
 void heston_raw_baseline(const HestonBatch&, std::size_t, std::size_t, double*) noexcept;
 #if QUARNEL_TANGENT_FLOW_AVX2
 void heston_raw_avx2(const HestonBatch&, std::size_t, std::size_t, double*) noexcept;
+void heston_raw_avx512(const HestonBatch&, std::size_t, std::size_t, double*) noexcept;
+bool cpu_has_avx512() noexcept;
 #endif
 }  // namespace detail
 
