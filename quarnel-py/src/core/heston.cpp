@@ -102,8 +102,8 @@ QUARNEL_LANES_INLINE void heston_step(HestonState<T>& st, T b, T z, const Heston
     const TruncatedLanes<T> t = truncate_lanes(st.d + c.v0);
     // The step's factor of every tangent, dv_{j+1}/dv_j: one product per parameter
     // instead of two, with the source terms added after it.
-    const T a = (1.0 - c.kappa_dt * t.q) + (c.xi * b) * t.h;
-    const T drift = c.theta - t.vp;
+    const T a = ((T{} + 1.0) - c.kappa_dt * t.q) + (c.xi * b) * t.h;
+    const T drift = (T{} + c.theta) - t.vp;
     const T sb = t.s * b;
     const T src[kVarParams - 1] = {drift * c.dt, T{} + c.kappa_dt, sb};
     for (int p = 0; p < kVarParams; ++p) {
