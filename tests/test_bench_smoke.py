@@ -119,3 +119,11 @@ def test_path_products_bench_agrees_with_numpy(monkeypatch):
     paths = bench_module(monkeypatch, "paths")
     rows = paths.measure(2_000, 16, reps=1)
     assert rows and all(r["agrees"] for r in rows)
+@tooling
+def test_heston_bench_quick():
+    # The bench checks its NumPy recursions against the kernel (v and its tangents bit
+    # for bit, the Greeks to 1e-9) before it times anything.
+    proc = subprocess.run([sys.executable, str(ROOT / "bench" / "heston.py"), "--quick"],
+                          capture_output=True, text=True, timeout=300, check=False)
+    assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
+    assert "bump-and-reprice" in proc.stdout and "of bumps / of quarnel" in proc.stdout

@@ -193,3 +193,21 @@ def test_bad_arguments(change, message):
     with pytest.raises(ValueError) as e:
         q.price_and_greeks_heston(**args)
     assert str(e.value) == message
+
+
+def test_dask_equals_one_call(increments):
+    da = pytest.importorskip("dask.array")
+    import quarnel.dask as qd
+
+    db, dz = increments[0][:7001, :16], increments[1][:7001, :16]
+    for payoff, kw in [("call", {}), ("digital_put", {"estimator": "weights", "rate": 0.02})]:
+        one = q.price_and_greeks_heston(db, dz, T, *MODEL, payoff, K, mu=MU, **kw)
+        many = qd.price_and_greeks_heston(da.from_array(db, chunks=(1000, 16)),
+                                          da.from_array(dz, chunks=(2500, 8)), T, *MODEL,
+                                          payoff, K, mu=MU, **kw)
+        assert many == one
+    w = qd.tangents_heston(da.from_array(db, chunks=(999, 16)), da.from_array(dz), T, *MODEL)
+    np.testing.assert_array_equal(w.compute(), q.tangents_heston(db, dz, T, *MODEL))
+    with pytest.raises(ValueError, match=r"^dw_perp shape \[7001, 5\] != expected \(7001, 16\)$"):
+        qd.price_and_greeks_heston(da.from_array(db), da.from_array(dz[:, :5]), T, *MODEL,
+                                   "call", K)

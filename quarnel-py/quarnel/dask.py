@@ -930,3 +930,8 @@ __all__ += [
     "price_and_greeks_barrier_gbm",
     "price_and_greeks_barrier_tangent_flow",
 ]
+
+# Heston, from quarnel._dask_heston.
+from ._dask_heston import greek_weights_heston, price_and_greeks_heston, tangents_heston  # noqa: E402
+
+__all__ += ["greek_weights_heston", "price_and_greeks_heston", "tangents_heston"]

@@ -49,6 +49,9 @@ TEST_CASE("every implementation and thread count gives the one-path bits") {
             CHECK(same(ref, rows(detail::heston_raw_baseline, batch.b)));
 #if QUARNEL_TANGENT_FLOW_AVX2
             if (detail::cpu_has_avx2()) CHECK(same(ref, rows(detail::heston_raw_avx2, batch.b)));
+            if (detail::cpu_has_avx512()) {
+                CHECK(same(ref, rows(detail::heston_raw_avx512, batch.b)));
+            }
 #endif
             for (std::size_t threads : {1u, 2u, 3u, 5u}) {
                 WorkerPool pool(threads);
@@ -73,7 +76,7 @@ TEST_CASE("without vol of vol the variance is the Euler recursion's, and its tan
     CHECK(std::fabs(p.v - v_n) < 1e-15);
     CHECK(std::fabs(p.dv[1] - std::pow(a, 8.0)) < 1e-15);          // dv_N/dv0
     CHECK(std::fabs(p.dv[3] - (1.0 - std::pow(a, 8.0))) < 1e-15);  // dv_N/dtheta
-    CHECK(p.dv[0] == 0.0 && p.dv[5] == 0.0);  // s0 and rho never move v
+    CHECK(p.dv[0] == 0.0 && p.dv[5] == 0.0);                       // s0 and rho never move v
     CHECK(p.ds[0] == p.s / m.s0);
 }
 

@@ -8,9 +8,13 @@
 // uniform grid of N steps, dt = T / N. The scheme is full-truncation Euler on v and
 // log-Euler on S, with v+ = max(v, 0) and s_j = sqrt(v_j+):
 //
-//   v_{j+1}   = v_j + (kappa * (theta - v_j+)) * dt + (xi * s_j) * dB_j
+//   v_j       = v0 + D_j,  D_{j+1} = D_j + ((kappa * (theta - v_j+)) * dt + (xi * s_j) * dB_j)
 //   ln S_N    = ln S0 + mu T - (dt / 2) Q + rho R + c G,    c = sqrt(1 - rho^2),
 //   Q = sum v_j+,  R = sum s_j dB_j,  G = sum s_j dZ_j   (j = 0 .. N-1, left to right).
+//
+// (v is carried as its distance D from v0: every lane of the lane driver starts from
+// zeros.) Each product is rounded on its own, no fused multiply-add, sums in the order
+// written; heston.cpp's step is the one place the operation order is spelt out.
 //
 // Log-Euler because, given the path of B, ln S_N is then exactly Gaussian in the dZ_j,
 // with variance Sigma = (1 - rho^2) dt Q >= (1 - rho^2) dt v0 > 0. Integration by parts
@@ -23,8 +27,10 @@
 //
 // The tangent of v in a parameter p, T_p = dv/dp (T_{v0,0} = 1, the others 0), follows
 // the same truncation: with q_j = 1{v_j > 0} and h_j = q_j / (2 s_j) (0 where truncated),
-//   dT_p = src_p - (kappa * dt) * (q_j T_p) + (xi * dB_j) * (h_j T_p),
-// src_v0 = 0, src_kappa = (theta - v_j+) dt, src_theta = kappa dt, src_xi = s_j dB_j,
+// the step's factor a_j = (1 - (kappa dt) q_j) + (xi dB_j) h_j and
+//   T_p <- T_p a_j + src_p,
+// src_v0 = 0 (no addition), src_kappa = (theta - v_j+) dt, src_theta = kappa dt,
+// src_xi = s_j dB_j,
 // and the sums Q, R, G are differentiated term by term: Q_p = sum q_j T_p,
 // R_p = sum (h_j T_p) dB_j, G_p = sum (h_j T_p) dZ_j. Rho moves only S: A_rho = R,
 // Sigma_rho = -2 rho dt Q, d(cG)/drho = -(rho / c) G.
@@ -87,11 +93,14 @@ void heston_raw_rows(const HestonBatch& batch, std::size_t first, std::size_t co
 
 namespace detail {
 // The implementations behind heston_raw_rows, for the tests that check they agree bit
-// for bit: one path at a time, 2-lane vectors, and (where built) AVX2.
+// for bit: one path at a time, 2-lane vectors, and (where built) AVX2 and AVX-512 (call
+// only where the CPU has them).
 void heston_raw_one_by_one(const HestonBatch&, std::size_t, std::size_t, double*) noexcept;
 void heston_raw_baseline(const HestonBatch&, std::size_t, std::size_t, double*) noexcept;
 #if QUARNEL_TANGENT_FLOW_AVX2
 void heston_raw_avx2(const HestonBatch&, std::size_t, std::size_t, double*) noexcept;
+void heston_raw_avx512(const HestonBatch&, std::size_t, std::size_t, double*) noexcept;
+bool cpu_has_avx512() noexcept;
 #endif
 }  // namespace detail
 

@@ -88,10 +88,10 @@ Result<Matrix> per_path(const HestonIncrements& paths, const HestonModel& model,
     Result<HestonBatch> checked = validate_heston(paths, model);
     if (!checked.ok()) return checked.error();
     const HestonBatch& b = checked.value();
-    Matrix out = Matrix::allocate(b.n_paths, width);
-    auto work = [&] { emit_rows(b, 0, b.n_paths, width, out.buffer.data(), emit); };
+    Buffer out = Buffer::allocate(b.n_paths * width);
+    auto work = [&] { emit_rows(b, 0, b.n_paths, width, out.data(), emit); };
     scope(work);
-    return out;
+    return Matrix{std::move(out), b.n_paths, width};
 }
 
 }  // namespace
@@ -258,9 +258,9 @@ Result<Matrix> heston_chunk_samples(const HestonIncrements& paths, const HestonM
         check_price_and_greeks_heston(paths, model, payoff, strike, estimator, rate);
     if (!checked.ok()) return checked.error();
     const HestonCall& call = checked.value();
-    Matrix out = Matrix::allocate(call.batch.n_paths, kHestonGreeks);
-    heston_samples(call, strike, 0, call.batch.n_paths, scope, out.buffer.data());
-    return out;
+    Buffer out = Buffer::allocate(call.batch.n_paths * kHestonGreeks);
+    heston_samples(call, strike, 0, call.batch.n_paths, scope, out.data());
+    return Matrix{std::move(out), call.batch.n_paths, kHestonGreeks};
 }
 
 }  // namespace quarnel

@@ -1,0 +1,107 @@
+"""The Heston functions over Dask arrays chunked by rows, equal bit for bit to one call.
+
+Each chunk's per-path samples come from the single call's own native code on the worker
+that holds the chunk; the sums continue chunk after chunk in path order (the single
+call's chains), so only 16 numbers travel between tasks. The per-path functions are lazy
+`map_blocks` arrays. The two increment arrays must share their row chunks (dw_perp is
+rechunked to dw_v's otherwise) and are taken whole along the step axis.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Final, cast
+
+import dask
+import dask.array as da
+import numpy as np
+from numpy.typing import NDArray
+
+from . import _greeks, _heston
+from ._heston_types import HestonGreeks
+
+__all__ = ["greek_weights_heston", "price_and_greeks_heston", "tangents_heston"]
+
+Floats = NDArray[np.float64]
+_native: Any = _greeks  # the chunk primitives are private, outside the stubs
+# Dask's own annotations are partial: its calls go through these untyped handles.
+_dask: Final[Any] = dask
+_da: Final[Any] = da
+
+
+def _aligned(dw_v: Any, dw_perp: Any) -> tuple[da.Array, da.Array]:
+    """Both as float64 Dask arrays, whole along the steps, on dw_v's row chunks. The
+    shapes are checked by the native call first, on stand-ins that cost no memory."""
+    v = _da.asarray(dw_v).astype(np.float64).rechunk({1: -1})
+    p = _da.asarray(dw_perp).astype(np.float64)
+    if v.ndim == 2 and p.ndim == 2 and v.shape == p.shape:
+        p = p.rechunk((v.chunks[0], -1))
+    return v, p
+
+
+def _check(fn: Any, v: da.Array, p: da.Array, *args: Any, **kwargs: Any) -> None:
+    """The single call's checks, in its order: on zero-stride stand-ins of the real
+    shapes when they differ (the shape error is then the first), else on empty ones."""
+    if v.shape == p.shape and v.ndim == 2:
+        shape_v = shape_p = (0, v.shape[1])
+    else:
+        shape_v, shape_p = v.shape, p.shape
+    fn(np.broadcast_to(0.0, shape_v), np.broadcast_to(0.0, shape_p), *args, **kwargs)
+
+
+def _per_path(fn: Any, width: int, dw_v: Any, dw_perp: Any, *args: Any,
+              **kwargs: Any) -> da.Array:
+    v, p = _aligned(dw_v, dw_perp)
+    _check(fn, v, p, *args, **kwargs)
+    out: da.Array = _da.map_blocks(lambda a, b: fn(a, b, *args, **kwargs), v, p,
+                                   dtype=np.float64, chunks=(v.chunks[0], (width,)))
+    return out
+
+
+def tangents_heston(dw_v: Any, dw_perp: Any, horizon: float, s0: float, v0: float,
+                    kappa: float, theta: float, xi: float, rho: float,
+                    mu: float = 0.0) -> da.Array:
+    """quarnel.tangents_heston over Dask arrays: a lazy (n_paths, 14) array."""
+    return _per_path(_heston.tangents_heston, 14, dw_v, dw_perp, horizon, s0, v0, kappa,
+                     theta, xi, rho, mu=mu)
+
+
+def greek_weights_heston(dw_v: Any, dw_perp: Any, horizon: float, s0: float, v0: float,
+                         kappa: float, theta: float, xi: float, rho: float,
+                         mu: float = 0.0) -> da.Array:
+    """quarnel.greek_weights_heston over Dask arrays: a lazy (n_paths, 8) array."""
+    return _per_path(_heston.greek_weights_heston, 8, dw_v, dw_perp, horizon, s0, v0, kappa,
+                     theta, xi, rho, mu=mu)
+
+
+def _continue(state: Floats, samples: Floats) -> Floats:
+    return cast(Floats, _native._continue_sums(samples, state))
+
+
+def _finish(state: Floats, n_paths: int) -> HestonGreeks:
+    out = [float(x) for x in _native._finish_sums(state, n_paths)]
+    half = len(out) // 2
+    # As the single call: a non-finite estimate carries a NaN error.
+    errors = [e if math.isfinite(m) else math.nan for m, e in zip(out[:half], out[half:])]
+    return HestonGreeks(*out[:half], *errors)
+
+
+def price_and_greeks_heston(dw_v: Any, dw_perp: Any, horizon: float, s0: float, v0: float,
+                            kappa: float, theta: float, xi: float, rho: float, payoff: str,
+                            strike: float, mu: float = 0.0, estimator: str = "lowest_variance",
+                            rate: float | None = None) -> HestonGreeks:
+    """quarnel.price_and_greeks_heston over Dask arrays, computed: the same HestonGreeks
+    bit for bit as one call on the gathered arrays."""
+    args = (horizon, s0, v0, kappa, theta, xi, rho, payoff, strike)
+    kwargs = {"mu": mu, "estimator": estimator, "rate": rate}
+    v, p = _aligned(dw_v, dw_perp)
+    _check(_heston._heston_samples, v, p, *args, **kwargs)
+    samples = _heston._heston_samples
+    state: Any = np.zeros(16)
+    blocks_v: Any = cast(Any, v).to_delayed().ravel()
+    blocks_p: Any = cast(Any, p).to_delayed().ravel()
+    for a, b in zip(blocks_v, blocks_p):
+        block = _dask.delayed(samples)(a, b, *args, **kwargs)
+        state = _dask.delayed(_continue)(state, block)
+    final = _dask.delayed(_finish)(state, int(v.shape[0]))
+    return cast(HestonGreeks, _dask.compute(final)[0])
