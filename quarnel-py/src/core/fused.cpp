@@ -20,25 +20,25 @@
 namespace quarnel {
 
 namespace detail {
-std::optional<ZeroSigma> fused_rows_1(const FusedModel&, const FusedGrid&, std::size_t, std::size_t,
-                                      double*) noexcept;
+std::optional<ZeroSigma> fused_rows_1(bool, const FusedModel&, const FusedGrid&, std::size_t,
+                                      std::size_t, double*) noexcept;
 void fused_fields_1(const FusedModel&, const FusedGrid&, std::size_t, std::size_t, double*,
                     std::size_t) noexcept;
 #if QUARNEL_FUSED_VECTORS
-std::optional<ZeroSigma> fused_rows_2(const FusedModel&, const FusedGrid&, std::size_t, std::size_t,
-                                      double*) noexcept;
+std::optional<ZeroSigma> fused_rows_2(bool, const FusedModel&, const FusedGrid&, std::size_t,
+                                      std::size_t, double*) noexcept;
 void fused_fields_2(const FusedModel&, const FusedGrid&, std::size_t, std::size_t, double*,
                     std::size_t) noexcept;
 #endif
 #if QUARNEL_FUSED_AVX2 && QUARNEL_FUSED_VECTORS
-std::optional<ZeroSigma> fused_rows_4(const FusedModel&, const FusedGrid&, std::size_t, std::size_t,
-                                      double*) noexcept;
+std::optional<ZeroSigma> fused_rows_4(bool, const FusedModel&, const FusedGrid&, std::size_t,
+                                      std::size_t, double*) noexcept;
 void fused_fields_4(const FusedModel&, const FusedGrid&, std::size_t, std::size_t, double*,
                     std::size_t) noexcept;
 #endif
 #if QUARNEL_FUSED_AVX512 && QUARNEL_FUSED_VECTORS
-std::optional<ZeroSigma> fused_rows_8(const FusedModel&, const FusedGrid&, std::size_t, std::size_t,
-                                      double*) noexcept;
+std::optional<ZeroSigma> fused_rows_8(bool, const FusedModel&, const FusedGrid&, std::size_t,
+                                      std::size_t, double*) noexcept;
 void fused_fields_8(const FusedModel&, const FusedGrid&, std::size_t, std::size_t, double*,
                     std::size_t) noexcept;
 #endif
@@ -215,16 +215,17 @@ constexpr std::size_t kItemPaths = 512;
 
 // Rows of paths [first, first + count) into rows on the pool; the first zero sigma in
 // path order.
-std::optional<ZeroSigma> pool_rows(detail::FusedRowsFn rows_fn, const FusedModel& m,
-                                   const FusedGrid& g, std::size_t first, std::size_t count,
-                                   double* out, WorkerPool& pool) {
+std::optional<ZeroSigma> pool_rows(detail::FusedRowsFn rows_fn, bool delta_only,
+                                   const FusedModel& m, const FusedGrid& g, std::size_t first,
+                                   std::size_t count, double* out, WorkerPool& pool) {
+    const std::size_t cols = delta_only ? detail::kDeltaColumns : detail::kFusedColumns;
     const std::size_t items = (count + kItemPaths - 1) / kItemPaths;
     std::vector<std::optional<ZeroSigma>> zeros(items);
     pool.run(
         items,
         [&](std::size_t i) noexcept {
             const std::size_t a = i * kItemPaths, len = std::min(kItemPaths, count - a);
-            zeros[i] = rows_fn(m, g, first + a, len, out + a * detail::kFusedColumns);
+            zeros[i] = rows_fn(delta_only, m, g, first + a, len, out + a * cols);
         },
         count * g.n_steps * 8);
     for (const auto& z : zeros) {
@@ -276,7 +277,71 @@ struct Terminals {
     double operator[](std::size_t k) const noexcept { return rows[k * detail::kFusedColumns]; }
 };
 
+// The package's rule: a non-finite estimate has a NaN standard error.
+double error_of(double mean, double err) noexcept {
+    return std::isfinite(mean) ? err : std::numeric_limits<double>::quiet_NaN();
+}
+
+Greeks with_nan_errors(Greeks g) noexcept {
+    g.price_stderr = error_of(g.price, g.price_stderr);
+    g.delta_stderr = error_of(g.delta, g.delta_stderr);
+    g.gamma_stderr = error_of(g.gamma, g.gamma_stderr);
+    g.vega_stderr = error_of(g.vega, g.vega_stderr);
+    return g;
+}
+
 }  // namespace
+
+Result<PriceDelta> fused_price_and_delta(const FusedModel& model, const FusedGrid& grid,
+                                         std::string_view payoff, double strike,
+                                         std::optional<double> rate, const WorkScope& scope) {
+    const Result<PayoffKind> kind = payoff_named(payoff);
+    if (!kind.ok()) return kind.error();
+    if (auto err = finite("strike", strike)) return *std::move(err);
+    if (rate) {
+        if (auto err = finite("rate", *rate)) return *std::move(err);
+    }
+    const detail::FusedRowsFn rows_fn = detail::fused_rows_at(0);
+    const std::size_t n = grid.n_paths;
+    WorkerPool& pool = WorkerPool::global();
+    const std::size_t wave = std::min(n, 8 * kItemPaths * pool.threads());
+    std::vector<double> rows(wave * detail::kDeltaColumns);
+    std::optional<ModelError> failed;
+    PriceDelta out{};
+    auto work = [&] {
+        with_payoff(kind.value(), strike, [&](auto f) {
+            TwoStreamSums sums;
+            for (std::size_t first = 0; first < n; first += wave) {
+                const std::size_t count = std::min(wave, n - first);
+                if (auto z =
+                        pool_rows(rows_fn, true, model, grid, first, count, rows.data(), pool)) {
+                    failed = zero_error(*z);
+                    return;
+                }
+                // As price_and_delta_tangent_flow forms its samples.
+                for (std::size_t i = 0; i < count; ++i) {
+                    const double p = f(rows[i * detail::kDeltaColumns]);
+                    sums.add(p, rows[i * detail::kDeltaColumns + 1] * p);
+                }
+            }
+            const MeanStderr price = mean_stderr(sums.sum_a(), sums.sum_sq_a(), n);
+            const MeanStderr delta = mean_stderr(sums.sum_b(), sums.sum_sq_b(), n);
+            out = PriceDelta{price.mean, delta.mean, price.stderr_, delta.stderr_};
+        });
+    };
+    scope(work);
+    if (failed) return *std::move(failed);
+    if (rate) {
+        const double df = fixed::exp(-*rate * grid.horizon);
+        out.price = out.price * df;
+        out.delta = out.delta * df;
+        out.price_stderr = out.price_stderr * df;
+        out.delta_stderr = out.delta_stderr * df;
+    }
+    out.price_stderr = error_of(out.price, out.price_stderr);
+    out.delta_stderr = error_of(out.delta, out.delta_stderr);
+    return out;
+}
 
 Result<Matrix> fused_simulate(const FusedModel& model, const FusedGrid& grid) {
     const std::size_t n = grid.n_paths, m = grid.n_steps;
@@ -329,7 +394,7 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
     auto for_each_row = [&](auto visit) {
         for (std::size_t first = 0; first < n && !failed; first += wave) {
             const std::size_t count = std::min(wave, n - first);
-            if (auto z = pool_rows(rows_fn, model, grid, first, count, rows.data(), pool)) {
+            if (auto z = pool_rows(rows_fn, false, model, grid, first, count, rows.data(), pool)) {
                 failed = zero_error(*z);
                 return;
             }
@@ -365,7 +430,7 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
             });
             g = finish_localised(sums, n);
         } else {
-            if (auto z = pool_rows(rows_fn, model, grid, 0, n, rows.data(), pool)) {
+            if (auto z = pool_rows(rows_fn, false, model, grid, 0, n, rows.data(), pool)) {
                 failed = zero_error(*z);
                 return;
             }
@@ -380,6 +445,7 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
     };
     scope(work);
     if (failed) return *std::move(failed);
+    g = with_nan_errors(g);
     // The kernel's parameter is the parallel bump s -> (1 + e) s: d/de = s d/ds.
     g.vega = g.vega / model.vol;
     g.vega_stderr = g.vega_stderr / model.vol;

@@ -19,6 +19,7 @@
 #include "core/path_batch.hpp"
 #include "core/result.hpp"
 #include "core/work_scope.hpp"
+#include "quarnel/from_paths.hpp"
 
 namespace quarnel {
 
@@ -67,6 +68,12 @@ Result<Matrix> fused_normals(const FusedGrid& grid);
 // columns), then dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2 (n_steps each).
 Result<Matrix> fused_simulate(const FusedModel& model, const FusedGrid& grid);
 
+// Price and delta with the first-order weight of price_and_delta_tangent_flow (one
+// division a step instead of four), equal to it on the simulated batch bit for bit.
+Result<PriceDelta> fused_price_and_delta(const FusedModel& model, const FusedGrid& grid,
+                                         std::string_view payoff, double strike,
+                                         std::optional<double> rate, const WorkScope& scope);
+
 // Price, delta, gamma and vega (d/ds) of a built-in payoff, estimators as in
 // price_and_greeks_tangent_flow; with `rate` every value and error times exp(-rate T).
 Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& grid,
@@ -79,11 +86,14 @@ namespace detail {
 // What a fused kernel writes per path: X_N, then the kernel row of kind `all` (delta
 // weight, gamma weight, Y_N, H_N, V_N, the parallel-bump weight).
 inline constexpr std::size_t kFusedColumns = 7;
+// With delta_only: X_N and the first-order delta weight of tangent_flow.hpp.
+inline constexpr std::size_t kDeltaColumns = 2;
 
 // Paths [first, first + count) of the grid (counted from grid.first_path) into out, row
 // k at out + k * kFusedColumns; on a zero sigma, the first in path-then-step order.
-using FusedRowsFn = std::optional<ZeroSigma> (*)(const FusedModel&, const FusedGrid&, std::size_t,
-                                                 std::size_t, double*) noexcept;
+using FusedRowsFn = std::optional<ZeroSigma> (*)(bool delta_only, const FusedModel&,
+                                                 const FusedGrid&, std::size_t, std::size_t,
+                                                 double*) noexcept;
 // The same paths' batch fields into the matrix of fused_simulate (row stride `ld`).
 using FusedFieldsFn = void (*)(const FusedModel&, const FusedGrid&, std::size_t, std::size_t,
                                double*, std::size_t) noexcept;

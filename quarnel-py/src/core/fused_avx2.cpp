@@ -6,13 +6,13 @@
 #if QUARNEL_FUSED_AVX2 && QUARNEL_FUSED_VECTORS
 namespace quarnel::detail {
 
-std::optional<ZeroSigma> fused_rows_4(const FusedModel& m, const FusedGrid& g, std::size_t first,
-                                      std::size_t count, double* out) noexcept {
-    return fused::rows_any<4>(m, g, first, count, out);
+std::optional<ZeroSigma> fused_rows_4(bool delta_only, const FusedModel& m, const FusedGrid& g,
+                                      std::size_t first, std::size_t count, double* out) noexcept {
+    return fused::rows_any<8>(delta_only, m, g, first, count, out);
 }
 void fused_fields_4(const FusedModel& m, const FusedGrid& g, std::size_t first, std::size_t count,
                     double* out, std::size_t ld) noexcept {
-    fused::fields_any<4>(m, g, first, count, out, ld);
+    fused::fields_any<8>(m, g, first, count, out, ld);
 }
 
 }  // namespace quarnel::detail

@@ -56,12 +56,16 @@ QUARNEL_FUSED_INLINE Coefs<W> coefficients(const FusedModel& m, typename Lanes<W
     } else if constexpr (K == FusedKind::ou) {
         return {m.kappa * (m.theta - x), zero + m.vol, zero - m.kappa, zero, zero, zero};
     } else if constexpr (K == FusedKind::cev) {
-        // One pow per step: x^(beta-1) and x^(beta-2) as quotients of x^beta by x.
+        // One pow and one division per step: x^(beta-1) and x^(beta-2) from x^beta and
+        // 1/x (divisions are the scarcest unit of the loop).
         const D p = pow<W>(x, m.beta);
-        const D sp = (m.vol * m.beta) * (p / x);
-        return {m.mu * x, m.vol * p, zero + m.mu, sp, zero, sp * ((m.beta - 1.0) / x)};
+        const D rx = 1.0 / x;
+        const D sp = (m.vol * m.beta) * (p * rx);
+        return {m.mu * x, m.vol * p, zero + m.mu, sp, zero, sp * ((m.beta - 1.0) * rx)};
     } else {
-        const D xp = x > 0.0 ? x : zero;
+        // max(x, 0) on the bits: negative x (and -0) become +0.
+        const typename Lanes<W>::U neg = as_bits<W>(x) >> 63;
+        const D xp = from_bits<W>(as_bits<W>(x) & ~((neg - neg) - neg));
         const D r = sqrt<W>(xp);
         const D sp = (0.5 * m.vol) / r;
         return {m.kappa * (m.theta - xp), m.vol * r, zero - m.kappa, sp, zero, -(0.5 * sp) / xp};
@@ -143,17 +147,13 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::U path_counters(std::uint64_t first) noe
     }
 }
 
-template <int W, class M>
-QUARNEL_FUSED_INLINE void note_zeros(const M& is_zero, std::size_t j, std::size_t* first) noexcept {
+template <int W>
+QUARNEL_FUSED_INLINE std::uint64_t lane_word(const typename Lanes<W>::U& v, int w) noexcept {
     if constexpr (W == 1) {
-        if (is_zero && first[0] == kNoZero) first[0] = j;
+        (void)w;
+        return v;
     } else {
-        bool any = false;
-        for (int w = 0; w < W; ++w) any |= is_zero[w] != 0;
-        if (!any) return;
-        for (int w = 0; w < W; ++w) {
-            if (is_zero[w] != 0 && first[w] == kNoZero) first[w] = j;
-        }
+        return v[w];
     }
 }
 
@@ -167,9 +167,25 @@ QUARNEL_FUSED_INLINE double lane(const typename Lanes<W>::D& v, int w) noexcept 
     }
 }
 
-// W paths from path index `path` (the counter) into rows of kFusedColumns; the first
-// zero sigma step of each lane into first_zero (kNoZero where none).
-template <FusedKind K, int W>
+// Records step j for the lanes whose sigma is +-0 and have no zero yet.
+template <int W>
+QUARNEL_FUSED_INLINE void note_zeros(typename Lanes<W>::D s, std::size_t j,
+                                     std::size_t* first) noexcept {
+    const typename Lanes<W>::U z = as_bits<W>(s) << 1;
+    const typename Lanes<W>::U is_zero = ((z - 1) & ~z) >> 63;
+    if (!any<W>(is_zero)) return;
+    for (int w = 0; w < W; ++w) {
+        if (lane_word<W>(is_zero, w) != 0 && first[w] == kNoZero) first[w] = j;
+    }
+}
+
+// What a kernel computes per path: the second-order row of kind `all` (kFusedColumns
+// doubles), or the first-order delta weight of tangent_flow.hpp (kDeltaColumns).
+enum class RowKind { greeks, delta };
+
+// W paths from path index `path` (the counter) into rows; the first zero sigma step of
+// each lane into first_zero (kNoZero where none).
+template <RowKind R, FusedKind K, int W>
 QUARNEL_FUSED_INLINE void group_rows(const FusedModel& m, const philox::Key& key, const Steps& c,
                                      std::uint64_t path, double* out,
                                      std::size_t* first_zero) noexcept {
@@ -182,8 +198,14 @@ QUARNEL_FUSED_INLINE void group_rows(const FusedModel& m, const philox::Key& key
     auto step = [&](std::size_t j, D z) QUARNEL_FUSED_LAMBDA {
         const D dw = c.sqrt_dt * z;
         const Coefs<W> k = coefficients<K, W>(m, x);
-        note_zeros<W>(k.s == 0.0, j, first_zero);
-        tangent_step<W>(st, k, dw, c, j);
+        note_zeros<W>(k.s, j, first_zero);
+        if constexpr (R == RowKind::greeks) {
+            tangent_step<W>(st, k, dw, c, j);
+        } else {
+            // The first-order kernel's step: the weight term with Y before the update.
+            st.acc = st.acc + ((st.y / k.s) * c.inv_t) * dw;
+            st.y = st.y + ((k.mp * st.y) * c.dt + (k.sp * st.y) * dw);
+        }
         x = euler_next<K, W>(x, k, c.dt, dw);
     };
     for (std::size_t j = 0; j < c.n; j += 2) {
@@ -192,46 +214,64 @@ QUARNEL_FUSED_INLINE void group_rows(const FusedModel& m, const philox::Key& key
         step(j, z0);
         if (j + 1 < c.n) step(j + 1, z1);
     }
-    // The row as write_row forms it for the kind `all`.
-    const D beta = st.v / st.y;
-    const D weight = beta * st.acc - (st.dv - beta * st.k) / st.y;
-    const D gamma = st.acc * st.acc + st.accl;
-    for (int w = 0; w < W; ++w) {
-        double* row = out + static_cast<std::size_t>(w) * quarnel::detail::kFusedColumns;
-        row[0] = lane<W>(x, w);
-        row[1] = lane<W>(st.acc, w);
-        row[2] = lane<W>(gamma, w);
-        row[3] = lane<W>(st.y, w);
-        row[4] = lane<W>(st.h, w);
-        row[5] = lane<W>(st.v, w);
-        row[6] = lane<W>(weight, w);
+    if constexpr (R == RowKind::delta) {
+        for (int w = 0; w < W; ++w) {
+            double* row = out + static_cast<std::size_t>(w) * quarnel::detail::kDeltaColumns;
+            row[0] = lane<W>(x, w);
+            row[1] = lane<W>(st.acc, w);
+        }
+        return;
+    } else {
+        // The row as write_row forms it for the kind `all`.
+        const D beta = st.v / st.y;
+        const D weight = beta * st.acc - (st.dv - beta * st.k) / st.y;
+        const D gamma = st.acc * st.acc + st.accl;
+        for (int w = 0; w < W; ++w) {
+            double* row = out + static_cast<std::size_t>(w) * quarnel::detail::kFusedColumns;
+            row[0] = lane<W>(x, w);
+            row[1] = lane<W>(st.acc, w);
+            row[2] = lane<W>(gamma, w);
+            row[3] = lane<W>(st.y, w);
+            row[4] = lane<W>(st.h, w);
+            row[5] = lane<W>(st.v, w);
+            row[6] = lane<W>(weight, w);
+        }
     }
 }
 
-template <FusedKind K, int W>
+template <RowKind R, FusedKind K, int W>
 std::optional<ZeroSigma> rows_of(const FusedModel& m, const FusedGrid& g, std::size_t first,
                                  std::size_t count, double* out) noexcept {
     const philox::Key key(g.seed);
     const Steps c = steps_of(g);
-    std::size_t zeros[W > 1 ? W : 1];
+    constexpr std::size_t cols =
+        R == RowKind::greeks ? quarnel::detail::kFusedColumns : quarnel::detail::kDeltaColumns;
+    std::size_t zeros[W];
     std::size_t k = 0;
-    auto report = [&](std::size_t lanes) -> std::optional<ZeroSigma> {
-        for (std::size_t w = 0; w < lanes; ++w) {
-            if (zeros[w] != kNoZero) return ZeroSigma{first + k + w, zeros[w]};
+    // Groups of W, then the rest in groups of W/2, W/4, ... 1: every width gives the
+    // same bits, so the tail only decides the speed.
+    auto run = [&]<int L>() -> std::optional<ZeroSigma> {
+        for (; k + L <= count; k += L) {
+            group_rows<R, K, L>(m, key, c, g.first_path + first + k, out + k * cols, zeros);
+            for (std::size_t w = 0; w < L; ++w) {
+                if (zeros[w] != kNoZero) return ZeroSigma{first + k + w, zeros[w]};
+            }
         }
         return std::nullopt;
     };
-    for (; k + W <= count; k += W) {
-        group_rows<K, W>(m, key, c, g.first_path + first + k,
-                         out + k * quarnel::detail::kFusedColumns, zeros);
-        if (auto z = report(W)) return z;
+    if constexpr (W >= 16) {
+        if (auto z = run.template operator()<16>()) return z;
     }
-    for (; k < count; ++k) {
-        group_rows<K, 1>(m, key, c, g.first_path + first + k,
-                         out + k * quarnel::detail::kFusedColumns, zeros);
-        if (auto z = report(1)) return z;
+    if constexpr (W >= 8) {
+        if (auto z = run.template operator()<8>()) return z;
     }
-    return std::nullopt;
+    if constexpr (W >= 4) {
+        if (auto z = run.template operator()<4>()) return z;
+    }
+    if constexpr (W >= 2) {
+        if (auto z = run.template operator()<2>()) return z;
+    }
+    return run.template operator()<1>();
 }
 
 // The batch fields of W paths into the matrix of fused_simulate, row `path_row` first.
@@ -272,25 +312,33 @@ void fields_of(const FusedModel& m, const FusedGrid& g, std::size_t first, std::
     const philox::Key key(g.seed);
     const Steps c = steps_of(g);
     std::size_t k = 0;
-    for (; k + W <= count; k += W) {
-        group_fields<K, W>(m, key, c, g.first_path + first + k, out + (first + k) * ld, ld);
-    }
-    for (; k < count; ++k) {
-        group_fields<K, 1>(m, key, c, g.first_path + first + k, out + (first + k) * ld, ld);
-    }
+    auto run = [&]<int L>() {
+        for (; k + L <= count; k += L) {
+            group_fields<K, L>(m, key, c, g.first_path + first + k, out + (first + k) * ld, ld);
+        }
+    };
+    if constexpr (W >= 16) run.template operator()<16>();
+    if constexpr (W >= 8) run.template operator()<8>();
+    if constexpr (W >= 4) run.template operator()<4>();
+    if constexpr (W >= 2) run.template operator()<2>();
+    run.template operator()<1>();
 }
 
 template <int W>
-std::optional<ZeroSigma> rows_any(const FusedModel& m, const FusedGrid& g, std::size_t first,
-                                  std::size_t count, double* out) noexcept {
-    switch (m.kind) {
-        case FusedKind::gbm: return rows_of<FusedKind::gbm, W>(m, g, first, count, out);
-        case FusedKind::abm: return rows_of<FusedKind::abm, W>(m, g, first, count, out);
-        case FusedKind::ou: return rows_of<FusedKind::ou, W>(m, g, first, count, out);
-        case FusedKind::cev: return rows_of<FusedKind::cev, W>(m, g, first, count, out);
-        case FusedKind::cir: break;
-    }
-    return rows_of<FusedKind::cir, W>(m, g, first, count, out);
+std::optional<ZeroSigma> rows_any(bool delta_only, const FusedModel& m, const FusedGrid& g,
+                                  std::size_t first, std::size_t count, double* out) noexcept {
+    auto by_kind = [&]<RowKind R>() -> std::optional<ZeroSigma> {
+        switch (m.kind) {
+            case FusedKind::gbm: return rows_of<R, FusedKind::gbm, W>(m, g, first, count, out);
+            case FusedKind::abm: return rows_of<R, FusedKind::abm, W>(m, g, first, count, out);
+            case FusedKind::ou: return rows_of<R, FusedKind::ou, W>(m, g, first, count, out);
+            case FusedKind::cev: return rows_of<R, FusedKind::cev, W>(m, g, first, count, out);
+            case FusedKind::cir: break;
+        }
+        return rows_of<R, FusedKind::cir, W>(m, g, first, count, out);
+    };
+    if (delta_only) return by_kind.template operator()<RowKind::delta>();
+    return by_kind.template operator()<RowKind::greeks>();
 }
 
 template <int W>

@@ -12,11 +12,16 @@
 
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
 #include "core/fixed_math.hpp"
 #include "core/philox.hpp"
+
+#if defined(__SSE2__) || defined(__AVX__) || defined(__AVX512F__)
+#include <immintrin.h>
+#endif
 
 #if defined(__GNUC__) && !defined(QUARNEL_NO_VECTOR_EXTENSIONS)
 #define QUARNEL_FUSED_VECTORS 1
@@ -56,6 +61,13 @@ struct Lanes<8> {
     typedef double D __attribute__((vector_size(64)));
     typedef std::uint64_t U __attribute__((vector_size(64)));
 };
+// Two registers of AVX-512: two independent groups of paths in every instruction
+// stream, so that one group's long chain (log, exp, division) hides the other's latency.
+template <>
+struct Lanes<16> {
+    typedef double D __attribute__((vector_size(128)));
+    typedef std::uint64_t U __attribute__((vector_size(128)));
+};
 #endif
 
 template <int W>
@@ -77,14 +89,57 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D from_bits(typename Lanes<W>::U u) noex
     return std::bit_cast<typename Lanes<W>::D>(u);
 }
 
-// Lanes whose mask is set get f(lane) from the scalar function.
-template <int W, class M, class F>
-QUARNEL_FUSED_INLINE void patch(typename Lanes<W>::D& r, const M& special, F f) noexcept {
-    bool any = false;
-    for (int w = 0; w < W; ++w) any |= special[w] != 0;
-    if (!any) return;
+// Lane flags are 0 or 1 in the words of U, made with integer arithmetic only: GCC
+// lowers comparisons and selects on vectors wider than a register lane by lane, but
+// integer and floating-point arithmetic register by register.
+
+// 1 where the unsigned word a is below b, for a, b < 2^63.
+template <class U>
+QUARNEL_FUSED_INLINE U below(U a, std::uint64_t b) noexcept {
+    return (a - b) >> 63;
+}
+
+// `flag ? a : b` on the bits.
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D pick(typename Lanes<W>::U flag, typename Lanes<W>::D a,
+                                               typename Lanes<W>::D b) noexcept {
+    const typename Lanes<W>::U mask = (flag - flag) - flag;  // all ones where flag is 1
+    return from_bits<W>((as_bits<W>(a) & mask) | (as_bits<W>(b) & ~mask));
+}
+
+// 1 where x is a positive, normal, finite double.
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::U positive_normal(typename Lanes<W>::D x) noexcept {
+    const typename Lanes<W>::U d = as_bits<W>(x) - 0x0010000000000000ULL;
+    return below(d, 0x7FE0000000000000ULL) & ~(d >> 63);
+}
+
+// 1 where |x| <= 707 (NaN excluded): exp's one-step range.
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::U exp_range(typename Lanes<W>::D x) noexcept {
+    const typename Lanes<W>::U ab = as_bits<W>(x) & 0x7FFFFFFFFFFFFFFFULL;
+    return below(ab, std::bit_cast<std::uint64_t>(707.0) + 1);
+}
+
+// Whether any lane's word is non-zero.
+template <int W>
+QUARNEL_FUSED_INLINE bool any(typename Lanes<W>::U flags) noexcept {
+    if constexpr (W == 1) {
+        return flags != 0;
+    } else {
+        std::uint64_t all = 0;
+        for (int w = 0; w < W; ++w) all |= flags[w];
+        return all != 0;
+    }
+}
+
+// Lanes whose flag is 0 get f(lane) from the scalar function.
+template <int W, class F>
+QUARNEL_FUSED_INLINE void patch(typename Lanes<W>::D& r, typename Lanes<W>::U ok, F f) noexcept {
+    const typename Lanes<W>::U bad = ok ^ 1;
+    if (!any<W>(bad)) return;
     for (int w = 0; w < W; ++w) {
-        if (special[w] != 0) r[w] = f(w);
+        if (bad[w] != 0) r[w] = f(w);
     }
 }
 
@@ -96,11 +151,11 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D log_normal(typename Lanes<W>::D x) noe
     using D = typename Lanes<W>::D;
     using U = typename Lanes<W>::U;
     const U bits = as_bits<W>(x);
-    U biased = bits >> 52;
-    D m = from_bits<W>((bits & 0x000FFFFFFFFFFFFFULL) | 0x3FF0000000000000ULL);
-    const auto big = m > 1.4142135623730951;
-    m = big ? m * 0.5 : m;
-    biased = big ? biased + 1 : biased;
+    // m > sqrt 2 as words (m in [1, 2)); halving m is one less in its exponent field.
+    const U mbits = (bits & 0x000FFFFFFFFFFFFFULL) | 0x3FF0000000000000ULL;
+    const U big = (std::bit_cast<std::uint64_t>(1.4142135623730951) - mbits) >> 63;
+    const U biased = (bits >> 52) + big;
+    const D m = from_bits<W>(mbits - (big << 52));
     const D f = m - 1.0;
     const D s = f / (2.0 + f);
     const D s2 = s * s;
@@ -157,10 +212,9 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D log(typename Lanes<W>::D x) noexcept {
     if constexpr (W == 1) {
         return fixed::log(x);
     } else {
-        const auto ok = (x >= std::numeric_limits<double>::min()) &
-                        (x < std::numeric_limits<double>::infinity());
-        typename Lanes<W>::D r = detail::log_normal<W>(ok ? x : splat<W>(1.0));
-        patch<W>(r, ~ok, [&](int w) { return fixed::log(x[w]); });
+        const typename Lanes<W>::U ok = positive_normal<W>(x);
+        typename Lanes<W>::D r = detail::log_normal<W>(pick<W>(ok, x, splat<W>(1.0)));
+        patch<W>(r, ok, [&](int w) { return fixed::log(x[w]); });
         return r;
     }
 }
@@ -170,9 +224,9 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D exp(typename Lanes<W>::D x) noexcept {
     if constexpr (W == 1) {
         return fixed::exp(x);
     } else {
-        const auto ok = (x >= -707.0) & (x <= 709.0);
-        typename Lanes<W>::D r = detail::exp_normal<W>(ok ? x : splat<W>(0.0));
-        patch<W>(r, ~ok, [&](int w) { return fixed::exp(x[w]); });
+        const typename Lanes<W>::U ok = exp_range<W>(x);
+        typename Lanes<W>::D r = detail::exp_normal<W>(pick<W>(ok, x, splat<W>(0.0)));
+        patch<W>(r, ok, [&](int w) { return fixed::exp(x[w]); });
         return r;
     }
 }
@@ -183,23 +237,51 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D pow(typename Lanes<W>::D x, double y) 
     if constexpr (W == 1) {
         return fixed::pow(x, y);
     } else {
-        const auto ok_x = (x >= std::numeric_limits<double>::min()) &
-                          (x < std::numeric_limits<double>::infinity());
-        const typename Lanes<W>::D t = y * detail::log_normal<W>(ok_x ? x : splat<W>(1.0));
-        const auto ok_t = (t >= -707.0) & (t <= 709.0);
-        typename Lanes<W>::D r = detail::exp_normal<W>(ok_t ? t : splat<W>(0.0));
-        patch<W>(r, ~(ok_x & ok_t), [&](int w) { return fixed::pow(x[w], y); });
+        const typename Lanes<W>::U ok_x = positive_normal<W>(x);
+        const typename Lanes<W>::D t = y * detail::log_normal<W>(pick<W>(ok_x, x, splat<W>(1.0)));
+        const typename Lanes<W>::U ok_t = exp_range<W>(t);
+        typename Lanes<W>::D r = detail::exp_normal<W>(pick<W>(ok_t, t, splat<W>(0.0)));
+        patch<W>(r, ok_x & ok_t, [&](int w) { return fixed::pow(x[w], y); });
         return r;
     }
 }
 
-// std::sqrt in every lane (correctly rounded, so any instruction gives the same bits).
+// std::sqrt in every lane (correctly rounded, so any instruction gives the same bits),
+// register by register where the instruction set has a vector square root.
+#if defined(__AVX512F__)
+using NativeDoubles = __m512d;
+QUARNEL_FUSED_INLINE NativeDoubles sqrt_native(NativeDoubles x) noexcept {
+    return _mm512_maskz_sqrt_pd(0xFF, x);
+}
+#elif defined(__AVX__)
+using NativeDoubles = __m256d;
+QUARNEL_FUSED_INLINE NativeDoubles sqrt_native(NativeDoubles x) noexcept {
+    return _mm256_sqrt_pd(x);
+}
+#elif defined(__SSE2__)
+using NativeDoubles = __m128d;
+QUARNEL_FUSED_INLINE NativeDoubles sqrt_native(NativeDoubles x) noexcept { return _mm_sqrt_pd(x); }
+#endif
+
 template <int W>
 QUARNEL_FUSED_INLINE typename Lanes<W>::D sqrt(typename Lanes<W>::D x) noexcept {
+    using D = typename Lanes<W>::D;
     if constexpr (W == 1) {
         return std::sqrt(x);
     } else {
-        typename Lanes<W>::D r = x;
+#if defined(__AVX512F__) || defined(__AVX__) || defined(__SSE2__)
+        if constexpr (sizeof(D) >= sizeof(NativeDoubles) &&
+                      sizeof(D) % sizeof(NativeDoubles) == 0) {
+            constexpr std::size_t kParts = sizeof(D) / sizeof(NativeDoubles);
+            struct Parts {
+                NativeDoubles p[kParts];
+            };
+            Parts v = std::bit_cast<Parts>(x);
+            for (std::size_t i = 0; i < kParts; ++i) v.p[i] = sqrt_native(v.p[i]);
+            return std::bit_cast<D>(v);
+        }
+#endif
+        D r = x;
         for (int w = 0; w < W; ++w) r[w] = std::sqrt(x[w]);
         return r;
     }
@@ -217,8 +299,11 @@ QUARNEL_FUSED_INLINE void cos_sin_2pi(typename Lanes<W>::D u, typename Lanes<W>:
     constexpr double kPio2Hi = 1.5707963267948966;     // pi/2 rounded
     constexpr double kPio2Lo = 6.123233995736766e-17;  // pi/2 - kPio2Hi
     const D t = 4.0 * u;
-    const D n = (t + shifter) - shifter;
+    const D shifted = t + shifter;
+    const D n = shifted - shifter;
     const D f = t - n;
+    // The quadrant n in {0, ..., 4} from the shifted value's low bits.
+    const typename Lanes<W>::U q = as_bits<W>(shifted) - std::bit_cast<std::uint64_t>(shifter);
     const D r = f * kPio2Hi + f * kPio2Lo;
     const D r2 = r * r;
     D ps = splat<W>(1.0 / 355687428096000.0);  // 1/17!
@@ -240,11 +325,11 @@ QUARNEL_FUSED_INLINE void cos_sin_2pi(typename Lanes<W>::D u, typename Lanes<W>:
     const D half_r2 = 0.5 * r2;
     const D cr = (1.0 - half_r2) + (r2 * r2) * pc;
     // Quadrant n (4 is 0 again): cos is (c, -s, -c, s), sin (s, c, -s, -c).
-    const auto swap = (n == 1.0) | (n == 3.0);
-    const D c0 = swap ? sr : cr;
-    const D s0 = swap ? cr : sr;
-    c = ((n == 1.0) | (n == 2.0)) ? -c0 : c0;
-    s = ((n == 2.0) | (n == 3.0)) ? -s0 : s0;
+    const typename Lanes<W>::U swap = q & 1;
+    const D c0 = pick<W>(swap, sr, cr);
+    const D s0 = pick<W>(swap, cr, sr);
+    c = from_bits<W>(as_bits<W>(c0) ^ ((((q + 1) >> 1) & 1) << 63));  // n = 1, 2
+    s = from_bits<W>(as_bits<W>(s0) ^ (((q >> 1) & 1) << 63));        // n = 2, 3
 }
 
 // The standard normals of steps 2 * pair and 2 * pair + 1 of the lanes' paths.

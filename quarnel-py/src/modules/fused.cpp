@@ -72,6 +72,23 @@ constexpr Function kPriceAndGreeks{
                                       half_width, rate, kWithoutGil);
     }};
 
+constexpr Function kPriceAndDelta{
+    "price_and_delta",
+    "Low-level: price and delta of a built-in payoff with the first-order\n"
+    "tangent-flow weight, simulating and estimating in one pass.",
+    params(text("model"), real("x0"), real("a"), real("b"), real("c"), real("n_paths"),
+           real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi"), text("payoff"),
+           real_or("strike", 0.0, "0.0"), real_or_none("rate")),
+    [](std::string_view model, double x0, double a, double b, double c, double n_paths,
+       double n_steps, double horizon, double seed_lo, double seed_hi, std::string_view payoff,
+       double strike, const std::optional<double>& rate) -> Result<PriceDelta> {
+        Result<FusedModel> m = fused_model(model, x0, a, b, c);
+        if (!m.ok()) return m.error();
+        Result<FusedGrid> grid = fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
+        if (!grid.ok()) return grid.error();
+        return fused_price_and_delta(m.value(), grid.value(), payoff, strike, rate, kWithoutGil);
+    }};
+
 constexpr Function kRows{
     "rows",
     "Test hook: the per-path rows (X_N, delta weight, gamma weight, Y_N, H_N,\n"
@@ -92,7 +109,7 @@ constexpr Function kRows{
         if (fn == nullptr) return Ref::borrow(Py_None);
         const FusedGrid& g = grid.value();
         Matrix out = Matrix::allocate(g.n_paths, detail::kFusedColumns);
-        if (auto z = fn(m.value(), g, 0, g.n_paths, out.buffer.data())) {
+        if (auto z = fn(false, m.value(), g, 0, g.n_paths, out.buffer.data())) {
             return ModelError{"sigma(X) = 0 on a path"};
         }
         return to_python(std::move(out));
@@ -110,6 +127,7 @@ constexpr Function kWidth{"width", "The lanes of the fused kernels on this CPU."
 PyMODINIT_FUNC PyInit__fused(void) {
     using namespace quarnel::py;
     static ModuleOnce once;
-    static const auto functions = methods<kNormals, kSimulate, kPriceAndGreeks, kRows, kWidth>();
+    static const auto functions =
+        methods<kNormals, kSimulate, kPriceAndGreeks, kPriceAndDelta, kRows, kWidth>();
     return once.init({"quarnel._fused", "", kVersion, functions, {}});
 }
