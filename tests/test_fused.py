@@ -161,13 +161,14 @@ def test_rate_discounts_every_value_and_error():
 
 @pytest.mark.parametrize("model", MODELS, ids=lambda m: m.name)
 def test_every_width_gives_the_bits_of_one_path_at_a_time(model):
-    # 37 paths: whole groups of every width and a tail for each.
-    args = (*model._native(), 37, 9, 1.0, 7.0, 3.0)
-    one = _fused.rows(1, *args)
-    for width in (0, 2, 4, 8):
-        rows = _fused.rows(width, *args)
-        if rows is not None:
-            np.testing.assert_array_equal(rows, one)
+    # 77 paths: whole groups of every width and a tail for each.
+    args = (*model._native(), 77, 9, 1.0, 7.0, 3.0)
+    for kind in (0, 1, 2):
+        one = _fused.rows(1, kind, *args)
+        for width in (0, 2, 4, 8):
+            rows = _fused.rows(width, kind, *args)
+            if rows is not None:
+                np.testing.assert_array_equal(rows, one)
 
 
 def test_thread_count_does_not_change_a_bit():

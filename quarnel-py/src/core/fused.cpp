@@ -20,24 +20,24 @@
 namespace quarnel {
 
 namespace detail {
-std::optional<ZeroSigma> fused_rows_1(bool, const FusedModel&, const FusedGrid&, std::size_t,
+std::optional<ZeroSigma> fused_rows_1(int, const FusedModel&, const FusedGrid&, std::size_t,
                                       std::size_t, double*) noexcept;
 void fused_fields_1(const FusedModel&, const FusedGrid&, std::size_t, std::size_t, double*,
                     std::size_t) noexcept;
 #if QUARNEL_FUSED_VECTORS
-std::optional<ZeroSigma> fused_rows_2(bool, const FusedModel&, const FusedGrid&, std::size_t,
+std::optional<ZeroSigma> fused_rows_2(int, const FusedModel&, const FusedGrid&, std::size_t,
                                       std::size_t, double*) noexcept;
 void fused_fields_2(const FusedModel&, const FusedGrid&, std::size_t, std::size_t, double*,
                     std::size_t) noexcept;
 #endif
 #if QUARNEL_FUSED_AVX2 && QUARNEL_FUSED_VECTORS
-std::optional<ZeroSigma> fused_rows_4(bool, const FusedModel&, const FusedGrid&, std::size_t,
+std::optional<ZeroSigma> fused_rows_4(int, const FusedModel&, const FusedGrid&, std::size_t,
                                       std::size_t, double*) noexcept;
 void fused_fields_4(const FusedModel&, const FusedGrid&, std::size_t, std::size_t, double*,
                     std::size_t) noexcept;
 #endif
 #if QUARNEL_FUSED_AVX512 && QUARNEL_FUSED_VECTORS
-std::optional<ZeroSigma> fused_rows_8(bool, const FusedModel&, const FusedGrid&, std::size_t,
+std::optional<ZeroSigma> fused_rows_8(int, const FusedModel&, const FusedGrid&, std::size_t,
                                       std::size_t, double*) noexcept;
 void fused_fields_8(const FusedModel&, const FusedGrid&, std::size_t, std::size_t, double*,
                     std::size_t) noexcept;
@@ -215,17 +215,19 @@ constexpr std::size_t kItemPaths = 512;
 
 // Rows of paths [first, first + count) into rows on the pool; the first zero sigma in
 // path order.
-std::optional<ZeroSigma> pool_rows(detail::FusedRowsFn rows_fn, bool delta_only,
-                                   const FusedModel& m, const FusedGrid& g, std::size_t first,
-                                   std::size_t count, double* out, WorkerPool& pool) {
-    const std::size_t cols = delta_only ? detail::kDeltaColumns : detail::kFusedColumns;
+std::optional<ZeroSigma> pool_rows(detail::FusedRowsFn rows_fn, int kind, const FusedModel& m,
+                                   const FusedGrid& g, std::size_t first, std::size_t count,
+                                   double* out, WorkerPool& pool) {
+    const std::size_t cols = kind == detail::kRowsGreeks  ? detail::kFusedColumns
+                             : kind == detail::kRowsDelta ? detail::kDeltaColumns
+                                                          : 1;
     const std::size_t items = (count + kItemPaths - 1) / kItemPaths;
     std::vector<std::optional<ZeroSigma>> zeros(items);
     pool.run(
         items,
         [&](std::size_t i) noexcept {
             const std::size_t a = i * kItemPaths, len = std::min(kItemPaths, count - a);
-            zeros[i] = rows_fn(delta_only, m, g, first + a, len, out + a * cols);
+            zeros[i] = rows_fn(kind, m, g, first + a, len, out + a * cols);
         },
         count * g.n_steps * 8);
     for (const auto& z : zeros) {
@@ -313,8 +315,8 @@ Result<PriceDelta> fused_price_and_delta(const FusedModel& model, const FusedGri
             TwoStreamSums sums;
             for (std::size_t first = 0; first < n; first += wave) {
                 const std::size_t count = std::min(wave, n - first);
-                if (auto z =
-                        pool_rows(rows_fn, true, model, grid, first, count, rows.data(), pool)) {
+                if (auto z = pool_rows(rows_fn, detail::kRowsDelta, model, grid, first, count,
+                                       rows.data(), pool)) {
                     failed = zero_error(*z);
                     return;
                 }
@@ -341,6 +343,25 @@ Result<PriceDelta> fused_price_and_delta(const FusedModel& model, const FusedGri
     out.price_stderr = error_of(out.price, out.price_stderr);
     out.delta_stderr = error_of(out.delta, out.delta_stderr);
     return out;
+}
+
+double fused_state_sum(const FusedModel& model, const FusedGrid& grid, const WorkScope& scope) {
+    const detail::FusedRowsFn rows_fn = detail::fused_rows_at(0);
+    WorkerPool& pool = WorkerPool::global();
+    const std::size_t n = grid.n_paths;
+    const std::size_t wave = std::min(n, 8 * kItemPaths * pool.threads());
+    std::vector<double> rows(wave);
+    double sum = 0.0;
+    auto work = [&] {
+        for (std::size_t first = 0; first < n; first += wave) {
+            const std::size_t count = std::min(wave, n - first);
+            (void)pool_rows(rows_fn, detail::kRowsState, model, grid, first, count, rows.data(),
+                            pool);
+            for (std::size_t i = 0; i < count; ++i) sum = sum + rows[i];
+        }
+    };
+    scope(work);
+    return sum;
 }
 
 Result<Matrix> fused_simulate(const FusedModel& model, const FusedGrid& grid) {
@@ -394,7 +415,8 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
     auto for_each_row = [&](auto visit) {
         for (std::size_t first = 0; first < n && !failed; first += wave) {
             const std::size_t count = std::min(wave, n - first);
-            if (auto z = pool_rows(rows_fn, false, model, grid, first, count, rows.data(), pool)) {
+            if (auto z = pool_rows(rows_fn, detail::kRowsGreeks, model, grid, first, count,
+                                   rows.data(), pool)) {
                 failed = zero_error(*z);
                 return;
             }
@@ -430,7 +452,8 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
             });
             g = finish_localised(sums, n);
         } else {
-            if (auto z = pool_rows(rows_fn, false, model, grid, 0, n, rows.data(), pool)) {
+            if (auto z =
+                    pool_rows(rows_fn, detail::kRowsGreeks, model, grid, 0, n, rows.data(), pool)) {
                 failed = zero_error(*z);
                 return;
             }

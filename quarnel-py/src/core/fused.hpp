@@ -74,6 +74,11 @@ Result<PriceDelta> fused_price_and_delta(const FusedModel& model, const FusedGri
                                          std::string_view payoff, double strike,
                                          std::optional<double> rate, const WorkScope& scope);
 
+// The sum of X_N over the grid's paths, simulated without tangents on the pool: the
+// cost of the normals and the coefficients, against which the benchmark measures the
+// fused calls.
+double fused_state_sum(const FusedModel& model, const FusedGrid& grid, const WorkScope& scope);
+
 // Price, delta, gamma and vega (d/ds) of a built-in payoff, estimators as in
 // price_and_greeks_tangent_flow; with `rate` every value and error times exp(-rate T).
 Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& grid,
@@ -86,14 +91,15 @@ namespace detail {
 // What a fused kernel writes per path: X_N, then the kernel row of kind `all` (delta
 // weight, gamma weight, Y_N, H_N, V_N, the parallel-bump weight).
 inline constexpr std::size_t kFusedColumns = 7;
-// With delta_only: X_N and the first-order delta weight of tangent_flow.hpp.
+// The row kinds: 0 the above, 1 X_N and the first-order delta weight of
+// tangent_flow.hpp, 2 X_N alone (simulation without tangents: the compute limit).
 inline constexpr std::size_t kDeltaColumns = 2;
+inline constexpr int kRowsGreeks = 0, kRowsDelta = 1, kRowsState = 2;
 
 // Paths [first, first + count) of the grid (counted from grid.first_path) into out, row
 // k at out + k * kFusedColumns; on a zero sigma, the first in path-then-step order.
-using FusedRowsFn = std::optional<ZeroSigma> (*)(bool delta_only, const FusedModel&,
-                                                 const FusedGrid&, std::size_t, std::size_t,
-                                                 double*) noexcept;
+using FusedRowsFn = std::optional<ZeroSigma> (*)(int kind, const FusedModel&, const FusedGrid&,
+                                                 std::size_t, std::size_t, double*) noexcept;
 // The same paths' batch fields into the matrix of fused_simulate (row stride `ld`).
 using FusedFieldsFn = void (*)(const FusedModel&, const FusedGrid&, std::size_t, std::size_t,
                                double*, std::size_t) noexcept;

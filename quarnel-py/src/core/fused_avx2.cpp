@@ -6,9 +6,9 @@
 #if QUARNEL_FUSED_AVX2 && QUARNEL_FUSED_VECTORS
 namespace quarnel::detail {
 
-std::optional<ZeroSigma> fused_rows_4(bool delta_only, const FusedModel& m, const FusedGrid& g,
+std::optional<ZeroSigma> fused_rows_4(int kind, const FusedModel& m, const FusedGrid& g,
                                       std::size_t first, std::size_t count, double* out) noexcept {
-    return fused::rows_any<8>(delta_only, m, g, first, count, out);
+    return fused::rows_any<8>(kind, m, g, first, count, out);
 }
 void fused_fields_4(const FusedModel& m, const FusedGrid& g, std::size_t first, std::size_t count,
                     double* out, std::size_t ld) noexcept {

@@ -6,9 +6,9 @@
 #if QUARNEL_FUSED_AVX512 && QUARNEL_FUSED_VECTORS
 namespace quarnel::detail {
 
-std::optional<ZeroSigma> fused_rows_8(bool delta_only, const FusedModel& m, const FusedGrid& g,
+std::optional<ZeroSigma> fused_rows_8(int kind, const FusedModel& m, const FusedGrid& g,
                                       std::size_t first, std::size_t count, double* out) noexcept {
-    return fused::rows_any<16>(delta_only, m, g, first, count, out);
+    return fused::rows_any<32>(kind, m, g, first, count, out);
 }
 void fused_fields_8(const FusedModel& m, const FusedGrid& g, std::size_t first, std::size_t count,
                     double* out, std::size_t ld) noexcept {

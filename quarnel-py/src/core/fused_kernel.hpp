@@ -181,7 +181,9 @@ QUARNEL_FUSED_INLINE void note_zeros(typename Lanes<W>::D s, std::size_t j,
 
 // What a kernel computes per path: the second-order row of kind `all` (kFusedColumns
 // doubles), or the first-order delta weight of tangent_flow.hpp (kDeltaColumns).
-enum class RowKind { greeks, delta };
+// `state` is the benchmark's compute limit: the normals, the coefficients and the Euler
+// step, no tangents (X_N only).
+enum class RowKind { greeks, delta, state };
 
 // W paths from path index `path` (the counter) into rows; the first zero sigma step of
 // each lane into first_zero (kNoZero where none).
@@ -201,6 +203,8 @@ QUARNEL_FUSED_INLINE void group_rows(const FusedModel& m, const philox::Key& key
         note_zeros<W>(k.s, j, first_zero);
         if constexpr (R == RowKind::greeks) {
             tangent_step<W>(st, k, dw, c, j);
+        } else if constexpr (R == RowKind::state) {
+            (void)st;
         } else {
             // The first-order kernel's step: the weight term with Y before the update.
             st.acc = st.acc + ((st.y / k.s) * c.inv_t) * dw;
@@ -214,7 +218,10 @@ QUARNEL_FUSED_INLINE void group_rows(const FusedModel& m, const philox::Key& key
         step(j, z0);
         if (j + 1 < c.n) step(j + 1, z1);
     }
-    if constexpr (R == RowKind::delta) {
+    if constexpr (R == RowKind::state) {
+        for (int w = 0; w < W; ++w) out[w] = lane<W>(x, w);
+        return;
+    } else if constexpr (R == RowKind::delta) {
         for (int w = 0; w < W; ++w) {
             double* row = out + static_cast<std::size_t>(w) * quarnel::detail::kDeltaColumns;
             row[0] = lane<W>(x, w);
@@ -244,8 +251,9 @@ std::optional<ZeroSigma> rows_of(const FusedModel& m, const FusedGrid& g, std::s
                                  std::size_t count, double* out) noexcept {
     const philox::Key key(g.seed);
     const Steps c = steps_of(g);
-    constexpr std::size_t cols =
-        R == RowKind::greeks ? quarnel::detail::kFusedColumns : quarnel::detail::kDeltaColumns;
+    constexpr std::size_t cols = R == RowKind::greeks  ? quarnel::detail::kFusedColumns
+                                 : R == RowKind::delta ? quarnel::detail::kDeltaColumns
+                                                       : 1;
     std::size_t zeros[W];
     std::size_t k = 0;
     // Groups of W, then the rest in groups of W/2, W/4, ... 1: every width gives the
@@ -259,6 +267,9 @@ std::optional<ZeroSigma> rows_of(const FusedModel& m, const FusedGrid& g, std::s
         }
         return std::nullopt;
     };
+    if constexpr (W >= 32) {
+        if (auto z = run.template operator()<32>()) return z;
+    }
     if constexpr (W >= 16) {
         if (auto z = run.template operator()<16>()) return z;
     }
@@ -325,20 +336,24 @@ void fields_of(const FusedModel& m, const FusedGrid& g, std::size_t first, std::
 }
 
 template <int W>
-std::optional<ZeroSigma> rows_any(bool delta_only, const FusedModel& m, const FusedGrid& g,
+std::optional<ZeroSigma> rows_any(int kind, const FusedModel& m, const FusedGrid& g,
                                   std::size_t first, std::size_t count, double* out) noexcept {
-    auto by_kind = [&]<RowKind R>() -> std::optional<ZeroSigma> {
+    auto by_kind = [&]<RowKind R, int L>() -> std::optional<ZeroSigma> {
         switch (m.kind) {
-            case FusedKind::gbm: return rows_of<R, FusedKind::gbm, W>(m, g, first, count, out);
-            case FusedKind::abm: return rows_of<R, FusedKind::abm, W>(m, g, first, count, out);
-            case FusedKind::ou: return rows_of<R, FusedKind::ou, W>(m, g, first, count, out);
-            case FusedKind::cev: return rows_of<R, FusedKind::cev, W>(m, g, first, count, out);
+            case FusedKind::gbm: return rows_of<R, FusedKind::gbm, L>(m, g, first, count, out);
+            case FusedKind::abm: return rows_of<R, FusedKind::abm, L>(m, g, first, count, out);
+            case FusedKind::ou: return rows_of<R, FusedKind::ou, L>(m, g, first, count, out);
+            case FusedKind::cev: return rows_of<R, FusedKind::cev, L>(m, g, first, count, out);
             case FusedKind::cir: break;
         }
-        return rows_of<R, FusedKind::cir, W>(m, g, first, count, out);
+        return rows_of<R, FusedKind::cir, L>(m, g, first, count, out);
     };
-    if (delta_only) return by_kind.template operator()<RowKind::delta>();
-    return by_kind.template operator()<RowKind::greeks>();
+    if (kind == 1) return by_kind.template operator()<RowKind::delta, W>();
+    if (kind == 2) return by_kind.template operator()<RowKind::state, W>();
+    // The second-order state is nine values a lane: more than two registers' worth of
+    // groups would spill.
+    constexpr int kGreeksLanes = W > 16 ? 16 : W;
+    return by_kind.template operator()<RowKind::greeks, kGreeksLanes>();
 }
 
 template <int W>

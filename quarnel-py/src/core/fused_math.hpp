@@ -68,6 +68,11 @@ struct Lanes<16> {
     typedef double D __attribute__((vector_size(128)));
     typedef std::uint64_t U __attribute__((vector_size(128)));
 };
+template <>
+struct Lanes<32> {
+    typedef double D __attribute__((vector_size(256)));
+    typedef std::uint64_t U __attribute__((vector_size(256)));
+};
 #endif
 
 template <int W>

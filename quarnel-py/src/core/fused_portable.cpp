@@ -5,9 +5,9 @@
 
 namespace quarnel::detail {
 
-std::optional<ZeroSigma> fused_rows_1(bool delta_only, const FusedModel& m, const FusedGrid& g,
+std::optional<ZeroSigma> fused_rows_1(int kind, const FusedModel& m, const FusedGrid& g,
                                       std::size_t first, std::size_t count, double* out) noexcept {
-    return fused::rows_any<1>(delta_only, m, g, first, count, out);
+    return fused::rows_any<1>(kind, m, g, first, count, out);
 }
 void fused_fields_1(const FusedModel& m, const FusedGrid& g, std::size_t first, std::size_t count,
                     double* out, std::size_t ld) noexcept {
@@ -15,9 +15,9 @@ void fused_fields_1(const FusedModel& m, const FusedGrid& g, std::size_t first, 
 }
 
 #if QUARNEL_FUSED_VECTORS
-std::optional<ZeroSigma> fused_rows_2(bool delta_only, const FusedModel& m, const FusedGrid& g,
+std::optional<ZeroSigma> fused_rows_2(int kind, const FusedModel& m, const FusedGrid& g,
                                       std::size_t first, std::size_t count, double* out) noexcept {
-    return fused::rows_any<4>(delta_only, m, g, first, count, out);
+    return fused::rows_any<4>(kind, m, g, first, count, out);
 }
 void fused_fields_2(const FusedModel& m, const FusedGrid& g, std::size_t first, std::size_t count,
                     double* out, std::size_t ld) noexcept {

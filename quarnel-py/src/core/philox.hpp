@@ -105,8 +105,10 @@ template <class U>
     for (int r = 0; r < 10; ++r) {
         const U p0 = mul_low32(c.c0, kM0);
         const U p1 = mul_low32(c.c2, kM1);
-        const Words<U> n{(p1 >> 32) ^ c.c1 ^ key.k0[r], p1 & kLow32, (p0 >> 32) ^ c.c3 ^ key.k1[r],
-                         p0 & kLow32};
+        // The low words keep the products' high halves until the end: the multiplies
+        // read only the low 32 bits of a word, and a high half's garbage only ever
+        // reaches other high halves (xor, never a shift right).
+        const Words<U> n{(p1 >> 32) ^ c.c1 ^ key.k0[r], p1, (p0 >> 32) ^ c.c3 ^ key.k1[r], p0};
         c = n;
     }
     return c;
@@ -118,8 +120,8 @@ template <class U>
                                          U& b) noexcept {
     const U zero = path - path;
     const Words<U> out = rounds(Words<U>{path & kLow32, path >> 32, zero + pair, zero}, key);
-    a = out.c0 | (out.c1 << 32);
-    b = out.c2 | (out.c3 << 32);
+    a = (out.c0 & kLow32) | (out.c1 << 32);
+    b = (out.c2 & kLow32) | (out.c3 << 32);
 }
 
 }  // namespace QUARNEL_FUSED_ISA

@@ -91,12 +91,13 @@ constexpr Function kPriceAndDelta{
 
 constexpr Function kRows{
     "rows",
-    "Test hook: the per-path rows (X_N, delta weight, gamma weight, Y_N, H_N,\n"
-    "V_N, vega weight) of the kernel of `width` lanes (0: the widest), or\n"
-    "None where that width is not built or the CPU lacks it.",
-    params(real("width"), text("model"), real("x0"), real("a"), real("b"), real("c"),
+    "Test hook: the per-path rows of the kernel of `width` lanes (0: the\n"
+    "widest), or None where that width is not built or the CPU lacks it. Kind\n"
+    "0: X_N, delta weight, gamma weight, Y_N, H_N, V_N, vega weight; 1: X_N\n"
+    "and the first-order delta weight; 2: X_N.",
+    params(real("width"), real("kind"), text("model"), real("x0"), real("a"), real("b"), real("c"),
            real("n_paths"), real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi")),
-    [](double width, std::string_view model, double x0, double a, double b, double c,
+    [](double width, double kind, std::string_view model, double x0, double a, double b, double c,
        double n_paths, double n_steps, double horizon, double seed_lo,
        double seed_hi) -> Result<Ref> {
         Result<FusedModel> m = fused_model(model, x0, a, b, c);
@@ -108,11 +109,32 @@ constexpr Function kRows{
             (w == 0 || w == 1 || w == 2 || w == 4 || w == 8) ? detail::fused_rows_at(w) : nullptr;
         if (fn == nullptr) return Ref::borrow(Py_None);
         const FusedGrid& g = grid.value();
-        Matrix out = Matrix::allocate(g.n_paths, detail::kFusedColumns);
-        if (auto z = fn(false, m.value(), g, 0, g.n_paths, out.buffer.data())) {
+        const int k = kind == 1.0   ? detail::kRowsDelta
+                      : kind == 2.0 ? detail::kRowsState
+                                    : detail::kRowsGreeks;
+        const std::size_t cols = k == detail::kRowsGreeks  ? detail::kFusedColumns
+                                 : k == detail::kRowsDelta ? detail::kDeltaColumns
+                                                           : 1;
+        Matrix out = Matrix::allocate(g.n_paths, cols);
+        if (auto z = fn(k, m.value(), g, 0, g.n_paths, out.buffer.data())) {
             return ModelError{"sigma(X) = 0 on a path"};
         }
         return to_python(std::move(out));
+    }};
+
+constexpr Function kStateSum{
+    "state_sum",
+    "Benchmark hook: the sum of X_T over the paths simulated without tangents\n"
+    "(normals, coefficients and Euler steps only), on the worker pool.",
+    params(text("model"), real("x0"), real("a"), real("b"), real("c"), real("n_paths"),
+           real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi")),
+    [](std::string_view model, double x0, double a, double b, double c, double n_paths,
+       double n_steps, double horizon, double seed_lo, double seed_hi) -> Result<MeanStderr> {
+        Result<FusedModel> m = fused_model(model, x0, a, b, c);
+        if (!m.ok()) return m.error();
+        Result<FusedGrid> grid = fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
+        if (!grid.ok()) return grid.error();
+        return MeanStderr{fused_state_sum(m.value(), grid.value(), kWithoutGil), 0.0};
     }};
 
 constexpr Function kWidth{"width", "The lanes of the fused kernels on this CPU.", params(), []() {
@@ -128,6 +150,6 @@ PyMODINIT_FUNC PyInit__fused(void) {
     using namespace quarnel::py;
     static ModuleOnce once;
     static const auto functions =
-        methods<kNormals, kSimulate, kPriceAndGreeks, kPriceAndDelta, kRows, kWidth>();
+        methods<kNormals, kSimulate, kPriceAndGreeks, kPriceAndDelta, kRows, kStateSum, kWidth>();
     return once.init({"quarnel._fused", "", kVersion, functions, {}});
 }
