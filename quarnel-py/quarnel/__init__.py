@@ -117,3 +117,13 @@ __all__ += [
     "price_and_greeks_barrier_gbm",
     "price_and_greeks_barrier_tangent_flow",
 ]
+# Simulation and estimation in one pass, for the built-in models of quarnel.models.
+from . import models  # noqa: E402
+from ._fused_api import (  # noqa: E402
+    normals,
+    price_and_delta_fused,
+    price_and_greeks_fused,
+    simulate,
+)
+
+__all__ += ["models", "normals", "price_and_delta_fused", "price_and_greeks_fused", "simulate"]

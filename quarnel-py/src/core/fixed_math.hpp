@@ -14,6 +14,14 @@
 #include <cstdint>
 #include <limits>
 
+// Forced inline: the fused kernels are compiled once per instruction set, and an
+// out-of-line copy built for AVX-512 must never be the one the linker keeps.
+#if defined(__GNUC__)
+#define QUARNEL_FIXED_INLINE [[gnu::always_inline]] inline
+#else
+#define QUARNEL_FIXED_INLINE inline
+#endif
+
 namespace quarnel::fixed {
 
 // ln 2 split so that k * LN2_HI is exact for |k| < 2^11 (its low 11 bits are zero).
@@ -24,14 +32,14 @@ inline constexpr double EXP_OVERFLOW = 7.09782712893383973096e+02;
 inline constexpr double EXP_UNDERFLOW = -7.45133219101941108420e+02;
 
 // 2^k for k in [-1022, 1023], from the exponent bits.
-inline double pow2_normal(std::int64_t k) noexcept {
+QUARNEL_FIXED_INLINE double pow2_normal(std::int64_t k) noexcept {
     return std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52);
 }
 
 // exp(x). x = k ln2 + r with |r| <= ln2 / 2 (Cody-Waite), exp(r) by its Taylor
 // polynomial of degree 13 in Horner form, then the scaling by 2^k in one or two exact
 // steps (two when the result is subnormal or 2^k alone would overflow).
-inline double exp(double x) noexcept {
+QUARNEL_FIXED_INLINE double exp(double x) noexcept {
     if (x != x) return x;
     if (x > EXP_OVERFLOW) return std::numeric_limits<double>::infinity();
     if (x < EXP_UNDERFLOW) return 0.0;
@@ -63,7 +71,7 @@ inline double exp(double x) noexcept {
 
 // log(x). x = 2^e m with m in [sqrt(1/2), sqrt(2)), log m = 2 atanh(s) with
 // s = (m - 1) / (m + 1), |s| < 0.1716, by its odd series to s^23.
-inline double log(double x) noexcept {
+QUARNEL_FIXED_INLINE double log(double x) noexcept {
     if (x != x) return x;
     if (x < 0.0) return std::numeric_limits<double>::quiet_NaN();
     if (x == 0.0) return -std::numeric_limits<double>::infinity();
@@ -103,7 +111,7 @@ inline double log(double x) noexcept {
 
 // x^y for x > 0 as exp(y log x); x = 0 gives 0 for y > 0 and inf for y < 0, negative
 // x NaN (the kernels raise only positive states to real powers).
-inline double pow(double x, double y) noexcept {
+QUARNEL_FIXED_INLINE double pow(double x, double y) noexcept {
     if (x == 0.0 && y == y) {
         if (y == 0.0) return 1.0;
         return y > 0.0 ? 0.0 : std::numeric_limits<double>::infinity();

@@ -1,0 +1,107 @@
+"""Simulate and estimate in one pass: the fused estimators of the built-in models.
+
+The Brownian increment of path k at step j is sqrt(T / N) z[k, j], with z the normal
+of the counter-based generator keyed by (seed, k, j) (`normals`): results are a
+function of the seed alone, the same bits for any thread count, vector width and
+platform. `simulate` returns the `PathBatch` of exactly the paths a fused call
+simulates, so the stored-batch estimators on it give its results bit for bit.
+"""
+
+from __future__ import annotations
+
+import operator
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import _fused
+from ._batch import PathBatch
+from ._types import Greeks
+from .models import _Model
+
+_TWO32 = 1 << 32
+
+
+def _seed_halves(seed: object) -> tuple[float, float]:
+    if isinstance(seed, bool) or not hasattr(type(seed), "__index__"):
+        raise TypeError(f"argument 'seed': expected an int, got {type(seed).__qualname__}")
+    s = operator.index(seed)  # type: ignore[arg-type]
+    if not 0 <= s < _TWO32 * _TWO32:
+        raise ValueError(f"seed must be a whole number from 0 to 2**64 - 1, got {s}")
+    return float(s % _TWO32), float(s // _TWO32)
+
+
+def _model(model: object) -> tuple[str, float, float, float, float]:
+    if not isinstance(model, _Model):
+        raise TypeError(f"argument 'model': expected a quarnel.models model (GBM, ABM, OU, "
+                        f"CEV, CIR), got {type(model).__qualname__}")
+    return model._native()
+
+
+def _count(name: str, n: object) -> float:
+    if isinstance(n, bool) or not hasattr(type(n), "__index__"):
+        raise TypeError(f"argument '{name}': expected an int, got {type(n).__qualname__}")
+    return float(operator.index(n))  # type: ignore[arg-type]
+
+
+def normals(seed: int, n_paths: int, n_steps: int, *, first_path: int = 0) -> NDArray[np.float64]:
+    """The (n_paths, n_steps) standard normals of paths first_path, first_path + 1, ...
+    of the generator: Philox4x32-10 keyed by the seed, counter (path, step // 2),
+    Box-Muller with the library's own log, sine and cosine (docs/fused.md)."""
+    lo, hi = _seed_halves(seed)
+    out: NDArray[np.float64] = _fused.normals(lo, hi, _count("n_paths", n_paths),
+                                              _count("n_steps", n_steps),
+                                              _count("first_path", first_path))
+    return out
+
+
+def simulate(model: _Model, n_paths: int, n_steps: int, horizon: float, seed: int) -> PathBatch:
+    """The `PathBatch` of the fused call with these arguments: its states, increments
+    and the coefficient fields at the start of each step (second derivatives included),
+    so that `price_and_greeks_tangent_flow(batch, payoff, strike)` equals
+    `price_and_greeks_fused(model, n_paths, n_steps, horizon, seed, payoff, strike)`
+    bit for bit (vega there is the parallel bump, vol times this vega)."""
+    lo, hi = _seed_halves(seed)
+    n = int(_count("n_steps", n_steps))
+    m = _fused.simulate(*_model(model), _count("n_paths", n_paths), float(n), horizon, lo, hi)
+    f = [m[:, n + 1 + i * n: n + 1 + (i + 1) * n] for i in range(6)]
+    return PathBatch(states=m[:, : n + 1], dws=f[0], horizon=horizon, sigma=f[1],
+                     d_mu_dx=f[2], d_sigma_dx=f[3], d2_mu_dx2=f[4], d2_sigma_dx2=f[5])
+
+
+def price_and_greeks_fused(model: _Model, n_paths: int, n_steps: int, horizon: float, seed: int,
+                           payoff: str, strike: float = 0.0, *,
+                           estimator: str = "lowest_variance", half_width: float | None = None,
+                           rate: float | None = None) -> Greeks:
+    """Price, delta, gamma and vega (d/d vol) of a built-in payoff under `model`,
+    simulating and estimating in one pass with nothing stored per step.
+
+    The estimators are those of `price_and_greeks_tangent_flow` (exact for the Euler
+    scheme at every n_steps); on `simulate(model, n_paths, n_steps, horizon, seed)`
+    that function gives the same price, delta and gamma bit for bit, and vol times
+    this vega. Memory is O(threads) for every estimator but the localised digital
+    without `half_width` (its default width needs all X_T first: 56 bytes a path).
+    With `rate`, every value and standard error is multiplied by exp(-rate horizon).
+    Rho is NaN."""
+    lo, hi = _seed_halves(seed)
+    out: Greeks = _fused.price_and_greeks(*_model(model), _count("n_paths", n_paths),
+                                          _count("n_steps", n_steps), horizon, lo, hi, payoff,
+                                          strike, estimator, half_width, rate)
+    return out
+
+
+def price_and_delta_fused(model: _Model, n_paths: int, n_steps: int, horizon: float, seed: int,
+                          payoff: str, strike: float = 0.0, *,
+                          rate: float | None = None) -> tuple[float, float, float, float]:
+    """(price, delta, price_stderr, delta_stderr) with the first-order tangent-flow
+    weight: `price_and_delta_tangent_flow` on the `simulate` batch, bit for bit, at a
+    quarter of the divisions of `price_and_greeks_fused`."""
+    lo, hi = _seed_halves(seed)
+    out: Any = _fused.price_and_delta(*_model(model), _count("n_paths", n_paths),
+                                      _count("n_steps", n_steps), horizon, lo, hi, payoff,
+                                      strike, rate)
+    return tuple(out)  # type: ignore[return-value]
+
+
+__all__ = ["normals", "price_and_delta_fused", "price_and_greeks_fused", "simulate"]

@@ -1,0 +1,489 @@
+#include "core/fused.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/buffer.hpp"
+#include "core/chunks.hpp"
+#include "core/fused_math.hpp"
+#include "core/greeks_tangent_flow.hpp"
+#include "core/payoffs.hpp"
+#include "core/pool.hpp"
+#include "quarnel/from_paths.hpp"
+#include "quarnel/greeks_from_paths.hpp"
+
+namespace quarnel {
+
+namespace detail {
+std::optional<ZeroSigma> fused_rows_1(int, const FusedModel&, const FusedGrid&, std::size_t,
+                                      std::size_t, double*) noexcept;
+void fused_fields_1(const FusedModel&, const FusedGrid&, std::size_t, std::size_t, double*,
+                    std::size_t) noexcept;
+#if QUARNEL_FUSED_VECTORS
+std::optional<ZeroSigma> fused_rows_2(int, const FusedModel&, const FusedGrid&, std::size_t,
+                                      std::size_t, double*) noexcept;
+void fused_fields_2(const FusedModel&, const FusedGrid&, std::size_t, std::size_t, double*,
+                    std::size_t) noexcept;
+#endif
+#if QUARNEL_FUSED_AVX2 && QUARNEL_FUSED_VECTORS
+std::optional<ZeroSigma> fused_rows_4(int, const FusedModel&, const FusedGrid&, std::size_t,
+                                      std::size_t, double*) noexcept;
+void fused_fields_4(const FusedModel&, const FusedGrid&, std::size_t, std::size_t, double*,
+                    std::size_t) noexcept;
+#endif
+#if QUARNEL_FUSED_AVX512 && QUARNEL_FUSED_VECTORS
+std::optional<ZeroSigma> fused_rows_8(int, const FusedModel&, const FusedGrid&, std::size_t,
+                                      std::size_t, double*) noexcept;
+void fused_fields_8(const FusedModel&, const FusedGrid&, std::size_t, std::size_t, double*,
+                    std::size_t) noexcept;
+#endif
+
+namespace {
+
+bool cpu_has(int width) noexcept {
+#if (QUARNEL_FUSED_AVX2 || QUARNEL_FUSED_AVX512) && defined(__GNUC__)
+    __builtin_cpu_init();
+    if (width == 4) return __builtin_cpu_supports("avx2") != 0;
+    if (width == 8) {
+        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512dq") != 0;
+    }
+#endif
+    return width <= 2;
+}
+
+}  // namespace
+
+FusedRowsFn fused_rows_at(int width) noexcept {
+    if (width == 0) width = fused_width();
+    if (!cpu_has(width)) return nullptr;
+    switch (width) {
+        case 1: return &fused_rows_1;
+#if QUARNEL_FUSED_VECTORS
+        case 2: return &fused_rows_2;
+#endif
+#if QUARNEL_FUSED_AVX2 && QUARNEL_FUSED_VECTORS
+        case 4: return &fused_rows_4;
+#endif
+#if QUARNEL_FUSED_AVX512 && QUARNEL_FUSED_VECTORS
+        case 8: return &fused_rows_8;
+#endif
+        default: return nullptr;
+    }
+}
+
+FusedFieldsFn fused_fields_at(int width) noexcept {
+    if (width == 0) width = fused_width();
+    if (!cpu_has(width)) return nullptr;
+    switch (width) {
+        case 1: return &fused_fields_1;
+#if QUARNEL_FUSED_VECTORS
+        case 2: return &fused_fields_2;
+#endif
+#if QUARNEL_FUSED_AVX2 && QUARNEL_FUSED_VECTORS
+        case 4: return &fused_fields_4;
+#endif
+#if QUARNEL_FUSED_AVX512 && QUARNEL_FUSED_VECTORS
+        case 8: return &fused_fields_8;
+#endif
+        default: return nullptr;
+    }
+}
+
+int fused_width() noexcept {
+    static const int widest = [] {
+        for (int w : {8, 4, 2}) {
+            if (cpu_has(w) && fused_rows_at(w) != nullptr) return w;
+        }
+        return 1;
+    }();
+    return widest;
+}
+
+}  // namespace detail
+
+namespace {
+
+std::string shown(double x) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", x);
+    return buf;
+}
+
+std::optional<ModelError> finite(const char* name, double x) {
+    if (std::isfinite(x)) return std::nullopt;
+    return ModelError{std::string(name) + " must be finite, got " + shown(x)};
+}
+
+std::optional<ModelError> positive(const char* name, double x) {
+    if (std::isfinite(x) && x > 0.0) return std::nullopt;
+    return ModelError{std::string(name) + " must be positive and finite, got " + shown(x)};
+}
+
+}  // namespace
+
+Result<FusedModel> fused_model(std::string_view name, double x0, double a, double b, double c) {
+    FusedModel m;
+    if (name == "gbm" || name == "abm" || name == "cev") {
+        m.kind = name == "gbm" ? FusedKind::gbm : name == "abm" ? FusedKind::abm : FusedKind::cev;
+        m.mu = a;
+        m.vol = b;
+        m.beta = m.kind == FusedKind::cev ? c : 1.0;
+        if (auto e = finite("x0", x0)) return *std::move(e);
+        if (auto e = finite("mu", a)) return *std::move(e);
+        if (auto e = positive("vol", b)) return *std::move(e);
+        if (m.kind == FusedKind::cev) {
+            if (auto e = finite("beta", c)) return *std::move(e);
+            if (auto e = positive("x0", x0)) return *std::move(e);
+        }
+    } else if (name == "ou" || name == "cir") {
+        m.kind = name == "ou" ? FusedKind::ou : FusedKind::cir;
+        m.kappa = a;
+        m.theta = b;
+        m.vol = c;
+        if (auto e = finite("x0", x0)) return *std::move(e);
+        if (auto e = finite("kappa", a)) return *std::move(e);
+        if (auto e = finite("theta", b)) return *std::move(e);
+        if (auto e = positive("vol", c)) return *std::move(e);
+        if (m.kind == FusedKind::cir && !(x0 > 0.0)) {
+            return ModelError{"x0 must be positive under cir (sigma(0) = 0), got " + shown(x0)};
+        }
+    } else {
+        return ModelError{"unknown model '" + std::string(name) +
+                          "': expected 'gbm', 'abm', 'ou', 'cev' or 'cir'"};
+    }
+    m.x0 = x0;
+    return m;
+}
+
+Result<FusedGrid> fused_grid(double n_paths, double n_steps, double horizon, double seed_lo,
+                             double seed_hi, double first_path) {
+    const Result<std::size_t> paths = to_count(n_paths, "n_paths");
+    if (!paths.ok()) return paths.error();
+    const Result<std::size_t> steps = to_count(n_steps, "n_steps");
+    if (!steps.ok()) return steps.error();
+    const Result<std::size_t> first = to_count(first_path, "first_path");
+    if (!first.ok()) return first.error();
+    if (paths.value() == 0) return ModelError{"n_paths must be at least 1"};
+    // The pair index step / 2 is one 32-bit counter word.
+    if (steps.value() == 0 || steps.value() > (std::size_t{1} << 32)) {
+        return ModelError{"n_steps must be from 1 to 2**32, got " + shown(n_steps)};
+    }
+    if (auto e = positive("horizon", horizon)) return *std::move(e);
+    const double two32 = 4294967296.0;
+    if (!(seed_lo >= 0.0 && seed_lo < two32 && seed_hi >= 0.0 && seed_hi < two32) ||
+        seed_lo != std::floor(seed_lo) || seed_hi != std::floor(seed_hi)) {
+        return ModelError{"seed must be a whole number from 0 to 2**64 - 1"};
+    }
+    FusedGrid g;
+    g.n_paths = paths.value();
+    g.n_steps = steps.value();
+    g.horizon = horizon;
+    g.seed = static_cast<std::uint64_t>(seed_lo) | (static_cast<std::uint64_t>(seed_hi) << 32);
+    g.first_path = first.value();
+    return g;
+}
+
+Result<Matrix> fused_normals(const FusedGrid& grid) {
+    const std::size_t n = grid.n_paths, m = grid.n_steps;
+    if (m > std::numeric_limits<std::size_t>::max() / sizeof(double) / n) {
+        return ModelError{"the normals do not fit in memory"};
+    }
+    Matrix out = Matrix::allocate(n, m);
+    const philox::Key key(grid.seed);
+    for (std::size_t k = 0; k < n; ++k) {
+        double* row = out.row(k);
+        for (std::size_t j = 0; j < m; j += 2) {
+            double z0, z1;
+            fused::normal_pair<1>(key, grid.first_path + k, j / 2, z0, z1);
+            row[j] = z0;
+            if (j + 1 < m) row[j + 1] = z1;
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// Paths per pool item: long enough runs of groups that the hand-off is noise, short
+// enough that two threads share out small batches.
+constexpr std::size_t kItemPaths = 512;
+
+// Rows of paths [first, first + count) into rows on the pool; the first zero sigma in
+// path order.
+std::optional<ZeroSigma> pool_rows(detail::FusedRowsFn rows_fn, int kind, const FusedModel& m,
+                                   const FusedGrid& g, std::size_t first, std::size_t count,
+                                   double* out, WorkerPool& pool) {
+    const std::size_t cols = kind == detail::kRowsGreeks  ? detail::kFusedColumns
+                             : kind == detail::kRowsDelta ? detail::kDeltaColumns
+                                                          : 1;
+    const std::size_t items = (count + kItemPaths - 1) / kItemPaths;
+    std::vector<std::optional<ZeroSigma>> zeros(items);
+    pool.run(
+        items,
+        [&](std::size_t i) noexcept {
+            const std::size_t a = i * kItemPaths, len = std::min(kItemPaths, count - a);
+            zeros[i] = rows_fn(kind, m, g, first + a, len, out + a * cols);
+        },
+        count * g.n_steps * 8);
+    for (const auto& z : zeros) {
+        if (z) return z;
+    }
+    return std::nullopt;
+}
+
+ModelError zero_error(const ZeroSigma& z) {
+    return ModelError{"sigma(X) = 0 on path " + std::to_string(z.path) + " at step " +
+                      std::to_string(z.step) + ": the weights divide by the diffusion coefficient"};
+}
+
+// The four sample streams, summed left to right in path order, as
+// price_and_greeks_tangent_flow sums them.
+struct GreekSums {
+    TwoStreamSums price_delta, gamma_vega;
+    void add(const TangentGreekSamples& s) noexcept {
+        price_delta.add(s.price, s.delta);
+        gamma_vega.add(s.gamma, s.vega);
+    }
+    Greeks finish(std::size_t n) const noexcept {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        const MeanStderr p = mean_stderr(price_delta.sum_a(), price_delta.sum_sq_a(), n);
+        const MeanStderr d = mean_stderr(price_delta.sum_b(), price_delta.sum_sq_b(), n);
+        const MeanStderr g = mean_stderr(gamma_vega.sum_a(), gamma_vega.sum_sq_a(), n);
+        const MeanStderr v = mean_stderr(gamma_vega.sum_b(), gamma_vega.sum_sq_b(), n);
+        return {p.mean,    d.mean,    g.mean,    v.mean,    nan,
+                p.stderr_, d.stderr_, g.stderr_, v.stderr_, nan};
+    }
+};
+
+Greeks finish_localised(const CentringSums<3>& sums, std::size_t n) noexcept {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const MeanStderr p = sums.price(n);
+    MeanStderr g[3];
+    for (std::size_t i = 0; i < 3; ++i) g[i] = sums.greek(i, n);
+    return {p.mean,    g[0].mean,    g[1].mean,    g[2].mean,    nan,
+            p.stderr_, g[0].stderr_, g[1].stderr_, g[2].stderr_, nan};
+}
+
+PathRow row_at(const double* r) noexcept { return PathRow{r[1], r[2], r[3], r[4], r[5], r[6]}; }
+
+// X_N of stored rows, as default_half_width reads values.
+struct Terminals {
+    const double* rows;
+    std::size_t n;
+    std::size_t size() const noexcept { return n; }
+    double operator[](std::size_t k) const noexcept { return rows[k * detail::kFusedColumns]; }
+};
+
+// The package's rule: a non-finite estimate has a NaN standard error.
+double error_of(double mean, double err) noexcept {
+    return std::isfinite(mean) ? err : std::numeric_limits<double>::quiet_NaN();
+}
+
+Greeks with_nan_errors(Greeks g) noexcept {
+    g.price_stderr = error_of(g.price, g.price_stderr);
+    g.delta_stderr = error_of(g.delta, g.delta_stderr);
+    g.gamma_stderr = error_of(g.gamma, g.gamma_stderr);
+    g.vega_stderr = error_of(g.vega, g.vega_stderr);
+    return g;
+}
+
+}  // namespace
+
+Result<PriceDelta> fused_price_and_delta(const FusedModel& model, const FusedGrid& grid,
+                                         std::string_view payoff, double strike,
+                                         std::optional<double> rate, const WorkScope& scope) {
+    const Result<PayoffKind> kind = payoff_named(payoff);
+    if (!kind.ok()) return kind.error();
+    if (auto err = finite("strike", strike)) return *std::move(err);
+    if (rate) {
+        if (auto err = finite("rate", *rate)) return *std::move(err);
+    }
+    const detail::FusedRowsFn rows_fn = detail::fused_rows_at(0);
+    const std::size_t n = grid.n_paths;
+    WorkerPool& pool = WorkerPool::global();
+    const std::size_t wave = std::min(n, 8 * kItemPaths * pool.threads());
+    std::vector<double> rows(wave * detail::kDeltaColumns);
+    std::optional<ModelError> failed;
+    PriceDelta out{};
+    auto work = [&] {
+        with_payoff(kind.value(), strike, [&](auto f) {
+            TwoStreamSums sums;
+            for (std::size_t first = 0; first < n; first += wave) {
+                const std::size_t count = std::min(wave, n - first);
+                if (auto z = pool_rows(rows_fn, detail::kRowsDelta, model, grid, first, count,
+                                       rows.data(), pool)) {
+                    failed = zero_error(*z);
+                    return;
+                }
+                // As price_and_delta_tangent_flow forms its samples.
+                for (std::size_t i = 0; i < count; ++i) {
+                    const double p = f(rows[i * detail::kDeltaColumns]);
+                    sums.add(p, rows[i * detail::kDeltaColumns + 1] * p);
+                }
+            }
+            const MeanStderr price = mean_stderr(sums.sum_a(), sums.sum_sq_a(), n);
+            const MeanStderr delta = mean_stderr(sums.sum_b(), sums.sum_sq_b(), n);
+            out = PriceDelta{price.mean, delta.mean, price.stderr_, delta.stderr_};
+        });
+    };
+    scope(work);
+    if (failed) return *std::move(failed);
+    if (rate) {
+        const double df = fixed::exp(-*rate * grid.horizon);
+        out.price = out.price * df;
+        out.delta = out.delta * df;
+        out.price_stderr = out.price_stderr * df;
+        out.delta_stderr = out.delta_stderr * df;
+    }
+    out.price_stderr = error_of(out.price, out.price_stderr);
+    out.delta_stderr = error_of(out.delta, out.delta_stderr);
+    return out;
+}
+
+double fused_state_sum(const FusedModel& model, const FusedGrid& grid, const WorkScope& scope) {
+    const detail::FusedRowsFn rows_fn = detail::fused_rows_at(0);
+    WorkerPool& pool = WorkerPool::global();
+    const std::size_t n = grid.n_paths;
+    const std::size_t wave = std::min(n, 8 * kItemPaths * pool.threads());
+    std::vector<double> rows(wave);
+    double sum = 0.0;
+    auto work = [&] {
+        for (std::size_t first = 0; first < n; first += wave) {
+            const std::size_t count = std::min(wave, n - first);
+            (void)pool_rows(rows_fn, detail::kRowsState, model, grid, first, count, rows.data(),
+                            pool);
+            for (std::size_t i = 0; i < count; ++i) sum = sum + rows[i];
+        }
+    };
+    scope(work);
+    return sum;
+}
+
+Result<Matrix> fused_simulate(const FusedModel& model, const FusedGrid& grid) {
+    const std::size_t n = grid.n_paths, m = grid.n_steps;
+    const std::size_t limit = std::numeric_limits<std::size_t>::max() / sizeof(double);
+    if (m > (limit - 1) / 7 || 7 * m + 1 > limit / n) {
+        return ModelError{"a batch of " + std::to_string(n) + " paths x " + std::to_string(m) +
+                          " steps does not fit in memory"};
+    }
+    const std::size_t ld = 7 * m + 1;
+    Matrix out = Matrix::allocate(n, ld);
+    const detail::FusedFieldsFn fields = detail::fused_fields_at(0);
+    double* base = out.buffer.data();
+    const std::size_t items = (n + kItemPaths - 1) / kItemPaths;
+    WorkerPool::global().run(
+        items,
+        [&](std::size_t i) noexcept {
+            const std::size_t a = i * kItemPaths;
+            fields(model, grid, a, std::min(kItemPaths, n - a), base, ld);
+        },
+        n * m * 8);
+    return out;
+}
+
+Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& grid,
+                                      std::string_view payoff, double strike,
+                                      std::string_view estimator, std::optional<double> half_width,
+                                      std::optional<double> rate, const WorkScope& scope) {
+    const Result<PayoffKind> kind = payoff_named(payoff);
+    if (!kind.ok()) return kind.error();
+    const Result<Estimator> est = estimator_named(estimator);
+    if (!est.ok()) return est.error();
+    if (auto err = finite("strike", strike)) return *std::move(err);
+    if (auto err = check_half_width(half_width)) return *std::move(err);
+    if (rate) {
+        if (auto err = finite("rate", *rate)) return *std::move(err);
+    }
+    const detail::FusedRowsFn rows_fn = detail::fused_rows_at(0);
+    const std::size_t n = grid.n_paths;
+    WorkerPool& pool = WorkerPool::global();
+    const bool localised =
+        est.value() == Estimator::lowest_variance && kind.value() == PayoffKind::digital_call;
+    // The localised digital's default width needs every X_N before the first sample:
+    // its rows are kept (7 doubles a path). Every other estimator consumes rows a wave
+    // at a time, so memory is O(threads) whatever n.
+    const bool keep_all = localised && !half_width;
+    const std::size_t wave = keep_all ? n : std::min(n, 8 * kItemPaths * pool.threads());
+    std::vector<double> rows(wave * detail::kFusedColumns);
+
+    std::optional<ModelError> failed;
+    auto for_each_row = [&](auto visit) {
+        for (std::size_t first = 0; first < n && !failed; first += wave) {
+            const std::size_t count = std::min(wave, n - first);
+            if (auto z = pool_rows(rows_fn, detail::kRowsGreeks, model, grid, first, count,
+                                   rows.data(), pool)) {
+                failed = zero_error(*z);
+                return;
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                const double* r = rows.data() + i * detail::kFusedColumns;
+                visit(r[0], row_at(r));
+            }
+        }
+    };
+    Greeks g{};
+    auto work = [&] {
+        if (est.value() == Estimator::weights) {
+            with_payoff(kind.value(), strike, [&](auto f) {
+                GreekSums sums;
+                for_each_row([&](double x, const PathRow& r) {
+                    sums.add(tangent_greeks_by_weights_sample(f, x, r));
+                });
+                g = sums.finish(n);
+            });
+        } else if (!localised) {
+            with_slope(kind.value(), strike, [&](auto f, auto slope) {
+                GreekSums sums;
+                for_each_row([&](double x, const PathRow& r) {
+                    sums.add(tangent_greeks_pathwise_sample(f, slope, x, r));
+                });
+                g = sums.finish(n);
+            });
+        } else if (half_width) {
+            const LocalisedDigital digital(strike, *half_width);
+            CentringSums<3> sums;
+            for_each_row([&](double x, const PathRow& r) {
+                sums.add(tangent_greeks_localised_digital_sample(digital, x, r));
+            });
+            g = finish_localised(sums, n);
+        } else {
+            if (auto z =
+                    pool_rows(rows_fn, detail::kRowsGreeks, model, grid, 0, n, rows.data(), pool)) {
+                failed = zero_error(*z);
+                return;
+            }
+            const LocalisedDigital digital(strike, default_half_width(Terminals{rows.data(), n}));
+            CentringSums<3> sums;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double* r = rows.data() + i * detail::kFusedColumns;
+                sums.add(tangent_greeks_localised_digital_sample(digital, r[0], row_at(r)));
+            }
+            g = finish_localised(sums, n);
+        }
+    };
+    scope(work);
+    if (failed) return *std::move(failed);
+    g = with_nan_errors(g);
+    // The kernel's parameter is the parallel bump s -> (1 + e) s: d/de = s d/ds.
+    g.vega = g.vega / model.vol;
+    g.vega_stderr = g.vega_stderr / model.vol;
+    if (rate) {
+        const double df = fixed::exp(-*rate * grid.horizon);
+        g.price = g.price * df;
+        g.delta = g.delta * df;
+        g.gamma = g.gamma * df;
+        g.vega = g.vega * df;
+        g.price_stderr = g.price_stderr * df;
+        g.delta_stderr = g.delta_stderr * df;
+        g.gamma_stderr = g.gamma_stderr * df;
+        g.vega_stderr = g.vega_stderr * df;
+    }
+    return g;
+}
+
+}  // namespace quarnel

@@ -1,0 +1,19 @@
+// The fused kernels in 4 lanes, compiled with the AVX2 flags of this file alone (CMake
+// sets them on x86-64 and defines QUARNEL_FUSED_AVX2); called only where the CPU has them.
+#define QUARNEL_FUSED_ISA avx2
+#include "core/fused_kernel.hpp"
+
+#if QUARNEL_FUSED_AVX2 && QUARNEL_FUSED_VECTORS
+namespace quarnel::detail {
+
+std::optional<ZeroSigma> fused_rows_4(int kind, const FusedModel& m, const FusedGrid& g,
+                                      std::size_t first, std::size_t count, double* out) noexcept {
+    return fused::rows_any<8>(kind, m, g, first, count, out);
+}
+void fused_fields_4(const FusedModel& m, const FusedGrid& g, std::size_t first, std::size_t count,
+                    double* out, std::size_t ld) noexcept {
+    fused::fields_any<8>(m, g, first, count, out, ld);
+}
+
+}  // namespace quarnel::detail
+#endif

@@ -1,0 +1,358 @@
+// The arithmetic of the fused kernels over lanes: log, exp and pow that give exactly the
+// bits of quarnel::fixed (fixed_math.hpp) in every lane, the sine and cosine of 2 pi u
+// for Box-Muller, and the normals of philox.hpp.
+//
+// D is double (one path) or a vector of W doubles (one path per lane), U the matching
+// unsigned 64-bit words. A lane runs the scalar function's operations in its order with
+// the branches turned into selects; the branches of fixed_math.hpp that only rare
+// arguments take (zero, subnormal, infinite or NaN inputs, results that under- or
+// overflow) are not written as selects: a lane that needs one is recomputed by the
+// scalar function itself, so every lane is bit-equal to it by construction.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "core/fixed_math.hpp"
+#include "core/philox.hpp"
+
+#if defined(__SSE2__) || defined(__AVX__) || defined(__AVX512F__)
+#include <immintrin.h>
+#endif
+
+#if defined(__GNUC__) && !defined(QUARNEL_NO_VECTOR_EXTENSIONS)
+#define QUARNEL_FUSED_VECTORS 1
+#else
+#define QUARNEL_FUSED_VECTORS 0
+#endif
+
+#if defined(__GNUC__)
+#define QUARNEL_FUSED_INLINE [[gnu::always_inline]] inline
+#else
+#define QUARNEL_FUSED_INLINE inline
+#endif
+
+namespace quarnel::fused {
+inline namespace QUARNEL_FUSED_ISA {
+
+template <int W>
+struct Lanes;
+template <>
+struct Lanes<1> {
+    using D = double;
+    using U = std::uint64_t;
+};
+#if QUARNEL_FUSED_VECTORS
+template <>
+struct Lanes<2> {
+    typedef double D __attribute__((vector_size(16)));
+    typedef std::uint64_t U __attribute__((vector_size(16)));
+};
+template <>
+struct Lanes<4> {
+    typedef double D __attribute__((vector_size(32)));
+    typedef std::uint64_t U __attribute__((vector_size(32)));
+};
+template <>
+struct Lanes<8> {
+    typedef double D __attribute__((vector_size(64)));
+    typedef std::uint64_t U __attribute__((vector_size(64)));
+};
+// Two registers of AVX-512: two independent groups of paths in every instruction
+// stream, so that one group's long chain (log, exp, division) hides the other's latency.
+template <>
+struct Lanes<16> {
+    typedef double D __attribute__((vector_size(128)));
+    typedef std::uint64_t U __attribute__((vector_size(128)));
+};
+template <>
+struct Lanes<32> {
+    typedef double D __attribute__((vector_size(256)));
+    typedef std::uint64_t U __attribute__((vector_size(256)));
+};
+#endif
+
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D splat(double x) noexcept {
+    if constexpr (W == 1) {
+        return x;
+    } else {
+        typename Lanes<W>::D v{};
+        return v + x;
+    }
+}
+
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::U as_bits(typename Lanes<W>::D x) noexcept {
+    return std::bit_cast<typename Lanes<W>::U>(x);
+}
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D from_bits(typename Lanes<W>::U u) noexcept {
+    return std::bit_cast<typename Lanes<W>::D>(u);
+}
+
+// Lane flags are 0 or 1 in the words of U, made with integer arithmetic only: GCC
+// lowers comparisons and selects on vectors wider than a register lane by lane, but
+// integer and floating-point arithmetic register by register.
+
+// 1 where the unsigned word a is below b, for a, b < 2^63.
+template <class U>
+QUARNEL_FUSED_INLINE U below(U a, std::uint64_t b) noexcept {
+    return (a - b) >> 63;
+}
+
+// `flag ? a : b` on the bits.
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D pick(typename Lanes<W>::U flag, typename Lanes<W>::D a,
+                                               typename Lanes<W>::D b) noexcept {
+    const typename Lanes<W>::U mask = (flag - flag) - flag;  // all ones where flag is 1
+    return from_bits<W>((as_bits<W>(a) & mask) | (as_bits<W>(b) & ~mask));
+}
+
+// 1 where x is a positive, normal, finite double.
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::U positive_normal(typename Lanes<W>::D x) noexcept {
+    const typename Lanes<W>::U d = as_bits<W>(x) - 0x0010000000000000ULL;
+    return below(d, 0x7FE0000000000000ULL) & ~(d >> 63);
+}
+
+// 1 where |x| <= 707 (NaN excluded): exp's one-step range.
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::U exp_range(typename Lanes<W>::D x) noexcept {
+    const typename Lanes<W>::U ab = as_bits<W>(x) & 0x7FFFFFFFFFFFFFFFULL;
+    return below(ab, std::bit_cast<std::uint64_t>(707.0) + 1);
+}
+
+// Whether any lane's word is non-zero.
+template <int W>
+QUARNEL_FUSED_INLINE bool any(typename Lanes<W>::U flags) noexcept {
+    if constexpr (W == 1) {
+        return flags != 0;
+    } else {
+        std::uint64_t all = 0;
+        for (int w = 0; w < W; ++w) all |= flags[w];
+        return all != 0;
+    }
+}
+
+// Lanes whose flag is 0 get f(lane) from the scalar function.
+template <int W, class F>
+QUARNEL_FUSED_INLINE void patch(typename Lanes<W>::D& r, typename Lanes<W>::U ok, F f) noexcept {
+    const typename Lanes<W>::U bad = ok ^ 1;
+    if (!any<W>(bad)) return;
+    for (int w = 0; w < W; ++w) {
+        if (bad[w] != 0) r[w] = f(w);
+    }
+}
+
+namespace detail {
+
+// fixed::log for positive normal finite x, all lanes.
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D log_normal(typename Lanes<W>::D x) noexcept {
+    using D = typename Lanes<W>::D;
+    using U = typename Lanes<W>::U;
+    const U bits = as_bits<W>(x);
+    // m > sqrt 2 as words (m in [1, 2)); halving m is one less in its exponent field.
+    const U mbits = (bits & 0x000FFFFFFFFFFFFFULL) | 0x3FF0000000000000ULL;
+    const U big = (std::bit_cast<std::uint64_t>(1.4142135623730951) - mbits) >> 63;
+    const U biased = (bits >> 52) + big;
+    const D m = from_bits<W>(mbits - (big << 52));
+    const D f = m - 1.0;
+    const D s = f / (2.0 + f);
+    const D s2 = s * s;
+    D p = splat<W>(1.0 / 23.0);
+    p = p * s2 + 1.0 / 21.0;
+    p = p * s2 + 1.0 / 19.0;
+    p = p * s2 + 1.0 / 17.0;
+    p = p * s2 + 1.0 / 15.0;
+    p = p * s2 + 1.0 / 13.0;
+    p = p * s2 + 1.0 / 11.0;
+    p = p * s2 + 1.0 / 9.0;
+    p = p * s2 + 1.0 / 7.0;
+    p = p * s2 + 1.0 / 5.0;
+    p = p * s2 + 1.0 / 3.0;
+    const D two_s = 2.0 * s;
+    const D log_m = two_s + two_s * (s2 * p);
+    // (double)(biased - 1023), exactly: 2^52 + biased read as a double, less 2^52 + 1023.
+    const D ed = from_bits<W>(biased | 0x4330000000000000ULL) - 4503599627371519.0;
+    return ed * fixed::LN2_HI + (log_m + ed * fixed::LN2_LO);
+}
+
+// fixed::exp for x in [-707, 709], where the result is normal and 2^k one step.
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D exp_normal(typename Lanes<W>::D x) noexcept {
+    using D = typename Lanes<W>::D;
+    using U = typename Lanes<W>::U;
+    constexpr double shifter = 6755399441055744.0;
+    const D shifted = x * fixed::INV_LN2 + shifter;
+    const D kd = shifted - shifter;
+    // k from the low bits of the shifted value: bits(shifted) - bits(shifter) = k.
+    const U k = as_bits<W>(shifted) - std::bit_cast<std::uint64_t>(shifter);
+    const D r = (x - kd * fixed::LN2_HI) - kd * fixed::LN2_LO;
+    D p = splat<W>(1.0 / 6227020800.0);
+    p = p * r + 1.0 / 479001600.0;
+    p = p * r + 1.0 / 39916800.0;
+    p = p * r + 1.0 / 3628800.0;
+    p = p * r + 1.0 / 362880.0;
+    p = p * r + 1.0 / 40320.0;
+    p = p * r + 1.0 / 5040.0;
+    p = p * r + 1.0 / 720.0;
+    p = p * r + 1.0 / 120.0;
+    p = p * r + 1.0 / 24.0;
+    p = p * r + 1.0 / 6.0;
+    p = p * r + 0.5;
+    p = p * r * r + r;
+    const D e = 1.0 + p;
+    return e * from_bits<W>((k + 1023) << 52);
+}
+
+}  // namespace detail
+
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D log(typename Lanes<W>::D x) noexcept {
+    if constexpr (W == 1) {
+        return fixed::log(x);
+    } else {
+        const typename Lanes<W>::U ok = positive_normal<W>(x);
+        typename Lanes<W>::D r = detail::log_normal<W>(pick<W>(ok, x, splat<W>(1.0)));
+        patch<W>(r, ok, [&](int w) { return fixed::log(x[w]); });
+        return r;
+    }
+}
+
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D exp(typename Lanes<W>::D x) noexcept {
+    if constexpr (W == 1) {
+        return fixed::exp(x);
+    } else {
+        const typename Lanes<W>::U ok = exp_range<W>(x);
+        typename Lanes<W>::D r = detail::exp_normal<W>(pick<W>(ok, x, splat<W>(0.0)));
+        patch<W>(r, ok, [&](int w) { return fixed::exp(x[w]); });
+        return r;
+    }
+}
+
+// fixed::pow(x, y) for one exponent y.
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D pow(typename Lanes<W>::D x, double y) noexcept {
+    if constexpr (W == 1) {
+        return fixed::pow(x, y);
+    } else {
+        const typename Lanes<W>::U ok_x = positive_normal<W>(x);
+        const typename Lanes<W>::D t = y * detail::log_normal<W>(pick<W>(ok_x, x, splat<W>(1.0)));
+        const typename Lanes<W>::U ok_t = exp_range<W>(t);
+        typename Lanes<W>::D r = detail::exp_normal<W>(pick<W>(ok_t, t, splat<W>(0.0)));
+        patch<W>(r, ok_x & ok_t, [&](int w) { return fixed::pow(x[w], y); });
+        return r;
+    }
+}
+
+// std::sqrt in every lane (correctly rounded, so any instruction gives the same bits),
+// register by register where the instruction set has a vector square root.
+#if defined(__AVX512F__)
+using NativeDoubles = __m512d;
+QUARNEL_FUSED_INLINE NativeDoubles sqrt_native(NativeDoubles x) noexcept {
+    return _mm512_maskz_sqrt_pd(0xFF, x);
+}
+#elif defined(__AVX__)
+using NativeDoubles = __m256d;
+QUARNEL_FUSED_INLINE NativeDoubles sqrt_native(NativeDoubles x) noexcept {
+    return _mm256_sqrt_pd(x);
+}
+#elif defined(__SSE2__)
+using NativeDoubles = __m128d;
+QUARNEL_FUSED_INLINE NativeDoubles sqrt_native(NativeDoubles x) noexcept { return _mm_sqrt_pd(x); }
+#endif
+
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D sqrt(typename Lanes<W>::D x) noexcept {
+    using D = typename Lanes<W>::D;
+    if constexpr (W == 1) {
+        return std::sqrt(x);
+    } else {
+#if defined(__AVX512F__) || defined(__AVX__) || defined(__SSE2__)
+        if constexpr (sizeof(D) >= sizeof(NativeDoubles) &&
+                      sizeof(D) % sizeof(NativeDoubles) == 0) {
+            constexpr std::size_t kParts = sizeof(D) / sizeof(NativeDoubles);
+            struct Parts {
+                NativeDoubles p[kParts];
+            };
+            Parts v = std::bit_cast<Parts>(x);
+            for (std::size_t i = 0; i < kParts; ++i) v.p[i] = sqrt_native(v.p[i]);
+            return std::bit_cast<D>(v);
+        }
+#endif
+        D r = x;
+        for (int w = 0; w < W; ++w) r[w] = std::sqrt(x[w]);
+        return r;
+    }
+}
+
+// cos(2 pi u) and sin(2 pi u) for u in [0, 1) (u a multiple of 2^-52): 4u = n + f with n
+// the nearest integer, exactly, so the reduction to r = f pi/2 in [-pi/4, pi/4] rounds
+// once; Taylor polynomials to r^17 and r^16 there (truncation below 2^-60), then the
+// quadrant n by swaps and signs. Within 2 ulp of the true values.
+template <int W>
+QUARNEL_FUSED_INLINE void cos_sin_2pi(typename Lanes<W>::D u, typename Lanes<W>::D& c,
+                                      typename Lanes<W>::D& s) noexcept {
+    using D = typename Lanes<W>::D;
+    constexpr double shifter = 6755399441055744.0;
+    constexpr double kPio2Hi = 1.5707963267948966;     // pi/2 rounded
+    constexpr double kPio2Lo = 6.123233995736766e-17;  // pi/2 - kPio2Hi
+    const D t = 4.0 * u;
+    const D shifted = t + shifter;
+    const D n = shifted - shifter;
+    const D f = t - n;
+    // The quadrant n in {0, ..., 4} from the shifted value's low bits.
+    const typename Lanes<W>::U q = as_bits<W>(shifted) - std::bit_cast<std::uint64_t>(shifter);
+    const D r = f * kPio2Hi + f * kPio2Lo;
+    const D r2 = r * r;
+    D ps = splat<W>(1.0 / 355687428096000.0);  // 1/17!
+    ps = ps * r2 - 1.0 / 1307674368000.0;
+    ps = ps * r2 + 1.0 / 6227020800.0;
+    ps = ps * r2 - 1.0 / 39916800.0;
+    ps = ps * r2 + 1.0 / 362880.0;
+    ps = ps * r2 - 1.0 / 5040.0;
+    ps = ps * r2 + 1.0 / 120.0;
+    ps = ps * r2 - 1.0 / 6.0;
+    const D sr = r + r * (r2 * ps);
+    D pc = splat<W>(1.0 / 20922789888000.0);  // 1/16!
+    pc = pc * r2 - 1.0 / 87178291200.0;
+    pc = pc * r2 + 1.0 / 479001600.0;
+    pc = pc * r2 - 1.0 / 3628800.0;
+    pc = pc * r2 + 1.0 / 40320.0;
+    pc = pc * r2 - 1.0 / 720.0;
+    pc = pc * r2 + 1.0 / 24.0;
+    const D half_r2 = 0.5 * r2;
+    const D cr = (1.0 - half_r2) + (r2 * r2) * pc;
+    // Quadrant n (4 is 0 again): cos is (c, -s, -c, s), sin (s, c, -s, -c).
+    const typename Lanes<W>::U swap = q & 1;
+    const D c0 = pick<W>(swap, sr, cr);
+    const D s0 = pick<W>(swap, cr, sr);
+    c = from_bits<W>(as_bits<W>(c0) ^ ((((q + 1) >> 1) & 1) << 63));  // n = 1, 2
+    s = from_bits<W>(as_bits<W>(s0) ^ (((q >> 1) & 1) << 63));        // n = 2, 3
+}
+
+// The standard normals of steps 2 * pair and 2 * pair + 1 of the lanes' paths.
+template <int W>
+QUARNEL_FUSED_INLINE void normal_pair(const philox::Key& key, typename Lanes<W>::U path,
+                                      std::uint64_t pair, typename Lanes<W>::D& z_even,
+                                      typename Lanes<W>::D& z_odd) noexcept {
+    using D = typename Lanes<W>::D;
+    typename Lanes<W>::U a, b;
+    philox::block(key, path, pair, a, b);
+    const D u1 = 2.0 - from_bits<W>((a >> 12) | 0x3FF0000000000000ULL);
+    const D u2 = from_bits<W>((b >> 12) | 0x3FF0000000000000ULL) - 1.0;
+    const D radius = sqrt<W>(-2.0 * log<W>(u1));
+    D c, s;
+    cos_sin_2pi<W>(u2, c, s);
+    z_even = radius * c;
+    z_odd = radius * s;
+}
+
+}  // namespace QUARNEL_FUSED_ISA
+}  // namespace quarnel::fused

@@ -1,0 +1,128 @@
+// The counter-based generator of the fused estimators: Philox4x32-10 (Salmon, Moraes,
+// Dror and Shaw, "Parallel random numbers: as easy as 1, 2, 3", SC 2011) and Box-Muller
+// normals from its output, so that the Brownian increment of (path, step) is a function
+// of (seed, path, step) alone: no stream to split, no state to carry between threads,
+// blocks or Dask tasks.
+//
+// Layout, which the NumPy reference in tests/test_fused.py repeats:
+//   key     = (seed mod 2^32, seed >> 32)
+//   counter = (path mod 2^32, path >> 32, step / 2, 0)
+//   output  = (r0, r1, r2, r3);  a = r0 + 2^32 r1,  b = r2 + 2^32 r3
+//   u1 = 2 - (1 + (a >> 12) 2^-52)  in (0, 1]   (never 0: the log below is finite)
+//   u2 = (1 + (b >> 12) 2^-52) - 1  in [0, 1)
+//   z  = sqrt(-2 log u1) * (cos 2 pi u2 for an even step, sin 2 pi u2 for an odd one)
+// with the library's own log and the sine and cosine of fused_math.hpp, so the normals
+// are the same bits on every platform.
+//
+// Every function is a template over the word type U (std::uint64_t, or a vector of them
+// holding one path per lane): each lane performs exactly the scalar operations. The
+// 32-bit words live in the low halves of 64-bit lanes, so the 32 x 32 -> 64 products of
+// a round are one multiply each.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__) || defined(__AVX2__) || defined(__AVX512F__)
+#include <immintrin.h>
+#endif
+
+#ifndef QUARNEL_FUSED_ISA
+#define QUARNEL_FUSED_ISA portable
+#endif
+
+// Inside a namespace named after the instruction set of the file that includes it, so
+// that the copies compiled for different vector widths can never be merged by the linker.
+namespace quarnel::philox {
+inline namespace QUARNEL_FUSED_ISA {
+
+inline constexpr std::uint64_t kM0 = 0xD2511F53u;
+inline constexpr std::uint64_t kM1 = 0xCD9E8D57u;
+inline constexpr std::uint64_t kW0 = 0x9E3779B9u;  // the key schedule's Weyl increments
+inline constexpr std::uint64_t kW1 = 0xBB67AE85u;
+inline constexpr std::uint64_t kLow32 = 0xFFFFFFFFu;
+
+template <class U>
+struct Words {
+    U c0, c1, c2, c3;
+};
+
+// The ten round keys of a seed, the same for every lane.
+struct Key {
+    std::uint64_t k0[10], k1[10];
+    constexpr explicit Key(std::uint64_t seed) noexcept : k0{}, k1{} {
+        std::uint64_t a = seed & kLow32, b = seed >> 32;
+        for (int r = 0; r < 10; ++r) {
+            k0[r] = a;
+            k1[r] = b;
+            a = (a + kW0) & kLow32;
+            b = (b + kW1) & kLow32;
+        }
+    }
+};
+
+// lo32(a) * m for a constant m < 2^32: one unsigned 32 x 32 -> 64 multiply per lane
+// where the instruction set has it (GCC would otherwise use a full 64-bit multiply).
+// Vectors of several registers are done register by register.
+#if defined(__AVX512F__)
+using NativeWords = __m512i;
+// The zero-masked form: GCC 12 warns about the undefined pass-through of the plain one.
+[[gnu::always_inline]] inline NativeWords mul_native(NativeWords a, NativeWords m) noexcept {
+    return _mm512_maskz_mul_epu32(0xFF, a, m);
+}
+#elif defined(__AVX2__)
+using NativeWords = __m256i;
+[[gnu::always_inline]] inline NativeWords mul_native(NativeWords a, NativeWords m) noexcept {
+    return _mm256_mul_epu32(a, m);
+}
+#elif defined(__SSE2__)
+using NativeWords = __m128i;
+[[gnu::always_inline]] inline NativeWords mul_native(NativeWords a, NativeWords m) noexcept {
+    return _mm_mul_epu32(a, m);
+}
+#endif
+
+template <class U>
+[[gnu::always_inline]] inline U mul_low32(U a, std::uint64_t m) noexcept {
+#if defined(__AVX512F__) || defined(__AVX2__) || defined(__SSE2__)
+    if constexpr (sizeof(U) >= sizeof(NativeWords) && sizeof(U) % sizeof(NativeWords) == 0) {
+        constexpr std::size_t kParts = sizeof(U) / sizeof(NativeWords);
+        struct Parts {
+            NativeWords p[kParts];
+        };
+        Parts x = std::bit_cast<Parts>(a);
+        const Parts mv = std::bit_cast<Parts>((a - a) + m);
+        for (std::size_t i = 0; i < kParts; ++i) x.p[i] = mul_native(x.p[i], mv.p[i]);
+        return std::bit_cast<U>(x);
+    }
+#endif
+    return (a & kLow32) * m;
+}
+
+template <class U>
+[[gnu::always_inline]] inline Words<U> rounds(Words<U> c, const Key& key) noexcept {
+    for (int r = 0; r < 10; ++r) {
+        const U p0 = mul_low32(c.c0, kM0);
+        const U p1 = mul_low32(c.c2, kM1);
+        // The low words keep the products' high halves until the end: the multiplies
+        // read only the low 32 bits of a word, and a high half's garbage only ever
+        // reaches other high halves (xor, never a shift right).
+        const Words<U> n{(p1 >> 32) ^ c.c1 ^ key.k0[r], p1, (p0 >> 32) ^ c.c3 ^ key.k1[r], p0};
+        c = n;
+    }
+    return c;
+}
+
+// The two 64-bit words (a, b) of the block of (path, pair) for the paths in `path`.
+template <class U>
+[[gnu::always_inline]] inline void block(const Key& key, U path, std::uint64_t pair, U& a,
+                                         U& b) noexcept {
+    const U zero = path - path;
+    const Words<U> out = rounds(Words<U>{path & kLow32, path >> 32, zero + pair, zero}, key);
+    a = (out.c0 & kLow32) | (out.c1 << 32);
+    b = (out.c2 & kLow32) | (out.c3 << 32);
+}
+
+}  // namespace QUARNEL_FUSED_ISA
+}  // namespace quarnel::philox

@@ -1,0 +1,155 @@
+// The module `quarnel._fused`: simulation and estimation in one pass for the built-in
+// models, the counter-based normals and the batch of a fused call. The package wraps
+// these in quarnel/_fused_api.py (model objects, 64-bit seeds), so the records take
+// plain numbers: a model as its name and parameters (a, b, c), a seed as two 32-bit
+// halves (a float holds every 32-bit whole number exactly).
+#include "core/fused.hpp"
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "bind/module.hpp"
+#include "bind/record.hpp"
+#include "core/work_scope.hpp"
+
+namespace quarnel::py {
+namespace {
+
+constexpr const char* kVersion = QUARNEL_VERSION;
+
+constexpr WorkScope kWithoutGil{&enter_without_gil};
+
+constexpr auto kModelParams = params(text("model"), real("x0"), real("a"), real("b"), real("c"));
+
+constexpr Function kNormals{
+    "normals",
+    "Low-level: the standard normals z[k, j] of paths first_path + k and steps\n"
+    "j of the generator keyed by the seed (seed_lo + 2**32 seed_hi); the\n"
+    "fused calls' increments are sqrt(horizon / n_steps) z.",
+    params(real("seed_lo"), real("seed_hi"), real("n_paths"), real("n_steps"),
+           real_or("first_path", 0.0, "0.0")),
+    [](double seed_lo, double seed_hi, double n_paths, double n_steps,
+       double first_path) -> Result<Matrix> {
+        Result<FusedGrid> grid = fused_grid(n_paths, n_steps, 1.0, seed_lo, seed_hi, first_path);
+        if (!grid.ok()) return grid.error();
+        return fused_normals(grid.value());
+    }};
+
+constexpr Function kSimulate{
+    "simulate",
+    "Low-level: the batch of a fused call as one (n_paths, 7 n_steps + 1)\n"
+    "matrix: states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2.",
+    params(text("model"), real("x0"), real("a"), real("b"), real("c"), real("n_paths"),
+           real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi")),
+    [](std::string_view model, double x0, double a, double b, double c, double n_paths,
+       double n_steps, double horizon, double seed_lo, double seed_hi) -> Result<Matrix> {
+        Result<FusedModel> m = fused_model(model, x0, a, b, c);
+        if (!m.ok()) return m.error();
+        Result<FusedGrid> grid = fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
+        if (!grid.ok()) return grid.error();
+        return fused_simulate(m.value(), grid.value());
+    }};
+
+constexpr Function kPriceAndGreeks{
+    "price_and_greeks",
+    "Low-level: price, delta, gamma and vega (d/d vol) of a built-in payoff,\n"
+    "simulating and estimating in one pass; a `Greeks`.",
+    params(text("model"), real("x0"), real("a"), real("b"), real("c"), real("n_paths"),
+           real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi"), text("payoff"),
+           real_or("strike", 0.0, "0.0"),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
+           real_or_none("rate")),
+    [](std::string_view model, double x0, double a, double b, double c, double n_paths,
+       double n_steps, double horizon, double seed_lo, double seed_hi, std::string_view payoff,
+       double strike, std::string_view estimator, const std::optional<double>& half_width,
+       const std::optional<double>& rate) -> Result<Greeks> {
+        Result<FusedModel> m = fused_model(model, x0, a, b, c);
+        if (!m.ok()) return m.error();
+        Result<FusedGrid> grid = fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
+        if (!grid.ok()) return grid.error();
+        return fused_price_and_greeks(m.value(), grid.value(), payoff, strike, estimator,
+                                      half_width, rate, kWithoutGil);
+    }};
+
+constexpr Function kPriceAndDelta{
+    "price_and_delta",
+    "Low-level: price and delta of a built-in payoff with the first-order\n"
+    "tangent-flow weight, simulating and estimating in one pass.",
+    params(text("model"), real("x0"), real("a"), real("b"), real("c"), real("n_paths"),
+           real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi"), text("payoff"),
+           real_or("strike", 0.0, "0.0"), real_or_none("rate")),
+    [](std::string_view model, double x0, double a, double b, double c, double n_paths,
+       double n_steps, double horizon, double seed_lo, double seed_hi, std::string_view payoff,
+       double strike, const std::optional<double>& rate) -> Result<PriceDelta> {
+        Result<FusedModel> m = fused_model(model, x0, a, b, c);
+        if (!m.ok()) return m.error();
+        Result<FusedGrid> grid = fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
+        if (!grid.ok()) return grid.error();
+        return fused_price_and_delta(m.value(), grid.value(), payoff, strike, rate, kWithoutGil);
+    }};
+
+constexpr Function kRows{
+    "rows",
+    "Test hook: the per-path rows of the kernel of `width` lanes (0: the\n"
+    "widest), or None where that width is not built or the CPU lacks it. Kind\n"
+    "0: X_N, delta weight, gamma weight, Y_N, H_N, V_N, vega weight; 1: X_N\n"
+    "and the first-order delta weight; 2: X_N.",
+    params(real("width"), real("kind"), text("model"), real("x0"), real("a"), real("b"), real("c"),
+           real("n_paths"), real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi")),
+    [](double width, double kind, std::string_view model, double x0, double a, double b, double c,
+       double n_paths, double n_steps, double horizon, double seed_lo,
+       double seed_hi) -> Result<Ref> {
+        Result<FusedModel> m = fused_model(model, x0, a, b, c);
+        if (!m.ok()) return m.error();
+        Result<FusedGrid> grid = fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
+        if (!grid.ok()) return grid.error();
+        const int w = static_cast<int>(width);
+        const detail::FusedRowsFn fn =
+            (w == 0 || w == 1 || w == 2 || w == 4 || w == 8) ? detail::fused_rows_at(w) : nullptr;
+        if (fn == nullptr) return Ref::borrow(Py_None);
+        const FusedGrid& g = grid.value();
+        const int k = kind == 1.0   ? detail::kRowsDelta
+                      : kind == 2.0 ? detail::kRowsState
+                                    : detail::kRowsGreeks;
+        const std::size_t cols = k == detail::kRowsGreeks  ? detail::kFusedColumns
+                                 : k == detail::kRowsDelta ? detail::kDeltaColumns
+                                                           : 1;
+        Matrix out = Matrix::allocate(g.n_paths, cols);
+        if (auto z = fn(k, m.value(), g, 0, g.n_paths, out.buffer.data())) {
+            return ModelError{"sigma(X) = 0 on a path"};
+        }
+        return to_python(std::move(out));
+    }};
+
+constexpr Function kStateSum{
+    "state_sum",
+    "Benchmark hook: the sum of X_T over the paths simulated without tangents\n"
+    "(normals, coefficients and Euler steps only), on the worker pool.",
+    params(text("model"), real("x0"), real("a"), real("b"), real("c"), real("n_paths"),
+           real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi")),
+    [](std::string_view model, double x0, double a, double b, double c, double n_paths,
+       double n_steps, double horizon, double seed_lo, double seed_hi) -> Result<MeanStderr> {
+        Result<FusedModel> m = fused_model(model, x0, a, b, c);
+        if (!m.ok()) return m.error();
+        Result<FusedGrid> grid = fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
+        if (!grid.ok()) return grid.error();
+        return MeanStderr{fused_state_sum(m.value(), grid.value(), kWithoutGil), 0.0};
+    }};
+
+constexpr Function kWidth{"width", "The lanes of the fused kernels on this CPU.", params(), []() {
+                              PyObject* w = PyLong_FromLong(detail::fused_width());
+                              if (w == nullptr) throw_pending();
+                              return Ref::steal(w);
+                          }};
+
+}  // namespace
+}  // namespace quarnel::py
+
+PyMODINIT_FUNC PyInit__fused(void) {
+    using namespace quarnel::py;
+    static ModuleOnce once;
+    static const auto functions =
+        methods<kNormals, kSimulate, kPriceAndGreeks, kPriceAndDelta, kRows, kStateSum, kWidth>();
+    return once.init({"quarnel._fused", "", kVersion, functions, {}});
+}

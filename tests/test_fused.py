@@ -1,0 +1,239 @@
+"""The fused estimators: the generator against a pure NumPy reference, the fused call
+against the stored-batch call on its own simulated batch, every vector width against
+one path at a time, values against closed forms, and the argument checks."""
+
+import math
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import quarnel
+from quarnel import _fused
+from quarnel.models import ABM, CEV, CIR, GBM, OU
+
+# --- the generator, in NumPy ----------------------------------------------------------
+
+M0, M1, W0, W1 = 0xD2511F53, 0xCD9E8D57, 0x9E3779B9, 0xBB67AE85
+LOW = np.uint64(0xFFFFFFFF)
+
+
+def philox(c0, c1, c2, c3, k0, k1):
+    """Philox4x32-10 on uint64 arrays holding 32-bit words."""
+    c = [np.asarray(v, dtype=np.uint64) for v in (c0, c1, c2, c3)]
+    k0, k1 = int(k0), int(k1)
+    for _ in range(10):
+        p0 = c[0] * np.uint64(M0)
+        p1 = c[2] * np.uint64(M1)
+        c = [(p1 >> np.uint64(32)) ^ c[1] ^ np.uint64(k0), p1 & LOW,
+             (p0 >> np.uint64(32)) ^ c[3] ^ np.uint64(k1), p0 & LOW]
+        k0, k1 = (k0 + W0) & 0xFFFFFFFF, (k1 + W1) & 0xFFFFFFFF
+    return c
+
+
+def fixed_log(x):
+    """quarnel::fixed::log for positive normal x, the same operations in NumPy."""
+    bits = x.view(np.uint64)
+    e = (bits >> np.uint64(52)).astype(np.int64) - 1023
+    m = ((bits & np.uint64(0x000FFFFFFFFFFFFF)) | np.uint64(0x3FF0000000000000)).view(np.float64)
+    big = m > 1.4142135623730951
+    m = np.where(big, m * 0.5, m)
+    e = e + big
+    f = m - 1.0
+    s = f / (2.0 + f)
+    s2 = s * s
+    p = np.full_like(s, 1.0 / 23.0)
+    for d in (21, 19, 17, 15, 13, 11, 9, 7, 5, 3):
+        p = p * s2 + 1.0 / d
+    two_s = 2.0 * s
+    log_m = two_s + two_s * (s2 * p)
+    ed = e.astype(np.float64)
+    return ed * 6.93147180369123816490e-01 + (log_m + ed * 1.90821492927058770002e-10)
+
+
+def cos_sin_2pi(u):
+    shifter = 6755399441055744.0
+    t = 4.0 * u
+    n = (t + shifter) - shifter
+    f = t - n
+    r = f * 1.5707963267948966 + f * 6.123233995736766e-17
+    r2 = r * r
+    ps = np.full_like(r, 1.0 / math.factorial(17))
+    for k, sign in zip((15, 13, 11, 9, 7, 5, 3), (-1, 1, -1, 1, -1, 1, -1)):
+        ps = ps * r2 + sign / math.factorial(k)
+    sr = r + r * (r2 * ps)
+    pc = np.full_like(r, 1.0 / math.factorial(16))
+    for k, sign in zip((14, 12, 10, 8, 6, 4), (-1, 1, -1, 1, -1, 1)):
+        pc = pc * r2 + sign / math.factorial(k)
+    cr = (1.0 - 0.5 * r2) + (r2 * r2) * pc
+    swap = (n == 1) | (n == 3)
+    c0, s0 = np.where(swap, sr, cr), np.where(swap, cr, sr)
+    return (np.where((n == 1) | (n == 2), -c0, c0), np.where((n == 2) | (n == 3), -s0, s0))
+
+
+def reference_normals(seed, n_paths, n_steps, first_path=0):
+    paths = np.arange(first_path, first_path + n_paths, dtype=np.uint64)[:, None]
+    pairs = np.arange((n_steps + 1) // 2, dtype=np.uint64)[None, :]
+    zero = np.zeros((n_paths, pairs.shape[1]), dtype=np.uint64)
+    r0, r1, r2, r3 = philox((paths & LOW) + zero, (paths >> np.uint64(32)) + zero, pairs + zero,
+                            zero, seed & 0xFFFFFFFF, seed >> 32)
+    a = r0 | (r1 << np.uint64(32))
+    b = r2 | (r3 << np.uint64(32))
+    one = np.uint64(0x3FF0000000000000)
+    u1 = 2.0 - ((a >> np.uint64(12)) | one).view(np.float64)
+    u2 = ((b >> np.uint64(12)) | one).view(np.float64) - 1.0
+    radius = np.sqrt(-2.0 * fixed_log(u1))
+    c, s = cos_sin_2pi(u2)
+    z = np.empty((n_paths, 2 * pairs.shape[1]))
+    z[:, 0::2], z[:, 1::2] = radius * c, radius * s
+    return z[:, :n_steps]
+
+
+@pytest.mark.parametrize("ctr, key, expected", [
+    # The known answers of the Philox paper's reference implementation.
+    ((0, 0, 0, 0), (0, 0), (0x6627E8D5, 0xE169C58D, 0xBC57AC4C, 0x9B00DBD8)),
+    ((0xFFFFFFFF,) * 4, (0xFFFFFFFF,) * 2, (0x408F276D, 0x41C83B0E, 0xA20BC7C6, 0x6D5451FD)),
+    ((0x243F6A88, 0x85A308D3, 0x13198A2E, 0x03707344), (0xA4093822, 0x299F31D0),
+     (0xD16CFE09, 0x94FDCCEB, 0x5001E420, 0x24126EA1)),
+])
+def test_reference_philox_known_answers(ctr, key, expected):
+    assert tuple(int(w) for w in philox(*ctr, *key)) == expected
+
+
+@pytest.mark.parametrize("seed, n_paths, n_steps, first_path", [
+    (0, 5, 7, 0), (2**64 - 1, 3, 4, 2**32 - 2), (123456789, 64, 33, 10**12)])
+def test_normals_equal_the_numpy_reference(seed, n_paths, n_steps, first_path):
+    got = quarnel.normals(seed, n_paths, n_steps, first_path=first_path)
+    np.testing.assert_array_equal(got, reference_normals(seed, n_paths, n_steps, first_path))
+
+
+def test_normals_are_standard_and_independent():
+    z = quarnel.normals(5, 20000, 10)
+    assert abs(z.mean()) < 4 / math.sqrt(z.size)
+    assert abs(z.var() - 1.0) < 4 * math.sqrt(2 / z.size)
+    # Even and odd steps share a Philox block: their correlation must still vanish.
+    assert abs(np.corrcoef(z[:, 0], z[:, 1])[0, 1]) < 4 / math.sqrt(20000)
+    # A path's normals do not depend on the range they were drawn in.
+    np.testing.assert_array_equal(quarnel.normals(5, 3, 10, first_path=7), z[7:10])
+
+
+# --- the fused call equals the stored-batch call on its simulated batch -------------------
+
+MODELS = [
+    GBM(x0=1.0, vol=0.3, mu=0.05),
+    ABM(x0=1.0, vol=0.3, mu=0.05),
+    OU(x0=1.0, kappa=1.5, theta=1.2, vol=0.3),
+    CEV(x0=1.0, vol=0.3, beta=0.7, mu=0.02),
+    CIR(x0=0.04, kappa=2.0, theta=0.05, vol=0.1),
+]
+CASES = [("identity", "lowest_variance", None), ("call", "lowest_variance", None),
+         ("put", "weights", None), ("digital_call", "lowest_variance", None),
+         ("digital_call", "lowest_variance", 0.05), ("digital_call", "weights", None)]
+
+
+@pytest.mark.parametrize("model", MODELS, ids=lambda m: m.name)
+@pytest.mark.parametrize("payoff, estimator, half_width", CASES)
+def test_fused_equals_the_stored_batch_bit_for_bit(model, payoff, estimator, half_width):
+    n, N, T, seed, K = 1001, 13, 0.7, 99, model.x0 * 1.02
+    batch = quarnel.simulate(model, n, N, T, seed)
+    stored = quarnel.price_and_greeks_tangent_flow(batch, payoff, K, estimator=estimator,
+                                                   half_width=half_width)
+    fused = quarnel.price_and_greeks_fused(model, n, N, T, seed, payoff, K, estimator=estimator,
+                                           half_width=half_width)
+    expected = stored._replace(vega=stored.vega / model.vol,
+                               vega_stderr=stored.vega_stderr / model.vol)
+    assert repr(fused) == repr(expected)
+    if payoff != "digital_call" or estimator == "weights":
+        pd = quarnel.price_and_delta_fused(model, n, N, T, seed, payoff, K)
+        assert repr(pd) == repr(quarnel.price_and_delta_tangent_flow(batch, payoff, K))
+
+
+def test_rate_discounts_every_value_and_error():
+    m, args = GBM(x0=1.0, vol=0.2), (500, 8, 2.0, 1, "call", 1.0)
+    plain, disc = quarnel.price_and_greeks_fused(m, *args), \
+        quarnel.price_and_greeks_fused(m, *args, rate=0.05)
+    df = math.exp(-0.1)
+    for a, b in zip(plain, disc):
+        assert b == pytest.approx(a * df, rel=1e-15, nan_ok=True)
+
+
+@pytest.mark.parametrize("model", MODELS, ids=lambda m: m.name)
+def test_every_width_gives_the_bits_of_one_path_at_a_time(model):
+    # 77 paths: whole groups of every width and a tail for each.
+    args = (*model._native(), 77, 9, 1.0, 7.0, 3.0)
+    for kind in (0, 1, 2):
+        one = _fused.rows(1, kind, *args)
+        for width in (0, 2, 4, 8):
+            rows = _fused.rows(width, kind, *args)
+            if rows is not None:
+                np.testing.assert_array_equal(rows, one)
+
+
+def test_thread_count_does_not_change_a_bit():
+    code = ("import quarnel; from quarnel.models import CEV; print(repr("
+            "quarnel.price_and_greeks_fused(CEV(x0=1.0, vol=0.3, beta=0.7), 30001, 20, 1.0, 5,"
+            " 'call', 1.0)))")
+    outs = {subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                           env={**os.environ, "RAYON_NUM_THREADS": t}).stdout for t in ("1", "3")}
+    assert len(outs) == 1
+
+
+# --- values -------------------------------------------------------------------------------
+
+
+def test_abm_greeks_against_bachelier():
+    # Euler is exact for ABM, so the closed forms hold at any n_steps; vega is d/d vol.
+    g = quarnel.price_and_greeks_fused(ABM(x0=1.0, vol=0.3, mu=0.05), 200_000, 4, 0.5, 3,
+                                       "call", 1.1)
+    for value, se, exact in ((g.delta, g.delta_stderr, 0.361837),
+                             (g.gamma, g.gamma_stderr, 1.766690),
+                             (g.vega, g.vega_stderr, 0.265004)):
+        assert abs(value - exact) < 4 * se
+
+
+def test_cev_delta_of_the_martingale_is_one():
+    p, d, _, se = quarnel.price_and_delta_fused(CEV(x0=1.0, vol=0.3, beta=0.7), 50_000, 64, 1.0,
+                                                11, "identity")
+    assert abs(d - 1.0) < 4 * se
+
+
+# --- arguments ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: quarnel.price_and_greeks_fused("gbm", 10, 2, 1.0, 1, "call"), TypeError,
+     "argument 'model'"),
+    (lambda: quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.2), 10, 2, 1.0, -1, "call"),
+     ValueError, "seed must be a whole number"),
+    (lambda: quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.2), 10, 2, 1.0, 2**64, "call"),
+     ValueError, "seed must be a whole number"),
+    (lambda: quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.2), 10, 2, 1.0, 1.5, "call"),
+     TypeError, "argument 'seed'"),
+    (lambda: quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.0), 10, 2, 1.0, 1, "call"),
+     ValueError, "vol must be positive and finite, got 0"),
+    (lambda: quarnel.price_and_greeks_fused(GBM(x0=math.nan, vol=0.2), 10, 2, 1.0, 1, "call"),
+     ValueError, "x0 must be finite, got nan"),
+    (lambda: quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.2), 0, 2, 1.0, 1, "call"),
+     ValueError, "n_paths must be at least 1"),
+    (lambda: quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.2), 10, 0, 1.0, 1, "call"),
+     ValueError, "n_steps must be from 1 to 2**32"),
+    (lambda: quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.2), 10, 2, -1.0, 1, "call"),
+     ValueError, "horizon must be positive and finite"),
+    (lambda: quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.2), 10, 2, 1.0, 1, "cal"),
+     ValueError, "unknown payoff 'cal'"),
+    (lambda: quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.2), 10, 2, 1.0, 1, "call",
+                                            math.inf), ValueError, "strike must be finite"),
+    (lambda: quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.2), 10, 2, 1.0, 1, "call",
+                                            rate=math.nan), ValueError, "rate must be finite"),
+    (lambda: quarnel.price_and_greeks_fused(CEV(x0=0.0, vol=0.2, beta=0.5), 10, 2, 1.0, 1,
+                                            "call"), ValueError, "x0 must be positive"),
+    # Coarse CIR steps with a low Feller ratio reach zero: the weights' division error.
+    (lambda: quarnel.price_and_greeks_fused(CIR(x0=0.01, kappa=0.5, theta=0.01, vol=0.5), 2000,
+                                            4, 1.0, 1, "call"), ValueError, "sigma(X) = 0"),
+])
+def test_bad_arguments(call, error, message):
+    with pytest.raises(error, match=None) as info:
+        call()
+    assert message in str(info.value)
