@@ -92,3 +92,7 @@ from ._heston import greek_weights_heston, price_and_greeks_heston, tangents_hes
 from ._heston_types import HestonGreeks  # noqa: E402
 
 __all__ += ["HestonGreeks", "greek_weights_heston", "price_and_greeks_heston", "tangents_heston"]
+# Users who simulate themselves: the tangent flow fed one Euler step at a time.
+from ._stream_api import TangentFlowAccumulator  # noqa: E402
+
+__all__ += ["TangentFlowAccumulator"]
