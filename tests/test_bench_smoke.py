@@ -111,3 +111,11 @@ def test_a_differing_peer_is_reported(capsys, monkeypatch):
     assert run.check_close("wrong", (1.0, 2.0), (1.0, 2.001)) == "MISMATCH"
     assert len(run.MISMATCHES) == 3
     assert "MISMATCH" in capsys.readouterr().err
+
+
+def test_stream_bench_quick_run():
+    # The script itself refuses to time a streamed result that differs from the batch.
+    proc = subprocess.run([sys.executable, str(ROOT / "bench" / "stream.py"), "--quick"],
+                          capture_output=True, text=True, timeout=300, check=False)
+    assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
+    assert "a step more" in proc.stdout
