@@ -117,9 +117,16 @@ for _name in ["_basket_block_sums", "_basket_levels", "_basket_samples", "greek_
     VALID_IN[f"quarnel._basket:{_name}"] = {
         "terminal_states": np.ones((2, 2)), "w_terminals": DWS, "x0": np.ones(2)}
 
+# quarnel._stream: the accumulator is a capsule, never drawn; one step's 1-D arrays.
+VALID.update({"accumulator": 1.0, "n_steps": 2.0, "order": "second_order", "dw": W})
+for _name in ["_step", "_step_first_order"]:
+    VALID_IN[f"quarnel._stream:{_name}"] = {
+        "sigma": X, "d_mu_dx": W, "d_sigma_dx": W, "d2_mu_dx2": W, "d2_sigma_dx2": W}
+
 # The names a text parameter knows.
 TEXTS = {"payoff": ["identity", "call", "put", "digital_call"], "model": ["gbm", "abm"],
-         "estimator": ["lowest_variance", "weights"], "vega": ["parallel_bump"]}
+         "estimator": ["lowest_variance", "weights"], "vega": ["parallel_bump"],
+         "order": ["first_order", "second_order", "second_order_vega"]}
 
 
 def valid(function: str, name: str):

@@ -127,3 +127,9 @@ def test_heston_bench_quick():
                           capture_output=True, text=True, timeout=300, check=False)
     assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
     assert "bump-and-reprice" in proc.stdout and "of bumps / of quarnel" in proc.stdout
+def test_stream_bench_quick_run():
+    # The script itself refuses to time a streamed result that differs from the batch.
+    proc = subprocess.run([sys.executable, str(ROOT / "bench" / "stream.py"), "--quick"],
+                          capture_output=True, text=True, timeout=300, check=False)
+    assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
+    assert "a step more" in proc.stdout

@@ -127,3 +127,7 @@ from ._fused_api import (  # noqa: E402
 )
 
 __all__ += ["models", "normals", "price_and_delta_fused", "price_and_greeks_fused", "simulate"]
+# Users who simulate themselves: the tangent flow fed one Euler step at a time.
+from ._stream_api import TangentFlowAccumulator  # noqa: E402
+
+__all__ += ["TangentFlowAccumulator"]
