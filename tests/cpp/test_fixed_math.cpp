@@ -15,8 +15,8 @@ namespace {
 double ulps(double got, long double want) {
     const double w = static_cast<double>(want);
     if (got == w) return 0.0;
-    const double ulp = std::nextafter(std::fabs(w), std::numeric_limits<double>::infinity()) -
-                       std::fabs(w);
+    const double ulp =
+        std::nextafter(std::fabs(w), std::numeric_limits<double>::infinity()) - std::fabs(w);
     return static_cast<double>(std::fabs(static_cast<long double>(got) - want) / ulp);
 }
 

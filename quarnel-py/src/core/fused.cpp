@@ -10,6 +10,7 @@
 
 #include "core/buffer.hpp"
 #include "core/chunks.hpp"
+#include "core/greeks_conventions.hpp"
 #include "core/fused_math.hpp"
 #include "core/greeks_tangent_flow.hpp"
 #include "core/payoffs.hpp"
@@ -282,14 +283,6 @@ struct Terminals {
 // The package's rule: a non-finite estimate has a NaN standard error.
 double error_of(double mean, double err) noexcept {
     return std::isfinite(mean) ? err : std::numeric_limits<double>::quiet_NaN();
-}
-
-Greeks with_nan_errors(Greeks g) noexcept {
-    g.price_stderr = error_of(g.price, g.price_stderr);
-    g.delta_stderr = error_of(g.delta, g.delta_stderr);
-    g.gamma_stderr = error_of(g.gamma, g.gamma_stderr);
-    g.vega_stderr = error_of(g.vega, g.vega_stderr);
-    return g;
 }
 
 }  // namespace
