@@ -108,17 +108,15 @@ bool threads_unsupported(const std::error_code& code) noexcept {
 // global pool; an exception cannot cross the C boundary, so a pool that could not be
 // started is reported through `error` and never thrown.
 std::size_t shared_start(const char** error) {
+    static const std::string failure = "the shared worker pool could not be started";
     try {
         return WorkerPool::global().threads();
     } catch (const InternalFault&) {
-        // global() has failed for good: its error stays in the pool for the process.
+        // global() has failed for good; its reason stays in the pool for the process.
+        const WorkerPool* pool = global_pool.load(std::memory_order_acquire);
+        *error = pool != nullptr && !pool->start_error().empty() ? pool->start_error().c_str()
+                                                                 : failure.c_str();
     } catch (...) {
-    }
-    static const std::string failure = "the shared worker pool could not be started";
-    if (WorkerPool* pool = global_pool.load(std::memory_order_acquire);
-        pool != nullptr && !pool->start_error().empty()) {
-        *error = pool->start_error().c_str();
-    } else {
         *error = failure.c_str();
     }
     return 0;
