@@ -321,6 +321,42 @@ def test_vanna_volga_bits_against_reference(model, payoff, estimator):
                             T, x0, s, payoff, strike, model, estimator, hw, rate, strike2, pairs)
 
 
+@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("payoff", PAYOFFS + ("digital_put",))
+@pytest.mark.parametrize("estimator", ESTIMATORS)
+def test_ladder_is_one_call_per_strike(model, payoff, estimator):
+    x0, _, s, T, _ = MARKETS[model]
+    rng = rng_for("ladder", model, payoff, estimator)
+    x, w = simulate(model, 40, ("ladder", payoff))
+    x, w = sprinkle(rng, x, SPECIALS, 0.05), layout(w, "reversed")
+    # Strikes at sampled states (the kinks hit exactly), a repeated one, one far away.
+    strikes = np.array([float(x[3]), float(x[7]), float(x[3]), 10.0 * x0])
+    for hw, rate in ((None, None), (0.3 * s * x0 if "digital" in payoff
+                                     and estimator != "weights" else None, 0.02)):
+        ladder = quarnel.price_and_greeks_ladder_constant_flow(
+            x, w, T, x0, s, payoff, list(strikes), model, estimator, hw, rate)
+        assert len(ladder) == len(strikes)
+        for i, k in enumerate(strikes):
+            assert_same_floats(ladder[i], g.price_and_greeks_constant_flow(
+                x, w, T, x0, s, payoff, k, model, estimator, hw, rate))
+        assert_same_floats(ladder.gamma, [ladder[i].gamma for i in range(len(strikes))])
+    bad = strikes.copy()
+    bad[2] = math.nan
+    assert value_error(quarnel.price_and_greeks_ladder_constant_flow, x, w, T, x0, s,
+                       payoff, bad) == "strikes[2] must be finite, got nan"
+
+
+def test_ladder_frame():
+    pd = pytest.importorskip("pandas")
+    x, w = simulate("gbm", 1000, "frame")
+    x0, _, s, T, _ = MARKETS["gbm"]
+    ladder = quarnel.price_and_greeks_ladder_constant_flow(x, w, T, x0, s, "call", [95.0, 105.0])
+    frame = ladder.to_frame()
+    assert list(frame.index) == [95.0, 105.0] and frame.index.name == "strike"
+    assert frame.loc[105.0, "vega_stderr"] == ladder[1].vega_stderr
+    assert isinstance(frame, pd.DataFrame)
+
+
 # --- discounting: one Black-Scholes market with r = 5 % for both functions ----------------
 
 BS_RATE = dict(x0=100.0, r=0.05, s=0.25, T=0.5, K=105.0)

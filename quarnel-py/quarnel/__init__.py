@@ -18,6 +18,7 @@ revaluation and stay well defined for discontinuous payoffs such as digitals.
   `greek_weights_tangent_flow` (and `_parallel`) and `parameter_weights_tangent_flow`
   (any model parameter; `parallel_volatility_bump` gives the fields of vega).
 - Vanna and volga under GBM and ABM: `vanna_volga_constant_flow`.
+- A ladder of strikes from one pass: `price_and_greeks_ladder_constant_flow`.
 - `price_from_samples`: the Monte Carlo mean and standard error of payoff samples.
 - `PathBatch`: a simulated batch held by name, which every tangent-flow function takes
   in place of its arrays (`bel_weights_tangent_flow(batch)`).
@@ -54,6 +55,7 @@ from ._api import (
 )
 from ._batch import ParameterFields, PathBatch
 from ._fields import parallel_volatility_bump
+from ._ladder import GreeksLadder, price_and_greeks_ladder_constant_flow
 from ._types import Greeks, VannaVolga
 from ._vanna_volga import vanna_volga_constant_flow
 
@@ -83,4 +85,6 @@ __all__ = [
     "price_from_samples",
     "VannaVolga",
     "vanna_volga_constant_flow",
+    "GreeksLadder",
+    "price_and_greeks_ladder_constant_flow",
 ]
