@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 from dataclasses import dataclass
 from typing import Any, Literal, SupportsFloat, cast
 
@@ -41,8 +42,8 @@ class GreeksLadder:
     def to_frame(self) -> Any:
         """A pandas DataFrame: one row a strike (the index, named "strike"), one column
         a field of `Greeks`."""
-        import pandas as pd
-
+        # An optional dependency, imported by name: no stubs are required to type-check.
+        pd: Any = importlib.import_module("pandas")
         return pd.DataFrame(self.values, columns=list(Greeks._fields),
                             index=pd.Index(self.strikes, name="strike"))
 
