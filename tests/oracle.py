@@ -863,3 +863,90 @@ def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sig
     else:
         out[3] = out[8] = math.nan
     return finish_greeks(out, rate, horizon)
+
+
+# --- vanna and volga --------------------------------------------------------------------
+
+def _cross_flow(model, horizon, x0, vol):
+    """(weights(w), pathwise(x, w)), each returning (vanna, volga), in the kernel's order."""
+    inv_st = div(1.0, vol * horizon)
+    inv_s = div(1.0, vol)
+    inv_s2 = div(1.0, vol * vol)
+    three_over_s2t = div(3.0, (vol * vol) * horizon)
+    if model == "gbm":
+        scale = div(1.0, horizon * (vol * x0))
+        c1 = div(1.0, x0)
+        st = vol * horizon
+        inv_sx0 = div(1.0, vol * x0)
+        two_over_sstx0 = div(2.0, ((vol * vol) * horizon) * x0)
+        three_over_s = div(3.0, vol)
+
+        def weights(w):
+            pd = w * scale
+            pv = (w * w - horizon) * inv_st - w
+            return ((pd * pv + inv_sx0) - w * two_over_sstx0,
+                    (((pv * pv + inv_s2) + w * three_over_s) - (w * w) * three_over_s2t)
+                    - horizon)
+
+        def pathwise(x, w):
+            pv = (w * w - horizon) * inv_st - w
+            return (x * c1) * pv, x * ((w - st) * pv - w * inv_s)
+
+        return weights, pathwise
+    scale = div(1.0, horizon * vol)
+    two_over_s2t = div(2.0, (vol * vol) * horizon)
+
+    def abm_weights(w):
+        pd = w * scale
+        pv = (w * w - horizon) * inv_st
+        return pd * pv - w * two_over_s2t, (pv * pv + inv_s2) - (w * w) * three_over_s2t
+
+    def abm_pathwise(x, w):
+        pv = (w * w - horizon) * inv_st
+        return pv, w * pv - w * inv_s
+
+    return abm_weights, abm_pathwise
+
+
+def vanna_volga_constant_flow(terminal_states, w_terminals, horizon, x0, vol, payoff,
+                              strike=0.0, model="gbm", estimator="lowest_variance",
+                              half_width=None, rate=None, strike2=None, pairs=None):
+    """(vanna, volga, vanna_stderr, volga_stderr), checked as price_and_greeks_constant_flow."""
+    horizon, x0, vol, strike = float(horizon), float(x0), float(vol), float(strike)
+    rate = None if rate is None else float(rate)
+    n = terminal_states.shape[0]
+    if w_terminals.shape[0] != n:
+        raise ValueError("terminal_states and w_terminals must have the same length")
+    # The same checks, in the same order: the price-and-Greeks oracle raises them.
+    _constant_flow_greeks(terminal_states[:0], w_terminals[:0], horizon, x0, vol, payoff,
+                          strike, model, estimator, half_width, rate, strike2, None)
+    pairs = _pairs_mode(pairs, n)
+    f = greek_payoff_function(payoff, strike, strike2)
+    weights, pathwise = _cross_flow(model, horizon, x0, vol)
+    paths = [(float(terminal_states[k]), float(w_terminals[k])) for k in range(n)]
+    if estimator == "lowest_variance" and payoff in _DIGITALS:
+        e = half_width if half_width is not None else default_half_width(terminal_states)
+        digital = _LocalisedDigital(strike, e, 2, payoff == "digital_put")
+        for price, us, vs in pair_means([digital.sample(x, pathwise(x, w), weights(w))
+                                         for x, w in paths], pairs):
+            digital.add_centred(price, us, vs)
+        count = n // 2 if pairs else n
+        _, _, c1, c2 = digital.sums(count)
+        out = [mean_stderr(a, b, count) for a, b in zip(c1, c2)]
+    else:
+        if estimator == "weights":
+            samples = [[f(x) * t for t in weights(w)] for x, w in paths]
+        else:
+            slope = greek_slope_function(payoff, strike, strike2)
+            samples = [[slope(x) * m for m in pathwise(x, w)] for x, w in paths]
+        samples = pair_means(samples, pairs)
+        s1, s2 = [0.0, 0.0], [0.0, 0.0]
+        for us in samples:
+            for i, u in enumerate(us):
+                s1[i] = s1[i] + u
+                s2[i] = s2[i] + u * u
+        out = [mean_stderr(a, b, len(samples)) for a, b in zip(s1, s2)]
+    nan = math.nan
+    g = finish_greeks((nan, nan, nan, out[0][0], out[1][0], nan, nan, nan, out[0][1],
+                       out[1][1]), rate, horizon)
+    return np.array([g[3], g[4], g[8], g[9]])

@@ -9,6 +9,7 @@ import pytest
 
 import _quarnel
 import oracle as ref
+import quarnel
 from helpers import (
     SPECIALS,
     assert_same_floats,
@@ -255,6 +256,105 @@ class TestConstantFlow:
         w = np.broadcast_to(np.float64(0.0), (2**59,))
         assert (value_error(g.greek_weights_constant_flow, w, 1.0, 1.0, 0.2)
                 == "w_terminals is too long: the result would not fit in memory")
+
+
+# --- vanna and volga ----------------------------------------------------------------------
+
+
+def cross_closed_form(model, payoff, x0, mu, s, T, K):
+    """Undiscounted (vanna d2/dx0 ds, volga d2/ds2) by central differences of the closed-form
+    price (Black-Scholes, Bachelier), whose error (1e-7 or so) is far below any error bar."""
+    hx, hs = 1e-3 * x0, 1e-3 * s
+
+    def price(x, v):
+        return closed_form(model, payoff, x, mu, v, T, K)[0]
+
+    vanna = (price(x0 + hx, s + hs) - price(x0 + hx, s - hs) - price(x0 - hx, s + hs)
+             + price(x0 - hx, s - hs)) / (4.0 * hx * hs)
+    volga = (price(x0, s + hs) - 2.0 * price(x0, s) + price(x0, s - hs)) / (hs * hs)
+    return vanna, volga
+
+
+def test_black_scholes_call_vanna_volga_formulas():
+    x0, mu, s, T, K = MARKETS["gbm"]
+    d1 = (math.log(x0 / K) + (mu + 0.5 * s * s) * T) / (s * math.sqrt(T))
+    d2 = d1 - s * math.sqrt(T)
+    vega = x0 * math.exp(mu * T) * phi(d1) * math.sqrt(T)
+    vanna, volga = cross_closed_form("gbm", "call", x0, mu, s, T, K)
+    assert vanna == pytest.approx(-math.exp(mu * T) * phi(d1) * d2 / s, rel=1e-5)
+    assert volga == pytest.approx(vega * d1 * d2 / s, rel=1e-5)
+
+
+@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("payoff", ["call", "put", "digital_call"])
+@pytest.mark.parametrize("estimator", ESTIMATORS)
+def test_vanna_volga_against_closed_forms(model, payoff, estimator):
+    x, w = simulate(model, 400_000, ("cross", payoff))
+    x0, mu, s, T, K = MARKETS[model]
+    exact = cross_closed_form(model, payoff, x0, mu, s, T, K)
+    r = quarnel.vanna_volga_constant_flow(x, w, T, x0, s, payoff, K, model=model,
+                                          estimator=estimator)
+    for name, value, want, err in zip(("vanna", "volga"), r[:2], exact, r[2:]):
+        assert abs(value - want) <= 4.0 * err, (name, value, want, err)
+    if estimator == "lowest_variance":
+        plain = quarnel.vanna_volga_constant_flow(x, w, T, x0, s, payoff, K, model=model,
+                                                  estimator="weights")
+        assert r.vanna_stderr < 0.8 * plain.vanna_stderr
+        assert r.volga_stderr < 0.8 * plain.volga_stderr
+
+
+@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("payoff", PAYOFFS + MORE_PAYOFFS)
+@pytest.mark.parametrize("estimator", ESTIMATORS)
+def test_vanna_volga_bits_against_reference(model, payoff, estimator):
+    x0, _, s, T, _ = MARKETS[model]
+    rng = rng_for("vv-bits", model, payoff, estimator)
+    x, w = simulate(model, 24, ("vv", payoff, estimator))
+    strike = float(x[3])
+    strike2 = float(x[9]) if payoff.endswith("_spread") else None
+    width = float(abs(x[5] - strike)) if "digital" in payoff and estimator != "weights" else None
+    xs, ws = sprinkle(rng, x, SPECIALS, 0.1), layout(sprinkle(rng, w, SPECIALS, 0.1), "strided")
+    for args in ((x, w, None, None, None), (xs, ws, width, 0.03, "halves"),
+                 (x[:-1], w[:-1], None, None, "adjacent")):
+        a, b, hw, rate, pairs = args
+        assert_same_outcome(g._vanna_volga_constant_flow, ref.vanna_volga_constant_flow, a, b,
+                            T, x0, s, payoff, strike, model, estimator, hw, rate, strike2, pairs)
+
+
+@pytest.mark.parametrize("model", MODELS)
+@pytest.mark.parametrize("payoff", PAYOFFS + ("digital_put",))
+@pytest.mark.parametrize("estimator", ESTIMATORS)
+def test_ladder_is_one_call_per_strike(model, payoff, estimator):
+    x0, _, s, T, _ = MARKETS[model]
+    rng = rng_for("ladder", model, payoff, estimator)
+    x, w = simulate(model, 40, ("ladder", payoff))
+    x, w = sprinkle(rng, x, SPECIALS, 0.05), layout(w, "reversed")
+    # Strikes at sampled states (the kinks hit exactly), a repeated one, one far away.
+    strikes = np.array([float(x[3]), float(x[7]), float(x[3]), 10.0 * x0])
+    for hw, rate in ((None, None), (0.3 * s * x0 if "digital" in payoff
+                                     and estimator != "weights" else None, 0.02)):
+        ladder = quarnel.price_and_greeks_ladder_constant_flow(
+            x, w, T, x0, s, payoff, list(strikes), model, estimator, hw, rate)
+        assert len(ladder) == len(strikes)
+        for i, k in enumerate(strikes):
+            assert_same_floats(ladder[i], g.price_and_greeks_constant_flow(
+                x, w, T, x0, s, payoff, k, model, estimator, hw, rate))
+        assert_same_floats(ladder.gamma, [ladder[i].gamma for i in range(len(strikes))])
+    bad = strikes.copy()
+    bad[2] = math.nan
+    assert value_error(quarnel.price_and_greeks_ladder_constant_flow, x, w, T, x0, s,
+                       payoff, bad) == "strikes[2] must be finite, got nan"
+
+
+def test_ladder_frame():
+    pd = pytest.importorskip("pandas")
+    x, w = simulate("gbm", 1000, "frame")
+    x0, _, s, T, _ = MARKETS["gbm"]
+    ladder = quarnel.price_and_greeks_ladder_constant_flow(x, w, T, x0, s, "call", [95.0, 105.0])
+    frame = ladder.to_frame()
+    assert list(frame.index) == [95.0, 105.0] and frame.index.name == "strike"
+    assert frame.loc[105.0, "vega_stderr"] == ladder[1].vega_stderr
+    assert isinstance(frame, pd.DataFrame)
 
 
 # --- discounting: one Black-Scholes market with r = 5 % for both functions ----------------

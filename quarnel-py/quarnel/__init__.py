@@ -17,6 +17,8 @@ revaluation and stay well defined for discontinuous payoffs such as digitals.
   scheme: `price_and_greeks_tangent_flow`, or the per-path weights
   `greek_weights_tangent_flow` (and `_parallel`) and `parameter_weights_tangent_flow`
   (any model parameter; `parallel_volatility_bump` gives the fields of vega).
+- Vanna and volga under GBM and ABM: `vanna_volga_constant_flow`.
+- A ladder of strikes from one pass: `price_and_greeks_ladder_constant_flow`.
 - `price_from_samples`: the Monte Carlo mean and standard error of payoff samples.
 - `PathBatch`: a simulated batch held by name, which every tangent-flow function takes
   in place of its arrays (`bel_weights_tangent_flow(batch)`).
@@ -53,7 +55,9 @@ from ._api import (
 )
 from ._batch import ParameterFields, PathBatch
 from ._fields import parallel_volatility_bump
-from ._types import Greeks
+from ._ladder import GreeksLadder, price_and_greeks_ladder_constant_flow
+from ._types import Greeks, VannaVolga
+from ._vanna_volga import vanna_volga_constant_flow
 
 #: Raised for an internal fault of the native code (a broken invariant), never for a
 #: bad argument. Like SystemExit it derives from BaseException, so `except Exception`
@@ -79,6 +83,10 @@ __all__ = [
     "price_and_greeks_constant_flow",
     "price_and_greeks_tangent_flow",
     "price_from_samples",
+    "VannaVolga",
+    "vanna_volga_constant_flow",
+    "GreeksLadder",
+    "price_and_greeks_ladder_constant_flow",
 ]
 
 # Several correlated assets: the delta vector, gamma matrix and vega vector.

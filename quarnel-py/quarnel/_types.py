@@ -23,6 +23,17 @@ class Greeks(NamedTuple):
     rho_stderr: float
 
 
+class VannaVolga(NamedTuple):
+    """Vanna d2 price / (dx0 dvol) and volga d2 price / dvol2 (vol the absolute
+    volatility), each with the population standard error of its Monte Carlo mean; times
+    exp(-r T) when the call was given `rate=r`."""
+
+    vanna: float
+    volga: float
+    vanna_stderr: float
+    volga_stderr: float
+
+
 class SupportsDLPack(Protocol):
     """An array that exports its memory by DLPack (a PyTorch tensor, a JAX array)."""
 

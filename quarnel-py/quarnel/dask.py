@@ -276,8 +276,9 @@ _CfParams = tuple[float, float, float, str, float, str, str, bool, float]
 @_task
 def _greeks_constant_flow_samples(first_path: int, params: _CfParams, width: float, x: Floats,
                                   w: Floats) -> Floats:
-    *single, rate_rho, strike2 = params
-    return _native._greeks_constant_flow_samples(x, w, *single, width, rate_rho, strike2)
+    horizon, x0, vol, payoff, strike, model, estimator, rate_rho, strike2 = params
+    return _native._greeks_constant_flow_samples(x, w, horizon, x0, vol, payoff, strike, model,
+                                                 estimator, width, rate_rho, strike2)
 
 
 @_task
@@ -287,8 +288,9 @@ def _stack(first_path: int, x: Floats, w: Floats) -> Floats:
 
 @_task
 def _stacked_greeks_samples(params: _CfParams, width: float, data: Floats) -> Floats:
-    *single, rate_rho, strike2 = params
-    return _native._greeks_constant_flow_samples(data[:, 0], data[:, 1], *single, width,
+    horizon, x0, vol, payoff, strike, model, estimator, rate_rho, strike2 = params
+    return _native._greeks_constant_flow_samples(data[:, 0], data[:, 1], horizon, x0, vol,
+                                                 payoff, strike, model, estimator, width,
                                                  rate_rho, strike2)
 
 

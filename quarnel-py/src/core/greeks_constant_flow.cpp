@@ -110,7 +110,7 @@ Result<Matrix> greek_weights_constant_flow(const View1D& w_terminals, double hor
     return Matrix{std::move(out), n, 4};
 }
 
-Result<Greeks> price_and_greeks_constant_flow(
+Result<ConstantFlowCall> check_price_and_greeks_constant_flow(
     const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0, double vol,
     std::string_view payoff, double strike, std::string_view model, std::string_view estimator,
     std::optional<double> half_width, std::optional<double> rate, std::optional<double> strike2,
@@ -132,8 +132,24 @@ Result<Greeks> price_and_greeks_constant_flow(
     if (auto err = check_finite(rate, "rate")) return *std::move(err);
     const Result<Pairs> paired = pairs_named(pairs);
     if (!paired.ok()) return paired.error();
-    const Pairs mode = paired.value();
-    if (auto err = check_pairs(mode, terminal_states.size())) return *std::move(err);
+    if (auto err = check_pairs(paired.value(), terminal_states.size())) return *std::move(err);
+    return ConstantFlowCall{kind.value(), *m, est.value(), paired.value(), localised};
+}
+
+Result<Greeks> price_and_greeks_constant_flow(
+    const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0, double vol,
+    std::string_view payoff, double strike, std::string_view model, std::string_view estimator,
+    std::optional<double> half_width, std::optional<double> rate, std::optional<double> strike2,
+    std::optional<std::string_view> pairs) {
+    const Result<ConstantFlowCall> call = check_price_and_greeks_constant_flow(
+        terminal_states, w_terminals, horizon, x0, vol, payoff, strike, model, estimator,
+        half_width, rate, strike2, pairs);
+    if (!call.ok()) return call.error();
+    const Result<GreekPayoff> kind = call.value().payoff;
+    const std::optional<Model> m = call.value().model;
+    const Result<Estimator> est = call.value().estimator;
+    const Pairs mode = call.value().pairs;
+    const bool localised = call.value().localised;
     const bool rate_rho = rate.has_value();
     const double k2 = strike2 ? *strike2 : 0.0;
 

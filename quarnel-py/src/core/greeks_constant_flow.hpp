@@ -7,6 +7,8 @@
 #include <string_view>
 
 #include "core/greeks.hpp"
+#include "core/greeks_pairs.hpp"
+#include "core/greeks_payoffs.hpp"
 #include "core/matrix.hpp"
 #include "core/result.hpp"
 #include "core/view.hpp"
@@ -49,5 +51,22 @@ Result<Greeks> price_and_greeks_constant_flow(const View1D& terminal_states,
                                               std::optional<double> rate = std::nullopt,
                                               std::optional<double> strike2 = std::nullopt,
                                               std::optional<std::string_view> pairs = std::nullopt);
+
+// What the checks of price_and_greeks_constant_flow establish.
+struct ConstantFlowCall {
+    GreekPayoff payoff;
+    Model model;
+    Estimator estimator;
+    Pairs pairs;
+    bool localised;  // a digital under "lowest_variance"
+};
+
+// The checks of price_and_greeks_constant_flow, in its order, and nothing else; the
+// other estimators on the same arguments (vanna_volga.hpp) share them.
+Result<ConstantFlowCall> check_price_and_greeks_constant_flow(
+    const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0, double vol,
+    std::string_view payoff, double strike, std::string_view model, std::string_view estimator,
+    std::optional<double> half_width, std::optional<double> rate, std::optional<double> strike2,
+    std::optional<std::string_view> pairs);
 
 }  // namespace quarnel

@@ -6,8 +6,10 @@
 #include "bind/module.hpp"
 #include "bind/record.hpp"
 #include "core/greeks_constant_flow.hpp"
+#include "core/greeks_ladder.hpp"
 #include "core/greeks_tangent_flow.hpp"
 #include "core/second_order_tangent_flow.hpp"
+#include "core/vanna_volga.hpp"
 #include "core/work_scope.hpp"
 #include "modules/greeks_chunks.hpp"
 
@@ -120,6 +122,29 @@ constexpr Function kPriceAndGreeksConstantFlow{
                                                        vol, payoff, strike, model, estimator,
                                                        half_width, rate, strike2, pairs);
     }};
+
+constexpr Function kVannaVolgaConstantFlow{
+    "_vanna_volga_constant_flow",
+    "[vanna, volga, vanna_stderr, volga_stderr] of a built-in payoff under GBM\n"
+    "or ABM, with the arguments and conventions of\n"
+    "price_and_greeks_constant_flow; quarnel.vanna_volga_constant_flow names them.",
+    params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"), real("x0"),
+           real("vol"), text("payoff"), real_or("strike", 0.0, "0.0"),
+           text_or("model", "gbm", "'gbm'"),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
+           real_or_none("rate"), real_or_none("strike2"), text_or_none("pairs", "", "None")),
+    &quarnel::vanna_volga_constant_flow};
+
+constexpr Function kPriceAndGreeksLadderConstantFlow{
+    "_price_and_greeks_ladder_constant_flow",
+    "(n_strikes, 10): per strike the Greeks of price_and_greeks_constant_flow,\n"
+    "bit for bit, from one pass over the paths; quarnel's\n"
+    "price_and_greeks_ladder_constant_flow names the columns.",
+    params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"), real("x0"),
+           real("vol"), text("payoff"), array1d("strikes"), text_or("model", "gbm", "'gbm'"),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
+           real_or_none("rate")),
+    &quarnel::price_and_greeks_ladder_constant_flow};
 
 constexpr auto kSecondOrderParams =
     params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
@@ -297,7 +322,10 @@ PyMODINIT_FUNC PyInit__greeks(void) {
                 kPriceAndGreeksTangentFlow>();
     static const std::vector<Method> private_functions = [] {
         std::vector<Method> all;
-        for (const Method& m : methods<kPanicException>()) all.push_back(m);
+        for (const Method& m : methods<kPanicException, kVannaVolgaConstantFlow,
+                                       kPriceAndGreeksLadderConstantFlow>()) {
+            all.push_back(m);
+        }
         for (const Method& m : chunked_methods()) all.push_back(m);
         return all;
     }();

@@ -1,0 +1,27 @@
+// A ladder of strikes from one read of a constant-flow batch: price_and_greeks_constant_flow
+// for every strike, bit for bit, with the per-path work that does not depend on the
+// strike (the weights, the pathwise multipliers) done once per path. Each strike keeps
+// its own left-to-right sums in path order, so its numbers are the single call's; the
+// strikes' sums are independent chains that the loop over strikes may vectorise.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "core/matrix.hpp"
+#include "core/result.hpp"
+#include "core/view.hpp"
+
+namespace quarnel {
+
+// (n_strikes, 10): per strike the fields of Greeks in their order (price, delta, gamma,
+// vega, rho, then the five standard errors), each row equal to
+// price_and_greeks_constant_flow with that strike. Checks: those of the single call
+// (with its strike checks made per strike, "strikes[3] must be finite, got nan"); the
+// spreads have no ladder (their second strike would need a ladder of its own).
+Result<Matrix> price_and_greeks_ladder_constant_flow(
+    const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0, double vol,
+    std::string_view payoff, const View1D& strikes, std::string_view model,
+    std::string_view estimator, std::optional<double> half_width, std::optional<double> rate);
+
+}  // namespace quarnel
