@@ -211,3 +211,21 @@ def test_dask_equals_one_call(increments):
     with pytest.raises(ValueError, match=r"^dw_perp shape \[7001, 5\] != expected \(7001, 16\)$"):
         qd.price_and_greeks_heston(da.from_array(db), da.from_array(dz[:, :5]), T, *MODEL,
                                    "call", K)
+
+
+def test_inputs_keep_their_reference_counts():
+    # Every way out of a call, the named-tuple result included, releases what it took.
+    db, strike, rate = np.full((4, 3), 0.1), 100.0 + 0.5, 0.01 + 0.001
+    calls = [(q.price_and_greeks_heston, (db, db, T, *MODEL, "call", strike), {"rate": rate}),
+             (q.price_and_greeks_heston, (db, db, T, *MODEL, "bad", strike), {"rate": rate}),
+             (q.price_and_greeks_heston, (db, "x", T, *MODEL, "call", strike), {}),
+             (q.greek_weights_heston, (db, db, -1.0, *MODEL), {}),
+             (q.tangents_heston, (db, db, T, *MODEL), {"mu": rate})]
+    for fn, args, kwargs in calls:
+        before = [sys.getrefcount(a) for a in (db, strike, rate)]
+        for _ in range(3):
+            try:
+                fn(*args, **kwargs)
+            except (TypeError, ValueError):
+                pass
+        assert [sys.getrefcount(a) for a in (db, strike, rate)] == before, fn.__name__
