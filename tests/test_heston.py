@@ -50,11 +50,12 @@ def greeks(inc, payoff="call", model=MODEL, **kw):
     return q.price_and_greeks_heston(inc[0], inc[1], T, *model, payoff, K, **kw)
 
 
-@pytest.mark.parametrize(("payoff", "estimator"), [
-    ("call", "lowest_variance"), ("call", "weights"), ("digital", "lowest_variance")])
-def test_against_the_closed_form(increments, payoff, estimator):
+@pytest.mark.parametrize(("payoff", "kw"), [
+    ("call", {}), ("call", {"estimator": "weights"}), ("digital", {}),
+    ("digital", {"estimator": "weights"}), ("digital", {"half_width": 10.0})])
+def test_against_the_closed_form(increments, payoff, kw):
     exact = example.closed_form_greeks(payoff)
-    g = greeks(increments, payoff, estimator=estimator)
+    g = greeks(increments, payoff, **kw)
     for i, name in enumerate(NAMES):
         assert abs(g[i] - exact[name]) < 4.0 * g[8 + i] + BIAS_64[payoff][name], name
 
@@ -63,7 +64,7 @@ def test_put_and_digital_put_by_parity(increments):
     # call - put = S_T - K and digital + digital_put = 1 path by path: the pathwise Greeks
     # of S_T (noise around 0 but for delta) and the mean of each weight.
     call, put = greeks(increments, "call"), greeks(increments, "put")
-    dig, dput = greeks(increments, "digital"), greeks(increments, "digital_put")
+    dig, dput = (greeks(increments, p, estimator="weights") for p in ("digital", "digital_put"))
     assert call.price - put.price == pytest.approx(S0 * math.exp(MU * T) - K, abs=4 * call[8])
     s_t = q.tangents_heston(*increments, T, *MODEL, mu=MU)[:, 0]
     assert call.delta - put.delta == pytest.approx(np.mean(s_t) / S0, abs=1e-12)
@@ -73,6 +74,12 @@ def test_put_and_digital_put_by_parity(increments):
     w = q.greek_weights_heston(*increments, T, *MODEL, mu=MU)
     np.testing.assert_allclose(np.array(dig[1:8]) + np.array(dput[1:8]), np.mean(w[:, 1:], axis=0),
                                rtol=1e-9, atol=1e-15)
+    # Centred (with and without the ramp), the two digitals' Greeks are opposite: the
+    # centring removes the mean of the weight that the plain sums keep.
+    for kw in ({}, {"half_width": 10.0}):
+        dig, dput = (greeks(increments, p, **kw) for p in ("digital", "digital_put"))
+        np.testing.assert_allclose(np.array(dig[1:8]), -np.array(dput[1:8]), rtol=1e-9)
+        np.testing.assert_allclose(np.array(dig[9:]), np.array(dput[9:]), rtol=1e-6)
 
 
 @pytest.mark.parametrize("estimator", ["lowest_variance", "weights"])
@@ -185,6 +192,7 @@ def test_thread_counts_give_the_same_bits(tmp_path):
     ({"estimator": "pathwise"},
      "unknown estimator 'pathwise': expected 'weights' or 'lowest_variance'"),
     ({"rate": math.nan}, "rate must be finite, got nan"),
+    ({"half_width": 0.0}, "half_width must be positive and finite"),
 ])
 def test_bad_arguments(change, message):
     args = dict(dw_v=np.zeros((3, 4)), dw_perp=np.zeros((3, 4)), horizon=1.0, s0=S0, v0=V0,
@@ -200,7 +208,8 @@ def test_dask_equals_one_call(increments):
     import quarnel.dask as qd
 
     db, dz = increments[0][:7001, :16], increments[1][:7001, :16]
-    for payoff, kw in [("call", {}), ("digital_put", {"estimator": "weights", "rate": 0.02})]:
+    for payoff, kw in [("call", {}), ("digital_put", {"estimator": "weights", "rate": 0.02}),
+                       ("digital", {"half_width": 8.0, "rate": 0.02})]:
         one = q.price_and_greeks_heston(db, dz, T, *MODEL, payoff, K, mu=MU, **kw)
         many = qd.price_and_greeks_heston(da.from_array(db, chunks=(1000, 16)),
                                           da.from_array(dz, chunks=(2500, 8)), T, *MODEL,
@@ -211,3 +220,21 @@ def test_dask_equals_one_call(increments):
     with pytest.raises(ValueError, match=r"^dw_perp shape \[7001, 5\] != expected \(7001, 16\)$"):
         qd.price_and_greeks_heston(da.from_array(db), da.from_array(dz[:, :5]), T, *MODEL,
                                    "call", K)
+
+
+def test_inputs_keep_their_reference_counts():
+    # Every way out of a call, the named-tuple result included, releases what it took.
+    db, strike, rate = np.full((4, 3), 0.1), 100.0 + 0.5, 0.01 + 0.001
+    calls = [(q.price_and_greeks_heston, (db, db, T, *MODEL, "call", strike), {"rate": rate}),
+             (q.price_and_greeks_heston, (db, db, T, *MODEL, "bad", strike), {"rate": rate}),
+             (q.price_and_greeks_heston, (db, "x", T, *MODEL, "call", strike), {}),
+             (q.greek_weights_heston, (db, db, -1.0, *MODEL), {}),
+             (q.tangents_heston, (db, db, T, *MODEL), {"mu": rate})]
+    for fn, args, kwargs in calls:
+        before = [sys.getrefcount(a) for a in (db, strike, rate)]
+        for _ in range(3):
+            try:
+                fn(*args, **kwargs)
+            except (TypeError, ValueError):
+                pass
+        assert [sys.getrefcount(a) for a in (db, strike, rate)] == before, fn.__name__

@@ -74,12 +74,16 @@ def greek_weights_heston(dw_v: Any, dw_perp: Any, horizon: float, s0: float, v0:
                      theta, xi, rho, mu=mu)
 
 
-def _continue(state: Floats, samples: Floats) -> Floats:
-    return cast(Floats, _native._continue_sums(samples, state))
+def _continue(state: Floats | None, samples: Floats) -> Floats:
+    # The first chunk sets the width: 8 sample columns, or 22 for a centred digital.
+    start = np.zeros(2 * samples.shape[1]) if state is None else state
+    return cast(Floats, _native._continue_sums(samples, start))
 
 
 def _finish(state: Floats, n_paths: int) -> HestonGreeks:
-    out = [float(x) for x in _native._finish_sums(state, n_paths)]
+    # 22 columns: the centred digital's sums, finished as the single call finishes them.
+    finish = _native._localised_digital_finish if len(state) == 44 else _native._finish_sums
+    out = [float(x) for x in finish(state, n_paths)]
     half = len(out) // 2
     # As the single call: a non-finite estimate carries a NaN error.
     errors = [e if math.isfinite(m) else math.nan for m, e in zip(out[:half], out[half:])]
@@ -89,15 +93,16 @@ def _finish(state: Floats, n_paths: int) -> HestonGreeks:
 def price_and_greeks_heston(dw_v: Any, dw_perp: Any, horizon: float, s0: float, v0: float,
                             kappa: float, theta: float, xi: float, rho: float, payoff: str,
                             strike: float, mu: float = 0.0, estimator: str = "lowest_variance",
-                            rate: float | None = None) -> HestonGreeks:
+                            rate: float | None = None,
+                            half_width: float | None = None) -> HestonGreeks:
     """quarnel.price_and_greeks_heston over Dask arrays, computed: the same HestonGreeks
     bit for bit as one call on the gathered arrays."""
     args = (horizon, s0, v0, kappa, theta, xi, rho, payoff, strike)
-    kwargs = {"mu": mu, "estimator": estimator, "rate": rate}
+    kwargs = {"mu": mu, "estimator": estimator, "rate": rate, "half_width": half_width}
     v, p = _aligned(dw_v, dw_perp)
     _check(_heston._heston_samples, v, p, *args, **kwargs)
     samples = _heston._heston_samples
-    state: Any = np.zeros(16)
+    state: Any = None
     blocks_v: Any = cast(Any, v).to_delayed().ravel()
     blocks_p: Any = cast(Any, p).to_delayed().ravel()
     for a, b in zip(blocks_v, blocks_p):

@@ -57,6 +57,7 @@ def price_and_greeks_heston(
     mu: SupportsFloat = 0.0,
     estimator: Literal["weights", "lowest_variance"] | str = "lowest_variance",
     rate: SupportsFloat | None = None,
+    half_width: SupportsFloat | None = None,
 ) -> HestonGreeks:
     """Price and Greeks of a built-in payoff under Heston, with standard errors."""
 
@@ -75,4 +76,5 @@ def _heston_samples(
     mu: SupportsFloat = 0.0,
     estimator: str = "lowest_variance",
     rate: SupportsFloat | None = None,
+    half_width: SupportsFloat | None = None,
 ) -> NDArray[np.float64]: ...

@@ -302,7 +302,7 @@ Result<HestonBatch> validate_heston(const HestonIncrements& paths, const HestonM
     }
     if (!std::isfinite(m.mu))
         return ModelError{"mu must be finite, got " + heston_float_text(m.mu)};
-    if (auto err = check_result_size(shape, kHestonRawColumns)) return *std::move(err);
+    if (auto err = check_result_size(shape, kHestonCentredColumns)) return *std::move(err);
     HestonBatch b;
     b.dw_v = paths.dw_v;
     b.dw_perp = paths.dw_perp;

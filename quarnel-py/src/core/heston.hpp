@@ -146,19 +146,29 @@ enum class HestonPayoff { call, put, digital, digital_put };
 struct HestonCall {
     HestonBatch batch;
     HestonPayoff payoff;
-    bool pathwise;    // lowest_variance on a call or put
-    double discount;  // exp(-rate T), or 1 without a rate
+    bool pathwise;      // lowest_variance on a call or put
+    bool centred;       // lowest_variance on a digital: localised (half_width > 0), centred
+    double half_width;  // the ramp's, 0 for none
+    double discount;    // exp(-rate T), or 1 without a rate
 };
 
+// Sample columns a path: price and the seven Greeks, or for the centred digital the
+// price, u[7], v[7] and u[i] * v[i] of the centring sums (see localised_digital_finish).
+inline constexpr std::size_t kHestonCentredColumns = 1 + 3 * (kHestonGreeks - 1);
+inline std::size_t sample_columns(const HestonCall& call) noexcept {
+    return call.centred ? kHestonCentredColumns : kHestonGreeks;
+}
+
 // The checks of price_and_greeks_heston, in order: those of validate_heston, payoff,
-// strike, estimator, rate.
+// strike, estimator, rate, half_width.
 Result<HestonCall> check_price_and_greeks_heston(const HestonIncrements& paths,
                                                  const HestonModel& model, std::string_view payoff,
                                                  double strike, std::string_view estimator,
-                                                 std::optional<double> rate);
+                                                 std::optional<double> rate,
+                                                 std::optional<double> half_width);
 
-// The eight per-path samples (price, delta, gamma, vega, kappa, theta, xi, rho) of paths
-// [first, first + count) into out, row by row; they are what the estimate sums.
+// The per-path samples (sample_columns of them) of paths [first, first + count) into
+// out, row by row; they are what the estimate sums.
 void heston_samples(const HestonCall& call, double strike, std::size_t first, std::size_t count,
                     const WorkScope& scope, double* out);
 
@@ -166,13 +176,16 @@ void heston_samples(const HestonCall& call, double strike, std::size_t first, st
 Result<HestonGreeks> price_and_greeks_heston(const HestonIncrements& paths,
                                              const HestonModel& model, std::string_view payoff,
                                              double strike, std::string_view estimator,
-                                             std::optional<double> rate, const WorkScope& scope);
+                                             std::optional<double> rate,
+                                             std::optional<double> half_width,
+                                             const WorkScope& scope);
 
-// The samples (n_paths, 8) of price_and_greeks_heston over a chunk of paths, for
-// quarnel.dask (summed with continue_sums, they give the single call's bits).
+// The samples (n_paths, 8 or 22) of price_and_greeks_heston over a chunk of paths, for
+// quarnel.dask: summed with continue_sums and finished by finish_sums (8 columns) or
+// localised_digital_finish (22), they give the single call's bits.
 Result<Matrix> heston_chunk_samples(const HestonIncrements& paths, const HestonModel& model,
                                     std::string_view payoff, double strike,
                                     std::string_view estimator, std::optional<double> rate,
-                                    const WorkScope& scope);
+                                    std::optional<double> half_width, const WorkScope& scope);
 
 }  // namespace quarnel

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/chunks.hpp"
 #include "core/fixed_math.hpp"
+#include "core/greeks_chunks.hpp"
 #include "core/heston.hpp"
 #include "core/pool.hpp"
 #include "core/tangent_flow_parallel.hpp"
@@ -137,7 +140,8 @@ Result<HestonPayoff> heston_payoff_named(std::string_view name) {
 Result<HestonCall> check_price_and_greeks_heston(const HestonIncrements& paths,
                                                  const HestonModel& model, std::string_view payoff,
                                                  double strike, std::string_view estimator,
-                                                 std::optional<double> rate) {
+                                                 std::optional<double> rate,
+                                                 std::optional<double> half_width) {
     Result<HestonBatch> batch = validate_heston(paths, model);
     if (!batch.ok()) return batch.error();
     Result<HestonPayoff> kind = heston_payoff_named(payoff);
@@ -150,20 +154,28 @@ Result<HestonCall> check_price_and_greeks_heston(const HestonIncrements& paths,
     if (rate && !std::isfinite(*rate)) {
         return ModelError{"rate must be finite, got " + heston_float_text(*rate)};
     }
+    if (auto err = check_half_width(half_width)) return *std::move(err);
     const bool lipschitz = kind.value() == HestonPayoff::call || kind.value() == HestonPayoff::put;
+    const bool lowest = est.value() == Estimator::lowest_variance;
     const double discount = rate ? fixed::exp(-(*rate * paths.horizon)) : 1.0;
-    return HestonCall{std::move(batch).value(), kind.value(),
-                      lipschitz && est.value() == Estimator::lowest_variance, discount};
+    return HestonCall{
+        std::move(batch).value(),       kind.value(), lipschitz && lowest, !lipschitz && lowest,
+        half_width ? *half_width : 0.0, discount};
 }
 
 namespace {
 
-// The eight samples of one path, discounted: f(S_N) times the weights, or for the
-// pathwise estimator f'(S_N) times the tangents (and the pathwise-weight gamma).
+// The samples of one path, discounted: f(S_N) times the weights, or for the pathwise
+// estimator f'(S_N) times the tangents (and the pathwise-weight gamma). The centred
+// digital splits f into a ramp fs of half-width e around the strike, taken pathwise,
+// and f - fs by the weights: u = fs'(S_N) m + (f - fs)(S_N) v per Greek, m the tangent,
+// v the weight, which the sums then centre on v (centre_on_weight). Without a ramp
+// (e = 0) u is f v: the plain weights, centred.
 struct SampleOf {
     HestonPayoff payoff;
-    bool pathwise;
+    bool pathwise, centred;
     double strike, discount, vega_scale;
+    double lo, hi, inv2e;  // the ramp: [lo, hi] and its slope, or lo = hi = inf
 
     void operator()(const HestonPath& p, double* row) const noexcept {
         const double x = p.s, k = strike;
@@ -177,28 +189,49 @@ struct SampleOf {
         // A path made of NaN increments is no outcome: it makes every estimate NaN, the
         // price too, rather than counting as out of the money.
         if (x != x) f = x;
-        double out[kHestonGreeks];
-        out[0] = f;
-        if (pathwise) {
-            const double d =
-                payoff == HestonPayoff::call ? (x > k ? 1.0 : 0.0) : (x < k ? -1.0 : 0.0);
-            out[1] = d * p.ds[0];
-            out[2] = d * p.gamma_pathwise;
-            out[3] = d * (vega_scale * p.ds[1]);
-            for (std::size_t i = 2; i < 6; ++i) out[2 + i] = d * p.ds[i];
-        } else {
-            out[1] = f * p.w[0];
-            out[2] = f * p.w_gamma;
-            out[3] = f * (vega_scale * p.w[1]);
-            for (std::size_t i = 2; i < 6; ++i) out[2 + i] = f * p.w[i];
+        // Per Greek: the pathwise multiplier of f'(S_N) and the weight.
+        const double m[kHestonGreeks - 1] = {
+            p.ds[0], p.gamma_pathwise, vega_scale * p.ds[1], p.ds[2], p.ds[3], p.ds[4], p.ds[5]};
+        const double w[kHestonGreeks - 1] = {p.w[0], p.w_gamma, vega_scale * p.w[1], p.w[2], p.w[3],
+                                             p.w[4], p.w[5]};
+        row[0] = f * discount;
+        if (centred) {
+            constexpr std::size_t G = kHestonGreeks - 1;
+            const double up = x >= hi ? 1.0 : (x - lo) * inv2e;
+            const double fs_call = x <= lo ? 0.0 : up;
+            const double fsp_call = (lo < x && x < hi) ? inv2e : 0.0;
+            const bool put = payoff == HestonPayoff::digital_put;
+            const double fs = put ? 1.0 - fs_call : fs_call;
+            const double fsp = put ? -fsp_call : fsp_call;
+            const double g = f - fs;
+            for (std::size_t i = 0; i < G; ++i) {
+                const double u = (fsp * m[i] + g * w[i]) * discount;
+                row[1 + i] = u;
+                row[1 + G + i] = w[i];
+                row[1 + 2 * G + i] = u * w[i];
+            }
+            return;
         }
-        for (std::size_t i = 0; i < kHestonGreeks; ++i) row[i] = out[i] * discount;
+        const double d =
+            pathwise ? (payoff == HestonPayoff::call ? (x > k ? 1.0 : 0.0) : (x < k ? -1.0 : 0.0))
+                     : f;
+        const double* by = pathwise ? m : w;
+        for (std::size_t i = 0; i + 1 < kHestonGreeks; ++i) row[1 + i] = (d * by[i]) * discount;
     }
 };
 
 SampleOf sample_of(const HestonCall& call, double strike) noexcept {
-    return {call.payoff, call.pathwise, strike, call.discount,
-            2.0 * std::sqrt(call.batch.model.v0)};
+    const double inf = std::numeric_limits<double>::infinity();
+    const double e = call.half_width;
+    SampleOf s{call.payoff, call.pathwise, call.centred,
+               strike,      call.discount, 2.0 * std::sqrt(call.batch.model.v0),
+               inf,         inf,           0.0};
+    if (e > 0.0) {
+        s.lo = strike - e;
+        s.hi = strike + e;
+        s.inv2e = 1.0 / (2.0 * e);
+    }
+    return s;
 }
 
 }  // namespace
@@ -206,7 +239,7 @@ SampleOf sample_of(const HestonCall& call, double strike) noexcept {
 void heston_samples(const HestonCall& call, double strike, std::size_t first, std::size_t count,
                     const WorkScope& scope, double* out) {
     auto work = [&] {
-        emit_rows(call.batch, first, count, kHestonGreeks, out, sample_of(call, strike));
+        emit_rows(call.batch, first, count, sample_columns(call), out, sample_of(call, strike));
     };
     scope(work);
 }
@@ -214,38 +247,47 @@ void heston_samples(const HestonCall& call, double strike, std::size_t first, st
 Result<HestonGreeks> price_and_greeks_heston(const HestonIncrements& paths,
                                              const HestonModel& model, std::string_view payoff,
                                              double strike, std::string_view estimator,
-                                             std::optional<double> rate, const WorkScope& scope) {
+                                             std::optional<double> rate,
+                                             std::optional<double> half_width,
+                                             const WorkScope& scope) {
     Result<HestonCall> checked =
-        check_price_and_greeks_heston(paths, model, payoff, strike, estimator, rate);
+        check_price_and_greeks_heston(paths, model, payoff, strike, estimator, rate, half_width);
     if (!checked.ok()) return checked.error();
     const HestonCall& call = checked.value();
     const std::size_t n = call.batch.n_paths;
+    const std::size_t width = sample_columns(call);
     // Blocks of samples, each summed in path order after the pool has made it: the sums
-    // are the same chains as continue_sums runs over the chunks of quarnel.dask.
+    // are the same chains as continue_sums runs over the chunks of quarnel.dask, laid
+    // out as it lays them out ([s1..., s2...]).
     constexpr std::size_t kBlock = 65536;
-    Buffer samples = Buffer::allocate(std::min(kBlock, n) * kHestonGreeks);
-    double s1[kHestonGreeks] = {}, s2[kHestonGreeks] = {};
+    Buffer samples = Buffer::allocate(std::min(kBlock, n) * width);
+    Buffer sums = Buffer::allocate(2 * width, true);
     auto work = [&] {
         const SampleOf sample = sample_of(call, strike);
         for (std::size_t first = 0; first < n; first += kBlock) {
             const std::size_t count = std::min(kBlock, n - first);
-            emit_rows(call.batch, first, count, kHestonGreeks, samples.data(), sample);
+            emit_rows(call.batch, first, count, width, samples.data(), sample);
             for (std::size_t k = 0; k < count; ++k) {
-                const double* row = samples.data() + k * kHestonGreeks;
-                for (std::size_t i = 0; i < kHestonGreeks; ++i) {
-                    s1[i] = s1[i] + row[i];
-                    s2[i] = s2[i] + row[i] * row[i];
+                const double* row = samples.data() + k * width;
+                for (std::size_t i = 0; i < width; ++i) {
+                    sums[i] = sums[i] + row[i];
+                    sums[width + i] = sums[width + i] + row[i] * row[i];
                 }
             }
         }
     };
     scope(work);
+    const View1D sums_view{reinterpret_cast<const std::byte*>(sums.data()), 2 * width,
+                           static_cast<std::ptrdiff_t>(sizeof(double))};
+    Result<Buffer> finished =
+        call.centred ? localised_digital_finish(sums_view, n) : finish_sums(sums_view, n);
+    if (!finished.ok()) return finished.error();
+    const double* r = finished.value().data();
     HestonGreeks out;
     for (std::size_t i = 0; i < kHestonGreeks; ++i) {
-        const MeanStderr r = mean_stderr(s1[i], s2[i], n);
-        out.value[i] = r.mean;
+        out.value[i] = r[i];
         // A non-finite estimate has no meaningful error bar (mean_stderr would give 0).
-        out.stderr_[i] = std::isfinite(r.mean) ? r.stderr_ : std::nan("");
+        out.stderr_[i] = std::isfinite(r[i]) ? r[kHestonGreeks + i] : std::nan("");
     }
     return out;
 }
@@ -253,14 +295,15 @@ Result<HestonGreeks> price_and_greeks_heston(const HestonIncrements& paths,
 Result<Matrix> heston_chunk_samples(const HestonIncrements& paths, const HestonModel& model,
                                     std::string_view payoff, double strike,
                                     std::string_view estimator, std::optional<double> rate,
-                                    const WorkScope& scope) {
+                                    std::optional<double> half_width, const WorkScope& scope) {
     Result<HestonCall> checked =
-        check_price_and_greeks_heston(paths, model, payoff, strike, estimator, rate);
+        check_price_and_greeks_heston(paths, model, payoff, strike, estimator, rate, half_width);
     if (!checked.ok()) return checked.error();
     const HestonCall& call = checked.value();
-    Buffer out = Buffer::allocate(call.batch.n_paths * kHestonGreeks);
+    const std::size_t width = sample_columns(call);
+    Buffer out = Buffer::allocate(call.batch.n_paths * width);
     heston_samples(call, strike, 0, call.batch.n_paths, scope, out.data());
-    return Matrix{std::move(out), call.batch.n_paths, kHestonGreeks};
+    return Matrix{std::move(out), call.batch.n_paths, width};
 }
 
 }  // namespace quarnel
