@@ -16,6 +16,7 @@ import quarnel as q
 
 from . import __doc__ as PACKAGE_DOC
 from . import harness
+from . import paths as path_products
 from .chart import draw_chart
 from .config import FULL, QUICK, Config
 from .end_to_end import measure_job, print_job
@@ -145,6 +146,8 @@ def main(argv: list[str] | None = None) -> int:
     if job is not None:
         cases += job.pop("cases")
     ratios = variance_ratios(cfg)
+    path_rows = path_products.measure(*((5_000, 64) if cfg.quick else (50_000, 256)),
+                                      reps=1 if cfg.quick else 3)
     ceiling_group = ceiling_cases()
     # Small calls, differenced: more and longer repetitions than the quick run's.
     measure(ceiling_group, replace(cfg, reps=max(cfg.reps, 7), min_rep_s=max(cfg.min_rep_s,
@@ -166,6 +169,8 @@ def main(argv: list[str] | None = None) -> int:
     print_job(job)
     print()
     print_variance(ratios)
+    print()
+    path_products.print_rows(path_rows)
     print()
     targets = evaluate(results, cfg)
     print_targets(targets, cfg.quick)
@@ -195,6 +200,7 @@ def main(argv: list[str] | None = None) -> int:
         "memory": mem,
         "end_to_end": job,
         "variance_ratios": ratios,
+        "path_products": path_rows,
         "targets": targets,
         "mismatches": harness.MISMATCHES,
         "chart": chart,
