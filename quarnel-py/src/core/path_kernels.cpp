@@ -12,8 +12,10 @@
 //   accL as in second_order_tangent_flow.hpp with N replaced by nw and T by nw dt;
 //   Vn = V + (((mp * V) * dt + (sp * V) * dW) + (s / vol) * dW)     (dX/dvol)
 // GBM, step j: W_{j+1} = W_j + dW, the log-distance to the barrier from the states.
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 #include <utility>
 #include <vector>
 
