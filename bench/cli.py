@@ -17,6 +17,7 @@ import quarnel as q
 from . import __doc__ as PACKAGE_DOC
 from . import harness
 from .basket import basket_speed, print_basket
+from . import paths as path_products
 from .chart import draw_chart
 from .config import FULL, QUICK, Config
 from .end_to_end import measure_job, print_job
@@ -147,6 +148,8 @@ def main(argv: list[str] | None = None) -> int:
         cases += job.pop("cases")
     ratios = variance_ratios(cfg)
     baskets = basket_speed(cfg)
+    path_rows = path_products.measure(*((5_000, 64) if cfg.quick else (50_000, 256)),
+                                      reps=1 if cfg.quick else 3)
     ceiling_group = ceiling_cases()
     # Small calls, differenced: more and longer repetitions than the quick run's.
     measure(ceiling_group, replace(cfg, reps=max(cfg.reps, 7), min_rep_s=max(cfg.min_rep_s,
@@ -170,6 +173,7 @@ def main(argv: list[str] | None = None) -> int:
     print_variance(ratios)
     print()
     print_basket(baskets)
+    path_products.print_rows(path_rows)
     print()
     targets = evaluate(results, cfg)
     print_targets(targets, cfg.quick)
@@ -200,6 +204,7 @@ def main(argv: list[str] | None = None) -> int:
         "end_to_end": job,
         "variance_ratios": ratios,
         "basket": baskets,
+        "path_products": path_rows,
         "targets": targets,
         "mismatches": harness.MISMATCHES,
         "chart": chart,

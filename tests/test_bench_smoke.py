@@ -46,6 +46,7 @@ def test_quick_run_without_numba(tmp_path, monkeypatch):
     record = quick_run(tmp_path, "--no-numba")
     assert record["quick"] is True
     assert record["mismatches"] == []
+    assert record["path_products"] and all(r["agrees"] for r in record["path_products"])
     assert record["chart"] is None
     assert record["machine"]["numpy"] == np.__version__
     assert record["machine"]["numba"] is None

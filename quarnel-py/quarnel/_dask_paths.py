@@ -6,7 +6,10 @@ sums of the chunk before (first the spread of the ramp's variable where a digita
 needs its default width, then the samples), which is exactly the single call's order
 of operations. So the results equal one call on the gathered arrays bit for bit.
 Every array must be one chunk along its step axis; the arrays of a batch share their
-row chunks (NumPy arrays among them are chunked like the first Dask array).
+row chunks (NumPy arrays among them are chunked like the first Dask array). The
+argument checks are the single call's; a zero sigma is reported with its path index in
+the whole batch, but when several chunks hold one, which of them is reported depends on
+the order the workers ran in.
 """
 
 from __future__ import annotations

@@ -12,8 +12,10 @@
 //   accL as in second_order_tangent_flow.hpp with N replaced by nw and T by nw dt;
 //   Vn = V + (((mp * V) * dt + (sp * V) * dW) + (s / vol) * dW)     (dX/dvol)
 // GBM, step j: W_{j+1} = W_j + dW, the log-distance to the barrier from the states.
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -29,19 +31,24 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// One path's running values; the product decides which of them move.
+// One path's running values; the product decides which of them move. Across-paths
+// tiles keep a tile's states in memory between steps, so the fields every step of a
+// gbm walk touches share the first cache line, the Euler tangents the second, and what
+// only near-barrier steps or the first date touch come last.
 struct State {
-    double x = 0.0;                                           // X_j (euler) or S_j (gbm)
-    double y = 1.0, h = 0.0, acc = 0.0, accl = 0.0, v = 0.0;  // euler tangents
-    double k = 0.0, dv = 0.0;       // euler: D_u Y and D_u V, for the vega weight
-    double w = 0.0, pv_tail = 0.0;  // gbm: W_j, vega weight tail
-    double w1 = 0.0, pi1 = 0.0, pi1g = 0.0, hy = 0.0;  // weights at the first date
-    double surv = 1.0;                                 // P, or the discrete indicator
-    double sd = 0.0, sl = 0.0, sll = 0.0, sld = 0.0, sv = 0.0, sp = 0.0, sq = 0.0;
-    double sum_x = 0.0, sum_y = 0.0, sum_v = 0.0;  // Asian sums over the dates
-    double log_x = 0.0;  // gbm: log S_j when log_known, kept from the step before
+    double x = 0.0;                   // X_j (euler) or S_j (gbm)
+    double w = 0.0;                   // gbm: W_j
+    double surv = 1.0;                // P, or the discrete indicator
+    double sum_x = 0.0, sum_v = 0.0;  // Asian sums over the dates
+    double pv_tail = 0.0;             // gbm: the vega weight's tail
+    double log_x = 0.0;               // gbm: log S_j when log_known, from the step before
     bool alive = true;
     bool log_known = false;
+    double y = 1.0, h = 0.0, acc = 0.0, accl = 0.0, v = 0.0;  // euler tangents
+    double k = 0.0, dv = 0.0;  // euler: D_u Y and D_u V, for the vega weight
+    double sum_y = 0.0;
+    double sd = 0.0, sl = 0.0, sll = 0.0, sld = 0.0, sv = 0.0, sp = 0.0, sq = 0.0;
+    double w1 = 0.0, pi1 = 0.0, pi1g = 0.0, hy = 0.0;  // weights at the first date
 };
 
 // Per-call constants.

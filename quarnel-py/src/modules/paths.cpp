@@ -75,6 +75,11 @@ Result<Sums> sums_from(const View1D& v, std::size_t size) {
     }
     Sums s;
     for (std::size_t i = 0; i < size; ++i) s.s[i] = v[i];
+    // The last entry counts paths; finish converts it to an integer.
+    const double count = s.s[size - 1];
+    if (!(count >= 0.0 && count <= 0x1p53 && count == std::floor(count))) {
+        return ModelError{"sums must end with a path count, a whole number >= 0"};
+    }
     return s;
 }
 
