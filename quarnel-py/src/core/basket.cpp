@@ -546,19 +546,20 @@ Result<Matrix> basket_chunk_samples(const BasketArgs& args, double width) {
     set_width(job, width);
     const std::size_t n = job.x.rows;
     if (auto err = check_size(n, job.m, "terminal_states")) return *std::move(err);
-    Matrix out = Matrix::allocate(n, job.m);
+    Buffer out = Buffer::allocate(n * job.m);
+    double* data = out.data();
     Scratch s(job.model.d, job.m);
     with_kernel(job, [&](auto, auto group_fn) {
         for (std::size_t k = 0; k < n; k += kLanes) {
             const std::size_t count = std::min(kLanes, n - k);
             group_fn(job, k, count, s);
             for (std::size_t l = 0; l < count; ++l) {
-                double* row = out.row(k + l);
+                double* row = data + (k + l) * job.m;
                 for (std::size_t c = 0; c < job.m; ++c) row[c] = s.v[c * kLanes + l];
             }
         }
     });
-    return out;
+    return Matrix{std::move(out), n, job.m};
 }
 
 Result<Matrix> basket_chunk_block_sums(const BasketArgs& args, double width) {
@@ -568,9 +569,9 @@ Result<Matrix> basket_chunk_block_sums(const BasketArgs& args, double width) {
     set_width(job, width);
     const std::size_t blocks = (job.x.rows + kBasketBlock - 1) / kBasketBlock;
     if (auto err = check_size(blocks, 2 * job.m, "terminal_states")) return *std::move(err);
-    Matrix out = Matrix::allocate(blocks, 2 * job.m);
-    run_blocks(job, out.buffer.data(), nullptr);
-    return out;
+    Buffer out = Buffer::allocate(blocks * 2 * job.m);
+    run_blocks(job, out.data(), nullptr);
+    return Matrix{std::move(out), blocks, 2 * job.m};
 }
 
 Result<Matrix> basket_levels(const BasketArgs& args) {
@@ -578,14 +579,14 @@ Result<Matrix> basket_levels(const BasketArgs& args) {
     if (!made.ok()) return made.error();
     const Job& job = made.value();
     const std::size_t n = job.x.rows;
-    Matrix out = Matrix::allocate(n, 1);
+    Buffer out = Buffer::allocate(n);
     std::vector<double> xs(job.model.d);
     for (std::size_t k = 0; k < n; ++k) {
         const View1D xr = job.x.row(k);
         for (std::size_t i = 0; i < job.model.d; ++i) xs[i] = xr[i];
-        out.buffer[k] = level(job, xs.data());
+        out[k] = level(job, xs.data());
     }
-    return out;
+    return Matrix{std::move(out), n, 1};
 }
 
 Result<Matrix> greek_weights_basket(const View2D& w_terminals, const View1D& x0, const View1D& vols,
@@ -598,7 +599,8 @@ Result<Matrix> greek_weights_basket(const View2D& w_terminals, const View1D& x0,
     const std::size_t n = w_terminals.rows;
     const std::size_t width = 2 * d + d * d;
     if (auto err = check_size(n, width, "w_terminals")) return *std::move(err);
-    Matrix out = Matrix::allocate(n, width);
+    Buffer out = Buffer::allocate(n * width);
+    double* data = out.data();
     const std::size_t blocks = (n + kBasketBlock - 1) / kBasketBlock;
     auto rows = [&](auto model_tag) {
         constexpr Model M = decltype(model_tag)::value;
@@ -614,7 +616,7 @@ Result<Matrix> greek_weights_basket(const View2D& w_terminals, const View1D& x0,
             for (std::size_t k = item * per * kBasketBlock; k < end; ++k) {
                 const View1D wr = w_terminals.row(k);
                 for (std::size_t i = 0; i < d; ++i) s.w[i] = wr[i];
-                double* row = out.row(k);
+                double* row = data + k * width;
                 basket_terms<M>(bm, s.w, row, s.lw, row + d + d * d);
                 for (std::size_t i = 0; i < d; ++i) {
                     for (std::size_t j = 0; j < d; ++j)
@@ -632,7 +634,7 @@ Result<Matrix> greek_weights_basket(const View2D& w_terminals, const View1D& x0,
         }
     };
     scope(work);
-    return out;
+    return Matrix{std::move(out), n, width};
 }
 
 }  // namespace quarnel
