@@ -63,6 +63,34 @@ def test_exchange_option_against_margrabe(estimator):
     assert np.array_equal(g.gamma, g.gamma.T)
 
 
+def bachelier_basket(payoff, x0, vols, corr, t, strike, a):
+    """ABM: the level B = a . X(T) is normal, so a basket call or digital has closed-form
+    Greeks, cross-gammas and vegas included."""
+    cov = np.outer(vols, vols) * corr
+    v = math.sqrt(t * a @ cov @ a)
+    dv = t * a * (cov @ a) / (v * vols)  # d v / d vol_i
+    d = (a @ x0 - strike) / v
+    if payoff == "call":
+        return ((a @ x0 - strike) * Phi(d) + v * phi(d), a * Phi(d),
+                np.outer(a, a) * phi(d) / v, phi(d) * dv)
+    return Phi(d), a * phi(d) / v, -np.outer(a, a) * d * phi(d) / v**2, -d * phi(d) / v * dv
+
+
+@pytest.mark.parametrize("payoff", ["call", "digital"])
+@pytest.mark.parametrize("estimator", ["lowest_variance", "weights"])
+def test_abm_basket_against_bachelier(payoff, estimator):
+    x0, vols, a = np.array([1.0, 0.9, 1.1]), np.array([0.3, 0.2, 0.25]), np.array([0.5, 0.3, 0.2])
+    corr = np.array([[1.0, 0.6, 0.3], [0.6, 1.0, -0.2], [0.3, -0.2, 1.0]])
+    x, w = simulate(400_000, x0, vols, corr, 0.5, "abm")
+    g = price_and_greeks_basket(x, w, x0, vols, corr, 0.5, payoff, 1.05, weights=a,
+                                model="abm", estimator=estimator)
+    price, delta, gamma, vega = bachelier_basket(payoff, x0, vols, corr, 0.5, 1.05, a)
+    assert abs(g.price - price) < 4 * g.price_stderr
+    assert np.all(np.abs(g.delta - delta) < 4 * g.delta_stderr)
+    assert np.all(np.abs(g.gamma - gamma) < 4 * g.gamma_stderr)
+    assert np.all(np.abs(g.vega - vega) < 4 * g.vega_stderr)
+
+
 def basket_price(x0, vols, corr, w, strike, a, model):
     lw = w @ np.linalg.cholesky(corr).T
     x = x0 * np.exp(-0.5 * vols**2 + vols * lw) if model == "gbm" else x0 + vols * lw

@@ -97,9 +97,9 @@ double level(const Job& job, const double* x) noexcept {
 
 // Per lane the payoff f, the remainder r that the weights carry and, for the pathwise
 // and localised modes, the slope c of the part taken pathwise.
-template <Mode E>
+template <Mode E, std::size_t D>
 inline void payoffs(const Job& job, Scratch& s, double* f, double* r) noexcept {
-    const std::size_t d = job.model.d;
+    const std::size_t d = D != 0 ? D : job.model.d;
     const double k = job.strike;
     double h[kLanes];
     if (on_basket(job.kind)) {
@@ -200,10 +200,10 @@ inline void payoffs(const Job& job, Scratch& s, double* f, double* r) noexcept {
 
 // The m samples, each discounted, of paths k0 .. k0 + count - 1 (count <= kLanes) into
 // the lanes of s.v; the lanes past count hold whatever they held.
-template <Model M, Mode E>
+template <Model M, Mode E, std::size_t D>
 void group_samples(const Job& job, std::size_t k0, std::size_t count, Scratch& s) noexcept {
     const BasketModel& bm = job.model;
-    const std::size_t d = bm.d;
+    const std::size_t d = D != 0 ? D : bm.d;
     constexpr std::size_t L = kLanes;
     for (std::size_t l = 0; l < count; ++l) {
         const View1D xr = job.x.row(k0 + l);
@@ -238,7 +238,7 @@ void group_samples(const Job& job, std::size_t k0, std::size_t count, Scratch& s
         }
     }
     double f[L], r[L];
-    payoffs<E>(job, s, f, r);
+    payoffs<E, D>(job, s, f, r);
     const double df = job.df;
     double* v = s.v;
     for (std::size_t l = 0; l < L; ++l) v[l] = f[l] * df;
@@ -334,14 +334,14 @@ void group_samples(const Job& job, std::size_t k0, std::size_t count, Scratch& s
     }
 }
 
-template <Model M, Mode E>
+template <Model M, Mode E, std::size_t D>
 void block_sums_of(const Job& job, std::size_t begin, std::size_t end, Scratch& s,
                    double* out) noexcept {
-    const std::size_t m = job.m;
+    const std::size_t m = D != 0 ? basket_columns(D) : job.m;
     for (std::size_t c = 0; c < 2 * m; ++c) out[c] = 0.0;
     for (std::size_t k = begin; k < end; k += kLanes) {
         const std::size_t count = std::min(kLanes, end - k);
-        group_samples<M, E>(job, k, count, s);
+        group_samples<M, E, D>(job, k, count, s);
         // One chain per column, left to right over the paths.
         for (std::size_t c = 0; c < m; ++c) {
             const double* v = s.v + c * kLanes;
@@ -357,26 +357,26 @@ void block_sums_of(const Job& job, std::size_t begin, std::size_t end, Scratch& 
     }
 }
 
+// The kernel of the job's model and mode, with the asset count fixed at compile time
+// for two assets (its short loops unrolled: the most common basket, and the one where
+// loop overhead weighs most) and read at run time otherwise.
+template <Model M, Mode E, class F>
+decltype(auto) with_count(const Job& job, F&& f) {
+    if (job.model.d == 2) return f(&block_sums_of<M, E, 2>, &group_samples<M, E, 2>);
+    return f(&block_sums_of<M, E, 0>, &group_samples<M, E, 0>);
+}
+
+template <Model M, class F>
+decltype(auto) with_mode(const Job& job, F&& f) {
+    if (job.mode == Mode::weights) return with_count<M, Mode::weights>(job, f);
+    if (job.mode == Mode::pathwise) return with_count<M, Mode::pathwise>(job, f);
+    return with_count<M, Mode::localised>(job, f);
+}
+
 template <class F>
 decltype(auto) with_kernel(const Job& job, F&& f) {
-    if (job.model.model == Model::gbm) {
-        if (job.mode == Mode::weights)
-            return f(&block_sums_of<Model::gbm, Mode::weights>,
-                     &group_samples<Model::gbm, Mode::weights>);
-        if (job.mode == Mode::pathwise)
-            return f(&block_sums_of<Model::gbm, Mode::pathwise>,
-                     &group_samples<Model::gbm, Mode::pathwise>);
-        return f(&block_sums_of<Model::gbm, Mode::localised>,
-                 &group_samples<Model::gbm, Mode::localised>);
-    }
-    if (job.mode == Mode::weights)
-        return f(&block_sums_of<Model::abm, Mode::weights>,
-                 &group_samples<Model::abm, Mode::weights>);
-    if (job.mode == Mode::pathwise)
-        return f(&block_sums_of<Model::abm, Mode::pathwise>,
-                 &group_samples<Model::abm, Mode::pathwise>);
-    return f(&block_sums_of<Model::abm, Mode::localised>,
-             &group_samples<Model::abm, Mode::localised>);
+    if (job.model.model == Model::gbm) return with_mode<Model::gbm>(job, f);
+    return with_mode<Model::abm>(job, f);
 }
 
 // Checks in the documented order; the width is settled by the caller (set_width).
@@ -546,19 +546,20 @@ Result<Matrix> basket_chunk_samples(const BasketArgs& args, double width) {
     set_width(job, width);
     const std::size_t n = job.x.rows;
     if (auto err = check_size(n, job.m, "terminal_states")) return *std::move(err);
-    Matrix out = Matrix::allocate(n, job.m);
+    Buffer out = Buffer::allocate(n * job.m);
+    double* data = out.data();
     Scratch s(job.model.d, job.m);
     with_kernel(job, [&](auto, auto group_fn) {
         for (std::size_t k = 0; k < n; k += kLanes) {
             const std::size_t count = std::min(kLanes, n - k);
             group_fn(job, k, count, s);
             for (std::size_t l = 0; l < count; ++l) {
-                double* row = out.row(k + l);
+                double* row = data + (k + l) * job.m;
                 for (std::size_t c = 0; c < job.m; ++c) row[c] = s.v[c * kLanes + l];
             }
         }
     });
-    return out;
+    return Matrix{std::move(out), n, job.m};
 }
 
 Result<Matrix> basket_chunk_block_sums(const BasketArgs& args, double width) {
@@ -568,9 +569,9 @@ Result<Matrix> basket_chunk_block_sums(const BasketArgs& args, double width) {
     set_width(job, width);
     const std::size_t blocks = (job.x.rows + kBasketBlock - 1) / kBasketBlock;
     if (auto err = check_size(blocks, 2 * job.m, "terminal_states")) return *std::move(err);
-    Matrix out = Matrix::allocate(blocks, 2 * job.m);
-    run_blocks(job, out.buffer.data(), nullptr);
-    return out;
+    Buffer out = Buffer::allocate(blocks * 2 * job.m);
+    run_blocks(job, out.data(), nullptr);
+    return Matrix{std::move(out), blocks, 2 * job.m};
 }
 
 Result<Matrix> basket_levels(const BasketArgs& args) {
@@ -578,14 +579,14 @@ Result<Matrix> basket_levels(const BasketArgs& args) {
     if (!made.ok()) return made.error();
     const Job& job = made.value();
     const std::size_t n = job.x.rows;
-    Matrix out = Matrix::allocate(n, 1);
+    Buffer out = Buffer::allocate(n);
     std::vector<double> xs(job.model.d);
     for (std::size_t k = 0; k < n; ++k) {
         const View1D xr = job.x.row(k);
         for (std::size_t i = 0; i < job.model.d; ++i) xs[i] = xr[i];
-        out.buffer[k] = level(job, xs.data());
+        out[k] = level(job, xs.data());
     }
-    return out;
+    return Matrix{std::move(out), n, 1};
 }
 
 Result<Matrix> greek_weights_basket(const View2D& w_terminals, const View1D& x0, const View1D& vols,
@@ -598,7 +599,8 @@ Result<Matrix> greek_weights_basket(const View2D& w_terminals, const View1D& x0,
     const std::size_t n = w_terminals.rows;
     const std::size_t width = 2 * d + d * d;
     if (auto err = check_size(n, width, "w_terminals")) return *std::move(err);
-    Matrix out = Matrix::allocate(n, width);
+    Buffer out = Buffer::allocate(n * width);
+    double* data = out.data();
     const std::size_t blocks = (n + kBasketBlock - 1) / kBasketBlock;
     auto rows = [&](auto model_tag) {
         constexpr Model M = decltype(model_tag)::value;
@@ -614,7 +616,7 @@ Result<Matrix> greek_weights_basket(const View2D& w_terminals, const View1D& x0,
             for (std::size_t k = item * per * kBasketBlock; k < end; ++k) {
                 const View1D wr = w_terminals.row(k);
                 for (std::size_t i = 0; i < d; ++i) s.w[i] = wr[i];
-                double* row = out.row(k);
+                double* row = data + k * width;
                 basket_terms<M>(bm, s.w, row, s.lw, row + d + d * d);
                 for (std::size_t i = 0; i < d; ++i) {
                     for (std::size_t j = 0; j < d; ++j)
@@ -632,7 +634,7 @@ Result<Matrix> greek_weights_basket(const View2D& w_terminals, const View1D& x0,
         }
     };
     scope(work);
-    return out;
+    return Matrix{std::move(out), n, width};
 }
 
 }  // namespace quarnel
