@@ -150,6 +150,24 @@ def test_fused_equals_the_stored_batch_bit_for_bit(model, payoff, estimator, hal
         assert repr(pd) == repr(quarnel.price_and_delta_tangent_flow(batch, payoff, K))
 
 
+@pytest.mark.parametrize("payoff, estimator, half_width", CASES[1:5])
+def test_stream_equals_the_stored_batch_bit_for_bit(payoff, estimator, half_width):
+    # A time-major simulation handing over one step (a row) at a time.
+    model, n, N, T = CEV(x0=1.0, vol=0.3, beta=0.7), 501, 6, 1.0
+    batch = quarnel.simulate(model, n, N, T, 4)
+    fields = [np.ascontiguousarray(getattr(batch, f).T) for f in
+              ("dws", "sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2")]
+    stream = quarnel.TangentFlowStream(n, N, T)
+    for j in range(N):
+        stream.step(*(f[j] for f in fields[:4]), 0.0, fields[5][j])
+    with pytest.raises(ValueError, match="all 6 steps"):
+        stream.step(*(f[0] for f in fields))
+    got = stream.price_and_greeks(batch.states[:, -1], payoff, 1.0, estimator=estimator,
+                                  half_width=half_width)
+    assert repr(got) == repr(quarnel.price_and_greeks_tangent_flow(
+        batch, payoff, 1.0, estimator=estimator, half_width=half_width))
+
+
 def test_rate_discounts_every_value_and_error():
     m, args = GBM(x0=1.0, vol=0.2), (500, 8, 2.0, 1, "call", 1.0)
     plain, disc = quarnel.price_and_greeks_fused(m, *args), \

@@ -81,10 +81,11 @@ __all__ = [
 # Simulation and estimation in one pass, for the built-in models of quarnel.models.
 from . import models  # noqa: E402
 from ._fused_api import (  # noqa: E402
+    TangentFlowStream,
     normals,
     price_and_delta_fused,
     price_and_greeks_fused,
     simulate,
 )
 
-__all__ += ["models", "normals", "price_and_delta_fused", "price_and_greeks_fused", "simulate"]
+__all__ += ["TangentFlowStream", "models", "normals", "price_and_delta_fused", "price_and_greeks_fused", "simulate"]

@@ -104,4 +104,62 @@ def price_and_delta_fused(model: _Model, n_paths: int, n_steps: int, horizon: fl
     return tuple(out)  # type: ignore[return-value]
 
 
-__all__ = ["normals", "price_and_delta_fused", "price_and_greeks_fused", "simulate"]
+def _step_field(name: str, a: Any, n: int) -> Any:
+    if isinstance(a, (int, float)) and not isinstance(a, bool):
+        return np.broadcast_to(np.float64(a), (n,))
+    return a
+
+
+class TangentFlowStream:
+    """The Greeks of `price_and_greeks_tangent_flow` for a simulation that hands its
+    paths over one time step at a time, so that it never holds more than one step.
+
+    Make it for the batch's shape, call `step` once per time step with that step's
+    arrays (one value a path, any strides or layout, numbers for constant fields),
+    then `price_and_greeks` with the terminal states: the result equals the stored
+    batch's call bit for bit. The state is seven doubles a path.
+
+    ```
+    stream = TangentFlowStream(n_paths, n_steps, horizon)
+    for j in range(n_steps):
+        z = rng.standard_normal(n_paths) * np.sqrt(horizon / n_steps)
+        stream.step(z, s * x, 0.0, s, 0.0, 0.0)   # GBM with mu = 0
+        x = x + s * x * z
+    greeks = stream.price_and_greeks(x, "call", 1.0)
+    ```
+    """
+
+    def __init__(self, n_paths: int, n_steps: int, horizon: float) -> None:
+        n, m = int(_count("n_paths", n_paths)), int(_count("n_steps", n_steps))
+        if m < 1:
+            raise ValueError(f"n_steps must be at least 1, got {m}")
+        self._state = np.zeros((n, 7))
+        self._state[:, 0] = 1.0
+        self.n_paths, self.n_steps, self.horizon = n, m, float(horizon)
+        self.steps_taken = 0
+
+    def step(self, dws: Any, sigma: Any, d_mu_dx: Any, d_sigma_dx: Any, d2_mu_dx2: Any,
+             d2_sigma_dx2: Any) -> None:
+        """Takes step `steps_taken`: its increments and the coefficients at its start."""
+        if self.steps_taken >= self.n_steps:
+            raise ValueError(f"all {self.n_steps} steps have been taken")
+        n = self.n_paths
+        fields = [_step_field(name, a, n) for name, a in (
+            ("dws", dws), ("sigma", sigma), ("d_mu_dx", d_mu_dx), ("d_sigma_dx", d_sigma_dx),
+            ("d2_mu_dx2", d2_mu_dx2), ("d2_sigma_dx2", d2_sigma_dx2))]
+        self._state = _fused.stream_step(self._state, *fields, float(self.steps_taken),
+                                         float(self.n_steps), self.horizon)
+        self.steps_taken += 1
+
+    def price_and_greeks(self, terminal_states: Any, payoff: str, strike: float = 0.0, *,
+                         estimator: str = "lowest_variance",
+                         half_width: float | None = None) -> Greeks:
+        """`price_and_greeks_tangent_flow` of the streamed batch (vega the parallel bump)."""
+        if self.steps_taken != self.n_steps:
+            raise ValueError(f"{self.steps_taken} of {self.n_steps} steps taken")
+        out: Greeks = _fused.stream_finish(self._state, terminal_states, payoff, strike,
+                                           estimator, half_width)
+        return out
+
+
+__all__ = ["TangentFlowStream", "normals", "price_and_delta_fused", "price_and_greeks_fused", "simulate"]

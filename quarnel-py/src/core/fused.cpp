@@ -10,6 +10,7 @@
 
 #include "core/buffer.hpp"
 #include "core/chunks.hpp"
+#include "core/fused_kernel.hpp"
 #include "core/fused_math.hpp"
 #include "core/greeks_tangent_flow.hpp"
 #include "core/payoffs.hpp"
@@ -292,6 +293,39 @@ Greeks with_nan_errors(Greeks g) noexcept {
     return g;
 }
 
+// The estimators of price_and_greeks_tangent_flow over rows visited in path order by
+// for_each_row(visit), visit(X_N, row): the same samples and sums, so the same bits.
+template <class ForEach>
+Greeks estimate_rows(PayoffKind kind, Estimator est, double strike,
+                     std::optional<double> half_width, std::size_t n, ForEach&& for_each_row) {
+    Greeks g{};
+    if (est == Estimator::weights) {
+        with_payoff(kind, strike, [&](auto f) {
+            GreekSums sums;
+            for_each_row([&](double x, const PathRow& r) {
+                sums.add(tangent_greeks_by_weights_sample(f, x, r));
+            });
+            g = sums.finish(n);
+        });
+    } else if (kind != PayoffKind::digital_call) {
+        with_slope(kind, strike, [&](auto f, auto slope) {
+            GreekSums sums;
+            for_each_row([&](double x, const PathRow& r) {
+                sums.add(tangent_greeks_pathwise_sample(f, slope, x, r));
+            });
+            g = sums.finish(n);
+        });
+    } else {
+        const LocalisedDigital digital(strike, *half_width);
+        CentringSums<3> sums;
+        for_each_row([&](double x, const PathRow& r) {
+            sums.add(tangent_greeks_localised_digital_sample(digital, x, r));
+        });
+        g = finish_localised(sums, n);
+    }
+    return g;
+}
+
 }  // namespace
 
 Result<PriceDelta> fused_price_and_delta(const FusedModel& model, const FusedGrid& grid,
@@ -428,42 +462,21 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
     };
     Greeks g{};
     auto work = [&] {
-        if (est.value() == Estimator::weights) {
-            with_payoff(kind.value(), strike, [&](auto f) {
-                GreekSums sums;
-                for_each_row([&](double x, const PathRow& r) {
-                    sums.add(tangent_greeks_by_weights_sample(f, x, r));
-                });
-                g = sums.finish(n);
-            });
-        } else if (!localised) {
-            with_slope(kind.value(), strike, [&](auto f, auto slope) {
-                GreekSums sums;
-                for_each_row([&](double x, const PathRow& r) {
-                    sums.add(tangent_greeks_pathwise_sample(f, slope, x, r));
-                });
-                g = sums.finish(n);
-            });
-        } else if (half_width) {
-            const LocalisedDigital digital(strike, *half_width);
-            CentringSums<3> sums;
-            for_each_row([&](double x, const PathRow& r) {
-                sums.add(tangent_greeks_localised_digital_sample(digital, x, r));
-            });
-            g = finish_localised(sums, n);
-        } else {
+        if (keep_all) {
             if (auto z =
                     pool_rows(rows_fn, detail::kRowsGreeks, model, grid, 0, n, rows.data(), pool)) {
                 failed = zero_error(*z);
                 return;
             }
-            const LocalisedDigital digital(strike, default_half_width(Terminals{rows.data(), n}));
-            CentringSums<3> sums;
-            for (std::size_t i = 0; i < n; ++i) {
-                const double* r = rows.data() + i * detail::kFusedColumns;
-                sums.add(tangent_greeks_localised_digital_sample(digital, r[0], row_at(r)));
-            }
-            g = finish_localised(sums, n);
+            g = estimate_rows(kind.value(), est.value(), strike,
+                              default_half_width(Terminals{rows.data(), n}), n, [&](auto visit) {
+                                  for (std::size_t i = 0; i < n; ++i) {
+                                      const double* r = rows.data() + i * detail::kFusedColumns;
+                                      visit(r[0], row_at(r));
+                                  }
+                              });
+        } else {
+            g = estimate_rows(kind.value(), est.value(), strike, half_width, n, for_each_row);
         }
     };
     scope(work);
@@ -484,6 +497,105 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
         g.vega_stderr = g.vega_stderr * df;
     }
     return g;
+}
+
+namespace {
+
+struct StreamState {
+    const View2D& v;
+    std::size_t k;
+    double at(std::size_t c) const noexcept { return v(k, c); }
+};
+
+}  // namespace
+
+Result<Matrix> fused_stream_step(const View2D& state, const StepFields& f, double step,
+                                 double n_steps, double horizon) {
+    const std::size_t n = state.rows;
+    if (state.cols != kStreamColumns) {
+        return ModelError{"state must have " + std::to_string(kStreamColumns) + " columns, got " +
+                          std::to_string(state.cols)};
+    }
+    const View1D* fields[6] = {&f.dws,        &f.sigma,     &f.d_mu_dx,
+                               &f.d_sigma_dx, &f.d2_mu_dx2, &f.d2_sigma_dx2};
+    const char* names[6] = {"dws", "sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2"};
+    for (int i = 0; i < 6; ++i) {
+        if (fields[i]->size() != n) {
+            return ModelError{std::string(names[i]) + " has " + std::to_string(fields[i]->size()) +
+                              " values for " + std::to_string(n) + " paths"};
+        }
+    }
+    const Result<std::size_t> steps = to_count(n_steps, "n_steps");
+    if (!steps.ok()) return steps.error();
+    const Result<std::size_t> j = to_count(step, "step");
+    if (!j.ok()) return j.error();
+    if (steps.value() == 0 || j.value() >= steps.value()) {
+        return ModelError{"step must be below n_steps (" + std::to_string(steps.value()) +
+                          "), got " + std::to_string(j.value())};
+    }
+    if (auto e = positive("horizon", horizon)) return *std::move(e);
+    FusedGrid g;
+    g.n_paths = n;
+    g.n_steps = steps.value();
+    g.horizon = horizon;
+    const fused::Steps c = fused::steps_of(g);
+    Matrix out = Matrix::allocate(n, kStreamColumns);
+    for (std::size_t k = 0; k < n; ++k) {
+        const double s = f.sigma[k];
+        if (s == 0.0) {
+            return ModelError{"sigma[" + std::to_string(k) + "] = 0 at step " +
+                              std::to_string(j.value()) + " produces division by zero"};
+        }
+        fused::Tangents<1> st{state(k, 0), state(k, 1), state(k, 2), state(k, 3),
+                              state(k, 4), state(k, 5), state(k, 6)};
+        const fused::Coefs<1> in{
+            0.0, s, f.d_mu_dx[k], f.d_sigma_dx[k], f.d2_mu_dx2[k], f.d2_sigma_dx2[k]};
+        fused::tangent_step<1>(st, in, f.dws[k], c, j.value());
+        double* r = out.row(k);
+        r[0] = st.y;
+        r[1] = st.h;
+        r[2] = st.acc;
+        r[3] = st.accl;
+        r[4] = st.k;
+        r[5] = st.v;
+        r[6] = st.dv;
+    }
+    return out;
+}
+
+Result<Greeks> fused_stream_finish(const View2D& state, const View1D& terminal,
+                                   std::string_view payoff, double strike,
+                                   std::string_view estimator, std::optional<double> half_width) {
+    if (state.cols != kStreamColumns) {
+        return ModelError{"state must have " + std::to_string(kStreamColumns) + " columns, got " +
+                          std::to_string(state.cols)};
+    }
+    const std::size_t n = state.rows;
+    if (terminal.size() != n) {
+        return ModelError{"terminal_states has " + std::to_string(terminal.size()) +
+                          " values for " + std::to_string(n) + " paths"};
+    }
+    const Result<PayoffKind> kind = payoff_named(payoff);
+    if (!kind.ok()) return kind.error();
+    const Result<Estimator> est = estimator_named(estimator);
+    if (!est.ok()) return est.error();
+    if (auto err = check_half_width(half_width)) return *std::move(err);
+    const double width =
+        half_width ? *half_width
+        : (est.value() == Estimator::lowest_variance && kind.value() == PayoffKind::digital_call)
+            ? default_half_width(terminal)
+            : 0.0;
+    Greeks g = estimate_rows(kind.value(), est.value(), strike, width, n, [&](auto visit) {
+        for (std::size_t k = 0; k < n; ++k) {
+            // The row as write_row forms it for the kind `all`.
+            const double y = state(k, 0), h = state(k, 1), acc = state(k, 2), accl = state(k, 3);
+            const double kk = state(k, 4), v = state(k, 5), dv = state(k, 6);
+            const double beta = v / y;
+            const double weight = beta * acc - (dv - beta * kk) / y;
+            visit(terminal[k], PathRow{acc, acc * acc + accl, y, h, v, weight});
+        }
+    });
+    return with_nan_errors(g);
 }
 
 }  // namespace quarnel

@@ -18,6 +18,7 @@
 #include "core/matrix.hpp"
 #include "core/path_batch.hpp"
 #include "core/result.hpp"
+#include "core/view.hpp"
 #include "core/work_scope.hpp"
 #include "quarnel/from_paths.hpp"
 
@@ -85,6 +86,28 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
                                       std::string_view payoff, double strike,
                                       std::string_view estimator, std::optional<double> half_width,
                                       std::optional<double> rate, const WorkScope& scope);
+
+// Streaming: the tangent-flow state of every path, updated one time step at a time by
+// a caller that simulates itself, so that a simulation never holds more than one step.
+// A state row is (Y, H, acc, accL, K, V, DV) of second_order_tangent_flow.hpp, the
+// parameter the parallel volatility bump; the initial row is (1, 0, 0, 0, 0, 0, 0).
+inline constexpr std::size_t kStreamColumns = 7;
+
+// The fields of one step, at the state at its start, one value a path.
+struct StepFields {
+    View1D dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2;
+};
+
+// The state after step `step` of n_steps (the same operations as the stored-batch
+// kernel's step, so that n_steps of them give its rows bit for bit).
+Result<Matrix> fused_stream_step(const View2D& state, const StepFields& fields, double step,
+                                 double n_steps, double horizon);
+
+// price_and_greeks_tangent_flow's Greeks from the final state and X_N (vega is the
+// parallel bump, as there).
+Result<Greeks> fused_stream_finish(const View2D& state, const View1D& terminal,
+                                   std::string_view payoff, double strike,
+                                   std::string_view estimator, std::optional<double> half_width);
 
 namespace detail {
 

@@ -137,6 +137,32 @@ constexpr Function kStateSum{
         return MeanStderr{fused_state_sum(m.value(), grid.value(), kWithoutGil), 0.0};
     }};
 
+constexpr Function kStreamStep{
+    "stream_step",
+    "Low-level: the tangent-flow state (n_paths, 7) after one step, from the\n"
+    "state before it and the step's fields (one value a path, any strides).",
+    params(array2d("state"), array1d("dws"), array1d("sigma"), array1d("d_mu_dx"),
+           array1d("d_sigma_dx"), array1d("d2_mu_dx2"), array1d("d2_sigma_dx2"), real("step"),
+           real("n_steps"), real("horizon")),
+    [](const View2D& state, const View1D& dws, const View1D& sigma, const View1D& d_mu_dx,
+       const View1D& d_sigma_dx, const View1D& d2_mu_dx2, const View1D& d2_sigma_dx2, double step,
+       double n_steps, double horizon) {
+        return fused_stream_step(state, {dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2},
+                                 step, n_steps, horizon);
+    }};
+
+constexpr Function kStreamFinish{
+    "stream_finish",
+    "Low-level: the Greeks of price_and_greeks_tangent_flow from a final\n"
+    "stream state and the terminal states.",
+    params(
+        array2d("state"), array1d("terminal_states"), text("payoff"), real_or("strike", 0.0, "0.0"),
+        text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width")),
+    [](const View2D& state, const View1D& terminal, std::string_view payoff, double strike,
+       std::string_view estimator, const std::optional<double>& half_width) {
+        return fused_stream_finish(state, terminal, payoff, strike, estimator, half_width);
+    }};
+
 constexpr Function kWidth{"width", "The lanes of the fused kernels on this CPU.", params(), []() {
                               PyObject* w = PyLong_FromLong(detail::fused_width());
                               if (w == nullptr) throw_pending();
@@ -149,7 +175,7 @@ constexpr Function kWidth{"width", "The lanes of the fused kernels on this CPU."
 PyMODINIT_FUNC PyInit__fused(void) {
     using namespace quarnel::py;
     static ModuleOnce once;
-    static const auto functions =
-        methods<kNormals, kSimulate, kPriceAndGreeks, kPriceAndDelta, kRows, kStateSum, kWidth>();
+    static const auto functions = methods<kNormals, kSimulate, kPriceAndGreeks, kPriceAndDelta,
+                                          kRows, kStateSum, kStreamStep, kStreamFinish, kWidth>();
     return once.init({"quarnel._fused", "", kVersion, functions, {}});
 }
