@@ -88,4 +88,5 @@ from ._fused_api import (  # noqa: E402
     simulate,
 )
 
-__all__ += ["TangentFlowStream", "models", "normals", "price_and_delta_fused", "price_and_greeks_fused", "simulate"]
+__all__ += ["TangentFlowStream", "models", "normals", "price_and_delta_fused",
+            "price_and_greeks_fused", "simulate"]

@@ -162,4 +162,5 @@ class TangentFlowStream:
         return out
 
 
-__all__ = ["TangentFlowStream", "normals", "price_and_delta_fused", "price_and_greeks_fused", "simulate"]
+__all__ = ["TangentFlowStream", "normals", "price_and_delta_fused", "price_and_greeks_fused",
+           "simulate"]
