@@ -12,7 +12,7 @@ from markers import not_sanitized
 
 ROOT = Path(__file__).resolve().parents[1]
 DOCS = [ROOT / "README.md", ROOT / "docs" / "guide.md", ROOT / "docs" / "greeks.md",
-        ROOT / "docs" / "batch.md"]
+        ROOT / "docs" / "batch.md", ROOT / "docs" / "fused.md"]
 FENCE = re.compile(r"^```python\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 
 
