@@ -111,3 +111,9 @@ def test_a_differing_peer_is_reported(capsys, monkeypatch):
     assert run.check_close("wrong", (1.0, 2.0), (1.0, 2.001)) == "MISMATCH"
     assert len(run.MISMATCHES) == 3
     assert "MISMATCH" in capsys.readouterr().err
+
+
+def test_fused_benchmark_quick_run(monkeypatch, capsys):
+    record = bench_module(monkeypatch, "fused").main(["--quick", "--repeat", "1"])
+    assert set(record["seconds"]) == {"fast recipe", "fused delta", "fused Greeks",
+                                      "compute limit"}
