@@ -213,6 +213,10 @@ namespace {
 // Paths per pool item: long enough runs of groups that the hand-off is noise, short
 // enough that two threads share out small batches.
 constexpr std::size_t kItemPaths = 512;
+// Items per thread in a wave of rows between two serial accumulations: each wave ends
+// in a wait for its slowest item, so long waves (here 1.8 MB of rows on two threads)
+// keep that wait small on a busy machine.
+constexpr std::size_t kWaveItems = 32;
 
 // Rows of paths [first, first + count) into rows on the pool; the first zero sigma in
 // path order.
@@ -340,7 +344,7 @@ Result<PriceDelta> fused_price_and_delta(const FusedModel& model, const FusedGri
     const detail::FusedRowsFn rows_fn = detail::fused_rows_at(0);
     const std::size_t n = grid.n_paths;
     WorkerPool& pool = WorkerPool::global();
-    const std::size_t wave = std::min(n, 8 * kItemPaths * pool.threads());
+    const std::size_t wave = std::min(n, kWaveItems * kItemPaths * pool.threads());
     std::vector<double> rows(wave * detail::kDeltaColumns);
     std::optional<ModelError> failed;
     PriceDelta out{};
@@ -383,7 +387,7 @@ double fused_state_sum(const FusedModel& model, const FusedGrid& grid, const Wor
     const detail::FusedRowsFn rows_fn = detail::fused_rows_at(0);
     WorkerPool& pool = WorkerPool::global();
     const std::size_t n = grid.n_paths;
-    const std::size_t wave = std::min(n, 8 * kItemPaths * pool.threads());
+    const std::size_t wave = std::min(n, kWaveItems * kItemPaths * pool.threads());
     std::vector<double> rows(wave);
     double sum = 0.0;
     auto work = [&] {
@@ -442,7 +446,7 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
     // its rows are kept (7 doubles a path). Every other estimator consumes rows a wave
     // at a time, so memory is O(threads) whatever n.
     const bool keep_all = localised && !half_width;
-    const std::size_t wave = keep_all ? n : std::min(n, 8 * kItemPaths * pool.threads());
+    const std::size_t wave = keep_all ? n : std::min(n, kWaveItems * kItemPaths * pool.threads());
     std::vector<double> rows(wave * detail::kFusedColumns);
 
     std::optional<ModelError> failed;
