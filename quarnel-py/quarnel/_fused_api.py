@@ -101,7 +101,8 @@ def price_and_delta_fused(model: _Model, n_paths: int, n_steps: int, horizon: fl
     out: Any = _fused.price_and_delta(*_model(model), _count("n_paths", n_paths),
                                       _count("n_steps", n_steps), horizon, lo, hi, payoff,
                                       strike, rate)
-    return tuple(out)  # type: ignore[return-value]
+    p, d, p_se, d_se = out
+    return float(p), float(d), float(p_se), float(d_se)
 
 
 def _step_field(name: str, a: Any, n: int) -> Any:
@@ -144,11 +145,12 @@ class TangentFlowStream:
         if self.steps_taken >= self.n_steps:
             raise ValueError(f"all {self.n_steps} steps have been taken")
         n = self.n_paths
-        fields = [_step_field(name, a, n) for name, a in (
+        f = [_step_field(name, a, n) for name, a in (
             ("dws", dws), ("sigma", sigma), ("d_mu_dx", d_mu_dx), ("d_sigma_dx", d_sigma_dx),
             ("d2_mu_dx2", d2_mu_dx2), ("d2_sigma_dx2", d2_sigma_dx2))]
-        self._state = _fused.stream_step(self._state, *fields, float(self.steps_taken),
-                                         float(self.n_steps), self.horizon)
+        self._state = _fused.stream_step(self._state, f[0], f[1], f[2], f[3], f[4], f[5],
+                                         float(self.steps_taken), float(self.n_steps),
+                                         self.horizon)
         self.steps_taken += 1
 
     def price_and_greeks(self, terminal_states: Any, payoff: str, strike: float = 0.0, *,
