@@ -120,6 +120,8 @@ def test_path_products_bench_agrees_with_numpy(monkeypatch):
     paths = bench_module(monkeypatch, "paths")
     rows = paths.measure(2_000, 16, reps=1)
     assert rows and all(r["agrees"] for r in rows)
+
+
 @tooling
 def test_heston_bench_quick():
     # The bench checks its NumPy recursions against the kernel (v and its tangents bit
@@ -128,9 +130,17 @@ def test_heston_bench_quick():
                           capture_output=True, text=True, timeout=300, check=False)
     assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
     assert "bump-and-reprice" in proc.stdout and "of bumps / of quarnel" in proc.stdout
+
+
 def test_stream_bench_quick_run():
     # The script itself refuses to time a streamed result that differs from the batch.
     proc = subprocess.run([sys.executable, str(ROOT / "bench" / "stream.py"), "--quick"],
                           capture_output=True, text=True, timeout=300, check=False)
     assert proc.returncode == 0, proc.stdout[-4000:] + proc.stderr[-4000:]
     assert "a step more" in proc.stdout
+
+
+def test_fused_benchmark_quick_run(monkeypatch, capsys):
+    record = bench_module(monkeypatch, "fused").main(["--quick", "--repeat", "1"])
+    assert set(record["seconds"]) == {"fast recipe", "fused delta", "fused Greeks",
+                                      "compute limit"}

@@ -101,7 +101,9 @@ def price_and_delta_fused(model: _Model, n_paths: int, n_steps: int, horizon: fl
     out: Any = _fused.price_and_delta(*_model(model), _count("n_paths", n_paths),
                                       _count("n_steps", n_steps), horizon, lo, hi, payoff,
                                       strike, rate)
-    return tuple(out)  # type: ignore[return-value]
+    p, d, p_se, d_se = out
+    return float(p), float(d), float(p_se), float(d_se)
 
 
-__all__ = ["normals", "price_and_delta_fused", "price_and_greeks_fused", "simulate"]
+__all__ = ["normals", "price_and_delta_fused", "price_and_greeks_fused",
+           "simulate"]

@@ -10,6 +10,7 @@
 
 #include "core/buffer.hpp"
 #include "core/chunks.hpp"
+#include "core/fused_kernel.hpp"
 #include "core/greeks_conventions.hpp"
 #include "core/fused_math.hpp"
 #include "core/greeks_tangent_flow.hpp"
@@ -213,6 +214,10 @@ namespace {
 // Paths per pool item: long enough runs of groups that the hand-off is noise, short
 // enough that two threads share out small batches.
 constexpr std::size_t kItemPaths = 512;
+// Items per thread in a wave of rows between two serial accumulations: each wave ends
+// in a wait for its slowest item, so long waves (here 1.8 MB of rows on two threads)
+// keep that wait small on a busy machine.
+constexpr std::size_t kWaveItems = 32;
 
 // Rows of paths [first, first + count) into rows on the pool; the first zero sigma in
 // path order.
@@ -285,6 +290,39 @@ double error_of(double mean, double err) noexcept {
     return std::isfinite(mean) ? err : std::numeric_limits<double>::quiet_NaN();
 }
 
+// The estimators of price_and_greeks_tangent_flow over rows visited in path order by
+// for_each_row(visit), visit(X_N, row): the same samples and sums, so the same bits.
+template <class ForEach>
+Greeks estimate_rows(PayoffKind kind, Estimator est, double strike,
+                     std::optional<double> half_width, std::size_t n, ForEach&& for_each_row) {
+    Greeks g{};
+    if (est == Estimator::weights) {
+        with_payoff(kind, strike, [&](auto f) {
+            GreekSums sums;
+            for_each_row([&](double x, const PathRow& r) {
+                sums.add(tangent_greeks_by_weights_sample(f, x, r));
+            });
+            g = sums.finish(n);
+        });
+    } else if (kind != PayoffKind::digital_call) {
+        with_slope(kind, strike, [&](auto f, auto slope) {
+            GreekSums sums;
+            for_each_row([&](double x, const PathRow& r) {
+                sums.add(tangent_greeks_pathwise_sample(f, slope, x, r));
+            });
+            g = sums.finish(n);
+        });
+    } else {
+        const LocalisedDigital digital(strike, *half_width);
+        CentringSums<3> sums;
+        for_each_row([&](double x, const PathRow& r) {
+            sums.add(tangent_greeks_localised_digital_sample(digital, x, r));
+        });
+        g = finish_localised(sums, n);
+    }
+    return g;
+}
+
 }  // namespace
 
 Result<PriceDelta> fused_price_and_delta(const FusedModel& model, const FusedGrid& grid,
@@ -299,7 +337,7 @@ Result<PriceDelta> fused_price_and_delta(const FusedModel& model, const FusedGri
     const detail::FusedRowsFn rows_fn = detail::fused_rows_at(0);
     const std::size_t n = grid.n_paths;
     WorkerPool& pool = WorkerPool::global();
-    const std::size_t wave = std::min(n, 8 * kItemPaths * pool.threads());
+    const std::size_t wave = std::min(n, kWaveItems * kItemPaths * pool.threads());
     std::vector<double> rows(wave * detail::kDeltaColumns);
     std::optional<ModelError> failed;
     PriceDelta out{};
@@ -342,7 +380,7 @@ double fused_state_sum(const FusedModel& model, const FusedGrid& grid, const Wor
     const detail::FusedRowsFn rows_fn = detail::fused_rows_at(0);
     WorkerPool& pool = WorkerPool::global();
     const std::size_t n = grid.n_paths;
-    const std::size_t wave = std::min(n, 8 * kItemPaths * pool.threads());
+    const std::size_t wave = std::min(n, kWaveItems * kItemPaths * pool.threads());
     std::vector<double> rows(wave);
     double sum = 0.0;
     auto work = [&] {
@@ -401,7 +439,7 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
     // its rows are kept (7 doubles a path). Every other estimator consumes rows a wave
     // at a time, so memory is O(threads) whatever n.
     const bool keep_all = localised && !half_width;
-    const std::size_t wave = keep_all ? n : std::min(n, 8 * kItemPaths * pool.threads());
+    const std::size_t wave = keep_all ? n : std::min(n, kWaveItems * kItemPaths * pool.threads());
     std::vector<double> rows(wave * detail::kFusedColumns);
 
     std::optional<ModelError> failed;
@@ -421,42 +459,21 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
     };
     Greeks g{};
     auto work = [&] {
-        if (est.value() == Estimator::weights) {
-            with_payoff(kind.value(), strike, [&](auto f) {
-                GreekSums sums;
-                for_each_row([&](double x, const PathRow& r) {
-                    sums.add(tangent_greeks_by_weights_sample(f, x, r));
-                });
-                g = sums.finish(n);
-            });
-        } else if (!localised) {
-            with_slope(kind.value(), strike, [&](auto f, auto slope) {
-                GreekSums sums;
-                for_each_row([&](double x, const PathRow& r) {
-                    sums.add(tangent_greeks_pathwise_sample(f, slope, x, r));
-                });
-                g = sums.finish(n);
-            });
-        } else if (half_width) {
-            const LocalisedDigital digital(strike, *half_width);
-            CentringSums<3> sums;
-            for_each_row([&](double x, const PathRow& r) {
-                sums.add(tangent_greeks_localised_digital_sample(digital, x, r));
-            });
-            g = finish_localised(sums, n);
-        } else {
+        if (keep_all) {
             if (auto z =
                     pool_rows(rows_fn, detail::kRowsGreeks, model, grid, 0, n, rows.data(), pool)) {
                 failed = zero_error(*z);
                 return;
             }
-            const LocalisedDigital digital(strike, default_half_width(Terminals{rows.data(), n}));
-            CentringSums<3> sums;
-            for (std::size_t i = 0; i < n; ++i) {
-                const double* r = rows.data() + i * detail::kFusedColumns;
-                sums.add(tangent_greeks_localised_digital_sample(digital, r[0], row_at(r)));
-            }
-            g = finish_localised(sums, n);
+            g = estimate_rows(kind.value(), est.value(), strike,
+                              default_half_width(Terminals{rows.data(), n}), n, [&](auto visit) {
+                                  for (std::size_t i = 0; i < n; ++i) {
+                                      const double* r = rows.data() + i * detail::kFusedColumns;
+                                      visit(r[0], row_at(r));
+                                  }
+                              });
+        } else {
+            g = estimate_rows(kind.value(), est.value(), strike, half_width, n, for_each_row);
         }
     };
     scope(work);
@@ -478,5 +495,15 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
     }
     return g;
 }
+
+namespace {
+
+struct StreamState {
+    const View2D& v;
+    std::size_t k;
+    double at(std::size_t c) const noexcept { return v(k, c); }
+};
+
+}  // namespace
 
 }  // namespace quarnel

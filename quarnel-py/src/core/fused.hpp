@@ -18,6 +18,7 @@
 #include "core/matrix.hpp"
 #include "core/path_batch.hpp"
 #include "core/result.hpp"
+#include "core/view.hpp"
 #include "core/work_scope.hpp"
 #include "quarnel/from_paths.hpp"
 

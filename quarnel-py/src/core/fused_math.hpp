@@ -126,12 +126,54 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::U exp_range(typename Lanes<W>::D x) noex
     return below(ab, std::bit_cast<std::uint64_t>(707.0) + 1);
 }
 
+#if defined(__AVX512F__)
+QUARNEL_FUSED_INLINE philox::NativeWords native_or(philox::NativeWords a,
+                                                   philox::NativeWords b) noexcept {
+    return _mm512_or_si512(a, b);
+}
+QUARNEL_FUSED_INLINE bool native_any(philox::NativeWords a) noexcept {
+    return _mm512_test_epi64_mask(a, a) != 0;
+}
+#elif defined(__AVX2__)
+QUARNEL_FUSED_INLINE philox::NativeWords native_or(philox::NativeWords a,
+                                                   philox::NativeWords b) noexcept {
+    return _mm256_or_si256(a, b);
+}
+QUARNEL_FUSED_INLINE bool native_any(philox::NativeWords a) noexcept {
+    return _mm256_testz_si256(a, a) == 0;
+}
+#elif defined(__SSE2__)
+QUARNEL_FUSED_INLINE philox::NativeWords native_or(philox::NativeWords a,
+                                                   philox::NativeWords b) noexcept {
+    return _mm_or_si128(a, b);
+}
+QUARNEL_FUSED_INLINE bool native_any(philox::NativeWords a) noexcept {
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(a, _mm_setzero_si128())) != 0xFFFF;
+}
+#endif
+
 // Whether any lane's word is non-zero.
 template <int W>
 QUARNEL_FUSED_INLINE bool any(typename Lanes<W>::U flags) noexcept {
     if constexpr (W == 1) {
         return flags != 0;
     } else {
+        using U = typename Lanes<W>::U;
+#if defined(__AVX512F__) || defined(__AVX2__) || defined(__SSE2__)
+        // Register by register: the words or-ed together, then one test (a lane loop
+        // would extract every word, at every step).
+        using philox::NativeWords;
+        if constexpr (sizeof(U) >= sizeof(NativeWords) && sizeof(U) % sizeof(NativeWords) == 0) {
+            constexpr std::size_t kParts = sizeof(U) / sizeof(NativeWords);
+            struct Parts {
+                NativeWords p[kParts];
+            };
+            const Parts v = std::bit_cast<Parts>(flags);
+            NativeWords all = v.p[0];
+            for (std::size_t i = 1; i < kParts; ++i) all = native_or(all, v.p[i]);
+            return native_any(all);
+        }
+#endif
         std::uint64_t all = 0;
         for (int w = 0; w < W; ++w) all |= flags[w];
         return all != 0;
@@ -295,7 +337,8 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D sqrt(typename Lanes<W>::D x) noexcept 
 // cos(2 pi u) and sin(2 pi u) for u in [0, 1) (u a multiple of 2^-52): 4u = n + f with n
 // the nearest integer, exactly, so the reduction to r = f pi/2 in [-pi/4, pi/4] rounds
 // once; Taylor polynomials to r^17 and r^16 there (truncation below 2^-60), then the
-// quadrant n by swaps and signs. Within 2 ulp of the true values.
+// quadrant n by swaps and signs. Within 2^-52 of the true values (absolute: near a
+// zero of the cosine the rounding of r dominates), all Box-Muller needs.
 template <int W>
 QUARNEL_FUSED_INLINE void cos_sin_2pi(typename Lanes<W>::D u, typename Lanes<W>::D& c,
                                       typename Lanes<W>::D& s) noexcept {

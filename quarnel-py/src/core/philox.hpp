@@ -28,6 +28,12 @@
 #include <immintrin.h>
 #endif
 
+#if defined(__GNUC__)
+#define QUARNEL_PHILOX_INLINE [[gnu::always_inline]] inline
+#else
+#define QUARNEL_PHILOX_INLINE inline
+#endif
+
 #ifndef QUARNEL_FUSED_ISA
 #define QUARNEL_FUSED_ISA portable
 #endif
@@ -68,23 +74,23 @@ struct Key {
 #if defined(__AVX512F__)
 using NativeWords = __m512i;
 // The zero-masked form: GCC 12 warns about the undefined pass-through of the plain one.
-[[gnu::always_inline]] inline NativeWords mul_native(NativeWords a, NativeWords m) noexcept {
+QUARNEL_PHILOX_INLINE NativeWords mul_native(NativeWords a, NativeWords m) noexcept {
     return _mm512_maskz_mul_epu32(0xFF, a, m);
 }
 #elif defined(__AVX2__)
 using NativeWords = __m256i;
-[[gnu::always_inline]] inline NativeWords mul_native(NativeWords a, NativeWords m) noexcept {
+QUARNEL_PHILOX_INLINE NativeWords mul_native(NativeWords a, NativeWords m) noexcept {
     return _mm256_mul_epu32(a, m);
 }
 #elif defined(__SSE2__)
 using NativeWords = __m128i;
-[[gnu::always_inline]] inline NativeWords mul_native(NativeWords a, NativeWords m) noexcept {
+QUARNEL_PHILOX_INLINE NativeWords mul_native(NativeWords a, NativeWords m) noexcept {
     return _mm_mul_epu32(a, m);
 }
 #endif
 
 template <class U>
-[[gnu::always_inline]] inline U mul_low32(U a, std::uint64_t m) noexcept {
+QUARNEL_PHILOX_INLINE U mul_low32(U a, std::uint64_t m) noexcept {
 #if defined(__AVX512F__) || defined(__AVX2__) || defined(__SSE2__)
     if constexpr (sizeof(U) >= sizeof(NativeWords) && sizeof(U) % sizeof(NativeWords) == 0) {
         constexpr std::size_t kParts = sizeof(U) / sizeof(NativeWords);
@@ -101,7 +107,7 @@ template <class U>
 }
 
 template <class U>
-[[gnu::always_inline]] inline Words<U> rounds(Words<U> c, const Key& key) noexcept {
+QUARNEL_PHILOX_INLINE Words<U> rounds(Words<U> c, const Key& key) noexcept {
     for (int r = 0; r < 10; ++r) {
         const U p0 = mul_low32(c.c0, kM0);
         const U p1 = mul_low32(c.c2, kM1);
@@ -116,8 +122,7 @@ template <class U>
 
 // The two 64-bit words (a, b) of the block of (path, pair) for the paths in `path`.
 template <class U>
-[[gnu::always_inline]] inline void block(const Key& key, U path, std::uint64_t pair, U& a,
-                                         U& b) noexcept {
+QUARNEL_PHILOX_INLINE void block(const Key& key, U path, std::uint64_t pair, U& a, U& b) noexcept {
     const U zero = path - path;
     const Words<U> out = rounds(Words<U>{path & kLow32, path >> 32, zero + pair, zero}, key);
     a = (out.c0 & kLow32) | (out.c1 << 32);
