@@ -351,17 +351,17 @@ Result<Matrix> TangentFlowStream::greek_weights() const {
         return ModelError{"greek_weights needs a second-order accumulator (second_order=True)"};
     }
     if (auto err = check_complete()) return *std::move(err);
-    Matrix out = Matrix::allocate(n_paths_, 4);
+    Buffer out = Buffer::allocate_rows(n_paths_, 4);
     const double *acc = acc_.data(), *accl = accl_.data(), *y = y_.data(), *h = h_.data();
     for (std::size_t k = 0; k < n_paths_; ++k) {
-        double* row = out.row(k);
+        double* row = out.data() + k * 4;
         // The batch kernel's row, formed as it forms it.
         row[0] = acc[k];
         row[1] = acc[k] * acc[k] + accl[k];
         row[2] = y[k];
         row[3] = h[k];
     }
-    return out;
+    return Matrix{std::move(out), n_paths_, 4};
 }
 
 Result<Buffer> TangentFlowStream::vega_weights() const {

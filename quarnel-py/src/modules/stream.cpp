@@ -99,7 +99,7 @@ constexpr Function kNew{
         std::unique_ptr<TangentFlowStream> s =
             unwrap(TangentFlowStream::create(n_paths, n_steps, horizon, o));
         Ref capsule = check(PyCapsule_New(s.get(), kCapsuleName, &free_state));
-        s.release();  // the capsule owns it now
+        static_cast<void>(s.release());  // the capsule owns it now
         return capsule;
     }};
 
