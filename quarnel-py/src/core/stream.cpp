@@ -353,7 +353,7 @@ Result<Matrix> TangentFlowStream::greek_weights() const {
     if (auto err = check_complete()) return *std::move(err);
     Buffer out = Buffer::allocate_rows(n_paths_, 4);
     const double *acc = acc_.data(), *accl = accl_.data(), *y = y_.data(), *h = h_.data();
-    for (std::size_t k = 0; k < n_paths_; ++k) {
+    for (std::size_t k = 0; k * 4 < out.size(); ++k) {
         double* row = out.data() + k * 4;
         // The batch kernel's row, formed as it forms it.
         row[0] = acc[k];
