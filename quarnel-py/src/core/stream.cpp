@@ -151,13 +151,16 @@ QUARNEL_LANES_INLINE void step_paths(const Runs& r, const Inputs& x, std::size_t
     }
 }
 
+// W adjacent paths at a time, the rest one by one (W = 1: all of them).
 template <Order K, int W>
 QUARNEL_LANES_INLINE void step_range(const Runs& r, const Inputs& x, std::size_t first,
                                      std::size_t count, const StepConst& c) noexcept {
-    using V = typename Lanes<W>::type;
     const std::size_t end = first + count;
     std::size_t p = first;
-    for (; p + W <= end; p += W) step_paths<K, V>(r, x, p, c);
+    if constexpr (W > 1) {
+        using V = typename Lanes<W>::type;
+        for (; p + W <= end; p += W) step_paths<K, V>(r, x, p, c);
+    }
     for (; p < end; ++p) step_paths<K, double>(r, x, p, c);
 }
 
@@ -175,6 +178,11 @@ QUARNEL_LANES_INLINE void step_range_of(Order k, const Runs& r, const Inputs& x,
     step_range<Order::second_vega, W>(r, x, first, count, c);
 }
 
+void step_one_by_one(Order k, const Runs& r, const Inputs& x, std::size_t first, std::size_t count,
+                     const StepConst& c) noexcept {
+    step_range_of<1>(k, r, x, first, count, c);
+}
+
 void step_baseline(Order k, const Runs& r, const Inputs& x, std::size_t first, std::size_t count,
                    const StepConst& c) noexcept {
     step_range_of<2>(k, r, x, first, count, c);
@@ -187,7 +195,7 @@ void step_baseline(Order k, const Runs& r, const Inputs& x, std::size_t first, s
 }
 #endif
 
-RangeFn select_range() noexcept {
+RangeFn select_fastest() noexcept {
 #if QUARNEL_TANGENT_FLOW_AVX2
     if (detail::cpu_has_avx2()) return step_avx2;
 #endif
@@ -201,14 +209,15 @@ constexpr std::size_t kReleaseFrom = 4096;
 }  // namespace
 
 TangentFlowStream::TangentFlowStream(std::size_t n_paths, std::size_t n_steps, double horizon,
-                                     StreamOrder order)
+                                     StreamOrder order, StreamLanes lanes)
     : n_paths_(n_paths),
       n_steps_(n_steps),
       horizon_(horizon),
       inv_t_(1.0 / horizon),
       dt_(horizon / static_cast<double>(n_steps)),
       inv_n_(1.0 / static_cast<double>(n_steps)),
-      order_(order) {
+      order_(order),
+      lanes_(lanes) {
     y_ = Buffer::allocate(n_paths);
     bel_ = Buffer::allocate(n_paths);
     if (has_gamma(order)) {
@@ -227,14 +236,15 @@ TangentFlowStream::TangentFlowStream(std::size_t n_paths, std::size_t n_steps, d
 Result<std::unique_ptr<TangentFlowStream>> TangentFlowStream::create(std::size_t n_paths,
                                                                      std::size_t n_steps,
                                                                      double horizon,
-                                                                     StreamOrder order) {
+                                                                     StreamOrder order,
+                                                                     StreamLanes lanes) {
     if (n_steps == 0) return ModelError{"n_steps must be at least 1"};
     if (!(horizon > 0.0 && std::isfinite(horizon))) {
         return ModelError{"horizon must be positive and finite, got " +
                           detail::float_text(horizon)};
     }
     return std::unique_ptr<TangentFlowStream>(
-        new TangentFlowStream(n_paths, n_steps, horizon, order));
+        new TangentFlowStream(n_paths, n_steps, horizon, order, lanes));
 }
 
 void TangentFlowStream::reset() noexcept {
@@ -248,7 +258,10 @@ void TangentFlowStream::reset() noexcept {
 
 void TangentFlowStream::update(const StreamStep& in, std::size_t first,
                                std::size_t count) noexcept {
-    static const RangeFn impl = select_range();
+    static const RangeFn fastest = select_fastest();
+    const RangeFn impl = lanes_ == StreamLanes::fastest ? fastest
+                         : lanes_ == StreamLanes::pairs ? step_baseline
+                                                        : step_one_by_one;
     const std::size_t j = taken_;
     const StepConst c{dt_, inv_t_, inv_n_, static_cast<double>(n_steps_ - j) * inv_n_,
                       static_cast<double>(j) * inv_n_};
@@ -338,17 +351,17 @@ Result<Matrix> TangentFlowStream::greek_weights() const {
         return ModelError{"greek_weights needs a second-order accumulator (second_order=True)"};
     }
     if (auto err = check_complete()) return *std::move(err);
-    Matrix out = Matrix::allocate(n_paths_, 4);
+    Buffer out = Buffer::allocate_rows(n_paths_, 4);
     const double *acc = acc_.data(), *accl = accl_.data(), *y = y_.data(), *h = h_.data();
-    for (std::size_t k = 0; k < n_paths_; ++k) {
-        double* row = out.row(k);
+    for (std::size_t k = 0; k * 4 < out.size(); ++k) {
+        double* row = out.data() + k * 4;
         // The batch kernel's row, formed as it forms it.
         row[0] = acc[k];
         row[1] = acc[k] * acc[k] + accl[k];
         row[2] = y[k];
         row[3] = h[k];
     }
-    return out;
+    return Matrix{std::move(out), n_paths_, 4};
 }
 
 Result<Buffer> TangentFlowStream::vega_weights() const {

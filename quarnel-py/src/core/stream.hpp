@@ -39,6 +39,11 @@ Result<StreamOrder> stream_order_named(std::string_view name);
 
 // One step of all paths, each 1-D of n_paths values at the state at the start of the
 // step; the second-order arrays are read only by second-order accumulators.
+// How a step deals the paths: the fastest lanes the CPU has (AVX2 where built and
+// present), pairs of paths in 2-lane vectors, or one path at a time. The bits are the
+// same; the choice exists so the tests can hold each against the others.
+enum class StreamLanes { fastest, pairs, one_by_one };
+
 struct StreamStep {
     View1D dw, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2;
     bool second = false;  // whether the second-order arrays were given
@@ -53,9 +58,9 @@ class TangentFlowStream {
 public:
     // Checks: n_steps >= 1, horizon > 0 and finite. Throws SizeOverflow when the state
     // of n_paths paths cannot be had.
-    static Result<std::unique_ptr<TangentFlowStream>> create(std::size_t n_paths,
-                                                             std::size_t n_steps, double horizon,
-                                                             StreamOrder order);
+    static Result<std::unique_ptr<TangentFlowStream>> create(
+        std::size_t n_paths, std::size_t n_steps, double horizon, StreamOrder order,
+        StreamLanes lanes = StreamLanes::fastest);
 
     // Step `steps_taken()`: checks that steps remain, every array's length and that no
     // sigma is zero (the first in path order is named), all before any state changes,
@@ -92,7 +97,8 @@ public:
     std::atomic<bool> in_use{false};
 
 private:
-    TangentFlowStream(std::size_t n_paths, std::size_t n_steps, double horizon, StreamOrder order);
+    TangentFlowStream(std::size_t n_paths, std::size_t n_steps, double horizon, StreamOrder order,
+                      StreamLanes lanes);
     std::optional<ModelError> check_complete() const;
     void update(const StreamStep& in, std::size_t first, std::size_t count) noexcept;
     // Path k's parallel-bump weight, beta * pi - (DV_N - beta * K_N) / Y_N with
@@ -102,6 +108,7 @@ private:
     std::size_t n_paths_, n_steps_, taken_ = 0;
     double horizon_, inv_t_, dt_, inv_n_;
     StreamOrder order_;
+    StreamLanes lanes_;
     // One run of n_paths doubles per tracked quantity (see the recurrences): y, the
     // first-order weight; h, acc, accl; k, v, dv.
     Buffer y_, bel_, h_, acc_, accl_, k_, v_, dv_;

@@ -98,9 +98,14 @@ constexpr Function kNew{
         const StreamOrder o = unwrap(stream_order_named(order));
         std::unique_ptr<TangentFlowStream> s =
             unwrap(TangentFlowStream::create(n_paths, n_steps, horizon, o));
-        Ref capsule = check(PyCapsule_New(s.get(), kCapsuleName, &free_state));
-        s.release();  // the capsule owns it now
-        return capsule;
+        // The capsule owns the state from here; if it cannot be made, nothing does.
+        TangentFlowStream* owned = s.release();
+        PyObject* capsule = PyCapsule_New(owned, kCapsuleName, &free_state);
+        if (capsule == nullptr) {
+            delete owned;
+            throw_pending();
+        }
+        return Ref::steal(capsule);
     }};
 
 constexpr Function kStep{
