@@ -19,7 +19,7 @@ from layouts import LAYOUTS_1D, layout
 from quarnel import TangentFlowAccumulator
 
 STEP_FIELDS = ("dws", "sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2")
-PAYOFFS = ("identity", "call", "put", "digital_call")
+PAYOFFS = ("identity", "call", "put", "digital_call", "digital_put", "call_spread")
 
 
 def cev_batch(n_paths, n_steps, seed=0, horizon=1.5, beta=0.7, s=0.3, mu=0.05):
@@ -102,17 +102,20 @@ class TestEqualsTheBatch:
 
     @pytest.mark.parametrize("payoff", PAYOFFS)
     @pytest.mark.parametrize("estimator", ["weights", "lowest_variance"])
-    @pytest.mark.parametrize("vega, half_width", [("parallel_bump", None), (None, None),
-                                                  ("parallel_bump", 0.3)])
-    def test_price_and_greeks(self, payoff, estimator, vega, half_width):
+    @pytest.mark.parametrize("vol, half_width, rate", [(0.3, None, None), (None, None, 0.05),
+                                                       (0.3, 0.3, None)])
+    def test_price_and_greeks(self, payoff, estimator, vol, half_width, rate):
+        if half_width is not None and (estimator == "weights" or "digital" not in payoff):
+            pytest.skip("half_width is refused where it means nothing")
         states, f, horizon = cev_batch(301, 8)
         acc, fed = streamed(f, horizon, "reversed")
-        got = acc.price_and_greeks(layout(states[:, -1], "strided"), payoff, 1.1,
-                                   estimator=estimator, vega=vega, half_width=half_width)
+        strike2 = 1.3 if payoff == "call_spread" else None
+        options = {"estimator": estimator, "vol": vol, "half_width": half_width, "rate": rate,
+                   "strike2": strike2}
+        got = acc.price_and_greeks(layout(states[:, -1], "strided"), payoff, 1.1, **options)
         want = quarnel.price_and_greeks_tangent_flow(
             states, fed["dws"], fed["sigma"], fed["d_mu_dx"], fed["d_sigma_dx"],
-            fed["d2_mu_dx2"], fed["d2_sigma_dx2"], horizon, payoff, 1.1, estimator=estimator,
-            vega=vega, half_width=half_width)
+            fed["d2_mu_dx2"], fed["d2_sigma_dx2"], horizon, payoff, 1.1, **options)
         assert type(got) is quarnel.Greeks
         assert_same_floats(got, want)
 
@@ -245,12 +248,13 @@ class TestRefusals:
          "vega_weights needs an accumulator with vega=True"),
         ({"second_order": False}, lambda a: a.price_and_greeks(ONES, "call"),
          "price_and_greeks needs a second-order accumulator (second_order=True)"),
-        ({"vega": False}, lambda a: a.price_and_greeks(ONES, "call"),
-         "vega='parallel_bump' needs an accumulator with vega=True (or vega=None)"),
+        ({"vega": False}, lambda a: a.price_and_greeks(ONES, "call", vol=0.2),
+         "vol= (a vega) needs an accumulator with vega=True"),
         ({}, lambda a: a.price_and_greeks(np.ones(2), "call"),
          "terminal_states has 2 values, expected n_paths = 3"),
-        ({}, lambda a: a.price_and_greeks(ONES, "digital"),
-         "unknown payoff 'digital': expected 'identity', 'call', 'put', or 'digital_call'"),
+        ({}, lambda a: a.price_and_greeks(ONES, "digx"),
+         "unknown payoff 'digx': expected 'identity', 'call', 'put', 'digital_call' (or "
+         "'digital'), 'digital_put', 'call_spread', or 'put_spread'"),
         ({}, lambda a: a.price_and_greeks(ONES, "call", estimator="best"),
          "unknown estimator 'best': expected 'weights' or 'lowest_variance'"),
         ({}, lambda a: a.price_and_greeks(ONES, "call", math.inf),

@@ -42,7 +42,8 @@ def _price_and_greeks(
     payoff: str,
     strike: SupportsFloat = 0.0,
     estimator: str = "lowest_variance",
-    vega: str | None = "parallel_bump",
+    vol: SupportsFloat | None = None,
     half_width: SupportsFloat | None = None,
     rate: SupportsFloat | None = None,
+    strike2: SupportsFloat | None = None,
 ) -> Greeks: ...

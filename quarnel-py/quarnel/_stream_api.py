@@ -135,15 +135,15 @@ class TangentFlowAccumulator:
         return out
 
     def price_and_greeks(self, terminal_states: Any, payoff: str, strike: float = 0.0, *,
-                         estimator: str = "lowest_variance", vega: str | None = "parallel_bump",
-                         half_width: float | None = None, rate: float | None = None) -> Greeks:
+                         estimator: str = "lowest_variance", vol: float | None = None,
+                         half_width: float | None = None, rate: float | None = None,
+                         strike2: float | None = None) -> Greeks:
         """`price_and_greeks_tangent_flow` of the steps fed, `terminal_states` (n_paths,)
-        standing in for the last column of `states`: the same payoffs, estimators and
-        `vega`, the same bits. Undiscounted unless `rate` is given; then every value is
-        multiplied by exp(-rate horizon) and every error is that of the discounted
-        per-path sample."""
+        standing in for the last column of `states`: the same payoffs, estimators, `vol`
+        (vega is d/dvol for sigma = vol * s(x), NaN without it), `half_width`, `rate` and
+        `strike2`, the same bits."""
         if is_exporter(terminal_states):
             terminal_states = from_exporter("terminal_states", terminal_states)
         out: Greeks = _stream._price_and_greeks(
-            self._state, terminal_states, payoff, strike, estimator, vega, half_width, rate)
+            self._state, terminal_states, payoff, strike, estimator, vol, half_width, rate, strike2)
         return out

@@ -10,39 +10,6 @@
 #include "quarnel/from_paths.hpp"
 
 namespace quarnel {
-namespace {
-
-// The four sample streams, summed left to right in path order.
-struct GreekSums {
-    TwoStreamSums price_delta, gamma_vega;
-    void add(const TangentGreekSamples& s) noexcept {
-        price_delta.add(s.price, s.delta);
-        gamma_vega.add(s.gamma, s.vega);
-    }
-    Greeks finish(std::size_t n, bool with_vega) const noexcept {
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        const MeanStderr p = mean_stderr(price_delta.sum_a(), price_delta.sum_sq_a(), n);
-        const MeanStderr d = mean_stderr(price_delta.sum_b(), price_delta.sum_sq_b(), n);
-        const MeanStderr g = mean_stderr(gamma_vega.sum_a(), gamma_vega.sum_sq_a(), n);
-        MeanStderr v = mean_stderr(gamma_vega.sum_b(), gamma_vega.sum_sq_b(), n);
-        if (!with_vega) v = {nan, nan};
-        return {p.mean,    d.mean,    g.mean,    v.mean,    nan,
-                p.stderr_, d.stderr_, g.stderr_, v.stderr_, nan};
-    }
-};
-
-Greeks finish_localised(const CentringSums<3>& sums, std::size_t n, bool with_vega) noexcept {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const MeanStderr p = sums.price(n);
-    MeanStderr g[3];
-    for (std::size_t i = 0; i < 3; ++i) g[i] = sums.greek(i, n);
-    if (!with_vega) g[2] = {nan, nan};
-    return {p.mean,    g[0].mean,    g[1].mean,    g[2].mean,    nan,
-            p.stderr_, g[0].stderr_, g[1].stderr_, g[2].stderr_, nan};
-}
-
-}  // namespace
-
 Result<GreeksTangentFlowCall> check_price_and_greeks_tangent_flow(
     const SecondOrderPaths& batch, std::string_view payoff, double strike,
     std::string_view estimator, std::optional<double> vol, std::optional<double> half_width,
@@ -137,51 +104,16 @@ Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std:
                 sums.add(pair_mean(sample(terminal[ka], ra), sample(terminal[kb], rb)));
             });
     };
-    // The four sample streams, summed left to right.
-    auto accumulate = [&](auto sample) -> Result<Greeks> {
-        GreekSums sums;
-        if (auto zero = add_samples(sums, sample)) {
-            return zero_sigma_error(*zero, FieldNames::suffixed);
-        }
-        return finish_tangent_greeks(sums.finish(n_means, with_vega), vol, rate, horizon);
-    };
-    if (call.value().estimator == Estimator::weights) {
-        return with_greek_payoff(kind, strike, k2, [&](auto f) {
-            return accumulate([f](double x, const PathRow& r) {
-                return tangent_greeks_by_weights_sample(f, x, r);
-            });
+    std::optional<ZeroSigma> met;
+    const Greeks out = estimate_tangent_greeks(
+        kind, call.value().estimator, strike, k2, n_means, with_vega, vol, rate, horizon,
+        [&] { return half_width ? *half_width : default_half_width(terminal); },
+        [&](auto& sums, auto sample) {
+            met = add_samples(sums, sample);
+            return !met;
         });
-    }
-    // The centred sums of the digitals' and the spreads' samples.
-    auto centred = [&](auto sample) -> Result<Greeks> {
-        CentringSums<3> sums;
-        if (auto zero = add_samples(sums, sample)) {
-            return zero_sigma_error(*zero, FieldNames::suffixed);
-        }
-        return finish_tangent_greeks(finish_localised(sums, n_means, with_vega), vol, rate,
-                                     horizon);
-    };
-    if (is_spread(kind)) {
-        return with_greek_slope(kind, strike, k2, [&](auto f, auto slope) {
-            return centred([f, slope](double x, const PathRow& r) {
-                return tangent_greeks_blended_sample(f, slope, x, r);
-            });
-        });
-    }
-    if (!is_digital(kind)) {
-        return with_greek_slope(kind, strike, k2, [&](auto f, auto slope) {
-            return accumulate([f, slope](double x, const PathRow& r) {
-                return tangent_greeks_pathwise_sample(f, slope, x, r);
-            });
-        });
-    }
-    // One cheap pass over X_N before the kernel for the default width; the centring
-    // coefficients come out of the sums at the end.
-    const LocalisedDigital digital(strike, half_width ? *half_width : default_half_width(terminal),
-                                   kind == GreekPayoff::digital_put);
-    return centred([&digital](double x, const PathRow& r) {
-        return tangent_greeks_localised_digital_sample(digital, x, r);
-    });
+    if (met) return zero_sigma_error(*met, FieldNames::suffixed);
+    return out;
 }
 
 }  // namespace quarnel

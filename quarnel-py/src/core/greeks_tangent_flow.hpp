@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "core/result.hpp"
 #include "core/second_order_tangent_flow.hpp"
 #include "core/view.hpp"
+#include "quarnel/from_paths.hpp"
 #include "quarnel/greeks_from_paths.hpp"
 
 namespace quarnel {
@@ -186,6 +188,91 @@ LocalisedSamples<3> tangent_greeks_blended_sample(Payoff f, Slope slope, double 
     return {z.price,
             {z.delta, z.gamma, z.vega},
             {z.delta - u.delta, z.gamma - u.gamma, z.vega - u.vega}};
+}
+
+// The four sample streams of the estimators, summed left to right in sample order.
+struct GreekSums {
+    TwoStreamSums price_delta, gamma_vega;
+    void add(const TangentGreekSamples& s) noexcept {
+        price_delta.add(s.price, s.delta);
+        gamma_vega.add(s.gamma, s.vega);
+    }
+    Greeks finish(std::size_t n, bool with_vega) const noexcept {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        const MeanStderr p = mean_stderr(price_delta.sum_a(), price_delta.sum_sq_a(), n);
+        const MeanStderr d = mean_stderr(price_delta.sum_b(), price_delta.sum_sq_b(), n);
+        const MeanStderr g = mean_stderr(gamma_vega.sum_a(), gamma_vega.sum_sq_a(), n);
+        MeanStderr v = mean_stderr(gamma_vega.sum_b(), gamma_vega.sum_sq_b(), n);
+        if (!with_vega) v = {nan, nan};
+        return {p.mean,    d.mean,    g.mean,    v.mean,    nan,
+                p.stderr_, d.stderr_, g.stderr_, v.stderr_, nan};
+    }
+};
+
+inline Greeks finish_localised(const CentringSums<3>& sums, std::size_t n,
+                               bool with_vega) noexcept {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const MeanStderr p = sums.price(n);
+    MeanStderr g[3];
+    for (std::size_t i = 0; i < 3; ++i) g[i] = sums.greek(i, n);
+    if (!with_vega) g[2] = {nan, nan};
+    return {p.mean,    g[0].mean,    g[1].mean,    g[2].mean,    nan,
+            p.stderr_, g[0].stderr_, g[1].stderr_, g[2].stderr_, nan};
+}
+
+// The estimators of price_and_greeks_tangent_flow over any source of kernel rows, so
+// that a stored batch and a streamed accumulator give the same bits: `add(sums, sample)`
+// adds sample(X_N, row) of each path (or each pair's mean) in order to `sums` and says
+// whether it got through every path; `width()` is the digitals' default half-width,
+// asked for only when needed. `n` is the count of what `add` adds.
+template <class Width, class Add>
+Greeks estimate_tangent_greeks(GreekPayoff kind, Estimator estimator, double strike,
+                               double strike2, std::size_t n, bool with_vega,
+                               std::optional<double> vol, std::optional<double> rate,
+                               double horizon, Width&& width, Add&& add) {
+    Greeks out{};
+    auto accumulate = [&](auto sample) {
+        GreekSums sums;
+        if (add(sums, sample)) {
+            out = finish_tangent_greeks(sums.finish(n, with_vega), vol, rate, horizon);
+        }
+        return out;
+    };
+    if (estimator == Estimator::weights) {
+        return with_greek_payoff(kind, strike, strike2, [&](auto f) {
+            return accumulate([f](double x, const PathRow& r) {
+                return tangent_greeks_by_weights_sample(f, x, r);
+            });
+        });
+    }
+    // The centred sums of the digitals' and the spreads' samples.
+    auto centred = [&](auto sample) {
+        CentringSums<3> sums;
+        if (add(sums, sample)) {
+            out = finish_tangent_greeks(finish_localised(sums, n, with_vega), vol, rate, horizon);
+        }
+        return out;
+    };
+    if (is_spread(kind)) {
+        return with_greek_slope(kind, strike, strike2, [&](auto f, auto slope) {
+            return centred([f, slope](double x, const PathRow& r) {
+                return tangent_greeks_blended_sample(f, slope, x, r);
+            });
+        });
+    }
+    if (!is_digital(kind)) {
+        return with_greek_slope(kind, strike, strike2, [&](auto f, auto slope) {
+            return accumulate([f, slope](double x, const PathRow& r) {
+                return tangent_greeks_pathwise_sample(f, slope, x, r);
+            });
+        });
+    }
+    // One cheap pass over X_N before the rows for the default width; the centring
+    // coefficients come out of the sums at the end.
+    const LocalisedDigital digital(strike, width(), kind == GreekPayoff::digital_put);
+    return centred([&digital](double x, const PathRow& r) {
+        return tangent_greeks_localised_digital_sample(digital, x, r);
+    });
 }
 
 }  // namespace quarnel

@@ -78,14 +78,15 @@ public:
     Result<Buffer> vega_weights() const;   // (n_paths,) parallel-bump weight
 
     // price_and_greeks_tangent_flow on the stacked arrays, `terminal_states` standing in
-    // for the last column of `states`; with a rate every sample is discounted by
-    // exp(-rate T). Checks, in order: all steps in, terminal_states' length, payoff,
-    // estimator, vega (and that it is tracked), half_width, strike and rate finite.
+    // for the last column of `states`, the same estimators (greeks_tangent_flow.hpp).
+    // Checks, in order: all steps in, terminal_states' length, payoff, estimator, vol
+    // (and that vega is tracked), the strikes, vol, half_width (valid, then meaningful)
+    // and rate finite.
     Result<Greeks> price_and_greeks(const View1D& terminal_states, std::string_view payoff,
                                     double strike, std::string_view estimator,
-                                    std::optional<std::string_view> vega,
-                                    std::optional<double> half_width,
-                                    std::optional<double> rate) const;
+                                    std::optional<double> vol, std::optional<double> half_width,
+                                    std::optional<double> rate,
+                                    std::optional<double> strike2) const;
 
     std::size_t n_paths() const noexcept { return n_paths_; }
     std::size_t n_steps() const noexcept { return n_steps_; }

@@ -179,14 +179,15 @@ constexpr Function kPriceAndGreeks{
     params(state("accumulator"), array1d("terminal_states"), text("payoff"),
            real_or("strike", 0.0, "0.0"),
            text_or("estimator", "lowest_variance", "'lowest_variance'"),
-           text_or_none("vega", "parallel_bump", "'parallel_bump'"), real_or_none("half_width"),
-           real_or_none("rate")),
+           real_or_none("vol"), real_or_none("half_width"), real_or_none("rate"),
+           real_or_none("strike2")),
     [](TangentFlowStream* s, const View1D& terminal_states, std::string_view payoff, double strike,
-       std::string_view estimator, const std::optional<std::string_view>& vega,
-       const std::optional<double>& half_width, const std::optional<double>& rate) {
+       std::string_view estimator, const std::optional<double>& vol,
+       const std::optional<double>& half_width, const std::optional<double>& rate,
+       const std::optional<double>& strike2) {
         InUse held(s);
-        return held->price_and_greeks(terminal_states, payoff, strike, estimator, vega, half_width,
-                                      rate);
+        return held->price_and_greeks(terminal_states, payoff, strike, estimator, vol, half_width,
+                                      rate, strike2);
     }};
 
 }  // namespace
