@@ -108,6 +108,14 @@ VALID = {
     # quarnel._heston
     "dw_v": DWS, "dw_perp": DWS, "s0": 1.0, "v0": 0.04, "kappa": 1.5, "theta": 0.04, "xi": 0.5,
     "rho": -0.7, "mu": 0.0,
+    # the newer keywords of quarnel._greeks
+    "strike2": 1.5, "pairs": "halves", "rate_rho": 0.0, "estimates": X, "strikes": X,
+    # quarnel._fused: the model's coefficients and the seed's halves
+    "a": 0.5, "b": 0.5, "c": 0.5, "seed_lo": 1.0, "seed_hi": 0.0, "kind": 0.0,
+    # quarnel._path_native
+    "barrier": 1.5, "dates": np.array([1.0, 2.0]), "direction": "up", "knock": "out",
+    "product": "barrier", "threads": "serial", "first_date": 0.0, "rebate": 0.0,
+    "vega_weights": 0.0, "centred": 0.0, "column": 0.0,
 }
 
 # Where one name means another kind of value in one function.

@@ -129,7 +129,7 @@ def _huge_chunk_calls():
     x, s, f = (_broadcast(1.0, HUGE_PATHS), _broadcast(1.0, HUGE_PATHS, 2),
                _broadcast(0.1, HUGE_PATHS, 1))
     yield "_greeks_constant_flow_samples", lambda: _greeks._greeks_constant_flow_samples(
-        x, x, 1.0, 1.0, 0.2, "call", 1.0, "gbm", "weights", 0.0)
+        x, x, 1.0, 1.0, 0.2, "call", 1.0, "gbm", "weights", 0.0, 0.0, 0.0)
     yield "_greek_rows_tangent_flow", lambda: _greeks._greek_rows_tangent_flow(
         s, f, f, f, f, f, f, 1.0, 1.0, 0.0)
 
