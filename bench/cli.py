@@ -16,8 +16,8 @@ import quarnel as q
 
 from . import __doc__ as PACKAGE_DOC
 from . import harness
-from .basket import basket_speed, print_basket
 from . import paths as path_products
+from .basket import basket_speed, print_basket
 from .chart import draw_chart
 from .config import FULL, QUICK, Config
 from .end_to_end import measure_job, print_job

@@ -226,10 +226,10 @@ inline Greeks finish_localised(const CentringSums<3>& sums, std::size_t n,
 // whether it got through every path; `width()` is the digitals' default half-width,
 // asked for only when needed. `n` is the count of what `add` adds.
 template <class Width, class Add>
-Greeks estimate_tangent_greeks(GreekPayoff kind, Estimator estimator, double strike,
-                               double strike2, std::size_t n, bool with_vega,
-                               std::optional<double> vol, std::optional<double> rate,
-                               double horizon, Width&& width, Add&& add) {
+Greeks estimate_tangent_greeks(GreekPayoff kind, Estimator estimator, double strike, double strike2,
+                               std::size_t n, bool with_vega, std::optional<double> vol,
+                               std::optional<double> rate, double horizon, Width&& width,
+                               Add&& add) {
     Greeks out{};
     auto accumulate = [&](auto sample) {
         GreekSums sums;

@@ -54,9 +54,8 @@ Result<Greeks> TangentFlowStream::price_and_greeks(const View1D& terminal, std::
                        h[k],   with_vega ? v_.data()[k] : 0.0, with_vega ? vega_weight(k) : 0.0};
     };
     return estimate_tangent_greeks(
-        kind.value(), est.value(), strike, strike2 ? *strike2 : 0.0, n_paths_, with_vega, vol,
-        rate, horizon_,
-        [&] { return half_width ? *half_width : default_half_width(terminal); },
+        kind.value(), est.value(), strike, strike2 ? *strike2 : 0.0, n_paths_, with_vega, vol, rate,
+        horizon_, [&] { return half_width ? *half_width : default_half_width(terminal); },
         [&](auto& sums, auto sample) {
             for (std::size_t k = 0; k < n_paths_; ++k) sums.add(sample(terminal[k], row(k)));
             return true;

@@ -149,7 +149,7 @@ constexpr Function kWidth{"width", "The lanes of the fused kernels on this CPU."
 PyMODINIT_FUNC PyInit__fused(void) {
     using namespace quarnel::py;
     static ModuleOnce once;
-    static const auto functions = methods<kNormals, kSimulate, kPriceAndGreeks, kPriceAndDelta,
-                                          kRows, kStateSum, kWidth>();
+    static const auto functions =
+        methods<kNormals, kSimulate, kPriceAndGreeks, kPriceAndDelta, kRows, kStateSum, kWidth>();
     return once.init({"quarnel._fused", "", kVersion, functions, {}});
 }
