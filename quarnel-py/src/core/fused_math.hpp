@@ -319,7 +319,8 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D sqrt(typename Lanes<W>::D x) noexcept 
 #if defined(__AVX512F__) || defined(__AVX__) || defined(__SSE2__)
         if constexpr (sizeof(D) >= sizeof(NativeDoubles) &&
                       sizeof(D) % sizeof(NativeDoubles) == 0) {
-            constexpr std::size_t kParts = sizeof(D) / sizeof(NativeDoubles);
+            constexpr std::size_t kParts =
+                sizeof(D) / sizeof(NativeDoubles);  // NOLINT(bugprone-sizeof-expression)
             struct Parts {
                 NativeDoubles p[kParts];
             };

@@ -223,7 +223,7 @@ Result<Matrix> price_and_greeks_ladder_constant_flow(
             terminal_states, w_terminals);
     });
 
-    Matrix out = Matrix::allocate(m, 10);
+    Matrix out = Matrix::allocate(m, 10);  // NOLINT(clang-analyzer-unix.Malloc)
     for (std::size_t j = 0; j < m; ++j) {
         const Greeks g = finish_greeks(to_greeks(results[j]), rate, horizon);
         const double values[10] = {g.price,       g.delta,        g.gamma,        g.vega,

@@ -462,7 +462,8 @@ std::optional<ZeroSigma> rows_of(const PathModel& m, const Product& pr, std::siz
         if (count > 1 && paths_adjacent(views)) {
             try {
                 return across_paths(walk, first, count, out, width);
-            } catch (...) {  // no room for the tile: one path at a time
+            } catch (...) {  // NOLINT(bugprone-empty-catch)
+                // No room for the tile: one path at a time.
             }
         }
     } else {
@@ -470,7 +471,8 @@ std::optional<ZeroSigma> rows_of(const PathModel& m, const Product& pr, std::siz
         if (count > 1 && paths_adjacent(views)) {
             try {
                 return across_paths(walk, first, count, out, width);
-            } catch (...) {
+            } catch (...) {  // NOLINT(bugprone-empty-catch)
+                // No room for the tile: one path at a time.
             }
         }
     }
@@ -517,7 +519,7 @@ Result<Matrix> all_rows(const PathModel& model, const Product& product, bool par
         width > static_cast<std::size_t>(-1) / sizeof(double) / model.n_paths) {
         return ModelError{"the batch is too large: its rows do not fit in memory"};
     }
-    Matrix out = Matrix::allocate(model.n_paths, width);
+    Matrix out = Matrix::allocate(model.n_paths, width);  // NOLINT(clang-analyzer-unix.Malloc)
     std::optional<ZeroSigma> zero;
     if (parallel && scope != nullptr) {
         std::vector<PathChunk> items =

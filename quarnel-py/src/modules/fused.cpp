@@ -115,7 +115,7 @@ constexpr Function kRows{
         const std::size_t cols = k == detail::kRowsGreeks  ? detail::kFusedColumns
                                  : k == detail::kRowsDelta ? detail::kDeltaColumns
                                                            : 1;
-        Matrix out = Matrix::allocate(g.n_paths, cols);
+        Matrix out = Matrix::allocate(g.n_paths, cols);  // NOLINT(clang-analyzer-unix.Malloc)
         if (auto z = fn(k, m.value(), g, 0, g.n_paths, out.buffer.data())) {
             return ModelError{"sigma(X) = 0 on a path"};
         }
