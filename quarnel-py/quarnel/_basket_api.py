@@ -8,7 +8,7 @@ errors) and `BasketWeights` (the per-path weights as views of one array).
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Final, Literal
+from typing import Any, Final, Literal, TypeAlias
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -17,7 +17,7 @@ from . import _arrays, _basket
 from ._batch import _describe
 
 Floats = NDArray[np.float64]
-BasketPayoff = Literal["call", "put", "digital", "digital_put", "spread", "exchange",
+BasketPayoff: TypeAlias = Literal["call", "put", "digital", "digital_put", "spread", "exchange",
                        "best_of_call", "best_of_put", "worst_of_call", "worst_of_put"]
 #: The payoffs of the weighted level sum_i weights_i X_i(T).
 BASKET_PAYOFFS: Final = frozenset({"call", "put", "digital", "digital_put"})

@@ -6,7 +6,7 @@ from numpy.typing import NDArray
 from ._types import Greeks
 
 __all__ = ["normals", "simulate", "price_and_greeks", "price_and_delta", "rows", "state_sum",
-           "stream_step", "stream_finish",
+
            "width",
            "__version__"]
 
@@ -37,12 +37,4 @@ def state_sum(model: str, x0: SupportsFloat, a: SupportsFloat, b: SupportsFloat,
               c: SupportsFloat, n_paths: SupportsFloat, n_steps: SupportsFloat,
               horizon: SupportsFloat, seed_lo: SupportsFloat,
               seed_hi: SupportsFloat) -> tuple[float, float]: ...
-def stream_step(state: NDArray[np.float64], dws: NDArray[np.float64],
-                sigma: NDArray[np.float64], d_mu_dx: NDArray[np.float64],
-                d_sigma_dx: NDArray[np.float64], d2_mu_dx2: NDArray[np.float64],
-                d2_sigma_dx2: NDArray[np.float64], step: SupportsFloat, n_steps: SupportsFloat,
-                horizon: SupportsFloat) -> NDArray[np.float64]: ...
-def stream_finish(state: NDArray[np.float64], terminal_states: NDArray[np.float64],
-                  payoff: str, strike: SupportsFloat = 0.0, estimator: str = "lowest_variance",
-                  half_width: SupportsFloat | None = None) -> Greeks: ...
 def width() -> int: ...

@@ -46,14 +46,14 @@ __all__ = [
     "DEFAULT_TIMEOUT",
     "bel_weights_constant_flow",
     "bel_weights_tangent_flow",
-    "greek_weights_basket",
+    "greek_weights_basket",  # noqa: F822 (module __getattr__)
     "greek_weights_constant_flow",
     "greek_weights_tangent_flow",
     "parallel_volatility_bump",
     "parameter_weights_tangent_flow",
     "price_and_delta_constant_flow",
     "price_and_delta_tangent_flow",
-    "price_and_greeks_basket",
+    "price_and_greeks_basket",  # noqa: F822 (module __getattr__)
     "price_and_greeks_constant_flow",
     "price_and_greeks_tangent_flow",
 ]
@@ -912,7 +912,17 @@ greek_weights_tangent_flow = _with_batch(_greek_weights_tangent_flow)
 parameter_weights_tangent_flow = _with_batch(_parameter_weights_tangent_flow)
 price_and_delta_tangent_flow = _with_batch(_price_and_delta_tangent_flow)
 price_and_greeks_tangent_flow = _with_batch(_price_and_greeks_tangent_flow)
-from ._dask_basket import greek_weights_basket, price_and_greeks_basket  # noqa: E402
+
+
+def __getattr__(name: str) -> Any:
+    # The basket estimators live in _dask_basket, which builds on this module's chunk
+    # helpers: looked up on first use, so that either module may be imported first.
+    if name in ("greek_weights_basket", "price_and_greeks_basket"):
+        from . import _dask_basket
+
+        return getattr(_dask_basket, name)
+    raise AttributeError(f"module 'quarnel.dask' has no attribute {name!r}")
+
 
 # The path-dependent products, chained over chunks the same way.
 from ._dask_paths import (  # noqa: E402

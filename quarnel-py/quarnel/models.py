@@ -24,7 +24,7 @@ import dataclasses
 from typing import ClassVar
 
 
-@dataclasses.dataclass(frozen=True, slots=True, kw_only=True)
+@dataclasses.dataclass(frozen=True, kw_only=True)
 class _Model:
     name: ClassVar[str]
     x0: float
@@ -33,7 +33,7 @@ class _Model:
         raise NotImplementedError
 
 
-@dataclasses.dataclass(frozen=True, slots=True, kw_only=True)
+@dataclasses.dataclass(frozen=True, kw_only=True)
 class GBM(_Model):
     """dX = mu X dt + vol X dW."""
 
@@ -45,7 +45,7 @@ class GBM(_Model):
         return ("gbm", self.x0, self.mu, self.vol, 0.0)
 
 
-@dataclasses.dataclass(frozen=True, slots=True, kw_only=True)
+@dataclasses.dataclass(frozen=True, kw_only=True)
 class ABM(_Model):
     """dX = mu dt + vol dW (Bachelier)."""
 
@@ -57,7 +57,7 @@ class ABM(_Model):
         return ("abm", self.x0, self.mu, self.vol, 0.0)
 
 
-@dataclasses.dataclass(frozen=True, slots=True, kw_only=True)
+@dataclasses.dataclass(frozen=True, kw_only=True)
 class OU(_Model):
     """dX = kappa (theta - X) dt + vol dW (Ornstein-Uhlenbeck, Vasicek)."""
 
@@ -70,7 +70,7 @@ class OU(_Model):
         return ("ou", self.x0, self.kappa, self.theta, self.vol)
 
 
-@dataclasses.dataclass(frozen=True, slots=True, kw_only=True)
+@dataclasses.dataclass(frozen=True, kw_only=True)
 class CEV(_Model):
     """dX = mu X dt + vol X^beta dW, the Euler step reflected at 0."""
 
@@ -83,7 +83,7 @@ class CEV(_Model):
         return ("cev", self.x0, self.mu, self.vol, self.beta)
 
 
-@dataclasses.dataclass(frozen=True, slots=True, kw_only=True)
+@dataclasses.dataclass(frozen=True, kw_only=True)
 class CIR(_Model):
     """dX = kappa (theta - X+) dt + vol sqrt(X+) dW, full truncation X+ = max(X, 0)."""
 
