@@ -8,17 +8,16 @@ errors) and `BasketWeights` (the per-path weights as views of one array).
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Final, Literal, TypeAlias
+from typing import Any, Final
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _arrays, _basket
 from ._batch import _describe
+from ._types import BasketPayoff, Estimator, Model
 
 Floats = NDArray[np.float64]
-BasketPayoff: TypeAlias = Literal["call", "put", "digital", "digital_put", "spread", "exchange",
-                       "best_of_call", "best_of_put", "worst_of_call", "worst_of_put"]
 #: The payoffs of the weighted level sum_i weights_i X_i(T).
 BASKET_PAYOFFS: Final = frozenset({"call", "put", "digital", "digital_put"})
 # Called with the arguments as they came (checked natively): untyped here.
@@ -114,9 +113,9 @@ def _native_args(terminal_states: object, w_terminals: object, x0: ArrayLike,
 
 def price_and_greeks_basket(terminal_states: Floats, w_terminals: Floats, x0: ArrayLike,
                             vols: ArrayLike, correlation: ArrayLike, horizon: float,
-                            payoff: BasketPayoff | str, strike: float = 0.0, *,
-                            weights: ArrayLike | None = None, model: str = "gbm",
-                            estimator: str = "lowest_variance",
+                            payoff: BasketPayoff, strike: float = 0.0, *,
+                            weights: ArrayLike | None = None, model: Model = "gbm",
+                            estimator: Estimator = "lowest_variance",
                             half_width: float | None = None,
                             rate: float | None = None) -> BasketGreeks:
     """Price, delta vector, gamma matrix and vega vector of a payoff on d correlated assets.
@@ -152,7 +151,7 @@ def price_and_greeks_basket(terminal_states: Floats, w_terminals: Floats, x0: Ar
 
 def greek_weights_basket(w_terminals: Floats, x0: ArrayLike, vols: ArrayLike,
                          correlation: ArrayLike, horizon: float,
-                         model: str = "gbm") -> BasketWeights:
+                         model: Model = "gbm") -> BasketWeights:
     """Per-path weights of the delta vector, the gamma matrix and the vega vector of d
     correlated assets, from the independent Brownian values `w_terminals` (n_paths, d).
 

@@ -27,6 +27,7 @@ from ._basket_api import (
     _native_args,
     _small,
 )
+from ._types import BasketPayoff, Estimator, Model
 from .dask import (
     DEFAULT_TIMEOUT,
     _dask_array,
@@ -120,9 +121,9 @@ def _finish(state: tuple[Floats, Floats, bool], n_paths: int) -> Floats:
 
 def price_and_greeks_basket(terminal_states: da.Array, w_terminals: da.Array, x0: ArrayLike,
                             vols: ArrayLike, correlation: ArrayLike, horizon: float,
-                            payoff: str, strike: float = 0.0, *,
-                            weights: ArrayLike | None = None, model: str = "gbm",
-                            estimator: str = "lowest_variance",
+                            payoff: BasketPayoff, strike: float = 0.0, *,
+                            weights: ArrayLike | None = None, model: Model = "gbm",
+                            estimator: Estimator = "lowest_variance",
                             half_width: float | None = None, rate: float | None = None,
                             timeout: float = DEFAULT_TIMEOUT) -> BasketGreeks:
     """`quarnel.price_and_greeks_basket` over (n_paths, d) Dask arrays chunked by rows.
@@ -180,7 +181,7 @@ def _weights_block(block: Floats, x0: Floats, vols: Floats, corr: Floats, horizo
 
 def greek_weights_basket(w_terminals: da.Array, x0: ArrayLike, vols: ArrayLike,
                          correlation: ArrayLike, horizon: float,
-                         model: str = "gbm") -> BasketWeights:
+                         model: Model = "gbm") -> BasketWeights:
     """`quarnel.greek_weights_basket` chunk by chunk: `BasketWeights` of lazy arrays."""
     x0s, vs, cs = _small("x0", x0, 1), _small("vols", vols, 1), _small("correlation",
                                                                       correlation, 2)

@@ -19,6 +19,7 @@ from numpy.typing import NDArray
 
 from . import _greeks, _heston
 from ._heston_types import HestonGreeks
+from ._types import Estimator, LevelPayoff
 
 __all__ = ["greek_weights_heston", "price_and_greeks_heston", "tangents_heston"]
 
@@ -91,8 +92,9 @@ def _finish(state: Floats, n_paths: int) -> HestonGreeks:
 
 
 def price_and_greeks_heston(dw_v: Any, dw_perp: Any, horizon: float, s0: float, v0: float,
-                            kappa: float, theta: float, xi: float, rho: float, payoff: str,
-                            strike: float, mu: float = 0.0, estimator: str = "lowest_variance",
+                            kappa: float, theta: float, xi: float, rho: float, payoff: LevelPayoff,
+                            strike: float, mu: float = 0.0,
+                            estimator: Estimator = "lowest_variance",
                             rate: float | None = None,
                             half_width: float | None = None) -> HestonGreeks:
     """quarnel.price_and_greeks_heston over Dask arrays, computed: the same HestonGreeks

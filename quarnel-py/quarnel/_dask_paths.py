@@ -23,7 +23,7 @@ from dask.array import Array as DaskArray
 
 from . import _path_native, _paths
 from ._batch import accepts_batch
-from ._types import Greeks
+from ._types import Average, Direction, Estimator, Greeks, Knock, LevelPayoff
 
 # Dask's own typing is partial: it is used through Any, as quarnel.dask uses it.
 _dask: Final[Any] = dask
@@ -71,10 +71,11 @@ def _greeks(plan: _paths.Plan, arrays: tuple[Any, ...], x0: Any) -> Greeks:
 
 
 def price_and_greeks_barrier_gbm(states: Any, dws: Any, horizon: float, x0: float, vol: float,
-                                 barrier: float, *, direction: str = "down", knock: str = "out",
-                                 payoff: str = "call", strike: float = 0.0, rebate: float = 0.0,
+                                 barrier: float, *, direction: Direction = "down",
+                                 knock: Knock = "out", payoff: LevelPayoff = "call",
+                                 strike: float = 0.0, rebate: float = 0.0,
                                  monitoring_dates: Any = None,
-                                 estimator: str = "lowest_variance",
+                                 estimator: Estimator = "lowest_variance",
                                  half_width: float | None = None,
                                  rate: float | None = None) -> Greeks:
     """`quarnel.price_and_greeks_barrier_gbm` over Dask arrays, equal to one call."""
@@ -86,10 +87,10 @@ def price_and_greeks_barrier_gbm(states: Any, dws: Any, horizon: float, x0: floa
 def price_and_greeks_barrier_tangent_flow(states: Any, dws: Any, sigma: Any, d_mu_dx: Any,
                                           d_sigma_dx: Any, d2_mu_dx2: Any, d2_sigma_dx2: Any,
                                           horizon: float, barrier: float, *,
-                                          direction: str = "down", knock: str = "out",
-                                          payoff: str = "call", strike: float = 0.0,
+                                          direction: Direction = "down", knock: Knock = "out",
+                                          payoff: LevelPayoff = "call", strike: float = 0.0,
                                           rebate: float = 0.0, monitoring_dates: Any = None,
-                                          estimator: str = "lowest_variance",
+                                          estimator: Estimator = "lowest_variance",
                                           half_width: float | None = None,
                                           rate: float | None = None,
                                           vol: float | None = None) -> Greeks:
@@ -102,9 +103,9 @@ def price_and_greeks_barrier_tangent_flow(states: Any, dws: Any, sigma: Any, d_m
 
 
 def price_and_greeks_asian_gbm(states: Any, dws: Any, horizon: float, x0: float, vol: float, *,
-                               average: str = "arithmetic", payoff: str = "call",
+                               average: Average = "arithmetic", payoff: LevelPayoff = "call",
                                strike: float = 0.0, monitoring_dates: Any = None,
-                               estimator: str = "lowest_variance",
+                               estimator: Estimator = "lowest_variance",
                                half_width: float | None = None,
                                rate: float | None = None) -> Greeks:
     """`quarnel.price_and_greeks_asian_gbm` over Dask arrays, equal to one call."""
@@ -115,10 +116,10 @@ def price_and_greeks_asian_gbm(states: Any, dws: Any, horizon: float, x0: float,
 
 def price_and_greeks_asian_tangent_flow(states: Any, dws: Any, sigma: Any, d_mu_dx: Any,
                                         d_sigma_dx: Any, d2_mu_dx2: Any, d2_sigma_dx2: Any,
-                                        horizon: float, *, average: str = "arithmetic",
-                                        payoff: str = "call", strike: float = 0.0,
+                                        horizon: float, *, average: Average = "arithmetic",
+                                        payoff: LevelPayoff = "call", strike: float = 0.0,
                                         monitoring_dates: Any = None,
-                                        estimator: str = "lowest_variance",
+                                        estimator: Estimator = "lowest_variance",
                                         half_width: float | None = None,
                                         rate: float | None = None,
                                         vol: float | None = None) -> Greeks:

@@ -17,7 +17,7 @@ from numpy.typing import NDArray
 
 from . import _fused
 from ._batch import PathBatch
-from ._types import Greeks
+from ._types import DeltaPayoff, Estimator, Greeks
 from .models import _Model
 
 _TWO32 = 1 << 32
@@ -71,8 +71,9 @@ def simulate(model: _Model, n_paths: int, n_steps: int, horizon: float, seed: in
 
 
 def price_and_greeks_fused(model: _Model, n_paths: int, n_steps: int, horizon: float, seed: int,
-                           payoff: str, strike: float = 0.0, *,
-                           estimator: str = "lowest_variance", half_width: float | None = None,
+                           payoff: DeltaPayoff, strike: float = 0.0, *,
+                           estimator: Estimator = "lowest_variance",
+                           half_width: float | None = None,
                            rate: float | None = None) -> Greeks:
     """Price, delta, gamma and vega (d/d vol) of a built-in payoff under `model`,
     simulating and estimating in one pass with nothing stored per step.
@@ -92,7 +93,7 @@ def price_and_greeks_fused(model: _Model, n_paths: int, n_steps: int, horizon: f
 
 
 def price_and_delta_fused(model: _Model, n_paths: int, n_steps: int, horizon: float, seed: int,
-                          payoff: str, strike: float = 0.0, *,
+                          payoff: DeltaPayoff, strike: float = 0.0, *,
                           rate: float | None = None) -> tuple[float, float, float, float]:
     """(price, delta, price_stderr, delta_stderr) with the first-order tangent-flow
     weight: `price_and_delta_tangent_flow` on the `simulate` batch, bit for bit, at a

@@ -52,10 +52,10 @@ def price_and_greeks_heston(
     theta: SupportsFloat,
     xi: SupportsFloat,
     rho: SupportsFloat,
-    payoff: Literal["call", "put", "digital", "digital_put"] | str,
+    payoff: Literal["call", "put", "digital", "digital_put"],
     strike: SupportsFloat,
     mu: SupportsFloat = 0.0,
-    estimator: Literal["weights", "lowest_variance"] | str = "lowest_variance",
+    estimator: Literal["weights", "lowest_variance"] = "lowest_variance",
     rate: SupportsFloat | None = None,
     half_width: SupportsFloat | None = None,
 ) -> HestonGreeks:

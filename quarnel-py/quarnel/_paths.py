@@ -17,7 +17,7 @@ import numpy as np
 
 from . import _path_native as _native
 from ._batch import accepts_batch
-from ._types import Greeks
+from ._types import Average, Direction, Estimator, Greeks, Knock, LevelPayoff
 
 SUMS = 30  # the length of the chained sums of `_sums`
 _NAN = float("nan")
@@ -264,10 +264,11 @@ def _first_date(first_date: Any) -> float:
 # --- The public functions -------------------------------------------------------------
 
 def price_and_greeks_barrier_gbm(states: Any, dws: Any, horizon: float, x0: float, vol: float,
-                                 barrier: float, *, direction: str = "down", knock: str = "out",
-                                 payoff: str = "call", strike: float = 0.0, rebate: float = 0.0,
+                                 barrier: float, *, direction: Direction = "down",
+                                 knock: Knock = "out", payoff: LevelPayoff = "call",
+                                 strike: float = 0.0, rebate: float = 0.0,
                                  monitoring_dates: Any = None,
-                                 estimator: str = "lowest_variance",
+                                 estimator: Estimator = "lowest_variance",
                                  half_width: float | None = None, rate: float | None = None,
                                  parallel: bool = False) -> Greeks:
     """Price, delta, gamma and vega (d/d vol) of a barrier option under GBM simulated
@@ -303,10 +304,10 @@ def price_and_greeks_barrier_gbm(states: Any, dws: Any, horizon: float, x0: floa
 def price_and_greeks_barrier_tangent_flow(states: Any, dws: Any, sigma: Any, d_mu_dx: Any,
                                           d_sigma_dx: Any, d2_mu_dx2: Any, d2_sigma_dx2: Any,
                                           horizon: float, barrier: float, *,
-                                          direction: str = "down", knock: str = "out",
-                                          payoff: str = "call", strike: float = 0.0,
+                                          direction: Direction = "down", knock: Knock = "out",
+                                          payoff: LevelPayoff = "call", strike: float = 0.0,
                                           rebate: float = 0.0, monitoring_dates: Any = None,
-                                          estimator: str = "lowest_variance",
+                                          estimator: Estimator = "lowest_variance",
                                           half_width: float | None = None,
                                           rate: float | None = None, vol: float | None = None,
                                           parallel: bool = False) -> Greeks:
@@ -331,9 +332,9 @@ def price_and_greeks_barrier_tangent_flow(states: Any, dws: Any, sigma: Any, d_m
 
 
 def price_and_greeks_asian_gbm(states: Any, dws: Any, horizon: float, x0: float, vol: float, *,
-                               average: str = "arithmetic", payoff: str = "call",
+                               average: Average = "arithmetic", payoff: LevelPayoff = "call",
                                strike: float = 0.0, monitoring_dates: Any = None,
-                               estimator: str = "lowest_variance",
+                               estimator: Estimator = "lowest_variance",
                                half_width: float | None = None, rate: float | None = None,
                                parallel: bool = False) -> Greeks:
     """Price, delta, gamma and vega (d/d vol) of a fixed-strike Asian option under GBM
@@ -357,10 +358,10 @@ def price_and_greeks_asian_gbm(states: Any, dws: Any, horizon: float, x0: float,
 
 def price_and_greeks_asian_tangent_flow(states: Any, dws: Any, sigma: Any, d_mu_dx: Any,
                                         d_sigma_dx: Any, d2_mu_dx2: Any, d2_sigma_dx2: Any,
-                                        horizon: float, *, average: str = "arithmetic",
-                                        payoff: str = "call", strike: float = 0.0,
+                                        horizon: float, *, average: Average = "arithmetic",
+                                        payoff: LevelPayoff = "call", strike: float = 0.0,
                                         monitoring_dates: Any = None,
-                                        estimator: str = "lowest_variance",
+                                        estimator: Estimator = "lowest_variance",
                                         half_width: float | None = None,
                                         rate: float | None = None, vol: float | None = None,
                                         parallel: bool = False) -> Greeks:

@@ -23,7 +23,7 @@ from numpy.typing import NDArray
 
 from . import _stream
 from ._arrays import from_exporter, is_exporter
-from ._types import Greeks
+from ._types import Estimator, Greeks, Payoff
 
 _STEP_ARRAYS = ("dw", "sigma", "d_mu_dx", "d_sigma_dx", "d2_mu_dx2", "d2_sigma_dx2")
 
@@ -134,8 +134,8 @@ class TangentFlowAccumulator:
         out: NDArray[np.float64] = _stream._vega_weights(self._state)
         return out
 
-    def price_and_greeks(self, terminal_states: Any, payoff: str, strike: float = 0.0, *,
-                         estimator: str = "lowest_variance", vol: float | None = None,
+    def price_and_greeks(self, terminal_states: Any, payoff: Payoff, strike: float = 0.0, *,
+                         estimator: Estimator = "lowest_variance", vol: float | None = None,
                          half_width: float | None = None, rate: float | None = None,
                          strike2: float | None = None) -> Greeks:
         """`price_and_greeks_tangent_flow` of the steps fed, `terminal_states` (n_paths,)

@@ -2,7 +2,24 @@
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple, Protocol
+from typing import Any, Literal, NamedTuple, Protocol, TypeAlias
+
+# The choices of the package's text arguments, named once for every signature. (The
+# type checker's stub test cannot compare a Literal alias with its run-time value: the
+# names are on its allow list.)
+DeltaPayoff: TypeAlias = Literal["identity", "call", "put", "digital_call"]
+Payoff: TypeAlias = Literal["identity", "call", "put", "digital_call", "digital", "digital_put",
+                            "call_spread", "put_spread"]
+#: The payoffs of a path functional, of a Heston terminal value and of a basket's level.
+LevelPayoff: TypeAlias = Literal["call", "put", "digital", "digital_put"]
+BasketPayoff: TypeAlias = Literal["call", "put", "digital", "digital_put", "spread", "exchange",
+                                  "best_of_call", "best_of_put", "worst_of_call", "worst_of_put"]
+Estimator: TypeAlias = Literal["weights", "lowest_variance"]
+Model: TypeAlias = Literal["gbm", "abm"]
+Pairs: TypeAlias = Literal["halves", "adjacent"]
+Direction: TypeAlias = Literal["down", "up"]
+Knock: TypeAlias = Literal["out", "in"]
+Average: TypeAlias = Literal["arithmetic", "geometric"]
 
 
 class Greeks(NamedTuple):

@@ -29,7 +29,7 @@ import re
 import time
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Final, ParamSpec, Protocol, TypeVar, cast, overload
+from typing import TYPE_CHECKING, Any, Final, ParamSpec, Protocol, TypeVar, cast, overload
 
 import dask
 import dask.array as da
@@ -40,7 +40,12 @@ import _quarnel
 
 from . import _greeks
 from ._batch import PathBatch, _describe, accepts_batch
-from ._types import Greeks
+from ._types import DeltaPayoff, Estimator, Greeks, Model, Pairs, Payoff
+
+if TYPE_CHECKING:
+    # Found by the module __getattr__ below at run time, where importing them here would
+    # be a cycle (_dask_basket builds on this module).
+    from ._dask_basket import greek_weights_basket, price_and_greeks_basket
 
 __all__ = [
     "DEFAULT_TIMEOUT",
@@ -398,13 +403,13 @@ def _paired(g: _Graph, samples: list[Any], pairs: str | None, greeks: int | None
                    near=samples[i]) for i in range(half)]
 
 
-def _check_pairs(pairs: object, n_paths: int) -> str | None:
+def _check_pairs(pairs: object, n_paths: int) -> Pairs | None:
     """The single call's even-count check, for the stand-ins that have no length."""
     if pairs in (None, ""):
         return None
     if n_paths % 2:
         raise ValueError(f"pairs need an even number of paths, got {n_paths}")
-    return str(pairs)
+    return cast(Pairs, str(pairs))  # its name is checked where the samples are paired
 
 
 @_task
@@ -546,7 +551,7 @@ def _price_delta(out: Floats) -> tuple[float, float, float, float]:
 
 
 def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
-                                  horizon: float, sigma_at_x0: float, payoff: str,
+                                  horizon: float, sigma_at_x0: float, payoff: DeltaPayoff,
                                   strike: float = 0.0, *, timeout: float = DEFAULT_TIMEOUT
                                   ) -> tuple[float, float, float, float]:
     """`quarnel.price_and_delta_constant_flow` over 1-D Dask arrays of equal chunks.
@@ -571,7 +576,7 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
 
 def _price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                   d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
-                                  horizon: float, payoff: str, strike: float = 0.0, *,
+                                  horizon: float, payoff: DeltaPayoff, strike: float = 0.0, *,
                                   timeout: float = DEFAULT_TIMEOUT
                                   ) -> tuple[float, float, float, float]:
     """`quarnel.price_and_delta_tangent_flow` over row-chunked Dask arrays.
@@ -698,12 +703,12 @@ def _centred(payoff: str, estimator: str) -> bool:
 
 
 def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
-                                   horizon: float, x0: float, vol: float, payoff: str,
-                                   strike: float = 0.0, model: str = "gbm",
-                                   estimator: str = "lowest_variance",
+                                   horizon: float, x0: float, vol: float, payoff: Payoff,
+                                   strike: float = 0.0, model: Model = "gbm",
+                                   estimator: Estimator = "lowest_variance",
                                    half_width: float | None = None,
                                    rate: float | None = None, strike2: float | None = None,
-                                   pairs: str | None = None, *,
+                                   pairs: Pairs | None = None, *,
                                    timeout: float = DEFAULT_TIMEOUT) -> Greeks:
     """`quarnel.price_and_greeks_constant_flow` over 1-D Dask arrays of equal chunks.
 
@@ -758,12 +763,12 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
 def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
                                    d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
                                    d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
-                                   horizon: float, payoff: str, strike: float = 0.0,
-                                   estimator: str = "lowest_variance",
+                                   horizon: float, payoff: Payoff, strike: float = 0.0,
+                                   estimator: Estimator = "lowest_variance",
                                    vol: float | None = None,
                                    half_width: float | None = None,
                                    rate: float | None = None, strike2: float | None = None,
-                                   pairs: str | None = None, *,
+                                   pairs: Pairs | None = None, *,
                                    timeout: float = DEFAULT_TIMEOUT) -> Greeks:
     """`quarnel.price_and_greeks_tangent_flow` over row-chunked Dask arrays.
 
@@ -822,7 +827,7 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
 
 
 def greek_weights_constant_flow(w_terminals: da.Array, horizon: float, x0: float, vol: float,
-                                model: str = "gbm") -> da.Array:
+                                model: Model = "gbm") -> da.Array:
     """`quarnel.greek_weights_constant_flow` chunk by chunk: a lazy (n_paths, 4) array."""
     with _passed_types({"w_terminals": w_terminals}):
         _single_greeks.greek_weights_constant_flow(
