@@ -130,22 +130,48 @@ MODELS = [
 ]
 CASES = [("identity", "lowest_variance", None), ("call", "lowest_variance", None),
          ("put", "weights", None), ("digital_call", "lowest_variance", None),
-         ("digital_call", "lowest_variance", 0.05), ("digital_call", "weights", None)]
+         ("digital_call", "lowest_variance", 0.05), ("digital_call", "weights", None),
+         ("digital", "lowest_variance", None), ("digital_put", "lowest_variance", 0.05),
+         ("call_spread", "lowest_variance", None), ("put_spread", "weights", None)]
 
 
 @pytest.mark.parametrize("model", MODELS, ids=lambda m: m.name)
 @pytest.mark.parametrize("payoff, estimator, half_width", CASES)
 def test_fused_equals_the_stored_batch_bit_for_bit(model, payoff, estimator, half_width):
     n, N, T, seed, K = 1001, 13, 0.7, 99, model.x0 * 1.02
+    k2 = model.x0 * 1.2 if payoff.endswith("spread") else None
     batch = quarnel.simulate(model, n, N, T, seed)
     stored = quarnel.price_and_greeks_tangent_flow(batch, payoff, K, estimator=estimator,
-                                                   half_width=half_width, vol=model.vol)
+                                                   half_width=half_width, vol=model.vol,
+                                                   strike2=k2)
     fused = quarnel.price_and_greeks_fused(model, n, N, T, seed, payoff, K, estimator=estimator,
-                                           half_width=half_width)
+                                           half_width=half_width, strike2=k2)
     assert repr(fused) == repr(stored)
-    if payoff != "digital_call" or estimator == "weights":
+    if payoff in ("identity", "call", "put") or (payoff, estimator) == ("digital_call", "weights"):
         pd = quarnel.price_and_delta_fused(model, n, N, T, seed, payoff, K)
         assert repr(pd) == repr(quarnel.price_and_delta_tangent_flow(batch, payoff, K))
+
+
+@pytest.mark.parametrize("model", MODELS[::2], ids=lambda m: m.name)
+@pytest.mark.parametrize("payoff, estimator, half_width", CASES[1::2])
+def test_dask_chunks_of_paths_give_the_single_calls_bits(model, payoff, estimator, half_width):
+    qd = pytest.importorskip("quarnel.dask")
+    n, N, T, seed, K = 1001, 7, 0.7, 5, model.x0 * 1.02
+    k2 = model.x0 * 1.2 if payoff.endswith("spread") else None
+    args = (model, n, N, T, seed, payoff, K)
+    kw = {"estimator": estimator, "half_width": half_width, "strike2": k2, "rate": 0.03}
+    one = quarnel.price_and_greeks_fused(*args, **kw)
+    for chunks in (n, 250, (1, 500, 500)):
+        assert repr(qd.price_and_greeks_fused(*args, **kw, chunks=chunks)) == repr(one)
+
+
+def test_dask_names_the_first_zero_diffusion_as_the_single_call():
+    qd = pytest.importorskip("quarnel.dask")
+    m = CIR(x0=0.3, kappa=0.5, theta=0.3, vol=0.5)
+    with pytest.raises(ValueError, match="on path 22 at step 3"):
+        quarnel.price_and_greeks_fused(m, 4000, 4, 1.0, 2, "call")
+    with pytest.raises(ValueError, match="on path 22 at step 3"):
+        qd.price_and_greeks_fused(m, 4000, 4, 1.0, 2, "call", chunks=5)
 
 
 def test_rate_discounts_every_value_and_error():

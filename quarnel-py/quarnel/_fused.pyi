@@ -23,7 +23,8 @@ def price_and_greeks(model: str, x0: SupportsFloat, a: SupportsFloat, b: Support
                      horizon: SupportsFloat, seed_lo: SupportsFloat, seed_hi: SupportsFloat,
                      payoff: str, strike: SupportsFloat = 0.0, estimator: str = "lowest_variance",
                      half_width: SupportsFloat | None = None,
-                     rate: SupportsFloat | None = None) -> Greeks: ...
+                     rate: SupportsFloat | None = None,
+                     strike2: SupportsFloat | None = None) -> Greeks: ...
 def price_and_delta(model: str, x0: SupportsFloat, a: SupportsFloat, b: SupportsFloat,
                     c: SupportsFloat, n_paths: SupportsFloat, n_steps: SupportsFloat,
                     horizon: SupportsFloat, seed_lo: SupportsFloat, seed_hi: SupportsFloat,

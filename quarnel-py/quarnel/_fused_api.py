@@ -17,7 +17,7 @@ from numpy.typing import NDArray
 
 from . import _fused
 from ._batch import PathBatch
-from ._types import DeltaPayoff, Estimator, Greeks
+from ._types import DeltaPayoff, Estimator, Greeks, Payoff
 from .models import _Model
 
 _TWO32 = 1 << 32
@@ -71,24 +71,25 @@ def simulate(model: _Model, n_paths: int, n_steps: int, horizon: float, seed: in
 
 
 def price_and_greeks_fused(model: _Model, n_paths: int, n_steps: int, horizon: float, seed: int,
-                           payoff: DeltaPayoff, strike: float = 0.0, *,
+                           payoff: Payoff, strike: float = 0.0, *,
                            estimator: Estimator = "lowest_variance",
-                           half_width: float | None = None,
-                           rate: float | None = None) -> Greeks:
+                           half_width: float | None = None, rate: float | None = None,
+                           strike2: float | None = None) -> Greeks:
     """Price, delta, gamma and vega (d/d vol) of a built-in payoff under `model`,
     simulating and estimating in one pass with nothing stored per step.
 
-    The estimators are those of `price_and_greeks_tangent_flow` (exact for the Euler
+    The payoffs (a spread's upper strike `strike2`) and estimators are those of
+    `price_and_greeks_tangent_flow` (exact for the Euler
     scheme at every n_steps); on `simulate(model, n_paths, n_steps, horizon, seed)`
     that function gives the same price, delta and gamma bit for bit, and vol times
-    this vega. Memory is O(threads) for every estimator but the localised digital
+    this vega. Memory is O(threads) for every estimator but the localised digitals
     without `half_width` (its default width needs all X_T first: 56 bytes a path).
     With `rate`, every value and standard error is multiplied by exp(-rate horizon).
     Rho is NaN."""
     lo, hi = _seed_halves(seed)
     out: Greeks = _fused.price_and_greeks(*_model(model), _count("n_paths", n_paths),
                                           _count("n_steps", n_steps), horizon, lo, hi, payoff,
-                                          strike, estimator, half_width, rate)
+                                          strike, estimator, half_width, rate, strike2)
     return out
 
 

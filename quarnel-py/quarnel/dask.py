@@ -46,6 +46,7 @@ if TYPE_CHECKING:
     # Found by the module __getattr__ below at run time, where importing them here would
     # be a cycle (_dask_basket builds on this module).
     from ._dask_basket import greek_weights_basket, price_and_greeks_basket
+    from ._dask_fused import price_and_greeks_fused
 
 __all__ = [
     "DEFAULT_TIMEOUT",
@@ -60,6 +61,7 @@ __all__ = [
     "price_and_delta_tangent_flow",
     "price_and_greeks_basket",  # noqa: F822 (module __getattr__)
     "price_and_greeks_constant_flow",
+    "price_and_greeks_fused",  # noqa: F822 (module __getattr__)
     "price_and_greeks_tangent_flow",
 ]
 
@@ -805,12 +807,20 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
               for name, a in arrays.items()}
     vol = None if vol is None else float(vol)
     rate = None if rate is None else float(rate)
-    with_vega = vol is not None
     params = (payoff, float(strike), estimator, 0.0 if strike2 is None else float(strike2))
     g = _Graph("greeks-tf", arrays, (float(horizon), vol, rate, params, half_width, pairs),
                seconds)
+    rows = g.per_chunk("rows", _greek_rows, (float(horizon), vol is not None))
+    return _greeks_of_rows(g, rows, params, half_width, pairs, float(horizon), vol, rate)
+
+
+def _greeks_of_rows(g: _Graph, rows: list[Any], params: tuple[str, float, str, float],
+                    half_width: float | None, pairs: Pairs | None, horizon: float,
+                    vol: float | None, rate: float | None) -> Greeks:
+    """The estimate of price_and_greeks_tangent_flow from its kernel rows, chunk after
+    chunk: the samples of each chunk, their sums continued in path (or pair) order."""
+    payoff, estimator = params[0], params[2]
     n_means = g.n_paths // 2 if pairs else g.n_paths
-    rows = g.per_chunk("rows", _greek_rows, (float(horizon), with_vega))
     if not _centred(payoff, estimator):
         samples = _paired(g, [g.task("samples", _greeks_tangent_flow_samples, r, params, 0.0,
                                      chunk=i, near=r) for i, r in enumerate(rows)], pairs, None)
@@ -823,7 +833,7 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
         samples = _paired(g, [g.task("samples", _greeks_tangent_flow_samples, r, params, width,
                                      chunk=i, near=r) for i, r in enumerate(rows)], pairs, 3)
         finish = g.task("finish", _localised_finish, g.sums("sums", samples, 10), n_means)
-    return _to_greeks(g.compute(finish), float(horizon), vol, rate)
+    return _to_greeks(g.compute(finish), horizon, vol, rate)
 
 
 def greek_weights_constant_flow(w_terminals: da.Array, horizon: float, x0: float, vol: float,
@@ -926,6 +936,10 @@ def __getattr__(name: str) -> Any:
         from . import _dask_basket
 
         return getattr(_dask_basket, name)
+    if name == "price_and_greeks_fused":
+        from . import _dask_fused
+
+        return _dask_fused.price_and_greeks_fused
     raise AttributeError(f"module 'quarnel.dask' has no attribute {name!r}")
 
 

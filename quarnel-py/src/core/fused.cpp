@@ -247,32 +247,9 @@ ModelError zero_error(const ZeroSigma& z) {
                       std::to_string(z.step) + ": the weights divide by the diffusion coefficient"};
 }
 
-// The four sample streams, summed left to right in path order, as
-// price_and_greeks_tangent_flow sums them.
-struct GreekSums {
-    TwoStreamSums price_delta, gamma_vega;
-    void add(const TangentGreekSamples& s) noexcept {
-        price_delta.add(s.price, s.delta);
-        gamma_vega.add(s.gamma, s.vega);
-    }
-    Greeks finish(std::size_t n) const noexcept {
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        const MeanStderr p = mean_stderr(price_delta.sum_a(), price_delta.sum_sq_a(), n);
-        const MeanStderr d = mean_stderr(price_delta.sum_b(), price_delta.sum_sq_b(), n);
-        const MeanStderr g = mean_stderr(gamma_vega.sum_a(), gamma_vega.sum_sq_a(), n);
-        const MeanStderr v = mean_stderr(gamma_vega.sum_b(), gamma_vega.sum_sq_b(), n);
-        return {p.mean,    d.mean,    g.mean,    v.mean,    nan,
-                p.stderr_, d.stderr_, g.stderr_, v.stderr_, nan};
-    }
-};
-
-Greeks finish_localised(const CentringSums<3>& sums, std::size_t n) noexcept {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const MeanStderr p = sums.price(n);
-    MeanStderr g[3];
-    for (std::size_t i = 0; i < 3; ++i) g[i] = sums.greek(i, n);
-    return {p.mean,    g[0].mean,    g[1].mean,    g[2].mean,    nan,
-            p.stderr_, g[0].stderr_, g[1].stderr_, g[2].stderr_, nan};
+// The package's rule: a non-finite estimate has a NaN standard error.
+double error_of(double mean, double err) noexcept {
+    return std::isfinite(mean) ? err : std::numeric_limits<double>::quiet_NaN();
 }
 
 PathRow row_at(const double* r) noexcept { return PathRow{r[1], r[2], r[3], r[4], r[5], r[6]}; }
@@ -284,44 +261,6 @@ struct Terminals {
     std::size_t size() const noexcept { return n; }
     double operator[](std::size_t k) const noexcept { return rows[k * detail::kFusedColumns]; }
 };
-
-// The package's rule: a non-finite estimate has a NaN standard error.
-double error_of(double mean, double err) noexcept {
-    return std::isfinite(mean) ? err : std::numeric_limits<double>::quiet_NaN();
-}
-
-// The estimators of price_and_greeks_tangent_flow over rows visited in path order by
-// for_each_row(visit), visit(X_N, row): the same samples and sums, so the same bits.
-template <class ForEach>
-Greeks estimate_rows(PayoffKind kind, Estimator est, double strike,
-                     std::optional<double> half_width, std::size_t n, ForEach&& for_each_row) {
-    Greeks g{};
-    if (est == Estimator::weights) {
-        with_payoff(kind, strike, [&](auto f) {
-            GreekSums sums;
-            for_each_row([&](double x, const PathRow& r) {
-                sums.add(tangent_greeks_by_weights_sample(f, x, r));
-            });
-            g = sums.finish(n);
-        });
-    } else if (kind != PayoffKind::digital_call) {
-        with_slope(kind, strike, [&](auto f, auto slope) {
-            GreekSums sums;
-            for_each_row([&](double x, const PathRow& r) {
-                sums.add(tangent_greeks_pathwise_sample(f, slope, x, r));
-            });
-            g = sums.finish(n);
-        });
-    } else {
-        const LocalisedDigital digital(strike, half_width.value_or(0.0));
-        CentringSums<3> sums;
-        for_each_row([&](double x, const PathRow& r) {
-            sums.add(tangent_greeks_localised_digital_sample(digital, x, r));
-        });
-        g = finish_localised(sums, n);
-    }
-    return g;
-}
 
 }  // namespace
 
@@ -417,82 +356,100 @@ Result<Matrix> fused_simulate(const FusedModel& model, const FusedGrid& grid) {
     return out;
 }
 
-Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& grid,
-                                      std::string_view payoff, double strike,
-                                      std::string_view estimator, std::optional<double> half_width,
-                                      std::optional<double> rate, const WorkScope& scope) {
-    const Result<PayoffKind> kind = payoff_named(payoff);
+Result<FusedGreeksCall> check_fused_greeks(std::string_view payoff, double strike,
+                                           std::string_view estimator,
+                                           std::optional<double> half_width,
+                                           std::optional<double> rate,
+                                           std::optional<double> strike2) {
+    const Result<GreekPayoff> kind = greek_payoff_named(payoff);
     if (!kind.ok()) return kind.error();
     const Result<Estimator> est = estimator_named(estimator);
     if (!est.ok()) return est.error();
-    if (auto err = finite("strike", strike)) return *std::move(err);
+    if (auto err = check_strikes(kind.value(), strike, strike2)) return *std::move(err);
     if (auto err = check_half_width(half_width)) return *std::move(err);
-    if (rate) {
-        if (auto err = finite("rate", *rate)) return *std::move(err);
+    const bool localised = est.value() == Estimator::lowest_variance && is_digital(kind.value());
+    if (auto err = check_half_width_use(half_width, localised)) return *std::move(err);
+    if (auto err = check_finite(rate, "rate")) return *std::move(err);
+    return FusedGreeksCall{kind.value(), est.value()};
+}
+
+Result<Matrix> fused_greek_rows(const FusedModel& model, const FusedGrid& grid,
+                                const WorkScope& scope) {
+    Matrix out = Matrix::allocate(grid.n_paths,
+                                  detail::kFusedColumns);  // NOLINT(clang-analyzer-unix.Malloc)
+    std::optional<ZeroSigma> zero;
+    auto work = [&] {
+        zero = pool_rows(detail::fused_rows_at(0), detail::kRowsGreeks, model, grid, 0,
+                         grid.n_paths, out.buffer.data(), WorkerPool::global());
+    };
+    scope(work);
+    if (zero) {
+        zero->path += grid.first_path;  // the path's own counter, as one call names it
+        return zero_error(*zero);
     }
+    return out;
+}
+
+Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& grid,
+                                      std::string_view payoff, double strike,
+                                      std::string_view estimator, std::optional<double> half_width,
+                                      std::optional<double> rate, std::optional<double> strike2,
+                                      const WorkScope& scope) {
+    const Result<FusedGreeksCall> call =
+        check_fused_greeks(payoff, strike, estimator, half_width, rate, strike2);
+    if (!call.ok()) return call.error();
+    const GreekPayoff kind = call.value().payoff;
+    const Estimator est = call.value().estimator;
+    const bool localised = est == Estimator::lowest_variance && is_digital(kind);
     const detail::FusedRowsFn rows_fn = detail::fused_rows_at(0);
     const std::size_t n = grid.n_paths;
     WorkerPool& pool = WorkerPool::global();
-    const bool localised =
-        est.value() == Estimator::lowest_variance && kind.value() == PayoffKind::digital_call;
     // The localised digital's default width needs every X_N before the first sample:
     // its rows are kept (7 doubles a path). Every other estimator consumes rows a wave
     // at a time, so memory is O(threads) whatever n.
     const bool keep_all = localised && !half_width;
     const std::size_t wave = keep_all ? n : std::min(n, kWaveItems * kItemPaths * pool.threads());
     std::vector<double> rows(wave * detail::kFusedColumns);
-
+    bool kept = false;  // rows holds every path's row
     std::optional<ModelError> failed;
-    auto for_each_row = [&](auto visit) {
-        for (std::size_t first = 0; first < n && !failed; first += wave) {
-            const std::size_t count = std::min(wave, n - first);
-            if (auto z = pool_rows(rows_fn, detail::kRowsGreeks, model, grid, first, count,
-                                   rows.data(), pool)) {
-                failed = zero_error(*z);
-                return;
-            }
-            for (std::size_t i = 0; i < count; ++i) {
-                const double* r = rows.data() + i * detail::kFusedColumns;
-                visit(r[0], row_at(r));
-            }
+    auto fill = [&](std::size_t first, std::size_t count) {
+        if (auto z = pool_rows(rows_fn, detail::kRowsGreeks, model, grid, first, count, rows.data(),
+                               pool)) {
+            failed = zero_error(*z);
+        }
+        return !failed;
+    };
+    auto visit_rows = [&](std::size_t count, auto& sums, auto& sample) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const double* r = rows.data() + i * detail::kFusedColumns;
+            sums.add(sample(r[0], row_at(r)));
         }
     };
+    // The estimators of price_and_greeks_tangent_flow with the parallel bump's vega
+    // divided by s, over the rows in path order: the batch call's bits on fused_simulate.
     Greeks g{};
     auto work = [&] {
-        if (keep_all) {
-            if (auto z =
-                    pool_rows(rows_fn, detail::kRowsGreeks, model, grid, 0, n, rows.data(), pool)) {
-                failed = zero_error(*z);
-                return;
-            }
-            g = estimate_rows(kind.value(), est.value(), strike,
-                              default_half_width(Terminals{rows.data(), n}), n, [&](auto visit) {
-                                  for (std::size_t i = 0; i < n; ++i) {
-                                      const double* r = rows.data() + i * detail::kFusedColumns;
-                                      visit(r[0], row_at(r));
-                                  }
-                              });
-        } else {
-            g = estimate_rows(kind.value(), est.value(), strike, half_width, n, for_each_row);
-        }
+        g = estimate_tangent_greeks(
+            kind, est, strike, strike2 ? *strike2 : 0.0, n, true, model.vol, rate, grid.horizon,
+            [&] {
+                if (half_width) return *half_width;
+                kept = fill(0, n);
+                return kept ? default_half_width(Terminals{rows.data(), n}) : 0.0;
+            },
+            [&](auto& sums, auto sample) {
+                if (kept) {
+                    visit_rows(n, sums, sample);
+                    return true;
+                }
+                for (std::size_t first = 0; first < n && !failed; first += wave) {
+                    const std::size_t count = std::min(wave, n - first);
+                    if (fill(first, count)) visit_rows(count, sums, sample);
+                }
+                return !failed;
+            });
     };
     scope(work);
     if (failed) return *std::move(failed);
-    g = with_nan_errors(g);
-    // The kernel's parameter is the parallel bump s -> (1 + e) s: d/de = s d/ds.
-    g.vega = g.vega / model.vol;
-    g.vega_stderr = g.vega_stderr / model.vol;
-    if (rate) {
-        const double df = fixed::exp(-*rate * grid.horizon);
-        g.price = g.price * df;
-        g.delta = g.delta * df;
-        g.gamma = g.gamma * df;
-        g.vega = g.vega * df;
-        g.price_stderr = g.price_stderr * df;
-        g.delta_stderr = g.delta_stderr * df;
-        g.gamma_stderr = g.gamma_stderr * df;
-        g.vega_stderr = g.vega_stderr * df;
-    }
     return g;
 }
 

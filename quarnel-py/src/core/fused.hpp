@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "core/greeks.hpp"
+#include "core/greeks_payoffs.hpp"
 #include "core/matrix.hpp"
 #include "core/path_batch.hpp"
 #include "core/result.hpp"
@@ -80,12 +81,31 @@ Result<PriceDelta> fused_price_and_delta(const FusedModel& model, const FusedGri
 // fused calls.
 double fused_state_sum(const FusedModel& model, const FusedGrid& grid, const WorkScope& scope);
 
-// Price, delta, gamma and vega (d/ds) of a built-in payoff, estimators as in
-// price_and_greeks_tangent_flow; with `rate` every value and error times exp(-rate T).
+// The estimate's arguments, checked as price_and_greeks_tangent_flow checks them.
+struct FusedGreeksCall {
+    GreekPayoff payoff;
+    Estimator estimator;
+};
+Result<FusedGreeksCall> check_fused_greeks(std::string_view payoff, double strike,
+                                           std::string_view estimator,
+                                           std::optional<double> half_width,
+                                           std::optional<double> rate,
+                                           std::optional<double> strike2);
+
+// The kernel rows of the grid's paths (counters first_path on), in path order: X_N, the
+// delta and gamma weights, Y_N, H_N, V_N and the vega weight of the parallel bump, as
+// _greek_rows_tangent_flow gives them for the simulated batch; the Dask estimate's chunks.
+Result<Matrix> fused_greek_rows(const FusedModel& model, const FusedGrid& grid,
+                                const WorkScope& scope);
+
+// Price, delta, gamma and vega (d/ds) of a built-in payoff (the payoffs, strike2 and
+// estimators of price_and_greeks_tangent_flow, checked as there); with `rate` every
+// value and error times exp(-rate T).
 Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& grid,
                                       std::string_view payoff, double strike,
                                       std::string_view estimator, std::optional<double> half_width,
-                                      std::optional<double> rate, const WorkScope& scope);
+                                      std::optional<double> rate, std::optional<double> strike2,
+                                      const WorkScope& scope);
 
 namespace detail {
 

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "bind/module.hpp"
@@ -20,7 +21,26 @@ constexpr const char* kVersion = QUARNEL_VERSION;
 
 constexpr WorkScope kWithoutGil{&enter_without_gil};
 
-constexpr auto kModelParams = params(text("model"), real("x0"), real("a"), real("b"), real("c"));
+// A fused call's model (its name and parameters a, b, c) and grid, which every function
+// but `normals` starts with, and their checked values.
+constexpr auto kModelGridParams =
+    params(text("model"), real("x0"), real("a"), real("b"), real("c"), real("n_paths"),
+           real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi"));
+
+struct ModelGrid {
+    FusedModel model;
+    FusedGrid grid;
+};
+
+Result<ModelGrid> model_grid(std::string_view model, double x0, double a, double b, double c,
+                             double n_paths, double n_steps, double horizon, double seed_lo,
+                             double seed_hi) {
+    Result<FusedModel> m = fused_model(model, x0, a, b, c);
+    if (!m.ok()) return m.error();
+    Result<FusedGrid> grid = fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
+    if (!grid.ok()) return grid.error();
+    return ModelGrid{m.value(), grid.value()};
+}
 
 constexpr Function kNormals{
     "normals",
@@ -40,53 +60,51 @@ constexpr Function kSimulate{
     "simulate",
     "Low-level: the batch of a fused call as one (n_paths, 7 n_steps + 1)\n"
     "matrix: states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2.",
-    params(text("model"), real("x0"), real("a"), real("b"), real("c"), real("n_paths"),
-           real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi")),
+    kModelGridParams,
     [](std::string_view model, double x0, double a, double b, double c, double n_paths,
        double n_steps, double horizon, double seed_lo, double seed_hi) -> Result<Matrix> {
-        Result<FusedModel> m = fused_model(model, x0, a, b, c);
-        if (!m.ok()) return m.error();
-        Result<FusedGrid> grid = fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
-        if (!grid.ok()) return grid.error();
-        return fused_simulate(m.value(), grid.value());
+        Result<ModelGrid> call =
+            model_grid(model, x0, a, b, c, n_paths, n_steps, horizon, seed_lo, seed_hi);
+        if (!call.ok()) return call.error();
+        const auto& [m, grid] = call.value();
+        return fused_simulate(m, grid);
     }};
 
 constexpr Function kPriceAndGreeks{
     "price_and_greeks",
     "Low-level: price, delta, gamma and vega (d/d vol) of a built-in payoff,\n"
     "simulating and estimating in one pass; a `Greeks`.",
-    params(text("model"), real("x0"), real("a"), real("b"), real("c"), real("n_paths"),
-           real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi"), text("payoff"),
-           real_or("strike", 0.0, "0.0"),
-           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
-           real_or_none("rate")),
+    std::tuple_cat(
+        kModelGridParams,
+        params(text("payoff"), real_or("strike", 0.0, "0.0"),
+               text_or("estimator", "lowest_variance", "'lowest_variance'"),
+               real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2"))),
     [](std::string_view model, double x0, double a, double b, double c, double n_paths,
        double n_steps, double horizon, double seed_lo, double seed_hi, std::string_view payoff,
        double strike, std::string_view estimator, const std::optional<double>& half_width,
-       const std::optional<double>& rate) -> Result<Greeks> {
-        Result<FusedModel> m = fused_model(model, x0, a, b, c);
-        if (!m.ok()) return m.error();
-        Result<FusedGrid> grid = fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
-        if (!grid.ok()) return grid.error();
-        return fused_price_and_greeks(m.value(), grid.value(), payoff, strike, estimator,
-                                      half_width, rate, kWithoutGil);
+       const std::optional<double>& rate, const std::optional<double>& strike2) -> Result<Greeks> {
+        Result<ModelGrid> call =
+            model_grid(model, x0, a, b, c, n_paths, n_steps, horizon, seed_lo, seed_hi);
+        if (!call.ok()) return call.error();
+        const auto& [m, grid] = call.value();
+        return fused_price_and_greeks(m, grid, payoff, strike, estimator, half_width, rate, strike2,
+                                      kWithoutGil);
     }};
 
 constexpr Function kPriceAndDelta{
     "price_and_delta",
     "Low-level: price and delta of a built-in payoff with the first-order\n"
     "tangent-flow weight, simulating and estimating in one pass.",
-    params(text("model"), real("x0"), real("a"), real("b"), real("c"), real("n_paths"),
-           real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi"), text("payoff"),
-           real_or("strike", 0.0, "0.0"), real_or_none("rate")),
+    std::tuple_cat(kModelGridParams,
+                   params(text("payoff"), real_or("strike", 0.0, "0.0"), real_or_none("rate"))),
     [](std::string_view model, double x0, double a, double b, double c, double n_paths,
        double n_steps, double horizon, double seed_lo, double seed_hi, std::string_view payoff,
        double strike, const std::optional<double>& rate) -> Result<PriceDelta> {
-        Result<FusedModel> m = fused_model(model, x0, a, b, c);
-        if (!m.ok()) return m.error();
-        Result<FusedGrid> grid = fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
-        if (!grid.ok()) return grid.error();
-        return fused_price_and_delta(m.value(), grid.value(), payoff, strike, rate, kWithoutGil);
+        Result<ModelGrid> call =
+            model_grid(model, x0, a, b, c, n_paths, n_steps, horizon, seed_lo, seed_hi);
+        if (!call.ok()) return call.error();
+        const auto& [m, grid] = call.value();
+        return fused_price_and_delta(m, grid, payoff, strike, rate, kWithoutGil);
     }};
 
 constexpr Function kRows{
@@ -95,46 +113,82 @@ constexpr Function kRows{
     "widest), or None where that width is not built or the CPU lacks it. Kind\n"
     "0: X_N, delta weight, gamma weight, Y_N, H_N, V_N, vega weight; 1: X_N\n"
     "and the first-order delta weight; 2: X_N.",
-    params(real("width"), real("kind"), text("model"), real("x0"), real("a"), real("b"), real("c"),
-           real("n_paths"), real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi")),
+    std::tuple_cat(params(real("width"), real("kind")), kModelGridParams),
     [](double width, double kind, std::string_view model, double x0, double a, double b, double c,
        double n_paths, double n_steps, double horizon, double seed_lo,
        double seed_hi) -> Result<Ref> {
-        Result<FusedModel> m = fused_model(model, x0, a, b, c);
-        if (!m.ok()) return m.error();
-        Result<FusedGrid> grid = fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
-        if (!grid.ok()) return grid.error();
+        Result<ModelGrid> call =
+            model_grid(model, x0, a, b, c, n_paths, n_steps, horizon, seed_lo, seed_hi);
+        if (!call.ok()) return call.error();
+        const auto& [m, grid] = call.value();
         const int w = static_cast<int>(width);
         const detail::FusedRowsFn fn =
             (w == 0 || w == 1 || w == 2 || w == 4 || w == 8) ? detail::fused_rows_at(w) : nullptr;
         if (fn == nullptr) return Ref::borrow(Py_None);
-        const FusedGrid& g = grid.value();
         const int k = kind == 1.0   ? detail::kRowsDelta
                       : kind == 2.0 ? detail::kRowsState
                                     : detail::kRowsGreeks;
         const std::size_t cols = k == detail::kRowsGreeks  ? detail::kFusedColumns
                                  : k == detail::kRowsDelta ? detail::kDeltaColumns
                                                            : 1;
-        Matrix out = Matrix::allocate(g.n_paths, cols);  // NOLINT(clang-analyzer-unix.Malloc)
-        if (auto z = fn(k, m.value(), g, 0, g.n_paths, out.buffer.data())) {
+        Matrix out = Matrix::allocate(grid.n_paths, cols);  // NOLINT(clang-analyzer-unix.Malloc)
+        if (auto z = fn(k, m, grid, 0, grid.n_paths, out.buffer.data())) {
             return ModelError{"sigma(X) = 0 on a path"};
         }
         return to_python(std::move(out));
+    }};
+
+constexpr Function kCheckPriceAndGreeks{
+    "_check_price_and_greeks",
+    "The checks of price_and_greeks without its work: None, or the error\n"
+    "that call raises first (the generator's and the kernel's faults aside).",
+    std::tuple_cat(
+        kModelGridParams,
+        params(text("payoff"), real_or("strike", 0.0, "0.0"),
+               text_or("estimator", "lowest_variance", "'lowest_variance'"),
+               real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2"))),
+    [](std::string_view model, double x0, double a, double b, double c, double n_paths,
+       double n_steps, double horizon, double seed_lo, double seed_hi, std::string_view payoff,
+       double strike, std::string_view estimator, const std::optional<double>& half_width,
+       const std::optional<double>& rate, const std::optional<double>& strike2) -> Result<Ref> {
+        Result<ModelGrid> call =
+            model_grid(model, x0, a, b, c, n_paths, n_steps, horizon, seed_lo, seed_hi);
+        if (!call.ok()) return call.error();
+        Result<FusedGreeksCall> r =
+            check_fused_greeks(payoff, strike, estimator, half_width, rate, strike2);
+        if (!r.ok()) return r.error();
+        return Ref::borrow(Py_None);
+    }};
+
+constexpr Function kGreekRows{
+    "_greek_rows",
+    "The kernel rows (n_paths, 7) of paths first_path on of a fused call:\n"
+    "X_N, delta weight, gamma weight, Y_N, H_N, V_N, vega weight (of the\n"
+    "parallel bump); the chunks of quarnel.dask.price_and_greeks_fused.",
+    std::tuple_cat(kModelGridParams, params(real("first_path"))),
+    [](std::string_view model, double x0, double a, double b, double c, double n_paths,
+       double n_steps, double horizon, double seed_lo, double seed_hi,
+       double first_path) -> Result<Matrix> {
+        Result<FusedModel> m = fused_model(model, x0, a, b, c);
+        if (!m.ok()) return m.error();
+        Result<FusedGrid> grid =
+            fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, first_path);
+        if (!grid.ok()) return grid.error();
+        return fused_greek_rows(m.value(), grid.value(), kWithoutGil);
     }};
 
 constexpr Function kStateSum{
     "state_sum",
     "Benchmark hook: the sum of X_T over the paths simulated without tangents\n"
     "(normals, coefficients and Euler steps only), on the worker pool.",
-    params(text("model"), real("x0"), real("a"), real("b"), real("c"), real("n_paths"),
-           real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi")),
+    kModelGridParams,
     [](std::string_view model, double x0, double a, double b, double c, double n_paths,
        double n_steps, double horizon, double seed_lo, double seed_hi) -> Result<MeanStderr> {
-        Result<FusedModel> m = fused_model(model, x0, a, b, c);
-        if (!m.ok()) return m.error();
-        Result<FusedGrid> grid = fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
-        if (!grid.ok()) return grid.error();
-        return MeanStderr{fused_state_sum(m.value(), grid.value(), kWithoutGil), 0.0};
+        Result<ModelGrid> call =
+            model_grid(model, x0, a, b, c, n_paths, n_steps, horizon, seed_lo, seed_hi);
+        if (!call.ok()) return call.error();
+        const auto& [m, grid] = call.value();
+        return MeanStderr{fused_state_sum(m, grid, kWithoutGil), 0.0};
     }};
 
 constexpr Function kWidth{"width", "The lanes of the fused kernels on this CPU.", params(), []() {
@@ -151,5 +205,6 @@ PyMODINIT_FUNC PyInit__fused(void) {
     static ModuleOnce once;
     static const auto functions =
         methods<kNormals, kSimulate, kPriceAndGreeks, kPriceAndDelta, kRows, kStateSum, kWidth>();
-    return once.init({"quarnel._fused", "", kVersion, functions, {}});
+    static const auto private_functions = methods<kCheckPriceAndGreeks, kGreekRows>();
+    return once.init({"quarnel._fused", "", kVersion, functions, private_functions});
 }

@@ -40,10 +40,15 @@ Ref to_heston_greeks(Result<HestonGreeks>&& result) {
     return check(PyObject_CallObject(heston_greeks_type(), fields.get()));
 }
 
-// The parameters every function starts with.
+// The parameters every function starts with; the weights' and the estimators' lists.
 constexpr auto kModelParams =
     params(array2d("dw_v"), array2d("dw_perp"), real("horizon"), real("s0"), real("v0"),
            real("kappa"), real("theta"), real("xi"), real("rho"));
+constexpr auto kWeightsParams = std::tuple_cat(kModelParams, params(real_or("mu", 0.0, "0.0")));
+constexpr auto kEstimateParams = std::tuple_cat(
+    kModelParams, params(text("payoff"), real("strike"), real_or("mu", 0.0, "0.0"),
+                         text_or("estimator", "lowest_variance", "'lowest_variance'"),
+                         real_or_none("rate"), real_or_none("half_width")));
 
 #define QUARNEL_HESTON_SCHEME_DOC                                               \
     "The model dS = mu S dt + sqrt(v) S (rho dB + sqrt(1 - rho^2) dZ),\n"       \
@@ -70,7 +75,7 @@ constexpr Function kTangentsHeston{
     "t = tangents_heston(db, dz, 1.0, 100.0, 0.04, 2.0, 0.04, 0.3, -0.7)\n"
     "delta = np.mean((t[:, 0] > 100.0) * t[:, 2])\n"
     "```",
-    std::tuple_cat(kModelParams, params(real_or("mu", 0.0, "0.0"))),
+    kWeightsParams,
     [](const View2D& dw_v, const View2D& dw_perp, double horizon, double s0, double v0,
        double kappa, double theta, double xi, double rho, double mu) {
         return quarnel::heston_tangents({dw_v, dw_perp, horizon},
@@ -96,7 +101,7 @@ constexpr Function kGreekWeightsHeston{
     "with variance (1 - rho^2) dt sum v[j]+, and each weight is the score of\n"
     "that law in its parameter. They never divide by one step's variance, so\n"
     "steps truncated to zero are harmless.",
-    std::tuple_cat(kModelParams, params(real_or("mu", 0.0, "0.0"))),
+    kWeightsParams,
     [](const View2D& dw_v, const View2D& dw_perp, double horizon, double s0, double v0,
        double kappa, double theta, double xi, double rho, double mu) {
         return quarnel::heston_greek_weights({dw_v, dw_perp, horizon},
@@ -130,10 +135,7 @@ constexpr Function kPriceAndGreeksHeston{
     "                            -0.7, \"call\", 100.0, mu=0.03, rate=0.03)\n"
     "g.xi, g.xi_stderr\n"
     "```",
-    std::tuple_cat(kModelParams,
-                   params(text("payoff"), real("strike"), real_or("mu", 0.0, "0.0"),
-                          text_or("estimator", "lowest_variance", "'lowest_variance'"),
-                          real_or_none("rate"), real_or_none("half_width"))),
+    kEstimateParams,
     [](const View2D& dw_v, const View2D& dw_perp, double horizon, double s0, double v0,
        double kappa, double theta, double xi, double rho, std::string_view payoff, double strike,
        double mu, std::string_view estimator, const std::optional<double>& rate,
@@ -148,10 +150,7 @@ constexpr Function kHestonSamples{
     "The per-path samples (n_paths, 8) of price_and_greeks_heston over a\n"
     "chunk of paths, checked as that function checks: summed in path order\n"
     "(continue_sums), they give its estimate bit for bit.",
-    std::tuple_cat(kModelParams,
-                   params(text("payoff"), real("strike"), real_or("mu", 0.0, "0.0"),
-                          text_or("estimator", "lowest_variance", "'lowest_variance'"),
-                          real_or_none("rate"), real_or_none("half_width"))),
+    kEstimateParams,
     [](const View2D& dw_v, const View2D& dw_perp, double horizon, double s0, double v0,
        double kappa, double theta, double xi, double rho, std::string_view payoff, double strike,
        double mu, std::string_view estimator, const std::optional<double>& rate,
