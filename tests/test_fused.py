@@ -2,6 +2,7 @@
 against the stored-batch call on its own simulated batch, every vector width against
 one path at a time, values against closed forms, and the argument checks."""
 
+import ctypes
 import math
 import os
 import subprocess
@@ -12,7 +13,7 @@ import pytest
 
 import quarnel
 from quarnel import _fused
-from quarnel.models import ABM, CEV, CIR, GBM, OU
+from quarnel.models import ABM, CEV, CIR, GBM, OU, Compiled
 
 # --- the generator, in NumPy ----------------------------------------------------------
 
@@ -174,6 +175,48 @@ def test_dask_names_the_first_zero_diffusion_as_the_single_call():
         qd.price_and_greeks_fused(m, 4000, 4, 1.0, 2, "call", chunks=5)
 
 
+_PROTO = ctypes.CFUNCTYPE(None, ctypes.c_double, ctypes.c_double, ctypes.POINTER(ctypes.c_double))
+
+
+@_PROTO
+def _gbm_coefficients(t, x, out):  # the operations of the built-in GBM's coefficients
+    out[0], out[1], out[2], out[3], out[4], out[5] = 0.05 * x, 0.3 * x, 0.05, 0.3, 0.0, 0.0
+
+
+@pytest.mark.parametrize("payoff", ["call", "digital", "put_spread"])
+def test_compiled_coefficients_give_the_built_in_models_bits(payoff):
+    k2 = 1.2 if payoff.endswith("spread") else None
+    mine, built_in = Compiled(x0=1.0, coefficients=_gbm_coefficients, vol=0.3), \
+        GBM(x0=1.0, vol=0.3, mu=0.05)
+    got = quarnel.price_and_greeks_fused(mine, 301, 5, 1.0, 3, payoff, 1.02, strike2=k2)
+    assert repr(got) == repr(quarnel.price_and_greeks_fused(built_in, 301, 5, 1.0, 3, payoff,
+                                                           1.02, strike2=k2))
+    batch = quarnel.simulate(mine, 301, 5, 1.0, 3)
+    assert repr(got) == repr(quarnel.price_and_greeks_tangent_flow(batch, payoff, 1.02, vol=0.3,
+                                                                  strike2=k2))
+
+
+def test_compiled_time_dependent_volatility_against_black_scholes():
+    numba = pytest.importorskip("numba")
+    sig = numba.types.void(numba.types.float64, numba.types.float64,
+                           numba.types.CPointer(numba.types.float64))
+
+    @numba.cfunc(sig)
+    def coefficients(t, x, out):  # sigma(t, x) = 0.3 (1 + t) x
+        s = 0.3 * (1.0 + t)
+        out[0], out[1], out[2], out[3], out[4], out[5] = 0.0, s * x, 0.0, s, 0.0, 0.0
+
+    g = quarnel.price_and_greeks_fused(Compiled(x0=1.0, coefficients=coefficients, vol=0.3),
+                                       100_000, 128, 1.0, 3, "call", 1.0)
+    sd = 0.3 * math.sqrt(7.0 / 3.0)  # the integrated variance of 0.3 (1 + t) over [0, 1]
+    n = lambda z: 0.5 * (1.0 + math.erf(z / math.sqrt(2.0)))  # noqa: E731
+    assert abs(g.price - (n(sd / 2) - n(-sd / 2))) < 4 * g.price_stderr + 1e-3
+    assert abs(g.delta - n(sd / 2)) < 4 * g.delta_stderr + 1e-3
+    # vega: d/d vol of the price with sigma = vol (1 + t) x, vol = 0.3
+    vega = math.sqrt(7.0 / 3.0) * math.exp(-sd * sd / 8) / math.sqrt(2 * math.pi)
+    assert abs(g.vega - vega) < 4 * g.vega_stderr + 2e-3
+
+
 def test_rate_discounts_every_value_and_error():
     m, args = GBM(x0=1.0, vol=0.2), (500, 8, 2.0, 1, "call", 1.0)
     plain, disc = quarnel.price_and_greeks_fused(m, *args), \
@@ -256,6 +299,11 @@ def test_cev_delta_of_the_martingale_is_one():
     # Coarse CIR steps with a low Feller ratio reach zero: the weights' division error.
     (lambda: quarnel.price_and_greeks_fused(CIR(x0=0.01, kappa=0.5, theta=0.01, vol=0.5), 2000,
                                             4, 1.0, 1, "call"), ValueError, "sigma(X) = 0"),
+    (lambda: quarnel.price_and_greeks_fused(Compiled(x0=1.0, coefficients=len), 10, 2, 1.0, 1,
+                                            "call"), TypeError, "argument 'coefficients'"),
+    (lambda: quarnel.price_and_greeks_fused(
+        Compiled(x0=1.0, coefficients=ctypes.CFUNCTYPE(None, ctypes.c_double)(lambda x: None)),
+        10, 2, 1.0, 1, "call"), TypeError, "restype None and argtypes"),
 ])
 def test_bad_arguments(call, error, message):
     with pytest.raises(error, match=None) as info:

@@ -10,6 +10,11 @@ coefficient is linear in it for every family):
 - `CEV`: dX = mu X dt + s X^beta dW, each Euler step reflected at 0 (X' = |X + ...|)
 - `CIR`: dX = kappa (theta - X+) dt + s sqrt(X+) dW, X+ = max(X, 0) (full truncation)
 
+- `Compiled`: dX = mu(t, X) dt + sigma(t, X) dW, the plain Euler step, with the
+  coefficients and their x derivatives from a compiled function of the caller's
+  (a Numba `cfunc`, a `scipy.LowLevelCallable` or a ctypes function) called inside the
+  fused loop; vega is d / d vol for sigma linear in a vol of value `vol`
+
 The weights divide by the diffusion coefficient, so a CIR path that reaches zero (or a
 CEV path that lands exactly on it) raises the zero-diffusion ValueError of the
 stored-batch estimators: keep CIR's Feller ratio 2 kappa theta / s^2 well above 1 and
@@ -20,8 +25,9 @@ from zero.
 
 from __future__ import annotations
 
+import ctypes
 import dataclasses
-from typing import ClassVar
+from typing import Any, ClassVar
 
 
 @dataclasses.dataclass(frozen=True, kw_only=True)
@@ -96,6 +102,68 @@ class CIR(_Model):
         return ("cir", self.x0, self.kappa, self.theta, self.vol)
 
 
-Model = GBM | ABM | OU | CEV | CIR
+#: The C signature of a `Compiled` model's coefficient function.
+SIGNATURE = "void (double t, double x, double *out)"
 
-__all__ = ["ABM", "CEV", "CIR", "GBM", "OU", "Model"]
+
+def _address(f: object) -> int:
+    """The entry point of a compiled `void (double, double, double *)` function."""
+    fn: Any = f  # duck-typed: none of the three is a dependency
+    sig = getattr(fn, "_sig", None)
+    if sig is not None and hasattr(fn, "address"):  # a Numba cfunc
+        if str(sig) != "(float64, float64, float64*) -> none":
+            raise TypeError(f"argument 'coefficients': expected a cfunc of signature "
+                            f"void(float64, float64, CPointer(float64)), got {sig}")
+        return int(fn.address)
+    if type(f).__name__ == "LowLevelCallable":  # scipy's, a tuple (capsule, data, ...)
+        signature, user_data = fn.signature, fn.user_data
+        if signature.replace(" ", "") not in ("void(double,double,double*)",) or user_data:
+            raise TypeError(f"argument 'coefficients': expected a LowLevelCallable of "
+                            f"signature 'void (double, double, double *)' without user "
+                            f"data, got {signature!r}")
+        get = ctypes.pythonapi.PyCapsule_GetPointer
+        get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+        return int(get(fn.function, signature.encode()))
+    if isinstance(f, ctypes._CFuncPtr):  # noqa: SLF001 (ctypes' one base of functions)
+        double = ctypes.c_double
+        if (f.restype is not None or tuple(f.argtypes or ()) !=
+                (double, double, ctypes.POINTER(double))):
+            raise TypeError("argument 'coefficients': expected a ctypes function of "
+                            "restype None and argtypes (c_double, c_double, "
+                            "POINTER(c_double))")
+        return int(ctypes.cast(f, ctypes.c_void_p).value or 0)
+    raise TypeError(f"argument 'coefficients': expected a Numba cfunc, a "
+                    f"scipy.LowLevelCallable or a ctypes function of signature "
+                    f"{SIGNATURE!r}, got {type(f).__qualname__}")
+
+
+@dataclasses.dataclass(frozen=True, kw_only=True)
+class Compiled(_Model):
+    """dX = mu(t, X) dt + sigma(t, X) dW by the plain Euler step, with
+    `coefficients(t, x, out)` writing mu, sigma, d mu/dx, d sigma/dx, d2 mu/dx2 and
+    d2 sigma/dx2 at (t_j, x) to out[0..5], t_j = j horizon / n_steps. It is called
+    from the worker threads at once, one state at a time, so it must be a pure
+    function (a Numba `cfunc` compiled in nopython mode is). Vega is that of the bump
+    sigma -> (1 + e) sigma divided by `vol`: d / d vol when sigma = vol g(t, x).
+
+        from numba import cfunc, types
+
+        @cfunc(types.void(types.float64, types.float64, types.CPointer(types.float64)))
+        def gbm(t, x, out):
+            out[0] = 0.05 * x; out[1] = 0.2 * x; out[2] = 0.05; out[3] = 0.2
+            out[4] = 0.0; out[5] = 0.0
+
+        model = Compiled(x0=1.0, coefficients=gbm, vol=0.2)
+    """
+
+    name: ClassVar[str] = "callback"
+    coefficients: Any
+    vol: float = 1.0
+
+    def _native(self) -> tuple[str, float, float, float, float]:
+        return ("callback", self.x0, float(_address(self.coefficients)), self.vol, 0.0)
+
+
+Model = GBM | ABM | OU | CEV | CIR | Compiled
+
+__all__ = ["ABM", "CEV", "CIR", "GBM", "OU", "Compiled", "Model"]

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <string>
@@ -154,9 +155,22 @@ Result<FusedModel> fused_model(std::string_view name, double x0, double a, doubl
         if (m.kind == FusedKind::cir && !(x0 > 0.0)) {
             return ModelError{"x0 must be positive under cir (sigma(0) = 0), got " + shown(x0)};
         }
+    } else if (name == "callback") {
+        m.kind = FusedKind::callback;
+        m.vol = b;
+        if (auto e = finite("x0", x0)) return *std::move(e);
+        // Addresses of user space are below 2^48 on every platform built, exact doubles.
+        if (!(a >= 1.0 && a < 0x1p53 && a == std::floor(a))) {
+            return ModelError{"the coefficients' address must be a nonzero whole number, got " +
+                              shown(a)};
+        }
+        if (auto e = positive("vol", b)) return *std::move(e);
+        // NOLINTNEXTLINE(performance-no-int-to-ptr,cppcoreguidelines-pro-type-reinterpret-cast)
+        m.coefficients = reinterpret_cast<FusedCoefficients>(
+            static_cast<std::uintptr_t>(static_cast<std::uint64_t>(a)));
     } else {
         return ModelError{"unknown model '" + std::string(name) +
-                          "': expected 'gbm', 'abm', 'ou', 'cev' or 'cir'"};
+                          "': expected 'gbm', 'abm', 'ou', 'cev', 'cir' or 'callback'"};
     }
     m.x0 = x0;
     return m;

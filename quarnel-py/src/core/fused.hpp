@@ -32,20 +32,31 @@ namespace quarnel {
 //   ou   dX = kappa (theta - X) dt + s dW
 //   cev  dX = mu X dt + s X^beta dW, the Euler step reflected at 0: X' = |X + ...|
 //   cir  dX = kappa (theta - X+) dt + s sqrt(X+) dW, X+ = max(X, 0) (full truncation)
-enum class FusedKind { gbm, abm, ou, cev, cir };
+// and the caller's own compiled coefficients:
+//   callback  dX = mu(t, X) dt + sigma(t, X) dW, the plain Euler step, with
+//   `coefficients(t_j, x, out)` writing mu, sigma, mu', sigma', mu'', sigma'' (x
+//   derivatives) at t_j = j (T / N); vega is that of the bump sigma -> (1 + e) sigma
+//   divided by `vol` (so d/d vol when sigma is linear in a vol of that value).
+enum class FusedKind { gbm, abm, ou, cev, cir, callback };
+
+// A compiled coefficient function (a Numba cfunc, a C function): it must not keep
+// state between calls, as the pool calls it from several threads at once.
+using FusedCoefficients = void (*)(double t, double x, double* out);
 
 struct FusedModel {
     FusedKind kind = FusedKind::gbm;
     double x0 = 0.0;
     double vol = 0.0;
-    double mu = 0.0;     // gbm, abm, cev
-    double kappa = 0.0;  // ou, cir
-    double theta = 0.0;  // ou, cir
-    double beta = 1.0;   // cev
+    double mu = 0.0;                           // gbm, abm, cev
+    double kappa = 0.0;                        // ou, cir
+    double theta = 0.0;                        // ou, cir
+    double beta = 1.0;                         // cev
+    FusedCoefficients coefficients = nullptr;  // callback
 };
 
 // The model of a name and its parameters (a, b, c): gbm/abm/cev (mu, vol, beta), ou/cir
-// (kappa, theta, vol). Every parameter finite, vol > 0, cev's x0 > 0, cir's x0 >= 0.
+// (kappa, theta, vol), callback (the function's address, vol, unused). Every parameter
+// finite, vol > 0, cev's x0 > 0, cir's x0 >= 0, an address a nonzero whole number.
 Result<FusedModel> fused_model(std::string_view name, double x0, double a, double b, double c);
 
 // The grid and generator of a fused call.

@@ -43,13 +43,47 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D abs_of(typename Lanes<W>::D x) noexcep
     return from_bits<W>(as_bits<W>(x) & 0x7FFFFFFFFFFFFFFFULL);
 }
 
-// The coefficients of the model at the states x, in a fixed order of operations (the
-// stored batch holds exactly these values).
+template <int W>
+QUARNEL_FUSED_INLINE void set_lane(typename Lanes<W>::D& v, int w, double x) noexcept {
+    if constexpr (W == 1) {
+        (void)w;
+        v = x;
+    } else {
+        v[w] = x;
+    }
+}
+
+template <int W>
+QUARNEL_FUSED_INLINE double lane(const typename Lanes<W>::D& v, int w) noexcept {
+    if constexpr (W == 1) {
+        (void)w;
+        return v;
+    } else {
+        return v[w];
+    }
+}
+
+// The coefficients of the model at the states x at time t, in a fixed order of
+// operations (the stored batch holds exactly these values).
 template <FusedKind K, int W>
-QUARNEL_FUSED_INLINE Coefs<W> coefficients(const FusedModel& m, typename Lanes<W>::D x) noexcept {
+QUARNEL_FUSED_INLINE Coefs<W> coefficients(const FusedModel& m, typename Lanes<W>::D x,
+                                           double t) noexcept {
     using D = typename Lanes<W>::D;
     const D zero = splat<W>(0.0);
-    if constexpr (K == FusedKind::gbm) {
+    if constexpr (K == FusedKind::callback) {
+        Coefs<W> out{zero, zero, zero, zero, zero, zero};
+        for (int w = 0; w < W; ++w) {
+            double c[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+            m.coefficients(t, lane<W>(x, w), c);
+            set_lane<W>(out.mu, w, c[0]);
+            set_lane<W>(out.s, w, c[1]);
+            set_lane<W>(out.mp, w, c[2]);
+            set_lane<W>(out.sp, w, c[3]);
+            set_lane<W>(out.mpp, w, c[4]);
+            set_lane<W>(out.spp, w, c[5]);
+        }
+        return out;
+    } else if constexpr (K == FusedKind::gbm) {
         return {m.mu * x, m.vol * x, zero + m.mu, zero + m.vol, zero, zero};
     } else if constexpr (K == FusedKind::abm) {
         return {zero + m.mu, zero + m.vol, zero, zero, zero, zero};
@@ -157,16 +191,6 @@ QUARNEL_FUSED_INLINE std::uint64_t lane_word(const typename Lanes<W>::U& v, int 
     }
 }
 
-template <int W>
-QUARNEL_FUSED_INLINE double lane(const typename Lanes<W>::D& v, int w) noexcept {
-    if constexpr (W == 1) {
-        (void)w;
-        return v;
-    } else {
-        return v[w];
-    }
-}
-
 // Records step j for the lanes whose sigma is +-0 and have no zero yet.
 template <int W>
 QUARNEL_FUSED_INLINE void note_zeros(typename Lanes<W>::D s, std::size_t j,
@@ -199,7 +223,7 @@ QUARNEL_FUSED_INLINE void group_rows(const FusedModel& m, const philox::Key& key
     for (int w = 0; w < W; ++w) first_zero[w] = kNoZero;
     auto step = [&](std::size_t j, D z) QUARNEL_FUSED_LAMBDA {
         const D dw = c.sqrt_dt * z;
-        const Coefs<W> k = coefficients<K, W>(m, x);
+        const Coefs<W> k = coefficients<K, W>(m, x, static_cast<double>(j) * c.dt);
         note_zeros<W>(k.s, j, first_zero);
         if constexpr (R == RowKind::greeks) {
             tangent_step<W>(st, k, dw, c, j);
@@ -296,7 +320,7 @@ QUARNEL_FUSED_INLINE void group_fields(const FusedModel& m, const philox::Key& k
     for (int w = 0; w < W; ++w) rows[static_cast<std::size_t>(w) * ld] = m.x0;
     auto step = [&](std::size_t j, D z) QUARNEL_FUSED_LAMBDA {
         const D dw = c.sqrt_dt * z;
-        const Coefs<W> k = coefficients<K, W>(m, x);
+        const Coefs<W> k = coefficients<K, W>(m, x, static_cast<double>(j) * c.dt);
         x = euler_next<K, W>(x, k, c.dt, dw);
         for (int w = 0; w < W; ++w) {
             double* r = rows + static_cast<std::size_t>(w) * ld;
@@ -344,6 +368,9 @@ std::optional<ZeroSigma> rows_any(int kind, const FusedModel& m, const FusedGrid
             case FusedKind::abm: return rows_of<R, FusedKind::abm, L>(m, g, first, count, out);
             case FusedKind::ou: return rows_of<R, FusedKind::ou, L>(m, g, first, count, out);
             case FusedKind::cev: return rows_of<R, FusedKind::cev, L>(m, g, first, count, out);
+            // One path at a time: the caller's function takes one state.
+            case FusedKind::callback:
+                return rows_of<R, FusedKind::callback, 1>(m, g, first, count, out);
             case FusedKind::cir: break;
         }
         return rows_of<R, FusedKind::cir, L>(m, g, first, count, out);
@@ -364,6 +391,8 @@ void fields_any(const FusedModel& m, const FusedGrid& g, std::size_t first, std:
         case FusedKind::abm: return fields_of<FusedKind::abm, W>(m, g, first, count, out, ld);
         case FusedKind::ou: return fields_of<FusedKind::ou, W>(m, g, first, count, out, ld);
         case FusedKind::cev: return fields_of<FusedKind::cev, W>(m, g, first, count, out, ld);
+        case FusedKind::callback:
+            return fields_of<FusedKind::callback, 1>(m, g, first, count, out, ld);
         case FusedKind::cir: break;
     }
     return fields_of<FusedKind::cir, W>(m, g, first, count, out, ld);
