@@ -13,7 +13,7 @@ import pytest
 
 import quarnel
 from quarnel import _fused
-from quarnel.models import ABM, CEV, CIR, GBM, OU, Compiled
+from quarnel.models import ABM, CEV, CIR, GBM, OU, Compiled, LocalVol
 
 # --- the generator, in NumPy ----------------------------------------------------------
 
@@ -128,6 +128,9 @@ MODELS = [
     OU(x0=1.0, kappa=1.5, theta=1.2, vol=0.3),
     CEV(x0=1.0, vol=0.3, beta=0.7, mu=0.02),
     CIR(x0=0.04, kappa=2.0, theta=0.05, vol=0.1),
+    LocalVol(x0=1.0, times=[0.0, 0.5, 1.0], states=[0.5, 0.8, 1.0, 1.3, 2.0],
+             vols=[[0.3, 0.25, 0.2, 0.22, 0.3], [0.28, 0.24, 0.21, 0.2, 0.25],
+                   [0.25, 0.22, 0.2, 0.2, 0.22]], mu=0.03),
 ]
 CASES = [("identity", "lowest_variance", None), ("call", "lowest_variance", None),
          ("put", "weights", None), ("digital_call", "lowest_variance", None),
@@ -217,6 +220,43 @@ def test_compiled_time_dependent_volatility_against_black_scholes():
     assert abs(g.vega - vega) < 4 * g.vega_stderr + 2e-3
 
 
+def test_local_vol_greeks_against_bumped_surfaces():
+    # Common random numbers: the fused calls of one seed differ only by the bump, so
+    # the central differences check delta, gamma and vega (the spline's first and second
+    # derivatives among them) to far below their standard errors.
+    lv, n, N = MODELS[-1], 40_000, 16
+    args = (n, N, 1.0, 9, "call", 1.0)
+    g = quarnel.price_and_greeks_fused(lv, *args)
+
+    def price(x0=1.0, scale=1.0):
+        return quarnel.price_and_greeks_fused(
+            LocalVol(x0=x0, times=lv.times, states=lv.states, vols=lv.vols * scale, mu=lv.mu),
+            *args).price
+
+    h, e = 1e-3, 1e-4
+    up, down = price(x0=1.0 + h), price(x0=1.0 - h)
+    assert abs(g.delta - (up - down) / (2 * h)) < 0.05 * g.delta_stderr
+    assert abs(g.vega - (price(scale=1 + e) - price(scale=1 - e)) / (2 * e)) < 0.05 * g.vega_stderr
+    # The second difference counts the paths near the strike, noisy on its own: more
+    # paths and a wider step for gamma.
+    args, h = (200_000, N, 1.0, 9, "call", 1.0), 0.02
+    g = quarnel.price_and_greeks_fused(lv, *args)
+    second = (price(x0=1.0 + h) - 2 * g.price + price(x0=1.0 - h)) / h**2
+    assert abs(g.gamma - second) < 3 * g.gamma_stderr
+    # A flat surface is GBM, vega per unit of relative bump.
+    flat = LocalVol(x0=1.0, times=[0.0], states=[0.5, 2.0], vols=[[0.2, 0.2]], mu=0.03)
+    gbm = quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.2, mu=0.03), *args)
+    got = quarnel.price_and_greeks_fused(flat, *args)
+    for field, scale in (("price", 1.0), ("delta", 1.0), ("gamma", 1.0), ("vega", 0.2)):
+        assert getattr(got, field) == pytest.approx(getattr(gbm, field) * scale, rel=1e-11)
+    # Another process (a Dask worker) rebuilds the surface from the pickle.
+    import pickle
+
+    again = pickle.loads(pickle.dumps(lv))
+    assert again._handle != lv._handle
+    assert repr(quarnel.price_and_greeks_fused(again, *args)) == repr(g)
+
+
 def test_rate_discounts_every_value_and_error():
     m, args = GBM(x0=1.0, vol=0.2), (500, 8, 2.0, 1, "call", 1.0)
     plain, disc = quarnel.price_and_greeks_fused(m, *args), \
@@ -304,6 +344,14 @@ def test_cev_delta_of_the_martingale_is_one():
     (lambda: quarnel.price_and_greeks_fused(
         Compiled(x0=1.0, coefficients=ctypes.CFUNCTYPE(None, ctypes.c_double)(lambda x: None)),
         10, 2, 1.0, 1, "call"), TypeError, "restype None and argtypes"),
+    (lambda: LocalVol(x0=1.0, times=[0.0], states=[1.0, 0.5], vols=[[0.2, 0.2]]), ValueError,
+     "states must be strictly increasing, got 0.5"),
+    (lambda: LocalVol(x0=1.0, times=[0.0], states=[0.5, 1.0], vols=[[0.2, 0.2, 0.2]]),
+     ValueError, "vols must have shape (len(times), len(states)) = (1, 2), got (1, 3)"),
+    (lambda: LocalVol(x0=1.0, times=[0.0], states=[0.5, 1.0], vols=[[0.2, -0.1]]), ValueError,
+     "vols must be positive and finite, got -0.1"),
+    (lambda: _fused.price_and_greeks("local_vol", 1.0, 12345.0, 1.0, 0.0, 10, 2, 1.0, 0, 0,
+                                     "call"), ValueError, "no live local volatility surface"),
 ])
 def test_bad_arguments(call, error, message):
     with pytest.raises(error, match=None) as info:

@@ -10,6 +10,9 @@ coefficient is linear in it for every family):
 - `CEV`: dX = mu X dt + s X^beta dW, each Euler step reflected at 0 (X' = |X + ...|)
 - `CIR`: dX = kappa (theta - X+) dt + s sqrt(X+) dW, X+ = max(X, 0) (full truncation)
 
+- `LocalVol`: dX = mu X dt + sigma(t, X) X dW, sigma on a (time, state) grid: a natural
+  cubic spline in the state, linear in time; vega is that of the whole surface's
+  relative bump sigma -> (1 + e) sigma
 - `Compiled`: dX = mu(t, X) dt + sigma(t, X) dW, the plain Euler step, with the
   coefficients and their x derivatives from a compiled function of the caller's
   (a Numba `cfunc`, a `scipy.LowLevelCallable` or a ctypes function) called inside the
@@ -27,7 +30,11 @@ from __future__ import annotations
 
 import ctypes
 import dataclasses
+import weakref
 from typing import Any, ClassVar
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 
 @dataclasses.dataclass(frozen=True, kw_only=True)
@@ -102,6 +109,56 @@ class CIR(_Model):
         return ("cir", self.x0, self.kappa, self.theta, self.vol)
 
 
+@dataclasses.dataclass(frozen=True, kw_only=True, eq=False)
+class LocalVol(_Model):
+    """dX = mu X dt + sigma(t, X) X dW, the plain Euler step, with sigma given on a grid:
+    `vols[i, k]` at (`times[i]`, `states[k]`), both grids strictly increasing.
+
+    Between the states sigma is the natural cubic spline through each time's nodes (its
+    first and second derivatives, which the weights need, are continuous), beyond the
+    end states the spline's linear continuation (still C2); between the times it is
+    linear, before the first and after the last flat. The step from t_j = j T / N uses
+    sigma(t_j, X). Vega is d price / d e for the surface (1 + e) sigma: the sensitivity
+    to a relative parallel shift of every local vol. The surface is checked and its
+    spline built once, when the model is made (copied: later changes to the arrays do not
+    reach it).
+    """
+
+    name: ClassVar[str] = "local_vol"
+    #: The scale whose derivative vega is: sigma -> vol sigma at vol = 1.
+    vol: ClassVar[float] = 1.0
+    times: NDArray[np.float64]
+    states: NDArray[np.float64]
+    vols: NDArray[np.float64]
+    mu: float = 0.0
+    _handle: int = dataclasses.field(init=False, repr=False, default=0)
+
+    def __init__(self, *, x0: float, times: ArrayLike, states: ArrayLike, vols: ArrayLike,
+                 mu: float = 0.0) -> None:
+        from . import _fused  # the native module, on first use
+
+        native: Any = _fused
+        grids = [np.array(a, dtype=np.float64) for a in (times, states, vols)]
+        for a in grids:
+            a.setflags(write=False)
+        handle = int(native._local_vol_surface(*grids))
+        for name, value in zip(("x0", "times", "states", "vols", "mu", "_handle"),
+                               (x0, *grids, mu, handle)):
+            object.__setattr__(self, name, value)
+        weakref.finalize(self, native._release_local_vol, float(handle))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Handles belong to a process: another one (a Dask worker) builds its own surface.
+        return (_local_vol, (self.x0, self.times, self.states, self.vols, self.mu))
+
+    def _native(self) -> tuple[str, float, float, float, float]:
+        return ("local_vol", self.x0, float(self._handle), 1.0, self.mu)
+
+
+def _local_vol(x0: float, times: Any, states: Any, vols: Any, mu: float) -> LocalVol:
+    return LocalVol(x0=x0, times=times, states=states, vols=vols, mu=mu)
+
+
 #: The C signature of a `Compiled` model's coefficient function.
 SIGNATURE = "void (double t, double x, double *out)"
 
@@ -164,6 +221,6 @@ class Compiled(_Model):
         return ("callback", self.x0, float(_address(self.coefficients)), self.vol, 0.0)
 
 
-Model = GBM | ABM | OU | CEV | CIR | Compiled
+Model = GBM | ABM | OU | CEV | CIR | LocalVol | Compiled
 
-__all__ = ["ABM", "CEV", "CIR", "GBM", "OU", "Compiled", "Model"]
+__all__ = ["ABM", "CEV", "CIR", "GBM", "OU", "Compiled", "LocalVol", "Model"]

@@ -168,9 +168,25 @@ Result<FusedModel> fused_model(std::string_view name, double x0, double a, doubl
         // NOLINTNEXTLINE(performance-no-int-to-ptr,cppcoreguidelines-pro-type-reinterpret-cast)
         m.coefficients = reinterpret_cast<FusedCoefficients>(
             static_cast<std::uintptr_t>(static_cast<std::uint64_t>(a)));
+    } else if (name == "local_vol") {
+        m.kind = FusedKind::local_vol;
+        m.mu = c;
+        m.vol = b;
+        if (auto e = positive("x0", x0)) return *std::move(e);
+        if (auto e = finite("mu", c)) return *std::move(e);
+        if (auto e = positive("vol", b)) return *std::move(e);
+        if (!(a >= 1.0 && a < 0x1p53 && a == std::floor(a))) {
+            return ModelError{"the surface's handle must be a nonzero whole number, got " +
+                              shown(a)};
+        }
+        Result<std::shared_ptr<const LocalVolSurface>> surface =
+            local_vol_find(static_cast<std::uint64_t>(a));
+        if (!surface.ok()) return surface.error();
+        m.surface = surface.value();
     } else {
         return ModelError{"unknown model '" + std::string(name) +
-                          "': expected 'gbm', 'abm', 'ou', 'cev', 'cir' or 'callback'"};
+                          "': expected 'gbm', 'abm', 'ou', 'cev', 'cir', 'callback' or "
+                          "'local_vol'"};
     }
     m.x0 = x0;
     return m;
@@ -389,8 +405,8 @@ Result<FusedGreeksCall> check_fused_greeks(std::string_view payoff, double strik
 
 Result<Matrix> fused_greek_rows(const FusedModel& model, const FusedGrid& grid,
                                 const WorkScope& scope) {
-    Matrix out = Matrix::allocate(grid.n_paths,
-                                  detail::kFusedColumns);  // NOLINT(clang-analyzer-unix.Malloc)
+    // NOLINTNEXTLINE(clang-analyzer-unix.Malloc)
+    Matrix out = Matrix::allocate(grid.n_paths, detail::kFusedColumns);
     std::optional<ZeroSigma> zero;
     auto work = [&] {
         zero = pool_rows(detail::fused_rows_at(0), detail::kRowsGreeks, model, grid, 0,

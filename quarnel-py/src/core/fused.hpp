@@ -11,11 +11,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "core/greeks.hpp"
 #include "core/greeks_payoffs.hpp"
+#include "core/local_vol.hpp"
 #include "core/matrix.hpp"
 #include "core/path_batch.hpp"
 #include "core/result.hpp"
@@ -37,7 +39,9 @@ namespace quarnel {
 //   `coefficients(t_j, x, out)` writing mu, sigma, mu', sigma', mu'', sigma'' (x
 //   derivatives) at t_j = j (T / N); vega is that of the bump sigma -> (1 + e) sigma
 //   divided by `vol` (so d/d vol when sigma is linear in a vol of that value).
-enum class FusedKind { gbm, abm, ou, cev, cir, callback };
+//   local_vol  dX = mu X dt + sigma(t, X) X dW on a surface of local_vol.hpp, the plain
+//   Euler step; vega is that of the bump sigma -> (1 + e) sigma of the whole surface.
+enum class FusedKind { gbm, abm, ou, cev, cir, callback, local_vol };
 
 // A compiled coefficient function (a Numba cfunc, a C function): it must not keep
 // state between calls, as the pool calls it from several threads at once.
@@ -47,15 +51,17 @@ struct FusedModel {
     FusedKind kind = FusedKind::gbm;
     double x0 = 0.0;
     double vol = 0.0;
-    double mu = 0.0;                           // gbm, abm, cev
-    double kappa = 0.0;                        // ou, cir
-    double theta = 0.0;                        // ou, cir
-    double beta = 1.0;                         // cev
-    FusedCoefficients coefficients = nullptr;  // callback
+    double mu = 0.0;                                 // gbm, abm, cev
+    double kappa = 0.0;                              // ou, cir
+    double theta = 0.0;                              // ou, cir
+    double beta = 1.0;                               // cev
+    FusedCoefficients coefficients = nullptr;        // callback
+    std::shared_ptr<const LocalVolSurface> surface;  // local_vol, held for the call
 };
 
 // The model of a name and its parameters (a, b, c): gbm/abm/cev (mu, vol, beta), ou/cir
-// (kappa, theta, vol), callback (the function's address, vol, unused). Every parameter
+// (kappa, theta, vol), callback (the function's address, vol, unused), local_vol (the
+// surface's handle, 1, mu). Every parameter
 // finite, vol > 0, cev's x0 > 0, cir's x0 >= 0, an address a nonzero whole number.
 Result<FusedModel> fused_model(std::string_view name, double x0, double a, double b, double c);
 

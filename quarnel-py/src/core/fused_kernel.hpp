@@ -83,6 +83,19 @@ QUARNEL_FUSED_INLINE Coefs<W> coefficients(const FusedModel& m, typename Lanes<W
             set_lane<W>(out.spp, w, c[5]);
         }
         return out;
+    } else if constexpr (K == FusedKind::local_vol) {
+        // s = sigma x: s' = sigma' x + sigma, s'' = sigma'' x + 2 sigma'.
+        Coefs<W> out{zero, zero, zero + m.mu, zero, zero, zero};
+        const LocalVolSurface& surface = *m.surface;
+        for (int w = 0; w < W; ++w) {
+            const double xw = lane<W>(x, w);
+            const LocalVolSurface::Value v = surface.at(t, xw);
+            set_lane<W>(out.mu, w, m.mu * xw);
+            set_lane<W>(out.s, w, v.s * xw);
+            set_lane<W>(out.sp, w, v.ds * xw + v.s);
+            set_lane<W>(out.spp, w, v.dds * xw + 2.0 * v.ds);
+        }
+        return out;
     } else if constexpr (K == FusedKind::gbm) {
         return {m.mu * x, m.vol * x, zero + m.mu, zero + m.vol, zero, zero};
     } else if constexpr (K == FusedKind::abm) {
@@ -371,6 +384,8 @@ std::optional<ZeroSigma> rows_any(int kind, const FusedModel& m, const FusedGrid
             // One path at a time: the caller's function takes one state.
             case FusedKind::callback:
                 return rows_of<R, FusedKind::callback, 1>(m, g, first, count, out);
+            case FusedKind::local_vol:
+                return rows_of<R, FusedKind::local_vol, 1>(m, g, first, count, out);
             case FusedKind::cir: break;
         }
         return rows_of<R, FusedKind::cir, L>(m, g, first, count, out);
@@ -393,6 +408,8 @@ void fields_any(const FusedModel& m, const FusedGrid& g, std::size_t first, std:
         case FusedKind::cev: return fields_of<FusedKind::cev, W>(m, g, first, count, out, ld);
         case FusedKind::callback:
             return fields_of<FusedKind::callback, 1>(m, g, first, count, out, ld);
+        case FusedKind::local_vol:
+            return fields_of<FusedKind::local_vol, 1>(m, g, first, count, out, ld);
         case FusedKind::cir: break;
     }
     return fields_of<FusedKind::cir, W>(m, g, first, count, out, ld);

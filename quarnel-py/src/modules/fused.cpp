@@ -5,6 +5,7 @@
 // halves (a float holds every 32-bit whole number exactly).
 #include "core/fused.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <tuple>
@@ -177,6 +178,27 @@ constexpr Function kGreekRows{
         return fused_greek_rows(m.value(), grid.value(), kWithoutGil);
     }};
 
+constexpr Function kLocalVolSurface{
+    "_local_vol_surface",
+    "A checked local volatility surface vols[i, k] at (times[i], states[k]),\n"
+    "its spline built once: the handle that the model 'local_vol' names.",
+    params(array1d("times"), array1d("states"), array2d("vols")),
+    [](const View1D& times, const View1D& states, const View2D& vols) -> Result<Ref> {
+        Result<std::uint64_t> handle = local_vol_register(times, states, vols);
+        if (!handle.ok()) return handle.error();
+        PyObject* h = PyLong_FromUnsignedLongLong(handle.value());
+        if (h == nullptr) throw_pending();
+        return Ref::steal(h);
+    }};
+
+constexpr Function kReleaseLocalVol{"_release_local_vol",
+                                    "Frees the surface of a handle (a handle not live is ignored).",
+                                    params(real("handle")), [](double handle) -> Result<Ref> {
+                                        if (handle >= 1.0 && handle < 0x1p53)
+                                            local_vol_release(static_cast<std::uint64_t>(handle));
+                                        return Ref::borrow(Py_None);
+                                    }};
+
 constexpr Function kStateSum{
     "state_sum",
     "Benchmark hook: the sum of X_T over the paths simulated without tangents\n"
@@ -205,6 +227,7 @@ PyMODINIT_FUNC PyInit__fused(void) {
     static ModuleOnce once;
     static const auto functions =
         methods<kNormals, kSimulate, kPriceAndGreeks, kPriceAndDelta, kRows, kStateSum, kWidth>();
-    static const auto private_functions = methods<kCheckPriceAndGreeks, kGreekRows>();
+    static const auto private_functions =
+        methods<kCheckPriceAndGreeks, kGreekRows, kLocalVolSurface, kReleaseLocalVol>();
     return once.init({"quarnel._fused", "", kVersion, functions, private_functions});
 }
