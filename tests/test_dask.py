@@ -88,6 +88,11 @@ GREEKS_CF = [dict(payoff="call", estimator="weights"), dict(payoff="put", model=
              dict(payoff="call_spread", strike2=1.2, rate=0.01), dict(payoff="digital_put"),
              dict(payoff="call", pairs="halves"), dict(payoff="digital", pairs="adjacent"),
              dict(payoff="put_spread", strike2=0.9, pairs="halves", estimator="weights")]
+# The ladder's code paths: plain sums per strike (weights, pathwise with the rate's rho),
+# the centred digitals with the default width and with a given one.
+LADDER_CF = [dict(payoff="put", estimator="weights"), dict(payoff="call", rate=0.05),
+             dict(payoff="digital_call", rate=0.03),
+             dict(payoff="digital_put", half_width=0.05, model="abm")]
 GREEKS_TF = [dict(payoff="digital_call", estimator="weights"),
              dict(payoff="call", vol=S, rate=0.05), dict(payoff="digital_call", vol=S),
              dict(payoff="digital_call", half_width=0.05, rate=0.02),
@@ -108,6 +113,17 @@ def test_greeks_equal_one_call(client, batch, rows):
                                                       1.0, S, strike=1.05, **kwargs)) == \
             bits(quarnel.price_and_greeks_constant_flow(xs, ws, T, 1.0, S, strike=1.05,
                                                         **kwargs))
+        # Vanna and volga take the same arguments: every row, the centred digitals'
+        # seven columns and their pairs included.
+        assert bits(qd.vanna_volga_constant_flow(chunked(xs, rows), chunked(ws, rows), T, 1.0,
+                                                 S, strike=1.05, **kwargs)) == \
+            bits(quarnel.vanna_volga_constant_flow(xs, ws, T, 1.0, S, strike=1.05, **kwargs))
+    strikes = np.linspace(0.9, 1.2, 4)
+    for kwargs in LADDER_CF:
+        assert repr(qd.price_and_greeks_ladder_constant_flow(
+            chunked(x, rows), chunked(w, rows), T, 1.0, S, strikes=strikes, **kwargs)) == \
+            repr(quarnel.price_and_greeks_ladder_constant_flow(x, w, T, 1.0, S, strikes=strikes,
+                                                               **kwargs))
     zeros = np.zeros_like(dws)
     arrays = [states, dws, sigma, zeros, np.full_like(dws, S), zeros, zeros]
     for kwargs in GREEKS_TF:
@@ -170,6 +186,11 @@ ERRORS = [
     ("price_and_greeks_constant_flow", lambda b: [b[0][:, -1], b[1][:, 0], T, 1.0, S, "call",
                                                   1.0, "gbm", "weights", None, None, None,
                                                   "halves"]),
+    ("vanna_volga_constant_flow", lambda b: [b[0][:, -1], b[1][:, 0], T, 1.0, S, "digital",
+                                             1.0, "gbm", "lowest_variance", None, None, None,
+                                             "adjacent"]),
+    ("price_and_greeks_ladder_constant_flow",
+     lambda b: [b[0][:, -1], b[1][:, 0], T, 1.0, S, "call", [1.0, math.inf]]),
 ]
 
 

@@ -130,6 +130,11 @@ def _huge_chunk_calls():
                _broadcast(0.1, HUGE_PATHS, 1))
     yield "_greeks_constant_flow_samples", lambda: _greeks._greeks_constant_flow_samples(
         x, x, 1.0, 1.0, 0.2, "call", 1.0, "gbm", "weights", 0.0, 0.0, 0.0)
+    yield "_vanna_volga_constant_flow_samples", lambda: (
+        _greeks._vanna_volga_constant_flow_samples(x, x, 1.0, 1.0, 0.2, "digital", 1.0, "gbm",
+                                                   "lowest_variance", 0.5, 0.0))
+    yield "_ladder_constant_flow_samples", lambda: _greeks._ladder_constant_flow_samples(
+        x, x, 1.0, 1.0, 0.2, "call", _broadcast(1.0, 1), "gbm", "weights", 0.0, 0.0)
     yield "_greek_rows_tangent_flow", lambda: _greeks._greek_rows_tangent_flow(
         s, f, f, f, f, f, f, 1.0, 1.0, 0.0)
 

@@ -29,18 +29,21 @@ import re
 import time
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Final, ParamSpec, Protocol, TypeVar, cast, overload
+from typing import TYPE_CHECKING, Any, Final, Literal, ParamSpec, Protocol, TypeVar, cast, overload
 
 import dask
 import dask.array as da
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 import _quarnel
 
 from . import _greeks
 from ._batch import PathBatch, _describe, accepts_batch
-from ._types import DeltaPayoff, Estimator, Greeks, Model, Pairs, Payoff
+from ._ladder import GreeksLadder
+from ._ladder import price_and_greeks_ladder_constant_flow as _single_ladder
+from ._types import DeltaPayoff, Estimator, Greeks, Model, Pairs, Payoff, VannaVolga
+from ._vanna_volga import vanna_volga_constant_flow as _single_vanna_volga
 
 if TYPE_CHECKING:
     # Found by the module __getattr__ below at run time, where importing them here would
@@ -62,7 +65,9 @@ __all__ = [
     "price_and_greeks_basket",  # noqa: F822 (module __getattr__)
     "price_and_greeks_constant_flow",
     "price_and_greeks_fused",  # noqa: F822 (module __getattr__)
+    "price_and_greeks_ladder_constant_flow",
     "price_and_greeks_tangent_flow",
+    "vanna_volga_constant_flow",
 ]
 
 Floats = NDArray[np.float64]
@@ -192,6 +197,14 @@ class _Primitives(Protocol):
                                       horizon: float, x0: float, vol: float, payoff: str,
                                       strike: float, model: str, estimator: str,
                                       width: float, rate_rho: bool, strike2: float) -> Floats: ...
+    def _vanna_volga_constant_flow_samples(self, terminal_states: Floats, w_terminals: Floats,
+                                           horizon: float, x0: float, vol: float, payoff: str,
+                                           strike: float, model: str, estimator: str,
+                                           width: float, strike2: float) -> Floats: ...
+    def _ladder_constant_flow_samples(self, terminal_states: Floats, w_terminals: Floats,
+                                      horizon: float, x0: float, vol: float, payoff: str,
+                                      strikes: Floats, model: str, estimator: str, width: float,
+                                      rate_rho: bool) -> Floats: ...
     def _localised_digital_finish(self, sums: Floats, n_paths: int) -> Floats: ...
     def _default_half_width(self, sums: Floats, n_paths: int) -> Floats: ...
     def _check_price_and_greeks_tangent_flow(
@@ -299,6 +312,46 @@ def _stacked_greeks_samples(params: _CfParams, width: float, data: Floats) -> Fl
     return _native._greeks_constant_flow_samples(data[:, 0], data[:, 1], horizon, x0, vol,
                                                  payoff, strike, model, estimator, width,
                                                  rate_rho, strike2)
+
+
+_VvParams = tuple[float, float, float, str, float, str, str, float]
+_LadderParams = tuple[float, float, float, str, str, str, bool]
+
+
+def _vanna_volga_of(params: _VvParams, width: float, x: Floats, w: Floats) -> Floats:
+    horizon, x0, vol, payoff, strike, model, estimator, strike2 = params
+    return _native._vanna_volga_constant_flow_samples(x, w, horizon, x0, vol, payoff, strike,
+                                                      model, estimator, width, strike2)
+
+
+def _ladder_of(params: _LadderParams, strikes: Floats, width: float, x: Floats,
+               w: Floats) -> Floats:
+    horizon, x0, vol, payoff, model, estimator, rate_rho = params
+    return _native._ladder_constant_flow_samples(x, w, horizon, x0, vol, payoff, strikes, model,
+                                                 estimator, width, rate_rho)
+
+
+@_task
+def _vanna_volga_samples(first_path: int, params: _VvParams, width: float, x: Floats,
+                         w: Floats) -> Floats:
+    return _vanna_volga_of(params, width, x, w)
+
+
+@_task
+def _stacked_vanna_volga_samples(params: _VvParams, width: float, data: Floats) -> Floats:
+    return _vanna_volga_of(params, width, data[:, 0], data[:, 1])
+
+
+@_task
+def _ladder_samples(first_path: int, params: _LadderParams, strikes: Floats, width: float,
+                    x: Floats, w: Floats) -> Floats:
+    return _ladder_of(params, strikes, width, x, w)
+
+
+@_task
+def _stacked_ladder_samples(params: _LadderParams, strikes: Floats, width: float,
+                            data: Floats) -> Floats:
+    return _ladder_of(params, strikes, width, data[:, 0], data[:, 1])
 
 
 @_task
@@ -704,6 +757,33 @@ def _centred(payoff: str, estimator: str) -> bool:
     return estimator == "lowest_variance" and payoff in _DIGITALS + _SPREADS
 
 
+def _terminal_arrays(terminal_states: object, w_terminals: object,
+                     pairs: object) -> tuple[da.Array, da.Array, Pairs | None]:
+    """The two arrays of a constant-flow batch (checked by the single call on stand-ins)
+    with shared row chunks, rechunked so that every pair of `pairs` is in one chunk."""
+    x = _dask_array("terminal_states", terminal_states)
+    w = _same_rows("w_terminals", _dask_array("w_terminals", w_terminals), "terminal_states",
+                   x.chunks[0])
+    checked = _check_pairs(pairs, x.shape[0])
+    chunks = _pair_chunks(x.chunks[0], checked)
+    x, w = (a if a.chunks[0] == chunks else _untyped(a).rechunk({0: chunks}) for a in (x, w))
+    return x, w, checked
+
+
+def _width_samples(g: _Graph, half_width: float | None, chunk_task: Callable[..., Any],
+                   stacked_task: Callable[..., Any], *args: Any) -> list[Any]:
+    """Each chunk's centred samples, chunk_task(first_path, *args, width, x, w), for the
+    ramp half-width `half_width`, or for the default one, which takes a pass over the
+    terminal states first as in the single call: each chunk's data then wait on its
+    worker, and stacked_task(*args, width, data) forms its samples."""
+    if half_width is not None:
+        return g.per_chunk("samples", chunk_task, *args, float(half_width))
+    data = g.per_chunk("data", _stack)
+    width = g.task("width", _half_width, g.sums("x", data, 1, True, release=False), g.n_paths)
+    return [g.task("samples", stacked_task, *args, width, d, chunk=i, near=d)
+            for i, d in enumerate(data)]
+
+
 def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Array,
                                    horizon: float, x0: float, vol: float, payoff: Payoff,
                                    strike: float = 0.0, model: Model = "gbm",
@@ -728,12 +808,7 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
             *_pair_stand_ins(terminal_states, w_terminals), horizon, x0, vol, payoff, strike,
             model, estimator, half_width, rate, strike2, pairs)
     seconds = _timeout(timeout)
-    x = _dask_array("terminal_states", terminal_states)
-    w = _same_rows("w_terminals", _dask_array("w_terminals", w_terminals), "terminal_states",
-                   x.chunks[0])
-    pairs = _check_pairs(pairs, x.shape[0])
-    chunks = _pair_chunks(x.chunks[0], pairs)
-    x, w = (a if a.chunks[0] == chunks else _untyped(a).rechunk({0: chunks}) for a in (x, w))
+    x, w, pairs = _terminal_arrays(terminal_states, w_terminals, pairs)
     rate = None if rate is None else float(rate)
     params = (float(horizon), float(x0), float(vol), payoff, float(strike), model, estimator,
               rate is not None, 0.0 if strike2 is None else float(strike2))
@@ -745,21 +820,118 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
                           pairs, None)
         return _to_greeks(g.compute(g.task("finish", _finish, g.sums("sums", samples, 5),
                                            n_means)), float(horizon), None, rate)
-    if half_width is not None or payoff in _SPREADS:  # a spread has no ramp
-        samples = g.per_chunk("samples", _greeks_constant_flow_samples, params,
-                              0.0 if half_width is None else float(half_width))
-    else:
-        # The default width takes a pass over the terminal states first; each chunk's
-        # data wait on its worker meanwhile.
-        data = g.per_chunk("data", _stack)
-        width = g.task("width", _half_width, g.sums("x", data, 1, True, release=False),
-                       g.n_paths)
-        samples = [g.task("samples", _stacked_greeks_samples, params, width, d, chunk=i, near=d)
-                   for i, d in enumerate(data)]
+    samples = _width_samples(g, 0.0 if payoff in _SPREADS else half_width,  # no ramp there
+                             _greeks_constant_flow_samples, _stacked_greeks_samples, params)
     samples = _paired(g, samples, pairs, 4)
     return _to_greeks(g.compute(g.task("finish", _localised_finish,
                                        g.sums("sums", samples, 13), n_means)),
                       float(horizon), None, rate)
+
+
+@_task
+def _vanna_volga_finish(state: Floats, n_paths: int, centred: bool) -> Floats:
+    """[vanna, volga, vanna_stderr, volga_stderr] from the final sums of the samples."""
+    if not centred:
+        return _native._finish_sums(state, n_paths)
+    out = _native._localised_digital_finish(state, n_paths)  # the price in front of each half
+    return out[[1, 2, 4, 5]]
+
+
+def vanna_volga_constant_flow(terminal_states: da.Array, w_terminals: da.Array, horizon: float,
+                              x0: float, vol: float, payoff: Payoff, strike: float = 0.0,
+                              model: Model = "gbm", estimator: Estimator = "lowest_variance",
+                              half_width: float | None = None, rate: float | None = None,
+                              strike2: float | None = None, pairs: Pairs | None = None, *,
+                              timeout: float = DEFAULT_TIMEOUT) -> VannaVolga:
+    """`quarnel.vanna_volga_constant_flow` over 1-D Dask arrays of equal chunks.
+
+    Returns the `VannaVolga` of the single call on the gathered arrays, bit for bit. The
+    digitals' default half-width and `pairs` are handled as by
+    `price_and_greeks_constant_flow` (a first pass over the terminal states; chunks that
+    keep each pair in one task).
+    `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
+    """
+    with _passed_types({"terminal_states": terminal_states, "w_terminals": w_terminals}):
+        _single_vanna_volga(*_pair_stand_ins(terminal_states, w_terminals), horizon, x0, vol,
+                            payoff, strike, model, estimator, half_width, rate, strike2, pairs)
+    seconds = _timeout(timeout)
+    x, w, pairs = _terminal_arrays(terminal_states, w_terminals, pairs)
+    rate = None if rate is None else float(rate)
+    params = (float(horizon), float(x0), float(vol), payoff, float(strike), model, estimator,
+              0.0 if strike2 is None else float(strike2))
+    g = _Graph("vanna-volga-cf", {"terminal_states": x, "w_terminals": w},
+               (params, half_width, rate, pairs), seconds)
+    n_means = g.n_paths // 2 if pairs else g.n_paths
+    # Only the digitals are centred here: a spread's vanna and volga are pathwise.
+    centred = estimator == "lowest_variance" and payoff in _DIGITALS
+    if centred:
+        samples = _paired(g, _width_samples(g, half_width, _vanna_volga_samples,
+                                            _stacked_vanna_volga_samples, params), pairs, 2)
+        sums = g.sums("sums", samples, 7)
+    else:
+        samples = _paired(g, g.per_chunk("samples", _vanna_volga_samples, params, 0.0), pairs,
+                          None)
+        sums = g.sums("sums", samples, 2)
+    e = g.compute(g.task("finish", _vanna_volga_finish, sums, n_means, centred))
+    # In the vega and rho slots, as the single call finishes them.
+    nan = math.nan
+    out = _to_greeks(np.array([nan, nan, nan, e[0], e[1], nan, nan, nan, e[2], e[3]]),
+                     float(horizon), None, rate)
+    return VannaVolga(out.vega, out.rho, out.vega_stderr, out.rho_stderr)
+
+
+@_task
+def _ladder_finish(state: Floats, n_paths: int, per_strike: int, horizon: float,
+                   rate: float | None) -> Floats:
+    """(n_strikes, 10): each strike's Greeks from its columns' final sums, finished as
+    price_and_greeks_constant_flow finishes its own."""
+    cols = state.size // 2
+    rows = []
+    for j in range(0, cols, per_strike):
+        sums = np.concatenate([state[j:j + per_strike], state[cols + j:cols + j + per_strike]])
+        e = (_native._finish_sums(sums, n_paths) if per_strike == 5
+             else _native._localised_digital_finish(sums, n_paths))
+        rows.append(tuple(_native._finish_greeks(e, horizon, None, rate)))
+    return np.array(rows, dtype=np.float64).reshape(len(rows), 10)
+
+
+def price_and_greeks_ladder_constant_flow(
+        terminal_states: da.Array, w_terminals: da.Array, horizon: float, x0: float,
+        vol: float,
+        payoff: Literal["identity", "call", "put", "digital_call", "digital", "digital_put"],
+        strikes: ArrayLike, model: Model = "gbm", estimator: Estimator = "lowest_variance",
+        half_width: float | None = None, rate: float | None = None, *,
+        timeout: float = DEFAULT_TIMEOUT) -> GreeksLadder:
+    """`quarnel.price_and_greeks_ladder_constant_flow` over 1-D Dask arrays of equal chunks.
+
+    Returns the `GreeksLadder` of the single call on the gathered arrays, bit for bit,
+    from one pass over the chunks (after the digitals' default-width pass, as for
+    `price_and_greeks_constant_flow`). Each chunk's samples hold 5 columns a strike (13
+    for the digitals under "lowest_variance"): size the chunks for that.
+    `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
+    """
+    with _passed_types({"terminal_states": terminal_states, "w_terminals": w_terminals}):
+        _single_ladder(*_pair_stand_ins(terminal_states, w_terminals), horizon, x0, vol, payoff,
+                       strikes, model, estimator, half_width, rate)
+    seconds = _timeout(timeout)
+    ks: Floats = np.array(strikes, dtype=np.float64)  # a copy, as the single call keeps
+    x, w, _ = _terminal_arrays(terminal_states, w_terminals, None)
+    if ks.size == 0:  # nothing to sum: the checks above are the whole call
+        return GreeksLadder(ks, np.empty((0, 10), dtype=np.float64))
+    rate = None if rate is None else float(rate)
+    params = (float(horizon), float(x0), float(vol), payoff, model, estimator, rate is not None)
+    g = _Graph("ladder-cf", {"terminal_states": x, "w_terminals": w},
+               (params, ks.tobytes(), half_width, rate), seconds)
+    centred = estimator == "lowest_variance" and payoff in _DIGITALS
+    per_strike = 13 if centred else 5
+    if centred:
+        samples = _width_samples(g, half_width, _ladder_samples, _stacked_ladder_samples, params,
+                                 ks)
+    else:
+        samples = g.per_chunk("samples", _ladder_samples, params, ks, 0.0)
+    sums = g.sums("sums", samples, per_strike * ks.size)
+    return GreeksLadder(ks, g.compute(g.task("finish", _ladder_finish, sums, g.n_paths,
+                                             per_strike, float(horizon), rate)))
 
 
 def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,

@@ -10,6 +10,7 @@
 #include "core/greeks_constant_flow.hpp"
 #include "core/greeks_conventions.hpp"
 #include "core/greeks_payoffs.hpp"
+#include "core/path_batch.hpp"
 #include "quarnel/from_paths.hpp"
 #include "quarnel/greeks_from_paths.hpp"
 
@@ -72,6 +73,24 @@ decltype(auto) with_shape(Shape shape, F&& f) {
     return f(std::integral_constant<Shape, Shape::identity>{});
 }
 
+// One path's five plain samples at strike k: f times the weights (Weights) or the slope
+// times the pathwise multipliers, each formed as greeks_by_weights_sample and
+// greeks_pathwise_sample form it (the weights: w * 1 and scale for delta), rho less T f
+// with a rate.
+struct PlainSamples {
+    double f, v1, v2, v3, v4;
+};
+
+template <Shape S, bool Weights, bool RateRho>
+inline PlainSamples plain_samples(double k, double x, double w, double scale, const GreekTerms& t,
+                                  double horizon) noexcept {
+    const double f = value_at<S>(x, k);
+    const double d = Weights ? f : slope_at<S>(x, k);
+    const double r = d * t.rho;
+    return {f, Weights ? (f * w) * scale : d * t.delta, d * t.gamma, d * t.vega,
+            RateRho ? r - horizon * f : r};
+}
+
 // Per strike the sums of the five plain sample streams, stream-major so that the loop
 // over the strikes runs along each array.
 class PlainLadder {
@@ -88,10 +107,7 @@ public:
         }
     }
 
-    // One path's samples for every strike: f times the weights (Weights) or the slope
-    // times the pathwise multipliers, each formed as greeks_by_weights_sample and
-    // greeks_pathwise_sample form it; m[] the path's multipliers in their order (the
-    // weights: w * 1 and scale for delta), rho less T f with a rate.
+    // One path's samples for every strike (plain_samples), each added to its strike's sums.
     template <Shape S, bool Weights, bool RateRho>
     void add_path(const double* __restrict ks, double x, double w, double scale,
                   const GreekTerms& t, double horizon) noexcept {
@@ -99,14 +115,9 @@ public:
         double* __restrict s2 = s2_.data();
         const std::size_t m = m_;
         for (std::size_t j = 0; j < m; ++j) {
-            const double k = ks[j];
-            const double f = value_at<S>(x, k);
-            const double d = Weights ? f : slope_at<S>(x, k);
-            const double v1 = Weights ? (f * w) * scale : d * t.delta;
-            const double v2 = d * t.gamma;
-            const double v3 = d * t.vega;
-            const double r = d * t.rho;
-            const double v4 = RateRho ? r - horizon * f : r;
+            const PlainSamples v =
+                plain_samples<S, Weights, RateRho>(ks[j], x, w, scale, t, horizon);
+            const double f = v.f, v1 = v.v1, v2 = v.v2, v3 = v.v3, v4 = v.v4;
             s1[j] = s1[j] + f;
             s2[j] = s2[j] + f * f;
             s1[m + j] = s1[m + j] + v1;
@@ -232,6 +243,95 @@ Result<Matrix> price_and_greeks_ladder_constant_flow(
         double* row = out.row(j);
         for (std::size_t i = 0; i < 10; ++i) row[i] = values[i];
     }
+    return out;
+}
+
+Result<Matrix> ladder_constant_flow_chunk_samples(const View1D& terminal_states,
+                                                  const View1D& w_terminals, double horizon,
+                                                  double x0, double vol, std::string_view payoff,
+                                                  const View1D& strikes, std::string_view model,
+                                                  std::string_view estimator, double width,
+                                                  bool rate_rho) {
+    const std::optional<GreekPayoff> kind = parse_greek_payoff(payoff);
+    const std::optional<Model> mod = parse_model(model);
+    const std::optional<Estimator> est = parse_estimator(estimator);
+    if (!kind || !mod || !est || is_spread(*kind) || terminal_states.size() != w_terminals.size()) {
+        return ModelError{"the arguments were not checked before the chunks ran"};
+    }
+    const std::size_t m = strikes.size();
+    std::vector<double> ks(m);
+    for (std::size_t j = 0; j < m; ++j) ks[j] = strikes[j];
+    const bool centred = *est == Estimator::lowest_variance && is_digital(*kind);
+    const std::size_t per_strike = centred ? 13 : 5;
+    if (m > std::numeric_limits<std::size_t>::max() / (per_strike * sizeof(double))) {
+        return ModelError{"strikes is too long: the result would not fit in memory"};
+    }
+    const std::size_t cols = per_strike * m;
+    const std::size_t n = terminal_states.size();
+    if (cols != 0) {
+        if (auto err = check_result_length(n, cols, "terminal_states")) return *std::move(err);
+    }
+    Matrix out = Matrix::allocate(n, cols);  // NOLINT(clang-analyzer-unix.Malloc)
+    // Rows the buffer holds, a bound the analyser can follow.
+    const std::size_t rows = cols == 0 ? 0 : out.buffer.size() / cols;
+
+    with_flow(*mod, horizon, x0, vol, [&](const auto& flow) {
+        with_dense_views(
+            [&](const auto& x, const auto& w) {
+                if (!centred) {
+                    with_shape(shape_of(*kind), [&](auto shape) {
+                        constexpr Shape S = decltype(shape)::value;
+                        auto run = [&](auto weights, auto rate_term) {
+                            constexpr bool W = decltype(weights)::value;
+                            constexpr bool R = decltype(rate_term)::value;
+                            for (std::size_t k = 0; k < rows; ++k) {
+                                const double xk = x[k], wk = w[k];
+                                const GreekTerms t = W ? flow.weights(wk) : flow.pathwise(xk, wk);
+                                double* r = out.row(k);
+                                for (std::size_t j = 0; j < m; ++j) {
+                                    const PlainSamples v = plain_samples<S, W, R>(
+                                        ks[j], xk, wk, flow.scale(), t, horizon);
+                                    double* c = r + 5 * j;
+                                    c[0] = v.f;
+                                    c[1] = v.v1;
+                                    c[2] = v.v2;
+                                    c[3] = v.v3;
+                                    c[4] = v.v4;
+                                }
+                            }
+                        };
+                        using Yes = std::true_type;
+                        using No = std::false_type;
+                        if (*est == Estimator::weights) {
+                            rate_rho ? run(Yes{}, Yes{}) : run(Yes{}, No{});
+                        } else {
+                            rate_rho ? run(No{}, Yes{}) : run(No{}, No{});
+                        }
+                    });
+                    return;
+                }
+                const bool put = *kind == GreekPayoff::digital_put;
+                std::vector<LocalisedDigital> digitals;
+                digitals.reserve(m);
+                for (std::size_t j = 0; j < m; ++j) digitals.emplace_back(ks[j], width, put);
+                for (std::size_t k = 0; k < rows; ++k) {
+                    const double xk = x[k], wk = w[k];
+                    double* r = out.row(k);
+                    for (std::size_t j = 0; j < m; ++j) {
+                        const LocalisedSamples<4> s =
+                            greeks_localised_digital_sample(digitals[j], flow, xk, wk, rate_rho);
+                        double* c = r + 13 * j;
+                        c[0] = s.price;
+                        for (std::size_t i = 0; i < 4; ++i) {
+                            c[1 + i] = s.u[i];
+                            c[5 + i] = s.v[i];
+                            c[9 + i] = s.u[i] * s.v[i];
+                        }
+                    }
+                }
+            },
+            terminal_states, w_terminals);
+    });
     return out;
 }
 

@@ -24,4 +24,17 @@ Result<Matrix> price_and_greeks_ladder_constant_flow(
     std::string_view payoff, const View1D& strikes, std::string_view model,
     std::string_view estimator, std::optional<double> half_width, std::optional<double> rate);
 
+// The ladder's per-path samples over a chunk, for quarnel.dask: per strike, in the order
+// of `strikes`, the columns of greeks_constant_flow_chunk_samples at that strike, 5 (the
+// weights and pathwise estimators) or 13 (the localised digitals, ramp half-width
+// `width`), so that each strike's sums continue as that function's do. With `rate_rho`
+// the rho column is the discounted call's combined sample. The arguments are checked
+// beforehand by the single call, on empty stand-ins.
+Result<Matrix> ladder_constant_flow_chunk_samples(const View1D& terminal_states,
+                                                  const View1D& w_terminals, double horizon,
+                                                  double x0, double vol, std::string_view payoff,
+                                                  const View1D& strikes, std::string_view model,
+                                                  std::string_view estimator, double width,
+                                                  bool rate_rho);
+
 }  // namespace quarnel

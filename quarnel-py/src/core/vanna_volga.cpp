@@ -8,6 +8,7 @@
 #include "core/greeks_conventions.hpp"
 #include "core/greeks_pairs.hpp"
 #include "core/greeks_payoffs.hpp"
+#include "core/path_batch.hpp"
 #include "quarnel/from_paths.hpp"
 #include "quarnel/greeks_from_paths.hpp"
 
@@ -126,7 +127,76 @@ void add_all(Sums& sums, Pairs pairs, std::size_t n, Sample sample) {
     for (std::size_t k = 0; k < n; ++k) sums.add(sample(k));
 }
 
+// Calls f with the cross terms of the model.
+template <class F>
+decltype(auto) with_cross(Model model, double horizon, double x0, double vol, F&& f) {
+    if (model == Model::gbm) return f(GbmCross(horizon, x0, vol));
+    return f(AbmCross(horizon, vol));
+}
+
+// Writes row k of `cols` doubles from `sample(k, row)`, for the rows the buffer holds (a
+// bound the analyser can follow).
+template <class Sample>
+void write_rows(Buffer& out, std::size_t cols, Sample sample) {
+    const std::size_t size = out.size();
+    for (std::size_t k = 0; cols * k < size; ++k) sample(k, out.data() + k * cols);
+}
+
 }  // namespace
+
+Result<Matrix> vanna_volga_constant_flow_chunk_samples(
+    const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0, double vol,
+    std::string_view payoff, double strike, std::string_view model, std::string_view estimator,
+    double width, double strike2) {
+    const std::optional<GreekPayoff> kind = parse_greek_payoff(payoff);
+    const std::optional<Model> m = parse_model(model);
+    const std::optional<Estimator> est = parse_estimator(estimator);
+    if (!kind || !m || !est || terminal_states.size() != w_terminals.size()) {
+        return ModelError{"the arguments were not checked before the chunks ran"};
+    }
+    const std::size_t n = terminal_states.size();
+    const bool centred = *est == Estimator::lowest_variance && is_digital(*kind);
+    const std::size_t cols = centred ? 7 : 2;
+    if (auto err = check_result_length(n, cols, "terminal_states")) return *std::move(err);
+    Buffer out = Buffer::allocate_rows(n, cols);
+    // The single call's per-path samples, the columns its sums read.
+    auto plain = [](const CrossSamples& s, double* r) {
+        r[0] = s.u[0];
+        r[1] = s.u[1];
+    };
+    with_cross(*m, horizon, x0, vol, [&](const auto& flow) {
+        with_dense_views(
+            [&](const auto& x, const auto& w) {
+                if (*est == Estimator::weights) {
+                    with_greek_payoff(*kind, strike, strike2, [&](auto f) {
+                        write_rows(out, cols, [&](std::size_t k, double* r) {
+                            plain(by_weights(flow, f, x[k], w[k]), r);
+                        });
+                    });
+                } else if (!centred) {
+                    with_greek_slope(*kind, strike, strike2, [&](auto f, auto slope) {
+                        write_rows(out, cols, [&](std::size_t k, double* r) {
+                            plain(by_pathwise(flow, f, slope, x[k], w[k]), r);
+                        });
+                    });
+                } else {
+                    const LocalisedDigital digital(strike, width,
+                                                   *kind == GreekPayoff::digital_put);
+                    write_rows(out, cols, [&](std::size_t k, double* r) {
+                        const CrossSamples s = localised(digital, flow, x[k], w[k]);
+                        r[0] = s.price;
+                        for (std::size_t i = 0; i < 2; ++i) {
+                            r[1 + i] = s.u[i];
+                            r[3 + i] = s.v[i];
+                            r[5 + i] = s.u[i] * s.v[i];
+                        }
+                    });
+                }
+            },
+            terminal_states, w_terminals);
+    });
+    return Matrix{std::move(out), n, cols};
+}
 
 Result<Buffer> vanna_volga_constant_flow(const View1D& terminal_states, const View1D& w_terminals,
                                          double horizon, double x0, double vol,

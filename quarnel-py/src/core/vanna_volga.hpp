@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "core/buffer.hpp"
+#include "core/matrix.hpp"
 #include "core/result.hpp"
 #include "core/view.hpp"
 
@@ -35,5 +36,15 @@ Result<Buffer> vanna_volga_constant_flow(const View1D& terminal_states, const Vi
                                          std::optional<double> half_width,
                                          std::optional<double> rate, std::optional<double> strike2,
                                          std::optional<std::string_view> pairs);
+
+// The per-path samples of vanna_volga_constant_flow over a chunk, for quarnel.dask: (n, 2)
+// the vanna and volga samples, or for the localised digitals (ramp half-width `width`,
+// 0 or NaN turning the ramp off) (n, 7) f, u[2], v[2] and u[i] * v[i], the columns of
+// the single call's centring sums. The arguments are checked beforehand by the single
+// call, on empty stand-ins.
+Result<Matrix> vanna_volga_constant_flow_chunk_samples(
+    const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0, double vol,
+    std::string_view payoff, double strike, std::string_view model, std::string_view estimator,
+    double width, double strike2);
 
 }  // namespace quarnel

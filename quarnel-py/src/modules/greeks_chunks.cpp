@@ -7,8 +7,10 @@
 #include "bind/record.hpp"
 #include "core/chunks.hpp"
 #include "core/greeks_chunks.hpp"
+#include "core/greeks_ladder.hpp"
 #include "core/greeks_tangent_flow.hpp"
 #include "core/price_delta.hpp"
+#include "core/vanna_volga.hpp"
 
 namespace quarnel::py {
 namespace {
@@ -123,6 +125,32 @@ constexpr Function kGreeksConstantFlowSamples{
         return greeks_constant_flow_chunk_samples(terminal_states, w_terminals, horizon, x0, vol,
                                                   payoff, strike, model, estimator, width,
                                                   rate_rho != 0.0, strike2);
+    }};
+
+constexpr Function kVannaVolgaConstantFlowSamples{
+    "_vanna_volga_constant_flow_samples",
+    "Sample columns of vanna_volga_constant_flow over a chunk: (n, 2) vanna\n"
+    "and volga samples, or for the localised digital (n, 7) with the ramp\n"
+    "half-width `width`.",
+    params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"), real("x0"),
+           real("vol"), text("payoff"), real("strike"), text("model"), text("estimator"),
+           real("width"), real("strike2")),
+    &quarnel::vanna_volga_constant_flow_chunk_samples};
+
+constexpr Function kLadderConstantFlowSamples{
+    "_ladder_constant_flow_samples",
+    "Sample columns of price_and_greeks_ladder_constant_flow over a chunk:\n"
+    "per strike the 5 columns of _greeks_constant_flow_samples, or 13 for\n"
+    "the localised digital with the ramp half-width `width`.",
+    params(array1d("terminal_states"), array1d("w_terminals"), real("horizon"), real("x0"),
+           real("vol"), text("payoff"), array1d("strikes"), text("model"), text("estimator"),
+           real("width"), real("rate_rho")),
+    [](const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0,
+       double vol, std::string_view payoff, const View1D& strikes, std::string_view model,
+       std::string_view estimator, double width, double rate_rho) {
+        return ladder_constant_flow_chunk_samples(terminal_states, w_terminals, horizon, x0, vol,
+                                                  payoff, strikes, model, estimator, width,
+                                                  rate_rho != 0.0);
     }};
 
 constexpr Function kFinishGreeks{
@@ -292,7 +320,8 @@ std::span<const Method> chunked_methods() {
     static const auto functions =
         methods<kConstantFlowSamples, kTangentFlowSamples, kCheckPriceAndDeltaTangentFlow,
                 kBelWeightsTangentFlowChunk, kCheckBelWeightsTangentFlow, kContinueSums,
-                kFinishSums, kGreeksConstantFlowSamples, kLocalisedDigitalFinish, kDefaultHalfWidth,
+                kFinishSums, kGreeksConstantFlowSamples, kVannaVolgaConstantFlowSamples,
+                kLadderConstantFlowSamples, kLocalisedDigitalFinish, kDefaultHalfWidth,
                 kFinishGreeks, kCheckPriceAndGreeksTangentFlow, kGreekRowsTangentFlow,
                 kGreeksTangentFlowSamples, kGreekWeightsTangentFlowChunk,
                 kCheckGreekWeightsTangentFlow, kParameterWeightsTangentFlowChunk,
