@@ -207,6 +207,8 @@ class _Primitives(Protocol):
                                       rate_rho: bool) -> Floats: ...
     def _localised_digital_finish(self, sums: Floats, n_paths: int) -> Floats: ...
     def _default_half_width(self, sums: Floats, n_paths: int) -> Floats: ...
+    def _sample_layout(self, estimate: str, payoff: str,
+                       estimator: str) -> tuple[float, float, float]: ...
     def _check_price_and_greeks_tangent_flow(
             self, states: object, dws: object, sigma_field: object, d_mu_dx_field: object,
             d_sigma_dx_field: object, d2_mu_dx2_field: object, d2_sigma_dx2_field: object,
@@ -747,14 +749,13 @@ def _to_greeks(out: Floats, horizon: float, vol: float | None = None,
     return _native._finish_greeks(out, horizon, vol, rate)
 
 
-_DIGITALS: Final = ("digital_call", "digital", "digital_put")
-_SPREADS: Final = ("call_spread", "put_spread")
-
-
-def _centred(payoff: str, estimator: str) -> bool:
-    """Whether the single call centres its samples (the digitals' and the spreads' lowest
-    variance estimators), whose sums then finish as the localised digital's."""
-    return estimator == "lowest_variance" and payoff in _DIGITALS + _SPREADS
+def _layout(estimate: str, payoff: str, estimator: str) -> tuple[int, bool, bool]:
+    """(columns, centred, ramp) of the per-path samples that the native chunk primitive
+    of `estimate` writes (a ladder's per strike): centred samples (f, u[m], v[m], u v[m],
+    m = (columns - 1) / 3) finish as the localised digital; `ramp` says whether the
+    localisation's half-width applies."""
+    columns, centred, ramp = _native._sample_layout(estimate, payoff, estimator)
+    return int(columns), bool(centred), bool(ramp)
 
 
 def _terminal_arrays(terminal_states: object, w_terminals: object,
@@ -815,16 +816,17 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
     g = _Graph("greeks-cf", {"terminal_states": x, "w_terminals": w},
                (params, half_width, pairs), seconds)
     n_means = g.n_paths // 2 if pairs else g.n_paths
-    if not _centred(payoff, estimator):
+    columns, centred, ramp = _layout("constant_flow", payoff, estimator)
+    if not centred:
         samples = _paired(g, g.per_chunk("samples", _greeks_constant_flow_samples, params, 0.0),
                           pairs, None)
-        return _to_greeks(g.compute(g.task("finish", _finish, g.sums("sums", samples, 5),
+        return _to_greeks(g.compute(g.task("finish", _finish, g.sums("sums", samples, columns),
                                            n_means)), float(horizon), None, rate)
-    samples = _width_samples(g, 0.0 if payoff in _SPREADS else half_width,  # no ramp there
-                             _greeks_constant_flow_samples, _stacked_greeks_samples, params)
-    samples = _paired(g, samples, pairs, 4)
+    samples = _width_samples(g, half_width if ramp else 0.0, _greeks_constant_flow_samples,
+                             _stacked_greeks_samples, params)
+    samples = _paired(g, samples, pairs, (columns - 1) // 3)
     return _to_greeks(g.compute(g.task("finish", _localised_finish,
-                                       g.sums("sums", samples, 13), n_means)),
+                                       g.sums("sums", samples, columns), n_means)),
                       float(horizon), None, rate)
 
 
@@ -862,16 +864,15 @@ def vanna_volga_constant_flow(terminal_states: da.Array, w_terminals: da.Array, 
     g = _Graph("vanna-volga-cf", {"terminal_states": x, "w_terminals": w},
                (params, half_width, rate, pairs), seconds)
     n_means = g.n_paths // 2 if pairs else g.n_paths
-    # Only the digitals are centred here: a spread's vanna and volga are pathwise.
-    centred = estimator == "lowest_variance" and payoff in _DIGITALS
+    columns, centred, _ = _layout("vanna_volga", payoff, estimator)
     if centred:
         samples = _paired(g, _width_samples(g, half_width, _vanna_volga_samples,
-                                            _stacked_vanna_volga_samples, params), pairs, 2)
-        sums = g.sums("sums", samples, 7)
+                                            _stacked_vanna_volga_samples, params), pairs,
+                          (columns - 1) // 3)
     else:
         samples = _paired(g, g.per_chunk("samples", _vanna_volga_samples, params, 0.0), pairs,
                           None)
-        sums = g.sums("sums", samples, 2)
+    sums = g.sums("sums", samples, columns)
     e = g.compute(g.task("finish", _vanna_volga_finish, sums, n_means, centred))
     # In the vega and rho slots, as the single call finishes them.
     nan = math.nan
@@ -881,16 +882,16 @@ def vanna_volga_constant_flow(terminal_states: da.Array, w_terminals: da.Array, 
 
 
 @_task
-def _ladder_finish(state: Floats, n_paths: int, per_strike: int, horizon: float,
-                   rate: float | None) -> Floats:
+def _ladder_finish(state: Floats, n_paths: int, per_strike: int, centred: bool,
+                   horizon: float, rate: float | None) -> Floats:
     """(n_strikes, 10): each strike's Greeks from its columns' final sums, finished as
     price_and_greeks_constant_flow finishes its own."""
     cols = state.size // 2
     rows = []
     for j in range(0, cols, per_strike):
         sums = np.concatenate([state[j:j + per_strike], state[cols + j:cols + j + per_strike]])
-        e = (_native._finish_sums(sums, n_paths) if per_strike == 5
-             else _native._localised_digital_finish(sums, n_paths))
+        e = (_native._localised_digital_finish(sums, n_paths) if centred
+             else _native._finish_sums(sums, n_paths))
         rows.append(tuple(_native._finish_greeks(e, horizon, None, rate)))
     return np.array(rows, dtype=np.float64).reshape(len(rows), 10)
 
@@ -922,8 +923,7 @@ def price_and_greeks_ladder_constant_flow(
     params = (float(horizon), float(x0), float(vol), payoff, model, estimator, rate is not None)
     g = _Graph("ladder-cf", {"terminal_states": x, "w_terminals": w},
                (params, ks.tobytes(), half_width, rate), seconds)
-    centred = estimator == "lowest_variance" and payoff in _DIGITALS
-    per_strike = 13 if centred else 5
+    per_strike, centred, _ = _layout("ladder", payoff, estimator)
     if centred:
         samples = _width_samples(g, half_width, _ladder_samples, _stacked_ladder_samples, params,
                                  ks)
@@ -931,7 +931,7 @@ def price_and_greeks_ladder_constant_flow(
         samples = g.per_chunk("samples", _ladder_samples, params, ks, 0.0)
     sums = g.sums("sums", samples, per_strike * ks.size)
     return GreeksLadder(ks, g.compute(g.task("finish", _ladder_finish, sums, g.n_paths,
-                                             per_strike, float(horizon), rate)))
+                                             per_strike, centred, float(horizon), rate)))
 
 
 def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
@@ -991,20 +991,21 @@ def _greeks_of_rows(g: _Graph, rows: list[Any], params: tuple[str, float, str, f
                     vol: float | None, rate: float | None) -> Greeks:
     """The estimate of price_and_greeks_tangent_flow from its kernel rows, chunk after
     chunk: the samples of each chunk, their sums continued in path (or pair) order."""
-    payoff, estimator = params[0], params[2]
     n_means = g.n_paths // 2 if pairs else g.n_paths
-    if not _centred(payoff, estimator):
+    columns, centred, ramp = _layout("tangent_flow", params[0], params[2])
+    if not centred:
         samples = _paired(g, [g.task("samples", _greeks_tangent_flow_samples, r, params, 0.0,
                                      chunk=i, near=r) for i, r in enumerate(rows)], pairs, None)
-        finish = g.task("finish", _finish, g.sums("sums", samples, 4), n_means)
+        finish = g.task("finish", _finish, g.sums("sums", samples, columns), n_means)
     else:
-        width: Any = (float(half_width) if half_width is not None
-                      else 0.0 if payoff in _SPREADS  # a spread has no ramp
+        width: Any = (0.0 if not ramp
+                      else float(half_width) if half_width is not None
                       else g.task("width", _half_width,
                                   g.sums("x", rows, 1, True, release=False), g.n_paths))
         samples = _paired(g, [g.task("samples", _greeks_tangent_flow_samples, r, params, width,
-                                     chunk=i, near=r) for i, r in enumerate(rows)], pairs, 3)
-        finish = g.task("finish", _localised_finish, g.sums("sums", samples, 10), n_means)
+                                     chunk=i, near=r) for i, r in enumerate(rows)], pairs,
+                          (columns - 1) // 3)
+        finish = g.task("finish", _localised_finish, g.sums("sums", samples, columns), n_means)
     return _to_greeks(g.compute(finish), horizon, vol, rate)
 
 

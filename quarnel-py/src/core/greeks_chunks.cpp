@@ -9,6 +9,7 @@
 #include "core/greeks_conventions.hpp"
 #include "core/greeks_payoffs.hpp"
 #include "core/greeks_tangent_flow.hpp"
+#include "core/sample_layout.hpp"
 #include "core/second_order_tangent_flow.hpp"
 #include "quarnel/from_paths.hpp"
 #include "quarnel/greeks_from_paths.hpp"
@@ -56,9 +57,10 @@ Result<Matrix> greeks_constant_flow_chunk_samples(const View1D& terminal_states,
     }
     const std::size_t n = terminal_states.size();
     // The digitals and the spreads under "lowest_variance" give centred samples.
-    const bool localised = *est == Estimator::lowest_variance && is_digital(*kind);
-    const bool blended = *est == Estimator::lowest_variance && is_spread(*kind);
-    const std::size_t cols = localised || blended ? 13 : 5;
+    const SampleLayout layout = sample_layout(SampledEstimate::constant_flow, *kind, *est);
+    const bool localised = layout.ramp;
+    const bool blended = layout.centred && !layout.ramp;
+    const std::size_t cols = layout.columns;
     if (auto err = check_result_length(n, cols, "terminal_states")) return *std::move(err);
     Buffer out = Buffer::allocate_rows(n, cols);
     with_flow(*m, horizon, x0, vol, [&](const auto& flow) {
@@ -193,10 +195,11 @@ Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string
     const std::optional<Estimator> est = parse_estimator(estimator);
     if (!kind || !est || (rows.cols != 5 && rows.cols != 7)) return unchecked("the arguments");
     const bool with_vega = rows.cols == 7;
-    const bool localised = *est == Estimator::lowest_variance && is_digital(*kind);
-    const bool blended = *est == Estimator::lowest_variance && is_spread(*kind);
+    const SampleLayout layout = sample_layout(SampledEstimate::tangent_flow, *kind, *est);
+    const bool localised = layout.ramp;
+    const bool blended = layout.centred && !layout.ramp;
     const std::size_t n = rows.rows;
-    const std::size_t cols = localised || blended ? 10 : 4;
+    const std::size_t cols = layout.columns;
     if (auto err = check_result_length(n, cols, "rows")) return *std::move(err);
     Buffer out = Buffer::allocate_rows(n, cols);
     // Row k of greek_rows_tangent_flow_chunk: X_N, then the single call's PathRow.

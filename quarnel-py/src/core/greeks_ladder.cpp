@@ -11,6 +11,7 @@
 #include "core/greeks_conventions.hpp"
 #include "core/greeks_payoffs.hpp"
 #include "core/path_batch.hpp"
+#include "core/sample_layout.hpp"
 #include "quarnel/from_paths.hpp"
 #include "quarnel/greeks_from_paths.hpp"
 
@@ -261,8 +262,9 @@ Result<Matrix> ladder_constant_flow_chunk_samples(const View1D& terminal_states,
     const std::size_t m = strikes.size();
     std::vector<double> ks(m);
     for (std::size_t j = 0; j < m; ++j) ks[j] = strikes[j];
-    const bool centred = *est == Estimator::lowest_variance && is_digital(*kind);
-    const std::size_t per_strike = centred ? 13 : 5;
+    const SampleLayout layout = sample_layout(SampledEstimate::ladder, *kind, *est);
+    const bool centred = layout.centred;
+    const std::size_t per_strike = layout.columns;
     if (m > std::numeric_limits<std::size_t>::max() / (per_strike * sizeof(double))) {
         return ModelError{"strikes is too long: the result would not fit in memory"};
     }

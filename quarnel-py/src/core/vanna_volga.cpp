@@ -9,6 +9,7 @@
 #include "core/greeks_pairs.hpp"
 #include "core/greeks_payoffs.hpp"
 #include "core/path_batch.hpp"
+#include "core/sample_layout.hpp"
 #include "quarnel/from_paths.hpp"
 #include "quarnel/greeks_from_paths.hpp"
 
@@ -155,8 +156,9 @@ Result<Matrix> vanna_volga_constant_flow_chunk_samples(
         return ModelError{"the arguments were not checked before the chunks ran"};
     }
     const std::size_t n = terminal_states.size();
-    const bool centred = *est == Estimator::lowest_variance && is_digital(*kind);
-    const std::size_t cols = centred ? 7 : 2;
+    const SampleLayout layout = sample_layout(SampledEstimate::vanna_volga, *kind, *est);
+    const bool centred = layout.centred;
+    const std::size_t cols = layout.columns;
     if (auto err = check_result_length(n, cols, "terminal_states")) return *std::move(err);
     Buffer out = Buffer::allocate_rows(n, cols);
     // The single call's per-path samples, the columns its sums read.

@@ -10,6 +10,7 @@
 #include "core/greeks_ladder.hpp"
 #include "core/greeks_tangent_flow.hpp"
 #include "core/price_delta.hpp"
+#include "core/sample_layout.hpp"
 #include "core/vanna_volga.hpp"
 
 namespace quarnel::py {
@@ -314,6 +315,26 @@ constexpr Function kCheckParameterWeightsTangentFlow{
                            .d2_sigma_dx_dp = d2_sigma_dx_dp}}));
     }};
 
+constexpr Function kSampleLayout{
+    "_sample_layout",
+    "(columns, centred, ramp) of the per-path samples of an estimate's chunk\n"
+    "primitive ('constant_flow', 'tangent_flow', 'vanna_volga', or 'ladder' per\n"
+    "strike) for a payoff and estimator, as floats: how the chunks are summed.",
+    params(text("estimate"), text("payoff"), text("estimator")),
+    [](std::string_view estimate, std::string_view payoff,
+       std::string_view estimator) -> Result<Ref> {
+        const std::optional<SampledEstimate> e = parse_sampled_estimate(estimate);
+        if (!e) return ModelError{"unknown estimate '" + std::string(estimate) + "'"};
+        const Result<GreekPayoff> kind = greek_payoff_named(payoff);
+        if (!kind.ok()) return kind.error();
+        const Result<Estimator> est = estimator_named(estimator);
+        if (!est.ok()) return est.error();
+        const SampleLayout layout = sample_layout(*e, kind.value(), est.value());
+        const double values[3] = {static_cast<double>(layout.columns), layout.centred ? 1.0 : 0.0,
+                                  layout.ramp ? 1.0 : 0.0};
+        return make_float_tuple(values, 3);
+    }};
+
 }  // namespace
 
 std::span<const Method> chunked_methods() {
@@ -325,7 +346,7 @@ std::span<const Method> chunked_methods() {
                 kFinishGreeks, kCheckPriceAndGreeksTangentFlow, kGreekRowsTangentFlow,
                 kGreeksTangentFlowSamples, kGreekWeightsTangentFlowChunk,
                 kCheckGreekWeightsTangentFlow, kParameterWeightsTangentFlowChunk,
-                kCheckParameterWeightsTangentFlow>();
+                kCheckParameterWeightsTangentFlow, kSampleLayout>();
     return functions;
 }
 
