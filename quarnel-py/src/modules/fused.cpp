@@ -28,6 +28,13 @@ constexpr auto kModelGridParams =
     params(text("model"), real("x0"), real("a"), real("b"), real("c"), real("n_paths"),
            real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi"));
 
+// price_and_greeks' parameters, which its check shares.
+constexpr auto kGreeksParams = std::tuple_cat(
+    kModelGridParams,
+    params(text("payoff"), real_or("strike", 0.0, "0.0"),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
+           real_or_none("rate"), real_or_none("strike2")));
+
 struct ModelGrid {
     FusedModel model;
     FusedGrid grid;
@@ -75,11 +82,7 @@ constexpr Function kPriceAndGreeks{
     "price_and_greeks",
     "Low-level: price, delta, gamma and vega (d/d vol) of a built-in payoff,\n"
     "simulating and estimating in one pass; a `Greeks`.",
-    std::tuple_cat(
-        kModelGridParams,
-        params(text("payoff"), real_or("strike", 0.0, "0.0"),
-               text_or("estimator", "lowest_variance", "'lowest_variance'"),
-               real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2"))),
+    kGreeksParams,
     [](std::string_view model, double x0, double a, double b, double c, double n_paths,
        double n_steps, double horizon, double seed_lo, double seed_hi, std::string_view payoff,
        double strike, std::string_view estimator, const std::optional<double>& half_width,
@@ -143,11 +146,7 @@ constexpr Function kCheckPriceAndGreeks{
     "_check_price_and_greeks",
     "The checks of price_and_greeks without its work: None, or the error\n"
     "that call raises first (the generator's and the kernel's faults aside).",
-    std::tuple_cat(
-        kModelGridParams,
-        params(text("payoff"), real_or("strike", 0.0, "0.0"),
-               text_or("estimator", "lowest_variance", "'lowest_variance'"),
-               real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2"))),
+    kGreeksParams,
     [](std::string_view model, double x0, double a, double b, double c, double n_paths,
        double n_steps, double horizon, double seed_lo, double seed_hi, std::string_view payoff,
        double strike, std::string_view estimator, const std::optional<double>& half_width,
