@@ -125,6 +125,12 @@ for _name in ["_basket_block_sums", "_basket_levels", "_basket_samples", "greek_
     VALID_IN[f"quarnel._basket:{_name}"] = {
         "terminal_states": np.ones((2, 2)), "w_terminals": DWS, "x0": np.ones(2)}
 
+# quarnel._fused's local volatility surface (a (times, states) grid) and its handle;
+# quarnel._greeks' layout of an estimate's chunk samples.
+VALID.update({"times": np.array([0.0, 1.0]), "handle": 1.0, "estimate": "constant_flow"})
+VALID_IN["quarnel._fused:_local_vol_surface"] = {"states": np.array([0.5, 1.5]),
+                                                  "vols": np.full((2, 2), 0.2)}
+
 # quarnel._stream: the accumulator is a capsule, never drawn; one step's 1-D arrays.
 VALID.update({"accumulator": 1.0, "n_steps": 2.0, "order": "second_order", "dw": W})
 for _name in ["_step", "_step_first_order"]:
