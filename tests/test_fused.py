@@ -169,6 +169,21 @@ def test_dask_chunks_of_paths_give_the_single_calls_bits(model, payoff, estimato
         assert repr(qd.price_and_greeks_fused(*args, **kw, chunks=chunks)) == repr(one)
 
 
+@pytest.mark.parametrize("payoff, estimator", [("call", "lowest_variance"),
+                                               ("digital", "lowest_variance"), ("put", "weights")])
+def test_antithetic_pairs_equal_the_stored_pairs(payoff, estimator):
+    model, args = MODELS[3], (2000, 9, 1.0, 3, payoff, 1.0)
+    fused = quarnel.price_and_greeks_fused(model, *args, estimator=estimator, pairs="adjacent")
+    batch = quarnel.simulate(model, *args[:4], pairs="adjacent")
+    np.testing.assert_array_equal(np.asarray(batch.dws)[1::2], -np.asarray(batch.dws)[0::2])
+    stored = quarnel.price_and_greeks_tangent_flow(batch, payoff, 1.0, estimator=estimator,
+                                                   vol=model.vol, pairs="adjacent")
+    assert repr(fused) == repr(stored)
+    qd = pytest.importorskip("quarnel.dask")
+    assert repr(qd.price_and_greeks_fused(model, *args, estimator=estimator, pairs="adjacent",
+                                          chunks=301)) == repr(fused)
+
+
 def test_dask_names_the_first_zero_diffusion_as_the_single_call():
     qd = pytest.importorskip("quarnel.dask")
     m = CIR(x0=0.3, kappa=0.5, theta=0.3, vol=0.5)
@@ -352,6 +367,12 @@ def test_cev_delta_of_the_martingale_is_one():
      "vols must be positive and finite, got -0.1"),
     (lambda: _fused.price_and_greeks("local_vol", 1.0, 12345.0, 1.0, 0.0, 10, 2, 1.0, 0, 0,
                                      "call"), ValueError, "no live local volatility surface"),
+    (lambda: quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.2), 10, 2, 1.0, 1, "call",
+                                            pairs="halves"), ValueError,
+     "pairs must be 'adjacent' or None, got 'halves'"),
+    (lambda: quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.2), 11, 2, 1.0, 1, "call",
+                                            pairs="adjacent"), ValueError,
+     "pairs need an even number of paths, got 11"),
 ])
 def test_bad_arguments(call, error, message):
     with pytest.raises(error, match=None) as info:

@@ -17,14 +17,15 @@ def normals(seed_lo: SupportsFloat, seed_hi: SupportsFloat, n_paths: SupportsFlo
 def simulate(model: str, x0: SupportsFloat, a: SupportsFloat, b: SupportsFloat,
              c: SupportsFloat, n_paths: SupportsFloat, n_steps: SupportsFloat,
              horizon: SupportsFloat, seed_lo: SupportsFloat,
-             seed_hi: SupportsFloat) -> NDArray[np.float64]: ...
+             seed_hi: SupportsFloat, pairs: str | None = None) -> NDArray[np.float64]: ...
 def price_and_greeks(model: str, x0: SupportsFloat, a: SupportsFloat, b: SupportsFloat,
                      c: SupportsFloat, n_paths: SupportsFloat, n_steps: SupportsFloat,
                      horizon: SupportsFloat, seed_lo: SupportsFloat, seed_hi: SupportsFloat,
                      payoff: str, strike: SupportsFloat = 0.0, estimator: str = "lowest_variance",
                      half_width: SupportsFloat | None = None,
                      rate: SupportsFloat | None = None,
-                     strike2: SupportsFloat | None = None) -> Greeks: ...
+                     strike2: SupportsFloat | None = None,
+                     pairs: str | None = None) -> Greeks: ...
 def price_and_delta(model: str, x0: SupportsFloat, a: SupportsFloat, b: SupportsFloat,
                     c: SupportsFloat, n_paths: SupportsFloat, n_steps: SupportsFloat,
                     horizon: SupportsFloat, seed_lo: SupportsFloat, seed_hi: SupportsFloat,

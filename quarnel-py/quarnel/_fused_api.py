@@ -10,7 +10,7 @@ simulates, so the stored-batch estimators on it give its results bit for bit.
 from __future__ import annotations
 
 import operator
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import NDArray
@@ -56,15 +56,19 @@ def normals(seed: int, n_paths: int, n_steps: int, *, first_path: int = 0) -> ND
     return out
 
 
-def simulate(model: _Model, n_paths: int, n_steps: int, horizon: float, seed: int) -> PathBatch:
+def simulate(model: _Model, n_paths: int, n_steps: int, horizon: float, seed: int, *,
+             pairs: Literal["adjacent"] | None = None) -> PathBatch:
     """The `PathBatch` of the fused call with these arguments: its states, increments
     and the coefficient fields at the start of each step (second derivatives included),
     so that `price_and_greeks_tangent_flow(batch, payoff, strike)` equals
     `price_and_greeks_fused(model, n_paths, n_steps, horizon, seed, payoff, strike)`
-    bit for bit (vega there is the parallel bump, vol times this vega)."""
+    bit for bit (vega there is the parallel bump, vol times this vega). With
+    `pairs="adjacent"`, the antithetic batch of `price_and_greeks_fused(..., pairs=
+    "adjacent")`: paths 2i and 2i + 1 are driven by opposite normals."""
     lo, hi = _seed_halves(seed)
     n = int(_count("n_steps", n_steps))
-    m = _fused.simulate(*_model(model), _count("n_paths", n_paths), float(n), horizon, lo, hi)
+    m = _fused.simulate(*_model(model), _count("n_paths", n_paths), float(n), horizon, lo, hi,
+                        pairs)
     f = [m[:, n + 1 + i * n: n + 1 + (i + 1) * n] for i in range(6)]
     return PathBatch(states=m[:, : n + 1], dws=f[0], horizon=horizon, sigma=f[1],
                      d_mu_dx=f[2], d_sigma_dx=f[3], d2_mu_dx2=f[4], d2_sigma_dx2=f[5])
@@ -74,7 +78,8 @@ def price_and_greeks_fused(model: _Model, n_paths: int, n_steps: int, horizon: f
                            payoff: Payoff, strike: float = 0.0, *,
                            estimator: Estimator = "lowest_variance",
                            half_width: float | None = None, rate: float | None = None,
-                           strike2: float | None = None) -> Greeks:
+                           strike2: float | None = None,
+                           pairs: Literal["adjacent"] | None = None) -> Greeks:
     """Price, delta, gamma and vega (d/d vol) of a built-in payoff under `model`,
     simulating and estimating in one pass with nothing stored per step.
 
@@ -85,11 +90,14 @@ def price_and_greeks_fused(model: _Model, n_paths: int, n_steps: int, horizon: f
     this vega. Memory is O(threads) for every estimator but the localised digitals
     without `half_width` (its default width needs all X_T first: 56 bytes a path).
     With `rate`, every value and standard error is multiplied by exp(-rate horizon).
+    `pairs="adjacent"` draws antithetic pairs (paths 2i and 2i + 1 driven by opposite
+    normals; n_paths even) and reports the standard errors of the pairs' means, as
+    `price_and_greeks_tangent_flow(..., pairs="adjacent")` does on the `simulate` batch.
     Rho is NaN."""
     lo, hi = _seed_halves(seed)
     out: Greeks = _fused.price_and_greeks(*_model(model), _count("n_paths", n_paths),
                                           _count("n_steps", n_steps), horizon, lo, hi, payoff,
-                                          strike, estimator, half_width, rate, strike2)
+                                          strike, estimator, half_width, rate, strike2, pairs)
     return out
 
 

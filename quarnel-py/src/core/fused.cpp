@@ -14,6 +14,7 @@
 #include "core/fused_kernel.hpp"
 #include "core/fused_math.hpp"
 #include "core/greeks_conventions.hpp"
+#include "core/greeks_pairs.hpp"
 #include "core/greeks_tangent_flow.hpp"
 #include "core/payoffs.hpp"
 #include "core/pool.hpp"
@@ -386,11 +387,23 @@ Result<Matrix> fused_simulate(const FusedModel& model, const FusedGrid& grid) {
     return out;
 }
 
-Result<FusedGreeksCall> check_fused_greeks(std::string_view payoff, double strike,
-                                           std::string_view estimator,
-                                           std::optional<double> half_width,
-                                           std::optional<double> rate,
-                                           std::optional<double> strike2) {
+Result<bool> fused_antithetic(std::optional<std::string_view> pairs, std::size_t n_paths) {
+    const Result<Pairs> paired = pairs_named(pairs);
+    if (!paired.ok()) return paired.error();
+    // A pair is one path's normals and their negatives, drawn side by side.
+    if (paired.value() == Pairs::halves) {
+        return ModelError{
+            "the fused estimators pair adjacent paths: pairs must be 'adjacent' or None, got "
+            "'halves'"};
+    }
+    if (auto err = check_pairs(paired.value(), n_paths)) return *std::move(err);
+    return paired.value() == Pairs::adjacent;
+}
+
+Result<FusedGreeksCall> check_fused_greeks(
+    std::string_view payoff, double strike, std::string_view estimator,
+    std::optional<double> half_width, std::optional<double> rate, std::optional<double> strike2,
+    std::optional<std::string_view> pairs, std::size_t n_paths) {
     const Result<GreekPayoff> kind = greek_payoff_named(payoff);
     if (!kind.ok()) return kind.error();
     const Result<Estimator> est = estimator_named(estimator);
@@ -400,7 +413,9 @@ Result<FusedGreeksCall> check_fused_greeks(std::string_view payoff, double strik
     const bool localised = est.value() == Estimator::lowest_variance && is_digital(kind.value());
     if (auto err = check_half_width_use(half_width, localised)) return *std::move(err);
     if (auto err = check_finite(rate, "rate")) return *std::move(err);
-    return FusedGreeksCall{kind.value(), est.value()};
+    const Result<bool> antithetic = fused_antithetic(pairs, n_paths);
+    if (!antithetic.ok()) return antithetic.error();
+    return FusedGreeksCall{kind.value(), est.value(), antithetic.value()};
 }
 
 Result<Matrix> fused_greek_rows(const FusedModel& model, const FusedGrid& grid,
@@ -424,10 +439,13 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
                                       std::string_view payoff, double strike,
                                       std::string_view estimator, std::optional<double> half_width,
                                       std::optional<double> rate, std::optional<double> strike2,
+                                      std::optional<std::string_view> pairs,
                                       const WorkScope& scope) {
-    const Result<FusedGreeksCall> call =
-        check_fused_greeks(payoff, strike, estimator, half_width, rate, strike2);
+    const Result<FusedGreeksCall> call = check_fused_greeks(payoff, strike, estimator, half_width,
+                                                            rate, strike2, pairs, grid.n_paths);
     if (!call.ok()) return call.error();
+    FusedGrid drawn = grid;
+    drawn.antithetic = call.value().antithetic;
     const GreekPayoff kind = call.value().payoff;
     const Estimator est = call.value().estimator;
     const bool localised = est == Estimator::lowest_variance && is_digital(kind);
@@ -443,16 +461,25 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
     bool kept = false;  // rows holds every path's row
     std::optional<ModelError> failed;
     auto fill = [&](std::size_t first, std::size_t count) {
-        if (auto z = pool_rows(rows_fn, detail::kRowsGreeks, model, grid, first, count, rows.data(),
-                               pool)) {
+        if (auto z = pool_rows(rows_fn, detail::kRowsGreeks, model, drawn, first, count,
+                               rows.data(), pool)) {
             failed = zero_error(*z);
         }
         return !failed;
     };
+    // Each path's sample, or each pair's mean sample (waves hold whole pairs: n and the
+    // wave size are even).
+    const bool paired = drawn.antithetic;
     auto visit_rows = [&](std::size_t count, auto& sums, auto& sample) {
-        for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t step = paired ? 2 : 1;
+        for (std::size_t i = 0; i < count; i += step) {
             const double* r = rows.data() + i * detail::kFusedColumns;
-            sums.add(sample(r[0], row_at(r)));
+            if (!paired) {
+                sums.add(sample(r[0], row_at(r)));
+            } else {
+                const double* q = r + detail::kFusedColumns;
+                sums.add(pair_mean(sample(r[0], row_at(r)), sample(q[0], row_at(q))));
+            }
         }
     };
     // The estimators of price_and_greeks_tangent_flow with the parallel bump's vega
@@ -460,7 +487,8 @@ Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& 
     Greeks g{};
     auto work = [&] {
         g = estimate_tangent_greeks(
-            kind, est, strike, strike2 ? *strike2 : 0.0, n, true, model.vol, rate, grid.horizon,
+            kind, est, strike, strike2 ? *strike2 : 0.0, paired ? n / 2 : n, true, model.vol, rate,
+            grid.horizon,
             [&] {
                 if (half_width) return *half_width;
                 kept = fill(0, n);

@@ -72,6 +72,9 @@ struct FusedGrid {
     double horizon = 0.0;
     std::uint64_t seed = 0;
     std::size_t first_path = 0;  // the counter of the grid's first path
+    // Antithetic pairs: paths 2i and 2i + 1 (by counter) draw the normals of counter i,
+    // the second negated.
+    bool antithetic = false;
 };
 
 // Checked counts and horizon: n_paths >= 1 (below 2^48 with first_path), 1 <= n_steps <=
@@ -99,15 +102,19 @@ Result<PriceDelta> fused_price_and_delta(const FusedModel& model, const FusedGri
 double fused_state_sum(const FusedModel& model, const FusedGrid& grid, const WorkScope& scope);
 
 // The estimate's arguments, checked as price_and_greeks_tangent_flow checks them.
+// Whether `pairs` asks for antithetic pairs: None, or "adjacent" with n_paths even.
+Result<bool> fused_antithetic(std::optional<std::string_view> pairs, std::size_t n_paths);
+
+// `pairs` is None or "adjacent" (antithetic pairs of adjacent paths, n_paths even).
 struct FusedGreeksCall {
     GreekPayoff payoff;
     Estimator estimator;
+    bool antithetic;
 };
-Result<FusedGreeksCall> check_fused_greeks(std::string_view payoff, double strike,
-                                           std::string_view estimator,
-                                           std::optional<double> half_width,
-                                           std::optional<double> rate,
-                                           std::optional<double> strike2);
+Result<FusedGreeksCall> check_fused_greeks(
+    std::string_view payoff, double strike, std::string_view estimator,
+    std::optional<double> half_width, std::optional<double> rate, std::optional<double> strike2,
+    std::optional<std::string_view> pairs, std::size_t n_paths);
 
 // The kernel rows of the grid's paths (counters first_path on), in path order: X_N, the
 // delta and gamma weights, Y_N, H_N, V_N and the vega weight of the parallel bump, as
@@ -117,11 +124,13 @@ Result<Matrix> fused_greek_rows(const FusedModel& model, const FusedGrid& grid,
 
 // Price, delta, gamma and vega (d/ds) of a built-in payoff (the payoffs, strike2 and
 // estimators of price_and_greeks_tangent_flow, checked as there); with `rate` every
-// value and error times exp(-rate T).
+// value and error times exp(-rate T); with antithetic pairs (grid.antithetic is set
+// from `pairs`) every estimate is the mean of the pairs' means and its error theirs.
 Result<Greeks> fused_price_and_greeks(const FusedModel& model, const FusedGrid& grid,
                                       std::string_view payoff, double strike,
                                       std::string_view estimator, std::optional<double> half_width,
                                       std::optional<double> rate, std::optional<double> strike2,
+                                      std::optional<std::string_view> pairs,
                                       const WorkScope& scope);
 
 namespace detail {

@@ -136,12 +136,14 @@ struct Tangents {
 struct Steps {
     double dt, sqrt_dt, inv_t, inv_n;
     std::size_t n;
+    bool antithetic;
 };
 
 inline Steps steps_of(const FusedGrid& g) noexcept {
     // As make_second_order_batch forms them.
     const double dt = g.horizon / static_cast<double>(g.n_steps);
-    return {dt, std::sqrt(dt), 1.0 / g.horizon, 1.0 / static_cast<double>(g.n_steps), g.n_steps};
+    return {dt,        std::sqrt(dt), 1.0 / g.horizon, 1.0 / static_cast<double>(g.n_steps),
+            g.n_steps, g.antithetic};
 }
 
 // One step of the kind-`all` recurrence (second_order_tangent_flow.cpp, euler_step).
@@ -204,6 +206,26 @@ QUARNEL_FUSED_INLINE std::uint64_t lane_word(const typename Lanes<W>::U& v, int 
     }
 }
 
+// The generator's counters of W paths from counter `path`, and the signs of their
+// normals: each path's own, or with antithetic pairs the normals of counter k / 2,
+// negated for odd k (times 1.0 otherwise, which changes no bit).
+template <int W>
+struct Draws {
+    typename Lanes<W>::U counters;
+    typename Lanes<W>::D sign;
+};
+
+template <int W>
+QUARNEL_FUSED_INLINE Draws<W> draws_of(std::uint64_t path, bool antithetic) noexcept {
+    const typename Lanes<W>::U c = path_counters<W>(path);
+    if (!antithetic) return {c, splat<W>(1.0)};
+    Draws<W> d{c >> 1, splat<W>(1.0)};
+    for (int w = 0; w < W; ++w) {
+        if ((lane_word<W>(c, w) & 1U) != 0) set_lane<W>(d.sign, w, -1.0);
+    }
+    return d;
+}
+
 // Records step j for the lanes whose sigma is +-0 and have no zero yet.
 template <int W>
 QUARNEL_FUSED_INLINE void note_zeros(typename Lanes<W>::D s, std::size_t j,
@@ -230,7 +252,7 @@ QUARNEL_FUSED_INLINE void group_rows(const FusedModel& m, const philox::Key& key
                                      std::size_t* first_zero) noexcept {
     using D = typename Lanes<W>::D;
     const D zero = splat<W>(0.0);
-    const typename Lanes<W>::U counters = path_counters<W>(path);
+    const Draws<W> draws = draws_of<W>(path, c.antithetic);
     D x = zero + m.x0;
     Tangents<W> st{zero + 1.0, zero, zero, zero, zero, zero, zero};
     for (int w = 0; w < W; ++w) first_zero[w] = kNoZero;
@@ -251,9 +273,9 @@ QUARNEL_FUSED_INLINE void group_rows(const FusedModel& m, const philox::Key& key
     };
     for (std::size_t j = 0; j < c.n; j += 2) {
         D z0, z1;
-        normal_pair<W>(key, counters, j / 2, z0, z1);
-        step(j, z0);
-        if (j + 1 < c.n) step(j + 1, z1);
+        normal_pair<W>(key, draws.counters, j / 2, z0, z1);
+        step(j, z0 * draws.sign);
+        if (j + 1 < c.n) step(j + 1, z1 * draws.sign);
     }
     if constexpr (R == RowKind::state) {
         for (int w = 0; w < W; ++w) out[w] = lane<W>(x, w);
@@ -328,7 +350,7 @@ QUARNEL_FUSED_INLINE void group_fields(const FusedModel& m, const philox::Key& k
                                        std::uint64_t path, double* rows, std::size_t ld) noexcept {
     using D = typename Lanes<W>::D;
     const std::size_t n = c.n;
-    const typename Lanes<W>::U counters = path_counters<W>(path);
+    const Draws<W> draws = draws_of<W>(path, c.antithetic);
     D x = splat<W>(0.0) + m.x0;
     for (int w = 0; w < W; ++w) rows[static_cast<std::size_t>(w) * ld] = m.x0;
     auto step = [&](std::size_t j, D z) QUARNEL_FUSED_LAMBDA {
@@ -348,9 +370,9 @@ QUARNEL_FUSED_INLINE void group_fields(const FusedModel& m, const philox::Key& k
     };
     for (std::size_t j = 0; j < n; j += 2) {
         D z0, z1;
-        normal_pair<W>(key, counters, j / 2, z0, z1);
-        step(j, z0);
-        if (j + 1 < n) step(j + 1, z1);
+        normal_pair<W>(key, draws.counters, j / 2, z0, z1);
+        step(j, z0 * draws.sign);
+        if (j + 1 < n) step(j + 1, z1 * draws.sign);
     }
 }
 

@@ -33,7 +33,7 @@ constexpr auto kGreeksParams = std::tuple_cat(
     kModelGridParams,
     params(text("payoff"), real_or("strike", 0.0, "0.0"),
            text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
-           real_or_none("rate"), real_or_none("strike2")));
+           real_or_none("rate"), real_or_none("strike2"), text_or_none("pairs", "", "None")));
 
 struct ModelGrid {
     FusedModel model;
@@ -67,14 +67,19 @@ constexpr Function kNormals{
 constexpr Function kSimulate{
     "simulate",
     "Low-level: the batch of a fused call as one (n_paths, 7 n_steps + 1)\n"
-    "matrix: states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2.",
-    kModelGridParams,
+    "matrix: states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2;\n"
+    "with pairs='adjacent' the antithetic pairs of adjacent paths.",
+    std::tuple_cat(kModelGridParams, params(text_or_none("pairs", "", "None"))),
     [](std::string_view model, double x0, double a, double b, double c, double n_paths,
-       double n_steps, double horizon, double seed_lo, double seed_hi) -> Result<Matrix> {
+       double n_steps, double horizon, double seed_lo, double seed_hi,
+       const std::optional<std::string_view>& pairs) -> Result<Matrix> {
         Result<ModelGrid> call =
             model_grid(model, x0, a, b, c, n_paths, n_steps, horizon, seed_lo, seed_hi);
         if (!call.ok()) return call.error();
-        const auto& [m, grid] = call.value();
+        auto [m, grid] = call.value();
+        Result<bool> antithetic = fused_antithetic(pairs, grid.n_paths);
+        if (!antithetic.ok()) return antithetic.error();
+        grid.antithetic = antithetic.value();
         return fused_simulate(m, grid);
     }};
 
@@ -86,13 +91,14 @@ constexpr Function kPriceAndGreeks{
     [](std::string_view model, double x0, double a, double b, double c, double n_paths,
        double n_steps, double horizon, double seed_lo, double seed_hi, std::string_view payoff,
        double strike, std::string_view estimator, const std::optional<double>& half_width,
-       const std::optional<double>& rate, const std::optional<double>& strike2) -> Result<Greeks> {
+       const std::optional<double>& rate, const std::optional<double>& strike2,
+       const std::optional<std::string_view>& pairs) -> Result<Greeks> {
         Result<ModelGrid> call =
             model_grid(model, x0, a, b, c, n_paths, n_steps, horizon, seed_lo, seed_hi);
         if (!call.ok()) return call.error();
         const auto& [m, grid] = call.value();
         return fused_price_and_greeks(m, grid, payoff, strike, estimator, half_width, rate, strike2,
-                                      kWithoutGil);
+                                      pairs, kWithoutGil);
     }};
 
 constexpr Function kPriceAndDelta{
@@ -150,12 +156,13 @@ constexpr Function kCheckPriceAndGreeks{
     [](std::string_view model, double x0, double a, double b, double c, double n_paths,
        double n_steps, double horizon, double seed_lo, double seed_hi, std::string_view payoff,
        double strike, std::string_view estimator, const std::optional<double>& half_width,
-       const std::optional<double>& rate, const std::optional<double>& strike2) -> Result<Ref> {
+       const std::optional<double>& rate, const std::optional<double>& strike2,
+       const std::optional<std::string_view>& pairs) -> Result<Ref> {
         Result<ModelGrid> call =
             model_grid(model, x0, a, b, c, n_paths, n_steps, horizon, seed_lo, seed_hi);
         if (!call.ok()) return call.error();
-        Result<FusedGreeksCall> r =
-            check_fused_greeks(payoff, strike, estimator, half_width, rate, strike2);
+        Result<FusedGreeksCall> r = check_fused_greeks(payoff, strike, estimator, half_width, rate,
+                                                       strike2, pairs, call.value().grid.n_paths);
         if (!r.ok()) return r.error();
         return Ref::borrow(Py_None);
     }};
@@ -164,17 +171,22 @@ constexpr Function kGreekRows{
     "_greek_rows",
     "The kernel rows (n_paths, 7) of paths first_path on of a fused call:\n"
     "X_N, delta weight, gamma weight, Y_N, H_N, V_N, vega weight (of the\n"
-    "parallel bump); the chunks of quarnel.dask.price_and_greeks_fused.",
-    std::tuple_cat(kModelGridParams, params(real("first_path"))),
+    "parallel bump); the chunks of quarnel.dask.price_and_greeks_fused (with\n"
+    "pairs='adjacent', chunks of whole pairs).",
+    std::tuple_cat(kModelGridParams, params(real("first_path"), text_or_none("pairs", "", "None"))),
     [](std::string_view model, double x0, double a, double b, double c, double n_paths,
-       double n_steps, double horizon, double seed_lo, double seed_hi,
-       double first_path) -> Result<Matrix> {
+       double n_steps, double horizon, double seed_lo, double seed_hi, double first_path,
+       const std::optional<std::string_view>& pairs) -> Result<Matrix> {
         Result<FusedModel> m = fused_model(model, x0, a, b, c);
         if (!m.ok()) return m.error();
         Result<FusedGrid> grid =
             fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, first_path);
         if (!grid.ok()) return grid.error();
-        return fused_greek_rows(m.value(), grid.value(), kWithoutGil);
+        Result<bool> antithetic = fused_antithetic(pairs, grid.value().n_paths);
+        if (!antithetic.ok()) return antithetic.error();
+        FusedGrid drawn = grid.value();
+        drawn.antithetic = antithetic.value();
+        return fused_greek_rows(m.value(), drawn, kWithoutGil);
     }};
 
 constexpr Function kLocalVolSurface{
