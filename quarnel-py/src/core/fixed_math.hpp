@@ -4,7 +4,8 @@
 // multiplications and divisions (the build forbids contraction), so the result is a
 // function of the argument alone. Accuracy (checked against long double in
 // tests/cpp/test_fixed_math.cpp): exp and log within 2 ulp on the whole finite range;
-// pow, as exp(y log x) in plain double, within 8 ulp for |y log x| up to about 6.
+// pow, as exp(y log x) in plain double, within 8 ulp for |y log x| up to about 6 (the
+// error grows with |y log x|: x^0.7 is within 2.1 ulp on [0.2, 5], 3.0 on [0.01, 100]).
 //
 // A lane version (several paths in the lanes of a vector) must run exactly these
 // operations in this order, with the branches turned into selects, to keep the bits.
