@@ -18,6 +18,9 @@ coefficient is linear in it for every family):
   (a Numba `cfunc`, a `scipy.LowLevelCallable` or a ctypes function) called inside the
   fused loop; vega is d / d vol for sigma linear in a vol of value `vol`
 
+and one that is not scalar, `Heston` (stock and variance), for
+`quarnel.price_and_greeks_heston_fused` and `quarnel.simulate_heston` alone.
+
 The weights divide by the diffusion coefficient, so a CIR path that reaches zero (or a
 CEV path that lands exactly on it) raises the zero-diffusion ValueError of the
 stored-batch estimators: keep CIR's Feller ratio 2 kappa theta / s^2 well above 1 and
@@ -223,4 +226,27 @@ class Compiled(_Model):
 
 Model = GBM | ABM | OU | CEV | CIR | LocalVol | Compiled
 
-__all__ = ["ABM", "CEV", "CIR", "GBM", "OU", "Compiled", "LocalVol", "Model"]
+
+@dataclasses.dataclass(frozen=True, kw_only=True)
+class Heston:
+    """dS = mu S dt + sqrt(v) S (rho dB + sqrt(1 - rho^2) dZ),
+    dv = kappa (theta - v) dt + xi sqrt(v) dB: the stochastic-volatility model of
+    `quarnel.price_and_greeks_heston_fused` and `quarnel.simulate_heston`, with the
+    scheme of `price_and_greeks_heston` (full-truncation Euler on v, log-Euler on S).
+    Two assets' worth of noise a step, so it is no scalar model: the scalar fused
+    functions refuse it."""
+
+    name: ClassVar[str] = "heston"
+    s0: float
+    v0: float
+    kappa: float
+    theta: float
+    xi: float
+    rho: float
+    mu: float = 0.0
+
+    def _native(self) -> tuple[float, float, float, float, float, float, float]:
+        return (self.s0, self.v0, self.kappa, self.theta, self.xi, self.rho, self.mu)
+
+
+__all__ = ["ABM", "CEV", "CIR", "GBM", "OU", "Compiled", "Heston", "LocalVol", "Model"]
