@@ -128,6 +128,33 @@ void heston_fused_raw_rows(const HestonBatch& batch, std::uint64_t seed, std::si
 struct HestonIncrementMatrices {
     Matrix dw_v, dw_perp;
 };
+namespace detail {
+// The fused paths of each lane width built (heston_fused_kernel.hpp, compiled into the
+// fused kernels' files): 1, 2 (baseline vectors), 4 (AVX2) and 8 (AVX-512), the last
+// two to be called only where detail::fused_rows_at has them. Raw rows, and increments
+// into rows of n_steps doubles.
+using HestonFusedRowsFn = void (*)(const HestonBatch&, std::uint64_t, std::size_t, std::size_t,
+                                   double*) noexcept;
+using HestonFusedIncrementsFn = void (*)(std::uint64_t, double, std::size_t, std::size_t,
+                                         std::size_t, double*, double*) noexcept;
+void heston_fused_rows_1(const HestonBatch&, std::uint64_t, std::size_t, std::size_t,
+                         double*) noexcept;
+void heston_fused_rows_2(const HestonBatch&, std::uint64_t, std::size_t, std::size_t,
+                         double*) noexcept;
+void heston_fused_rows_4(const HestonBatch&, std::uint64_t, std::size_t, std::size_t,
+                         double*) noexcept;
+void heston_fused_rows_8(const HestonBatch&, std::uint64_t, std::size_t, std::size_t,
+                         double*) noexcept;
+void heston_fused_increments_1(std::uint64_t, double, std::size_t, std::size_t, std::size_t,
+                               double*, double*) noexcept;
+void heston_fused_increments_2(std::uint64_t, double, std::size_t, std::size_t, std::size_t,
+                               double*, double*) noexcept;
+void heston_fused_increments_4(std::uint64_t, double, std::size_t, std::size_t, std::size_t,
+                               double*, double*) noexcept;
+void heston_fused_increments_8(std::uint64_t, double, std::size_t, std::size_t, std::size_t,
+                               double*, double*) noexcept;
+}  // namespace detail
+
 Result<HestonIncrementMatrices> heston_simulate(const HestonModel& model, const FusedGrid& grid,
                                                 const WorkScope& scope);
 

@@ -1,7 +1,5 @@
-// The fused Heston paths (heston.hpp): the increments drawn from the counter-based
-// generator as each step needs them and fed to the step of heston_step.hpp, one path at
-// a time, so that a path leaves only its raw row. heston_simulate writes the same
-// increments, from the same products, for the stored-batch kernel.
+// The fused Heston paths (heston.hpp): the widest lane width of the fused kernels on
+// this CPU (heston_fused_kernel.hpp), the same bits at every width.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -11,53 +9,47 @@
 #include "core/fused.hpp"
 #include "core/fused_math.hpp"
 #include "core/heston.hpp"
-#include "core/heston_step.hpp"
-#include "core/philox.hpp"
 #include "core/pool.hpp"
 
 namespace quarnel {
 
 namespace {
 
-using heston_step_detail::heston_finish;
-using heston_step_detail::heston_start;
-using heston_step_detail::heston_step;
-using heston_step_detail::HestonConst;
-using heston_step_detail::HestonState;
+struct HestonFusedFns {
+    detail::HestonFusedRowsFn rows;
+    detail::HestonFusedIncrementsFn increments;
+};
+
+// The widths of fused_width(), which are built and run on this CPU exactly where the
+// scalar fused kernels of that width are.
+HestonFusedFns widest() noexcept {
+    switch (detail::fused_width()) {
+#if QUARNEL_FUSED_AVX512 && QUARNEL_FUSED_VECTORS
+        case 8: return {&detail::heston_fused_rows_8, &detail::heston_fused_increments_8};
+#endif
+#if QUARNEL_FUSED_AVX2 && QUARNEL_FUSED_VECTORS
+        case 4: return {&detail::heston_fused_rows_4, &detail::heston_fused_increments_4};
+#endif
+#if QUARNEL_FUSED_VECTORS
+        case 2: return {&detail::heston_fused_rows_2, &detail::heston_fused_increments_2};
+#endif
+        default: return {&detail::heston_fused_rows_1, &detail::heston_fused_increments_1};
+    }
+}
+
+const HestonFusedFns& fns() noexcept {
+    static const HestonFusedFns chosen = widest();
+    return chosen;
+}
 
 // Paths per pool item of heston_simulate.
 constexpr std::size_t kItemPaths = 512;
-
-// The increments (dB_j, dZ_j) of one path's step j: the Box-Muller pair of Philox block
-// j, each times sqrt(dt), the same two products wherever the increments are used.
-QUARNEL_LANES_INLINE void increments_at(const philox::Key& key, std::uint64_t path,
-                                        std::size_t step, double sqrt_dt, double& db,
-                                        double& dz) noexcept {
-    double z_even = 0.0, z_odd = 0.0;
-    fused::normal_pair<1>(key, path, step, z_even, z_odd);
-    db = sqrt_dt * z_even;
-    dz = sqrt_dt * z_odd;
-}
 
 }  // namespace
 
 void heston_fused_raw_rows(const HestonBatch& b, std::uint64_t seed, std::size_t first,
                            std::size_t count, double* out) noexcept {
-    const philox::Key key(seed);
-    const HestonModel& m = b.model;
-    // As the lane driver's at_step gives them (heston.cpp).
-    const HestonConst c{m.v0, b.dt, m.kappa, m.theta, m.xi, m.kappa * b.dt};
-    const double sqrt_dt = std::sqrt(b.dt);
-    for (std::size_t p = 0; p < count; ++p) {
-        const std::uint64_t path = first + p;
-        HestonState<double> st = heston_start(0.0);
-        for (std::size_t j = 0; j < b.n_steps; ++j) {
-            double db = 0.0, dz = 0.0;
-            increments_at(key, path, j, sqrt_dt, db, dz);
-            heston_step(st, db, dz, c);
-        }
-        heston_finish(st, out + p * kHestonRawColumns);
-    }
+    fns().rows(b, seed, first, count, out);
 }
 
 Result<HestonIncrementMatrices> heston_simulate(const HestonModel& model, const FusedGrid& grid,
@@ -71,22 +63,17 @@ Result<HestonIncrementMatrices> heston_simulate(const HestonModel& model, const 
                           std::to_string(steps) + " steps do not fit in memory"};
     }
     HestonIncrementMatrices out{Matrix::allocate(n, steps), Matrix::allocate(n, steps)};
+    // The product of the fused kernel: sqrt(dt) of dt = T / N.
     const double sqrt_dt = std::sqrt(b.dt);
-    const philox::Key key(grid.seed);
-    const std::uint64_t first_path = grid.first_path;
+    const detail::HestonFusedIncrementsFn increments = fns().increments;
     auto work = [&] {
         const std::size_t items = (n + kItemPaths - 1) / kItemPaths;
         WorkerPool::global().run(
             items,
             [&](std::size_t i) noexcept {
-                const std::size_t a = i * kItemPaths, end = std::min(n, a + kItemPaths);
-                for (std::size_t k = a; k < end; ++k) {
-                    double* db = out.dw_v.row(k);
-                    double* dz = out.dw_perp.row(k);
-                    for (std::size_t j = 0; j < steps; ++j) {
-                        increments_at(key, first_path + k, j, sqrt_dt, db[j], dz[j]);
-                    }
-                }
+                const std::size_t a = i * kItemPaths, len = std::min(kItemPaths, n - a);
+                increments(grid.seed, sqrt_dt, grid.first_path + a, len, steps, out.dw_v.row(a),
+                           out.dw_perp.row(a));
             },
             n * steps * 4);
     };

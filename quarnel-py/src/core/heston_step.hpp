@@ -8,7 +8,15 @@
 
 #include "core/lanes.hpp"
 
+#ifndef QUARNEL_FUSED_ISA
+#define QUARNEL_FUSED_ISA portable
+#endif
+
+// Inside a namespace named after the instruction set of the including file, as
+// philox.hpp is: the fused kernels' wide copies (fused_avx2.cpp, fused_avx512.cpp) can
+// never be merged by the linker with the baseline ones.
 namespace quarnel::heston_step_detail {
+inline namespace QUARNEL_FUSED_ISA {
 
 // The parameters whose tangent of v the pass carries, in this order.
 constexpr int kVarParams = 4;  // v0, kappa, theta, xi
@@ -61,7 +69,9 @@ QUARNEL_LANES_INLINE TruncatedLanes<T> truncate_lanes(const T& v) noexcept {
         const M pos = v > 0.0;
         const T one = T{} + 1.0;
         out.vp = reinterpret_cast<T>(reinterpret_cast<M>(v) & pos);
-        for (int w = 0; w < W; ++w) out.s[w] = std::sqrt(out.vp[w]);
+        T s = out.vp;  // the square roots in place, lane by lane
+        for (int w = 0; w < W; ++w) s[w] = std::sqrt(s[w]);
+        out.s = s;
         out.q = reinterpret_cast<T>(reinterpret_cast<M>(one) & pos);
         out.h = (0.5 * out.q) / (out.s + (one - out.q));
 #else
@@ -135,4 +145,5 @@ QUARNEL_LANES_INLINE void heston_finish(const HestonState<T>& st, Out* row) noex
     }
 }
 
+}  // namespace QUARNEL_FUSED_ISA
 }  // namespace quarnel::heston_step_detail
