@@ -17,12 +17,12 @@ void fused_fields_4(const FusedModel& m, const FusedGrid& g, std::size_t first, 
 }
 
 void heston_fused_rows_4(const HestonBatch& b, std::uint64_t seed, std::size_t first,
-                          std::size_t count, double* out) noexcept {
+                         std::size_t count, double* out) noexcept {
     fused::heston_rows_any<4>(b, seed, first, count, out);
 }
 void heston_fused_increments_4(std::uint64_t seed, double sqrt_dt, std::size_t first,
-                                std::size_t count, std::size_t n_steps, double* dw_v,
-                                double* dw_perp) noexcept {
+                               std::size_t count, std::size_t n_steps, double* dw_v,
+                               double* dw_perp) noexcept {
     fused::heston_increments_any<4>(seed, sqrt_dt, first, count, n_steps, dw_v, dw_perp);
 }
 

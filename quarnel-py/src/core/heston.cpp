@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/lane_driver.hpp"
 #include "core/heston_step.hpp"
+#include "core/lane_driver.hpp"
 #include "core/lanes.hpp"
 #include "core/pool.hpp"
 #include "core/tangent_flow_parallel.hpp"

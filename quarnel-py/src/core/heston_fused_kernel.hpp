@@ -75,11 +75,12 @@ QUARNEL_FUSED_INLINE void heston_rows_group(const HestonBatch& b, const philox::
 }
 
 template <int W>
-void heston_rows_any(const HestonBatch& b, std::uint64_t seed, std::size_t first,
-                     std::size_t count, double* out) noexcept {
+void heston_rows_any(const HestonBatch& b, std::uint64_t seed, std::size_t first, std::size_t count,
+                     double* out) noexcept {
     const philox::Key key(seed);
     std::size_t p = 0;
-    for (; p + W <= count; p += W) heston_rows_group<W>(b, key, first + p, out + p * kHestonRawColumns);
+    for (; p + W <= count; p += W)
+        heston_rows_group<W>(b, key, first + p, out + p * kHestonRawColumns);
     for (; p < count; ++p) heston_rows_group<1>(b, key, first + p, out + p * kHestonRawColumns);
 }
 
@@ -87,8 +88,8 @@ void heston_rows_any(const HestonBatch& b, std::uint64_t seed, std::size_t first
 // and dw_perp (row stride ld = n_steps).
 template <int W>
 QUARNEL_FUSED_INLINE void heston_increments_group(const philox::Key& key, std::size_t path,
-                                                  std::size_t n_steps, double sqrt_dt,
-                                                  double* dw_v, double* dw_perp) noexcept {
+                                                  std::size_t n_steps, double sqrt_dt, double* dw_v,
+                                                  double* dw_perp) noexcept {
     const typename Lanes<W>::U paths = heston_paths<W>(path);
     for (std::size_t j = 0; j < n_steps; ++j) {
         typename Lanes<W>::D db, dz;
@@ -102,9 +103,8 @@ QUARNEL_FUSED_INLINE void heston_increments_group(const philox::Key& key, std::s
 }
 
 template <int W>
-void heston_increments_any(std::uint64_t seed, double sqrt_dt, std::size_t first,
-                           std::size_t count, std::size_t n_steps, double* dw_v,
-                           double* dw_perp) noexcept {
+void heston_increments_any(std::uint64_t seed, double sqrt_dt, std::size_t first, std::size_t count,
+                           std::size_t n_steps, double* dw_v, double* dw_perp) noexcept {
     const philox::Key key(seed);
     std::size_t p = 0;
     for (; p + W <= count; p += W) {

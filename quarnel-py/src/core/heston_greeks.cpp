@@ -168,8 +168,7 @@ namespace {
 // The checks of price_and_greeks_heston after the batch's.
 Result<HestonCall> check_heston_call(Result<HestonBatch> batch, std::string_view payoff,
                                      double strike, std::string_view estimator,
-                                     std::optional<double> rate,
-                                     std::optional<double> half_width) {
+                                     std::optional<double> rate, std::optional<double> half_width) {
     if (!batch.ok()) return batch.error();
     Result<HestonPayoff> kind = heston_payoff_named(payoff);
     if (!kind.ok()) return kind.error();
@@ -289,8 +288,8 @@ namespace {
 // chains as continue_sums runs over the chunks of quarnel.dask, laid out as it lays them
 // out ([s1..., s2...]); memory is one block of samples whatever n_paths.
 template <class RawRows>
-Result<HestonGreeks> estimate_heston(const HestonCall& call, double strike,
-                                     const RawRows& raw_rows, const WorkScope& scope) {
+Result<HestonGreeks> estimate_heston(const HestonCall& call, double strike, const RawRows& raw_rows,
+                                     const WorkScope& scope) {
     const std::size_t n = call.batch.n_paths;
     const std::size_t width = sample_columns(call);
     constexpr std::size_t kBlock = 65536;
@@ -348,8 +347,8 @@ Result<HestonGreeks> price_and_greeks_heston_fused(const HestonModel& model, con
                                                    std::optional<double> half_width,
                                                    const WorkScope& scope) {
     Result<HestonCall> checked =
-        check_heston_call(heston_batch_of(grid.n_paths, grid.n_steps, grid.horizon, model),
-                          payoff, strike, estimator, rate, half_width);
+        check_heston_call(heston_batch_of(grid.n_paths, grid.n_steps, grid.horizon, model), payoff,
+                          strike, estimator, rate, half_width);
     if (!checked.ok()) return checked.error();
     const HestonCall& call = checked.value();
     return estimate_heston(call, strike, FusedRows{&call.batch, grid.seed}, scope);

@@ -2,14 +2,13 @@
 // price-and-Greeks from the caller's Brownian increments, one record per function.
 #include "core/heston.hpp"
 
-#include "core/fused.hpp"
-
 #include <optional>
 #include <string_view>
 #include <tuple>
 
 #include "bind/module.hpp"
 #include "bind/record.hpp"
+#include "core/fused.hpp"
 #include "core/work_scope.hpp"
 
 namespace quarnel::py {
@@ -166,10 +165,9 @@ constexpr Function kHestonSamples{
 
 // The fused paths: the model's parameters, the grid and the seed's two 32-bit halves (a
 // float holds each exactly), which quarnel/_fused_api.py unpacks from its objects.
-constexpr auto kFusedParams =
-    params(real("s0"), real("v0"), real("kappa"), real("theta"), real("xi"), real("rho"),
-           real("mu"), real("n_paths"), real("n_steps"), real("horizon"), real("seed_lo"),
-           real("seed_hi"));
+constexpr auto kFusedParams = params(
+    real("s0"), real("v0"), real("kappa"), real("theta"), real("xi"), real("rho"), real("mu"),
+    real("n_paths"), real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi"));
 
 Result<FusedGrid> heston_grid(double n_paths, double n_steps, double horizon, double seed_lo,
                               double seed_hi) {
