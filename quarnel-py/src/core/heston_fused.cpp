@@ -62,6 +62,7 @@ Result<HestonIncrementMatrices> heston_simulate(const HestonModel& model, const 
         return ModelError{"the increments of " + std::to_string(n) + " paths x " +
                           std::to_string(steps) + " steps do not fit in memory"};
     }
+    // NOLINTNEXTLINE(clang-analyzer-unix.Malloc)
     HestonIncrementMatrices out{Matrix::allocate(n, steps), Matrix::allocate(n, steps)};
     // The product of the fused kernel: sqrt(dt) of dt = T / N.
     const double sqrt_dt = std::sqrt(b.dt);
