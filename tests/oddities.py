@@ -116,6 +116,8 @@ VALID = {
     "barrier": 1.5, "dates": np.array([1.0, 2.0]), "direction": "up", "knock": "out",
     "product": "barrier", "threads": "serial", "first_date": 0.0, "rebate": 0.0,
     "vega_weights": 0.0, "centred": 0.0, "column": 0.0,
+    # quarnel._fused's local volatility surfaces (a handle below 1 is never live)
+    "times": np.array([0.0, 1.0]), "handle": 0.0,
 }
 
 # Where one name means another kind of value in one function.
@@ -125,9 +127,9 @@ for _name in ["_basket_block_sums", "_basket_levels", "_basket_samples", "greek_
     VALID_IN[f"quarnel._basket:{_name}"] = {
         "terminal_states": np.ones((2, 2)), "w_terminals": DWS, "x0": np.ones(2)}
 
-# quarnel._fused's local volatility surface (a (times, states) grid) and its handle;
-# quarnel._greeks' layout of an estimate's chunk samples.
-VALID.update({"times": np.array([0.0, 1.0]), "handle": 1.0, "estimate": "constant_flow"})
+# quarnel._fused's local volatility surface (a (times, states) grid); quarnel._greeks'
+# layout of an estimate's chunk samples.
+VALID.update({"estimate": "constant_flow"})
 VALID_IN["quarnel._fused:_local_vol_surface"] = {"states": np.array([0.5, 1.5]),
                                                   "vols": np.full((2, 2), 0.2)}
 

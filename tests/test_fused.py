@@ -3,6 +3,7 @@ against the stored-batch call on its own simulated batch, every vector width aga
 one path at a time, values against closed forms, and the argument checks."""
 
 import ctypes
+import dataclasses
 import math
 import os
 import subprocess
@@ -13,7 +14,7 @@ import pytest
 
 import quarnel
 from quarnel import _fused
-from quarnel.models import ABM, CEV, CIR, GBM, OU, Compiled, LocalVol
+from quarnel.models import ABM, CEV, CIR, GBM, OU, Compiled, Heston, LocalVol
 
 # --- the generator, in NumPy ----------------------------------------------------------
 
@@ -156,6 +157,34 @@ def test_fused_equals_the_stored_batch_bit_for_bit(model, payoff, estimator, hal
         assert repr(pd) == repr(quarnel.price_and_delta_tangent_flow(batch, payoff, K))
 
 
+HESTON = Heston(s0=100.0, v0=0.04, kappa=2.0, theta=0.04, xi=0.3, rho=-0.7, mu=0.03)
+
+
+# Every payoff by both estimators, and the digitals' ramp.
+HESTON_CASES = [(payoff, *rest) for payoff in ("call", "put", "digital", "digital_put")
+                for rest in (("lowest_variance", None, None), ("weights", None, 0.02))]
+HESTON_CASES += [("digital", "lowest_variance", 4.0, 0.02),
+                 ("digital_put", "lowest_variance", 4.0, None)]
+
+
+@pytest.mark.parametrize("payoff, estimator, half_width, rate", HESTON_CASES)
+def test_heston_fused_equals_the_stored_call_bit_for_bit(payoff, estimator, half_width, rate):
+    n, N, T, seed = 1001, 13, 0.7, 99  # 1001 paths: a tail for every lane width
+    dw_v, dw_perp = quarnel.simulate_heston(HESTON, n, N, T, seed)
+    # The documented layout: one Box-Muller pair a Heston step.
+    z = math.sqrt(T / N) * quarnel.normals(seed, n, 2 * N)
+    np.testing.assert_array_equal(dw_v, z[:, 0::2])
+    np.testing.assert_array_equal(dw_perp, z[:, 1::2])
+    m = HESTON
+    stored = quarnel.price_and_greeks_heston(
+        dw_v, dw_perp, T, m.s0, m.v0, m.kappa, m.theta, m.xi, m.rho, payoff, 101.0, mu=m.mu,
+        estimator=estimator, rate=rate, half_width=half_width)
+    fused = quarnel.price_and_greeks_heston_fused(m, n, N, T, seed, payoff, 101.0,
+                                                  estimator=estimator, rate=rate,
+                                                  half_width=half_width)
+    assert repr(fused) == repr(stored)
+
+
 @pytest.mark.parametrize("model", MODELS[::2], ids=lambda m: m.name)
 @pytest.mark.parametrize("payoff, estimator, half_width", CASES[1::2])
 def test_dask_chunks_of_paths_give_the_single_calls_bits(model, payoff, estimator, half_width):
@@ -294,9 +323,11 @@ def test_every_width_gives_the_bits_of_one_path_at_a_time(model):
 
 
 def test_thread_count_does_not_change_a_bit():
-    code = ("import quarnel; from quarnel.models import CEV; print(repr("
+    code = ("import quarnel; from quarnel.models import CEV, Heston; print(repr("
             "quarnel.price_and_greeks_fused(CEV(x0=1.0, vol=0.3, beta=0.7), 30001, 20, 1.0, 5,"
-            " 'call', 1.0)))")
+            " 'call', 1.0)), repr(quarnel.price_and_greeks_heston_fused(Heston(s0=1.0, "
+            "v0=0.04, kappa=2.0, theta=0.04, xi=0.3, rho=-0.7), 70001, 8, 1.0, 5, 'digital',"
+            " 1.0)))")
     outs = {subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                            env={**os.environ, "RAYON_NUM_THREADS": t}).stdout for t in ("1", "3")}
     assert len(outs) == 1
@@ -373,6 +404,16 @@ def test_cev_delta_of_the_martingale_is_one():
     (lambda: quarnel.price_and_greeks_fused(GBM(x0=1.0, vol=0.2), 11, 2, 1.0, 1, "call",
                                             pairs="adjacent"), ValueError,
      "pairs need an even number of paths, got 11"),
+    (lambda: quarnel.price_and_greeks_fused(HESTON, 10, 2, 1.0, 1, "call"), TypeError,
+     "argument 'model': expected a scalar quarnel.models model"),
+    (lambda: quarnel.price_and_greeks_heston_fused(GBM(x0=1.0, vol=0.2), 10, 2, 1.0, 1, "call",
+                                                   1.0), TypeError,
+     "argument 'model': expected a quarnel.models.Heston, got GBM"),
+    (lambda: quarnel.simulate_heston(dataclasses.replace(HESTON, rho=1.0), 10, 2, 1.0, 1),
+     ValueError, "rho must lie strictly between -1 and 1, got 1"),
+    (lambda: quarnel.price_and_greeks_heston_fused(HESTON, 10, 2, 1.0, 1, "call", 1.0,
+                                                   estimator="pathwise"), ValueError,
+     "estimator"),
 ])
 def test_bad_arguments(call, error, message):
     with pytest.raises(error, match=None) as info:

@@ -131,10 +131,13 @@ from ._fused_api import (  # noqa: E402
     normals,
     price_and_delta_fused,
     price_and_greeks_fused,
+    price_and_greeks_heston_fused,
     simulate,
+    simulate_heston,
 )
 
-__all__ += ["models", "normals", "price_and_delta_fused", "price_and_greeks_fused", "simulate"]
+__all__ += ["models", "normals", "price_and_delta_fused", "price_and_greeks_fused",
+            "price_and_greeks_heston_fused", "simulate", "simulate_heston"]
 # Users who simulate themselves: the tangent flow fed one Euler step at a time.
 from ._stream_api import TangentFlowAccumulator  # noqa: E402
 

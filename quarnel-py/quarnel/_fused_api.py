@@ -15,12 +15,15 @@ from typing import Any, Literal
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _fused
+from . import _fused, _heston
 from ._batch import PathBatch
+from ._heston_types import HestonGreeks
 from ._types import DeltaPayoff, Estimator, Greeks, Payoff
-from .models import _Model
+from .models import Heston, _Model
 
 _TWO32 = 1 << 32
+
+HestonPayoff = Literal["call", "put", "digital", "digital_put"]
 
 
 def _seed_halves(seed: object) -> tuple[float, float]:
@@ -33,6 +36,10 @@ def _seed_halves(seed: object) -> tuple[float, float]:
 
 
 def _model(model: object) -> tuple[str, float, float, float, float]:
+    if isinstance(model, Heston):
+        raise TypeError("argument 'model': expected a scalar quarnel.models model (GBM, ABM, "
+                        "OU, CEV, CIR, LocalVol, Compiled), got Heston: use "
+                        "price_and_greeks_heston_fused or simulate_heston")
     if not isinstance(model, _Model):
         raise TypeError(f"argument 'model': expected a quarnel.models model (GBM, ABM, OU, "
                         f"CEV, CIR), got {type(model).__qualname__}")
@@ -115,5 +122,43 @@ def price_and_delta_fused(model: _Model, n_paths: int, n_steps: int, horizon: fl
     return float(p), float(d), float(p_se), float(d_se)
 
 
+def _heston_model(model: object) -> tuple[float, float, float, float, float, float, float]:
+    if not isinstance(model, Heston):
+        raise TypeError(f"argument 'model': expected a quarnel.models.Heston, got "
+                        f"{type(model).__qualname__}")
+    return model._native()
+
+
+def simulate_heston(model: Heston, n_paths: int, n_steps: int, horizon: float,
+                    seed: int) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """The increments (dw_v, dw_perp), each (n_paths, n_steps), of the paths that
+    `price_and_greeks_heston_fused` with these arguments simulates: for step j,
+    dw_v[k, j] = sqrt(dt) z[k, 2j] and dw_perp[k, j] = sqrt(dt) z[k, 2j + 1], with
+    z = normals(seed, n_paths, 2 n_steps) and dt = horizon / n_steps. So
+    `price_and_greeks_heston(dw_v, dw_perp, horizon, s0, ..., mu=mu)` on them gives
+    the fused call's `HestonGreeks` bit for bit."""
+    lo, hi = _seed_halves(seed)
+    out: Any = _heston._simulate_fused(*_heston_model(model), _count("n_paths", n_paths),
+                                       _count("n_steps", n_steps), horizon, lo, hi)
+    dw_v, dw_perp = out
+    return dw_v, dw_perp
+
+
+def price_and_greeks_heston_fused(model: Heston, n_paths: int, n_steps: int, horizon: float,
+                                  seed: int, payoff: HestonPayoff, strike: float, *,
+                                  estimator: Estimator = "lowest_variance",
+                                  rate: float | None = None,
+                                  half_width: float | None = None) -> HestonGreeks:
+    """`price_and_greeks_heston` (payoffs, estimators, `rate` and `half_width` as there)
+    on the paths of `simulate_heston(model, n_paths, n_steps, horizon, seed)`, bit for
+    bit, simulating and estimating in one pass: no increment is stored, and memory does
+    not grow with n_paths."""
+    lo, hi = _seed_halves(seed)
+    out: HestonGreeks = _heston._price_and_greeks_fused(
+        *_heston_model(model), _count("n_paths", n_paths), _count("n_steps", n_steps), horizon, lo,
+        hi, payoff, strike, estimator, rate, half_width)
+    return out
+
+
 __all__ = ["normals", "price_and_delta_fused", "price_and_greeks_fused",
-           "simulate"]
+           "price_and_greeks_heston_fused", "simulate", "simulate_heston"]

@@ -78,3 +78,37 @@ def _heston_samples(
     rate: SupportsFloat | None = None,
     half_width: SupportsFloat | None = None,
 ) -> NDArray[np.float64]: ...
+
+def _simulate_fused(
+    s0: SupportsFloat,
+    v0: SupportsFloat,
+    kappa: SupportsFloat,
+    theta: SupportsFloat,
+    xi: SupportsFloat,
+    rho: SupportsFloat,
+    mu: SupportsFloat,
+    n_paths: SupportsFloat,
+    n_steps: SupportsFloat,
+    horizon: SupportsFloat,
+    seed_lo: SupportsFloat,
+    seed_hi: SupportsFloat,
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
+def _price_and_greeks_fused(
+    s0: SupportsFloat,
+    v0: SupportsFloat,
+    kappa: SupportsFloat,
+    theta: SupportsFloat,
+    xi: SupportsFloat,
+    rho: SupportsFloat,
+    mu: SupportsFloat,
+    n_paths: SupportsFloat,
+    n_steps: SupportsFloat,
+    horizon: SupportsFloat,
+    seed_lo: SupportsFloat,
+    seed_hi: SupportsFloat,
+    payoff: str,
+    strike: SupportsFloat,
+    estimator: str = "lowest_variance",
+    rate: SupportsFloat | None = None,
+    half_width: SupportsFloat | None = None,
+) -> HestonGreeks: ...

@@ -18,6 +18,9 @@ coefficient is linear in it for every family):
   (a Numba `cfunc`, a `scipy.LowLevelCallable` or a ctypes function) called inside the
   fused loop; vega is d / d vol for sigma linear in a vol of value `vol`
 
+and one that is not scalar, `Heston` (stock and variance), for
+`quarnel.price_and_greeks_heston_fused` and `quarnel.simulate_heston` alone.
+
 The weights divide by the diffusion coefficient, so a CIR path that reaches zero (or a
 CEV path that lands exactly on it) raises the zero-diffusion ValueError of the
 stored-batch estimators: keep CIR's Feller ratio 2 kappa theta / s^2 well above 1 and
@@ -28,6 +31,7 @@ from zero.
 
 from __future__ import annotations
 
+import _ctypes
 import ctypes
 import dataclasses
 import weakref
@@ -181,14 +185,14 @@ def _address(f: object) -> int:
         get = ctypes.pythonapi.PyCapsule_GetPointer
         get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
         return int(get(fn.function, signature.encode()))
-    if isinstance(f, ctypes._CFuncPtr):  # noqa: SLF001 (ctypes' one base of functions)
+    if isinstance(f, _ctypes.CFuncPtr):  # the base of every ctypes function type
         double = ctypes.c_double
-        if (f.restype is not None or tuple(f.argtypes or ()) !=
+        if (fn.restype is not None or tuple(fn.argtypes or ()) !=
                 (double, double, ctypes.POINTER(double))):
             raise TypeError("argument 'coefficients': expected a ctypes function of "
                             "restype None and argtypes (c_double, c_double, "
                             "POINTER(c_double))")
-        return int(ctypes.cast(f, ctypes.c_void_p).value or 0)
+        return int(ctypes.cast(fn, ctypes.c_void_p).value or 0)
     raise TypeError(f"argument 'coefficients': expected a Numba cfunc, a "
                     f"scipy.LowLevelCallable or a ctypes function of signature "
                     f"{SIGNATURE!r}, got {type(f).__qualname__}")
@@ -223,4 +227,27 @@ class Compiled(_Model):
 
 Model = GBM | ABM | OU | CEV | CIR | LocalVol | Compiled
 
-__all__ = ["ABM", "CEV", "CIR", "GBM", "OU", "Compiled", "LocalVol", "Model"]
+
+@dataclasses.dataclass(frozen=True, kw_only=True)
+class Heston:
+    """dS = mu S dt + sqrt(v) S (rho dB + sqrt(1 - rho^2) dZ),
+    dv = kappa (theta - v) dt + xi sqrt(v) dB: the stochastic-volatility model of
+    `quarnel.price_and_greeks_heston_fused` and `quarnel.simulate_heston`, with the
+    scheme of `price_and_greeks_heston` (full-truncation Euler on v, log-Euler on S).
+    Two assets' worth of noise a step, so it is no scalar model: the scalar fused
+    functions refuse it."""
+
+    name: ClassVar[str] = "heston"
+    s0: float
+    v0: float
+    kappa: float
+    theta: float
+    xi: float
+    rho: float
+    mu: float = 0.0
+
+    def _native(self) -> tuple[float, float, float, float, float, float, float]:
+        return (self.s0, self.v0, self.kappa, self.theta, self.xi, self.rho, self.mu)
+
+
+__all__ = ["ABM", "CEV", "CIR", "GBM", "OU", "Compiled", "Heston", "LocalVol", "Model"]

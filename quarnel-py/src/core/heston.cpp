@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/heston_step.hpp"
 #include "core/lane_driver.hpp"
 #include "core/lanes.hpp"
 #include "core/pool.hpp"
@@ -29,96 +30,11 @@ struct Lanes<8> {
 
 namespace {
 
-// The parameters whose tangent of v the pass carries, in this order.
-constexpr int kVarParams = 4;  // v0, kappa, theta, xi
-
-// `d` is v_j - v0, the sum of the variance increments so far (see heston.hpp).
-template <class T>
-struct HestonState {
-    T d, q, r, g;
-    T tan[kVarParams], tq[kVarParams], tr[kVarParams], tg[kVarParams];
-};
-
-struct HestonConst {
-    double v0, dt, kappa, theta, xi, kappa_dt;
-};
-
-// The truncation per lane: v+, s = sqrt(v+), q = 1{v > 0} and h = q / (2 s), with no
-// division by zero where v is truncated. A double is one lane; a vector is done lane by
-// lane with the same scalar operations (the compiler vectorises the selects).
-struct Truncated {
-    double vp, s, q, h;
-};
-
-QUARNEL_LANES_INLINE Truncated truncate(double v) noexcept {
-    const bool pos = v > 0.0;  // false for NaN too: a NaN path stays NaN through R and G
-    const double vp = pos ? v : 0.0;
-    const double s = std::sqrt(vp);
-    const double q = pos ? 1.0 : 0.0;
-    return {vp, s, q, (0.5 * q) / (s + (1.0 - q))};
-}
-
-template <class T>
-struct TruncatedLanes {
-    T vp, s, q, h;
-};
-
-template <class T>
-QUARNEL_LANES_INLINE TruncatedLanes<T> truncate_lanes(const T& v) noexcept {
-    if constexpr (sizeof(T) == sizeof(double)) {
-        const Truncated t = truncate(v);
-        return {t.vp, t.s, t.q, t.h};
-    } else {
-        constexpr int W = static_cast<int>(sizeof(T) / sizeof(double));
-        TruncatedLanes<T> out;
-#if defined(__GNUC__) && !defined(QUARNEL_NO_VECTOR_EXTENSIONS)
-        // The selects as masks, so the lanes stay in one vector (a per-lane loop of
-        // branches would not vectorise). Masking a double with all ones or all zeros
-        // gives it or +0.0, and den = s + (1 - q) is s or exactly 1: the same values as
-        // truncate() lane by lane.
-        using M = decltype(v > 0.0);
-        const M pos = v > 0.0;
-        const T one = T{} + 1.0;
-        out.vp = reinterpret_cast<T>(reinterpret_cast<M>(v) & pos);
-        for (int w = 0; w < W; ++w) out.s[w] = std::sqrt(out.vp[w]);
-        out.q = reinterpret_cast<T>(reinterpret_cast<M>(one) & pos);
-        out.h = (0.5 * out.q) / (out.s + (one - out.q));
-#else
-        for (int w = 0; w < W; ++w) {
-            const Truncated t = truncate(v[w]);
-            out.vp[w] = t.vp;
-            out.s[w] = t.s;
-            out.q[w] = t.q;
-            out.h[w] = t.h;
-        }
-#endif
-        return out;
-    }
-}
-
-// One step; every product rounded on its own, sums left to right as written.
-template <class T>
-QUARNEL_LANES_INLINE void heston_step(HestonState<T>& st, T b, T z, const HestonConst& c) noexcept {
-    const TruncatedLanes<T> t = truncate_lanes(st.d + c.v0);
-    // The step's factor of every tangent, dv_{j+1}/dv_j: one product per parameter
-    // instead of two, with the source terms added after it.
-    const T a = ((T{} + 1.0) - c.kappa_dt * t.q) + (c.xi * b) * t.h;
-    const T drift = (T{} + c.theta) - t.vp;
-    const T sb = t.s * b;
-    const T src[kVarParams - 1] = {drift * c.dt, T{} + c.kappa_dt, sb};
-    for (int p = 0; p < kVarParams; ++p) {
-        const T qt = t.q * st.tan[p];
-        const T ds = t.h * st.tan[p];
-        st.tq[p] = st.tq[p] + qt;
-        st.tr[p] = st.tr[p] + ds * b;
-        st.tg[p] = st.tg[p] + ds * z;
-        st.tan[p] = p == 0 ? st.tan[p] * a : st.tan[p] * a + src[p - 1];
-    }
-    st.q = st.q + t.vp;
-    st.r = st.r + sb;
-    st.g = st.g + t.s * z;
-    st.d = st.d + ((c.kappa * drift) * c.dt + (c.xi * t.s) * b);
-}
+using heston_step_detail::heston_finish;
+using heston_step_detail::heston_start;
+using heston_step_detail::heston_step;
+using heston_step_detail::HestonConst;
+using heston_step_detail::HestonState;
 
 // The recurrence for the lane driver. Its first field is a stride-0 matrix of ones: the
 // driver stops on a zero there, and the Heston pass has no zero to stop on (the weights
@@ -138,19 +54,7 @@ struct HestonRecurrence {
 
     template <class T>
     QUARNEL_LANES_INLINE static State<T> start(T zeros) noexcept {
-        State<T> st{};
-        st.d = zeros;
-        st.q = zeros;
-        st.r = zeros;
-        st.g = zeros;
-        for (int p = 0; p < kVarParams; ++p) {
-            st.tan[p] = zeros;
-            st.tq[p] = zeros;
-            st.tr[p] = zeros;
-            st.tg[p] = zeros;
-        }
-        st.tan[0] = zeros + 1.0;
-        return st;
+        return heston_start(zeros);
     }
     QUARNEL_LANES_INLINE Constants at_step(std::size_t) const noexcept {
         const HestonModel& m = batch->model;
@@ -163,16 +67,7 @@ struct HestonRecurrence {
     }
     template <class T>
     QUARNEL_LANES_INLINE static void finish(const State<T>& st, T* row) noexcept {
-        row[0] = st.d;  // v_N - v0
-        row[1] = st.q;
-        row[2] = st.r;
-        row[3] = st.g;
-        for (int p = 0; p < kVarParams; ++p) {
-            row[4 + 4 * p] = st.tan[p];
-            row[5 + 4 * p] = st.tq[p];
-            row[6 + 4 * p] = st.tr[p];
-            row[7 + 4 * p] = st.tg[p];
-        }
+        heston_finish(st, row);
     }
     const View2D& field(int f) const noexcept {
         const View2D* views[3] = {&ones, &batch->dw_v, &batch->dw_perp};
@@ -290,7 +185,18 @@ Result<HestonBatch> validate_heston(const HestonIncrements& paths, const HestonM
     if (paths.dw_v.cols < 1) return ModelError{"dw_v must have at least 1 column (n_steps)"};
     const BatchShape shape{paths.dw_v.rows, paths.dw_v.cols};
     if (auto err = check_exact_shape("dw_perp", paths.dw_perp, shape)) return *std::move(err);
-    if (auto err = check_param(paths.horizon, "horizon", true)) return *std::move(err);
+    Result<HestonBatch> b = heston_batch_of(shape.n_paths, shape.n_steps, paths.horizon, m);
+    if (!b.ok()) return b.error();
+    HestonBatch batch = std::move(b).value();
+    batch.dw_v = paths.dw_v;
+    batch.dw_perp = paths.dw_perp;
+    return batch;
+}
+
+Result<HestonBatch> heston_batch_of(std::size_t n_paths, std::size_t n_steps, double horizon,
+                                    const HestonModel& m) {
+    const BatchShape shape{n_paths, n_steps};
+    if (auto err = check_param(horizon, "horizon", true)) return *std::move(err);
     if (auto err = check_param(m.s0, "s0", true)) return *std::move(err);
     if (auto err = check_param(m.v0, "v0", true)) return *std::move(err);
     if (auto err = check_param(m.kappa, "kappa", false)) return *std::move(err);
@@ -304,13 +210,11 @@ Result<HestonBatch> validate_heston(const HestonIncrements& paths, const HestonM
         return ModelError{"mu must be finite, got " + heston_float_text(m.mu)};
     if (auto err = check_result_size(shape, kHestonCentredColumns)) return *std::move(err);
     HestonBatch b;
-    b.dw_v = paths.dw_v;
-    b.dw_perp = paths.dw_perp;
     b.model = m;
     b.n_paths = shape.n_paths;
     b.n_steps = shape.n_steps;
-    b.horizon = paths.horizon;
-    b.dt = paths.horizon / static_cast<double>(shape.n_steps);
+    b.horizon = horizon;
+    b.dt = horizon / static_cast<double>(shape.n_steps);
     return b;
 }
 

@@ -38,6 +38,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -82,6 +83,11 @@ std::string heston_float_text(double x);
 // theta, xi non-negative; |rho| < 1).
 Result<HestonBatch> validate_heston(const HestonIncrements& paths, const HestonModel& model);
 
+// The checks of validate_heston after the shapes (horizon, then the model), for a batch
+// of that shape whose increments are not stored (the fused call's): its views are empty.
+Result<HestonBatch> heston_batch_of(std::size_t n_paths, std::size_t n_steps, double horizon,
+                                    const HestonModel& model);
+
 // The raw sums of one path after its N steps, what the forward pass carries: v_N, Q, R,
 // G, then for p in (v0, kappa, theta, xi) the four values T_p, Q_p, R_p, G_p.
 inline constexpr std::size_t kHestonRawColumns = 20;
@@ -105,6 +111,52 @@ bool cpu_has_avx512() noexcept;
 }  // namespace detail
 
 class WorkerPool;
+struct FusedGrid;
+
+// The fused Heston paths (heston_fused.cpp): the increments of path k at step j are
+//   dB_j = sqrt(dt) z[k, 2j],  dZ_j = sqrt(dt) z[k, 2j + 1],  dt = T / N,
+// with z the normals of the counter-based generator (philox.hpp, fused_normals) keyed
+// by the seed: one Philox block, one Box-Muller pair, per Heston step, so a path is a
+// function of (seed, k) alone. Raw rows of paths [first, first + count) of `seed` (the
+// batch gives the model, N and dt) into out, as heston_raw_rows gives them for the
+// increments of heston_simulate, bit for bit; nothing is stored per step.
+void heston_fused_raw_rows(const HestonBatch& batch, std::uint64_t seed, std::size_t first,
+                           std::size_t count, double* out) noexcept;
+
+// The increments (dw_v, dw_perp) of the fused paths, each (n_paths, n_steps), computed
+// with the products of heston_fused_raw_rows (sqrt(dt) times the normal).
+struct HestonIncrementMatrices {
+    Matrix dw_v, dw_perp;
+};
+namespace detail {
+// The fused paths of each lane width built (heston_fused_kernel.hpp, compiled into the
+// fused kernels' files): 1, 2 (baseline vectors), 4 (AVX2) and 8 (AVX-512), the last
+// two to be called only where detail::fused_rows_at has them. Raw rows, and increments
+// into rows of n_steps doubles.
+using HestonFusedRowsFn = void (*)(const HestonBatch&, std::uint64_t, std::size_t, std::size_t,
+                                   double*) noexcept;
+using HestonFusedIncrementsFn = void (*)(std::uint64_t, double, std::size_t, std::size_t,
+                                         std::size_t, double*, double*) noexcept;
+void heston_fused_rows_1(const HestonBatch&, std::uint64_t, std::size_t, std::size_t,
+                         double*) noexcept;
+void heston_fused_rows_2(const HestonBatch&, std::uint64_t, std::size_t, std::size_t,
+                         double*) noexcept;
+void heston_fused_rows_4(const HestonBatch&, std::uint64_t, std::size_t, std::size_t,
+                         double*) noexcept;
+void heston_fused_rows_8(const HestonBatch&, std::uint64_t, std::size_t, std::size_t,
+                         double*) noexcept;
+void heston_fused_increments_1(std::uint64_t, double, std::size_t, std::size_t, std::size_t,
+                               double*, double*) noexcept;
+void heston_fused_increments_2(std::uint64_t, double, std::size_t, std::size_t, std::size_t,
+                               double*, double*) noexcept;
+void heston_fused_increments_4(std::uint64_t, double, std::size_t, std::size_t, std::size_t,
+                               double*, double*) noexcept;
+void heston_fused_increments_8(std::uint64_t, double, std::size_t, std::size_t, std::size_t,
+                               double*, double*) noexcept;
+}  // namespace detail
+
+Result<HestonIncrementMatrices> heston_simulate(const HestonModel& model, const FusedGrid& grid,
+                                                const WorkScope& scope);
 
 // heston_raw_rows for every path on `pool`, in contiguous runs (the rows are the serial
 // ones bit for bit whatever the thread count).
@@ -179,6 +231,16 @@ Result<HestonGreeks> price_and_greeks_heston(const HestonIncrements& paths,
                                              std::optional<double> rate,
                                              std::optional<double> half_width,
                                              const WorkScope& scope);
+
+// price_and_greeks_heston on the fused paths of `grid` (heston_fused_raw_rows), equal to
+// it on heston_simulate's increments bit for bit, with no increment stored: the checks
+// are validate_heston's after the shapes, then those of price_and_greeks_heston.
+Result<HestonGreeks> price_and_greeks_heston_fused(const HestonModel& model, const FusedGrid& grid,
+                                                   std::string_view payoff, double strike,
+                                                   std::string_view estimator,
+                                                   std::optional<double> rate,
+                                                   std::optional<double> half_width,
+                                                   const WorkScope& scope);
 
 // The samples (n_paths, 8 or 22) of price_and_greeks_heston over a chunk of paths, for
 // quarnel.dask: summed with continue_sums and finished by finish_sums (8 columns) or

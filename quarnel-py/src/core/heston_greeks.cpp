@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <utility>
@@ -10,6 +11,7 @@
 
 #include "core/chunks.hpp"
 #include "core/fixed_math.hpp"
+#include "core/fused.hpp"
 #include "core/greeks_chunks.hpp"
 #include "core/heston.hpp"
 #include "core/pool.hpp"
@@ -58,12 +60,13 @@ HestonPath heston_path(const HestonBatch& batch, const double* raw) noexcept {
 
 namespace {
 
-// Paths [first, first + count) of the batch through `emit(path, row)`, `width` doubles a
-// row from `out`, on the process-wide pool in contiguous runs; each run takes its raw
-// rows a block at a time into its own part of one scratch buffer.
-template <class Emit>
-void emit_rows(const HestonBatch& b, std::size_t first, std::size_t count, std::size_t width,
-               double* out, Emit emit) {
+// Paths [first, first + count) through `emit(path, row)`, `width` doubles a row from
+// `out`, on the process-wide pool in contiguous runs; each run takes its raw rows a block
+// at a time from `raw_rows(first, count, raw)` (the caller's increments or the fused
+// paths) into its own part of one scratch buffer.
+template <class RawRows, class Emit>
+void emit_rows_from(const HestonBatch& b, const RawRows& raw_rows, std::size_t first,
+                    std::size_t count, std::size_t width, double* out, Emit emit) {
     if (count == 0) return;
     WorkerPool& pool = WorkerPool::global();
     std::vector<PathChunk> items = plan_chunks(count, pool.threads(), out, width);
@@ -76,13 +79,36 @@ void emit_rows(const HestonBatch& b, std::size_t first, std::size_t count, std::
         double* raw = scratch.data() + (item.first_path / per_item) * block * kHestonRawColumns;
         for (std::size_t p = 0; p < item.length; p += block) {
             const std::size_t n = std::min(block, item.length - p);
-            heston_raw_rows(b, first + item.first_path + p, n, raw);
+            raw_rows(first + item.first_path + p, n, raw);
             for (std::size_t i = 0; i < n; ++i) {
                 emit(heston_path(b, raw + i * kHestonRawColumns), item.weights + (p + i) * width);
             }
         }
         return std::optional<ZeroSigma>{};
     });
+}
+
+// The raw rows of the caller's increments.
+struct StoredRows {
+    const HestonBatch* batch;
+    void operator()(std::size_t first, std::size_t count, double* raw) const noexcept {
+        heston_raw_rows(*batch, first, count, raw);
+    }
+};
+
+// The raw rows of the fused paths of a seed.
+struct FusedRows {
+    const HestonBatch* batch;
+    std::uint64_t seed;
+    void operator()(std::size_t first, std::size_t count, double* raw) const noexcept {
+        heston_fused_raw_rows(*batch, seed, first, count, raw);
+    }
+};
+
+template <class Emit>
+void emit_rows(const HestonBatch& b, std::size_t first, std::size_t count, std::size_t width,
+               double* out, Emit emit) {
+    emit_rows_from(b, StoredRows{&b}, first, count, width, out, emit);
 }
 
 template <class Emit>
@@ -137,12 +163,12 @@ Result<HestonPayoff> heston_payoff_named(std::string_view name) {
 
 }  // namespace
 
-Result<HestonCall> check_price_and_greeks_heston(const HestonIncrements& paths,
-                                                 const HestonModel& model, std::string_view payoff,
-                                                 double strike, std::string_view estimator,
-                                                 std::optional<double> rate,
-                                                 std::optional<double> half_width) {
-    Result<HestonBatch> batch = validate_heston(paths, model);
+namespace {
+
+// The checks of price_and_greeks_heston after the batch's.
+Result<HestonCall> check_heston_call(Result<HestonBatch> batch, std::string_view payoff,
+                                     double strike, std::string_view estimator,
+                                     std::optional<double> rate, std::optional<double> half_width) {
     if (!batch.ok()) return batch.error();
     Result<HestonPayoff> kind = heston_payoff_named(payoff);
     if (!kind.ok()) return kind.error();
@@ -157,10 +183,21 @@ Result<HestonCall> check_price_and_greeks_heston(const HestonIncrements& paths,
     if (auto err = check_half_width(half_width)) return *std::move(err);
     const bool lipschitz = kind.value() == HestonPayoff::call || kind.value() == HestonPayoff::put;
     const bool lowest = est.value() == Estimator::lowest_variance;
-    const double discount = rate ? fixed::exp(-(*rate * paths.horizon)) : 1.0;
+    const double discount = rate ? fixed::exp(-(*rate * batch.value().horizon)) : 1.0;
     return HestonCall{
         std::move(batch).value(),       kind.value(), lipschitz && lowest, !lipschitz && lowest,
         half_width ? *half_width : 0.0, discount};
+}
+
+}  // namespace
+
+Result<HestonCall> check_price_and_greeks_heston(const HestonIncrements& paths,
+                                                 const HestonModel& model, std::string_view payoff,
+                                                 double strike, std::string_view estimator,
+                                                 std::optional<double> rate,
+                                                 std::optional<double> half_width) {
+    return check_heston_call(validate_heston(paths, model), payoff, strike, estimator, rate,
+                             half_width);
 }
 
 namespace {
@@ -244,21 +281,17 @@ void heston_samples(const HestonCall& call, double strike, std::size_t first, st
     scope(work);
 }
 
-Result<HestonGreeks> price_and_greeks_heston(const HestonIncrements& paths,
-                                             const HestonModel& model, std::string_view payoff,
-                                             double strike, std::string_view estimator,
-                                             std::optional<double> rate,
-                                             std::optional<double> half_width,
-                                             const WorkScope& scope) {
-    Result<HestonCall> checked =
-        check_price_and_greeks_heston(paths, model, payoff, strike, estimator, rate, half_width);
-    if (!checked.ok()) return checked.error();
-    const HestonCall& call = checked.value();
+namespace {
+
+// The estimate of price_and_greeks_heston over the raw rows of `raw_rows`: blocks of
+// samples, each summed in path order after the pool has made it. The sums are the same
+// chains as continue_sums runs over the chunks of quarnel.dask, laid out as it lays them
+// out ([s1..., s2...]); memory is one block of samples whatever n_paths.
+template <class RawRows>
+Result<HestonGreeks> estimate_heston(const HestonCall& call, double strike, const RawRows& raw_rows,
+                                     const WorkScope& scope) {
     const std::size_t n = call.batch.n_paths;
     const std::size_t width = sample_columns(call);
-    // Blocks of samples, each summed in path order after the pool has made it: the sums
-    // are the same chains as continue_sums runs over the chunks of quarnel.dask, laid
-    // out as it lays them out ([s1..., s2...]).
     constexpr std::size_t kBlock = 65536;
     Buffer samples = Buffer::allocate(std::min(kBlock, n) * width);
     Buffer sums = Buffer::allocate(2 * width, true);
@@ -266,7 +299,7 @@ Result<HestonGreeks> price_and_greeks_heston(const HestonIncrements& paths,
         const SampleOf sample = sample_of(call, strike);
         for (std::size_t first = 0; first < n; first += kBlock) {
             const std::size_t count = std::min(kBlock, n - first);
-            emit_rows(call.batch, first, count, width, samples.data(), sample);
+            emit_rows_from(call.batch, raw_rows, first, count, width, samples.data(), sample);
             for (std::size_t k = 0; k < count; ++k) {
                 const double* row = samples.data() + k * width;
                 for (std::size_t i = 0; i < width; ++i) {
@@ -290,6 +323,35 @@ Result<HestonGreeks> price_and_greeks_heston(const HestonIncrements& paths,
         out.stderr_[i] = std::isfinite(r[i]) ? r[kHestonGreeks + i] : std::nan("");
     }
     return out;
+}
+
+}  // namespace
+
+Result<HestonGreeks> price_and_greeks_heston(const HestonIncrements& paths,
+                                             const HestonModel& model, std::string_view payoff,
+                                             double strike, std::string_view estimator,
+                                             std::optional<double> rate,
+                                             std::optional<double> half_width,
+                                             const WorkScope& scope) {
+    Result<HestonCall> checked =
+        check_price_and_greeks_heston(paths, model, payoff, strike, estimator, rate, half_width);
+    if (!checked.ok()) return checked.error();
+    const HestonCall& call = checked.value();
+    return estimate_heston(call, strike, StoredRows{&call.batch}, scope);
+}
+
+Result<HestonGreeks> price_and_greeks_heston_fused(const HestonModel& model, const FusedGrid& grid,
+                                                   std::string_view payoff, double strike,
+                                                   std::string_view estimator,
+                                                   std::optional<double> rate,
+                                                   std::optional<double> half_width,
+                                                   const WorkScope& scope) {
+    Result<HestonCall> checked =
+        check_heston_call(heston_batch_of(grid.n_paths, grid.n_steps, grid.horizon, model), payoff,
+                          strike, estimator, rate, half_width);
+    if (!checked.ok()) return checked.error();
+    const HestonCall& call = checked.value();
+    return estimate_heston(call, strike, FusedRows{&call.batch, grid.seed}, scope);
 }
 
 Result<Matrix> heston_chunk_samples(const HestonIncrements& paths, const HestonModel& model,

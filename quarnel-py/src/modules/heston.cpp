@@ -8,6 +8,7 @@
 
 #include "bind/module.hpp"
 #include "bind/record.hpp"
+#include "core/fused.hpp"
 #include "core/work_scope.hpp"
 
 namespace quarnel::py {
@@ -162,6 +163,55 @@ constexpr Function kHestonSamples{
 
 #undef QUARNEL_HESTON_SCHEME_DOC
 
+// The fused paths: the model's parameters, the grid and the seed's two 32-bit halves (a
+// float holds each exactly), which quarnel/_fused_api.py unpacks from its objects.
+constexpr auto kFusedParams = params(
+    real("s0"), real("v0"), real("kappa"), real("theta"), real("xi"), real("rho"), real("mu"),
+    real("n_paths"), real("n_steps"), real("horizon"), real("seed_lo"), real("seed_hi"));
+
+Result<FusedGrid> heston_grid(double n_paths, double n_steps, double horizon, double seed_lo,
+                              double seed_hi) {
+    return fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, 0.0);
+}
+
+constexpr Function kSimulateFused{
+    "_simulate_fused",
+    "The increments (dw_v, dw_perp) of the fused Heston paths, each\n"
+    "(n_paths, n_steps): sqrt(horizon / n_steps) times the normals z[k, 2j]\n"
+    "and z[k, 2j + 1] of the generator keyed by the seed.",
+    kFusedParams,
+    [](double s0, double v0, double kappa, double theta, double xi, double rho, double mu,
+       double n_paths, double n_steps, double horizon, double seed_lo,
+       double seed_hi) -> Result<Ref> {
+        Result<FusedGrid> grid = heston_grid(n_paths, n_steps, horizon, seed_lo, seed_hi);
+        if (!grid.ok()) return grid.error();
+        Result<HestonIncrementMatrices> inc = quarnel::heston_simulate(
+            {s0, v0, kappa, theta, xi, rho, mu}, grid.value(), kWithoutGil);
+        if (!inc.ok()) return inc.error();
+        Ref dw_v = to_python(std::move(inc.value().dw_v));
+        Ref dw_perp = to_python(std::move(inc.value().dw_perp));
+        return check(PyTuple_Pack(2, dw_v.get(), dw_perp.get()));
+    }};
+
+constexpr Function kPriceAndGreeksFused{
+    "_price_and_greeks_fused",
+    "price_and_greeks_heston on the fused paths of the seed, simulated and\n"
+    "estimated in one pass with no increment stored.",
+    std::tuple_cat(kFusedParams,
+                   params(text("payoff"), real("strike"),
+                          text_or("estimator", "lowest_variance", "'lowest_variance'"),
+                          real_or_none("rate"), real_or_none("half_width"))),
+    [](double s0, double v0, double kappa, double theta, double xi, double rho, double mu,
+       double n_paths, double n_steps, double horizon, double seed_lo, double seed_hi,
+       std::string_view payoff, double strike, std::string_view estimator,
+       const std::optional<double>& rate, const std::optional<double>& half_width) {
+        Result<FusedGrid> grid = heston_grid(n_paths, n_steps, horizon, seed_lo, seed_hi);
+        if (!grid.ok()) return to_heston_greeks(grid.error());
+        return to_heston_greeks(quarnel::price_and_greeks_heston_fused(
+            {s0, v0, kappa, theta, xi, rho, mu}, grid.value(), payoff, strike, estimator, rate,
+            half_width, kWithoutGil));
+    }};
+
 }  // namespace
 }  // namespace quarnel::py
 
@@ -170,6 +220,7 @@ PyMODINIT_FUNC PyInit__heston(void) {
     static ModuleOnce once;
     static const auto functions =
         methods<kTangentsHeston, kGreekWeightsHeston, kPriceAndGreeksHeston>();
-    static const auto private_functions = methods<kHestonSamples>();
+    static const auto private_functions =
+        methods<kHestonSamples, kSimulateFused, kPriceAndGreeksFused>();
     return once.init({"quarnel._heston", "", kVersion, functions, private_functions});
 }
