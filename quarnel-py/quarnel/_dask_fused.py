@@ -18,9 +18,10 @@ import numpy as np
 
 from . import _fused
 from ._batch import _describe
-from ._fused_api import _count, _Model, _model, _seed_halves
+from ._fused_api import _count, _model, _seed_halves
 from ._types import Estimator, Greeks, Payoff
 from .dask import DEFAULT_TIMEOUT, _Graph, _greeks_of_rows, _task, _timeout
+from .models import _Model
 
 Floats = np.ndarray
 _native: Final[Any] = _fused  # the private chunk functions are not in the public stub
@@ -44,7 +45,7 @@ def _chunk_sizes(chunks: object, n_paths: int, paired: bool) -> tuple[int, ...]:
         size += size % 2 if paired else 0  # whole pairs in every chunk
         return (size,) * (n_paths // size) + ((n_paths % size,) if n_paths % size else ())
     if isinstance(chunks, Sequence) and not isinstance(chunks, str) and all(
-            isinstance(c, numbers.Integral) and not isinstance(c, bool) and c >= 1
+            isinstance(c, numbers.Integral) and not isinstance(c, bool) and int(c) >= 1
             for c in chunks):
         sizes = tuple(int(c) for c in chunks)
         if sum(sizes) != n_paths:
