@@ -18,12 +18,10 @@ from numpy.typing import NDArray
 from . import _fused, _heston
 from ._batch import PathBatch
 from ._heston_types import HestonGreeks
-from ._types import DeltaPayoff, Estimator, Greeks, Payoff
+from ._types import DeltaPayoff, Estimator, Greeks, LevelPayoff, Payoff
 from .models import Heston, _Model
 
 _TWO32 = 1 << 32
-
-HestonPayoff = Literal["call", "put", "digital", "digital_put"]
 
 
 def _seed_halves(seed: object) -> tuple[float, float]:
@@ -145,7 +143,7 @@ def simulate_heston(model: Heston, n_paths: int, n_steps: int, horizon: float,
 
 
 def price_and_greeks_heston_fused(model: Heston, n_paths: int, n_steps: int, horizon: float,
-                                  seed: int, payoff: HestonPayoff, strike: float, *,
+                                  seed: int, payoff: LevelPayoff, strike: float, *,
                                   estimator: Estimator = "lowest_variance",
                                   rate: float | None = None,
                                   half_width: float | None = None) -> HestonGreeks:
