@@ -71,9 +71,11 @@ def price_and_greeks_fused(model: _Model, n_paths: int, n_steps: int, horizon: f
     workers: the single call's `Greeks` bit for bit for any chunking. Memory is 56
     bytes a path of the chunks in flight; the localised digital with the default
     `half_width` keeps every chunk's rows until the width is known, as the single call
-    does. With `pairs="adjacent"` (antithetic pairs) an int `chunks` is rounded up to
-    an even count and given sizes must be even. `timeout` bounds the wait for the
-    result, in seconds."""
+    does. A `LocalVol` model is rebuilt from its pickle on each worker; a `Compiled`
+    model's function exists only in the process that compiled it, so run it on the
+    threaded or synchronous scheduler. With `pairs="adjacent"` (antithetic pairs) an int
+    `chunks` is rounded up to an even count and given sizes must be even. `timeout`
+    bounds the wait for the result, in seconds."""
     m = _model(model)
     n, steps = _count("n_paths", n_paths), _count("n_steps", n_steps)
     lo, hi = _seed_halves(seed)
