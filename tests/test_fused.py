@@ -183,6 +183,12 @@ def test_heston_fused_equals_the_stored_call_bit_for_bit(payoff, estimator, half
                                                   estimator=estimator, rate=rate,
                                                   half_width=half_width)
     assert repr(fused) == repr(stored)
+    if payoff in ("call", "digital"):  # and over Dask, each chunk simulated where it is summed
+        qd = pytest.importorskip("quarnel.dask")
+        for chunks in (300, (1, 500, 500)):
+            assert repr(qd.price_and_greeks_heston_fused(
+                m, n, N, T, seed, payoff, 101.0, estimator=estimator, rate=rate,
+                half_width=half_width, chunks=chunks)) == repr(fused)
 
 
 @pytest.mark.parametrize("model", MODELS[::2], ids=lambda m: m.name)

@@ -1136,6 +1136,12 @@ __all__ += [
 ]
 
 # Heston, from quarnel._dask_heston.
-from ._dask_heston import greek_weights_heston, price_and_greeks_heston, tangents_heston  # noqa: E402
+from ._dask_heston import (  # noqa: E402
+    greek_weights_heston,
+    price_and_greeks_heston,
+    price_and_greeks_heston_fused,
+    tangents_heston,
+)
 
-__all__ += ["greek_weights_heston", "price_and_greeks_heston", "tangents_heston"]
+__all__ += ["greek_weights_heston", "price_and_greeks_heston", "price_and_greeks_heston_fused",
+            "tangents_heston"]

@@ -178,12 +178,14 @@ constexpr Function kSimulateFused{
     "_simulate_fused",
     "The increments (dw_v, dw_perp) of the fused Heston paths, each\n"
     "(n_paths, n_steps): sqrt(horizon / n_steps) times the normals z[k, 2j]\n"
-    "and z[k, 2j + 1] of the generator keyed by the seed.",
-    kFusedParams,
+    "and z[k, 2j + 1] of the generator keyed by the seed, for the paths\n"
+    "first_path on (the chunks of quarnel.dask.price_and_greeks_heston_fused).",
+    std::tuple_cat(kFusedParams, params(real_or("first_path", 0.0, "0.0"))),
     [](double s0, double v0, double kappa, double theta, double xi, double rho, double mu,
-       double n_paths, double n_steps, double horizon, double seed_lo,
-       double seed_hi) -> Result<Ref> {
-        Result<FusedGrid> grid = heston_grid(n_paths, n_steps, horizon, seed_lo, seed_hi);
+       double n_paths, double n_steps, double horizon, double seed_lo, double seed_hi,
+       double first_path) -> Result<Ref> {
+        Result<FusedGrid> grid =
+            fused_grid(n_paths, n_steps, horizon, seed_lo, seed_hi, first_path);
         if (!grid.ok()) return grid.error();
         Result<HestonIncrementMatrices> inc = quarnel::heston_simulate(
             {s0, v0, kappa, theta, xi, rho, mu}, grid.value(), kWithoutGil);
