@@ -92,6 +92,7 @@ def _simulate_fused(
     horizon: SupportsFloat,
     seed_lo: SupportsFloat,
     seed_hi: SupportsFloat,
+    first_path: SupportsFloat = 0.0,
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
 def _price_and_greeks_fused(
     s0: SupportsFloat,
