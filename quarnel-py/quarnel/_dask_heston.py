@@ -116,8 +116,9 @@ def price_and_greeks_heston(dw_v: Any, dw_perp: Any, horizon: float, s0: float, 
     return cast(HestonGreeks, _dask.compute(final)[0])
 
 
-def _increments(model: tuple[float, float, float, float, float, float, float], count: int, n_steps: float, horizon: float,
-                lo: float, hi: float, first_path: int) -> tuple[Floats, Floats]:
+def _increments(model: tuple[float, float, float, float, float, float, float], count: int,
+                n_steps: float, horizon: float, lo: float, hi: float,
+                first_path: int) -> tuple[Floats, Floats]:
     out: Any = _heston._simulate_fused(*model, float(count), n_steps, horizon, lo, hi,
                                        float(first_path))
     return out[0], out[1]
