@@ -763,11 +763,14 @@ QUARNEL_LANES_INLINE void gbm_block_along_rows(const Walk<ModelKind::gbm, P>& wa
         for (int g = 0; g < G; ++g) {
             const V dw = gather<W>(fd, j, g);
             const V sn = gather<W>(fs, j + 1, g);
-            gbm_lanes_step<W, P>(v[g], dw, sn, j, walk.c, dated, at + g * W, queue);
+            gbm_lanes_step<W, P>(v[g], dw, sn, j, walk.c, dated,
+                                 at + static_cast<std::ptrdiff_t>(g) * W, queue);
         }
     }
     queue.settle(walk.c);
-    for (int g = 0; g < G; ++g) gbm_lanes_finish<W, P>(walk, v[g], at + g * W, rows + g * W);
+    for (int g = 0; g < G; ++g)
+        gbm_lanes_finish<W, P>(walk, v[g], at + static_cast<std::ptrdiff_t>(g) * W,
+                               rows + static_cast<std::ptrdiff_t>(g) * W);
 }
 
 // A GBM tile's state is a few doubles a path, so smaller tiles than the tangent flows'
@@ -797,13 +800,14 @@ QUARNEL_LANES_INLINE void gbm_tile_across_paths(const Walk<ModelKind::gbm, P>& w
         const auto ahead = static_cast<std::ptrdiff_t>(j) + kGbmRowsAhead;
         for (int g = 0; g < groups; ++g) {
             if constexpr (F) {
-                const auto lanes = static_cast<std::ptrdiff_t>(g * W);
+                const auto lanes = static_cast<std::ptrdiff_t>(g) * W;
                 prefetch(fs.base, (ahead + 1) * fs.col + lanes * fs.row);
                 prefetch(fd.base, ahead * fd.col + lanes * fd.row);
             }
             const V dw = load_lanes<W>(fd, j, g);
             const V sn = load_lanes<W>(fs, j + 1, g);
-            gbm_lanes_step<W, P>(v[g], dw, sn, j, walk.c, dated, at + g * W, queue);
+            gbm_lanes_step<W, P>(v[g], dw, sn, j, walk.c, dated,
+                                 at + static_cast<std::ptrdiff_t>(g) * W, queue);
         }
     }
     queue.settle(walk.c);
@@ -812,7 +816,7 @@ QUARNEL_LANES_INLINE void gbm_tile_across_paths(const Walk<ModelKind::gbm, P>& w
         for (int l = 0; l < W; ++l) {
             rows[l] = out + static_cast<std::size_t>(g * W + l) * row_columns(P);
         }
-        gbm_lanes_finish<W, P>(walk, v[g], at + g * W, rows);
+        gbm_lanes_finish<W, P>(walk, v[g], at + static_cast<std::ptrdiff_t>(g) * W, rows);
     }
 }
 
