@@ -279,6 +279,37 @@ class TestReproducibility:
         w = q.path_weights_tangent_flow(euler, first_date=7)
         assert_array_equal(w, q.path_weights_tangent_flow_parallel(*time_major, T, first_date=7))
 
+    @pytest.mark.parametrize(("product", "barrier", "direction", "knock", "dates"), [
+        ("barrier_continuous", 95.0, "down", "out", None),
+        ("barrier_continuous", 108.0, "up", "in", None),
+        ("barrier_discrete", 95.0, "down", "out", [3, 7, 12]),
+        ("asian_arithmetic", 1.0, "down", "out", [3, 7, 12]),
+        ("asian_geometric", 1.0, "down", "out", None),
+    ])
+    def test_gbm_rows_in_lanes_are_the_one_path_rows(self, product, barrier, direction, knock,
+                                                      dates):
+        """The lanes (runs of rows, time-major tiles, their tails, the queued bridges) give
+        each path's rows as a walk of that path alone, specials included."""
+        from quarnel import _paths
+
+        s, dw = gbm_grid(1_300, 12, 31)
+        rng = np.random.default_rng(32)
+        for a in (s[:, 1:], dw):
+            a[rng.random(a.shape) < 0.003] = rng.choice([np.nan, np.inf, 0.0, 1e-300], 1)[0]
+        mask = np.ones(12) if dates is None else np.isin(np.arange(1, 13), dates) * 1.0
+        if product == "barrier_continuous":
+            mask = np.zeros(0)
+
+        def rows(arrays, threads="serial"):
+            return _paths.rows("gbm", arrays, T, S0, VOL, product, barrier, direction, knock,
+                               mask, 0.0, 0, threads)
+
+        one = np.vstack([rows((s[i:i + 1], dw[i:i + 1])) for i in range(len(s))])
+        time_major = tuple(np.ascontiguousarray(a.T).T for a in (s, dw))
+        for got in (rows((s, dw)), rows(time_major), rows(time_major, "parallel"),
+                    rows((s[::-1], dw[::-1]))[::-1]):
+            assert_array_equal(got, one)
+
     def test_rate_discounts_every_sample(self, gbm):
         g = q.price_and_greeks_barrier_gbm(*gbm, T, S0, VOL, 90.0, strike=K)
         d = q.price_and_greeks_barrier_gbm(*gbm, T, S0, VOL, 90.0, strike=K, rate=0.04)

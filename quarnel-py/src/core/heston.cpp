@@ -19,15 +19,6 @@
 
 namespace quarnel {
 
-#if QUARNEL_TANGENT_FLOW_AVX2
-// Eight lanes for the AVX-512 clone, which only this kernel has: its twenty doubles of
-// state a path fit the 32 vector registers of AVX-512 and not the 16 of AVX2.
-template <>
-struct Lanes<8> {
-    typedef double type __attribute__((vector_size(64)));
-};
-#endif
-
 namespace {
 
 using heston_step_detail::heston_finish;

@@ -35,6 +35,12 @@ template <>
 struct Lanes<4> {
     typedef double type __attribute__((vector_size(32)));
 };
+// Eight lanes for the AVX-512 clones (Heston's twenty doubles of state a path fit the
+// 32 vector registers of AVX-512 and not the 16 of AVX2).
+template <>
+struct Lanes<8> {
+    typedef double type __attribute__((vector_size(64)));
+};
 #else
 // Without vector extensions (MSVC, or QUARNEL_NO_VECTOR_EXTENSIONS to test this path):
 // W doubles with the same element-wise operations. Each lane still gets its own

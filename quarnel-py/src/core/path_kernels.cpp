@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "core/fixed_math.hpp"
+#include "core/fused_math.hpp"
+#include "core/lane_driver.hpp"
 #include "core/lanes.hpp"
 #include "core/path_bridge.hpp"
 #include "core/path_products.hpp"
@@ -41,9 +43,7 @@ struct State {
     double surv = 1.0;                // P, or the discrete indicator
     double sum_x = 0.0, sum_v = 0.0;  // Asian sums over the dates
     double pv_tail = 0.0;             // gbm: the vega weight's tail
-    double log_x = 0.0;               // gbm: log S_j when log_known, from the step before
     bool alive = true;
-    bool log_known = false;
     double y = 1.0, h = 0.0, acc = 0.0, accl = 0.0, v = 0.0;  // euler tangents
     double k = 0.0, dv = 0.0;  // euler: D_u Y and D_u V, for the vega weight
     double sum_y = 0.0;
@@ -106,6 +106,205 @@ void add_survival(State& st, const StepSurvival& b) noexcept {
     st.sp = st.sp + b.p_dir;
     st.sq = st.sq + b.q;
 }
+
+// Comparisons of lanes as 0 or 1 in the words of an integer vector, from the bits:
+// GCC lowers floating-point comparisons of vectors lane by lane, integer arithmetic
+// register by register. Without vector extensions, the same on one double.
+template <int W>
+using LaneBits = typename fused::Lanes<W>::U;
+
+// 1 where x > 0 (NaN excluded): 1 <= bits <= those of +infinity.
+template <int W>
+QUARNEL_LANES_INLINE LaneBits<W> positive(typename fused::Lanes<W>::D x) noexcept {
+    const LaneBits<W> a = fused::as_bits<W>(x) - 1;
+    return ((a - 0x7FF0000000000000ULL) >> 63) & ((a >> 63) ^ 1);
+}
+// 1 where x < y, for x and y in [+0, +infinity]: there the bits are ordered as the values.
+template <int W>
+QUARNEL_LANES_INLINE LaneBits<W> below(typename fused::Lanes<W>::D x,
+                                       typename fused::Lanes<W>::D y) noexcept {
+    return (fused::as_bits<W>(x) - fused::as_bits<W>(y)) >> 63;
+}
+
+// Whether any lane's flag is set: halves or-ed together in registers down to two words.
+// (fused::any ors 16-byte parts as SSE2 does, which in the wide clones goes through
+// memory.)
+template <int W>
+QUARNEL_LANES_INLINE bool any_lane(LaneBits<W> flags) noexcept {
+    if constexpr (W == 1) {
+        return flags != 0;
+    } else if constexpr (W == 2) {
+        return (flags[0] | flags[1]) != 0;
+    } else {
+        struct Halves {
+            LaneBits<W / 2> lo, hi;
+        };
+        const Halves h = std::bit_cast<Halves>(flags);
+        return any_lane<W / 2>(h.lo | h.hi);
+    }
+}
+
+// The steps of GBM paths that may come near the barrier, queued so that their logs and
+// bridges run in the lanes of a vector (fused_math.hpp's lane log and exp are fixed_math's
+// bit for bit) instead of one long chain of dependent operations per step. Queued steps
+// are settled in queue order, which is each path's step order: a step after the one that
+// knocked its path is computed and dropped, as if it had been skipped. Settling early
+// changes nothing but the waste, so the walks settle when the queue is full, when a step
+// ends on the far side of the barrier (its path is likely knocked) and before a path's
+// row is written. L lanes; 1 (plain scalars) without vector extensions.
+template <int L>
+class BridgeQueue {
+public:
+    static constexpr std::size_t kSize = 64;
+
+    // Queues step j of st from S_j = x to S_{j+1} = xn, W_j = w to W_{j+1} = wn; true
+    // when the queue is full (it has room for the L - 1 more of a vector's lanes).
+    QUARNEL_LANES_INLINE bool push(State& st, std::size_t j, double x, double xn, double w,
+                                   double wn) noexcept {
+        st_[n_] = &st;
+        j_[n_] = static_cast<double>(j);
+        x_[n_] = x;
+        xn_[n_] = xn;
+        w_[n_] = w;
+        wn_[n_] = wn;
+        return ++n_ >= kSize;
+    }
+
+    QUARNEL_LANES_INLINE void settle(const Consts& c) noexcept {
+        if (n_ == 0) return;
+        if constexpr (L == 1) {
+            for (std::size_t i = 0; i < n_; ++i) {
+                a_[i] = c.sign * (fixed::log(x_[i]) - c.log_h);
+                b_[i] = c.sign * (fixed::log(xn_[i]) - c.log_h);
+                kind_[i] = kOther;
+            }
+        } else {
+            bridges(c);
+        }
+        const double var = (c.s * c.s) * c.dt;
+        for (std::size_t i = 0; i < n_; ++i) {
+            State& st = *st_[i];
+            if (kind_[i] == kFar || !st.alive) continue;
+            if (kind_[i] == kPlain) {
+                add_survival(st, StepSurvival{true, p_[i], d_[i], l_[i], v_[i], pd_[i], q_[i],
+                                              ll_[i], ld_[i]});
+            } else if (!far_from_barrier(a_[i], b_[i], var)) {
+                add_survival(st, scalar_bridge(c, i, var));
+            }
+        }
+        n_ = 0;
+    }
+
+private:
+    using V = typename fused::Lanes<L>::D;
+    // Room for L - 1 entries past kSize and a whole vector past the last entry, filled
+    // with harmless values.
+    static constexpr std::size_t kRoom = kSize + 2 * static_cast<std::size_t>(L);
+    // How an entry's step settles: far from the barrier (adds nothing), a plain survival
+    // with 0 < p < 1 computed in the lanes, or anything else (bridge_step decides).
+    static constexpr std::uint64_t kFar = 0, kPlain = 1, kOther = 2;
+
+    // The step's bridge as the scalar kernel forms it.
+    QUARNEL_LANES_INLINE StepSurvival scalar_bridge(const Consts& c, std::size_t i,
+                                                    double var) const noexcept {
+        const double sg = c.sign;
+        const auto j = static_cast<std::size_t>(j_[i]);
+        const double w = w_[i], wn = wn_[i];
+        const double gj = static_cast<double>(c.n - j) * c.inv_n;
+        const double gn = static_cast<double>(c.n - j - 1) * c.inv_n;
+        const double tj = static_cast<double>(j) * c.dt;
+        const double tn = static_cast<double>(j + 1) * c.dt;
+        const double d = sg * c.inv_x0, ld = -(sg * c.inv_x0sq);
+        const Node na{a_[i],   d,
+                      gj * d,  sg * (w - c.s * tj),
+                      sg * w,  sg * (static_cast<double>(j) * c.inv_n),
+                      gj * ld, ld};
+        const Node nb{b_[i],   d,
+                      gn * d,  sg * (wn - c.s * tn),
+                      sg * wn, sg * (static_cast<double>(j + 1) * c.inv_n),
+                      gn * ld, ld};
+        const double cv = (2.0 * c.dt) * c.s;
+        return bridge_step(na, nb, Node{var, 0.0, 0.0, cv, cv, 0.0, 0.0, 0.0});
+    }
+
+    QUARNEL_LANES_INLINE static V load(const double* at) noexcept {
+        V v;
+        std::memcpy(&v, at, sizeof v);
+        return v;
+    }
+    QUARNEL_LANES_INLINE static void store(double* at, V v) noexcept {
+        std::memcpy(at, &v, sizeof v);
+    }
+    QUARNEL_LANES_INLINE static V splat(double x) noexcept { return fused::splat<L>(x); }
+
+    // The logs, the log-distances and the bridges of all entries, L at a time: the nodes
+    // of the scalar kernel with j as an exact double (n - j, j + 1 and n - j - 1 are exact
+    // in it), then bridge_step's operations on the lanes that are plain survivals.
+    QUARNEL_LANES_INLINE void bridges(const Consts& c) noexcept {
+        for (std::size_t i = n_; i < n_ + L; ++i) {
+            x_[i] = xn_[i] = 1.0;
+            j_[i] = w_[i] = wn_[i] = 0.0;
+        }
+        const double sg = c.sign;
+        const double var = (c.s * c.s) * c.dt;
+        const double cut = kFarFromBarrier * var;
+        const double d = sg * c.inv_x0, ld = -(sg * c.inv_x0sq);
+        const double cv = (2.0 * c.dt) * c.s;
+        const double nd = static_cast<double>(c.n);
+        const NodeOf<V> nc{splat(var), splat(0.0), splat(0.0), splat(cv),
+                           splat(cv),  splat(0.0), splat(0.0), splat(0.0)};
+        const V q = 1.0 / nc.x;
+        for (std::size_t i = 0; i < n_; i += L) {
+            const V a = sg * (fused::log<L>(load(x_ + i)) - c.log_h);
+            const V b = sg * (fused::log<L>(load(xn_ + i)) - c.log_h);
+            store(a_ + i, a);
+            store(b_ + i, b);
+            const V jd = load(j_ + i), w = load(w_ + i), wn = load(wn_ + i);
+            const V gj = (nd - jd) * c.inv_n;
+            const V gn = ((nd - jd) - 1.0) * c.inv_n;
+            const V tj = jd * c.dt;
+            const V tn = (jd + 1.0) * c.dt;
+            const NodeOf<V> na{
+                a,       splat(d), gj * d, sg * (w - c.s * tj), sg * w, sg * (jd * c.inv_n),
+                gj * ld, splat(ld)};
+            const NodeOf<V> nb{b,       splat(d),
+                               gn * d,  sg * (wn - c.s * tn),
+                               sg * wn, sg * ((jd + 1.0) * c.inv_n),
+                               gn * ld, splat(ld)};
+            const V ab = a * b;
+            const V z = (2.0 * ab) * q;
+            const V e = fused::exp<L>(-z);
+            const V p = 1.0 - e;
+            const LogDerivatives<V> g = log_derivatives(na, nb, nc, q, ab, e, p);
+            store(p_ + i, p);
+            store(d_ + i, g.d);
+            store(l_ + i, g.l);
+            store(v_ + i, g.v);
+            store(pd_ + i, g.p_dir);
+            store(q_ + i, g.q);
+            store(ll_ + i, g.ll);
+            store(ld_ + i, g.ld);
+            // With a, b > 0: ab, z and p are in [+0, +infinity] (p in [0, 1]).
+            const LaneBits<L> both = positive<L>(a) & positive<L>(b);
+            const LaneBits<L> far = both & (below<L>(2.0 * ab, splat(cut)) ^ 1);
+            const LaneBits<L> plain = both & below<L>(z, splat(kFarFromBarrier)) & positive<L>(p);
+            const LaneBits<L> kind = (far ^ 1) * (kOther - plain);
+            std::memcpy(kind_ + i, &kind, sizeof kind);
+        }
+    }
+
+    std::size_t n_ = 0;
+    State* st_[kRoom] = {};
+    double j_[kRoom] = {}, x_[kRoom] = {}, xn_[kRoom] = {}, w_[kRoom] = {}, wn_[kRoom] = {};
+    double a_[kRoom] = {}, b_[kRoom] = {};
+    double p_[kRoom] = {}, d_[kRoom] = {}, l_[kRoom] = {}, v_[kRoom] = {}, pd_[kRoom] = {};
+    double q_[kRoom] = {}, ll_[kRoom] = {}, ld_[kRoom] = {};
+    std::uint64_t kind_[kRoom] = {};
+};
+
+// The one-path walk settles with plain scalars, the kernel's reference: bridge_step on
+// fixed_math's log, which the lanes must match bit for bit.
+using ScalarQueue = BridgeQueue<1>;
 
 // The fields of one Euler step.
 struct EulerIn {
@@ -211,7 +410,7 @@ QUARNEL_LANES_INLINE void euler_step(State& st, const EulerIn& in, std::size_t j
 // One GBM step from S_j (st.x) to S_{j+1} = sn with the increment dw.
 template <ProductKind P>
 QUARNEL_LANES_INLINE void gbm_step(State& st, double dw, double sn, std::size_t j, const Consts& c,
-                                   double dated) noexcept {
+                                   double dated, ScalarQueue* queue) noexcept {
     const double w = st.w;
     const double wn = w + dw;
     if constexpr (P == ProductKind::barrier_continuous) {
@@ -223,34 +422,8 @@ QUARNEL_LANES_INLINE void gbm_step(State& st, double dw, double sn, std::size_t 
         const double da = sg * (st.x - c.h), db = sg * (sn - c.h);
         const double den = sg > 0.0 ? st.x * sn : c.h * c.h;
         const bool far = da > 0.0 && db > 0.0 && 2.0 * (da * db) >= kFarFromBarrier * (var * den);
-        const bool known = st.log_known;
-        st.log_known = false;
-        if (st.alive && !far) {
-            // A near step's end is often the next one's start: its log is kept.
-            const double log_a = known ? st.log_x : quarnel::fixed::log(st.x);
-            const double log_b = quarnel::fixed::log(sn);
-            st.log_x = log_b;
-            st.log_known = true;
-            const double a = sg * (log_a - c.log_h);
-            const double b = sg * (log_b - c.log_h);
-            if (!far_from_barrier(a, b, var)) {
-                const double gj = static_cast<double>(c.n - j) * c.inv_n;
-                const double gn = static_cast<double>(c.n - j - 1) * c.inv_n;
-                const double tj = static_cast<double>(j) * c.dt;
-                const double tn = static_cast<double>(j + 1) * c.dt;
-                const double d = sg * c.inv_x0, ld = -(sg * c.inv_x0sq);
-                Node na{a,       d,
-                        gj * d,  sg * (w - c.s * tj),
-                        sg * w,  sg * (static_cast<double>(j) * c.inv_n),
-                        gj * ld, ld};
-                Node nb{b,       d,
-                        gn * d,  sg * (wn - c.s * tn),
-                        sg * wn, sg * (static_cast<double>(j + 1) * c.inv_n),
-                        gn * ld, ld};
-                const double cv = (2.0 * c.dt) * c.s;
-                Node nc{var, 0.0, 0.0, cv, cv, 0.0, 0.0, 0.0};
-                add_survival(st, bridge_step(na, nb, nc));
-            }
+        if (st.alive && !far && (queue->push(st, j, st.x, sn, w, wn) || !(da > 0.0 && db > 0.0))) {
+            queue->settle(c);
         }
     }
     if constexpr (P == ProductKind::barrier_discrete) {
@@ -380,6 +553,7 @@ struct Walk {
     const PathModel& m;
     const Product& pr;
     Consts c;
+    ScalarQueue* queue = nullptr;  // gbm continuous barriers
 
     State start(std::size_t k) const noexcept {
         State st;
@@ -390,7 +564,7 @@ struct Walk {
     QUARNEL_LANES_INLINE bool step(State& st, std::size_t k, std::size_t j) const noexcept {
         const double dated = pr.dates.size() > 0 ? pr.dates[j] : 0.0;
         if constexpr (M == ModelKind::gbm) {
-            gbm_step<P>(st, m.dws(k, j), m.states(k, j + 1), j, c, dated);
+            gbm_step<P>(st, m.dws(k, j), m.states(k, j + 1), j, c, dated, queue);
         } else {
             const double s = m.first.sigma(k, j);
             if (s == 0.0) return false;
@@ -404,6 +578,10 @@ struct Walk {
             euler_step<P>(st, in, j, c, dated);
         }
         return true;
+    }
+    // Settles the queued steps: before any row of their paths is written.
+    void settle() const noexcept {
+        if (queue != nullptr) queue->settle(c);
     }
     void finish(const State& st, double* row) const noexcept {
         write_row<M, P>(st, c, pr.knock_in, row);
@@ -419,6 +597,7 @@ std::optional<ZeroSigma> one_by_one(const Walk<M, P>& walk, std::size_t first, s
         for (std::size_t j = 0; j < walk.m.n_steps; ++j) {
             if (!walk.step(st, k, j)) return ZeroSigma{k, j};
         }
+        walk.settle();
         walk.finish(st, out + p * width);
     }
     return std::nullopt;
@@ -441,16 +620,320 @@ std::optional<ZeroSigma> across_paths(const Walk<M, P>& walk, std::size_t first,
         }
         // The first zero in path-then-step order is found by the one-path loop.
         if (zero) return one_by_one(walk, first + p0, count - p0, out + p0 * width, width);
+        walk.settle();
         for (std::size_t i = 0; i < n; ++i) walk.finish(tile[i], out + (p0 + i) * width);
     }
     return std::nullopt;
 }
 
+#if QUARNEL_FUSED_VECTORS
+// GBM walks with a path in each lane of a vector: the running values every step moves
+// (S_j, W_j, the Asian sums, the vega tail) in lanes, everything else, and the rare
+// per-path work (queued bridge steps, discrete knocks), in each path's State. Every lane
+// performs its path's scalar operations of gbm_step in the same order, so the rows are
+// the same bits.
+template <int W>
+struct GbmLanes {
+    using V = typename fused::Lanes<W>::D;
+    V x, w, sum_x, sum_v, pv_tail, w1;
+    LaneBits<W> live;  // barriers: 0 once the lane's path is known to be knocked
+};
+
+template <int W, ProductKind P>
+QUARNEL_LANES_INLINE void gbm_lanes_step(GbmLanes<W>& v, typename fused::Lanes<W>::D dw,
+                                         typename fused::Lanes<W>::D sn, std::size_t j,
+                                         const Consts& c, double dated, State* const* paths,
+                                         BridgeQueue<W>& queue) noexcept {
+    using V = typename fused::Lanes<W>::D;
+    const V wn = v.w + dw;
+    if constexpr (P == ProductKind::barrier_continuous) {
+        const double sg = c.sign;
+        const double var = (c.s * c.s) * c.dt;
+        const V da = sg * (v.x - c.h), db = sg * (sn - c.h);
+        const V den = sg > 0.0 ? v.x * sn : fused::splat<W>(c.h * c.h);
+        // far as gbm_step's test: with da, db > 0 both sides are in [+0, +infinity]
+        // (den > 0, the barrier being positive).
+        const LaneBits<W> far = positive<W>(da) & positive<W>(db) &
+                                (below<W>(2.0 * (da * db), kFarFromBarrier * (var * den)) ^ 1);
+        const LaneBits<W> near = (far ^ 1) & v.live;
+        if (any_lane<W>(near)) {
+            bool settle = false;
+            for (int l = 0; l < W; ++l) {
+                if (near[l] == 0) continue;
+                State& st = *paths[l];
+                if (!st.alive) {  // knocked at a step settled since: never near again
+                    v.live[l] = 0;
+                    continue;
+                }
+                settle |= queue.push(st, j, v.x[l], sn[l], v.w[l], wn[l]) ||
+                          !(da[l] > 0.0 && db[l] > 0.0);
+            }
+            if (settle) queue.settle(c);
+        }
+    }
+    if constexpr (P == ProductKind::barrier_discrete) {
+        if (dated != 0.0) {
+            for (int l = 0; l < W; ++l) {
+                State& st = *paths[l];
+                const double s = sn[l];
+                if (!(c.sign * (s - c.h) > 0.0)) {
+                    st.alive = false;
+                    st.surv = 0.0;
+                }
+                if (s != s) st.surv = s;  // NaN stays NaN
+            }
+        }
+    }
+    if constexpr (P == ProductKind::asian_arithmetic) {
+        if (dated != 0.0) {
+            const double tn = static_cast<double>(j + 1) * c.dt;
+            v.sum_x = v.sum_x + sn;
+            v.sum_v = v.sum_v + sn * (wn - c.s * tn);
+        }
+    }
+    if constexpr (P == ProductKind::asian_geometric) {
+        if (dated != 0.0) {
+            const double tn = static_cast<double>(j + 1) * c.dt;
+            v.sum_x = v.sum_x + fused::log<W>(sn);
+            v.sum_v = v.sum_v + (wn - c.s * tn);
+        }
+    }
+    if (j >= c.nw) v.pv_tail = v.pv_tail + (((dw * dw - c.dt) * c.inv_sdt) - dw);
+    v.w = wn;
+    v.x = sn;
+    if (j + 1 == c.nw) v.w1 = wn;
+}
+
+template <int W>
+QUARNEL_LANES_INLINE GbmLanes<W> gbm_lanes_start(const Consts& c) noexcept {
+    const typename fused::Lanes<W>::D zero = fused::splat<W>(0.0);
+    const LaneBits<W> live = fused::as_bits<W>(zero) + 1;
+    return {fused::splat<W>(c.x0), zero, zero, zero, zero, zero, live};
+}
+
+// The lanes' values into their paths' States, then the rows.
+template <int W, ProductKind P>
+QUARNEL_LANES_INLINE void gbm_lanes_finish(const Walk<ModelKind::gbm, P>& walk,
+                                           const GbmLanes<W>& v, State* const* paths,
+                                           double* const* rows) noexcept {
+    for (int l = 0; l < W; ++l) {
+        State& st = *paths[l];
+        st.x = v.x[l];
+        st.w = v.w[l];
+        st.sum_x = v.sum_x[l];
+        st.sum_v = v.sum_v[l];
+        st.pv_tail = v.pv_tail[l];
+        st.w1 = v.w1[l];
+        walk.finish(st, rows[l]);
+    }
+}
+
+// G vectors of W lanes over runs of rows (lane i of the block on path k + i spacing),
+// the states in registers, each stream prefetched kPrefetchSteps ahead (F).
+template <int W, int G, ProductKind P, bool F>
+QUARNEL_LANES_INLINE void gbm_block_along_rows(const Walk<ModelKind::gbm, P>& walk, std::size_t k,
+                                               std::size_t spacing, std::size_t mask,
+                                               double* out) noexcept {
+    using V = typename fused::Lanes<W>::D;
+    constexpr int L = W * G;
+    const PathModel& m = walk.m;
+    const auto lane = static_cast<std::ptrdiff_t>(spacing);
+    const LaneField fs{m.states.row_ptr(k), m.states.row_stride * lane, m.states.col_stride};
+    const LaneField fd{m.dws.row_ptr(k), m.dws.row_stride * lane, m.dws.col_stride};
+    State paths[L];
+    State* at[L];
+    double* rows[L];
+    for (int i = 0; i < L; ++i) {
+        at[i] = &paths[i];
+        rows[i] = out + static_cast<std::size_t>(i) * spacing * row_columns(P);
+    }
+    GbmLanes<W> v[G];
+    for (int g = 0; g < G; ++g) v[g] = gbm_lanes_start<W>(walk.c);
+    BridgeQueue<W> queue;
+    const std::size_t n = m.n_steps;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (F && (j & mask) == 0) {
+            const auto ahead = static_cast<std::ptrdiff_t>(j) + kPrefetchSteps;
+            for (std::ptrdiff_t l = 0; l < L; ++l) {
+                prefetch(fs.base, ahead * fs.col + l * fs.row);
+                prefetch(fd.base, ahead * fd.col + l * fd.row);
+            }
+        }
+        const double dated = walk.pr.dates.size() > 0 ? walk.pr.dates[j] : 0.0;
+        for (int g = 0; g < G; ++g) {
+            const V dw = gather<W>(fd, j, g);
+            const V sn = gather<W>(fs, j + 1, g);
+            gbm_lanes_step<W, P>(v[g], dw, sn, j, walk.c, dated,
+                                 at + static_cast<std::ptrdiff_t>(g) * W, queue);
+        }
+    }
+    queue.settle(walk.c);
+    for (int g = 0; g < G; ++g)
+        gbm_lanes_finish<W, P>(walk, v[g], at + static_cast<std::ptrdiff_t>(g) * W,
+                               rows + static_cast<std::ptrdiff_t>(g) * W);
+}
+
+// A GBM tile's state is a few doubles a path, so smaller tiles than the tangent flows'
+// keep it in L1 with the rows prefetched several steps ahead (measured: 512 paths and 8
+// steps ran the Asian time-major walk in 0.8 of the time of 4096 paths and one step).
+constexpr std::size_t kGbmTilePaths = 512;
+constexpr std::ptrdiff_t kGbmRowsAhead = 8;
+
+// Adjacent paths in the lanes, a step of the whole tile at a time (n a multiple of W).
+template <int W, ProductKind P, bool F>
+QUARNEL_LANES_INLINE void gbm_tile_across_paths(const Walk<ModelKind::gbm, P>& walk, std::size_t k,
+                                                std::size_t n, GbmLanes<W>* v, State* paths,
+                                                State** at, BridgeQueue<W>& queue,
+                                                double* out) noexcept {
+    using V = typename fused::Lanes<W>::D;
+    const PathModel& m = walk.m;
+    const LaneField fs{m.states.row_ptr(k), m.states.row_stride, m.states.col_stride};
+    const LaneField fd{m.dws.row_ptr(k), m.dws.row_stride, m.dws.col_stride};
+    const int groups = static_cast<int>(n) / W;
+    for (std::size_t i = 0; i < n; ++i) {
+        paths[i] = State{};
+        at[i] = &paths[i];
+    }
+    for (int g = 0; g < groups; ++g) v[g] = gbm_lanes_start<W>(walk.c);
+    for (std::size_t j = 0; j < m.n_steps; ++j) {
+        const double dated = walk.pr.dates.size() > 0 ? walk.pr.dates[j] : 0.0;
+        const auto ahead = static_cast<std::ptrdiff_t>(j) + kGbmRowsAhead;
+        for (int g = 0; g < groups; ++g) {
+            if constexpr (F) {
+                const auto lanes = static_cast<std::ptrdiff_t>(g) * W;
+                prefetch(fs.base, (ahead + 1) * fs.col + lanes * fs.row);
+                prefetch(fd.base, ahead * fd.col + lanes * fd.row);
+            }
+            const V dw = load_lanes<W>(fd, j, g);
+            const V sn = load_lanes<W>(fs, j + 1, g);
+            gbm_lanes_step<W, P>(v[g], dw, sn, j, walk.c, dated,
+                                 at + static_cast<std::ptrdiff_t>(g) * W, queue);
+        }
+    }
+    queue.settle(walk.c);
+    double* rows[W];
+    for (int g = 0; g < groups; ++g) {
+        for (int l = 0; l < W; ++l) {
+            rows[l] = out + static_cast<std::size_t>(g * W + l) * row_columns(P);
+        }
+        gbm_lanes_finish<W, P>(walk, v[g], at + static_cast<std::ptrdiff_t>(g) * W, rows);
+    }
+}
+
+// The rows of GBM paths [first, first + count): time-major batches in tiles across
+// paths, path-major ones in blocks along runs of rows, the rest one path at a time.
+template <int W, int G, ProductKind P, bool F>
+QUARNEL_LANES_INLINE void gbm_rows_in_lanes(const Walk<ModelKind::gbm, P>& walk, std::size_t first,
+                                            std::size_t count, double* out) {
+    constexpr std::size_t L = static_cast<std::size_t>(W * G);
+    const std::size_t width = row_columns(P);
+    const std::array<const View2D*, 2> views{&walk.m.states, &walk.m.dws};
+    std::size_t spacing = 0;
+    if (paths_adjacent(views)) {
+        // Without room for the tile, blocks along rows take the paths.
+        const std::size_t tile = std::min(kGbmTilePaths, count) / W * W;
+        const LaneScratch<GbmLanes<W>> v(tile / W);
+        const LaneScratch<State> paths(tile);
+        const LaneScratch<State*> at(tile);
+        const LaneScratch<BridgeQueue<W>> queue(1);
+        if (tile > 0 && v.data() != nullptr && paths.data() != nullptr && at.data() != nullptr &&
+            queue.data() != nullptr) {
+            *queue.data() = BridgeQueue<W>{};
+            std::size_t p = 0;
+            while (count - p >= static_cast<std::size_t>(W)) {
+                const std::size_t n = std::min(tile, (count - p) / W * W);
+                gbm_tile_across_paths<W, P, F>(walk, first + p, n, v.data(), paths.data(),
+                                               at.data(), *queue.data(), out + p * width);
+                p += n;
+            }
+            first += p;
+            count -= p;
+            out += p * width;
+        }
+    } else {
+        spacing = lane_spacing(walk.m.states.row_stride, count, L);
+    }
+    const std::size_t mask = lane_driver::prefetch_mask(views);
+    for (std::size_t p = 0; p < spacing; ++p) {
+        gbm_block_along_rows<W, G, P, F>(walk, first + p, spacing, mask, out + p * width);
+    }
+    std::size_t p = spacing * L;
+    for (; p + L <= count; p += L) {
+        gbm_block_along_rows<W, G, P, F>(walk, first + p, 1, mask, out + p * width);
+    }
+    (void)one_by_one(walk, first + p, count - p, out + p * width, width);
+}
+
+template <int W, int G, ProductKind P>
+QUARNEL_LANES_INLINE void gbm_rows(const Walk<ModelKind::gbm, P>& walk, std::size_t first,
+                                   std::size_t count, double* out) {
+    const std::size_t path_steps = walk.m.n_paths * walk.m.n_steps;
+    if (path_steps >= kPrefetchFromBytes / (2 * sizeof(double))) {
+        gbm_rows_in_lanes<W, G, P, true>(walk, first, count, out);
+    } else {
+        gbm_rows_in_lanes<W, G, P, false>(walk, first, count, out);
+    }
+}
+
+// Two 2-lane vectors: the width every 64-bit target has (SSE2 on x86-64, NEON on AArch64).
+template <ProductKind P>
+void gbm_rows_baseline(const Walk<ModelKind::gbm, P>& walk, std::size_t first, std::size_t count,
+                       double* out) noexcept {
+    gbm_rows<2, 2, P>(walk, first, count, out);
+}
+
+// Wider clones on x86-64 with GCC or Clang, called only where the CPU reports them. No
+// "fma" in the targets: with contraction off it would change nothing.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QUARNEL_PATHS_WIDE 1
+template <ProductKind P>
+[[gnu::target("avx2")]] void gbm_rows_avx2(const Walk<ModelKind::gbm, P>& walk, std::size_t first,
+                                           std::size_t count, double* out) noexcept {
+    gbm_rows<4, 1, P>(walk, first, count, out);
+}
+template <ProductKind P>
+[[gnu::target("avx512f,avx512dq")]] void gbm_rows_avx512(const Walk<ModelKind::gbm, P>& walk,
+                                                         std::size_t first, std::size_t count,
+                                                         double* out) noexcept {
+    gbm_rows<8, 1, P>(walk, first, count, out);
+}
+
+int gbm_width() noexcept {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512dq") != 0) {
+        return 8;
+    }
+    return __builtin_cpu_supports("avx2") != 0 ? 4 : 2;
+}
+#else
+#define QUARNEL_PATHS_WIDE 0
+#endif
+
+template <ProductKind P>
+void gbm_rows_any(const Walk<ModelKind::gbm, P>& walk, std::size_t first, std::size_t count,
+                  double* out) noexcept {
+#if QUARNEL_PATHS_WIDE
+    static const int width = gbm_width();
+    if (width == 8) return gbm_rows_avx512(walk, first, count, out);
+    if (width == 4) return gbm_rows_avx2(walk, first, count, out);
+#endif
+    gbm_rows_baseline(walk, first, count, out);
+}
+#endif
+
 template <ModelKind M, ProductKind P>
 std::optional<ZeroSigma> rows_of(const PathModel& m, const Product& pr, std::size_t first,
                                  std::size_t count, double* out) noexcept {
-    const Walk<M, P> walk{m, pr, make_consts(m, pr)};
+    ScalarQueue queue;
+    const bool queued = M == ModelKind::gbm && P == ProductKind::barrier_continuous;
+    const Walk<M, P> walk{m, pr, make_consts(m, pr), queued ? &queue : nullptr};
     const std::size_t width = row_columns(P);
+#if QUARNEL_FUSED_VECTORS
+    if constexpr (M == ModelKind::gbm) {
+        gbm_rows_any(walk, first, count, out);
+        return std::nullopt;
+    }
+#endif
     if (M == ModelKind::euler) {
         std::array<const View2D*, 7> views{&m.states,
                                            &m.dws,
