@@ -195,6 +195,8 @@ def test_package_version_is_the_changelogs():
     import quarnel
 
     root = Path(__file__).resolve().parents[1]
+    if not (root / "CHANGELOG.md").exists() or not (root / "pyproject.toml").exists():
+        pytest.skip("needs the source tree")  # the tests alone, against an installed wheel
     project = re.search(r'^version = "([^"]+)"', (root / "pyproject.toml").read_text(), re.M)
     newest = re.search(r"^## .*?(\d+\.\d+\.\d+)", (root / "CHANGELOG.md").read_text(), re.M)
     assert quarnel.__version__ == project.group(1) == newest.group(1) != _quarnel.__version__
