@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/float_repr.hpp"
 #include "core/heston_step.hpp"
 #include "core/lane_driver.hpp"
 #include "core/lanes.hpp"
@@ -150,16 +151,7 @@ void heston_raw_rows_parallel(const HestonBatch& batch, WorkerPool& pool, std::s
 }
 
 // The value as repr() writes a float: the shortest text that reads back to it.
-std::string heston_float_text(double x) {
-    if (std::isnan(x)) return "nan";
-    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
-    char buf[32];
-    for (int digits = 1; digits <= 17; ++digits) {
-        std::snprintf(buf, sizeof buf, "%.*g", digits, x);
-        if (std::strtod(buf, nullptr) == x) break;
-    }
-    return buf;
-}
+std::string heston_float_text(double x) { return float_repr(x); }
 
 namespace {
 

@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/float_repr.hpp"
+
 namespace quarnel {
 
 namespace {
@@ -29,7 +31,7 @@ Registry& registry() {
     return r;
 }
 
-std::string shown(double x) { return std::to_string(x); }
+std::string shown(double x) { return float_repr(x); }
 
 }  // namespace
 
