@@ -685,16 +685,19 @@ def _check_shapes(states, named):
     return n_paths, n_steps
 
 
-def _second_order_path(k, n_steps, horizon, m, gamma, theta, sigma_name):
-    """Path k's (pi, gamma weight, Y_N, H_N, V_N, parameter weight): the kernel's loop.
+def _second_order_path(k, n_steps, horizon, m, gamma, theta, sigma_name, mixed=False):
+    """Path k's (pi, gamma weight, Y_N, H_N, V_N, parameter weight[, M Y_N, mixed weight]):
+    the kernel's loop.
 
     m = (dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2[, the four parameter
-    fields]). Entries not asked for (gamma, theta) are left at their start values.
+    fields]). Entries not asked for (gamma, theta) are left at their start values; the
+    last two come with `mixed` (which needs theta).
     """
     inv_t = div(1.0, horizon)
     dt = div(horizon, float(n_steps))
     inv_n = div(1.0, float(n_steps))
     y, h, acc, accl, kk, v, dv = 1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0
+    z, acct, accu = 0.0, 0.0, 0.0
     for j in range(n_steps):
         s = _at2(m[1], k, j)
         if s == 0.0:
@@ -722,6 +725,13 @@ def _second_order_path(k, n_steps, horizon, m, gamma, theta, sigma_name):
                 ((mp * dv) * dt + (sp * dv) * dw)
                 + ((v * da + ((mxth * d) * dt + (sxth * d) * dw)) + sth * u)
             )
+            if mixed:
+                dmp, dsp, ds = mpp * v + mxth, spp * v + sxth, sp * v + sth
+                zn = z + (((mp * z) * dt + (sp * z) * dw) + y * (dmp * dt + dsp * dw))
+                dtau = div((zn * dw) - (dsp * y + sp * z) * dt, s) - div(tau * ds, s)
+                dutau = (div(((kn * dw) + yn * u) - ((spp * d) * y + sp * kk) * dt, s)
+                         - div((tau * sp) * d, s))
+                acct, accu, z = acct + dtau * inv_t, accu + dutau * inv_t, zn
             kk, v, dv = kn, vn, dvn
         acc = acc + tau * inv_t
         y = yn
@@ -729,6 +739,8 @@ def _second_order_path(k, n_steps, horizon, m, gamma, theta, sigma_name):
     if theta:
         beta = div(v, y)
         q = beta * acc - div(dv - beta * kk, y)
+    if mixed:
+        return acc, acc * acc + accl, y, h, v, q, z - beta * kk, q * acc + (acct - beta * accu)
     return acc, acc * acc + accl, y, h, v, q
 
 
@@ -762,6 +774,22 @@ def parameter_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_m
     n_paths, n_steps = _check_shapes(states, zip(_GREEK_FIELDS + _PARAMETER_FIELDS, m))
     return np.array(
         [_second_order_path(k, n_steps, horizon, m, False, True, "sigma")[5]
+         for k in range(n_paths)],
+        dtype=np.float64,
+    )
+
+
+def mixed_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
+                               d2_sigma_dx2, d_mu_dp, d_sigma_dp, d2_mu_dx_dp,
+                               d2_sigma_dx_dp, horizon):
+    horizon = float(horizon)
+    if not horizon > 0.0:
+        raise ValueError("horizon must be positive")
+    m = (dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, d_mu_dp, d_sigma_dp,
+         d2_mu_dx_dp, d2_sigma_dx_dp)
+    n_paths, n_steps = _check_shapes(states, zip(_GREEK_FIELDS + _PARAMETER_FIELDS, m))
+    return np.array(
+        [_second_order_path(k, n_steps, horizon, m, False, True, "sigma", True)[7]
          for k in range(n_paths)],
         dtype=np.float64,
     )

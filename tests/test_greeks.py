@@ -406,6 +406,12 @@ def test_discounted_greeks_against_black_scholes(flow, estimator, payoff):
                                             rate=p["r"])
         names = ("price", "delta", "gamma", "vega")
         assert math.isnan(r.rho) and math.isnan(r.rho_stderr)
+        vv = quarnel.vanna_tangent_flow(*bs_euler_batch(100_000, 40), p["T"], payoff, p["s"],
+                                        p["K"], estimator=estimator, rate=p["r"])
+        vanna = math.exp(-p["r"] * p["T"]) * cross_closed_form(
+            "gbm", payoff, p["x0"], p["r"], p["s"], p["T"], p["K"])[0]
+        assert abs(vv.vanna - vanna) <= 4.0 * vv.vanna_stderr, (vv, vanna)
+        assert math.isnan(vv.volga) and math.isnan(vv.volga_stderr)
     for i, name in enumerate(names):
         assert abs(r[i] - exact[i]) <= 4.0 * r[5 + i], (name, r[i], exact[i], r[5 + i])
 
@@ -460,6 +466,8 @@ EULER_MODEL = dict(kappa=1.0, theta=1.0, c=0.3, s=0.3, x0=1.0, T=1.0, K=1.2)
 # (price, delta, gamma, vega d/ds) of the scheme at N = 2, by quadrature.
 EULER_EXACT = {"call": (0.142135, 0.196494, 0.055367, 0.476745),
                "digital_call": (0.472527, 0.344349, -0.300426, -0.073896)}
+# Its vanna d2/dx0 ds (a central difference of the quadrature's price).
+EULER_VANNA = {"call": 0.110845, "digital_call": -1.258066}
 
 
 def euler_batch(n, n_steps, key):
@@ -510,6 +518,10 @@ class TestTangentFlow:
             for name, a, b, e in checked:
                 assert abs(a - b) <= 4.0 * e, (estimator, name, a, b, e)
             assert math.isnan(r.rho) and math.isnan(r.rho_stderr)
+        for e in ESTIMATORS if payoff == "call" else ("weights",):  # heavy tails as above
+            vv = quarnel.vanna_tangent_flow(*batch, p["T"], payoff, vol=p["s"], strike=p["K"],
+                                            estimator=e)
+            assert abs(vv.vanna - EULER_VANNA[payoff]) <= 4.0 * vv.vanna_stderr, (e, vv)
         weights, lowest = results["weights"], results["lowest_variance"]
         assert lowest.price_stderr == weights.price_stderr
         for i in (6, 7) if payoff == "digital_call" else (6, 7, 8):
@@ -548,8 +560,8 @@ class TestTangentFlow:
             assert_same_outcome(getattr(g, fn), getattr(ref, fn), *batch, 1.3)
         bump = parallel_volatility_bump(sigma, d_sigma)
         for fields in (bump, batch[1:5]):
-            assert_same_outcome(g.parameter_weights_tangent_flow,
-                                ref.parameter_weights_tangent_flow, *batch, *fields, 1.3)
+            for fn in ("parameter_weights_tangent_flow", "mixed_weights_tangent_flow"):
+                assert_same_outcome(getattr(g, fn), getattr(ref, fn), *batch, *fields, 1.3)
 
     @pytest.mark.parametrize("payoff", PAYOFFS + MORE_PAYOFFS)
     @pytest.mark.parametrize("estimator", ESTIMATORS)
@@ -599,6 +611,56 @@ class TestTangentFlow:
             *batch, *parallel_volatility_bump(batch[2], batch[4]), p["T"])
         for i, samples in enumerate((f, f * w[:, 0], f * w[:, 1], f * q)):
             assert_same_floats(_quarnel.price_from_samples(samples), (r[i], r[5 + i]))
+        # The vanna's "weights" are f(X_T) times the bump's mixed weight, so at vol = 1.
+        m = g.mixed_weights_tangent_flow(
+            *batch, *parallel_volatility_bump(batch[2], batch[4]), p["T"])
+        vv = quarnel.vanna_tangent_flow(*batch, p["T"], "call", 1.0, p["K"], "weights")
+        assert_same_floats(_quarnel.price_from_samples(f * m), (vv.vanna, vv.vanna_stderr))
+
+    def test_mixed_weights_are_exact_for_the_scheme(self):
+        # Three Euler steps of a nonlinear model, integrated exactly by Gauss-Hermite
+        # quadrature over the increments: the parameter and mixed weights give d/dp and
+        # d2/dx0 dp of E f(X_3) as central differences of the quadrature price do (to
+        # their 1e-6 or so), for a drift parameter th and a volatility scale c.
+        n_steps, T, x0, th, c = 3, 0.75, 0.8, 0.7, 1.0
+        z, w = np.polynomial.hermite_e.hermegauss(30)
+        nodes = np.stack(np.meshgrid(*[z] * n_steps, indexing="ij"), -1).reshape(-1, n_steps)
+        weight = np.prod(np.stack(np.meshgrid(*[w / w.sum()] * n_steps, indexing="ij"), -1)
+                         .reshape(-1, n_steps), axis=1)
+        dws = nodes * math.sqrt(T / n_steps)
+
+        def simulate(x0, th, c):
+            states = np.empty((len(dws), n_steps + 1))
+            states[:, 0] = x0
+            for j in range(n_steps):
+                x = states[:, j]
+                states[:, j + 1] = (x + (th * (1 - x) - 0.1 * x * x) * (T / n_steps)
+                                    + c * 0.3 * (1 + 0.5 * np.sin(x)) * dws[:, j])
+            return states
+
+        def f(x):
+            return np.exp(0.7 * x) + x ** 3
+
+        def price(dx, dth, dc):
+            return float((f(simulate(x0 + dx, th + dth, c + dc)[:, -1]) * weight).sum())
+
+        states = simulate(x0, th, c)
+        x = states[:, :-1]
+        zero = np.zeros_like(x)
+        sig = c * 0.3 * (1 + 0.5 * np.sin(x))
+        batch = (states, dws, sig, -th - 0.2 * x, c * 0.15 * np.cos(x), zero - 0.2,
+                 -c * 0.15 * np.sin(x))
+        h = 1e-3
+        for params, bump in (((1 - x, zero, zero - 1.0, zero), (h, 0.0)),
+                             ((zero, sig / c, zero, batch[4] / c), (0.0, h))):
+            q = g.parameter_weights_tangent_flow(*batch, *params, T)
+            m = g.mixed_weights_tangent_flow(*batch, *params, T)
+            d_p = (price(0.0, *bump) - price(0.0, *(-b for b in bump))) / (2 * h)
+            d_xp = (price(h, *bump) - price(h, *(-b for b in bump)) - price(-h, *bump)
+                    + price(-h, *(-b for b in bump))) / (4 * h * h)
+            fx = f(states[:, -1]) * weight
+            assert float((fx * q).sum()) == pytest.approx(d_p, abs=1e-6)
+            assert float((fx * m).sum()) == pytest.approx(d_xp, abs=1e-5)
 
     def test_serial_equals_parallel_on_many_work_items(self):
         # Enough path-steps for the pool to hand items to its workers.

@@ -17,7 +17,9 @@ revaluation and stay well defined for discontinuous payoffs such as digitals.
   scheme: `price_and_greeks_tangent_flow`, or the per-path weights
   `greek_weights_tangent_flow` (and `_parallel`) and `parameter_weights_tangent_flow`
   (any model parameter; `parallel_volatility_bump` gives the fields of vega).
-- Vanna and volga under GBM and ABM: `vanna_volga_constant_flow`.
+- Vanna and volga under GBM and ABM: `vanna_volga_constant_flow`; the vanna of any
+  scalar model on an Euler grid: `vanna_tangent_flow`, or the per-path weights of any
+  cross sensitivity d2/dx0 dp, `mixed_weights_tangent_flow`.
 - A ladder of strikes from one pass: `price_and_greeks_ladder_constant_flow`.
 - `price_from_samples`: the Monte Carlo mean and standard error of payoff samples.
 - `PathBatch`: a simulated batch held by name, which every tangent-flow function takes
@@ -46,6 +48,7 @@ from ._api import (
     greek_weights_constant_flow,
     greek_weights_tangent_flow,
     greek_weights_tangent_flow_parallel,
+    mixed_weights_tangent_flow,
     parameter_weights_tangent_flow,
     price_and_delta_constant_flow,
     price_and_delta_tangent_flow,
@@ -57,7 +60,7 @@ from ._batch import ParameterFields, PathBatch
 from ._fields import parallel_volatility_bump
 from ._ladder import GreeksLadder, price_and_greeks_ladder_constant_flow
 from ._types import Greeks, VannaVolga
-from ._vanna_volga import vanna_volga_constant_flow
+from ._vanna_volga import vanna_tangent_flow, vanna_volga_constant_flow
 
 #: Raised for an internal fault of the native code (a broken invariant), never for a
 #: bad argument. Like SystemExit it derives from BaseException, so `except Exception`
@@ -76,6 +79,7 @@ __all__ = [
     "greek_weights_constant_flow",
     "greek_weights_tangent_flow",
     "greek_weights_tangent_flow_parallel",
+    "mixed_weights_tangent_flow",
     "parallel_volatility_bump",
     "parameter_weights_tangent_flow",
     "price_and_delta_constant_flow",
@@ -84,6 +88,7 @@ __all__ = [
     "price_and_greeks_tangent_flow",
     "price_from_samples",
     "VannaVolga",
+    "vanna_tangent_flow",
     "vanna_volga_constant_flow",
     "GreeksLadder",
     "price_and_greeks_ladder_constant_flow",

@@ -130,6 +130,23 @@ def parameter_weights_tangent_flow(
     horizon: SupportsFloat,
 ) -> _Floats: ...
 @overload
+def mixed_weights_tangent_flow(batch: PathBatch, /, parameter: str) -> _Floats: ...
+@overload
+def mixed_weights_tangent_flow(
+    states: _Array,
+    dws: _Array,
+    sigma: _Array,
+    d_mu_dx: _Array,
+    d_sigma_dx: _Array,
+    d2_mu_dx2: _Array,
+    d2_sigma_dx2: _Array,
+    d_mu_dp: _Array,
+    d_sigma_dp: _Array,
+    d2_mu_dx_dp: _Array,
+    d2_sigma_dx_dp: _Array,
+    horizon: SupportsFloat,
+) -> _Floats: ...
+@overload
 def price_and_greeks_tangent_flow(
     batch: PathBatch,
     /,

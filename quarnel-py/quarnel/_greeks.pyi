@@ -11,6 +11,7 @@ __all__ = [
     "greek_weights_tangent_flow",
     "greek_weights_tangent_flow_parallel",
     "parameter_weights_tangent_flow",
+    "mixed_weights_tangent_flow",
     "price_and_greeks_tangent_flow",
     "__version__",
 ]
@@ -85,6 +86,22 @@ def parameter_weights_tangent_flow(
     horizon: SupportsFloat,
 ) -> NDArray[np.float64]:
     """(n_paths,): Euler-exact weights of d/dp for a model parameter p."""
+
+def mixed_weights_tangent_flow(
+    states: NDArray[np.float64],
+    dws: NDArray[np.float64],
+    sigma: NDArray[np.float64],
+    d_mu_dx: NDArray[np.float64],
+    d_sigma_dx: NDArray[np.float64],
+    d2_mu_dx2: NDArray[np.float64],
+    d2_sigma_dx2: NDArray[np.float64],
+    d_mu_dp: NDArray[np.float64],
+    d_sigma_dp: NDArray[np.float64],
+    d2_mu_dx_dp: NDArray[np.float64],
+    d2_sigma_dx_dp: NDArray[np.float64],
+    horizon: SupportsFloat,
+) -> NDArray[np.float64]:
+    """(n_paths,): Euler-exact weights of d2/dx0 dp for a model parameter p."""
 
 def price_and_greeks_tangent_flow(
     states: NDArray[np.float64],

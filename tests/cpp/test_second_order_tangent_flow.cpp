@@ -51,7 +51,7 @@ using Impl = std::optional<ZeroSigma> (*)(SecondOrderKind, const SecondOrderBatc
                                           std::size_t, double*) noexcept;
 
 constexpr SecondOrderKind kKinds[] = {SecondOrderKind::greeks, SecondOrderKind::parameter,
-                                      SecondOrderKind::all};
+                                      SecondOrderKind::all, SecondOrderKind::mixed};
 
 void compare_all(std::mt19937_64& rng, std::size_t n, std::size_t m, bool fortran, double p_special,
                  double p_zero) {

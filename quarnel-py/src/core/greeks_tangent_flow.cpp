@@ -51,6 +51,14 @@ Greeks finish_tangent_greeks(Greeks g, std::optional<double> vol, std::optional<
     return finish_greeks(g, rate, horizon);
 }
 
+View1D terminal_states(const SecondOrderPaths& paths, const SecondOrderBatch& batch) noexcept {
+    // An empty batch reads nothing.
+    if (batch.n_paths == 0) return View1D{};
+    const View2D& states = paths.paths.states;
+    return View1D{states.row_ptr(0) + static_cast<std::ptrdiff_t>(batch.n_steps) * states.col_stride,
+                  batch.n_paths, states.row_stride};
+}
+
 SecondOrderBatch parallel_bump_batch(const SecondOrderPaths& paths, BatchShape shape) {
     SecondOrderBatch batch = make_second_order_batch(paths.paths.dws, paths.first, paths.second,
                                                      shape, paths.paths.horizon);
@@ -80,13 +88,7 @@ Result<Greeks> price_and_greeks_tangent_flow(const SecondOrderPaths& paths, std:
     const SecondOrderBatch batch = parallel_bump_batch(paths, call.value().shape);
     const bool with_vega = vol.has_value();
     const double horizon = paths.paths.horizon;
-    const View2D& states = paths.paths.states;
-    // The last column of `states`; an empty batch reads nothing.
-    const View1D terminal =
-        batch.n_paths == 0 ? View1D{}
-                           : View1D{states.row_ptr(0) + static_cast<std::ptrdiff_t>(batch.n_steps) *
-                                                            states.col_stride,
-                                    batch.n_paths, states.row_stride};
+    const View1D terminal = terminal_states(paths, batch);
 
     // sums.add of each path's `sample(x, row)` in path order, or of each antithetic
     // pair's mean sample in pair order; the count of what was added.

@@ -73,57 +73,51 @@ Greeks finish_tangent_greeks(Greeks bumped, std::optional<double> vol, std::opti
 // sigma, d2 sigma/dx de = sigma', drift unchanged.
 SecondOrderBatch parallel_bump_batch(const SecondOrderPaths& batch, BatchShape shape);
 
+// X_N, the column of `states` after the batch's n_steps steps (only that one is read).
+View1D terminal_states(const SecondOrderPaths& paths, const SecondOrderBatch& batch) noexcept;
+
 // One path's kernel row: the delta and gamma weights pi and pi_g, Y_N, H_N, and with
 // vega V_N and the vega weight q (both 0 without).
 struct PathRow {
     double pi, pi_g, y, h, v, q;
 };
 
-// Runs the kernel over the batch in blocks and hands each path's (index, row) to
-// `visit` in path order; stops at the first zero diffusion value. A block is one whole
-// tile of the kernel's lanes over adjacent paths (2048, second_order_tangent_flow.cpp), so
-// time-major batches are not cut into smaller tiles; its rows (96 KiB at most) are on
-// the heap and stay in cache for `visit`.
+// Runs the kernel of `kind` over the batch in blocks and hands each path's (index, row)
+// to `visit` in path order, the row its `columns(kind)` doubles; stops at the first zero
+// diffusion value. A block is one whole tile of the kernel's lanes over adjacent paths
+// (2048, second_order_tangent_flow.cpp), so time-major batches are not cut into smaller
+// tiles; its rows (96 KiB at most) are on the heap and stay in cache for `visit`.
 template <class Visit>
-std::optional<ZeroSigma> for_each_greek_row(const SecondOrderBatch& batch, bool with_vega,
-                                            Visit&& visit) {
+std::optional<ZeroSigma> for_each_kernel_row(const SecondOrderBatch& batch, SecondOrderKind kind,
+                                             Visit&& visit) {
     constexpr std::size_t kBlock = 2048;
-    const SecondOrderKind kind = with_vega ? SecondOrderKind::all : SecondOrderKind::greeks;
     const std::size_t width = columns(kind);
     std::vector<double> rows(kBlock * width);
     for (std::size_t first = 0; first < batch.n_paths; first += kBlock) {
         const std::size_t count = std::min(kBlock, batch.n_paths - first);
         if (auto zero = second_order_rows(kind, batch, first, count, rows.data())) return zero;
-        for (std::size_t i = 0; i < count; ++i) {
-            const double* r = rows.data() + i * width;
-            visit(first + i,
-                  PathRow{r[0], r[1], r[2], r[3], with_vega ? r[4] : 0.0, with_vega ? r[5] : 0.0});
-        }
+        for (std::size_t i = 0; i < count; ++i) visit(first + i, rows.data() + i * width);
     }
     return std::nullopt;
 }
 
-// for_each_greek_row for antithetic pairs: hands `visit` the (index, row) of both paths
+// for_each_kernel_row for antithetic pairs: hands `visit` the (index, row) of both paths
 // of each pair, pair after pair (greeks_pairs.hpp). For "halves" the kernel runs a block
 // of the first half and the same block of the second; a zero diffusion value is the
 // first met in that order.
 template <class Visit>
-std::optional<ZeroSigma> for_each_greek_row_pair(const SecondOrderBatch& batch, bool with_vega,
-                                                 Pairs pairs, Visit&& visit) {
+std::optional<ZeroSigma> for_each_kernel_row_pair(const SecondOrderBatch& batch,
+                                                  SecondOrderKind kind, Pairs pairs,
+                                                  Visit&& visit) {
     constexpr std::size_t kBlock = 2048;  // even: adjacent pairs never straddle two blocks
-    const SecondOrderKind kind = with_vega ? SecondOrderKind::all : SecondOrderKind::greeks;
     const std::size_t width = columns(kind);
-    const auto row_at = [&](const std::vector<double>& rows, std::size_t i) {
-        const double* r = rows.data() + i * width;
-        return PathRow{r[0], r[1], r[2], r[3], with_vega ? r[4] : 0.0, with_vega ? r[5] : 0.0};
-    };
     std::vector<double> a(kBlock * width);
     if (pairs == Pairs::adjacent) {
         for (std::size_t first = 0; first < batch.n_paths; first += kBlock) {
             const std::size_t count = std::min(kBlock, batch.n_paths - first);
             if (auto zero = second_order_rows(kind, batch, first, count, a.data())) return zero;
             for (std::size_t i = 0; i + 1 < count; i += 2) {
-                visit(first + i, row_at(a, i), first + i + 1, row_at(a, i + 1));
+                visit(first + i, a.data() + i * width, first + i + 1, a.data() + (i + 1) * width);
             }
         }
         return std::nullopt;
@@ -135,10 +129,39 @@ std::optional<ZeroSigma> for_each_greek_row_pair(const SecondOrderBatch& batch, 
         if (auto zero = second_order_rows(kind, batch, first, count, a.data())) return zero;
         if (auto zero = second_order_rows(kind, batch, half + first, count, b.data())) return zero;
         for (std::size_t i = 0; i < count; ++i) {
-            visit(first + i, row_at(a, i), half + first + i, row_at(b, i));
+            visit(first + i, a.data() + i * width, half + first + i, b.data() + i * width);
         }
     }
     return std::nullopt;
+}
+
+// The Greeks' kernel rows as PathRows: with vega the `all` kind's six columns, without
+// it the `greeks` kind's four (V_N and q then 0).
+inline SecondOrderKind greek_row_kind(bool with_vega) noexcept {
+    return with_vega ? SecondOrderKind::all : SecondOrderKind::greeks;
+}
+
+inline PathRow path_row(const double* r, bool with_vega) noexcept {
+    return PathRow{r[0], r[1], r[2], r[3], with_vega ? r[4] : 0.0, with_vega ? r[5] : 0.0};
+}
+
+template <class Visit>
+std::optional<ZeroSigma> for_each_greek_row(const SecondOrderBatch& batch, bool with_vega,
+                                            Visit&& visit) {
+    return for_each_kernel_row(batch, greek_row_kind(with_vega),
+                               [&](std::size_t k, const double* r) {
+                                   visit(k, path_row(r, with_vega));
+                               });
+}
+
+template <class Visit>
+std::optional<ZeroSigma> for_each_greek_row_pair(const SecondOrderBatch& batch, bool with_vega,
+                                                 Pairs pairs, Visit&& visit) {
+    return for_each_kernel_row_pair(
+        batch, greek_row_kind(with_vega), pairs,
+        [&](std::size_t ka, const double* ra, std::size_t kb, const double* rb) {
+            visit(ka, path_row(ra, with_vega), kb, path_row(rb, with_vega));
+        });
 }
 
 // One path's price, delta, gamma and vega samples.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "core/lane_driver.hpp"
 #include "core/lanes.hpp"
@@ -13,6 +14,7 @@ using Kind = SecondOrderKind;
 
 constexpr bool has_gamma(Kind k) noexcept { return k != Kind::parameter; }
 constexpr bool has_parameter(Kind k) noexcept { return k != Kind::greeks; }
+constexpr bool has_mixed(Kind k) noexcept { return k == Kind::mixed; }
 // Matrices read, in load order: sigma first (it is checked for zero before the rest).
 constexpr int fields(Kind k) noexcept { return has_parameter(k) ? 10 : 6; }
 
@@ -21,6 +23,7 @@ constexpr int fields(Kind k) noexcept { return has_parameter(k) ? 10 : 6; }
 template <class T>
 struct PathState {
     T y, h, acc, accl, k, v, dv;
+    T z, acct, accu;  // mixed: dY/dtheta and the sums of dtau/dtheta and D_u tau
 };
 
 template <class T>
@@ -41,7 +44,7 @@ StepConst step_const(const SecondOrderBatch& b, std::size_t j) noexcept {
 
 template <class T>
 QUARNEL_LANES_INLINE PathState<T> initial_state(T zeros) noexcept {
-    return {zeros + 1.0, zeros, zeros, zeros, zeros, zeros, zeros};
+    return {zeros + 1.0, zeros, zeros, zeros, zeros, zeros, zeros, zeros, zeros, zeros};
 }
 
 // One Euler step; the association is the one documented in second_order_tangent_flow.hpp.
@@ -71,6 +74,21 @@ QUARNEL_LANES_INLINE void euler_step(PathState<T>& st, const StepIn<T>& in,
         const T dvn =
             st.dv + (((in.mp * st.dv) * c.dt + (in.sp * st.dv) * in.dw) +
                      ((st.v * da + ((in.mxth * d) * c.dt + (in.sxth * d) * in.dw)) + in.sth * u));
+        if constexpr (has_mixed(K)) {
+            const T dmp = in.mpp * st.v + in.mxth;
+            const T dsp = in.spp * st.v + in.sxth;
+            const T ds = in.sp * st.v + in.sth;
+            const T zn = st.z + (((in.mp * st.z) * c.dt + (in.sp * st.z) * in.dw) +
+                                 st.y * (dmp * c.dt + dsp * in.dw));
+            const T dtau =
+                ((zn * in.dw) - (dsp * st.y + in.sp * st.z) * c.dt) / in.s - (tau * ds) / in.s;
+            const T dutau = (((kn * in.dw) + yn * u) - ((in.spp * d) * st.y + in.sp * st.k) * c.dt) /
+                                in.s -
+                            ((tau * in.sp) * d) / in.s;
+            st.acct = st.acct + dtau * c.inv_t;
+            st.accu = st.accu + dutau * c.inv_t;
+            st.z = zn;
+        }
         st.k = kn;
         st.v = vn;
         st.dv = dvn;
@@ -90,7 +108,12 @@ QUARNEL_LANES_INLINE void write_row(const PathState<T>& st, T* row) noexcept {
     if constexpr (has_parameter(K)) {
         const T beta = st.v / st.y;
         const T weight = beta * st.acc - (st.dv - beta * st.k) / st.y;
-        if constexpr (K == Kind::all) {
+        if constexpr (K == Kind::mixed) {
+            row[0] = st.y;
+            row[1] = weight;
+            row[2] = st.z - beta * st.k;
+            row[3] = weight * st.acc + (st.acct - beta * st.accu);
+        } else if constexpr (K == Kind::all) {
             row[4] = st.v;
             row[5] = weight;
         } else {
@@ -181,6 +204,7 @@ std::optional<ZeroSigma> second_order_one_by_one(Kind kind, const SecondOrderBat
     switch (kind) {
         case Kind::greeks: return rows_one_by_one<Kind::greeks>(b, first, count, out);
         case Kind::parameter: return rows_one_by_one<Kind::parameter>(b, first, count, out);
+        case Kind::mixed: return rows_one_by_one<Kind::mixed>(b, first, count, out);
         case Kind::all: break;
     }
     return rows_one_by_one<Kind::all>(b, first, count, out);
@@ -192,6 +216,7 @@ std::optional<ZeroSigma> second_order_baseline(Kind kind, const SecondOrderBatch
     switch (kind) {
         case Kind::greeks: return rows_in_lanes<Kind::greeks, 2, 2>(b, first, count, out);
         case Kind::parameter: return rows_in_lanes<Kind::parameter, 2, 2>(b, first, count, out);
+        case Kind::mixed: return rows_in_lanes<Kind::mixed, 2, 2>(b, first, count, out);
         case Kind::all: break;
     }
     return rows_in_lanes<Kind::all, 2, 2>(b, first, count, out);
@@ -206,6 +231,7 @@ std::optional<ZeroSigma> second_order_baseline(Kind kind, const SecondOrderBatch
     switch (kind) {
         case Kind::greeks: return rows_in_lanes<Kind::greeks, 4, 1>(b, first, count, out);
         case Kind::parameter: return rows_in_lanes<Kind::parameter, 4, 1>(b, first, count, out);
+        case Kind::mixed: return rows_in_lanes<Kind::mixed, 4, 1>(b, first, count, out);
         case Kind::all: break;
     }
     return rows_in_lanes<Kind::all, 4, 1>(b, first, count, out);
@@ -287,6 +313,21 @@ Result<Buffer> parameter_weights_of(const SecondOrderBatch& batch, std::size_t f
     return out;
 }
 
+Result<Buffer> mixed_weights_of(const SecondOrderBatch& batch, std::size_t first_path) {
+    constexpr std::size_t C = columns(Kind::mixed);
+    constexpr std::size_t kBlock = 2048;  // one tile of the lanes; its rows stay in cache
+    Buffer out = Buffer::allocate(batch.n_paths);
+    std::vector<double> rows(kBlock * C);
+    for (std::size_t first = 0; first < batch.n_paths; first += kBlock) {
+        const std::size_t count = std::min(kBlock, batch.n_paths - first);
+        if (auto z = second_order_rows(Kind::mixed, batch, first, count, rows.data())) {
+            return zero_sigma_error({first_path + z->path, z->step}, FieldNames::bare);
+        }
+        for (std::size_t i = 0; i < count; ++i) out.data()[first + i] = rows[i * C + 3];
+    }
+    return out;
+}
+
 Result<Matrix> greek_weights_tangent_flow(const SecondOrderPaths& batch) {
     Result<SecondOrderBatch> checked = validate_greek_batch(batch);
     if (!checked.ok()) return checked.error();
@@ -306,6 +347,12 @@ Result<Buffer> parameter_weights_tangent_flow(const ParameterPaths& batch) {
     Result<SecondOrderBatch> checked = validate_parameter_batch(batch);
     if (!checked.ok()) return checked.error();
     return parameter_weights_of(checked.value(), 0);
+}
+
+Result<Buffer> mixed_weights_tangent_flow(const ParameterPaths& batch) {
+    Result<SecondOrderBatch> checked = validate_parameter_batch(batch);
+    if (!checked.ok()) return checked.error();
+    return mixed_weights_of(checked.value(), 0);
 }
 
 }  // namespace quarnel

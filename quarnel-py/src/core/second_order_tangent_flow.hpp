@@ -28,6 +28,19 @@
 //               + ((V * Da + ((mxth * D) * dt + (sxth * D) * dW)) + sth * u))  (D_u V)
 // and the path's weight is, with beta = V_N / Y_N,  beta * acc - (DV_N - beta * K_N) / Y_N:
 // NaN or infinite where the Euler tangent Y_N is zero.
+//
+// The mixed weight of d2/dx0 dtheta is the theta-derivative of the delta weight taken
+// with the operator M = d/dtheta - beta D_u, which leaves X_N alone (M X_N = V_N -
+// beta Y_N = 0), so that d/dtheta E[f pi] = E[f (pi q + M pi)], q the parameter weight.
+// M pi is (1/T) sum_j (dtau_j/dtheta - beta D_u tau_j), both sums carried forward; after
+// the parameter part of the step and from the same old values:
+//   dmp  = mpp * V + mxth,  dsp = spp * V + sxth,  ds = sp * V + sth
+//   Zn   = Z + (((mp * Z) * dt + (sp * Z) * dW) + Y * (dmp * dt + dsp * dW))   (dY/dtheta)
+//   dtau = ((Zn * dW) - (dsp * Y + sp * Z) * dt) / s - (tau * ds) / s
+//   Dtau = (((Kn * dW) + Yn * u) - ((spp * D) * Y + sp * K) * dt) / s - ((tau * sp) * D) / s
+//   accT = accT + dtau * inv_T,  accU = accU + Dtau * inv_T
+// and the path's mixed weight is q * acc + (accT - beta * accU). For a Lipschitz payoff
+// d/dtheta E[f'(X_N) Y_N] = E[f'(X_N) (Y_N q + M Y_N)] with M Y_N = Z_N - beta K_N.
 #pragma once
 
 #include <cstddef>
@@ -60,10 +73,17 @@ struct SecondOrderBatch {
 //   greeks:    delta weight, gamma weight, Y_N, H_N
 //   parameter: the parameter weight
 //   all:       delta weight, gamma weight, Y_N, H_N, V_N, the parameter weight
-enum class SecondOrderKind { greeks, parameter, all };
+//   mixed:     Y_N, the parameter weight, M Y_N, the mixed weight of d2/dx0 dtheta
+enum class SecondOrderKind { greeks, parameter, all, mixed };
 
 constexpr std::size_t columns(SecondOrderKind kind) noexcept {
-    return kind == SecondOrderKind::greeks ? 4 : kind == SecondOrderKind::parameter ? 1 : 6;
+    switch (kind) {
+        case SecondOrderKind::greeks: return 4;
+        case SecondOrderKind::parameter: return 1;
+        case SecondOrderKind::mixed: return 4;
+        case SecondOrderKind::all: break;
+    }
+    return 6;
 }
 
 // Constants for a batch of this shape; the parameter matrices are left empty.
@@ -107,6 +127,7 @@ std::optional<ZeroSigma> second_order_avx2(SecondOrderKind, const SecondOrderBat
 // `first_path`, so a chunk of a larger batch names it as the whole call.
 Result<Matrix> greek_weights_of(const SecondOrderBatch& batch, std::size_t first_path);
 Result<Buffer> parameter_weights_of(const SecondOrderBatch& batch, std::size_t first_path);
+Result<Buffer> mixed_weights_of(const SecondOrderBatch& batch, std::size_t first_path);
 
 class WorkerPool;
 
@@ -128,5 +149,9 @@ Result<Matrix> greek_weights_tangent_flow_parallel(const SecondOrderPaths& batch
 
 // parameter_weights_tangent_flow: the (n_paths,) weights of d/dtheta.
 Result<Buffer> parameter_weights_tangent_flow(const ParameterPaths& batch);
+
+// mixed_weights_tangent_flow: the (n_paths,) weights of d2/dx0 dtheta, with the checks
+// of parameter_weights_tangent_flow.
+Result<Buffer> mixed_weights_tangent_flow(const ParameterPaths& batch);
 
 }  // namespace quarnel

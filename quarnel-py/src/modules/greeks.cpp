@@ -203,6 +203,28 @@ constexpr Function kGreekWeightsTangentFlowParallel{
             kWithoutGil);
     }};
 
+constexpr auto kParameterParams =
+    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
+           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), array2d("d_mu_dp"),
+           array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"), array2d("d2_sigma_dx_dp"),
+           real("horizon"));
+
+// The body of a function of kParameterParams: the batch with one parameter's fields.
+template <auto Fn>
+auto with_parameter_paths(const View2D& states, const View2D& dws, const View2D& sigma,
+                          const View2D& d_mu_dx, const View2D& d_sigma_dx,
+                          const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+                          const View2D& d_mu_dp, const View2D& d_sigma_dp,
+                          const View2D& d2_mu_dx_dp, const View2D& d2_sigma_dx_dp, double horizon) {
+    return Fn({.paths = {.states = states, .dws = dws, .horizon = horizon},
+               .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
+               .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2},
+               .parameter = {.d_mu_dp = d_mu_dp,
+                             .d_sigma_dp = d_sigma_dp,
+                             .d2_mu_dx_dp = d2_mu_dx_dp,
+                             .d2_sigma_dx_dp = d2_sigma_dx_dp}});
+}
+
 constexpr Function kParameterWeightsTangentFlow{
     "parameter_weights_tangent_flow",
     "Low-level: per-path weights of d/dp for a model parameter p, for any\n"
@@ -227,23 +249,28 @@ constexpr Function kParameterWeightsTangentFlow{
     "    *parallel_volatility_bump(sig, dsig), 1.0)\n"
     "vega = np.mean((states[:, -1] > 1.0) * q)\n"
     "```",
-    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), array2d("d_mu_dp"),
-           array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"), array2d("d2_sigma_dx_dp"),
-           real("horizon")),
-    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-       const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-       const View2D& d2_sigma_dx_dp, double horizon) {
-        return quarnel::parameter_weights_tangent_flow(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
-             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2},
-             .parameter = {.d_mu_dp = d_mu_dp,
-                           .d_sigma_dp = d_sigma_dp,
-                           .d2_mu_dx_dp = d2_mu_dx_dp,
-                           .d2_sigma_dx_dp = d2_sigma_dx_dp}});
-    }};
+    kParameterParams, &with_parameter_paths<&quarnel::parameter_weights_tangent_flow>};
+
+constexpr Function kMixedWeightsTangentFlow{
+    "mixed_weights_tangent_flow",
+    "Low-level: per-path weights of d2/dx0 dp, the cross sensitivity to\n"
+    "the initial state and a model parameter p, for any scalar SDE\n"
+    "simulated by the Euler scheme, exact for that scheme.\n"
+    "\n"
+    "Inputs as for `parameter_weights_tangent_flow`. The cross sensitivity\n"
+    "of a payoff f is the mean of f(X_T) times the weight; with the\n"
+    "parallel volatility bump as the parameter, that is vol times the\n"
+    "vanna d2 price / dx0 dvol (`vanna_tangent_flow` estimates it with\n"
+    "lower variance). Like the parameter weights they divide by the\n"
+    "scheme's tangent Y_T.\n"
+    "\n"
+    "```\n"
+    "m = mixed_weights_tangent_flow(\n"
+    "    states, dws, sig, dmu, dsig, d2mu, d2sig,\n"
+    "    *parallel_volatility_bump(sig, dsig), 1.0)\n"
+    "vanna = np.mean((states[:, -1] > 1.0) * m) / vol\n"
+    "```",
+    kParameterParams, &with_parameter_paths<&quarnel::mixed_weights_tangent_flow>};
 
 constexpr Function kPriceAndGreeksTangentFlow{
     "price_and_greeks_tangent_flow",
@@ -310,6 +337,32 @@ constexpr Function kPriceAndGreeksTangentFlow{
             payoff, strike, estimator, vol, half_width, rate, strike2, pairs);
     }};
 
+constexpr Function kVannaTangentFlow{
+    "_vanna_tangent_flow",
+    "[vanna, vanna_stderr] of a built-in payoff from a path batch, with the\n"
+    "arguments and conventions of price_and_greeks_tangent_flow (vol\n"
+    "required); quarnel.vanna_tangent_flow names them.",
+    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
+           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
+           real("horizon"), text("payoff"), real("vol"), real_or("strike", 0.0, "0.0"),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"),
+           real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2"),
+           text_or_none("pairs", "", "None")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
+       const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double vol,
+       double strike, std::string_view estimator, const std::optional<double>& half_width,
+       const std::optional<double>& rate, const std::optional<double>& strike2,
+       const std::optional<std::string_view>& pairs) {
+        return quarnel::vanna_tangent_flow(
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma_field,
+                       .d_mu_dx = d_mu_dx_field,
+                       .d_sigma_dx = d_sigma_dx_field},
+             .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
+            payoff, vol, strike, estimator, half_width, rate, strike2, pairs);
+    }};
+
 }  // namespace
 }  // namespace quarnel::py
 
@@ -319,11 +372,11 @@ PyMODINIT_FUNC PyInit__greeks(void) {
     static const auto functions =
         methods<kGreekWeightsConstantFlow, kPriceAndGreeksConstantFlow, kGreekWeightsTangentFlow,
                 kGreekWeightsTangentFlowParallel, kParameterWeightsTangentFlow,
-                kPriceAndGreeksTangentFlow>();
+                kMixedWeightsTangentFlow, kPriceAndGreeksTangentFlow>();
     static const std::vector<Method> private_functions = [] {
         std::vector<Method> all;
         for (const Method& m : methods<kPanicException, kVannaVolgaConstantFlow,
-                                       kPriceAndGreeksLadderConstantFlow>()) {
+                                       kVannaTangentFlow, kPriceAndGreeksLadderConstantFlow>()) {
             all.push_back(m);
         }
         for (const Method& m : chunked_methods()) all.push_back(m);
