@@ -55,8 +55,9 @@ View1D terminal_states(const SecondOrderPaths& paths, const SecondOrderBatch& ba
     // An empty batch reads nothing.
     if (batch.n_paths == 0) return View1D{};
     const View2D& states = paths.paths.states;
-    return View1D{states.row_ptr(0) + static_cast<std::ptrdiff_t>(batch.n_steps) * states.col_stride,
-                  batch.n_paths, states.row_stride};
+    return View1D{
+        states.row_ptr(0) + static_cast<std::ptrdiff_t>(batch.n_steps) * states.col_stride,
+        batch.n_paths, states.row_stride};
 }
 
 SecondOrderBatch parallel_bump_batch(const SecondOrderPaths& paths, BatchShape shape) {

@@ -148,10 +148,9 @@ inline PathRow path_row(const double* r, bool with_vega) noexcept {
 template <class Visit>
 std::optional<ZeroSigma> for_each_greek_row(const SecondOrderBatch& batch, bool with_vega,
                                             Visit&& visit) {
-    return for_each_kernel_row(batch, greek_row_kind(with_vega),
-                               [&](std::size_t k, const double* r) {
-                                   visit(k, path_row(r, with_vega));
-                               });
+    return for_each_kernel_row(
+        batch, greek_row_kind(with_vega),
+        [&](std::size_t k, const double* r) { visit(k, path_row(r, with_vega)); });
 }
 
 template <class Visit>

@@ -82,9 +82,9 @@ QUARNEL_LANES_INLINE void euler_step(PathState<T>& st, const StepIn<T>& in,
                                  st.y * (dmp * c.dt + dsp * in.dw));
             const T dtau =
                 ((zn * in.dw) - (dsp * st.y + in.sp * st.z) * c.dt) / in.s - (tau * ds) / in.s;
-            const T dutau = (((kn * in.dw) + yn * u) - ((in.spp * d) * st.y + in.sp * st.k) * c.dt) /
-                                in.s -
-                            ((tau * in.sp) * d) / in.s;
+            const T dutau =
+                (((kn * in.dw) + yn * u) - ((in.spp * d) * st.y + in.sp * st.k) * c.dt) / in.s -
+                ((tau * in.sp) * d) / in.s;
             st.acct = st.acct + dtau * c.inv_t;
             st.accu = st.accu + dutau * c.inv_t;
             st.z = zn;

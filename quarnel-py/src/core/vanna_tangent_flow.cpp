@@ -110,9 +110,9 @@ Result<Buffer> vanna_tangent_flow(const SecondOrderPaths& paths, std::string_vie
     // The bump is sigma -> (1 + e) sigma, e = dvol / vol: d/dvol is d/de over vol. In the
     // vega slot, so that the package's conventions apply as to every other Greek.
     const double nan = std::nan("");
-    const Greeks out = finish_greeks(
-        {nan, nan, nan, g.mean / vol, nan, nan, nan, nan, g.stderr_ / vol, nan}, rate,
-        paths.paths.horizon);
+    const Greeks out =
+        finish_greeks({nan, nan, nan, g.mean / vol, nan, nan, nan, nan, g.stderr_ / vol, nan}, rate,
+                      paths.paths.horizon);
     Buffer result = Buffer::allocate(2);
     result[0] = out.vega;
     result[1] = out.vega_stderr;

@@ -203,19 +203,18 @@ constexpr Function kGreekWeightsTangentFlowParallel{
             kWithoutGil);
     }};
 
-constexpr auto kParameterParams =
-    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), array2d("d_mu_dp"),
-           array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"), array2d("d2_sigma_dx_dp"),
-           real("horizon"));
+constexpr auto kParameterParams = params(
+    array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"), array2d("d_sigma_dx"),
+    array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), array2d("d_mu_dp"), array2d("d_sigma_dp"),
+    array2d("d2_mu_dx_dp"), array2d("d2_sigma_dx_dp"), real("horizon"));
 
 // The body of a function of kParameterParams: the batch with one parameter's fields.
 template <auto Fn>
 auto with_parameter_paths(const View2D& states, const View2D& dws, const View2D& sigma,
-                          const View2D& d_mu_dx, const View2D& d_sigma_dx,
-                          const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-                          const View2D& d_mu_dp, const View2D& d_sigma_dp,
-                          const View2D& d2_mu_dx_dp, const View2D& d2_sigma_dx_dp, double horizon) {
+                          const View2D& d_mu_dx, const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
+                          const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
+                          const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
+                          const View2D& d2_sigma_dx_dp, double horizon) {
     return Fn({.paths = {.states = states, .dws = dws, .horizon = horizon},
                .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
                .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2},
@@ -345,9 +344,8 @@ constexpr Function kVannaTangentFlow{
     params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
            array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
            real("horizon"), text("payoff"), real("vol"), real_or("strike", 0.0, "0.0"),
-           text_or("estimator", "lowest_variance", "'lowest_variance'"),
-           real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2"),
-           text_or_none("pairs", "", "None")),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
+           real_or_none("rate"), real_or_none("strike2"), text_or_none("pairs", "", "None")),
     [](const View2D& states, const View2D& dws, const View2D& sigma_field,
        const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
        const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double vol,
@@ -375,8 +373,8 @@ PyMODINIT_FUNC PyInit__greeks(void) {
                 kMixedWeightsTangentFlow, kPriceAndGreeksTangentFlow>();
     static const std::vector<Method> private_functions = [] {
         std::vector<Method> all;
-        for (const Method& m : methods<kPanicException, kVannaVolgaConstantFlow,
-                                       kVannaTangentFlow, kPriceAndGreeksLadderConstantFlow>()) {
+        for (const Method& m : methods<kPanicException, kVannaVolgaConstantFlow, kVannaTangentFlow,
+                                       kPriceAndGreeksLadderConstantFlow>()) {
             all.push_back(m);
         }
         for (const Method& m : chunked_methods()) all.push_back(m);
