@@ -131,6 +131,11 @@ def test_greeks_equal_one_call(client, batch, rows):
         assert bits(qd.price_and_greeks_tangent_flow(*(chunked(a, rows) for a in some), T,
                                                      strike=1.05, **kwargs)) == \
             bits(quarnel.price_and_greeks_tangent_flow(*some, T, strike=1.05, **kwargs))
+        # The vanna takes the same arguments, vol required: every row again.
+        vanna = {**kwargs, "vol": kwargs.get("vol", S)}
+        assert bits(qd.vanna_tangent_flow(*(chunked(a, rows) for a in some), T, strike=1.05,
+                                          **vanna)) == \
+            bits(quarnel.vanna_tangent_flow(*some, T, strike=1.05, **vanna))
     # Off the cluster the estimate is one plain graph, chains included.
     with dask.config.set(scheduler="synchronous"):
         assert bits(qd.price_and_greeks_tangent_flow(*(chunked(a, rows) for a in arrays), T,
@@ -143,10 +148,10 @@ def test_greeks_equal_one_call(client, batch, rows):
         qd.greek_weights_tangent_flow(*(chunked(a, rows) for a in arrays), T).compute(),
         quarnel.greek_weights_tangent_flow(*arrays, T))
     bump = quarnel.parallel_volatility_bump(sigma, arrays[4])
-    np.testing.assert_array_equal(
-        qd.parameter_weights_tangent_flow(*(chunked(a, rows) for a in arrays + [*bump]),
-                                          T).compute(),
-        quarnel.parameter_weights_tangent_flow(*arrays, *bump, T))
+    for name in ("parameter_weights_tangent_flow", "mixed_weights_tangent_flow"):
+        np.testing.assert_array_equal(
+            getattr(qd, name)(*(chunked(a, rows) for a in arrays + [*bump]), T).compute(),
+            getattr(quarnel, name)(*arrays, *bump, T))
 
 
 def with_zeros(sigma, paths=(9_000, 2_600)):
@@ -175,6 +180,9 @@ ERRORS = [
      lambda b: [*b[:2], with_zeros(b[2]), *b[3:], b[3], b[3], T, "digital_call"]),
     ("price_and_greeks_tangent_flow", lambda b: [*b, b[3], b[3][:-1], T, "call"]),
     ("price_and_greeks_tangent_flow", lambda b: [*b, b[3], b[3], T, "call", 1.0, "weights", "x"]),
+    ("vanna_tangent_flow",
+     lambda b: [*b[:2], with_zeros(b[2]), *b[3:], b[3], b[3], T, "digital_call", S]),
+    ("vanna_tangent_flow", lambda b: [*b, b[3], b[3], T, "call", S, 1.0, "weights", 0.1]),
     ("greek_weights_tangent_flow",
      lambda b: [*b[:2], with_zeros(b[2], [7_777]), *b[3:], b[3], b[3], T]),
     ("parameter_weights_tangent_flow",
@@ -196,7 +204,8 @@ ERRORS = [
 
 @pytest.mark.parametrize(("name", "arguments"), ERRORS)
 def test_errors_equal_one_call(client, batch, name, arguments):
-    if "weights_tangent" in name or "greeks_tangent" in name:  # exact shapes there
+    if any(k in name for k in ("weights_tangent", "greeks_tangent", "vanna_tangent")):
+        # exact shapes there
         batch = (batch[0], *(a[:N_PATHS, :N_STEPS] for a in batch[1:]))
     args = arguments(batch)
     with pytest.raises(Exception) as single:
@@ -253,7 +262,8 @@ def test_path_batch_of_dask_arrays(client, batch):
     assert bits(qd.price_and_greeks_tangent_flow(b, "digital_call", 1.0)) == \
         bits(quarnel.price_and_greeks_tangent_flow(computed, "digital_call", 1.0))
     for name, extra in [("bel_weights_tangent_flow", ()), ("greek_weights_tangent_flow", ()),
-                        ("parameter_weights_tangent_flow", ("vol",))]:
+                        ("parameter_weights_tangent_flow", ("vol",)),
+                        ("mixed_weights_tangent_flow", ("vol",))]:
         np.testing.assert_array_equal(getattr(qd, name)(b, *extra).compute(),
                                       getattr(quarnel, name)(computed, *extra))
 

@@ -58,6 +58,7 @@ __all__ = [
     "greek_weights_basket",  # noqa: F822 (module __getattr__)
     "greek_weights_constant_flow",
     "greek_weights_tangent_flow",
+    "mixed_weights_tangent_flow",
     "parallel_volatility_bump",
     "parameter_weights_tangent_flow",
     "price_and_delta_constant_flow",
@@ -67,6 +68,7 @@ __all__ = [
     "price_and_greeks_fused",  # noqa: F822 (module __getattr__)
     "price_and_greeks_ladder_constant_flow",
     "price_and_greeks_tangent_flow",
+    "vanna_tangent_flow",
     "vanna_volga_constant_flow",
 ]
 
@@ -239,6 +241,23 @@ class _Primitives(Protocol):
         self, states: object, dws: object, sigma: object, d_mu_dx: object, d_sigma_dx: object,
         d2_mu_dx2: object, d2_sigma_dx2: object, d_mu_dp: object, d_sigma_dp: object,
         d2_mu_dx_dp: object, d2_sigma_dx_dp: object, horizon: object) -> None: ...
+    def _mixed_weights_tangent_flow_chunk(
+        self, states: Floats, dws: Floats, sigma: Floats, d_mu_dx: Floats, d_sigma_dx: Floats,
+        d2_mu_dx2: Floats, d2_sigma_dx2: Floats, d_mu_dp: Floats, d_sigma_dp: Floats,
+        d2_mu_dx_dp: Floats, d2_sigma_dx_dp: Floats, horizon: float,
+        first_path: int) -> Floats: ...
+    def _check_vanna_tangent_flow(
+            self, states: object, dws: object, sigma_field: object, d_mu_dx_field: object,
+            d_sigma_dx_field: object, d2_mu_dx2_field: object, d2_sigma_dx2_field: object,
+            horizon: object, payoff: object, vol: object, strike: object = 0.0,
+            estimator: object = "lowest_variance", half_width: object = None,
+            rate: object = None, strike2: object = None, pairs: object = None) -> None: ...
+    def _vanna_rows_tangent_flow(self, states: Floats, dws: Floats, sigma_field: Floats,
+                                 d_mu_dx_field: Floats, d_sigma_dx_field: Floats,
+                                 d2_mu_dx2_field: Floats, d2_sigma_dx2_field: Floats,
+                                 horizon: float, first_path: int) -> Floats: ...
+    def _vanna_tangent_flow_samples(self, rows: Floats, payoff: str, strike: float,
+                                    estimator: str, width: float, strike2: float) -> Floats: ...
 
 
 _native: Final = cast(_Primitives, _greeks)
@@ -650,13 +669,7 @@ def _price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
             _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
             _stand_in(d_sigma_dx_field), horizon, payoff, strike)
     seconds = _timeout(timeout)
-    arrays = {name: _dask_array(name, a) for name, a in named.items()}
-    n_paths, n_steps = arrays["states"].shape[0], arrays["states"].shape[1] - 1
-    for name, a in arrays.items():
-        if name != "states" and (a.shape[0] > n_paths or a.shape[1] > n_steps):
-            arrays[name] = a[:n_paths, :n_steps]  # what the single call ignores
-        _whole_rows(name, arrays[name])
-        arrays[name] = _same_rows(name, arrays[name], "states", arrays["states"].chunks[0])
+    arrays, _ = _tangent_flow_arrays(named, None)
     params = (float(horizon), payoff, float(strike))
     g = _Graph("price-delta-tf", arrays, params, seconds)
     samples = g.per_chunk("samples", _tangent_flow_samples, params)
@@ -831,12 +844,14 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
 
 
 @_task
-def _vanna_volga_finish(state: Floats, n_paths: int, centred: bool) -> Floats:
-    """[vanna, volga, vanna_stderr, volga_stderr] from the final sums of the samples."""
+def _cross_finish(state: Floats, n_paths: int, centred: bool) -> Floats:
+    """[the Greeks' means, their stderrs] from the final sums of the samples of cross
+    Greeks alone (vanna and volga, or vanna)."""
     if not centred:
         return _native._finish_sums(state, n_paths)
     out = _native._localised_digital_finish(state, n_paths)  # the price in front of each half
-    return out[[1, 2, 4, 5]]
+    m = len(out) // 2 - 1
+    return np.concatenate([out[1:1 + m], out[2 + m:]])
 
 
 def vanna_volga_constant_flow(terminal_states: da.Array, w_terminals: da.Array, horizon: float,
@@ -873,7 +888,7 @@ def vanna_volga_constant_flow(terminal_states: da.Array, w_terminals: da.Array, 
         samples = _paired(g, g.per_chunk("samples", _vanna_volga_samples, params, 0.0), pairs,
                           None)
     sums = g.sums("sums", samples, columns)
-    e = g.compute(g.task("finish", _vanna_volga_finish, sums, n_means, centred))
+    e = g.compute(g.task("finish", _cross_finish, sums, n_means, centred))
     # In the vega and rho slots, as the single call finishes them.
     nan = math.nan
     out = _to_greeks(np.array([nan, nan, nan, e[0], e[1], nan, nan, nan, e[2], e[3]]),
@@ -966,17 +981,7 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
             _stand_in(d2_sigma_dx2_field), horizon, payoff, strike, estimator, vol, half_width,
             rate, strike2, pairs)
     seconds = _timeout(timeout)
-    arrays = {name: _dask_array(name, a) for name, a in named.items()}
-    n_paths, n_steps = arrays["states"].shape[0], arrays["states"].shape[1] - 1
-    for name, a in arrays.items():
-        if name != "states" and (a.shape[0] > n_paths or a.shape[1] > n_steps):
-            arrays[name] = a[:n_paths, :n_steps]  # what the single call ignores
-        _whole_rows(name, arrays[name])
-        arrays[name] = _same_rows(name, arrays[name], "states", arrays["states"].chunks[0])
-    pairs = _check_pairs(pairs, n_paths)
-    chunks = _pair_chunks(arrays["states"].chunks[0], pairs)
-    arrays = {name: a if a.chunks[0] == chunks else _untyped(a).rechunk({0: chunks})
-              for name, a in arrays.items()}
+    arrays, pairs = _tangent_flow_arrays(named, pairs)
     vol = None if vol is None else float(vol)
     rate = None if rate is None else float(rate)
     params = (payoff, float(strike), estimator, 0.0 if strike2 is None else float(strike2))
@@ -984,6 +989,24 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
                seconds)
     rows = g.per_chunk("rows", _greek_rows, (float(horizon), vol is not None))
     return _greeks_of_rows(g, rows, params, half_width, pairs, float(horizon), vol, rate)
+
+
+def _tangent_flow_arrays(named: dict[str, Any], pairs: object
+                         ) -> tuple[dict[str, da.Array], Pairs | None]:
+    """The arrays of an estimator's tangent-flow batch (checked by the single call on
+    stand-ins) cut to what the single call reads, with the row chunks of `states`,
+    rechunked so that every pair of `pairs` is in one chunk."""
+    arrays = {name: _dask_array(name, a) for name, a in named.items()}
+    n_paths, n_steps = arrays["states"].shape[0], arrays["states"].shape[1] - 1
+    for name, a in arrays.items():
+        if name != "states" and (a.shape[0] > n_paths or a.shape[1] > n_steps):
+            arrays[name] = a[:n_paths, :n_steps]  # what the single call ignores
+        _whole_rows(name, arrays[name])
+        arrays[name] = _same_rows(name, arrays[name], "states", arrays["states"].chunks[0])
+    checked = _check_pairs(pairs, n_paths)
+    chunks = _pair_chunks(arrays["states"].chunks[0], checked)
+    return ({name: a if a.chunks[0] == chunks else _untyped(a).rechunk({0: chunks})
+             for name, a in arrays.items()}, checked)
 
 
 def _greeks_of_rows(g: _Graph, rows: list[Any], params: tuple[str, float, str, float],
@@ -1007,6 +1030,65 @@ def _greeks_of_rows(g: _Graph, rows: list[Any], params: tuple[str, float, str, f
                           (columns - 1) // 3)
         finish = g.task("finish", _localised_finish, g.sums("sums", samples, columns), n_means)
     return _to_greeks(g.compute(finish), horizon, vol, rate)
+
+
+@_task
+def _vanna_rows(first_path: int, params: tuple[float], *arrays: Floats) -> Floats:
+    return _native._vanna_rows_tangent_flow(*arrays, params[0], first_path)
+
+
+@_task
+def _vanna_tangent_flow_samples(rows: Floats, params: tuple[str, float, str, float],
+                                width: float) -> Floats:
+    payoff, strike, estimator, strike2 = params
+    return _native._vanna_tangent_flow_samples(rows, payoff, strike, estimator, width, strike2)
+
+
+def _vanna_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
+                        d_mu_dx_field: da.Array, d_sigma_dx_field: da.Array,
+                        d2_mu_dx2_field: da.Array, d2_sigma_dx2_field: da.Array,
+                        horizon: float, payoff: Payoff, vol: float, strike: float = 0.0,
+                        estimator: Estimator = "lowest_variance",
+                        half_width: float | None = None, rate: float | None = None,
+                        strike2: float | None = None, pairs: Pairs | None = None, *,
+                        timeout: float = DEFAULT_TIMEOUT) -> VannaVolga:
+    """`quarnel.vanna_tangent_flow` over row-chunked Dask arrays.
+
+    Returns the `VannaVolga` of the single call on the gathered arrays, bit for bit
+    (volga NaN). Arrays, the digitals' default half-width and `pairs` as for
+    `price_and_greeks_tangent_flow`; the kernel's rows are five numbers a path.
+    `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
+    """
+    named = {"states": states, "dws": dws, "sigma_field": sigma_field,
+             "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field,
+             "d2_mu_dx2_field": d2_mu_dx2_field, "d2_sigma_dx2_field": d2_sigma_dx2_field}
+    with _passed_types(named):
+        _native._check_vanna_tangent_flow(
+            *(_stand_in(a) for a in named.values()), horizon, payoff, vol, strike, estimator,
+            half_width, rate, strike2, pairs)
+    seconds = _timeout(timeout)
+    arrays, pairs = _tangent_flow_arrays(named, pairs)
+    rate = None if rate is None else float(rate)
+    params = (payoff, float(strike), estimator, 0.0 if strike2 is None else float(strike2))
+    g = _Graph("vanna-tf", arrays, (float(horizon), float(vol), rate, params, half_width, pairs),
+               seconds)
+    rows = g.per_chunk("rows", _vanna_rows, (float(horizon),))
+    n_means = g.n_paths // 2 if pairs else g.n_paths
+    columns, centred, ramp = _layout("vanna_tangent_flow", payoff, estimator)
+    width: Any = (0.0 if not ramp
+                  else float(half_width) if half_width is not None
+                  else g.task("width", _half_width, g.sums("x", rows, 1, True, release=False),
+                              g.n_paths))
+    samples = _paired(g, [g.task("samples", _vanna_tangent_flow_samples, r, params, width,
+                                 chunk=i, near=r) for i, r in enumerate(rows)], pairs,
+                      (columns - 1) // 3 if centred else None)
+    e = g.compute(g.task("finish", _cross_finish, g.sums("sums", samples, columns), n_means,
+                         centred))
+    # In the vega slot, as the single call finishes it (per unit of vol, discounted).
+    nan = math.nan
+    out = _to_greeks(np.array([nan, nan, nan, e[0], nan, nan, nan, e[1]]), float(horizon),
+                     float(vol), rate)
+    return VannaVolga(out.vega, nan, out.vega_stderr, nan)
 
 
 def greek_weights_constant_flow(w_terminals: da.Array, horizon: float, x0: float, vol: float,
@@ -1060,6 +1142,23 @@ def _parameter_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.A
                             _native._parameter_weights_tangent_flow_chunk, None)
 
 
+def _mixed_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
+                                d_mu_dx: da.Array, d_sigma_dx: da.Array,
+                                d2_mu_dx2: da.Array, d2_sigma_dx2: da.Array,
+                                d_mu_dp: da.Array, d_sigma_dp: da.Array,
+                                d2_mu_dx_dp: da.Array, d2_sigma_dx_dp: da.Array,
+                                horizon: float) -> da.Array:
+    """`quarnel.mixed_weights_tangent_flow` chunk by chunk: a lazy array of the weights,
+    as `parameter_weights_tangent_flow` (whose checks it has)."""
+    return _checked_weights({"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
+                             "d_sigma_dx": d_sigma_dx, "d2_mu_dx2": d2_mu_dx2,
+                             "d2_sigma_dx2": d2_sigma_dx2, "d_mu_dp": d_mu_dp,
+                             "d_sigma_dp": d_sigma_dp, "d2_mu_dx_dp": d2_mu_dx_dp,
+                             "d2_sigma_dx_dp": d2_sigma_dx_dp}, horizon,
+                            _native._check_parameter_weights_tangent_flow,
+                            _native._mixed_weights_tangent_flow_chunk, None)
+
+
 def parallel_volatility_bump(sigma: da.Array, d_sigma_dx: da.Array
                              ) -> tuple[da.Array, da.Array, da.Array, da.Array]:
     """`quarnel.parallel_volatility_bump` of Dask arrays: the fields
@@ -1098,6 +1197,8 @@ def _with_batch(fn: Callable[P, R]) -> _BatchOr[P, R]:
 bel_weights_tangent_flow = _with_batch(_bel_weights_tangent_flow)
 greek_weights_tangent_flow = _with_batch(_greek_weights_tangent_flow)
 parameter_weights_tangent_flow = _with_batch(_parameter_weights_tangent_flow)
+mixed_weights_tangent_flow = _with_batch(_mixed_weights_tangent_flow)
+vanna_tangent_flow = _with_batch(_vanna_tangent_flow)
 price_and_delta_tangent_flow = _with_batch(_price_and_delta_tangent_flow)
 price_and_greeks_tangent_flow = _with_batch(_price_and_greeks_tangent_flow)
 

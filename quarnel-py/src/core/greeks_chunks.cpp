@@ -11,6 +11,7 @@
 #include "core/greeks_tangent_flow.hpp"
 #include "core/sample_layout.hpp"
 #include "core/second_order_tangent_flow.hpp"
+#include "core/vanna_tangent_flow.hpp"
 #include "quarnel/from_paths.hpp"
 #include "quarnel/greeks_from_paths.hpp"
 
@@ -158,34 +159,39 @@ Result<Buffer> default_half_width_of(const View1D& sums, std::size_t n) {
     return out;
 }
 
-Result<Matrix> greek_rows_tangent_flow_chunk(const SecondOrderPaths& paths, bool with_vega,
-                                             std::size_t first_path) {
+namespace {
+
+// The kernel rows of `kind` over a chunk, with X_N in front; a zero diffusion value is
+// reported with its path's index in the batch.
+Result<Matrix> kernel_rows_chunk(const SecondOrderPaths& paths, SecondOrderKind kind,
+                                 std::size_t first_path) {
     const Result<BatchShape> shape = exact_shape(paths, FieldNames::suffixed);
     if (!shape.ok()) return shape.error();
     if (check_horizon(paths.paths.horizon)) return unchecked("horizon");
     const SecondOrderBatch batch = parallel_bump_batch(paths, shape.value());
     const View2D& states = paths.paths.states;
-    const std::size_t cols = with_vega ? 7 : 5;
+    const std::size_t width = columns(kind);
+    const std::size_t cols = 1 + width;
     if (auto err = check_result_size(shape.value(), cols)) return *std::move(err);
     Buffer out = Buffer::allocate_rows(batch.n_paths, cols);
     const std::size_t size = out.size();
-    const auto zero = for_each_greek_row(batch, with_vega, [&](std::size_t k, const PathRow& r) {
+    const auto zero = for_each_kernel_row(batch, kind, [&](std::size_t k, const double* r) {
         if (cols * k >= size) return;  // a bound the analyser can follow
         double* row = out.data() + k * cols;
         row[0] = states(k, batch.n_steps);
-        row[1] = r.pi;
-        row[2] = r.pi_g;
-        row[3] = r.y;
-        row[4] = r.h;
-        if (with_vega) {
-            row[5] = r.v;
-            row[6] = r.q;
-        }
+        for (std::size_t i = 0; i < width; ++i) row[1 + i] = r[i];
     });
     if (zero) {
         return zero_sigma_error({first_path + zero->path, zero->step}, FieldNames::suffixed);
     }
     return Matrix{std::move(out), batch.n_paths, cols};
+}
+
+}  // namespace
+
+Result<Matrix> greek_rows_tangent_flow_chunk(const SecondOrderPaths& paths, bool with_vega,
+                                             std::size_t first_path) {
+    return kernel_rows_chunk(paths, greek_row_kind(with_vega), first_path);
 }
 
 Result<Matrix> greeks_tangent_flow_chunk_samples(const View2D& rows, std::string_view payoff,
@@ -264,6 +270,55 @@ Result<Buffer> parameter_weights_tangent_flow_chunk(const ParameterPaths& batch,
     const Result<SecondOrderBatch> checked = validate_parameter_batch(batch);
     if (!checked.ok()) return checked.error();
     return parameter_weights_of(checked.value(), first_path);
+}
+
+Result<Buffer> mixed_weights_tangent_flow_chunk(const ParameterPaths& batch,
+                                                std::size_t first_path) {
+    const Result<SecondOrderBatch> checked = validate_parameter_batch(batch);
+    if (!checked.ok()) return checked.error();
+    return mixed_weights_of(checked.value(), first_path);
+}
+
+Result<Matrix> vanna_rows_tangent_flow_chunk(const SecondOrderPaths& paths,
+                                             std::size_t first_path) {
+    return kernel_rows_chunk(paths, SecondOrderKind::mixed, first_path);
+}
+
+Result<Matrix> vanna_tangent_flow_chunk_samples(const View2D& rows, std::string_view payoff,
+                                                double strike, std::string_view estimator,
+                                                double width, double strike2) {
+    const std::optional<GreekPayoff> kind = parse_greek_payoff(payoff);
+    const std::optional<Estimator> est = parse_estimator(estimator);
+    if (!kind || !est || rows.cols != 5) return unchecked("the arguments");
+    const SampleLayout layout = sample_layout(SampledEstimate::vanna_tangent_flow, *kind, *est);
+    const std::size_t n = rows.rows;
+    const std::size_t cols = layout.columns;
+    if (auto err = check_result_length(n, cols, "rows")) return *std::move(err);
+    Buffer out = Buffer::allocate_rows(n, cols);
+    // Row k of vanna_rows_tangent_flow_chunk: X_N, then the single call's MixedRow.
+    auto x_of = [&](std::size_t k) { return rows(k, 0); };
+    auto row_of = [&](std::size_t k) {
+        return MixedRow{rows(k, 1), rows(k, 2), rows(k, 3), rows(k, 4)};
+    };
+    if (*est == Estimator::weights) {
+        with_greek_payoff(*kind, strike, strike2, [&](auto f) {
+            write_rows(out, cols, [&](std::size_t k, double* r) {
+                r[0] = vanna_by_weights(f, x_of(k), row_of(k)).u[0];
+            });
+        });
+    } else if (!layout.centred) {
+        with_greek_slope(*kind, strike, strike2, [&](auto f, auto slope) {
+            write_rows(out, cols, [&](std::size_t k, double* r) {
+                r[0] = vanna_pathwise(f, slope, x_of(k), row_of(k)).u[0];
+            });
+        });
+    } else {
+        const LocalisedDigital digital(strike, width, *kind == GreekPayoff::digital_put);
+        write_rows(out, cols, [&](std::size_t k, double* r) {
+            write_localised(vanna_localised(digital, x_of(k), row_of(k)), r);
+        });
+    }
+    return Matrix{std::move(out), n, cols};
 }
 
 std::optional<ModelError> check_parameter_weights_tangent_flow(const ParameterPaths& batch) {

@@ -72,4 +72,8 @@ Result<Buffer> parameter_weights_tangent_flow_chunk(const ParameterPaths& batch,
                                                     std::size_t first_path);
 std::optional<ModelError> check_parameter_weights_tangent_flow(const ParameterPaths& batch);
 
+// mixed_weights_tangent_flow over a chunk; its checks are the parameter weights'.
+Result<Buffer> mixed_weights_tangent_flow_chunk(const ParameterPaths& batch,
+                                                std::size_t first_path);
+
 }  // namespace quarnel

@@ -15,12 +15,13 @@
 
 namespace quarnel {
 
-enum class SampledEstimate { constant_flow, tangent_flow, vanna_volga, ladder };
+enum class SampledEstimate { constant_flow, tangent_flow, vanna_volga, vanna_tangent_flow, ladder };
 
 inline std::optional<SampledEstimate> parse_sampled_estimate(std::string_view name) noexcept {
     if (name == "constant_flow") return SampledEstimate::constant_flow;
     if (name == "tangent_flow") return SampledEstimate::tangent_flow;
     if (name == "vanna_volga") return SampledEstimate::vanna_volga;
+    if (name == "vanna_tangent_flow") return SampledEstimate::vanna_tangent_flow;
     if (name == "ladder") return SampledEstimate::ladder;
     return std::nullopt;
 }
@@ -42,6 +43,7 @@ inline SampleLayout sample_layout(SampledEstimate e, GreekPayoff kind, Estimator
         case SampledEstimate::constant_flow:
         case SampledEstimate::ladder: return {centred ? 13U : 5U, centred, ramp};
         case SampledEstimate::tangent_flow: return {centred ? 10U : 4U, centred, ramp};
+        case SampledEstimate::vanna_tangent_flow: return {centred ? 4U : 1U, centred, ramp};
         case SampledEstimate::vanna_volga: break;
     }
     return {centred ? 7U : 2U, centred, ramp};

@@ -323,7 +323,10 @@ Result<Buffer> mixed_weights_of(const SecondOrderBatch& batch, std::size_t first
         if (auto z = second_order_rows(Kind::mixed, batch, first, count, rows.data())) {
             return zero_sigma_error({first_path + z->path, z->step}, FieldNames::bare);
         }
-        for (std::size_t i = 0; i < count; ++i) out.data()[first + i] = rows[i * C + 3];
+        // A bound the analyser can follow: the buffer's own size.
+        for (std::size_t i = 0; i < count && first + i < out.size(); ++i) {
+            out.data()[first + i] = rows[i * C + 3];
+        }
     }
     return out;
 }

@@ -1,7 +1,6 @@
-// Vanna of a built-in payoff from a path batch of any scalar model: d2/dx0 dvol of the
-// simulated Euler scheme, through the mixed weight of the second-order tangent flow
-// (second_order_tangent_flow.hpp) under the parallel volatility bump of
-// price_and_greeks_tangent_flow, whose vega it differentiates in x0.
+// The vanna of vanna_tangent_flow.hpp from the kernel's mixed rows.
+#include "core/vanna_tangent_flow.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <optional>
@@ -10,25 +9,13 @@
 #include "core/greeks_pairs.hpp"
 #include "core/greeks_payoffs.hpp"
 #include "core/greeks_tangent_flow.hpp"
-#include "core/vanna_volga.hpp"
 #include "quarnel/from_paths.hpp"
 #include "quarnel/greeks_from_paths.hpp"
 
 namespace quarnel {
 namespace {
 
-// One path's row of the mixed kind: Y_N, the parameter weight q, M Y_N, the mixed weight.
-struct MixedRow {
-    double y, q, my, w;
-};
-
 MixedRow mixed_row(const double* r) noexcept { return {r[0], r[1], r[2], r[3]}; }
-
-// What f'(X_N) multiplies in the pathwise form: the bump-derivative of Y_N, taken with
-// the operator that leaves X_N alone, plus Y_N times the bump's weight.
-double pathwise_multiplier(const MixedRow& r) noexcept { return r.y * r.q + r.my; }
-
-using VannaSample = LocalisedSamples<1>;
 
 // Sums of the one Greek stream of plain samples.
 struct VannaSums {
@@ -78,17 +65,15 @@ Result<Buffer> vanna_tangent_flow(const SecondOrderPaths& paths, std::string_vie
     if (call.value().estimator == Estimator::weights) {
         VannaSums sums;
         with_greek_payoff(kind, strike, k2, [&](auto f) {
-            add_samples(sums, [f](double x, const MixedRow& r) {
-                const double fx = f(x);
-                return VannaSample{fx, {fx * r.w}, {0.0}};
-            });
+            add_samples(sums,
+                        [f](double x, const MixedRow& r) { return vanna_by_weights(f, x, r); });
         });
         g = mean_stderr(sums.s1, sums.s2, n_means);
     } else if (!is_digital(kind)) {
         VannaSums sums;
         with_greek_slope(kind, strike, k2, [&](auto f, auto slope) {
             add_samples(sums, [f, slope](double x, const MixedRow& r) {
-                return VannaSample{f(x), {slope(x) * pathwise_multiplier(r)}, {0.0}};
+                return vanna_pathwise(f, slope, x, r);
             });
         });
         g = mean_stderr(sums.s1, sums.s2, n_means);
@@ -100,9 +85,7 @@ Result<Buffer> vanna_tangent_flow(const SecondOrderPaths& paths, std::string_vie
                                        kind == GreekPayoff::digital_put);
         CentringSums<1> sums;
         add_samples(sums, [&digital](double x, const MixedRow& r) {
-            const double m[1] = {pathwise_multiplier(r)};
-            const double v[1] = {r.w};
-            return digital.sample(x, m, v);
+            return vanna_localised(digital, x, r);
         });
         g = sums.greek(0, n_means);
     }

@@ -21,7 +21,6 @@
 
 #include "core/buffer.hpp"
 #include "core/matrix.hpp"
-#include "core/path_batch.hpp"
 #include "core/result.hpp"
 #include "core/view.hpp"
 
@@ -47,17 +46,5 @@ Result<Matrix> vanna_volga_constant_flow_chunk_samples(
     const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0, double vol,
     std::string_view payoff, double strike, std::string_view model, std::string_view estimator,
     double width, double strike2);
-
-// [vanna, vanna_stderr] of a built-in payoff from a path batch of any scalar model
-// (vanna_tangent_flow.cpp): d2 price / dx0 dvol of the simulated Euler scheme, vol the
-// level sigma scales with (sigma(x) = vol * s(x)), with the arguments, checks and
-// conventions of price_and_greeks_tangent_flow (vol required). "weights": f(X_N) times
-// the mixed weight of the parallel bump, over vol; "lowest_variance": for the identity,
-// calls, puts and spreads f'(X_N) (Y_N q + M Y_N) over vol, the digitals localised.
-Result<Buffer> vanna_tangent_flow(const SecondOrderPaths& paths, std::string_view payoff,
-                                  double vol, double strike, std::string_view estimator,
-                                  std::optional<double> half_width, std::optional<double> rate,
-                                  std::optional<double> strike2,
-                                  std::optional<std::string_view> pairs);
 
 }  // namespace quarnel

@@ -9,6 +9,7 @@
 #include "core/greeks_ladder.hpp"
 #include "core/greeks_tangent_flow.hpp"
 #include "core/second_order_tangent_flow.hpp"
+#include "core/vanna_tangent_flow.hpp"
 #include "core/vanna_volga.hpp"
 #include "core/work_scope.hpp"
 #include "modules/greeks_chunks.hpp"
@@ -336,30 +337,52 @@ constexpr Function kPriceAndGreeksTangentFlow{
             payoff, strike, estimator, vol, half_width, rate, strike2, pairs);
     }};
 
+constexpr auto kVannaParams =
+    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
+           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
+           real("horizon"), text("payoff"), real("vol"), real_or("strike", 0.0, "0.0"),
+           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
+           real_or_none("rate"), real_or_none("strike2"), text_or_none("pairs", "", "None"));
+
+// The body of a function of kVannaParams: the batch, then the rest as they come.
+template <auto Fn>
+auto with_vanna_arguments(const View2D& states, const View2D& dws, const View2D& sigma_field,
+                          const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field,
+                          const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
+                          double horizon, std::string_view payoff, double vol, double strike,
+                          std::string_view estimator, const std::optional<double>& half_width,
+                          const std::optional<double>& rate, const std::optional<double>& strike2,
+                          const std::optional<std::string_view>& pairs) {
+    return Fn(
+        {.paths = {.states = states, .dws = dws, .horizon = horizon},
+         .first = {.sigma = sigma_field, .d_mu_dx = d_mu_dx_field, .d_sigma_dx = d_sigma_dx_field},
+         .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
+        payoff, vol, strike, estimator, half_width, rate, strike2, pairs);
+}
+
+// The vanna's checks alone (those of price_and_greeks_tangent_flow with its vol): None
+// or their error, for quarnel.dask, which runs them on stand-ins of the whole batch.
+Result<Ref> check_vanna_tangent_flow(const SecondOrderPaths& paths, std::string_view payoff,
+                                     double vol, double strike, std::string_view estimator,
+                                     std::optional<double> half_width, std::optional<double> rate,
+                                     std::optional<double> strike2,
+                                     std::optional<std::string_view> pairs) {
+    const Result<GreeksTangentFlowCall> r = check_price_and_greeks_tangent_flow(
+        paths, payoff, strike, estimator, vol, half_width, rate, strike2, pairs);
+    if (!r.ok()) return r.error();
+    return Ref::borrow(Py_None);
+}
+
 constexpr Function kVannaTangentFlow{
     "_vanna_tangent_flow",
     "[vanna, vanna_stderr] of a built-in payoff from a path batch, with the\n"
     "arguments and conventions of price_and_greeks_tangent_flow (vol\n"
     "required); quarnel.vanna_tangent_flow names them.",
-    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
-           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
-           real("horizon"), text("payoff"), real("vol"), real_or("strike", 0.0, "0.0"),
-           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
-           real_or_none("rate"), real_or_none("strike2"), text_or_none("pairs", "", "None")),
-    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
-       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
-       const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double vol,
-       double strike, std::string_view estimator, const std::optional<double>& half_width,
-       const std::optional<double>& rate, const std::optional<double>& strike2,
-       const std::optional<std::string_view>& pairs) {
-        return quarnel::vanna_tangent_flow(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma_field,
-                       .d_mu_dx = d_mu_dx_field,
-                       .d_sigma_dx = d_sigma_dx_field},
-             .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
-            payoff, vol, strike, estimator, half_width, rate, strike2, pairs);
-    }};
+    kVannaParams, &with_vanna_arguments<&quarnel::vanna_tangent_flow>};
+
+constexpr Function kCheckVannaTangentFlow{
+    "_check_vanna_tangent_flow", "The checks of _vanna_tangent_flow alone: None, or their error.",
+    kVannaParams, &with_vanna_arguments<&check_vanna_tangent_flow>};
 
 }  // namespace
 }  // namespace quarnel::py
@@ -373,8 +396,9 @@ PyMODINIT_FUNC PyInit__greeks(void) {
                 kMixedWeightsTangentFlow, kPriceAndGreeksTangentFlow>();
     static const std::vector<Method> private_functions = [] {
         std::vector<Method> all;
-        for (const Method& m : methods<kPanicException, kVannaVolgaConstantFlow, kVannaTangentFlow,
-                                       kPriceAndGreeksLadderConstantFlow>()) {
+        for (const Method& m :
+             methods<kPanicException, kVannaVolgaConstantFlow, kVannaTangentFlow,
+                     kCheckVannaTangentFlow, kPriceAndGreeksLadderConstantFlow>()) {
             all.push_back(m);
         }
         for (const Method& m : chunked_methods()) all.push_back(m);

@@ -11,6 +11,7 @@
 #include "core/greeks_tangent_flow.hpp"
 #include "core/price_delta.hpp"
 #include "core/sample_layout.hpp"
+#include "core/vanna_tangent_flow.hpp"
 #include "core/vanna_volga.hpp"
 
 namespace quarnel::py {
@@ -237,6 +238,35 @@ constexpr Function kGreeksTangentFlowSamples{
            real("strike2")),
     &quarnel::greeks_tangent_flow_chunk_samples};
 
+constexpr Function kVannaRowsTangentFlow{
+    "_vanna_rows_tangent_flow",
+    "Kernel rows of vanna_tangent_flow over a chunk whose first row is path\n"
+    "`first_path` of the batch: (n, 5), X_N, Y_N, q, M Y_N, the mixed weight.",
+    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
+           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
+           real("horizon"), real("first_path")),
+    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
+       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
+       const View2D& d2_sigma_dx2_field, double horizon, double first_path) -> Result<Matrix> {
+        Result<std::size_t> first = to_count(first_path, "first_path");
+        if (!first.ok()) return first.error();
+        return vanna_rows_tangent_flow_chunk(
+            {.paths = {.states = states, .dws = dws, .horizon = horizon},
+             .first = {.sigma = sigma_field,
+                       .d_mu_dx = d_mu_dx_field,
+                       .d_sigma_dx = d_sigma_dx_field},
+             .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
+            first.value());
+    }};
+
+constexpr Function kVannaTangentFlowSamples{
+    "_vanna_tangent_flow_samples",
+    "Samples of vanna_tangent_flow from a chunk's rows: (n, 1), or (n, 4)\n"
+    "for the localised digital with ramp half-width `width`.",
+    params(array2d("rows"), text("payoff"), real("strike"), text("estimator"), real("width"),
+           real("strike2")),
+    &quarnel::vanna_tangent_flow_chunk_samples};
+
 // The batch of the second-order weight functions, before their horizon.
 constexpr auto kSecondOrderBatch =
     params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
@@ -276,27 +306,39 @@ constexpr auto kParameterParams = std::tuple_cat(
     kSecondOrderBatch, params(array2d("d_mu_dp"), array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"),
                               array2d("d2_sigma_dx_dp"), real("horizon")));
 
+// The body of a chunk primitive of kParameterParams and first_path.
+template <auto Fn>
+Result<Buffer> parameter_chunk(const View2D& states, const View2D& dws, const View2D& sigma,
+                               const View2D& d_mu_dx, const View2D& d_sigma_dx,
+                               const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
+                               const View2D& d_mu_dp, const View2D& d_sigma_dp,
+                               const View2D& d2_mu_dx_dp, const View2D& d2_sigma_dx_dp,
+                               double horizon, double first_path) {
+    Result<std::size_t> first = to_count(first_path, "first_path");
+    if (!first.ok()) return first.error();
+    return Fn({.paths = {.states = states, .dws = dws, .horizon = horizon},
+               .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
+               .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2},
+               .parameter = {.d_mu_dp = d_mu_dp,
+                             .d_sigma_dp = d_sigma_dp,
+                             .d2_mu_dx_dp = d2_mu_dx_dp,
+                             .d2_sigma_dx_dp = d2_sigma_dx_dp}},
+              first.value());
+}
+
 constexpr Function kParameterWeightsTangentFlowChunk{
     "_parameter_weights_tangent_flow_chunk",
     "parameter_weights_tangent_flow over a chunk of paths whose first row is\n"
     "path `first_path` of the batch.",
     std::tuple_cat(kParameterParams, params(real("first_path"))),
-    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-       const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-       const View2D& d2_sigma_dx_dp, double horizon, double first_path) -> Result<Buffer> {
-        Result<std::size_t> first = to_count(first_path, "first_path");
-        if (!first.ok()) return first.error();
-        return parameter_weights_tangent_flow_chunk(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
-             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2},
-             .parameter = {.d_mu_dp = d_mu_dp,
-                           .d_sigma_dp = d_sigma_dp,
-                           .d2_mu_dx_dp = d2_mu_dx_dp,
-                           .d2_sigma_dx_dp = d2_sigma_dx_dp}},
-            first.value());
-    }};
+    &parameter_chunk<&parameter_weights_tangent_flow_chunk>};
+
+constexpr Function kMixedWeightsTangentFlowChunk{
+    "_mixed_weights_tangent_flow_chunk",
+    "mixed_weights_tangent_flow over a chunk of paths whose first row is\n"
+    "path `first_path` of the batch (its checks are the parameter weights').",
+    std::tuple_cat(kParameterParams, params(real("first_path"))),
+    &parameter_chunk<&mixed_weights_tangent_flow_chunk>};
 
 constexpr Function kCheckParameterWeightsTangentFlow{
     "_check_parameter_weights_tangent_flow",
@@ -318,8 +360,9 @@ constexpr Function kCheckParameterWeightsTangentFlow{
 constexpr Function kSampleLayout{
     "_sample_layout",
     "(columns, centred, ramp) of the per-path samples of an estimate's chunk\n"
-    "primitive ('constant_flow', 'tangent_flow', 'vanna_volga', or 'ladder' per\n"
-    "strike) for a payoff and estimator, as floats: how the chunks are summed.",
+    "primitive ('constant_flow', 'tangent_flow', 'vanna_volga',\n"
+    "'vanna_tangent_flow', or 'ladder' per strike) for a payoff and estimator,\n"
+    "as floats: how the chunks are summed.",
     params(text("estimate"), text("payoff"), text("estimator")),
     [](std::string_view estimate, std::string_view payoff,
        std::string_view estimator) -> Result<Ref> {
@@ -346,7 +389,8 @@ std::span<const Method> chunked_methods() {
                 kFinishGreeks, kCheckPriceAndGreeksTangentFlow, kGreekRowsTangentFlow,
                 kGreeksTangentFlowSamples, kGreekWeightsTangentFlowChunk,
                 kCheckGreekWeightsTangentFlow, kParameterWeightsTangentFlowChunk,
-                kCheckParameterWeightsTangentFlow, kSampleLayout>();
+                kCheckParameterWeightsTangentFlow, kMixedWeightsTangentFlowChunk,
+                kVannaRowsTangentFlow, kVannaTangentFlowSamples, kSampleLayout>();
     return functions;
 }
 
