@@ -1034,7 +1034,9 @@ def _greeks_of_rows(g: _Graph, rows: list[Any], params: tuple[str, float, str, f
 
 @_task
 def _vanna_rows(first_path: int, params: tuple[float], *arrays: Floats) -> Floats:
-    return _native._vanna_rows_tangent_flow(*arrays, params[0], first_path)
+    states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2 = arrays
+    return _native._vanna_rows_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
+                                            d2_sigma_dx2, params[0], first_path)
 
 
 @_task
@@ -1064,8 +1066,10 @@ def _vanna_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
              "d2_mu_dx2_field": d2_mu_dx2_field, "d2_sigma_dx2_field": d2_sigma_dx2_field}
     with _passed_types(named):
         _native._check_vanna_tangent_flow(
-            *(_stand_in(a) for a in named.values()), horizon, payoff, vol, strike, estimator,
-            half_width, rate, strike2, pairs)
+            _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
+            _stand_in(d_sigma_dx_field), _stand_in(d2_mu_dx2_field),
+            _stand_in(d2_sigma_dx2_field), horizon, payoff, vol, strike, estimator, half_width,
+            rate, strike2, pairs)
     seconds = _timeout(timeout)
     arrays, pairs = _tangent_flow_arrays(named, pairs)
     rate = None if rate is None else float(rate)

@@ -13,6 +13,7 @@
 #include "core/vanna_volga.hpp"
 #include "core/work_scope.hpp"
 #include "modules/greeks_chunks.hpp"
+#include "modules/tangent_flow_records.hpp"
 
 namespace quarnel::py {
 namespace {
@@ -147,10 +148,6 @@ constexpr Function kPriceAndGreeksLadderConstantFlow{
            real_or_none("rate")),
     &quarnel::price_and_greeks_ladder_constant_flow};
 
-constexpr auto kSecondOrderParams =
-    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), real("horizon"));
-
 constexpr Function kGreekWeightsTangentFlow{
     "greek_weights_tangent_flow",
     "Low-level: per-path delta and gamma weights for any scalar SDE\n"
@@ -177,15 +174,12 @@ constexpr Function kGreekWeightsTangentFlow{
     "The delta weight is not `bel_weights_tangent_flow`'s: that one takes\n"
     "Y at the start of each step and has the same limit, but differs from\n"
     "the scheme's own delta by O(1/n_steps).",
-    kSecondOrderParams,
-    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-       double horizon) {
-        return quarnel::greek_weights_tangent_flow(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
-             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2}});
-    }};
+    kSecondOrderParams, &second_order_body<&quarnel::greek_weights_tangent_flow>};
+
+// The parallel kernel's loop runs without the interpreter lock.
+Result<Matrix> greek_weights_without_gil(const SecondOrderPaths& batch) {
+    return quarnel::greek_weights_tangent_flow_parallel(batch, kWithoutGil);
+}
 
 constexpr Function kGreekWeightsTangentFlowParallel{
     "greek_weights_tangent_flow_parallel",
@@ -193,37 +187,7 @@ constexpr Function kGreekWeightsTangentFlowParallel{
     "bit for bit whatever the thread count, with the per-path loop on the\n"
     "worker pool of `bel_weights_tangent_flow_parallel` and the interpreter\n"
     "lock released for its duration.",
-    kSecondOrderParams,
-    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-       double horizon) {
-        return quarnel::greek_weights_tangent_flow_parallel(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
-             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2}},
-            kWithoutGil);
-    }};
-
-constexpr auto kParameterParams = params(
-    array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"), array2d("d_sigma_dx"),
-    array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"), array2d("d_mu_dp"), array2d("d_sigma_dp"),
-    array2d("d2_mu_dx_dp"), array2d("d2_sigma_dx_dp"), real("horizon"));
-
-// The body of a function of kParameterParams: the batch with one parameter's fields.
-template <auto Fn>
-auto with_parameter_paths(const View2D& states, const View2D& dws, const View2D& sigma,
-                          const View2D& d_mu_dx, const View2D& d_sigma_dx, const View2D& d2_mu_dx2,
-                          const View2D& d2_sigma_dx2, const View2D& d_mu_dp,
-                          const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-                          const View2D& d2_sigma_dx_dp, double horizon) {
-    return Fn({.paths = {.states = states, .dws = dws, .horizon = horizon},
-               .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
-               .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2},
-               .parameter = {.d_mu_dp = d_mu_dp,
-                             .d_sigma_dp = d_sigma_dp,
-                             .d2_mu_dx_dp = d2_mu_dx_dp,
-                             .d2_sigma_dx_dp = d2_sigma_dx_dp}});
-}
+    kSecondOrderParams, &second_order_body<&greek_weights_without_gil>};
 
 constexpr Function kParameterWeightsTangentFlow{
     "parameter_weights_tangent_flow",
@@ -249,7 +213,7 @@ constexpr Function kParameterWeightsTangentFlow{
     "    *parallel_volatility_bump(sig, dsig), 1.0)\n"
     "vega = np.mean((states[:, -1] > 1.0) * q)\n"
     "```",
-    kParameterParams, &with_parameter_paths<&quarnel::parameter_weights_tangent_flow>};
+    kParameterParams, &parameter_body<&quarnel::parameter_weights_tangent_flow>};
 
 constexpr Function kMixedWeightsTangentFlow{
     "mixed_weights_tangent_flow",
@@ -270,7 +234,7 @@ constexpr Function kMixedWeightsTangentFlow{
     "    *parallel_volatility_bump(sig, dsig), 1.0)\n"
     "vanna = np.mean((states[:, -1] > 1.0) * m) / vol\n"
     "```",
-    kParameterParams, &with_parameter_paths<&quarnel::mixed_weights_tangent_flow>};
+    kParameterParams, &parameter_body<&quarnel::mixed_weights_tangent_flow>};
 
 constexpr Function kPriceAndGreeksTangentFlow{
     "price_and_greeks_tangent_flow",
@@ -316,61 +280,16 @@ constexpr Function kPriceAndGreeksTangentFlow{
     "                                  strike=1.2, vol=0.3)\n"
     "g.gamma, g.gamma_stderr\n"
     "```",
-    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
-           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
-           real("horizon"), text("payoff"), real_or("strike", 0.0, "0.0"),
-           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("vol"),
-           real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2"),
-           text_or_none("pairs", "", "None")),
-    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
-       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
-       const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double strike,
-       std::string_view estimator, const std::optional<double>& vol,
-       const std::optional<double>& half_width, const std::optional<double>& rate,
-       const std::optional<double>& strike2, const std::optional<std::string_view>& pairs) {
-        return quarnel::price_and_greeks_tangent_flow(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma_field,
-                       .d_mu_dx = d_mu_dx_field,
-                       .d_sigma_dx = d_sigma_dx_field},
-             .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
-            payoff, strike, estimator, vol, half_width, rate, strike2, pairs);
-    }};
+    kPriceAndGreeksParams, &price_and_greeks_body<&quarnel::price_and_greeks_tangent_flow>};
 
-constexpr auto kVannaParams =
-    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
-           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
-           real("horizon"), text("payoff"), real("vol"), real_or("strike", 0.0, "0.0"),
-           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
-           real_or_none("rate"), real_or_none("strike2"), text_or_none("pairs", "", "None"));
-
-// The body of a function of kVannaParams: the batch, then the rest as they come.
-template <auto Fn>
-auto with_vanna_arguments(const View2D& states, const View2D& dws, const View2D& sigma_field,
-                          const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field,
-                          const View2D& d2_mu_dx2_field, const View2D& d2_sigma_dx2_field,
-                          double horizon, std::string_view payoff, double vol, double strike,
-                          std::string_view estimator, const std::optional<double>& half_width,
-                          const std::optional<double>& rate, const std::optional<double>& strike2,
-                          const std::optional<std::string_view>& pairs) {
-    return Fn(
-        {.paths = {.states = states, .dws = dws, .horizon = horizon},
-         .first = {.sigma = sigma_field, .d_mu_dx = d_mu_dx_field, .d_sigma_dx = d_sigma_dx_field},
-         .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
-        payoff, vol, strike, estimator, half_width, rate, strike2, pairs);
-}
-
-// The vanna's checks alone (those of price_and_greeks_tangent_flow with its vol): None
-// or their error, for quarnel.dask, which runs them on stand-ins of the whole batch.
-Result<Ref> check_vanna_tangent_flow(const SecondOrderPaths& paths, std::string_view payoff,
-                                     double vol, double strike, std::string_view estimator,
-                                     std::optional<double> half_width, std::optional<double> rate,
-                                     std::optional<double> strike2,
-                                     std::optional<std::string_view> pairs) {
-    const Result<GreeksTangentFlowCall> r = check_price_and_greeks_tangent_flow(
-        paths, payoff, strike, estimator, vol, half_width, rate, strike2, pairs);
-    if (!r.ok()) return r.error();
-    return Ref::borrow(Py_None);
+// The vanna's checks alone, those of price_and_greeks_tangent_flow with its vol, for
+// quarnel.dask, which runs them on stand-ins of the whole batch.
+Result<GreeksTangentFlowCall> check_vanna_tangent_flow(
+    const SecondOrderPaths& paths, std::string_view payoff, double vol, double strike,
+    std::string_view estimator, std::optional<double> half_width, std::optional<double> rate,
+    std::optional<double> strike2, std::optional<std::string_view> pairs) {
+    return check_price_and_greeks_tangent_flow(paths, payoff, strike, estimator, vol, half_width,
+                                               rate, strike2, pairs);
 }
 
 constexpr Function kVannaTangentFlow{
@@ -378,11 +297,11 @@ constexpr Function kVannaTangentFlow{
     "[vanna, vanna_stderr] of a built-in payoff from a path batch, with the\n"
     "arguments and conventions of price_and_greeks_tangent_flow (vol\n"
     "required); quarnel.vanna_tangent_flow names them.",
-    kVannaParams, &with_vanna_arguments<&quarnel::vanna_tangent_flow>};
+    kVannaParams, &vanna_body<&quarnel::vanna_tangent_flow>};
 
 constexpr Function kCheckVannaTangentFlow{
     "_check_vanna_tangent_flow", "The checks of _vanna_tangent_flow alone: None, or their error.",
-    kVannaParams, &with_vanna_arguments<&check_vanna_tangent_flow>};
+    kVannaParams, &vanna_body<as_check<&check_vanna_tangent_flow>>};
 
 }  // namespace
 }  // namespace quarnel::py

@@ -13,15 +13,10 @@
 #include "core/sample_layout.hpp"
 #include "core/vanna_tangent_flow.hpp"
 #include "core/vanna_volga.hpp"
+#include "modules/tangent_flow_records.hpp"
 
 namespace quarnel::py {
 namespace {
-
-// Validation only: None, or the ValueError the function itself would raise first.
-Result<Ref> none_or(std::optional<ModelError> err) {
-    if (err) return *std::move(err);
-    return Ref::borrow(Py_None);
-}
 
 constexpr Function kConstantFlowSamples{
     "_constant_flow_samples",
@@ -185,27 +180,7 @@ constexpr Function kDefaultHalfWidth{
 constexpr Function kCheckPriceAndGreeksTangentFlow{
     "_check_price_and_greeks_tangent_flow",
     "The checks of price_and_greeks_tangent_flow alone: None, or their error.",
-    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
-           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
-           real("horizon"), text("payoff"), real_or("strike", 0.0, "0.0"),
-           text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("vol"),
-           real_or_none("half_width"), real_or_none("rate"), real_or_none("strike2"),
-           text_or_none("pairs", "", "None")),
-    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
-       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
-       const View2D& d2_sigma_dx2_field, double horizon, std::string_view payoff, double strike,
-       std::string_view estimator, const std::optional<double>& vol,
-       const std::optional<double>& half_width, const std::optional<double>& rate,
-       const std::optional<double>& strike2, const std::optional<std::string_view>& pairs) {
-        Result<GreeksTangentFlowCall> r = check_price_and_greeks_tangent_flow(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma_field,
-                       .d_mu_dx = d_mu_dx_field,
-                       .d_sigma_dx = d_sigma_dx_field},
-             .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
-            payoff, strike, estimator, vol, half_width, rate, strike2, pairs);
-        return none_or(r.ok() ? std::nullopt : std::optional<ModelError>(r.error()));
-    }};
+    kPriceAndGreeksParams, &price_and_greeks_body<as_check<&check_price_and_greeks_tangent_flow>>};
 
 constexpr Function kGreekRowsTangentFlow{
     "_greek_rows_tangent_flow",
@@ -267,95 +242,36 @@ constexpr Function kVannaTangentFlowSamples{
            real("strike2")),
     &quarnel::vanna_tangent_flow_chunk_samples};
 
-// The batch of the second-order weight functions, before their horizon.
-constexpr auto kSecondOrderBatch =
-    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), array2d("d2_mu_dx2"), array2d("d2_sigma_dx2"));
-constexpr auto kSecondOrderParams = std::tuple_cat(kSecondOrderBatch, params(real("horizon")));
-
 constexpr Function kGreekWeightsTangentFlowChunk{
     "_greek_weights_tangent_flow_chunk",
     "greek_weights_tangent_flow over a chunk of paths whose first row is\n"
     "path `first_path` of the batch.",
     std::tuple_cat(kSecondOrderParams, params(real("first_path"))),
-    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-       double horizon, double first_path) -> Result<Matrix> {
-        Result<std::size_t> first = to_count(first_path, "first_path");
-        if (!first.ok()) return first.error();
-        return greek_weights_tangent_flow_chunk(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
-             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2}},
-            first.value());
-    }};
+    &second_order_chunk_body<&greek_weights_tangent_flow_chunk>};
 
 constexpr Function kCheckGreekWeightsTangentFlow{
     "_check_greek_weights_tangent_flow",
     "The checks of greek_weights_tangent_flow alone: None, or their error.", kSecondOrderParams,
-    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-       double horizon) {
-        return none_or(check_greek_weights_tangent_flow(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
-             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2}}));
-    }};
-
-constexpr auto kParameterParams = std::tuple_cat(
-    kSecondOrderBatch, params(array2d("d_mu_dp"), array2d("d_sigma_dp"), array2d("d2_mu_dx_dp"),
-                              array2d("d2_sigma_dx_dp"), real("horizon")));
-
-// The body of a chunk primitive of kParameterParams and first_path.
-template <auto Fn>
-Result<Buffer> parameter_chunk(const View2D& states, const View2D& dws, const View2D& sigma,
-                               const View2D& d_mu_dx, const View2D& d_sigma_dx,
-                               const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-                               const View2D& d_mu_dp, const View2D& d_sigma_dp,
-                               const View2D& d2_mu_dx_dp, const View2D& d2_sigma_dx_dp,
-                               double horizon, double first_path) {
-    Result<std::size_t> first = to_count(first_path, "first_path");
-    if (!first.ok()) return first.error();
-    return Fn({.paths = {.states = states, .dws = dws, .horizon = horizon},
-               .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
-               .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2},
-               .parameter = {.d_mu_dp = d_mu_dp,
-                             .d_sigma_dp = d_sigma_dp,
-                             .d2_mu_dx_dp = d2_mu_dx_dp,
-                             .d2_sigma_dx_dp = d2_sigma_dx_dp}},
-              first.value());
-}
+    &second_order_body<as_check<&check_greek_weights_tangent_flow>>};
 
 constexpr Function kParameterWeightsTangentFlowChunk{
     "_parameter_weights_tangent_flow_chunk",
     "parameter_weights_tangent_flow over a chunk of paths whose first row is\n"
     "path `first_path` of the batch.",
     std::tuple_cat(kParameterParams, params(real("first_path"))),
-    &parameter_chunk<&parameter_weights_tangent_flow_chunk>};
+    &parameter_chunk_body<&parameter_weights_tangent_flow_chunk>};
 
 constexpr Function kMixedWeightsTangentFlowChunk{
     "_mixed_weights_tangent_flow_chunk",
     "mixed_weights_tangent_flow over a chunk of paths whose first row is\n"
     "path `first_path` of the batch (its checks are the parameter weights').",
     std::tuple_cat(kParameterParams, params(real("first_path"))),
-    &parameter_chunk<&mixed_weights_tangent_flow_chunk>};
+    &parameter_chunk_body<&mixed_weights_tangent_flow_chunk>};
 
 constexpr Function kCheckParameterWeightsTangentFlow{
     "_check_parameter_weights_tangent_flow",
     "The checks of parameter_weights_tangent_flow alone: None, or their error.", kParameterParams,
-    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-       const View2D& d_sigma_dx, const View2D& d2_mu_dx2, const View2D& d2_sigma_dx2,
-       const View2D& d_mu_dp, const View2D& d_sigma_dp, const View2D& d2_mu_dx_dp,
-       const View2D& d2_sigma_dx_dp, double horizon) {
-        return none_or(check_parameter_weights_tangent_flow(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx},
-             .second = {.d2_mu_dx2 = d2_mu_dx2, .d2_sigma_dx2 = d2_sigma_dx2},
-             .parameter = {.d_mu_dp = d_mu_dp,
-                           .d_sigma_dp = d_sigma_dp,
-                           .d2_mu_dx_dp = d2_mu_dx_dp,
-                           .d2_sigma_dx_dp = d2_sigma_dx_dp}}));
-    }};
+    &parameter_body<as_check<&check_parameter_weights_tangent_flow>>};
 
 constexpr Function kSampleLayout{
     "_sample_layout",
