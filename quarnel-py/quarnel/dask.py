@@ -1012,24 +1012,30 @@ def _tangent_flow_arrays(named: dict[str, Any], pairs: object
 def _greeks_of_rows(g: _Graph, rows: list[Any], params: tuple[str, float, str, float],
                     half_width: float | None, pairs: Pairs | None, horizon: float,
                     vol: float | None, rate: float | None) -> Greeks:
-    """The estimate of price_and_greeks_tangent_flow from its kernel rows, chunk after
-    chunk: the samples of each chunk, their sums continued in path (or pair) order."""
+    """The estimate of price_and_greeks_tangent_flow from its kernel rows."""
+    sums, centred = _row_sums(g, rows, "tangent_flow", _greeks_tangent_flow_samples, params,
+                              half_width, pairs)
     n_means = g.n_paths // 2 if pairs else g.n_paths
-    columns, centred, ramp = _layout("tangent_flow", params[0], params[2])
-    if not centred:
-        samples = _paired(g, [g.task("samples", _greeks_tangent_flow_samples, r, params, 0.0,
-                                     chunk=i, near=r) for i, r in enumerate(rows)], pairs, None)
-        finish = g.task("finish", _finish, g.sums("sums", samples, columns), n_means)
-    else:
-        width: Any = (0.0 if not ramp
-                      else float(half_width) if half_width is not None
-                      else g.task("width", _half_width,
-                                  g.sums("x", rows, 1, True, release=False), g.n_paths))
-        samples = _paired(g, [g.task("samples", _greeks_tangent_flow_samples, r, params, width,
-                                     chunk=i, near=r) for i, r in enumerate(rows)], pairs,
-                          (columns - 1) // 3)
-        finish = g.task("finish", _localised_finish, g.sums("sums", samples, columns), n_means)
+    finish = g.task("finish", _localised_finish if centred else _finish, sums, n_means)
     return _to_greeks(g.compute(finish), horizon, vol, rate)
+
+
+def _row_sums(g: _Graph, rows: list[Any], estimate: str, sample_task: Callable[..., Any],
+              params: tuple[str, float, str, float], half_width: float | None,
+              pairs: Pairs | None) -> tuple[Any, bool]:
+    """The sums of the samples that `sample_task` forms from each chunk's kernel rows,
+    continued chunk after chunk in path (or pair) order, and whether they are centred.
+    The digitals' default ramp half-width comes first, from the terminal states in the
+    rows' first column, as in the single call."""
+    columns, centred, ramp = _layout(estimate, params[0], params[2])
+    width: Any = (0.0 if not ramp
+                  else float(half_width) if half_width is not None
+                  else g.task("width", _half_width, g.sums("x", rows, 1, True, release=False),
+                              g.n_paths))
+    samples = _paired(g, [g.task("samples", sample_task, r, params, width, chunk=i, near=r)
+                          for i, r in enumerate(rows)], pairs,
+                      (columns - 1) // 3 if centred else None)
+    return g.sums("sums", samples, columns), centred
 
 
 @_task
@@ -1077,17 +1083,10 @@ def _vanna_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
     g = _Graph("vanna-tf", arrays, (float(horizon), float(vol), rate, params, half_width, pairs),
                seconds)
     rows = g.per_chunk("rows", _vanna_rows, (float(horizon),))
+    sums, centred = _row_sums(g, rows, "vanna_tangent_flow", _vanna_tangent_flow_samples,
+                              params, half_width, pairs)
     n_means = g.n_paths // 2 if pairs else g.n_paths
-    columns, centred, ramp = _layout("vanna_tangent_flow", payoff, estimator)
-    width: Any = (0.0 if not ramp
-                  else float(half_width) if half_width is not None
-                  else g.task("width", _half_width, g.sums("x", rows, 1, True, release=False),
-                              g.n_paths))
-    samples = _paired(g, [g.task("samples", _vanna_tangent_flow_samples, r, params, width,
-                                 chunk=i, near=r) for i, r in enumerate(rows)], pairs,
-                      (columns - 1) // 3 if centred else None)
-    e = g.compute(g.task("finish", _cross_finish, g.sums("sums", samples, columns), n_means,
-                         centred))
+    e = g.compute(g.task("finish", _cross_finish, sums, n_means, centred))
     # In the vega slot, as the single call finishes it (per unit of vol, discounted).
     nan = math.nan
     out = _to_greeks(np.array([nan, nan, nan, e[0], nan, nan, nan, e[1]]), float(horizon),
