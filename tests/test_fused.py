@@ -191,7 +191,8 @@ def test_heston_fused_equals_the_stored_call_bit_for_bit(payoff, estimator, half
                 half_width=half_width, chunks=chunks)) == repr(fused)
 
 
-@pytest.mark.parametrize("model", MODELS[::2], ids=lambda m: m.name)
+# Local volatility too: a chunk of one path runs alone, the others in lanes.
+@pytest.mark.parametrize("model", MODELS[::2] + MODELS[5:], ids=lambda m: m.name)
 @pytest.mark.parametrize("payoff, estimator, half_width", CASES[1::2])
 def test_dask_chunks_of_paths_give_the_single_calls_bits(model, payoff, estimator, half_width):
     qd = pytest.importorskip("quarnel.dask")

@@ -63,6 +63,69 @@ QUARNEL_FUSED_INLINE double lane(const typename Lanes<W>::D& v, int w) noexcept 
     }
 }
 
+// A local volatility surface's sigma, sigma' and sigma'' at the lanes' states, at one
+// time (its bracket found once for all lanes): LocalVolSurface::at's operations, lane
+// for lane, with each lane's place on the state grid found on its own and the spline's
+// arithmetic across the lanes.
+template <int W>
+struct SurfaceValue {
+    using D = typename Lanes<W>::D;
+    D s, ds, dds;
+};
+
+template <int W>
+QUARNEL_FUSED_INLINE SurfaceValue<W> surface_in_time(const LocalVolSurface& f, std::size_t i,
+                                                     const std::size_t (&k)[W],
+                                                     typename Lanes<W>::D at,
+                                                     typename Lanes<W>::U edge,
+                                                     typename Lanes<W>::D x) noexcept {
+    using D = typename Lanes<W>::D;
+    const std::size_t n = f.states.size();
+    const double* y = f.values.data() + i * n;
+    const double* m = f.curv.data() + i * n;
+    D s0{}, s1{}, y0{}, y1{}, m0{}, m1{}, ih{}, h2{}, h1{};
+    if constexpr (W == 1) {
+        s0 = f.states[k[0]], s1 = f.states[k[0] + 1], y0 = y[k[0]], y1 = y[k[0] + 1];
+        m0 = m[k[0]], m1 = m[k[0] + 1], ih = f.inv_h[k[0]], h2 = f.h2_6[k[0]], h1 = f.h_6[k[0]];
+    } else {
+        for (int w = 0; w < W; ++w) {
+            const std::size_t j = k[w];
+            s0[w] = f.states[j], s1[w] = f.states[j + 1], y0[w] = y[j], y1[w] = y[j + 1];
+            m0[w] = m[j], m1[w] = m[j + 1], ih[w] = f.inv_h[j], h2[w] = f.h2_6[j];
+            h1[w] = f.h_6[j];
+        }
+    }
+    const D a = (s1 - at) * ih;
+    const D b = (at - s0) * ih;
+    const D s = (a * y0 + b * y1) + ((a * a * a - a) * m0 + (b * b * b - b) * m1) * h2;
+    const D ds = (y1 - y0) * ih - ((3.0 * (a * a) - 1.0) * m0 - (3.0 * (b * b) - 1.0) * m1) * h1;
+    return {pick<W>(edge, s + ds * (x - at), s), ds, pick<W>(edge, splat<W>(0.0), a * m0 + b * m1)};
+}
+
+template <int W>
+QUARNEL_FUSED_INLINE SurfaceValue<W> surface_at(const LocalVolSurface& f,
+                                                const LocalVolSurface::Bracket& when,
+                                                typename Lanes<W>::D x) noexcept {
+    typename Lanes<W>::D at{};
+    typename Lanes<W>::U edge{};
+    std::size_t k[W];
+    for (int w = 0; w < W; ++w) {
+        const LocalVolSurface::Spot p = f.spot(lane<W>(x, w));
+        k[w] = p.k;
+        set_lane<W>(at, w, p.at);
+        if constexpr (W == 1) {
+            edge = (p.below || p.above) ? 1 : 0;
+        } else {
+            edge[w] = (p.below || p.above) ? 1 : 0;
+        }
+    }
+    const SurfaceValue<W> lo = surface_in_time<W>(f, when.lo, k, at, edge, x);
+    if (when.hi == when.lo) return lo;
+    const SurfaceValue<W> hi = surface_in_time<W>(f, when.hi, k, at, edge, x);
+    const double w = when.w;
+    return {lo.s + w * (hi.s - lo.s), lo.ds + w * (hi.ds - lo.ds), lo.dds + w * (hi.dds - lo.dds)};
+}
+
 // The coefficients of the model at the states x at time t, in a fixed order of
 // operations (the stored batch holds exactly these values).
 template <FusedKind K, int W>
@@ -85,17 +148,8 @@ QUARNEL_FUSED_INLINE Coefs<W> coefficients(const FusedModel& m, typename Lanes<W
         return out;
     } else if constexpr (K == FusedKind::local_vol) {
         // s = sigma x: s' = sigma' x + sigma, s'' = sigma'' x + 2 sigma'.
-        Coefs<W> out{zero, zero, zero + m.mu, zero, zero, zero};
-        const LocalVolSurface& surface = *m.surface;
-        for (int w = 0; w < W; ++w) {
-            const double xw = lane<W>(x, w);
-            const LocalVolSurface::Value v = surface.at(t, xw);
-            set_lane<W>(out.mu, w, m.mu * xw);
-            set_lane<W>(out.s, w, v.s * xw);
-            set_lane<W>(out.sp, w, v.ds * xw + v.s);
-            set_lane<W>(out.spp, w, v.dds * xw + 2.0 * v.ds);
-        }
-        return out;
+        const SurfaceValue<W> v = surface_at<W>(*m.surface, m.surface->bracket(t), x);
+        return {m.mu * x, v.s * x, zero + m.mu, v.ds * x + v.s, zero, v.dds * x + 2.0 * v.ds};
     } else if constexpr (K == FusedKind::gbm) {
         return {m.mu * x, m.vol * x, zero + m.mu, zero + m.vol, zero, zero};
     } else if constexpr (K == FusedKind::abm) {
@@ -403,11 +457,12 @@ std::optional<ZeroSigma> rows_any(int kind, const FusedModel& m, const FusedGrid
             case FusedKind::abm: return rows_of<R, FusedKind::abm, L>(m, g, first, count, out);
             case FusedKind::ou: return rows_of<R, FusedKind::ou, L>(m, g, first, count, out);
             case FusedKind::cev: return rows_of<R, FusedKind::cev, L>(m, g, first, count, out);
-            // One path at a time: the caller's function takes one state.
+            // The caller's function and the surface take one state at a time (a lane
+            // each, coefficients()); the generator and the recurrence run in lanes.
             case FusedKind::callback:
-                return rows_of<R, FusedKind::callback, 1>(m, g, first, count, out);
+                return rows_of<R, FusedKind::callback, L>(m, g, first, count, out);
             case FusedKind::local_vol:
-                return rows_of<R, FusedKind::local_vol, 1>(m, g, first, count, out);
+                return rows_of<R, FusedKind::local_vol, L>(m, g, first, count, out);
             case FusedKind::cir: break;
         }
         return rows_of<R, FusedKind::cir, L>(m, g, first, count, out);
@@ -429,9 +484,9 @@ void fields_any(const FusedModel& m, const FusedGrid& g, std::size_t first, std:
         case FusedKind::ou: return fields_of<FusedKind::ou, W>(m, g, first, count, out, ld);
         case FusedKind::cev: return fields_of<FusedKind::cev, W>(m, g, first, count, out, ld);
         case FusedKind::callback:
-            return fields_of<FusedKind::callback, 1>(m, g, first, count, out, ld);
+            return fields_of<FusedKind::callback, W>(m, g, first, count, out, ld);
         case FusedKind::local_vol:
-            return fields_of<FusedKind::local_vol, 1>(m, g, first, count, out, ld);
+            return fields_of<FusedKind::local_vol, W>(m, g, first, count, out, ld);
         case FusedKind::cir: break;
     }
     return fields_of<FusedKind::cir, W>(m, g, first, count, out, ld);

@@ -13,11 +13,19 @@ namespace quarnel {
 
 namespace {
 
-// The last index k with grid[k] <= x (0 when x is below grid[0]); binary search, so
-// the cost is log2 of the nodes whatever their spacing.
+// The last index k with grid[k] <= x (0 when x is below grid[0], the last when x is
+// NaN), as std::upper_bound less one finds it, but without branches: which half a path's
+// state falls in is a coin toss, and a mispredicted branch per halving cost more than
+// the whole spline.
 std::size_t node_below(const std::vector<double>& grid, double x) noexcept {
-    const auto it = std::upper_bound(grid.begin(), grid.end(), x);
-    return it == grid.begin() ? 0 : static_cast<std::size_t>(it - grid.begin()) - 1;
+    const double* g = grid.data();
+    std::size_t lo = 0, len = grid.size();
+    while (len > 1) {
+        const std::size_t half = len / 2;
+        lo = !(x < g[lo + half]) ? lo + half : lo;
+        len -= half;
+    }
+    return lo;
 }
 
 struct Registry {
@@ -35,33 +43,45 @@ std::string shown(double x) { return float_repr(x); }
 
 }  // namespace
 
-LocalVolSurface::Value LocalVolSurface::in_time(std::size_t i, double x) const noexcept {
+LocalVolSurface::Spot LocalVolSurface::spot(double x) const noexcept {
     const std::size_t n = states.size();
-    const double* y = values.data() + i * n;
-    const double* m = curv.data() + i * n;
     // Below the first node and above the last: the end interval's spline evaluated at
     // its end, continued linearly (natural ends have zero curvature, so this is C2).
     const bool below = x<states[0], above = x> states[n - 1];
     const double at = below ? states[0] : above ? states[n - 1] : x;
-    const std::size_t k = std::min(node_below(states, at), n - 2);
-    const double h = states[k + 1] - states[k];
+    return {below, above, at, std::min(node_below(states, at), n - 2)};
+}
+
+LocalVolSurface::Value LocalVolSurface::in_time(std::size_t i, const Spot& p,
+                                                double x) const noexcept {
+    const std::size_t n = states.size();
+    const double* y = values.data() + i * n;
+    const double* m = curv.data() + i * n;
+    const std::size_t k = p.k;
+    const double at = p.at;
     const double a = (states[k + 1] - at) * inv_h[k];
     const double b = (at - states[k]) * inv_h[k];
-    const double s = (a * y[k] + b * y[k + 1]) +
-                     ((a * a * a - a) * m[k] + (b * b * b - b) * m[k + 1]) * ((h * h) / 6.0);
+    const double s =
+        (a * y[k] + b * y[k + 1]) + ((a * a * a - a) * m[k] + (b * b * b - b) * m[k + 1]) * h2_6[k];
     const double ds = (y[k + 1] - y[k]) * inv_h[k] -
-                      ((3.0 * (a * a) - 1.0) * m[k] - (3.0 * (b * b) - 1.0) * m[k + 1]) * (h / 6.0);
-    if (below || above) return {s + ds * (x - at), ds, 0.0};
+                      ((3.0 * (a * a) - 1.0) * m[k] - (3.0 * (b * b) - 1.0) * m[k + 1]) * h_6[k];
+    if (p.below || p.above) return {s + ds * (x - at), ds, 0.0};
     return {s, ds, a * m[k] + b * m[k + 1]};
 }
 
-LocalVolSurface::Value LocalVolSurface::at(double t, double x) const noexcept {
+LocalVolSurface::Bracket LocalVolSurface::bracket(double t) const noexcept {
     const std::size_t m = times.size();
-    if (m == 1 || !(t > times[0])) return in_time(0, x);
-    if (!(t < times[m - 1])) return in_time(m - 1, x);
+    if (m == 1 || !(t > times[0])) return {0, 0, 0.0};
+    if (!(t < times[m - 1])) return {m - 1, m - 1, 0.0};
     const std::size_t i = node_below(times, t);
-    const double w = (t - times[i]) / (times[i + 1] - times[i]);
-    const Value lo = in_time(i, x), hi = in_time(i + 1, x);
+    return {i, i + 1, (t - times[i]) / (times[i + 1] - times[i])};
+}
+
+LocalVolSurface::Value LocalVolSurface::at(const Bracket& b, double x) const noexcept {
+    const Spot p = spot(x);
+    if (b.hi == b.lo) return in_time(b.lo, p, x);
+    const Value lo = in_time(b.lo, p, x), hi = in_time(b.hi, p, x);
+    const double w = b.w;
     return {lo.s + w * (hi.s - lo.s), lo.ds + w * (hi.ds - lo.ds), lo.dds + w * (hi.dds - lo.dds)};
 }
 
@@ -106,7 +126,15 @@ Result<std::uint64_t> local_vol_register(const View1D& times, const View1D& stat
         }
     }
     s->inv_h.resize(n - 1);
-    for (std::size_t k = 0; k + 1 < n; ++k) s->inv_h[k] = 1.0 / (s->states[k + 1] - s->states[k]);
+    s->h2_6.resize(n - 1);
+    s->h_6.resize(n - 1);
+    for (std::size_t k = 0; k + 1 < n; ++k) {
+        const double h = s->states[k + 1] - s->states[k];
+        s->inv_h[k] = 1.0 / h;
+        // The spline's divisions, once per interval instead of once per evaluation.
+        s->h2_6[k] = (h * h) / 6.0;
+        s->h_6[k] = h / 6.0;
+    }
     // The natural spline's second derivatives at each time, by the Thomas algorithm on
     // h[k-1] M[k-1] + 2 (h[k-1] + h[k]) M[k] + h[k] M[k+1] = 6 (d[k] - d[k-1]),
     // M[0] = M[n-1] = 0, d[k] the slope of interval k.

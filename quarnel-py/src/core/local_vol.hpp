@@ -20,20 +20,40 @@
 namespace quarnel {
 
 struct LocalVolSurface {
-    std::vector<double> times;   // strictly increasing, at least one
-    std::vector<double> states;  // strictly increasing, at least two
-    std::vector<double> values;  // sigma at (times[i], states[k]): i * n_states + k
-    std::vector<double> curv;    // the spline's second derivatives, the same layout
-    std::vector<double> inv_h;   // 1 / (states[k + 1] - states[k])
+    std::vector<double> times;      // strictly increasing, at least one
+    std::vector<double> states;     // strictly increasing, at least two
+    std::vector<double> values;     // sigma at (times[i], states[k]): i * n_states + k
+    std::vector<double> curv;       // the spline's second derivatives, the same layout
+    std::vector<double> inv_h;      // 1 / (states[k + 1] - states[k])
+    std::vector<double> h2_6, h_6;  // with h that difference, (h * h) / 6 and h / 6
 
     // sigma, d sigma/dx and d2 sigma/dx2 at (t, x), in a fixed order of operations.
     struct Value {
         double s, ds, dds;
     };
-    Value at(double t, double x) const noexcept;
+    Value at(double t, double x) const noexcept { return at(bracket(t), x); }
+
+    // The same in two parts, for many states at one time (the lanes of a fused step):
+    // the time nodes around t, found once, then the value at x.
+    struct Bracket {
+        std::size_t lo, hi;  // hi == lo: t at or beyond an end node, no interpolation
+        double w;            // the weight of hi
+    };
+    Bracket bracket(double t) const noexcept;
+    Value at(const Bracket& b, double x) const noexcept;
+
+    // Where x falls on the state grid: clamped to the end nodes (continued linearly
+    // beyond them), its interval k; the same for every time node. The fused lanes find
+    // it lane by lane and run the spline's arithmetic (in_time) across the lanes.
+    struct Spot {
+        bool below, above;
+        double at;
+        std::size_t k;
+    };
+    Spot spot(double x) const noexcept;
 
 private:
-    Value in_time(std::size_t i, double x) const noexcept;
+    Value in_time(std::size_t i, const Spot& p, double x) const noexcept;
 };
 
 // A checked surface: times (m,), states (n,), vols (m, n), every value finite, the grids
