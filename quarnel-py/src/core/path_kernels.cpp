@@ -127,20 +127,22 @@ QUARNEL_LANES_INLINE LaneBits<W> below(typename fused::Lanes<W>::D x,
 }
 
 // Whether any lane's flag is set: halves or-ed together in registers down to two words.
-// (fused::any ors 16-byte parts as SSE2 does, which in the wide clones goes through
-// memory.)
+// The halves are taken with a shuffle: a bit_cast to two halves goes through the stack,
+// and the narrower reloads of the wide store miss the store forwarding. (fused::any ors
+// 16-byte parts as SSE2 does, which in the wide clones goes through memory too.)
 template <int W>
 QUARNEL_LANES_INLINE bool any_lane(LaneBits<W> flags) noexcept {
     if constexpr (W == 1) {
         return flags != 0;
     } else if constexpr (W == 2) {
         return (flags[0] | flags[1]) != 0;
+    } else if constexpr (W == 4) {
+        return any_lane<2>(__builtin_shufflevector(flags, flags, 0, 1) |
+                           __builtin_shufflevector(flags, flags, 2, 3));
     } else {
-        struct Halves {
-            LaneBits<W / 2> lo, hi;
-        };
-        const Halves h = std::bit_cast<Halves>(flags);
-        return any_lane<W / 2>(h.lo | h.hi);
+        static_assert(W == 8);
+        return any_lane<4>(__builtin_shufflevector(flags, flags, 0, 1, 2, 3) |
+                           __builtin_shufflevector(flags, flags, 4, 5, 6, 7));
     }
 }
 
@@ -306,6 +308,25 @@ private:
 // fixed_math's log, which the lanes must match bit for bit.
 using ScalarQueue = BridgeQueue<1>;
 
+// The lane walks settle out of line: inlined, the settling's thousand instructions take
+// registers from the step loop, which then keeps more of its pointers on the stack
+// (measured: a barrier walk far from the barrier, in cache, 1.7 ns a path-step inlined,
+// 1.5 out of line). Each width's copy carries its clone's instruction set.
+template <int L>
+[[gnu::noinline]] void settle_queue(BridgeQueue<L>& queue, const Consts& c) noexcept {
+    queue.settle(c);
+}
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::noinline, gnu::target("avx2")]] void settle_queue(BridgeQueue<4>& queue,
+                                                         const Consts& c) noexcept {
+    queue.settle(c);
+}
+[[gnu::noinline, gnu::target("avx512f,avx512dq")]] void settle_queue(BridgeQueue<8>& queue,
+                                                                     const Consts& c) noexcept {
+    queue.settle(c);
+}
+#endif
+
 // The fields of one Euler step.
 struct EulerIn {
     double s, dw, mp, sp, mpp, spp, xn;
@@ -455,8 +476,11 @@ QUARNEL_LANES_INLINE void gbm_step(State& st, double dw, double sn, std::size_t 
 }
 
 // The GBM weights of the first date t1: delta W1/(s t1 x0), gamma pi^2 - pi/x0 -
-// 1/(s^2 t1 x0^2), vega (W1^2 - t1)/(s t1) - W1 plus the tail.
-void gbm_weights(const State& st, const Consts& c, double& pi, double& pig, double& piv) noexcept {
+// 1/(s^2 t1 x0^2), vega (W1^2 - t1)/(s t1) - W1 plus the tail. Inlined, so that the
+// lane clones' rows do not call baseline code with the wide registers dirty (the Asian's
+// time-major walk ran 0.6 of its time once it was).
+QUARNEL_LANES_INLINE void gbm_weights(const State& st, const Consts& c, double& pi, double& pig,
+                                      double& piv) noexcept {
     const double scale = 1.0 / (c.tw * (c.s * c.x0));
     const double q = (scale * scale) * c.tw;
     const double inv_st = 1.0 / (c.s * c.tw);
@@ -668,7 +692,7 @@ QUARNEL_LANES_INLINE void gbm_lanes_step(GbmLanes<W>& v, typename fused::Lanes<W
                 settle |= queue.push(st, j, v.x[l], sn[l], v.w[l], wn[l]) ||
                           !(da[l] > 0.0 && db[l] > 0.0);
             }
-            if (settle) queue.settle(c);
+            if (settle) settle_queue(queue, c);
         }
     }
     if constexpr (P == ProductKind::barrier_discrete) {
@@ -724,6 +748,12 @@ QUARNEL_LANES_INLINE void gbm_lanes_finish(const Walk<ModelKind::gbm, P>& walk,
         st.sum_v = v.sum_v[l];
         st.pv_tail = v.pv_tail[l];
         st.w1 = v.w1[l];
+#if defined(__x86_64__) && defined(__GNUC__)
+        // write_row is compiled for the baseline (legacy SSE encoding): entered with the
+        // upper halves of the wide registers dirty, each of its instructions pays for the
+        // transition (measured: 0.5 ns a path-step of a barrier walk, a fifth of it).
+        if constexpr (W >= 4) __builtin_ia32_vzeroupper();
+#endif
         walk.finish(st, rows[l]);
     }
 }
@@ -767,7 +797,7 @@ QUARNEL_LANES_INLINE void gbm_block_along_rows(const Walk<ModelKind::gbm, P>& wa
                                  at + static_cast<std::ptrdiff_t>(g) * W, queue);
         }
     }
-    queue.settle(walk.c);
+    settle_queue(queue, walk.c);
     for (int g = 0; g < G; ++g)
         gbm_lanes_finish<W, P>(walk, v[g], at + static_cast<std::ptrdiff_t>(g) * W,
                                rows + static_cast<std::ptrdiff_t>(g) * W);
@@ -810,7 +840,7 @@ QUARNEL_LANES_INLINE void gbm_tile_across_paths(const Walk<ModelKind::gbm, P>& w
                                  at + static_cast<std::ptrdiff_t>(g) * W, queue);
         }
     }
-    queue.settle(walk.c);
+    settle_queue(queue, walk.c);
     double* rows[W];
     for (int g = 0; g < groups; ++g) {
         for (int l = 0; l < W; ++l) {
