@@ -13,6 +13,7 @@
 //   Vn = V + (((mp * V) * dt + (sp * V) * dW) + (s / vol) * dW)     (dX/dvol)
 // GBM, step j: W_{j+1} = W_j + dW, the log-distance to the barrier from the states.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -681,9 +682,14 @@ QUARNEL_LANES_INLINE void gbm_lanes_step(GbmLanes<W>& v, typename fused::Lanes<W
                                 (below<W>(2.0 * (da * db), kFarFromBarrier * (var * den)) ^ 1);
         const LaneBits<W> near = (far ^ 1) & v.live;
         if (any_lane<W>(near)) {
+            // The near lanes as the set bits of a word, visited in lane order: a test of
+            // every lane mispredicts on the one or two near lanes of a vector.
+            unsigned bits = 0;
+            for (int l = 0; l < W; ++l) bits |= static_cast<unsigned>(near[l]) << l;
             bool settle = false;
-            for (int l = 0; l < W; ++l) {
-                if (near[l] == 0) continue;
+            while (bits != 0) {
+                const int l = std::countr_zero(bits);
+                bits &= bits - 1;
                 State& st = *paths[l];
                 if (!st.alive) {  // knocked at a step settled since: never near again
                     v.live[l] = 0;
