@@ -257,11 +257,20 @@ private:
         const NodeOf<V> nc{splat(var), splat(0.0), splat(0.0), splat(cv),
                            splat(cv),  splat(0.0), splat(0.0), splat(0.0)};
         const V q = 1.0 / nc.x;
+        // In three passes: the logs, the exps, the rest. Each is a long chain of
+        // dependent operations per vector (a polynomial, then divisions); in one loop
+        // body of several hundred instructions the core could not start the next
+        // vector's chain before this one's ended, in short ones it runs several at once.
         for (std::size_t i = 0; i < n_; i += L) {
             const V a = sg * (fused::log<L>(load(x_ + i)) - c.log_h);
             const V b = sg * (fused::log<L>(load(xn_ + i)) - c.log_h);
             store(a_ + i, a);
             store(b_ + i, b);
+            store(z_ + i, (2.0 * (a * b)) * q);
+        }
+        for (std::size_t i = 0; i < n_; i += L) store(e_ + i, fused::exp<L>(-load(z_ + i)));
+        for (std::size_t i = 0; i < n_; i += L) {
+            const V a = load(a_ + i), b = load(b_ + i);
             const V jd = load(j_ + i), w = load(w_ + i), wn = load(wn_ + i);
             const V gj = (nd - jd) * c.inv_n;
             const V gn = ((nd - jd) - 1.0) * c.inv_n;
@@ -275,8 +284,8 @@ private:
                                sg * wn, sg * ((jd + 1.0) * c.inv_n),
                                gn * ld, splat(ld)};
             const V ab = a * b;
-            const V z = (2.0 * ab) * q;
-            const V e = fused::exp<L>(-z);
+            const V z = load(z_ + i);
+            const V e = load(e_ + i);
             const V p = 1.0 - e;
             const LogDerivatives<V> g = log_derivatives(na, nb, nc, q, ab, e, p);
             store(p_ + i, p);
@@ -299,7 +308,7 @@ private:
     std::size_t n_ = 0;
     State* st_[kRoom] = {};
     double j_[kRoom] = {}, x_[kRoom] = {}, xn_[kRoom] = {}, w_[kRoom] = {}, wn_[kRoom] = {};
-    double a_[kRoom] = {}, b_[kRoom] = {};
+    double a_[kRoom] = {}, b_[kRoom] = {}, z_[kRoom] = {}, e_[kRoom] = {};
     double p_[kRoom] = {}, d_[kRoom] = {}, l_[kRoom] = {}, v_[kRoom] = {}, pd_[kRoom] = {};
     double q_[kRoom] = {}, ll_[kRoom] = {}, ld_[kRoom] = {};
     std::uint64_t kind_[kRoom] = {};
