@@ -17,6 +17,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -773,6 +774,45 @@ QUARNEL_LANES_INLINE void gbm_lanes_finish(const Walk<ModelKind::gbm, P>& walk,
     }
 }
 
+// W steps of W lanes' rows at once, for rows contiguous along the steps: W vector loads
+// and a transpose in registers (log2 W rounds of shuffles) instead of W * W loads of one
+// double each and as many inserts. Round B pairs vectors i and i + B (i without the bit
+// B) and swaps their blocks of B lanes: x's odd blocks with y's even ones.
+template <int W, int B, int... K>
+QUARNEL_LANES_INLINE typename fused::Lanes<W>::D blocks_low(
+    typename fused::Lanes<W>::D x, typename fused::Lanes<W>::D y,
+    std::integer_sequence<int, K...>) noexcept {
+    return __builtin_shufflevector(x, y, ((K / B) % 2 == 0 ? K : W + K - B)...);
+}
+template <int W, int B, int... K>
+QUARNEL_LANES_INLINE typename fused::Lanes<W>::D blocks_high(
+    typename fused::Lanes<W>::D x, typename fused::Lanes<W>::D y,
+    std::integer_sequence<int, K...>) noexcept {
+    return __builtin_shufflevector(x, y, ((K / B) % 2 == 0 ? K + B : W + K)...);
+}
+
+// r[s] = the doubles at steps j + s of lanes 0..W-1 of group g.
+template <int W>
+QUARNEL_LANES_INLINE void load_steps(const LaneField& f, std::size_t j, int g,
+                                     typename fused::Lanes<W>::D (&r)[W]) noexcept {
+    const std::byte* at = f.base + static_cast<std::ptrdiff_t>(j) * f.col +
+                          static_cast<std::ptrdiff_t>(g * W) * f.row;
+    for (int i = 0; i < W; ++i)
+        std::memcpy(&r[i], at + static_cast<std::ptrdiff_t>(i) * f.row, sizeof r[i]);
+    constexpr auto lanes = std::make_integer_sequence<int, W>{};
+    auto round = [&]<int B>(std::integral_constant<int, B>) {
+        for (int i = 0; i < W; ++i) {
+            if ((i & B) != 0) continue;
+            const auto x = r[i], y = r[i + B];
+            r[i] = blocks_low<W, B>(x, y, lanes);
+            r[i + B] = blocks_high<W, B>(x, y, lanes);
+        }
+    };
+    round(std::integral_constant<int, 1>{});
+    if constexpr (W >= 4) round(std::integral_constant<int, 2>{});
+    if constexpr (W >= 8) round(std::integral_constant<int, 4>{});
+}
+
 // G vectors of W lanes over runs of rows (lane i of the block on path k + i spacing),
 // the states in registers, each stream prefetched kPrefetchSteps ahead (F).
 template <int W, int G, ProductKind P, bool F>
@@ -796,7 +836,7 @@ QUARNEL_LANES_INLINE void gbm_block_along_rows(const Walk<ModelKind::gbm, P>& wa
     for (int g = 0; g < G; ++g) v[g] = gbm_lanes_start<W>(walk.c);
     BridgeQueue<W> queue;
     const std::size_t n = m.n_steps;
-    for (std::size_t j = 0; j < n; ++j) {
+    auto prefetch_at = [&](std::size_t j) {
         if (F && (j & mask) == 0) {
             const auto ahead = static_cast<std::ptrdiff_t>(j) + kPrefetchSteps;
             for (std::ptrdiff_t l = 0; l < L; ++l) {
@@ -804,6 +844,29 @@ QUARNEL_LANES_INLINE void gbm_block_along_rows(const Walk<ModelKind::gbm, P>& wa
                 prefetch(fd.base, ahead * fd.col + l * fd.row);
             }
         }
+    };
+    std::size_t j = 0;
+    constexpr auto kDouble = static_cast<std::ptrdiff_t>(sizeof(double));
+    if (fs.col == kDouble && fd.col == kDouble) {
+        for (; j + W <= n; j += W) {
+            V dws[G][W], sns[G][W];
+            for (int g = 0; g < G; ++g) {
+                load_steps<W>(fd, j, g, dws[g]);
+                load_steps<W>(fs, j + 1, g, sns[g]);
+            }
+            for (int s = 0; s < W; ++s) {
+                const std::size_t js = j + static_cast<std::size_t>(s);
+                prefetch_at(js);
+                const double dated = walk.pr.dates.size() > 0 ? walk.pr.dates[js] : 0.0;
+                for (int g = 0; g < G; ++g) {
+                    gbm_lanes_step<W, P>(v[g], dws[g][s], sns[g][s], js, walk.c, dated,
+                                         at + static_cast<std::ptrdiff_t>(g) * W, queue);
+                }
+            }
+        }
+    }
+    for (; j < n; ++j) {
+        prefetch_at(j);
         const double dated = walk.pr.dates.size() > 0 ? walk.pr.dates[j] : 0.0;
         for (int g = 0; g < G; ++g) {
             const V dw = gather<W>(fd, j, g);
