@@ -319,25 +319,6 @@ private:
 // fixed_math's log, which the lanes must match bit for bit.
 using ScalarQueue = BridgeQueue<1>;
 
-// The lane walks settle out of line: inlined, the settling's thousand instructions take
-// registers from the step loop, which then keeps more of its pointers on the stack
-// (measured: a barrier walk far from the barrier, in cache, 1.7 ns a path-step inlined,
-// 1.5 out of line). Each width's copy carries its clone's instruction set.
-template <int L>
-[[gnu::noinline]] void settle_queue(BridgeQueue<L>& queue, const Consts& c) noexcept {
-    queue.settle(c);
-}
-#if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::noinline, gnu::target("avx2")]] void settle_queue(BridgeQueue<4>& queue,
-                                                         const Consts& c) noexcept {
-    queue.settle(c);
-}
-[[gnu::noinline, gnu::target("avx512f,avx512dq")]] void settle_queue(BridgeQueue<8>& queue,
-                                                                     const Consts& c) noexcept {
-    queue.settle(c);
-}
-#endif
-
 // The fields of one Euler step.
 struct EulerIn {
     double s, dw, mp, sp, mpp, spp, xn;
@@ -662,6 +643,25 @@ std::optional<ZeroSigma> across_paths(const Walk<M, P>& walk, std::size_t first,
 }
 
 #if QUARNEL_FUSED_VECTORS
+// The lane walks settle out of line: inlined, the settling's thousand instructions take
+// registers from the step loop, which then keeps more of its pointers on the stack
+// (measured: a barrier walk far from the barrier, in cache, 1.7 ns a path-step inlined,
+// 1.5 out of line). Each width's copy carries its clone's instruction set.
+template <int L>
+[[gnu::noinline]] void settle_queue(BridgeQueue<L>& queue, const Consts& c) noexcept {
+    queue.settle(c);
+}
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::noinline, gnu::target("avx2")]] void settle_queue(BridgeQueue<4>& queue,
+                                                         const Consts& c) noexcept {
+    queue.settle(c);
+}
+[[gnu::noinline, gnu::target("avx512f,avx512dq")]] void settle_queue(BridgeQueue<8>& queue,
+                                                                     const Consts& c) noexcept {
+    queue.settle(c);
+}
+#endif
+
 // GBM walks with a path in each lane of a vector: the running values every step moves
 // (S_j, W_j, the Asian sums, the vega tail) in lanes, everything else, and the rare
 // per-path work (queued bridge steps, discrete knocks), in each path's State. Every lane
