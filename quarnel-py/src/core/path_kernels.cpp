@@ -818,7 +818,7 @@ QUARNEL_LANES_INLINE void load_steps(const LaneField& f, std::size_t j, int g,
 template <int W, int G, ProductKind P, bool F>
 QUARNEL_LANES_INLINE void gbm_block_along_rows(const Walk<ModelKind::gbm, P>& walk, std::size_t k,
                                                std::size_t spacing, std::size_t mask,
-                                               double* out) noexcept {
+                                               BridgeQueue<W>& queue, double* out) noexcept {
     using V = typename fused::Lanes<W>::D;
     constexpr int L = W * G;
     const PathModel& m = walk.m;
@@ -834,7 +834,6 @@ QUARNEL_LANES_INLINE void gbm_block_along_rows(const Walk<ModelKind::gbm, P>& wa
     }
     GbmLanes<W> v[G];
     for (int g = 0; g < G; ++g) v[g] = gbm_lanes_start<W>(walk.c);
-    BridgeQueue<W> queue;
     const std::size_t n = m.n_steps;
     auto prefetch_at = [&](std::size_t j) {
         if (F && (j & mask) == 0) {
@@ -962,12 +961,15 @@ QUARNEL_LANES_INLINE void gbm_rows_in_lanes(const Walk<ModelKind::gbm, P>& walk,
         spacing = lane_spacing(walk.m.states.row_stride, count, L);
     }
     const std::size_t mask = lane_driver::prefetch_mask(views);
+    // One queue for all blocks (each leaves it empty): its arrays are zeroed once, not
+    // once every L paths.
+    BridgeQueue<W> queue;
     for (std::size_t p = 0; p < spacing; ++p) {
-        gbm_block_along_rows<W, G, P, F>(walk, first + p, spacing, mask, out + p * width);
+        gbm_block_along_rows<W, G, P, F>(walk, first + p, spacing, mask, queue, out + p * width);
     }
     std::size_t p = spacing * L;
     for (; p + L <= count; p += L) {
-        gbm_block_along_rows<W, G, P, F>(walk, first + p, 1, mask, out + p * width);
+        gbm_block_along_rows<W, G, P, F>(walk, first + p, 1, mask, queue, out + p * width);
     }
     (void)one_by_one(walk, first + p, count - p, out + p * width, width);
 }
