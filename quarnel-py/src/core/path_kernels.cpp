@@ -13,9 +13,11 @@
 //   Vn = V + (((mp * V) * dt + (sp * V) * dW) + (s / vol) * dW)     (dX/dvol)
 // GBM, step j: W_{j+1} = W_j + dW, the log-distance to the barrier from the states.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -127,20 +129,22 @@ QUARNEL_LANES_INLINE LaneBits<W> below(typename fused::Lanes<W>::D x,
 }
 
 // Whether any lane's flag is set: halves or-ed together in registers down to two words.
-// (fused::any ors 16-byte parts as SSE2 does, which in the wide clones goes through
-// memory.)
+// The halves are taken with a shuffle: a bit_cast to two halves goes through the stack,
+// and the narrower reloads of the wide store miss the store forwarding. (fused::any ors
+// 16-byte parts as SSE2 does, which in the wide clones goes through memory too.)
 template <int W>
 QUARNEL_LANES_INLINE bool any_lane(LaneBits<W> flags) noexcept {
     if constexpr (W == 1) {
         return flags != 0;
     } else if constexpr (W == 2) {
         return (flags[0] | flags[1]) != 0;
+    } else if constexpr (W == 4) {
+        return any_lane<2>(__builtin_shufflevector(flags, flags, 0, 1) |
+                           __builtin_shufflevector(flags, flags, 2, 3));
     } else {
-        struct Halves {
-            LaneBits<W / 2> lo, hi;
-        };
-        const Halves h = std::bit_cast<Halves>(flags);
-        return any_lane<W / 2>(h.lo | h.hi);
+        static_assert(W == 8);
+        return any_lane<4>(__builtin_shufflevector(flags, flags, 0, 1, 2, 3) |
+                           __builtin_shufflevector(flags, flags, 4, 5, 6, 7));
     }
 }
 
@@ -254,11 +258,20 @@ private:
         const NodeOf<V> nc{splat(var), splat(0.0), splat(0.0), splat(cv),
                            splat(cv),  splat(0.0), splat(0.0), splat(0.0)};
         const V q = 1.0 / nc.x;
+        // In three passes: the logs, the exps, the rest. Each is a long chain of
+        // dependent operations per vector (a polynomial, then divisions); in one loop
+        // body of several hundred instructions the core could not start the next
+        // vector's chain before this one's ended, in short ones it runs several at once.
         for (std::size_t i = 0; i < n_; i += L) {
             const V a = sg * (fused::log<L>(load(x_ + i)) - c.log_h);
             const V b = sg * (fused::log<L>(load(xn_ + i)) - c.log_h);
             store(a_ + i, a);
             store(b_ + i, b);
+            store(z_ + i, (2.0 * (a * b)) * q);
+        }
+        for (std::size_t i = 0; i < n_; i += L) store(e_ + i, fused::exp<L>(-load(z_ + i)));
+        for (std::size_t i = 0; i < n_; i += L) {
+            const V a = load(a_ + i), b = load(b_ + i);
             const V jd = load(j_ + i), w = load(w_ + i), wn = load(wn_ + i);
             const V gj = (nd - jd) * c.inv_n;
             const V gn = ((nd - jd) - 1.0) * c.inv_n;
@@ -272,8 +285,8 @@ private:
                                sg * wn, sg * ((jd + 1.0) * c.inv_n),
                                gn * ld, splat(ld)};
             const V ab = a * b;
-            const V z = (2.0 * ab) * q;
-            const V e = fused::exp<L>(-z);
+            const V z = load(z_ + i);
+            const V e = load(e_ + i);
             const V p = 1.0 - e;
             const LogDerivatives<V> g = log_derivatives(na, nb, nc, q, ab, e, p);
             store(p_ + i, p);
@@ -296,7 +309,7 @@ private:
     std::size_t n_ = 0;
     State* st_[kRoom] = {};
     double j_[kRoom] = {}, x_[kRoom] = {}, xn_[kRoom] = {}, w_[kRoom] = {}, wn_[kRoom] = {};
-    double a_[kRoom] = {}, b_[kRoom] = {};
+    double a_[kRoom] = {}, b_[kRoom] = {}, z_[kRoom] = {}, e_[kRoom] = {};
     double p_[kRoom] = {}, d_[kRoom] = {}, l_[kRoom] = {}, v_[kRoom] = {}, pd_[kRoom] = {};
     double q_[kRoom] = {}, ll_[kRoom] = {}, ld_[kRoom] = {};
     std::uint64_t kind_[kRoom] = {};
@@ -455,8 +468,11 @@ QUARNEL_LANES_INLINE void gbm_step(State& st, double dw, double sn, std::size_t 
 }
 
 // The GBM weights of the first date t1: delta W1/(s t1 x0), gamma pi^2 - pi/x0 -
-// 1/(s^2 t1 x0^2), vega (W1^2 - t1)/(s t1) - W1 plus the tail.
-void gbm_weights(const State& st, const Consts& c, double& pi, double& pig, double& piv) noexcept {
+// 1/(s^2 t1 x0^2), vega (W1^2 - t1)/(s t1) - W1 plus the tail. Inlined, so that the
+// lane clones' rows do not call baseline code with the wide registers dirty (the Asian's
+// time-major walk ran 0.6 of its time once it was).
+QUARNEL_LANES_INLINE void gbm_weights(const State& st, const Consts& c, double& pi, double& pig,
+                                      double& piv) noexcept {
     const double scale = 1.0 / (c.tw * (c.s * c.x0));
     const double q = (scale * scale) * c.tw;
     const double inv_st = 1.0 / (c.s * c.tw);
@@ -627,6 +643,25 @@ std::optional<ZeroSigma> across_paths(const Walk<M, P>& walk, std::size_t first,
 }
 
 #if QUARNEL_FUSED_VECTORS
+// The lane walks settle out of line: inlined, the settling's thousand instructions take
+// registers from the step loop, which then keeps more of its pointers on the stack
+// (measured: a barrier walk far from the barrier, in cache, 1.7 ns a path-step inlined,
+// 1.5 out of line). Each width's copy carries its clone's instruction set.
+template <int L>
+[[gnu::noinline]] void settle_queue(BridgeQueue<L>& queue, const Consts& c) noexcept {
+    queue.settle(c);
+}
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::noinline, gnu::target("avx2")]] void settle_queue(BridgeQueue<4>& queue,
+                                                         const Consts& c) noexcept {
+    queue.settle(c);
+}
+[[gnu::noinline, gnu::target("avx512f,avx512dq")]] void settle_queue(BridgeQueue<8>& queue,
+                                                                     const Consts& c) noexcept {
+    queue.settle(c);
+}
+#endif
+
 // GBM walks with a path in each lane of a vector: the running values every step moves
 // (S_j, W_j, the Asian sums, the vega tail) in lanes, everything else, and the rare
 // per-path work (queued bridge steps, discrete knocks), in each path's State. Every lane
@@ -657,9 +692,14 @@ QUARNEL_LANES_INLINE void gbm_lanes_step(GbmLanes<W>& v, typename fused::Lanes<W
                                 (below<W>(2.0 * (da * db), kFarFromBarrier * (var * den)) ^ 1);
         const LaneBits<W> near = (far ^ 1) & v.live;
         if (any_lane<W>(near)) {
+            // The near lanes as the set bits of a word, visited in lane order: a test of
+            // every lane mispredicts on the one or two near lanes of a vector.
+            unsigned bits = 0;
+            for (int l = 0; l < W; ++l) bits |= static_cast<unsigned>(near[l]) << l;
             bool settle = false;
-            for (int l = 0; l < W; ++l) {
-                if (near[l] == 0) continue;
+            while (bits != 0) {
+                const int l = std::countr_zero(bits);
+                bits &= bits - 1;
                 State& st = *paths[l];
                 if (!st.alive) {  // knocked at a step settled since: never near again
                     v.live[l] = 0;
@@ -668,7 +708,7 @@ QUARNEL_LANES_INLINE void gbm_lanes_step(GbmLanes<W>& v, typename fused::Lanes<W
                 settle |= queue.push(st, j, v.x[l], sn[l], v.w[l], wn[l]) ||
                           !(da[l] > 0.0 && db[l] > 0.0);
             }
-            if (settle) queue.settle(c);
+            if (settle) settle_queue(queue, c);
         }
     }
     if constexpr (P == ProductKind::barrier_discrete) {
@@ -724,8 +764,53 @@ QUARNEL_LANES_INLINE void gbm_lanes_finish(const Walk<ModelKind::gbm, P>& walk,
         st.sum_v = v.sum_v[l];
         st.pv_tail = v.pv_tail[l];
         st.w1 = v.w1[l];
+#if defined(__x86_64__) && defined(__GNUC__)
+        // write_row is compiled for the baseline (legacy SSE encoding): entered with the
+        // upper halves of the wide registers dirty, each of its instructions pays for the
+        // transition (measured: 0.5 ns a path-step of a barrier walk, a fifth of it).
+        if constexpr (W >= 4) __builtin_ia32_vzeroupper();
+#endif
         walk.finish(st, rows[l]);
     }
+}
+
+// W steps of W lanes' rows at once, for rows contiguous along the steps: W vector loads
+// and a transpose in registers (log2 W rounds of shuffles) instead of W * W loads of one
+// double each and as many inserts. Round B pairs vectors i and i + B (i without the bit
+// B) and swaps their blocks of B lanes: x's odd blocks with y's even ones.
+template <int W, int B, int... K>
+QUARNEL_LANES_INLINE typename fused::Lanes<W>::D blocks_low(
+    typename fused::Lanes<W>::D x, typename fused::Lanes<W>::D y,
+    std::integer_sequence<int, K...>) noexcept {
+    return __builtin_shufflevector(x, y, ((K / B) % 2 == 0 ? K : W + K - B)...);
+}
+template <int W, int B, int... K>
+QUARNEL_LANES_INLINE typename fused::Lanes<W>::D blocks_high(
+    typename fused::Lanes<W>::D x, typename fused::Lanes<W>::D y,
+    std::integer_sequence<int, K...>) noexcept {
+    return __builtin_shufflevector(x, y, ((K / B) % 2 == 0 ? K + B : W + K)...);
+}
+
+// r[s] = the doubles at steps j + s of lanes 0..W-1 of group g.
+template <int W>
+QUARNEL_LANES_INLINE void load_steps(const LaneField& f, std::size_t j, int g,
+                                     typename fused::Lanes<W>::D (&r)[W]) noexcept {
+    const std::byte* at = f.base + static_cast<std::ptrdiff_t>(j) * f.col +
+                          static_cast<std::ptrdiff_t>(g * W) * f.row;
+    for (int i = 0; i < W; ++i)
+        std::memcpy(&r[i], at + static_cast<std::ptrdiff_t>(i) * f.row, sizeof r[i]);
+    constexpr auto lanes = std::make_integer_sequence<int, W>{};
+    auto round = [&]<int B>(std::integral_constant<int, B>) {
+        for (int i = 0; i < W; ++i) {
+            if ((i & B) != 0) continue;
+            const auto x = r[i], y = r[i + B];
+            r[i] = blocks_low<W, B>(x, y, lanes);
+            r[i + B] = blocks_high<W, B>(x, y, lanes);
+        }
+    };
+    round(std::integral_constant<int, 1>{});
+    if constexpr (W >= 4) round(std::integral_constant<int, 2>{});
+    if constexpr (W >= 8) round(std::integral_constant<int, 4>{});
 }
 
 // G vectors of W lanes over runs of rows (lane i of the block on path k + i spacing),
@@ -733,7 +818,7 @@ QUARNEL_LANES_INLINE void gbm_lanes_finish(const Walk<ModelKind::gbm, P>& walk,
 template <int W, int G, ProductKind P, bool F>
 QUARNEL_LANES_INLINE void gbm_block_along_rows(const Walk<ModelKind::gbm, P>& walk, std::size_t k,
                                                std::size_t spacing, std::size_t mask,
-                                               double* out) noexcept {
+                                               BridgeQueue<W>& queue, double* out) noexcept {
     using V = typename fused::Lanes<W>::D;
     constexpr int L = W * G;
     const PathModel& m = walk.m;
@@ -749,9 +834,8 @@ QUARNEL_LANES_INLINE void gbm_block_along_rows(const Walk<ModelKind::gbm, P>& wa
     }
     GbmLanes<W> v[G];
     for (int g = 0; g < G; ++g) v[g] = gbm_lanes_start<W>(walk.c);
-    BridgeQueue<W> queue;
     const std::size_t n = m.n_steps;
-    for (std::size_t j = 0; j < n; ++j) {
+    auto prefetch_at = [&](std::size_t j) {
         if (F && (j & mask) == 0) {
             const auto ahead = static_cast<std::ptrdiff_t>(j) + kPrefetchSteps;
             for (std::ptrdiff_t l = 0; l < L; ++l) {
@@ -759,6 +843,29 @@ QUARNEL_LANES_INLINE void gbm_block_along_rows(const Walk<ModelKind::gbm, P>& wa
                 prefetch(fd.base, ahead * fd.col + l * fd.row);
             }
         }
+    };
+    std::size_t j = 0;
+    constexpr auto kDouble = static_cast<std::ptrdiff_t>(sizeof(double));
+    if (fs.col == kDouble && fd.col == kDouble) {
+        for (; j + W <= n; j += W) {
+            V dws[G][W], sns[G][W];
+            for (int g = 0; g < G; ++g) {
+                load_steps<W>(fd, j, g, dws[g]);
+                load_steps<W>(fs, j + 1, g, sns[g]);
+            }
+            for (int s = 0; s < W; ++s) {
+                const std::size_t js = j + static_cast<std::size_t>(s);
+                prefetch_at(js);
+                const double dated = walk.pr.dates.size() > 0 ? walk.pr.dates[js] : 0.0;
+                for (int g = 0; g < G; ++g) {
+                    gbm_lanes_step<W, P>(v[g], dws[g][s], sns[g][s], js, walk.c, dated,
+                                         at + static_cast<std::ptrdiff_t>(g) * W, queue);
+                }
+            }
+        }
+    }
+    for (; j < n; ++j) {
+        prefetch_at(j);
         const double dated = walk.pr.dates.size() > 0 ? walk.pr.dates[j] : 0.0;
         for (int g = 0; g < G; ++g) {
             const V dw = gather<W>(fd, j, g);
@@ -767,7 +874,7 @@ QUARNEL_LANES_INLINE void gbm_block_along_rows(const Walk<ModelKind::gbm, P>& wa
                                  at + static_cast<std::ptrdiff_t>(g) * W, queue);
         }
     }
-    queue.settle(walk.c);
+    settle_queue(queue, walk.c);
     for (int g = 0; g < G; ++g)
         gbm_lanes_finish<W, P>(walk, v[g], at + static_cast<std::ptrdiff_t>(g) * W,
                                rows + static_cast<std::ptrdiff_t>(g) * W);
@@ -810,7 +917,7 @@ QUARNEL_LANES_INLINE void gbm_tile_across_paths(const Walk<ModelKind::gbm, P>& w
                                  at + static_cast<std::ptrdiff_t>(g) * W, queue);
         }
     }
-    queue.settle(walk.c);
+    settle_queue(queue, walk.c);
     double* rows[W];
     for (int g = 0; g < groups; ++g) {
         for (int l = 0; l < W; ++l) {
@@ -854,12 +961,15 @@ QUARNEL_LANES_INLINE void gbm_rows_in_lanes(const Walk<ModelKind::gbm, P>& walk,
         spacing = lane_spacing(walk.m.states.row_stride, count, L);
     }
     const std::size_t mask = lane_driver::prefetch_mask(views);
+    // One queue for all blocks (each leaves it empty): its arrays are zeroed once, not
+    // once every L paths.
+    BridgeQueue<W> queue;
     for (std::size_t p = 0; p < spacing; ++p) {
-        gbm_block_along_rows<W, G, P, F>(walk, first + p, spacing, mask, out + p * width);
+        gbm_block_along_rows<W, G, P, F>(walk, first + p, spacing, mask, queue, out + p * width);
     }
     std::size_t p = spacing * L;
     for (; p + L <= count; p += L) {
-        gbm_block_along_rows<W, G, P, F>(walk, first + p, 1, mask, out + p * width);
+        gbm_block_along_rows<W, G, P, F>(walk, first + p, 1, mask, queue, out + p * width);
     }
     (void)one_by_one(walk, first + p, count - p, out + p * width, width);
 }
