@@ -243,12 +243,13 @@ Result<Matrix> price_and_greeks_ladder_in_lanes(
                         hi[j] = kpad[j] + e;
                     }
                 }
-                std::vector<double> sp(stride, 0.0), spp(stride, 0.0), su(4 * stride, 0.0),
-                    suu(4 * stride, 0.0), suv(4 * stride, 0.0);
+                std::vector<double> sp(stride, 0.0), su(4 * stride, 0.0), suu(4 * stride, 0.0),
+                    suv(4 * stride, 0.0);
                 double sv[4] = {}, svv[4] = {};
-                const DigitalLanes lanes{kpad.data(), lo.data(),  hi.data(),  sp.data(),
-                                         spp.data(),  su.data(),  suu.data(), suv.data(),
-                                         stride,      ramp ? 1.0 / (2.0 * e) : 0.0, horizon};
+                const DigitalLanes lanes{kpad.data(), lo.data(),  hi.data(),
+                                         sp.data(),   su.data(),  suu.data(),
+                                         suv.data(),  stride,     ramp ? 1.0 / (2.0 * e) : 0.0,
+                                         horizon};
                 auto terms = [&](PathBlock& b, std::size_t q, double xk, double wk) {
                     const GreekTerms mt = flow.pathwise(xk, wk);
                     const GreekTerms vt = flow.weights(wk);
@@ -278,7 +279,7 @@ Result<Matrix> price_and_greeks_ladder_in_lanes(
                 for (std::size_t j = 0; j < m; ++j) {
                     CentringSums<4> c;
                     c.sp = sp[j];
-                    c.spp = spp[j];
+                    c.spp = sp[j];  // the price is its own square
                     for (std::size_t i = 0; i < 4; ++i) {
                         c.su[i] = su[i * stride + j];
                         c.suu[i] = suu[i * stride + j];

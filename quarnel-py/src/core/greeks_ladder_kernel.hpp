@@ -16,6 +16,10 @@
 
 #include "core/lanes.hpp"
 
+#if defined(__SSE2__) || defined(__AVX__) || defined(__AVX512F__)
+#include <immintrin.h>
+#endif
+
 namespace quarnel::ladder {
 
 // The built-in payoffs and slopes as plain selects of the same values as payoffs.hpp's
@@ -54,15 +58,16 @@ struct PlainLanes {
     double scale, horizon;
 };
 
-// The localised digital's per-strike arrays: strike, ramp ends, and per Greek i the sums
-// of u, u * u and u * v at su/suu/suv + i * stride (the sums of v and v * v do not
-// depend on the strike: the driver keeps one chain of each for all the strikes).
+// The localised digital's per-strike arrays: strike, ramp ends, the price sums, and per
+// Greek i the sums of u, u * u and u * v at su/suu/suv + i * stride. The sums of v and
+// v * v do not depend on the strike: the driver keeps one chain of each for all the
+// strikes. Nor is there a chain of price * price: the price is 0 or 1, its own square,
+// so that chain is the price's, bit for bit.
 struct DigitalLanes {
     const double* ks;
     const double* lo;
     const double* hi;
     double* sp;
-    double* spp;
     double* su;
     double* suu;
     double* suv;
@@ -130,15 +135,32 @@ QUARNEL_LANES_INLINE D pick(M m, D a, D b) noexcept {
     }
 }
 
+// d > 0 ? d : 0. On x86-64 that select is MAXPD(d, +0) exactly (its second operand
+// where d is not greater, NaN and -0.0 included): one instruction where the select
+// takes a compare and a blend.
+template <class D>
+QUARNEL_LANES_INLINE D positive_part(D d) noexcept {
+    const D zero = splat<D>(0.0);
+#if defined(__AVX512F__)
+    // The all-lanes mask form: GCC 12's _mm512_max_pd warns of its own undefined source.
+    if constexpr (kWidth<D> == 8) return _mm512_maskz_max_pd(0xFF, d, zero);
+#endif
+#if defined(__AVX__)
+    if constexpr (kWidth<D> == 4) return _mm256_max_pd(d, zero);
+#endif
+#if defined(__SSE2__)
+    if constexpr (kWidth<D> == 2) return _mm_max_pd(d, zero);
+#endif
+    return pick(d > zero, d, zero);
+}
+
 template <Shape S, class D>
 QUARNEL_LANES_INLINE D value_at(D x, D k) noexcept {
     const D zero = splat<D>(0.0), one = splat<D>(1.0);
     if constexpr (S == Shape::call) {
-        const D d = x - k;
-        return pick(d > zero, d, zero);
+        return positive_part(x - k);
     } else if constexpr (S == Shape::put) {
-        const D d = k - x;
-        return pick(d > zero, d, zero);
+        return positive_part(k - x);
     } else if constexpr (S == Shape::digital_call) {
         return pick(x > k, one, zero);
     } else if constexpr (S == Shape::digital_put) {
@@ -164,6 +186,7 @@ QUARNEL_LANES_INLINE D slope_at(D x, D k) noexcept {
 // the strikes' sums.
 template <class D, Shape S, bool Weights, bool RateRho>
 QUARNEL_LANES_INLINE void plain_block(const PathBlock& b, const PlainLanes& p) noexcept {
+    constexpr bool kIndicator = S == Shape::digital_call || S == Shape::digital_put;
     const D scale = splat<D>(p.scale), horizon = splat<D>(p.horizon);
     const std::size_t stride = p.stride;
     for (std::size_t j = 0; j < stride; j += kWidth<D>) {
@@ -190,9 +213,11 @@ QUARNEL_LANES_INLINE void plain_block(const PathBlock& b, const PlainLanes& p) n
             const D v[5] = {f, v1, d * splat<D>(b.a[1][q]), d * splat<D>(b.a[2][q]), v4};
             for (std::size_t i = 0; i < 5; ++i) {
                 s1[i] = s1[i] + v[i];
-                s2[i] = s2[i] + v[i] * v[i];
+                if (i > 0 || !kIndicator) s2[i] = s2[i] + v[i] * v[i];
             }
         }
+        // A digital's price is 0 or 1, its own square: that chain is the price's own.
+        if constexpr (kIndicator) s2[0] = s1[0];
         for (std::size_t i = 0; i < 5; ++i) {
             store(p.s1 + i * stride + j, s1[i]);
             store(p.s2 + i * stride + j, s2[i]);
@@ -209,7 +234,7 @@ QUARNEL_LANES_INLINE void digital_block(const PathBlock& b, const DigitalLanes& 
     const std::size_t stride = p.stride;
     for (std::size_t j = 0; j < stride; j += kWidth<D>) {
         const D k = load<D>(p.ks + j), lo = load<D>(p.lo + j), hi = load<D>(p.hi + j);
-        D sp = load<D>(p.sp + j), spp = load<D>(p.spp + j);
+        D sp = load<D>(p.sp + j);
         D su[4], suu[4], suv[4];
         for (std::size_t i = 0; i < 4; ++i) {
             su[i] = load<D>(p.su + i * stride + j);
@@ -234,7 +259,6 @@ QUARNEL_LANES_INLINE void digital_block(const PathBlock& b, const DigitalLanes& 
             }
             const D g = f - fs;
             sp = sp + f;
-            spp = spp + f * f;
             for (std::size_t i = 0; i < 4; ++i) {
                 const D v = splat<D>(b.b[i][q]);
                 D u = fsp * splat<D>(b.a[i][q]) + g * v;
@@ -247,7 +271,6 @@ QUARNEL_LANES_INLINE void digital_block(const PathBlock& b, const DigitalLanes& 
             }
         }
         store(p.sp + j, sp);
-        store(p.spp + j, spp);
         for (std::size_t i = 0; i < 4; ++i) {
             store(p.su + i * stride + j, su[i]);
             store(p.suu + i * stride + j, suu[i]);
