@@ -47,8 +47,8 @@ TEST_CASE("every lane width gives each strike the single call's bits") {
     w[301] = -kInf;
     x[511] = -0.0;
     // Eleven strikes: kinks hit exactly (one twice), ones beyond every state, zero.
-    const std::vector<double> strikes = {x[3],  x[7],  x[3],  95.0, 100.0, 105.0,
-                                         x[40], 0.0, 1e3,   -5.0, x[299]};
+    const std::vector<double> strikes = {x[3],  x[7], x[3], 95.0, 100.0, 105.0,
+                                         x[40], 0.0,  1e3,  -5.0, x[299]};
     int widths = 0;
     for (int width : {1, 2, 4, 8}) {
         if (width > detail::ladder_width()) continue;
@@ -73,10 +73,10 @@ TEST_CASE("every lane width gives each strike the single call's bits") {
                                 hw, rate);
                             CHECK(one.ok());
                             const Greeks& g = one.value();
-                            const double want[10] = {
-                                g.price,        g.delta,        g.gamma,        g.vega,
-                                g.rho,          g.price_stderr, g.delta_stderr, g.gamma_stderr,
-                                g.vega_stderr,  g.rho_stderr};
+                            const double want[10] = {g.price,        g.delta,        g.gamma,
+                                                     g.vega,         g.rho,          g.price_stderr,
+                                                     g.delta_stderr, g.gamma_stderr, g.vega_stderr,
+                                                     g.rho_stderr};
                             bool equal = true;
                             for (std::size_t i = 0; i < 10; ++i) {
                                 equal = equal && same(rows.row(j)[i], want[i]);

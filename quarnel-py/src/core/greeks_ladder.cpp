@@ -193,7 +193,7 @@ Result<Matrix> price_and_greeks_ladder_in_lanes(
             [&](const auto& x, const auto& w) {
                 if (call.estimator == Estimator::weights || !call.localised) {
                     std::vector<double> s1(5 * stride, 0.0), s2(5 * stride, 0.0);
-                    const PlainLanes lanes{kpad.data(), s1.data(), s2.data(),
+                    const PlainLanes lanes{kpad.data(), s1.data(),    s2.data(),
                                            stride,      flow.scale(), horizon};
                     with_shape(shape_of(call.payoff), [&](auto shape) {
                         constexpr Shape S = decltype(shape)::value;
@@ -246,9 +246,9 @@ Result<Matrix> price_and_greeks_ladder_in_lanes(
                 std::vector<double> sp(stride, 0.0), su(4 * stride, 0.0), suu(4 * stride, 0.0),
                     suv(4 * stride, 0.0);
                 double sv[4] = {}, svv[4] = {};
-                const DigitalLanes lanes{kpad.data(), lo.data(),  hi.data(),
-                                         sp.data(),   su.data(),  suu.data(),
-                                         suv.data(),  stride,     ramp ? 1.0 / (2.0 * e) : 0.0,
+                const DigitalLanes lanes{kpad.data(), lo.data(), hi.data(),
+                                         sp.data(),   su.data(), suu.data(),
+                                         suv.data(),  stride,    ramp ? 1.0 / (2.0 * e) : 0.0,
                                          horizon};
                 auto terms = [&](PathBlock& b, std::size_t q, double xk, double wk) {
                     const GreekTerms mt = flow.pathwise(xk, wk);
@@ -264,8 +264,8 @@ Result<Matrix> price_and_greeks_ladder_in_lanes(
                     }
                 };
                 auto run = [&](auto put_term, auto rate_term) {
-                    const DigitalFn kernel = digital_at(width, decltype(put_term)::value,
-                                                        decltype(rate_term)::value);
+                    const DigitalFn kernel =
+                        digital_at(width, decltype(put_term)::value, decltype(rate_term)::value);
                     for (std::size_t first = 0; first < n; first += kBlockPaths) {
                         fill_block(*block, x, w, first, std::min(kBlockPaths, n - first), terms);
                         kernel(*block, lanes);
