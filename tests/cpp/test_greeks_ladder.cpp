@@ -1,9 +1,11 @@
 // The strike ladder at every lane width the build and the CPU have: each strike's row
 // the single call's bits, over more strikes than the widest lanes and not a multiple of
 // any width, and over more paths than one block (the sums carried from block to block).
+#include <bit>
 #include <cmath>
 #include <cstddef>
-#include <cstring>
+#include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <optional>
 #include <random>
@@ -25,7 +27,7 @@ View1D view(const std::vector<double>& v) {
 // The same bits, or NaN for NaN (a NaN's payload is not part of the contract).
 bool same(double a, double b) {
     if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
-    return std::memcmp(&a, &b, sizeof a) == 0;
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
 
 }  // namespace

@@ -97,6 +97,8 @@ inline namespace QUARNEL_LADDER_ISA {
 // toss, and a branch per lane would not vectorise).
 template <class D>
 inline constexpr std::size_t kWidth = sizeof(D) / sizeof(double);
+template <>
+inline constexpr std::size_t kWidth<double> = 1;
 
 // An initialiser of W copies, which GCC turns into one broadcast (a loop of lane stores
 // it does not).
