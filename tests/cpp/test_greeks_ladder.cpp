@@ -96,7 +96,7 @@ TEST_CASE("every lane width gives each strike the single call's bits") {
             }
         }
     }
-    CHECK(widths >= 2);
+    CHECK(widths >= (detail::ladder_width() > 1 ? 2 : 1));
 }
 
 int main() { return qtest::run_all(); }
