@@ -1,27 +1,47 @@
 #include "core/greeks_ladder.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+// One strike and two lanes here, the wider lanes in their own files (x86-64 only).
+#define QUARNEL_LADDER_ISA portable
 #include "core/greeks_constant_flow.hpp"
 #include "core/greeks_conventions.hpp"
+#include "core/greeks_ladder_kernel.hpp"
 #include "core/greeks_payoffs.hpp"
+#include "core/lanes.hpp"
 #include "core/path_batch.hpp"
 #include "core/sample_layout.hpp"
 #include "quarnel/from_paths.hpp"
 #include "quarnel/greeks_from_paths.hpp"
 
+#if defined(__GNUC__) && !defined(QUARNEL_NO_VECTOR_EXTENSIONS)
+#define QUARNEL_LADDER_VECTORS 1
+#else
+#define QUARNEL_LADDER_VECTORS 0
+#endif
+
 namespace quarnel {
 namespace {
 
-// The built-in payoffs and slopes as plain selects of the same values as payoffs.hpp's
-// (d > 0 ? d : 0 is positive_part exactly: -0.0 and NaN give +0.0), which the loop over
-// the strikes can vectorise where the payoff objects' scalar intrinsics would stop it.
-enum class Shape { identity, call, put, digital_call, digital_put };
+using ladder::DigitalFn;
+using ladder::DigitalLanes;
+using ladder::kBlockPaths;
+using ladder::kStrikePad;
+using ladder::PathBlock;
+using ladder::PlainFn;
+using ladder::PlainLanes;
+using ladder::Shape;
+using ladder::slope_at;
+using ladder::value_at;
 
 inline Shape shape_of(GreekPayoff kind) noexcept {
     switch (kind) {
@@ -32,34 +52,6 @@ inline Shape shape_of(GreekPayoff kind) noexcept {
         default: break;
     }
     return Shape::identity;
-}
-
-template <Shape S>
-inline double value_at(double x, double k) noexcept {
-    if constexpr (S == Shape::call) {
-        const double d = x - k;
-        return d > 0.0 ? d : 0.0;
-    } else if constexpr (S == Shape::put) {
-        const double d = k - x;
-        return d > 0.0 ? d : 0.0;
-    } else if constexpr (S == Shape::digital_call) {
-        return x > k ? 1.0 : 0.0;
-    } else if constexpr (S == Shape::digital_put) {
-        return x < k ? 1.0 : 0.0;
-    } else {
-        return x;
-    }
-}
-
-template <Shape S>
-inline double slope_at(double x, double k) noexcept {
-    if constexpr (S == Shape::call) {
-        return x > k ? 1.0 : 0.0;
-    } else if constexpr (S == Shape::put) {
-        return x < k ? -1.0 : 0.0;
-    } else {
-        return 1.0;
-    }
 }
 
 template <class F>
@@ -92,56 +84,58 @@ inline PlainSamples plain_samples(double k, double x, double w, double scale, co
             RateRho ? r - horizon * f : r};
 }
 
-// Per strike the sums of the five plain sample streams, stream-major so that the loop
-// over the strikes runs along each array.
-class PlainLadder {
-public:
-    explicit PlainLadder(std::size_t m) : m_(m), s1_(5 * m, 0.0), s2_(5 * m, 0.0) {}
-
-    void add(std::size_t j, const GreekSamples& s) noexcept {
-        const double v[5] = {s.price, s.greeks.delta, s.greeks.gamma, s.greeks.vega, s.greeks.rho};
-        for (std::size_t i = 0; i < 5; ++i) {
-            double& a = s1_[i * m_ + j];
-            double& b = s2_[i * m_ + j];
-            a = a + v[i];
-            b = b + v[i] * v[i];
-        }
+// The widest lanes the build and the CPU have.
+int widest_ladder_width() noexcept {
+#if QUARNEL_LADDER_WIDE
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512dq") != 0) {
+        return 8;
     }
+    if (__builtin_cpu_supports("avx2") != 0) return 4;
+#endif
+    return QUARNEL_LADDER_VECTORS ? 2 : 1;
+}
 
-    // One path's samples for every strike (plain_samples), each added to its strike's sums.
-    template <Shape S, bool Weights, bool RateRho>
-    void add_path(const double* __restrict ks, double x, double w, double scale,
-                  const GreekTerms& t, double horizon) noexcept {
-        double* __restrict s1 = s1_.data();
-        double* __restrict s2 = s2_.data();
-        const std::size_t m = m_;
-        for (std::size_t j = 0; j < m; ++j) {
-            const PlainSamples v =
-                plain_samples<S, Weights, RateRho>(ks[j], x, w, scale, t, horizon);
-            const double f = v.f, v1 = v.v1, v2 = v.v2, v3 = v.v3, v4 = v.v4;
-            s1[j] = s1[j] + f;
-            s2[j] = s2[j] + f * f;
-            s1[m + j] = s1[m + j] + v1;
-            s2[m + j] = s2[m + j] + v1 * v1;
-            s1[2 * m + j] = s1[2 * m + j] + v2;
-            s2[2 * m + j] = s2[2 * m + j] + v2 * v2;
-            s1[3 * m + j] = s1[3 * m + j] + v3;
-            s2[3 * m + j] = s2[3 * m + j] + v3 * v3;
-            s1[4 * m + j] = s1[4 * m + j] + v4;
-            s2[4 * m + j] = s2[4 * m + j] + v4 * v4;
-        }
+// The kernels at a lane width the CPU has. Two lanes are the width every 64-bit target
+// has (SSE2 on x86-64, NEON on AArch64); without vector extensions, one strike at a time.
+PlainFn plain_at(int width, Shape shape, bool weights, bool rate_rho) noexcept {
+    switch (width) {
+#if QUARNEL_LADDER_WIDE
+        case 8: return ladder::plain_kernel_8(shape, weights, rate_rho);
+        case 4: return ladder::plain_kernel_4(shape, weights, rate_rho);
+#endif
+#if QUARNEL_LADDER_VECTORS
+        case 2: return ladder::plain_kernel<Lanes<2>::type>(shape, weights, rate_rho);
+#endif
+        default: return ladder::plain_kernel<double>(shape, weights, rate_rho);
     }
+}
 
-    PriceGreeks finish(std::size_t j, std::size_t n) const noexcept {
-        const double s1[4] = {s1_[m_ + j], s1_[2 * m_ + j], s1_[3 * m_ + j], s1_[4 * m_ + j]};
-        const double s2[4] = {s2_[m_ + j], s2_[2 * m_ + j], s2_[3 * m_ + j], s2_[4 * m_ + j]};
-        return detail::finish(s1_[j], s2_[j], s1, s2, n);
+DigitalFn digital_at(int width, bool put, bool rate_rho) noexcept {
+    switch (width) {
+#if QUARNEL_LADDER_WIDE
+        case 8: return ladder::digital_kernel_8(put, rate_rho);
+        case 4: return ladder::digital_kernel_4(put, rate_rho);
+#endif
+#if QUARNEL_LADDER_VECTORS
+        case 2: return ladder::digital_kernel<Lanes<2>::type>(put, rate_rho);
+#endif
+        default: return ladder::digital_kernel<double>(put, rate_rho);
     }
+}
 
-private:
-    std::size_t m_;
-    std::vector<double> s1_, s2_;
-};
+// Fills `b` with paths first .. first + count - 1.
+template <class X, class Wv, class Terms>
+void fill_block(PathBlock& b, const X& x, const Wv& w, std::size_t first, std::size_t count,
+                Terms terms) noexcept {
+    b.count = count;
+    for (std::size_t q = 0; q < count; ++q) {
+        const double xk = x[first + q], wk = w[first + q];
+        b.x[q] = xk;
+        b.w[q] = wk;
+        terms(b, q, xk, wk);
+    }
+}
 
 Greeks to_greeks(const PriceGreeks& r) noexcept {
     return {r.price,        r.delta,        r.gamma,        r.vega,        r.rho,
@@ -150,9 +144,16 @@ Greeks to_greeks(const PriceGreeks& r) noexcept {
 
 }  // namespace
 
-Result<Matrix> price_and_greeks_ladder_constant_flow(
-    const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0, double vol,
-    std::string_view payoff, const View1D& strikes, std::string_view model,
+namespace detail {
+
+int ladder_width() noexcept {
+    static const int widest = widest_ladder_width();
+    return widest;
+}
+
+Result<Matrix> price_and_greeks_ladder_in_lanes(
+    int width, const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0,
+    double vol, std::string_view payoff, const View1D& strikes, std::string_view model,
     std::string_view estimator, std::optional<double> half_width, std::optional<double> rate) {
     const Result<ConstantFlowCall> checked = check_price_and_greeks_constant_flow(
         terminal_states, w_terminals, horizon, x0, vol, payoff, 0.0, model, estimator, half_width,
@@ -178,55 +179,117 @@ Result<Matrix> price_and_greeks_ladder_constant_flow(
     const bool rate_rho = rate.has_value();
     const std::size_t n = terminal_states.size();
     std::vector<PriceGreeks> results(m);
+    if (width == 0 || width > ladder_width()) width = ladder_width();
+    // Padded with copies of the last strike: the lanes past m compute sums nobody reads.
+    const std::size_t stride = (m + kStrikePad - 1) / kStrikePad * kStrikePad;
+    std::vector<double> kpad(stride, m == 0 ? 0.0 : ks[m - 1]);
+    std::copy(ks.begin(), ks.end(), kpad.begin());
+    const auto block = std::make_unique<PathBlock>();
+    using Yes = std::true_type;
+    using No = std::false_type;
 
     with_flow(call.model, horizon, x0, vol, [&](const auto& flow) {
         with_dense_views(
             [&](const auto& x, const auto& w) {
                 if (call.estimator == Estimator::weights || !call.localised) {
-                    PlainLadder sums(m);
-                    const bool by_weights = call.estimator == Estimator::weights;
+                    std::vector<double> s1(5 * stride, 0.0), s2(5 * stride, 0.0);
+                    const PlainLanes lanes{kpad.data(), s1.data(),    s2.data(),
+                                           stride,      flow.scale(), horizon};
                     with_shape(shape_of(call.payoff), [&](auto shape) {
                         constexpr Shape S = decltype(shape)::value;
                         auto run = [&](auto weights, auto rate_term) {
                             constexpr bool W = decltype(weights)::value;
                             constexpr bool R = decltype(rate_term)::value;
-                            for (std::size_t k = 0; k < n; ++k) {
-                                const double xk = x[k], wk = w[k];
+                            const PlainFn kernel = plain_at(width, S, W, R);
+                            auto terms = [&](PathBlock& b, std::size_t q, double xk, double wk) {
                                 const GreekTerms t = W ? flow.weights(wk) : flow.pathwise(xk, wk);
-                                sums.template add_path<S, W, R>(ks.data(), xk, wk, flow.scale(), t,
-                                                                horizon);
+                                b.a[0][q] = t.delta;
+                                b.a[1][q] = t.gamma;
+                                b.a[2][q] = t.vega;
+                                b.a[3][q] = t.rho;
+                            };
+                            for (std::size_t first = 0; first < n; first += kBlockPaths) {
+                                fill_block(*block, x, w, first, std::min(kBlockPaths, n - first),
+                                           terms);
+                                kernel(*block, lanes);
                             }
                         };
-                        using Yes = std::true_type;
-                        using No = std::false_type;
-                        if (by_weights) {
+                        if (call.estimator == Estimator::weights) {
                             rate_rho ? run(Yes{}, Yes{}) : run(Yes{}, No{});
                         } else {
                             rate_rho ? run(No{}, Yes{}) : run(No{}, No{});
                         }
                     });
-                    for (std::size_t j = 0; j < m; ++j) results[j] = sums.finish(j, n);
+                    for (std::size_t j = 0; j < m; ++j) {
+                        const double g1[4] = {s1[stride + j], s1[2 * stride + j],
+                                              s1[3 * stride + j], s1[4 * stride + j]};
+                        const double g2[4] = {s2[stride + j], s2[2 * stride + j],
+                                              s2[3 * stride + j], s2[4 * stride + j]};
+                        results[j] = detail::finish(s1[j], s2[j], g1, g2, n);
+                    }
                     return;
                 }
                 // The digitals: one width for every strike (it depends on the states
-                // alone), a ramp and centred sums per strike.
+                // alone), a ramp and centred sums per strike. The ramp's ends as
+                // LocalisedDigital sets them: none (at infinity, slope 0) for a width that
+                // is not a positive finite number.
                 const double e = half_width ? *half_width : default_half_width(x);
-                const bool put = call.payoff == GreekPayoff::digital_put;
-                std::vector<LocalisedDigital> digitals;
-                digitals.reserve(m);
-                for (std::size_t j = 0; j < m; ++j) digitals.emplace_back(ks[j], e, put);
-                std::vector<CentringSums<4>> sums(m);
-                for (std::size_t k = 0; k < n; ++k) {
-                    const double xk = x[k], wk = w[k];
-                    for (std::size_t j = 0; j < m; ++j) {
-                        sums[j].add(
-                            greeks_localised_digital_sample(digitals[j], flow, xk, wk, rate_rho));
+                const bool ramp = e > 0.0 && e < std::numeric_limits<double>::infinity();
+                std::vector<double> lo(stride, std::numeric_limits<double>::infinity());
+                std::vector<double> hi(stride, std::numeric_limits<double>::infinity());
+                if (ramp) {
+                    for (std::size_t j = 0; j < stride; ++j) {
+                        lo[j] = kpad[j] - e;
+                        hi[j] = kpad[j] + e;
                     }
                 }
+                std::vector<double> sp(stride, 0.0), su(4 * stride, 0.0), suu(4 * stride, 0.0),
+                    suv(4 * stride, 0.0);
+                double sv[4] = {}, svv[4] = {};
+                const DigitalLanes lanes{kpad.data(), lo.data(), hi.data(),
+                                         sp.data(),   su.data(), suu.data(),
+                                         suv.data(),  stride,    ramp ? 1.0 / (2.0 * e) : 0.0,
+                                         horizon};
+                auto terms = [&](PathBlock& b, std::size_t q, double xk, double wk) {
+                    const GreekTerms mt = flow.pathwise(xk, wk);
+                    const GreekTerms vt = flow.weights(wk);
+                    const double ms[4] = {mt.delta, mt.gamma, mt.vega, mt.rho};
+                    const double vs[4] = {vt.delta, vt.gamma, vt.vega, vt.rho};
+                    for (std::size_t i = 0; i < 4; ++i) {
+                        b.a[i][q] = ms[i];
+                        b.b[i][q] = vs[i];
+                        // The weights' own sums are the same chain at every strike.
+                        sv[i] = sv[i] + vs[i];
+                        svv[i] = svv[i] + vs[i] * vs[i];
+                    }
+                };
+                auto run = [&](auto put_term, auto rate_term) {
+                    const DigitalFn kernel =
+                        digital_at(width, decltype(put_term)::value, decltype(rate_term)::value);
+                    for (std::size_t first = 0; first < n; first += kBlockPaths) {
+                        fill_block(*block, x, w, first, std::min(kBlockPaths, n - first), terms);
+                        kernel(*block, lanes);
+                    }
+                };
+                if (call.payoff == GreekPayoff::digital_put) {
+                    rate_rho ? run(Yes{}, Yes{}) : run(Yes{}, No{});
+                } else {
+                    rate_rho ? run(No{}, Yes{}) : run(No{}, No{});
+                }
                 for (std::size_t j = 0; j < m; ++j) {
-                    const MeanStderr p = sums[j].price(n);
+                    CentringSums<4> c;
+                    c.sp = sp[j];
+                    c.spp = sp[j];  // the price is its own square
+                    for (std::size_t i = 0; i < 4; ++i) {
+                        c.su[i] = su[i * stride + j];
+                        c.suu[i] = suu[i * stride + j];
+                        c.suv[i] = suv[i * stride + j];
+                        c.sv[i] = sv[i];
+                        c.svv[i] = svv[i];
+                    }
+                    const MeanStderr p = c.price(n);
                     MeanStderr g[4];
-                    for (std::size_t i = 0; i < 4; ++i) g[i] = sums[j].greek(i, n);
+                    for (std::size_t i = 0; i < 4; ++i) g[i] = c.greek(i, n);
                     results[j] = {p.mean,       g[0].mean,   g[1].mean,    g[2].mean,
                                   g[3].mean,    p.stderr_,   g[0].stderr_, g[1].stderr_,
                                   g[2].stderr_, g[3].stderr_};
@@ -245,6 +308,17 @@ Result<Matrix> price_and_greeks_ladder_constant_flow(
         for (std::size_t i = 0; i < 10; ++i) row[i] = values[i];
     }
     return out;
+}
+
+}  // namespace detail
+
+Result<Matrix> price_and_greeks_ladder_constant_flow(
+    const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0, double vol,
+    std::string_view payoff, const View1D& strikes, std::string_view model,
+    std::string_view estimator, std::optional<double> half_width, std::optional<double> rate) {
+    return detail::price_and_greeks_ladder_in_lanes(0, terminal_states, w_terminals, horizon, x0,
+                                                    vol, payoff, strikes, model, estimator,
+                                                    half_width, rate);
 }
 
 Result<Matrix> ladder_constant_flow_chunk_samples(const View1D& terminal_states,

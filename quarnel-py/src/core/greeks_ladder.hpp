@@ -24,6 +24,22 @@ Result<Matrix> price_and_greeks_ladder_constant_flow(
     std::string_view payoff, const View1D& strikes, std::string_view model,
     std::string_view estimator, std::optional<double> half_width, std::optional<double> rate);
 
+namespace detail {
+
+// The widest lanes of strikes the build and the CPU have: 8 (AVX-512), 4 (AVX2), 2, or 1
+// without vector extensions.
+int ladder_width() noexcept;
+
+// price_and_greeks_ladder_constant_flow with the strikes in lanes of `width` (1, 2, or
+// on x86-64 4 and 8 where ladder_width() allows them; 0 for the widest): the same bits at
+// every width, which the tests check width by width.
+Result<Matrix> price_and_greeks_ladder_in_lanes(
+    int width, const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0,
+    double vol, std::string_view payoff, const View1D& strikes, std::string_view model,
+    std::string_view estimator, std::optional<double> half_width, std::optional<double> rate);
+
+}  // namespace detail
+
 // The ladder's per-path samples over a chunk, for quarnel.dask: per strike, in the order
 // of `strikes`, the columns of greeks_constant_flow_chunk_samples at that strike, 5 (the
 // weights and pathwise estimators) or 13 (the localised digitals, ramp half-width
