@@ -15,6 +15,7 @@
 #include "check.hpp"
 #include "core/greeks_constant_flow.hpp"
 #include "core/greeks_ladder.hpp"
+#include "core/pool.hpp"
 
 using namespace quarnel;
 
@@ -51,6 +52,7 @@ TEST_CASE("every lane width gives each strike the single call's bits") {
     // Eleven strikes: kinks hit exactly (one twice), ones beyond every state, zero.
     const std::vector<double> strikes = {x[3],  x[7], x[3], 95.0, 100.0, 105.0,
                                          x[40], 0.0,  1e3,  -5.0, x[299]};
+    WorkerPool pool(3);
     int widths = 0;
     for (int width : {1, 2, 4, 8}) {
         if (width > detail::ladder_width()) continue;
@@ -69,6 +71,16 @@ TEST_CASE("every lane width gives each strike the single call's bits") {
                         CHECK(ladder.ok());
                         if (!ladder.ok()) continue;
                         Matrix& rows = ladder.value();
+                        // The groups of strikes shared out on three threads: the same bits.
+                        auto shared = detail::price_and_greeks_ladder_in_lanes(
+                            width, view(x), view(w), t, x0, vol, payoff, view(strikes), model,
+                            estimator, hw, rate, &pool);
+                        CHECK(shared.ok());
+                        for (std::size_t j = 0; shared.ok() && j < strikes.size(); ++j) {
+                            for (std::size_t i = 0; i < 10; ++i) {
+                                CHECK(same(shared.value().row(j)[i], rows.row(j)[i]));
+                            }
+                        }
                         for (std::size_t j = 0; j < strikes.size(); ++j) {
                             const auto one = price_and_greeks_constant_flow(
                                 view(x), view(w), t, x0, vol, payoff, strikes[j], model, estimator,

@@ -19,6 +19,7 @@
 #include "core/greeks_payoffs.hpp"
 #include "core/lanes.hpp"
 #include "core/path_batch.hpp"
+#include "core/pool.hpp"
 #include "core/sample_layout.hpp"
 #include "quarnel/from_paths.hpp"
 #include "quarnel/greeks_from_paths.hpp"
@@ -154,7 +155,8 @@ int ladder_width() noexcept {
 Result<Matrix> price_and_greeks_ladder_in_lanes(
     int width, const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0,
     double vol, std::string_view payoff, const View1D& strikes, std::string_view model,
-    std::string_view estimator, std::optional<double> half_width, std::optional<double> rate) {
+    std::string_view estimator, std::optional<double> half_width, std::optional<double> rate,
+    WorkerPool* pool, const WorkScope* scope) {
     const Result<ConstantFlowCall> checked = check_price_and_greeks_constant_flow(
         terminal_states, w_terminals, horizon, x0, vol, payoff, 0.0, model, estimator, half_width,
         rate, std::nullopt, std::nullopt);
@@ -184,7 +186,31 @@ Result<Matrix> price_and_greeks_ladder_in_lanes(
     const std::size_t stride = (m + kStrikePad - 1) / kStrikePad * kStrikePad;
     std::vector<double> kpad(stride, m == 0 ? 0.0 : ks[m - 1]);
     std::copy(ks.begin(), ks.end(), kpad.begin());
-    const auto block = std::make_unique<PathBlock>();
+    // The groups of kStrikePad strikes in at most one contiguous run per thread, each run
+    // whole on one thread with a path block of its own: every strike's sums are one chain
+    // in path order whoever runs them.
+    const std::size_t groups = stride / kStrikePad;
+    const std::size_t parts =
+        pool == nullptr ? 1 : std::max<std::size_t>(1, std::min(groups, pool->threads()));
+    std::vector<std::unique_ptr<PathBlock>> blocks(parts);
+    for (auto& b : blocks) b = std::make_unique<PathBlock>();
+    // sweep(part, first strike, strike count, its block) for each part.
+    auto run_parts = [&](auto sweep) {
+        auto task = [&](std::size_t part) noexcept {
+            const std::size_t g0 = part * groups / parts, g1 = (part + 1) * groups / parts;
+            sweep(part, g0 * kStrikePad, (g1 - g0) * kStrikePad, *blocks[part]);
+        };
+        if (parts == 1) {
+            task(0);
+            return;
+        }
+        auto work = [&] { pool->run(parts, task, n * stride); };
+        if (scope != nullptr) {
+            (*scope)(work);
+        } else {
+            work();
+        }
+    };
     using Yes = std::true_type;
     using No = std::false_type;
 
@@ -193,8 +219,8 @@ Result<Matrix> price_and_greeks_ladder_in_lanes(
             [&](const auto& x, const auto& w) {
                 if (call.estimator == Estimator::weights || !call.localised) {
                     std::vector<double> s1(5 * stride, 0.0), s2(5 * stride, 0.0);
-                    const PlainLanes lanes{kpad.data(), s1.data(),    s2.data(),
-                                           stride,      flow.scale(), horizon};
+                    const PlainLanes lanes{kpad.data(),  s1.data(), s2.data(), stride,
+                                           flow.scale(), horizon,   stride};
                     with_shape(shape_of(call.payoff), [&](auto shape) {
                         constexpr Shape S = decltype(shape)::value;
                         auto run = [&](auto weights, auto rate_term) {
@@ -208,11 +234,19 @@ Result<Matrix> price_and_greeks_ladder_in_lanes(
                                 b.a[2][q] = t.vega;
                                 b.a[3][q] = t.rho;
                             };
-                            for (std::size_t first = 0; first < n; first += kBlockPaths) {
-                                fill_block(*block, x, w, first, std::min(kBlockPaths, n - first),
-                                           terms);
-                                kernel(*block, lanes);
-                            }
+                            run_parts([&](std::size_t, std::size_t j0, std::size_t count,
+                                          PathBlock& block) {
+                                PlainLanes part = lanes;
+                                part.ks += j0;
+                                part.s1 += j0;
+                                part.s2 += j0;
+                                part.count = count;
+                                for (std::size_t first = 0; first < n; first += kBlockPaths) {
+                                    fill_block(block, x, w, first, std::min(kBlockPaths, n - first),
+                                               terms);
+                                    kernel(block, part);
+                                }
+                            });
                         };
                         if (call.estimator == Estimator::weights) {
                             rate_rho ? run(Yes{}, Yes{}) : run(Yes{}, No{});
@@ -249,27 +283,45 @@ Result<Matrix> price_and_greeks_ladder_in_lanes(
                 const DigitalLanes lanes{kpad.data(), lo.data(), hi.data(),
                                          sp.data(),   su.data(), suu.data(),
                                          suv.data(),  stride,    ramp ? 1.0 / (2.0 * e) : 0.0,
-                                         horizon};
-                auto terms = [&](PathBlock& b, std::size_t q, double xk, double wk) {
-                    const GreekTerms mt = flow.pathwise(xk, wk);
-                    const GreekTerms vt = flow.weights(wk);
-                    const double ms[4] = {mt.delta, mt.gamma, mt.vega, mt.rho};
-                    const double vs[4] = {vt.delta, vt.gamma, vt.vega, vt.rho};
-                    for (std::size_t i = 0; i < 4; ++i) {
-                        b.a[i][q] = ms[i];
-                        b.b[i][q] = vs[i];
-                        // The weights' own sums are the same chain at every strike.
-                        sv[i] = sv[i] + vs[i];
-                        svv[i] = svv[i] + vs[i] * vs[i];
-                    }
+                                         horizon,     stride};
+                // The weights' own sums are the same chain at every strike: the first
+                // part keeps them.
+                auto terms_of = [&](bool keeps_sums) {
+                    return [&, keeps_sums](PathBlock& b, std::size_t q, double xk, double wk) {
+                        const GreekTerms mt = flow.pathwise(xk, wk);
+                        const GreekTerms vt = flow.weights(wk);
+                        const double ms[4] = {mt.delta, mt.gamma, mt.vega, mt.rho};
+                        const double vs[4] = {vt.delta, vt.gamma, vt.vega, vt.rho};
+                        for (std::size_t i = 0; i < 4; ++i) {
+                            b.a[i][q] = ms[i];
+                            b.b[i][q] = vs[i];
+                            if (keeps_sums) {
+                                sv[i] = sv[i] + vs[i];
+                                svv[i] = svv[i] + vs[i] * vs[i];
+                            }
+                        }
+                    };
                 };
                 auto run = [&](auto put_term, auto rate_term) {
                     const DigitalFn kernel =
                         digital_at(width, decltype(put_term)::value, decltype(rate_term)::value);
-                    for (std::size_t first = 0; first < n; first += kBlockPaths) {
-                        fill_block(*block, x, w, first, std::min(kBlockPaths, n - first), terms);
-                        kernel(*block, lanes);
-                    }
+                    run_parts([&](std::size_t part_index, std::size_t j0, std::size_t count,
+                                  PathBlock& block) {
+                        DigitalLanes part = lanes;
+                        part.ks += j0;
+                        part.lo += j0;
+                        part.hi += j0;
+                        part.sp += j0;
+                        part.su += j0;
+                        part.suu += j0;
+                        part.suv += j0;
+                        part.count = count;
+                        const auto terms = terms_of(part_index == 0);
+                        for (std::size_t first = 0; first < n; first += kBlockPaths) {
+                            fill_block(block, x, w, first, std::min(kBlockPaths, n - first), terms);
+                            kernel(block, part);
+                        }
+                    });
                 };
                 if (call.payoff == GreekPayoff::digital_put) {
                     rate_rho ? run(Yes{}, Yes{}) : run(Yes{}, No{});
@@ -315,10 +367,11 @@ Result<Matrix> price_and_greeks_ladder_in_lanes(
 Result<Matrix> price_and_greeks_ladder_constant_flow(
     const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0, double vol,
     std::string_view payoff, const View1D& strikes, std::string_view model,
-    std::string_view estimator, std::optional<double> half_width, std::optional<double> rate) {
-    return detail::price_and_greeks_ladder_in_lanes(0, terminal_states, w_terminals, horizon, x0,
-                                                    vol, payoff, strikes, model, estimator,
-                                                    half_width, rate);
+    std::string_view estimator, std::optional<double> half_width, std::optional<double> rate,
+    const WorkScope& scope) {
+    return detail::price_and_greeks_ladder_in_lanes(
+        0, terminal_states, w_terminals, horizon, x0, vol, payoff, strikes, model, estimator,
+        half_width, rate, &WorkerPool::global(), &scope);
 }
 
 Result<Matrix> ladder_constant_flow_chunk_samples(const View1D& terminal_states,

@@ -11,6 +11,7 @@
 #include "core/matrix.hpp"
 #include "core/result.hpp"
 #include "core/view.hpp"
+#include "core/work_scope.hpp"
 
 namespace quarnel {
 
@@ -19,10 +20,16 @@ namespace quarnel {
 // price_and_greeks_constant_flow with that strike. Checks: those of the single call
 // (with its strike checks made per strike, "strikes[3] must be finite, got nan"); the
 // spreads have no ladder (their second strike would need a ladder of its own).
+// The strikes are shared out on the process-wide pool in groups of lanes, each strike's
+// sums whole on one thread (so the same bits at every thread count), the loop inside
+// `scope`.
 Result<Matrix> price_and_greeks_ladder_constant_flow(
     const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0, double vol,
     std::string_view payoff, const View1D& strikes, std::string_view model,
-    std::string_view estimator, std::optional<double> half_width, std::optional<double> rate);
+    std::string_view estimator, std::optional<double> half_width, std::optional<double> rate,
+    const WorkScope& scope);
+
+class WorkerPool;
 
 namespace detail {
 
@@ -33,10 +40,12 @@ int ladder_width() noexcept;
 // price_and_greeks_ladder_constant_flow with the strikes in lanes of `width` (1, 2, or
 // on x86-64 4 and 8 where ladder_width() allows them; 0 for the widest): the same bits at
 // every width, which the tests check width by width.
+// With a `pool`, the groups of strikes are shared out on it; without, run in order here.
 Result<Matrix> price_and_greeks_ladder_in_lanes(
     int width, const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0,
     double vol, std::string_view payoff, const View1D& strikes, std::string_view model,
-    std::string_view estimator, std::optional<double> half_width, std::optional<double> rate);
+    std::string_view estimator, std::optional<double> half_width, std::optional<double> rate,
+    WorkerPool* pool = nullptr, const WorkScope* scope = nullptr);
 
 }  // namespace detail
 

@@ -56,6 +56,7 @@ struct PlainLanes {
     double* s2;
     std::size_t stride;
     double scale, horizon;
+    std::size_t count;  // the strikes run from these pointers, a multiple of kStrikePad
 };
 
 // The localised digital's per-strike arrays: strike, ramp ends, the price sums, and per
@@ -73,6 +74,7 @@ struct DigitalLanes {
     double* suv;
     std::size_t stride;
     double inv2e, horizon;
+    std::size_t count;  // the strikes run from these pointers, a multiple of kStrikePad
 };
 
 using PlainFn = void (*)(const PathBlock&, const PlainLanes&) noexcept;
@@ -191,7 +193,7 @@ QUARNEL_LANES_INLINE void plain_block(const PathBlock& b, const PlainLanes& p) n
     constexpr bool kIndicator = S == Shape::digital_call || S == Shape::digital_put;
     const D scale = splat<D>(p.scale), horizon = splat<D>(p.horizon);
     const std::size_t stride = p.stride;
-    for (std::size_t j = 0; j < stride; j += kWidth<D>) {
+    for (std::size_t j = 0; j < p.count; j += kWidth<D>) {
         const D k = load<D>(p.ks + j);
         D s1[5], s2[5];
         for (std::size_t i = 0; i < 5; ++i) {
@@ -234,7 +236,7 @@ QUARNEL_LANES_INLINE void digital_block(const PathBlock& b, const DigitalLanes& 
     const D zero = splat<D>(0.0), one = splat<D>(1.0);
     const D inv2e = splat<D>(p.inv2e), horizon = splat<D>(p.horizon);
     const std::size_t stride = p.stride;
-    for (std::size_t j = 0; j < stride; j += kWidth<D>) {
+    for (std::size_t j = 0; j < p.count; j += kWidth<D>) {
         const D k = load<D>(p.ks + j), lo = load<D>(p.lo + j), hi = load<D>(p.hi + j);
         D sp = load<D>(p.sp + j);
         D su[4], suu[4], suv[4];

@@ -146,7 +146,14 @@ constexpr Function kPriceAndGreeksLadderConstantFlow{
            real("vol"), text("payoff"), array1d("strikes"), text_or("model", "gbm", "'gbm'"),
            text_or("estimator", "lowest_variance", "'lowest_variance'"), real_or_none("half_width"),
            real_or_none("rate")),
-    &quarnel::price_and_greeks_ladder_constant_flow};
+    [](const View1D& terminal_states, const View1D& w_terminals, double horizon, double x0,
+       double vol, std::string_view payoff, const View1D& strikes, std::string_view model,
+       std::string_view estimator, const std::optional<double>& half_width,
+       const std::optional<double>& rate) {
+        return quarnel::price_and_greeks_ladder_constant_flow(
+            terminal_states, w_terminals, horizon, x0, vol, payoff, strikes, model, estimator,
+            half_width, rate, kWithoutGil);
+    }};
 
 constexpr Function kGreekWeightsTangentFlow{
     "greek_weights_tangent_flow",
