@@ -752,6 +752,16 @@ QUARNEL_LANES_INLINE GbmLanes<W> gbm_lanes_start(const Consts& c) noexcept {
 }
 
 // The lanes' values into their paths' States, then the rows.
+#if defined(__x86_64__) && defined(__GNUC__)
+// VZEROUPPER in a function of its own with the AVX target: a call, so the caller treats
+// every vector register as clobbered (the ABI's rule), and legal from code compiled for
+// the baseline under both GCC and Clang, which refuses the builtin outside AVX code.
+// Called only on the wide lanes' paths, which run where the CPU has AVX.
+[[gnu::target("avx"), gnu::noinline]] inline void clear_upper_halves() noexcept {
+    __builtin_ia32_vzeroupper();
+}
+#endif
+
 template <int W, ProductKind P>
 QUARNEL_LANES_INLINE void gbm_lanes_finish(const Walk<ModelKind::gbm, P>& walk,
                                            const GbmLanes<W>& v, State* const* paths,
@@ -768,7 +778,7 @@ QUARNEL_LANES_INLINE void gbm_lanes_finish(const Walk<ModelKind::gbm, P>& walk,
         // write_row is compiled for the baseline (legacy SSE encoding): entered with the
         // upper halves of the wide registers dirty, each of its instructions pays for the
         // transition (measured: 0.5 ns a path-step of a barrier walk, a fifth of it).
-        if constexpr (W >= 4) __builtin_ia32_vzeroupper();
+        if constexpr (W >= 4) clear_upper_halves();
 #endif
         walk.finish(st, rows[l]);
     }
