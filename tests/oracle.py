@@ -763,36 +763,29 @@ def greek_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx
 greek_weights_tangent_flow_parallel = greek_weights_tangent_flow
 
 
-def parameter_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
-                                   d2_sigma_dx2, d_mu_dp, d_sigma_dp, d2_mu_dx_dp,
-                                   d2_sigma_dx_dp, horizon):
-    horizon = float(horizon)
-    if not horizon > 0.0:
-        raise ValueError("horizon must be positive")
-    m = (dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, d_mu_dp, d_sigma_dp,
-         d2_mu_dx_dp, d2_sigma_dx_dp)
-    n_paths, n_steps = _check_shapes(states, zip(_GREEK_FIELDS + _PARAMETER_FIELDS, m))
-    return np.array(
-        [_second_order_path(k, n_steps, horizon, m, False, True, "sigma")[5]
-         for k in range(n_paths)],
-        dtype=np.float64,
-    )
+def _parameter_column(column, mixed):
+    """The oracle of a one-parameter weight function: column `column` of each path's
+    row (the parameter weight, or with `mixed` the mixed weight), after their checks."""
+
+    def weights(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, d_mu_dp,
+                d_sigma_dp, d2_mu_dx_dp, d2_sigma_dx_dp, horizon):
+        horizon = float(horizon)
+        if not horizon > 0.0:
+            raise ValueError("horizon must be positive")
+        m = (dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, d_mu_dp, d_sigma_dp,
+             d2_mu_dx_dp, d2_sigma_dx_dp)
+        n_paths, n_steps = _check_shapes(states, zip(_GREEK_FIELDS + _PARAMETER_FIELDS, m))
+        return np.array(
+            [_second_order_path(k, n_steps, horizon, m, False, True, "sigma", mixed)[column]
+             for k in range(n_paths)],
+            dtype=np.float64,
+        )
+
+    return weights
 
 
-def mixed_weights_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
-                               d2_sigma_dx2, d_mu_dp, d_sigma_dp, d2_mu_dx_dp,
-                               d2_sigma_dx_dp, horizon):
-    horizon = float(horizon)
-    if not horizon > 0.0:
-        raise ValueError("horizon must be positive")
-    m = (dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2, d_mu_dp, d_sigma_dp,
-         d2_mu_dx_dp, d2_sigma_dx_dp)
-    n_paths, n_steps = _check_shapes(states, zip(_GREEK_FIELDS + _PARAMETER_FIELDS, m))
-    return np.array(
-        [_second_order_path(k, n_steps, horizon, m, False, True, "sigma", True)[7]
-         for k in range(n_paths)],
-        dtype=np.float64,
-    )
+parameter_weights_tangent_flow = _parameter_column(5, False)
+mixed_weights_tangent_flow = _parameter_column(7, True)
 
 
 def price_and_greeks_tangent_flow(states, dws, sigma_field, d_mu_dx_field, d_sigma_dx_field,
