@@ -22,6 +22,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import functools
+import inspect
 import itertools
 import math
 import numbers
@@ -135,6 +136,30 @@ def _passed_types(arrays: Mapping[str, object]) -> Iterator[None]:
                         f"ndim={ndim}, got {_describe(arrays[name])}") from None
 
 
+_BATCH_NAMES: dict[str, tuple[tuple[str, ...], int]] = {}
+
+
+def _batch_names(check: Callable[..., object]) -> tuple[tuple[str, ...], int]:
+    """A check primitive's parameter names (the single function's, from its native
+    signature) and how many of them, before `horizon`, are the batch's arrays."""
+    key = getattr(check, "__name__", "")
+    if key not in _BATCH_NAMES:
+        names = tuple(inspect.signature(check).parameters)
+        _BATCH_NAMES[key] = names, names.index("horizon")
+    return _BATCH_NAMES[key]
+
+
+def _checked(check: Callable[..., object], arguments: Mapping[str, object]) -> dict[str, object]:
+    """The single call's checks (its errors, in its order) on a tangent-flow function's
+    `arguments` (its parameters by name), each Dask array of the batch replaced by a
+    stand-in; returns the batch's arrays by name, in the single function's order."""
+    names, n_arrays = _batch_names(check)
+    named = {n: arguments[n] for n in names[:n_arrays]}
+    with _passed_types(named):
+        check(*(_stand_in(a) for a in named.values()), *(arguments[n] for n in names[n_arrays:]))
+    return named
+
+
 def _timeout(value: object) -> float:
     """A finite positive number of seconds: every wait of an estimate has a bound."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
@@ -173,24 +198,14 @@ def _offsets(rows: Sequence[int]) -> list[int]:
 
 
 class _Primitives(Protocol):
-    """The private chunk primitives of quarnel._greeks (not in its public stub)."""
+    """The private chunk primitives of quarnel._greeks (not in its public stub). Those
+    that take a path batch are typed loosely here: their parameter lists are their
+    records' (modules/tangent_flow_records.hpp), which `_checked` reads from their
+    native signatures."""
 
     def _constant_flow_samples(self, terminal_states: Floats, w_terminals: Floats,
                                horizon: float, sigma_at_x0: float, payoff: str,
                                strike: float = 0.0) -> Floats: ...
-    def _tangent_flow_samples(self, states: Floats, dws: Floats, sigma_field: Floats,
-                              d_mu_dx_field: Floats, d_sigma_dx_field: Floats, horizon: float,
-                              payoff: str, strike: float, first_path: int) -> Floats: ...
-    def _check_price_and_delta_tangent_flow(self, states: object, dws: object,
-                                            sigma_field: object, d_mu_dx_field: object,
-                                            d_sigma_dx_field: object, horizon: object,
-                                            payoff: object, strike: object = 0.0) -> None: ...
-    def _bel_weights_tangent_flow_chunk(self, states: Floats, dws: Floats, sigma: Floats,
-                                        d_mu_dx: Floats, d_sigma_dx: Floats, horizon: float,
-                                        first_path: int) -> Floats: ...
-    def _check_bel_weights_tangent_flow(self, states: object, dws: object, sigma: object,
-                                        d_mu_dx: object, d_sigma_dx: object,
-                                        horizon: object) -> None: ...
     def _continue_sums(self, samples: Floats, start: Floats) -> Floats: ...
     def _finish_sums(self, sums: Floats, n_paths: int) -> Floats: ...
     def _finish_greeks(self, estimates: Floats, horizon: float, vol: float | None,
@@ -211,53 +226,23 @@ class _Primitives(Protocol):
     def _default_half_width(self, sums: Floats, n_paths: int) -> Floats: ...
     def _sample_layout(self, estimate: str, payoff: str,
                        estimator: str) -> tuple[float, float, float]: ...
-    def _check_price_and_greeks_tangent_flow(
-            self, states: object, dws: object, sigma_field: object, d_mu_dx_field: object,
-            d_sigma_dx_field: object, d2_mu_dx2_field: object, d2_sigma_dx2_field: object,
-            horizon: object, payoff: object, strike: object = 0.0,
-            estimator: object = "lowest_variance", vol: object = None,
-            half_width: object = None, rate: object = None, strike2: object = None,
-            pairs: object = None) -> None: ...
-    def _greek_rows_tangent_flow(self, states: Floats, dws: Floats, sigma_field: Floats,
-                                 d_mu_dx_field: Floats, d_sigma_dx_field: Floats,
-                                 d2_mu_dx2_field: Floats, d2_sigma_dx2_field: Floats,
-                                 horizon: float, with_vega: bool, first_path: int) -> Floats: ...
     def _greeks_tangent_flow_samples(self, rows: Floats, payoff: str, strike: float,
                                      estimator: str, width: float, strike2: float) -> Floats: ...
-    def _greek_weights_tangent_flow_chunk(self, states: Floats, dws: Floats, sigma: Floats,
-                                          d_mu_dx: Floats, d_sigma_dx: Floats,
-                                          d2_mu_dx2: Floats, d2_sigma_dx2: Floats,
-                                          horizon: float, first_path: int) -> Floats: ...
-    def _check_greek_weights_tangent_flow(self, states: object, dws: object, sigma: object,
-                                          d_mu_dx: object, d_sigma_dx: object,
-                                          d2_mu_dx2: object, d2_sigma_dx2: object,
-                                          horizon: object) -> None: ...
-    def _parameter_weights_tangent_flow_chunk(
-        self, states: Floats, dws: Floats, sigma: Floats, d_mu_dx: Floats, d_sigma_dx: Floats,
-        d2_mu_dx2: Floats, d2_sigma_dx2: Floats, d_mu_dp: Floats, d_sigma_dp: Floats,
-        d2_mu_dx_dp: Floats, d2_sigma_dx_dp: Floats, horizon: float,
-        first_path: int) -> Floats: ...
-    def _check_parameter_weights_tangent_flow(
-        self, states: object, dws: object, sigma: object, d_mu_dx: object, d_sigma_dx: object,
-        d2_mu_dx2: object, d2_sigma_dx2: object, d_mu_dp: object, d_sigma_dp: object,
-        d2_mu_dx_dp: object, d2_sigma_dx_dp: object, horizon: object) -> None: ...
-    def _mixed_weights_tangent_flow_chunk(
-        self, states: Floats, dws: Floats, sigma: Floats, d_mu_dx: Floats, d_sigma_dx: Floats,
-        d2_mu_dx2: Floats, d2_sigma_dx2: Floats, d_mu_dp: Floats, d_sigma_dp: Floats,
-        d2_mu_dx_dp: Floats, d2_sigma_dx_dp: Floats, horizon: float,
-        first_path: int) -> Floats: ...
-    def _check_vanna_tangent_flow(
-            self, states: object, dws: object, sigma_field: object, d_mu_dx_field: object,
-            d_sigma_dx_field: object, d2_mu_dx2_field: object, d2_sigma_dx2_field: object,
-            horizon: object, payoff: object, vol: object, strike: object = 0.0,
-            estimator: object = "lowest_variance", half_width: object = None,
-            rate: object = None, strike2: object = None, pairs: object = None) -> None: ...
-    def _vanna_rows_tangent_flow(self, states: Floats, dws: Floats, sigma_field: Floats,
-                                 d_mu_dx_field: Floats, d_sigma_dx_field: Floats,
-                                 d2_mu_dx2_field: Floats, d2_sigma_dx2_field: Floats,
-                                 horizon: float, first_path: int) -> Floats: ...
     def _vanna_tangent_flow_samples(self, rows: Floats, payoff: str, strike: float,
                                     estimator: str, width: float, strike2: float) -> Floats: ...
+    _tangent_flow_samples: Callable[..., Floats]
+    _check_price_and_delta_tangent_flow: Callable[..., None]
+    _bel_weights_tangent_flow_chunk: Callable[..., Floats]
+    _check_bel_weights_tangent_flow: Callable[..., None]
+    _check_price_and_greeks_tangent_flow: Callable[..., None]
+    _greek_rows_tangent_flow: Callable[..., Floats]
+    _greek_weights_tangent_flow_chunk: Callable[..., Floats]
+    _check_greek_weights_tangent_flow: Callable[..., None]
+    _parameter_weights_tangent_flow_chunk: Callable[..., Floats]
+    _check_parameter_weights_tangent_flow: Callable[..., None]
+    _mixed_weights_tangent_flow_chunk: Callable[..., Floats]
+    _check_vanna_tangent_flow: Callable[..., None]
+    _vanna_rows_tangent_flow: Callable[..., Floats]
 
 
 _native: Final = cast(_Primitives, _greeks)
@@ -303,12 +288,9 @@ def _constant_flow_samples(first_path: int, params: tuple[float, float, str, flo
 
 
 @_task
-def _tangent_flow_samples(first_path: int, params: tuple[float, str, float], states: Floats,
-                          dws: Floats, sigma_field: Floats, d_mu_dx_field: Floats,
-                          d_sigma_dx_field: Floats) -> Floats:
-    horizon, payoff, strike = params
-    return _native._tangent_flow_samples(states, dws, sigma_field, d_mu_dx_field,
-                                         d_sigma_dx_field, horizon, payoff, strike, first_path)
+def _tangent_flow_samples(first_path: int, params: tuple[float, str, float],
+                          *arrays: Floats) -> Floats:
+    return _native._tangent_flow_samples(*arrays, *params, first_path)
 
 
 _CfParams = tuple[float, float, float, str, float, str, str, bool, float]
@@ -378,9 +360,7 @@ def _stacked_ladder_samples(params: _LadderParams, strikes: Floats, width: float
 @_task
 def _greek_rows(first_path: int, params: tuple[float, bool], *arrays: Floats) -> Floats:
     horizon, with_vega = params
-    states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2 = arrays
-    return _native._greek_rows_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
-                                            d2_sigma_dx2, horizon, with_vega, first_path)
+    return _native._greek_rows_tangent_flow(*arrays, horizon, first_path, with_vega)
 
 
 @_task
@@ -662,12 +642,7 @@ def _price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
     read and the step arrays may have extra rows and columns.
     `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
     """
-    named = {"states": states, "dws": dws, "sigma_field": sigma_field,
-             "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field}
-    with _passed_types(named):
-        _native._check_price_and_delta_tangent_flow(
-            _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
-            _stand_in(d_sigma_dx_field), horizon, payoff, strike)
+    named = _checked(_native._check_price_and_delta_tangent_flow, locals())
     seconds = _timeout(timeout)
     arrays, _ = _tangent_flow_arrays(named, None)
     params = (float(horizon), payoff, float(strike))
@@ -730,13 +705,13 @@ def _map_weights(named: dict[str, object], weights: Callable[..., Floats], horiz
     return out
 
 
-def _checked_weights(named: dict[str, object], horizon: float, check: Callable[..., None],
+def _checked_weights(arguments: Mapping[str, object], check: Callable[..., object],
                      weights: Callable[..., Floats], columns: int | None) -> da.Array:
-    """A tangent-flow weight function over a batch: the single call's checks on stand-ins
-    of the whole batch (its errors, in its order), then the weights chunk by chunk."""
-    with _passed_types(named):
-        check(*(_stand_in(a) for a in named.values()), horizon)
-    return _map_weights(named, weights, float(horizon), columns)
+    """A tangent-flow weight function over a batch, from its `arguments` by name: the
+    single call's checks on stand-ins of the whole batch (its errors, in its order), then
+    the weights chunk by chunk."""
+    named = _checked(check, arguments)
+    return _map_weights(named, weights, float(cast(float, arguments["horizon"])), columns)
 
 
 def _bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
@@ -749,9 +724,7 @@ def _bel_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array,
     the path's index in the batch when the array is computed (with zeros in several
     chunks, Dask reports the first chunk to fail, not necessarily the leftmost).
     """
-    return _checked_weights({"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
-                             "d_sigma_dx": d_sigma_dx}, horizon,
-                            _native._check_bel_weights_tangent_flow,
+    return _checked_weights(locals(), _native._check_bel_weights_tangent_flow,
                             _native._bel_weights_tangent_flow_chunk, None)
 
 
@@ -971,15 +944,7 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
     the order the pairs are met.
     `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
     """
-    named = {"states": states, "dws": dws, "sigma_field": sigma_field,
-             "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field,
-             "d2_mu_dx2_field": d2_mu_dx2_field, "d2_sigma_dx2_field": d2_sigma_dx2_field}
-    with _passed_types(named):
-        _native._check_price_and_greeks_tangent_flow(
-            _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
-            _stand_in(d_sigma_dx_field), _stand_in(d2_mu_dx2_field),
-            _stand_in(d2_sigma_dx2_field), horizon, payoff, strike, estimator, vol, half_width,
-            rate, strike2, pairs)
+    named = _checked(_native._check_price_and_greeks_tangent_flow, locals())
     seconds = _timeout(timeout)
     arrays, pairs = _tangent_flow_arrays(named, pairs)
     vol = None if vol is None else float(vol)
@@ -1040,9 +1005,7 @@ def _row_sums(g: _Graph, rows: list[Any], estimate: str, sample_task: Callable[.
 
 @_task
 def _vanna_rows(first_path: int, params: tuple[float], *arrays: Floats) -> Floats:
-    states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2, d2_sigma_dx2 = arrays
-    return _native._vanna_rows_tangent_flow(states, dws, sigma, d_mu_dx, d_sigma_dx, d2_mu_dx2,
-                                            d2_sigma_dx2, params[0], first_path)
+    return _native._vanna_rows_tangent_flow(*arrays, params[0], first_path)
 
 
 @_task
@@ -1067,15 +1030,7 @@ def _vanna_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
     `price_and_greeks_tangent_flow`; the kernel's rows are five numbers a path.
     `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
     """
-    named = {"states": states, "dws": dws, "sigma_field": sigma_field,
-             "d_mu_dx_field": d_mu_dx_field, "d_sigma_dx_field": d_sigma_dx_field,
-             "d2_mu_dx2_field": d2_mu_dx2_field, "d2_sigma_dx2_field": d2_sigma_dx2_field}
-    with _passed_types(named):
-        _native._check_vanna_tangent_flow(
-            _stand_in(states), _stand_in(dws), _stand_in(sigma_field), _stand_in(d_mu_dx_field),
-            _stand_in(d_sigma_dx_field), _stand_in(d2_mu_dx2_field),
-            _stand_in(d2_sigma_dx2_field), horizon, payoff, vol, strike, estimator, half_width,
-            rate, strike2, pairs)
+    named = _checked(_native._check_vanna_tangent_flow, locals())
     seconds = _timeout(timeout)
     arrays, pairs = _tangent_flow_arrays(named, pairs)
     rate = None if rate is None else float(rate)
@@ -1118,10 +1073,7 @@ def _greek_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array
     As for `bel_weights_tangent_flow`: only the shape of `states` is used, and a zero
     sigma is reported with its index in the batch when the array is computed.
     """
-    return _checked_weights({"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
-                             "d_sigma_dx": d_sigma_dx, "d2_mu_dx2": d2_mu_dx2,
-                             "d2_sigma_dx2": d2_sigma_dx2}, horizon,
-                            _native._check_greek_weights_tangent_flow,
+    return _checked_weights(locals(), _native._check_greek_weights_tangent_flow,
                             _native._greek_weights_tangent_flow_chunk, 4)
 
 
@@ -1136,12 +1088,7 @@ def _parameter_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.A
     As for `bel_weights_tangent_flow`: only the shape of `states` is used, and a zero
     sigma is reported with its index in the batch when the array is computed.
     """
-    return _checked_weights({"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
-                             "d_sigma_dx": d_sigma_dx, "d2_mu_dx2": d2_mu_dx2,
-                             "d2_sigma_dx2": d2_sigma_dx2, "d_mu_dp": d_mu_dp,
-                             "d_sigma_dp": d_sigma_dp, "d2_mu_dx_dp": d2_mu_dx_dp,
-                             "d2_sigma_dx_dp": d2_sigma_dx_dp}, horizon,
-                            _native._check_parameter_weights_tangent_flow,
+    return _checked_weights(locals(), _native._check_parameter_weights_tangent_flow,
                             _native._parameter_weights_tangent_flow_chunk, None)
 
 
@@ -1153,12 +1100,7 @@ def _mixed_weights_tangent_flow(states: da.Array, dws: da.Array, sigma: da.Array
                                 horizon: float) -> da.Array:
     """`quarnel.mixed_weights_tangent_flow` chunk by chunk: a lazy array of the weights,
     as `parameter_weights_tangent_flow` (whose checks it has)."""
-    return _checked_weights({"states": states, "dws": dws, "sigma": sigma, "d_mu_dx": d_mu_dx,
-                             "d_sigma_dx": d_sigma_dx, "d2_mu_dx2": d2_mu_dx2,
-                             "d2_sigma_dx2": d2_sigma_dx2, "d_mu_dp": d_mu_dp,
-                             "d_sigma_dp": d_sigma_dp, "d2_mu_dx_dp": d2_mu_dx_dp,
-                             "d2_sigma_dx_dp": d2_sigma_dx_dp}, horizon,
-                            _native._check_parameter_weights_tangent_flow,
+    return _checked_weights(locals(), _native._check_parameter_weights_tangent_flow,
                             _native._mixed_weights_tangent_flow_chunk, None)
 
 

@@ -30,67 +30,28 @@ constexpr Function kTangentFlowSamples{
     "_tangent_flow_samples",
     "Samples (n_paths, 2) of price_and_delta_tangent_flow over a chunk of\n"
     "paths whose first row is path `first_path` of the batch.",
-    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
-           array2d("d_sigma_dx_field"), real("horizon"), text("payoff"), real("strike"),
-           real("first_path")),
-    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
-       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, double horizon,
-       std::string_view payoff, double strike, double first_path) -> Result<Matrix> {
-        Result<std::size_t> first = to_count(first_path, "first_path");
-        if (!first.ok()) return first.error();
-        return tangent_flow_chunk_samples(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma_field,
-                       .d_mu_dx = d_mu_dx_field,
-                       .d_sigma_dx = d_sigma_dx_field}},
-            payoff, strike, first.value());
-    }};
+    std::tuple_cat(kFirstOrderFieldBatch, params(real("strike"), real("first_path"))),
+    &price_and_delta_chunk_body<&quarnel::tangent_flow_chunk_samples>};
 
 constexpr Function kCheckPriceAndDeltaTangentFlow{
     "_check_price_and_delta_tangent_flow",
-    "The checks of price_and_delta_tangent_flow alone: None, or their error.",
-    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
-           array2d("d_sigma_dx_field"), real("horizon"), text("payoff"),
-           real_or("strike", 0.0, "0.0")),
-    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
-       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, double horizon,
-       std::string_view payoff, double /*strike: converted, as the function does*/) {
-        Result<TangentFlowEstimate> r = check_price_and_delta_tangent_flow(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma_field,
-                       .d_mu_dx = d_mu_dx_field,
-                       .d_sigma_dx = d_sigma_dx_field}},
-            payoff);
-        return none_or(r.ok() ? std::nullopt : std::optional<ModelError>(r.error()));
-    }};
+    "The checks of price_and_delta_tangent_flow alone: None, or their error.", kPriceAndDeltaParams,
+    &price_and_delta_body<[](const FirstOrderPaths& batch, std::string_view payoff,
+                             double /*strike: converted, as the function does*/) {
+        return none_or(check_price_and_delta_tangent_flow(batch, payoff));
+    }>};
 
 constexpr Function kBelWeightsTangentFlowChunk{
     "_bel_weights_tangent_flow_chunk",
     "bel_weights_tangent_flow over a chunk of paths whose first row is path\n"
     "`first_path` of the batch.",
-    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), real("horizon"), real("first_path")),
-    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-       const View2D& d_sigma_dx, double horizon, double first_path) -> Result<Buffer> {
-        Result<std::size_t> first = to_count(first_path, "first_path");
-        if (!first.ok()) return first.error();
-        return bel_weights_tangent_flow_chunk(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx}},
-            first.value());
-    }};
+    std::tuple_cat(kFirstOrderParams, params(real("first_path"))),
+    &first_order_chunk_body<&bel_weights_tangent_flow_chunk>};
 
 constexpr Function kCheckBelWeightsTangentFlow{
     "_check_bel_weights_tangent_flow",
-    "The checks of bel_weights_tangent_flow alone: None, or their error.",
-    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), real("horizon")),
-    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-       const View2D& d_sigma_dx, double horizon) {
-        return none_or(check_bel_weights_tangent_flow(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx}}));
-    }};
+    "The checks of bel_weights_tangent_flow alone: None, or their error.", kFirstOrderParams,
+    &first_order_body<as_check<&check_bel_weights_tangent_flow>>};
 
 constexpr Function kContinueSums{
     "_continue_sums",
@@ -187,23 +148,12 @@ constexpr Function kGreekRowsTangentFlow{
     "Kernel rows of price_and_greeks_tangent_flow over a chunk whose first\n"
     "row is path `first_path` of the batch, X_N in front: (n, 5), or (n, 7)\n"
     "when `with_vega` is nonzero.",
-    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
-           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
-           real("horizon"), real("with_vega"), real("first_path")),
-    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
-       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
-       const View2D& d2_sigma_dx2_field, double horizon, double with_vega,
-       double first_path) -> Result<Matrix> {
-        Result<std::size_t> first = to_count(first_path, "first_path");
-        if (!first.ok()) return first.error();
-        return greek_rows_tangent_flow_chunk(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma_field,
-                       .d_mu_dx = d_mu_dx_field,
-                       .d_sigma_dx = d_sigma_dx_field},
-             .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
-            with_vega != 0.0, first.value());
-    }};
+    std::tuple_cat(kFieldArrays, params(real("first_path"), real("with_vega"))),
+    &second_order_chunk_body<[](const SecondOrderPaths& batch, std::size_t first,
+                                double with_vega) {
+        return greek_rows_tangent_flow_chunk(batch, with_vega != 0.0, first);
+    },
+                             double>};
 
 constexpr Function kGreeksTangentFlowSamples{
     "_greeks_tangent_flow_samples",
@@ -217,22 +167,8 @@ constexpr Function kVannaRowsTangentFlow{
     "_vanna_rows_tangent_flow",
     "Kernel rows of vanna_tangent_flow over a chunk whose first row is path\n"
     "`first_path` of the batch: (n, 5), X_N, Y_N, q, M Y_N, the mixed weight.",
-    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
-           array2d("d_sigma_dx_field"), array2d("d2_mu_dx2_field"), array2d("d2_sigma_dx2_field"),
-           real("horizon"), real("first_path")),
-    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
-       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, const View2D& d2_mu_dx2_field,
-       const View2D& d2_sigma_dx2_field, double horizon, double first_path) -> Result<Matrix> {
-        Result<std::size_t> first = to_count(first_path, "first_path");
-        if (!first.ok()) return first.error();
-        return vanna_rows_tangent_flow_chunk(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma_field,
-                       .d_mu_dx = d_mu_dx_field,
-                       .d_sigma_dx = d_sigma_dx_field},
-             .second = {.d2_mu_dx2 = d2_mu_dx2_field, .d2_sigma_dx2 = d2_sigma_dx2_field}},
-            first.value());
-    }};
+    std::tuple_cat(kFieldArrays, params(real("first_path"))),
+    &second_order_chunk_body<&vanna_rows_tangent_flow_chunk>};
 
 constexpr Function kVannaTangentFlowSamples{
     "_vanna_tangent_flow_samples",

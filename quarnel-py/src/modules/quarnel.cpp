@@ -7,6 +7,7 @@
 #include "core/tangent_flow.hpp"
 #include "core/tangent_flow_parallel.hpp"
 #include "core/work_scope.hpp"
+#include "modules/tangent_flow_records.hpp"
 #include "quarnel/from_paths.hpp"
 
 namespace quarnel::py {
@@ -38,10 +39,6 @@ constexpr Function kBelWeightsConstantFlow{
     params(array1d("w_terminals"), real("horizon"), real("sigma_at_x0")),
     &quarnel::bel_weights_constant_flow};
 
-constexpr auto kTangentFlowParams =
-    params(array2d("states"), array2d("dws"), array2d("sigma"), array2d("d_mu_dx"),
-           array2d("d_sigma_dx"), real("horizon"));
-
 constexpr Function kBelWeightsTangentFlow{
     "bel_weights_tangent_flow",
     "Low-level: compute per-path BEL **tangent-flow** weights for a scalar\n"
@@ -60,13 +57,7 @@ constexpr Function kBelWeightsTangentFlow{
     "- `horizon`: T.\n"
     "\n"
     "Returns a 1-D NumPy array of per-path weights `pi_k`.",
-    kTangentFlowParams,
-    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-       const View2D& d_sigma_dx, double horizon) {
-        return quarnel::bel_weights_tangent_flow(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx}});
-    }};
+    kFirstOrderParams, &first_order_body<&quarnel::bel_weights_tangent_flow>};
 
 constexpr Function kBelWeightsTangentFlowParallel{
     "bel_weights_tangent_flow_parallel",
@@ -78,14 +69,9 @@ constexpr Function kBelWeightsTangentFlowParallel{
     "Uses the pool's default thread count; bound it with the environment\n"
     "variable `RAYON_NUM_THREADS`, or with a custom pool configured in\n"
     "native code.",
-    kTangentFlowParams,
-    [](const View2D& states, const View2D& dws, const View2D& sigma, const View2D& d_mu_dx,
-       const View2D& d_sigma_dx, double horizon) {
-        return quarnel::bel_weights_tangent_flow_parallel(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma, .d_mu_dx = d_mu_dx, .d_sigma_dx = d_sigma_dx}},
-            kWithoutGil);
-    }};
+    kFirstOrderParams, &first_order_body<[](const FirstOrderPaths& batch) {
+        return quarnel::bel_weights_tangent_flow_parallel(batch, kWithoutGil);
+    }>};
 
 constexpr Function kPriceFromSamples{
     "price_from_samples",
@@ -112,19 +98,7 @@ constexpr Function kPriceAndDeltaTangentFlow{
     "High-level: GBM tangent-flow BEL delta over full path batches. Accepts\n"
     "`(states, dws)` and the three coefficient fields and returns `(price,\n"
     "delta, price_stderr, delta_stderr)` for a built-in payoff.",
-    params(array2d("states"), array2d("dws"), array2d("sigma_field"), array2d("d_mu_dx_field"),
-           array2d("d_sigma_dx_field"), real("horizon"), text("payoff"),
-           real_or("strike", 0.0, "0.0")),
-    [](const View2D& states, const View2D& dws, const View2D& sigma_field,
-       const View2D& d_mu_dx_field, const View2D& d_sigma_dx_field, double horizon,
-       std::string_view payoff, double strike) {
-        return quarnel::price_and_delta_tangent_flow(
-            {.paths = {.states = states, .dws = dws, .horizon = horizon},
-             .first = {.sigma = sigma_field,
-                       .d_mu_dx = d_mu_dx_field,
-                       .d_sigma_dx = d_sigma_dx_field}},
-            payoff, strike);
-    }};
+    kPriceAndDeltaParams, &price_and_delta_body<&quarnel::price_and_delta_tangent_flow>};
 
 }  // namespace
 }  // namespace quarnel::py
