@@ -120,13 +120,38 @@ QUARNEL_PHILOX_INLINE Words<U> rounds(Words<U> c, const Key& key) noexcept {
     return c;
 }
 
-// The two 64-bit words (a, b) of the block of (path, pair) for the paths in `path`.
 template <class U>
-QUARNEL_PHILOX_INLINE void block(const Key& key, U path, std::uint64_t pair, U& a, U& b) noexcept {
+QUARNEL_PHILOX_INLINE void block_of(const Key& key, U path, std::uint64_t pair, U& a,
+                                    U& b) noexcept {
     const U zero = path - path;
     const Words<U> out = rounds(Words<U>{path & kLow32, path >> 32, zero + pair, zero}, key);
     a = (out.c0 & kLow32) | (out.c1 << 32);
     b = (out.c2 & kLow32) | (out.c3 << 32);
+}
+
+// The two 64-bit words (a, b) of the block of (path, pair) for the paths in `path`.
+// A vector of several registers runs its ten rounds register by register: the rounds
+// of all registers at once hold four words and two products of each live, more than
+// the register file, and the spills cost more than the rounds (integers: the same bits
+// in any order).
+template <class U>
+QUARNEL_PHILOX_INLINE void block(const Key& key, U path, std::uint64_t pair, U& a, U& b) noexcept {
+#if (defined(__AVX512F__) || defined(__AVX2__) || defined(__SSE2__)) && defined(__GNUC__)
+    if constexpr (sizeof(U) > sizeof(NativeWords) && sizeof(U) % sizeof(NativeWords) == 0) {
+        typedef std::uint64_t Part __attribute__((vector_size(sizeof(NativeWords))));
+        constexpr std::size_t kParts = sizeof(U) / sizeof(NativeWords);
+        struct Parts {
+            Part p[kParts];
+        };
+        const Parts in = std::bit_cast<Parts>(path);
+        Parts pa, pb;
+        for (std::size_t i = 0; i < kParts; ++i) block_of(key, in.p[i], pair, pa.p[i], pb.p[i]);
+        a = std::bit_cast<U>(pa);
+        b = std::bit_cast<U>(pb);
+        return;
+    }
+#endif
+    block_of(key, path, pair, a, b);
 }
 
 }  // namespace QUARNEL_FUSED_ISA
