@@ -993,14 +993,29 @@ def _row_sums(g: _Graph, rows: list[Any], estimate: str, sample_task: Callable[.
     The digitals' default ramp half-width comes first, from the terminal states in the
     rows' first column, as in the single call."""
     columns, centred, ramp = _layout(estimate, params[0], params[2])
-    width: Any = (0.0 if not ramp
-                  else float(half_width) if half_width is not None
-                  else g.task("width", _half_width, g.sums("x", rows, 1, True, release=False),
-                              g.n_paths))
-    samples = _paired(g, [g.task("samples", sample_task, r, params, width, chunk=i, near=r)
-                          for i, r in enumerate(rows)], pairs,
-                      (columns - 1) // 3 if centred else None)
-    return g.sums("sums", samples, columns), centred
+    greeks = (columns - 1) // 3 if centred else None
+    if (ramp and half_width is None) or pairs == "halves":
+        # The width needs every chunk's terminal states before any samples, and a half's
+        # pairs the chunk of the other half: the rows wait for them.
+        width: Any = (0.0 if not ramp else float(half_width) if half_width is not None
+                      else g.task("width", _half_width,
+                                  g.sums("x", rows, 1, True, release=False), g.n_paths))
+        samples = _paired(g, [g.task("samples", sample_task, r, params, width, chunk=i, near=r)
+                              for i, r in enumerate(rows)], pairs, greeks)
+        return g.sums("sums", samples, columns), centred
+    # Otherwise each chunk's samples are summed as soon as its rows are in, and the rows
+    # and samples let go of at once (the caller's list too): a cluster holds only the
+    # chunks in flight, whatever the number of paths.
+    width = float(half_width) if ramp and half_width is not None else 0.0
+    state: Any = np.zeros(2 * columns)
+    for i, r in enumerate(rows):
+        rows[i] = None
+        samples_i = g.task("samples", sample_task, r, params, width, chunk=i, near=r)
+        if pairs == "adjacent":
+            samples_i = g.task("pairs", _pair_means, samples_i, None, greeks, chunk=i,
+                               near=samples_i)
+        state = g.task("sums", _continue, state, samples_i, False, chunk=i, near=samples_i)
+    return state, centred
 
 
 @_task
