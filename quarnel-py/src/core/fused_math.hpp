@@ -190,6 +190,79 @@ QUARNEL_FUSED_INLINE void patch(typename Lanes<W>::D& r, typename Lanes<W>::U ok
     }
 }
 
+// With AVX-512 the lane tests of the rare-argument branches are compares into mask
+// registers, a bit a lane, and the selects masked blends: two instructions a register
+// where the integer arithmetic above takes eight, for the same lanes and values.
+#if defined(__AVX512F__) && QUARNEL_FUSED_VECTORS
+template <int W>
+inline constexpr bool kMaskLanes = W >= 8 && W % 8 == 0 && W <= 64;
+
+// A mask register per vector register of the lanes.
+template <int W>
+struct LaneBits {
+    __mmask8 k[W / 8];
+};
+
+// Set where lane w of a is below b, unsigned.
+template <int W>
+QUARNEL_FUSED_INLINE LaneBits<W> below_bits(typename Lanes<W>::U a, std::uint64_t b) noexcept {
+    struct Parts {
+        __m512i p[W / 8];
+    };
+    const Parts v = std::bit_cast<Parts>(a);
+    const __m512i bound = _mm512_set1_epi64(static_cast<long long>(b));
+    LaneBits<W> out;
+    for (int i = 0; i < W / 8; ++i) out.k[i] = _mm512_cmplt_epu64_mask(v.p[i], bound);
+    return out;
+}
+
+template <int W>
+QUARNEL_FUSED_INLINE LaneBits<W> operator&(LaneBits<W> a, LaneBits<W> b) noexcept {
+    for (int i = 0; i < W / 8; ++i) a.k[i] = _kand_mask8(a.k[i], b.k[i]);
+    return a;
+}
+
+// a where the lane's bit is set, b elsewhere.
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D blend_bits(LaneBits<W> bits, typename Lanes<W>::D a,
+                                                     typename Lanes<W>::D b) noexcept {
+    struct Parts {
+        __m512d p[W / 8];
+    };
+    const Parts pa = std::bit_cast<Parts>(a);
+    Parts out = std::bit_cast<Parts>(b);
+    for (int i = 0; i < W / 8; ++i) out.p[i] = _mm512_mask_blend_pd(bits.k[i], out.p[i], pa.p[i]);
+    return std::bit_cast<typename Lanes<W>::D>(out);
+}
+
+// Lanes whose bit is clear get f(lane) from the scalar function.
+template <int W, class F>
+QUARNEL_FUSED_INLINE void patch_bits(typename Lanes<W>::D& r, LaneBits<W> ok, F f) noexcept {
+    __mmask8 all = ok.k[0];
+    for (int i = 1; i < W / 8; ++i) all = _kand_mask8(all, ok.k[i]);
+    if (_kortestc_mask8_u8(all, all) != 0) return;  // every lane's bit set
+    for (int i = 0; i < W / 8; ++i) {
+        for (int w = 0; w < 8; ++w) {
+            if (((ok.k[i] >> w) & 1) == 0) r[8 * i + w] = f(8 * i + w);
+        }
+    }
+}
+
+// The masks of positive_normal and exp_range.
+template <int W>
+QUARNEL_FUSED_INLINE LaneBits<W> positive_normal_bits(typename Lanes<W>::D x) noexcept {
+    return below_bits<W>(as_bits<W>(x) - 0x0010000000000000ULL, 0x7FE0000000000000ULL);
+}
+template <int W>
+QUARNEL_FUSED_INLINE LaneBits<W> exp_range_bits(typename Lanes<W>::D x) noexcept {
+    return below_bits<W>(as_bits<W>(x) & 0x7FFFFFFFFFFFFFFFULL,
+                         std::bit_cast<std::uint64_t>(707.0) + 1);
+}
+#else
+template <int W>
+inline constexpr bool kMaskLanes = false;
+#endif
+
 namespace detail {
 
 // fixed::log for positive normal finite x, all lanes.
@@ -258,6 +331,13 @@ template <int W>
 QUARNEL_FUSED_INLINE typename Lanes<W>::D log(typename Lanes<W>::D x) noexcept {
     if constexpr (W == 1) {
         return fixed::log(x);
+#if defined(__AVX512F__) && QUARNEL_FUSED_VECTORS
+    } else if constexpr (kMaskLanes<W>) {
+        const LaneBits<W> ok = positive_normal_bits<W>(x);
+        typename Lanes<W>::D r = detail::log_normal<W>(blend_bits<W>(ok, x, splat<W>(1.0)));
+        patch_bits<W>(r, ok, [&](int w) { return fixed::log(x[w]); });
+        return r;
+#endif
     } else {
         const typename Lanes<W>::U ok = positive_normal<W>(x);
         typename Lanes<W>::D r = detail::log_normal<W>(pick<W>(ok, x, splat<W>(1.0)));
@@ -270,6 +350,13 @@ template <int W>
 QUARNEL_FUSED_INLINE typename Lanes<W>::D exp(typename Lanes<W>::D x) noexcept {
     if constexpr (W == 1) {
         return fixed::exp(x);
+#if defined(__AVX512F__) && QUARNEL_FUSED_VECTORS
+    } else if constexpr (kMaskLanes<W>) {
+        const LaneBits<W> ok = exp_range_bits<W>(x);
+        typename Lanes<W>::D r = detail::exp_normal<W>(blend_bits<W>(ok, x, splat<W>(0.0)));
+        patch_bits<W>(r, ok, [&](int w) { return fixed::exp(x[w]); });
+        return r;
+#endif
     } else {
         const typename Lanes<W>::U ok = exp_range<W>(x);
         typename Lanes<W>::D r = detail::exp_normal<W>(pick<W>(ok, x, splat<W>(0.0)));
@@ -283,6 +370,16 @@ template <int W>
 QUARNEL_FUSED_INLINE typename Lanes<W>::D pow(typename Lanes<W>::D x, double y) noexcept {
     if constexpr (W == 1) {
         return fixed::pow(x, y);
+#if defined(__AVX512F__) && QUARNEL_FUSED_VECTORS
+    } else if constexpr (kMaskLanes<W>) {
+        const LaneBits<W> ok_x = positive_normal_bits<W>(x);
+        const typename Lanes<W>::D t =
+            y * detail::log_normal<W>(blend_bits<W>(ok_x, x, splat<W>(1.0)));
+        const LaneBits<W> ok_t = exp_range_bits<W>(t);
+        typename Lanes<W>::D r = detail::exp_normal<W>(blend_bits<W>(ok_t, t, splat<W>(0.0)));
+        patch_bits<W>(r, ok_x & ok_t, [&](int w) { return fixed::pow(x[w], y); });
+        return r;
+#endif
     } else {
         const typename Lanes<W>::U ok_x = positive_normal<W>(x);
         const typename Lanes<W>::D t = y * detail::log_normal<W>(pick<W>(ok_x, x, splat<W>(1.0)));

@@ -130,28 +130,63 @@ QUARNEL_PHILOX_INLINE void block_of(const Key& key, U path, std::uint64_t pair, 
 }
 
 // The two 64-bit words (a, b) of the block of (path, pair) for the paths in `path`.
-// A vector of several registers runs its ten rounds register by register: the rounds
-// of all registers at once hold four words and two products of each live, more than
-// the register file, and the spills cost more than the rounds (integers: the same bits
-// in any order).
+// A vector of several registers runs its rounds in groups of kLockstep registers, each
+// round over the group's registers in turn: the group's independent chains interleave
+// (a round's multiply, shift and xors wait on one another, and the vector scheduler
+// holds too few instructions to overlap whole blocks by itself), and the group's words
+// stay in registers (the rounds of all four registers of 32 lanes at once spilled).
+// Integers: the same bits in any order.
+inline constexpr std::size_t kLockstep = 4;
+
 template <class U>
 QUARNEL_PHILOX_INLINE void block(const Key& key, U path, std::uint64_t pair, U& a, U& b) noexcept {
 #if (defined(__AVX512F__) || defined(__AVX2__) || defined(__SSE2__)) && defined(__GNUC__)
     if constexpr (sizeof(U) > sizeof(NativeWords) && sizeof(U) % sizeof(NativeWords) == 0) {
         typedef std::uint64_t Part __attribute__((vector_size(sizeof(NativeWords))));
         constexpr std::size_t kParts = sizeof(U) / sizeof(NativeWords);
+        constexpr std::size_t kGroup = kParts < kLockstep ? kParts : kLockstep;
+        static_assert(kParts % kGroup == 0);
         struct Parts {
             Part p[kParts];
         };
         const Parts in = std::bit_cast<Parts>(path);
         Parts pa, pb;
-        for (std::size_t i = 0; i < kParts; ++i) block_of(key, in.p[i], pair, pa.p[i], pb.p[i]);
+        for (std::size_t g = 0; g < kParts; g += kGroup) {
+            Words<Part> c[kGroup];
+            for (std::size_t i = 0; i < kGroup; ++i) {
+                const Part x = in.p[g + i];
+                const Part zero = x - x;
+                c[i] = Words<Part>{x & kLow32, x >> 32, zero + pair, zero};
+            }
+            // Unrolled, the words' rotation from round to round is a renaming, not
+            // register moves that take the units' slots.
+#if defined(__clang__)
+#pragma clang loop unroll(full)
+#elif defined(__GNUC__)
+#pragma GCC unroll 10
+#endif
+            for (int r = 0; r < 10; ++r) {
+                for (std::size_t i = 0; i < kGroup; ++i) {
+                    const Part p0 = mul_low32(c[i].c0, kM0);
+                    const Part p1 = mul_low32(c[i].c2, kM1);
+                    c[i] = Words<Part>{(p1 >> 32) ^ c[i].c1 ^ key.k0[r], p1,
+                                       (p0 >> 32) ^ c[i].c3 ^ key.k1[r], p0};
+                }
+            }
+            for (std::size_t i = 0; i < kGroup; ++i) {
+                pa.p[g + i] = (c[i].c0 & kLow32) | (c[i].c1 << 32);
+                pb.p[g + i] = (c[i].c2 & kLow32) | (c[i].c3 << 32);
+            }
+        }
         a = std::bit_cast<U>(pa);
         b = std::bit_cast<U>(pb);
         return;
     }
 #endif
-    block_of(key, path, pair, a, b);
+    const U zero = path - path;
+    const Words<U> out = rounds(Words<U>{path & kLow32, path >> 32, zero + pair, zero}, key);
+    a = (out.c0 & kLow32) | (out.c1 << 32);
+    b = (out.c2 & kLow32) | (out.c3 << 32);
 }
 
 }  // namespace QUARNEL_FUSED_ISA
