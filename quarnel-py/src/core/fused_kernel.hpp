@@ -284,6 +284,16 @@ QUARNEL_FUSED_INLINE Draws<W> draws_of(std::uint64_t path, bool antithetic) noex
 template <int W>
 QUARNEL_FUSED_INLINE void note_zeros(typename Lanes<W>::D s, std::size_t j,
                                      std::size_t* first) noexcept {
+#if defined(__AVX512F__) && QUARNEL_FUSED_VECTORS
+    if constexpr (kMaskLanes<W>) {
+        const LaneBits<W> is_zero = below_bits<W>(as_bits<W>(s) << 1, 1);  // +-0 alone
+        if (!any_bits<W>(is_zero)) return;
+        for (int w = 0; w < W; ++w) {
+            if (bit_of<W>(is_zero, w) && first[w] == kNoZero) first[w] = j;
+        }
+        return;
+    }
+#endif
     const typename Lanes<W>::U z = as_bits<W>(s) << 1;
     const typename Lanes<W>::U is_zero = ((z - 1) & ~z) >> 63;
     if (!any<W>(is_zero)) return;
@@ -328,8 +338,12 @@ QUARNEL_FUSED_INLINE void group_rows(const FusedModel& m, const philox::Key& key
     for (std::size_t j = 0; j < c.n; j += 2) {
         D z0, z1;
         normal_pair<W>(key, draws.counters, j / 2, z0, z1);
-        step(j, z0 * draws.sign);
-        if (j + 1 < c.n) step(j + 1, z1 * draws.sign);
+        if (c.antithetic) {
+            z0 = z0 * draws.sign;
+            z1 = z1 * draws.sign;
+        }
+        step(j, z0);
+        if (j + 1 < c.n) step(j + 1, z1);
     }
     if constexpr (R == RowKind::state) {
         for (int w = 0; w < W; ++w) out[w] = lane<W>(x, w);

@@ -235,16 +235,26 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D blend_bits(LaneBits<W> bits, typename 
     return std::bit_cast<typename Lanes<W>::D>(out);
 }
 
+// Whether any lane's bit is set, and lane w's bit.
+template <int W>
+QUARNEL_FUSED_INLINE bool any_bits(LaneBits<W> bits) noexcept {
+    __mmask8 any = bits.k[0];
+    for (int i = 1; i < W / 8; ++i) any = _kor_mask8(any, bits.k[i]);
+    return _kortestz_mask8_u8(any, any) == 0;
+}
+template <int W>
+QUARNEL_FUSED_INLINE bool bit_of(LaneBits<W> bits, int w) noexcept {
+    return ((bits.k[w / 8] >> (w % 8)) & 1) != 0;
+}
+
 // Lanes whose bit is clear get f(lane) from the scalar function.
 template <int W, class F>
 QUARNEL_FUSED_INLINE void patch_bits(typename Lanes<W>::D& r, LaneBits<W> ok, F f) noexcept {
     __mmask8 all = ok.k[0];
     for (int i = 1; i < W / 8; ++i) all = _kand_mask8(all, ok.k[i]);
     if (_kortestc_mask8_u8(all, all) != 0) return;  // every lane's bit set
-    for (int i = 0; i < W / 8; ++i) {
-        for (int w = 0; w < 8; ++w) {
-            if (((ok.k[i] >> w) & 1) == 0) r[8 * i + w] = f(8 * i + w);
-        }
+    for (int w = 0; w < W; ++w) {
+        if (!bit_of<W>(ok, w)) r[w] = f(w);
     }
 }
 
@@ -488,7 +498,15 @@ QUARNEL_FUSED_INLINE void normal_pair(const philox::Key& key, typename Lanes<W>:
     philox::block(key, path, pair, a, b);
     const D u1 = 2.0 - from_bits<W>((a >> 12) | 0x3FF0000000000000ULL);
     const D u2 = from_bits<W>((b >> 12) | 0x3FF0000000000000ULL) - 1.0;
-    const D radius = sqrt<W>(-2.0 * log<W>(u1));
+    // u1 is in [2^-52, 1], always positive and normal: log's test of its argument
+    // would never send a lane to the scalar function.
+    D log_u1;
+    if constexpr (W == 1) {
+        log_u1 = fixed::log(u1);
+    } else {
+        log_u1 = detail::log_normal<W>(u1);
+    }
+    const D radius = sqrt<W>(-2.0 * log_u1);
     D c, s;
     cos_sin_2pi<W>(u2, c, s);
     z_even = radius * c;
