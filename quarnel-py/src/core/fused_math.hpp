@@ -35,6 +35,15 @@
 #define QUARNEL_FUSED_INLINE inline
 #endif
 
+// The polynomials' short loops written out, their coefficients immediate operands.
+#if defined(__clang__)
+#define QUARNEL_FUSED_UNROLL _Pragma("clang loop unroll(full)")
+#elif defined(__GNUC__)
+#define QUARNEL_FUSED_UNROLL _Pragma("GCC unroll 16")
+#else
+#define QUARNEL_FUSED_UNROLL
+#endif
+
 namespace quarnel::fused {
 inline namespace QUARNEL_FUSED_ISA {
 
@@ -275,9 +284,34 @@ inline constexpr bool kMaskLanes = false;
 
 namespace detail {
 
-// fixed::log for positive normal finite x, all lanes.
+// The polynomials of log (in s^2) and of Box-Muller's sine and cosine (in r^2), highest
+// coefficient first; p = p * t + c, step by step (a negative c is the same bits as
+// subtracting its magnitude).
+inline constexpr double kLogPoly[11] = {1.0 / 23.0, 1.0 / 21.0, 1.0 / 19.0, 1.0 / 17.0,
+                                        1.0 / 15.0, 1.0 / 13.0, 1.0 / 11.0, 1.0 / 9.0,
+                                        1.0 / 7.0,  1.0 / 5.0,  1.0 / 3.0};
+inline constexpr double kSinPoly[8] = {1.0 / 355687428096000.0,
+                                       -1.0 / 1307674368000.0,
+                                       1.0 / 6227020800.0,
+                                       -1.0 / 39916800.0,
+                                       1.0 / 362880.0,
+                                       -1.0 / 5040.0,
+                                       1.0 / 120.0,
+                                       -1.0 / 6.0};  // 1/17! ... -1/3!
+inline constexpr double kCosPoly[7] = {
+    1.0 / 20922789888000.0, -1.0 / 87178291200.0, 1.0 / 479001600.0, -1.0 / 3628800.0,
+    1.0 / 40320.0,          -1.0 / 720.0,         1.0 / 24.0};  // 1/16! ... 1/4!
+
+// fixed::log for positive normal finite x, in three parts: the reduction to s (and the
+// exponent ed), the polynomial in s^2, and the sum; normal_pair interleaves the
+// polynomial with the sine's and cosine's.
 template <int W>
-QUARNEL_FUSED_INLINE typename Lanes<W>::D log_normal(typename Lanes<W>::D x) noexcept {
+struct LogParts {
+    typename Lanes<W>::D s, s2, ed;
+};
+
+template <int W>
+QUARNEL_FUSED_INLINE LogParts<W> log_begin(typename Lanes<W>::D x) noexcept {
     using D = typename Lanes<W>::D;
     using U = typename Lanes<W>::U;
     const U bits = as_bits<W>(x);
@@ -288,23 +322,26 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D log_normal(typename Lanes<W>::D x) noe
     const D m = from_bits<W>(mbits - (big << 52));
     const D f = m - 1.0;
     const D s = f / (2.0 + f);
-    const D s2 = s * s;
-    D p = splat<W>(1.0 / 23.0);
-    p = p * s2 + 1.0 / 21.0;
-    p = p * s2 + 1.0 / 19.0;
-    p = p * s2 + 1.0 / 17.0;
-    p = p * s2 + 1.0 / 15.0;
-    p = p * s2 + 1.0 / 13.0;
-    p = p * s2 + 1.0 / 11.0;
-    p = p * s2 + 1.0 / 9.0;
-    p = p * s2 + 1.0 / 7.0;
-    p = p * s2 + 1.0 / 5.0;
-    p = p * s2 + 1.0 / 3.0;
-    const D two_s = 2.0 * s;
-    const D log_m = two_s + two_s * (s2 * p);
     // (double)(biased - 1023), exactly: 2^52 + biased read as a double, less 2^52 + 1023.
     const D ed = from_bits<W>(biased | 0x4330000000000000ULL) - 4503599627371519.0;
-    return ed * fixed::LN2_HI + (log_m + ed * fixed::LN2_LO);
+    return {s, s * s, ed};
+}
+
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D log_end(const LogParts<W>& l,
+                                                  typename Lanes<W>::D p) noexcept {
+    const typename Lanes<W>::D two_s = 2.0 * l.s;
+    const typename Lanes<W>::D log_m = two_s + two_s * (l.s2 * p);
+    return l.ed * fixed::LN2_HI + (log_m + l.ed * fixed::LN2_LO);
+}
+
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D log_normal(typename Lanes<W>::D x) noexcept {
+    const LogParts<W> l = log_begin<W>(x);
+    typename Lanes<W>::D p = splat<W>(kLogPoly[0]);
+    QUARNEL_FUSED_UNROLL
+    for (int i = 1; i < 11; ++i) p = p * l.s2 + kLogPoly[i];
+    return log_end<W>(l, p);
 }
 
 // fixed::exp for x in [-707, 709], where the result is normal and 2^k one step.
@@ -446,10 +483,16 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D sqrt(typename Lanes<W>::D x) noexcept 
 // the nearest integer, exactly, so the reduction to r = f pi/2 in [-pi/4, pi/4] rounds
 // once; Taylor polynomials to r^17 and r^16 there (truncation below 2^-60), then the
 // quadrant n by swaps and signs. Within 2^-52 of the true values (absolute: near a
-// zero of the cosine the rounding of r dominates), all Box-Muller needs.
+// zero of the cosine the rounding of r dominates), all Box-Muller needs. In parts, as
+// log: the reduction, the two polynomials in r^2, and the quadrant.
 template <int W>
-QUARNEL_FUSED_INLINE void cos_sin_2pi(typename Lanes<W>::D u, typename Lanes<W>::D& c,
-                                      typename Lanes<W>::D& s) noexcept {
+struct CosSinParts {
+    typename Lanes<W>::D r, r2;
+    typename Lanes<W>::U q;
+};
+
+template <int W>
+QUARNEL_FUSED_INLINE CosSinParts<W> cos_sin_begin(typename Lanes<W>::D u) noexcept {
     using D = typename Lanes<W>::D;
     constexpr double shifter = 6755399441055744.0;
     constexpr double kPio2Hi = 1.5707963267948966;     // pi/2 rounded
@@ -461,31 +504,36 @@ QUARNEL_FUSED_INLINE void cos_sin_2pi(typename Lanes<W>::D u, typename Lanes<W>:
     // The quadrant n in {0, ..., 4} from the shifted value's low bits.
     const typename Lanes<W>::U q = as_bits<W>(shifted) - std::bit_cast<std::uint64_t>(shifter);
     const D r = f * kPio2Hi + f * kPio2Lo;
-    const D r2 = r * r;
-    D ps = splat<W>(1.0 / 355687428096000.0);  // 1/17!
-    ps = ps * r2 - 1.0 / 1307674368000.0;
-    ps = ps * r2 + 1.0 / 6227020800.0;
-    ps = ps * r2 - 1.0 / 39916800.0;
-    ps = ps * r2 + 1.0 / 362880.0;
-    ps = ps * r2 - 1.0 / 5040.0;
-    ps = ps * r2 + 1.0 / 120.0;
-    ps = ps * r2 - 1.0 / 6.0;
-    const D sr = r + r * (r2 * ps);
-    D pc = splat<W>(1.0 / 20922789888000.0);  // 1/16!
-    pc = pc * r2 - 1.0 / 87178291200.0;
-    pc = pc * r2 + 1.0 / 479001600.0;
-    pc = pc * r2 - 1.0 / 3628800.0;
-    pc = pc * r2 + 1.0 / 40320.0;
-    pc = pc * r2 - 1.0 / 720.0;
-    pc = pc * r2 + 1.0 / 24.0;
-    const D half_r2 = 0.5 * r2;
-    const D cr = (1.0 - half_r2) + (r2 * r2) * pc;
+    return {r, r * r, q};
+}
+
+template <int W>
+QUARNEL_FUSED_INLINE void cos_sin_end(const CosSinParts<W>& a, typename Lanes<W>::D ps,
+                                      typename Lanes<W>::D pc, typename Lanes<W>::D& c,
+                                      typename Lanes<W>::D& s) noexcept {
+    using D = typename Lanes<W>::D;
+    const D sr = a.r + a.r * (a.r2 * ps);
+    const D half_r2 = 0.5 * a.r2;
+    const D cr = (1.0 - half_r2) + (a.r2 * a.r2) * pc;
     // Quadrant n (4 is 0 again): cos is (c, -s, -c, s), sin (s, c, -s, -c).
+    const typename Lanes<W>::U q = a.q;
     const typename Lanes<W>::U swap = q & 1;
     const D c0 = pick<W>(swap, sr, cr);
     const D s0 = pick<W>(swap, cr, sr);
     c = from_bits<W>(as_bits<W>(c0) ^ ((((q + 1) >> 1) & 1) << 63));  // n = 1, 2
     s = from_bits<W>(as_bits<W>(s0) ^ (((q >> 1) & 1) << 63));        // n = 2, 3
+}
+
+template <int W>
+QUARNEL_FUSED_INLINE void cos_sin_2pi(typename Lanes<W>::D u, typename Lanes<W>::D& c,
+                                      typename Lanes<W>::D& s) noexcept {
+    const CosSinParts<W> a = cos_sin_begin<W>(u);
+    typename Lanes<W>::D ps = splat<W>(detail::kSinPoly[0]), pc = splat<W>(detail::kCosPoly[0]);
+    QUARNEL_FUSED_UNROLL
+    for (int i = 1; i < 8; ++i) ps = ps * a.r2 + detail::kSinPoly[i];
+    QUARNEL_FUSED_UNROLL
+    for (int i = 1; i < 7; ++i) pc = pc * a.r2 + detail::kCosPoly[i];
+    cos_sin_end<W>(a, ps, pc, c, s);
 }
 
 // The standard normals of steps 2 * pair and 2 * pair + 1 of the lanes' paths.
@@ -498,17 +546,28 @@ QUARNEL_FUSED_INLINE void normal_pair(const philox::Key& key, typename Lanes<W>:
     philox::block(key, path, pair, a, b);
     const D u1 = 2.0 - from_bits<W>((a >> 12) | 0x3FF0000000000000ULL);
     const D u2 = from_bits<W>((b >> 12) | 0x3FF0000000000000ULL) - 1.0;
-    // u1 is in [2^-52, 1], always positive and normal: log's test of its argument
-    // would never send a lane to the scalar function.
-    D log_u1;
+    D c, s, radius;
     if constexpr (W == 1) {
-        log_u1 = fixed::log(u1);
+        radius = sqrt<W>(-2.0 * fixed::log(u1));
+        cos_sin_2pi<W>(u2, c, s);
     } else {
-        log_u1 = detail::log_normal<W>(u1);
+        // u1 is in [2^-52, 1], always positive and normal: log's test of its argument
+        // would never send a lane to the scalar function. The three polynomials step
+        // by step side by side: three independent chains for the units to overlap,
+        // where one after the other each waits on its own previous step.
+        const detail::LogParts<W> l = detail::log_begin<W>(u1);
+        const CosSinParts<W> t = cos_sin_begin<W>(u2);
+        D p = splat<W>(detail::kLogPoly[0]), ps = splat<W>(detail::kSinPoly[0]),
+          pc = splat<W>(detail::kCosPoly[0]);
+        QUARNEL_FUSED_UNROLL
+        for (int i = 1; i < 11; ++i) {
+            p = p * l.s2 + detail::kLogPoly[i];
+            if (i < 8) ps = ps * t.r2 + detail::kSinPoly[i];
+            if (i < 7) pc = pc * t.r2 + detail::kCosPoly[i];
+        }
+        radius = sqrt<W>(-2.0 * detail::log_end<W>(l, p));
+        cos_sin_end<W>(t, ps, pc, c, s);
     }
-    const D radius = sqrt<W>(-2.0 * log_u1);
-    D c, s;
-    cos_sin_2pi<W>(u2, c, s);
     z_even = radius * c;
     z_odd = radius * s;
 }
