@@ -534,8 +534,10 @@ class _Graph:
         # Loose: should that worker die, the scheduler recomputes the chunk elsewhere and
         # runs the task there, where a strict placement would wait for the dead worker.
         placement = {} if workers is None else {"workers": workers, "allow_other_workers": True}
+        # Ahead of the chunks' own work, which was all submitted first: a chunk's samples
+        # and sums run as soon as it is in, so that it can be let go of.
         return self.client.submit(fn, *args, key=key if chunk is None else (key, chunk),
-                                  **placement)
+                                  priority=1, **placement)
 
     def per_chunk(self, label: str, fn: Callable[..., Any], *args: Any) -> list[Any]:
         """fn(first_path, *args, *blocks) for each chunk of the batch's arrays, as the
@@ -553,7 +555,11 @@ class _Graph:
             align_arrays=False, concatenate=False, meta=np.empty((0, 0)))
         blocks: list[Any] = list(out.to_delayed(optimize_graph=True).ravel())
         if self.client is not None:
-            futures: list[Any] = self.client.compute(blocks)
+            # In path order (left to itself the scheduler runs them in any order), so that
+            # the chain, which takes them in that order, can sum and let go of each chunk
+            # as it comes.
+            futures: list[Any] = [self.client.compute(b, priority=-i)
+                                  for i, b in enumerate(blocks)]
             return futures
         return blocks
 
