@@ -208,6 +208,7 @@ inline constexpr bool kMaskLanes = W >= 8 && W % 8 == 0 && W <= 64;
 
 // A mask register per vector register of the lanes.
 template <int W>
+    requires(kMaskLanes<W>)
 struct LaneBits {
     __mmask8 k[W / 8];
 };
@@ -231,10 +232,10 @@ QUARNEL_FUSED_INLINE LaneBits<W> operator&(LaneBits<W> a, LaneBits<W> b) noexcep
     return a;
 }
 
-// a where the lane's bit is set, b elsewhere.
+// pick and patch of mask-register flags: a where the lane's bit is set, b elsewhere.
 template <int W>
-QUARNEL_FUSED_INLINE typename Lanes<W>::D blend_bits(LaneBits<W> bits, typename Lanes<W>::D a,
-                                                     typename Lanes<W>::D b) noexcept {
+QUARNEL_FUSED_INLINE typename Lanes<W>::D pick(LaneBits<W> bits, typename Lanes<W>::D a,
+                                               typename Lanes<W>::D b) noexcept {
     struct Parts {
         __m512d p[W / 8];
     };
@@ -258,7 +259,7 @@ QUARNEL_FUSED_INLINE bool bit_of(LaneBits<W> bits, int w) noexcept {
 
 // Lanes whose bit is clear get f(lane) from the scalar function.
 template <int W, class F>
-QUARNEL_FUSED_INLINE void patch_bits(typename Lanes<W>::D& r, LaneBits<W> ok, F f) noexcept {
+QUARNEL_FUSED_INLINE void patch(typename Lanes<W>::D& r, LaneBits<W> ok, F f) noexcept {
     __mmask8 all = ok.k[0];
     for (int i = 1; i < W / 8; ++i) all = _kand_mask8(all, ok.k[i]);
     if (_kortestc_mask8_u8(all, all) != 0) return;  // every lane's bit set
@@ -281,6 +282,23 @@ QUARNEL_FUSED_INLINE LaneBits<W> exp_range_bits(typename Lanes<W>::D x) noexcept
 template <int W>
 inline constexpr bool kMaskLanes = false;
 #endif
+
+// The lane tests of log, exp and pow: mask registers where the lanes have them, words of
+// 0 and 1 otherwise; pick, patch and & take either.
+template <int W>
+QUARNEL_FUSED_INLINE auto positive_normal_flags(typename Lanes<W>::D x) noexcept {
+#if defined(__AVX512F__) && QUARNEL_FUSED_VECTORS
+    if constexpr (kMaskLanes<W>) return positive_normal_bits<W>(x);
+#endif
+    if constexpr (!kMaskLanes<W>) return positive_normal<W>(x);
+}
+template <int W>
+QUARNEL_FUSED_INLINE auto exp_range_flags(typename Lanes<W>::D x) noexcept {
+#if defined(__AVX512F__) && QUARNEL_FUSED_VECTORS
+    if constexpr (kMaskLanes<W>) return exp_range_bits<W>(x);
+#endif
+    if constexpr (!kMaskLanes<W>) return exp_range<W>(x);
+}
 
 namespace detail {
 
@@ -378,15 +396,8 @@ template <int W>
 QUARNEL_FUSED_INLINE typename Lanes<W>::D log(typename Lanes<W>::D x) noexcept {
     if constexpr (W == 1) {
         return fixed::log(x);
-#if defined(__AVX512F__) && QUARNEL_FUSED_VECTORS
-    } else if constexpr (kMaskLanes<W>) {
-        const LaneBits<W> ok = positive_normal_bits<W>(x);
-        typename Lanes<W>::D r = detail::log_normal<W>(blend_bits<W>(ok, x, splat<W>(1.0)));
-        patch_bits<W>(r, ok, [&](int w) { return fixed::log(x[w]); });
-        return r;
-#endif
     } else {
-        const typename Lanes<W>::U ok = positive_normal<W>(x);
+        const auto ok = positive_normal_flags<W>(x);
         typename Lanes<W>::D r = detail::log_normal<W>(pick<W>(ok, x, splat<W>(1.0)));
         patch<W>(r, ok, [&](int w) { return fixed::log(x[w]); });
         return r;
@@ -397,15 +408,8 @@ template <int W>
 QUARNEL_FUSED_INLINE typename Lanes<W>::D exp(typename Lanes<W>::D x) noexcept {
     if constexpr (W == 1) {
         return fixed::exp(x);
-#if defined(__AVX512F__) && QUARNEL_FUSED_VECTORS
-    } else if constexpr (kMaskLanes<W>) {
-        const LaneBits<W> ok = exp_range_bits<W>(x);
-        typename Lanes<W>::D r = detail::exp_normal<W>(blend_bits<W>(ok, x, splat<W>(0.0)));
-        patch_bits<W>(r, ok, [&](int w) { return fixed::exp(x[w]); });
-        return r;
-#endif
     } else {
-        const typename Lanes<W>::U ok = exp_range<W>(x);
+        const auto ok = exp_range_flags<W>(x);
         typename Lanes<W>::D r = detail::exp_normal<W>(pick<W>(ok, x, splat<W>(0.0)));
         patch<W>(r, ok, [&](int w) { return fixed::exp(x[w]); });
         return r;
@@ -417,20 +421,10 @@ template <int W>
 QUARNEL_FUSED_INLINE typename Lanes<W>::D pow(typename Lanes<W>::D x, double y) noexcept {
     if constexpr (W == 1) {
         return fixed::pow(x, y);
-#if defined(__AVX512F__) && QUARNEL_FUSED_VECTORS
-    } else if constexpr (kMaskLanes<W>) {
-        const LaneBits<W> ok_x = positive_normal_bits<W>(x);
-        const typename Lanes<W>::D t =
-            y * detail::log_normal<W>(blend_bits<W>(ok_x, x, splat<W>(1.0)));
-        const LaneBits<W> ok_t = exp_range_bits<W>(t);
-        typename Lanes<W>::D r = detail::exp_normal<W>(blend_bits<W>(ok_t, t, splat<W>(0.0)));
-        patch_bits<W>(r, ok_x & ok_t, [&](int w) { return fixed::pow(x[w], y); });
-        return r;
-#endif
     } else {
-        const typename Lanes<W>::U ok_x = positive_normal<W>(x);
+        const auto ok_x = positive_normal_flags<W>(x);
         const typename Lanes<W>::D t = y * detail::log_normal<W>(pick<W>(ok_x, x, splat<W>(1.0)));
-        const typename Lanes<W>::U ok_t = exp_range<W>(t);
+        const auto ok_t = exp_range_flags<W>(t);
         typename Lanes<W>::D r = detail::exp_normal<W>(pick<W>(ok_t, t, splat<W>(0.0)));
         patch<W>(r, ok_x & ok_t, [&](int w) { return fixed::pow(x[w], y); });
         return r;
