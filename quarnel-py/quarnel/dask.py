@@ -136,24 +136,14 @@ def _passed_types(arrays: Mapping[str, object]) -> Iterator[None]:
                         f"ndim={ndim}, got {_describe(arrays[name])}") from None
 
 
-_BATCH_NAMES: dict[str, tuple[tuple[str, ...], int]] = {}
-
-
-def _batch_names(check: Callable[..., object]) -> tuple[tuple[str, ...], int]:
-    """A check primitive's parameter names (the single function's, from its native
-    signature) and how many of them, before `horizon`, are the batch's arrays."""
-    key = getattr(check, "__name__", "")
-    if key not in _BATCH_NAMES:
-        names = tuple(inspect.signature(check).parameters)
-        _BATCH_NAMES[key] = names, names.index("horizon")
-    return _BATCH_NAMES[key]
-
-
 def _checked(check: Callable[..., object], arguments: Mapping[str, object]) -> dict[str, object]:
     """The single call's checks (its errors, in its order) on a tangent-flow function's
     `arguments` (its parameters by name), each Dask array of the batch replaced by a
-    stand-in; returns the batch's arrays by name, in the single function's order."""
-    names, n_arrays = _batch_names(check)
+    stand-in; returns the batch's arrays by name, in the single function's order. The
+    names are the check primitive's parameters (its record's), the arrays those before
+    `horizon`."""
+    names = tuple(inspect.signature(check).parameters)
+    n_arrays = names.index("horizon")
     named = {n: arguments[n] for n in names[:n_arrays]}
     with _passed_types(named):
         check(*(_stand_in(a) for a in named.values()), *(arguments[n] for n in names[n_arrays:]))

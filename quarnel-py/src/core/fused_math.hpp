@@ -121,20 +121,6 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D pick(typename Lanes<W>::U flag, typena
     return from_bits<W>((as_bits<W>(a) & mask) | (as_bits<W>(b) & ~mask));
 }
 
-// 1 where x is a positive, normal, finite double.
-template <int W>
-QUARNEL_FUSED_INLINE typename Lanes<W>::U positive_normal(typename Lanes<W>::D x) noexcept {
-    const typename Lanes<W>::U d = as_bits<W>(x) - 0x0010000000000000ULL;
-    return below(d, 0x7FE0000000000000ULL) & ~(d >> 63);
-}
-
-// 1 where |x| <= 707 (NaN excluded): exp's one-step range.
-template <int W>
-QUARNEL_FUSED_INLINE typename Lanes<W>::U exp_range(typename Lanes<W>::D x) noexcept {
-    const typename Lanes<W>::U ab = as_bits<W>(x) & 0x7FFFFFFFFFFFFFFFULL;
-    return below(ab, std::bit_cast<std::uint64_t>(707.0) + 1);
-}
-
 #if defined(__AVX512F__)
 QUARNEL_FUSED_INLINE philox::NativeWords native_or(philox::NativeWords a,
                                                    philox::NativeWords b) noexcept {
@@ -268,36 +254,33 @@ QUARNEL_FUSED_INLINE void patch(typename Lanes<W>::D& r, LaneBits<W> ok, F f) no
     }
 }
 
-// The masks of positive_normal and exp_range.
-template <int W>
-QUARNEL_FUSED_INLINE LaneBits<W> positive_normal_bits(typename Lanes<W>::D x) noexcept {
-    return below_bits<W>(as_bits<W>(x) - 0x0010000000000000ULL, 0x7FE0000000000000ULL);
-}
-template <int W>
-QUARNEL_FUSED_INLINE LaneBits<W> exp_range_bits(typename Lanes<W>::D x) noexcept {
-    return below_bits<W>(as_bits<W>(x) & 0x7FFFFFFFFFFFFFFFULL,
-                         std::bit_cast<std::uint64_t>(707.0) + 1);
-}
 #else
 template <int W>
 inline constexpr bool kMaskLanes = false;
 #endif
 
-// The lane tests of log, exp and pow: mask registers where the lanes have them, words of
-// 0 and 1 otherwise; pick, patch and & take either.
+// The lane tests of log, exp and pow: flags of the lanes where the word a is below b
+// (unsigned, b < 2^63), in mask registers where the lanes have them, in words of 0 and
+// 1 otherwise; pick, patch and & take either.
 template <int W>
-QUARNEL_FUSED_INLINE auto positive_normal_flags(typename Lanes<W>::D x) noexcept {
+QUARNEL_FUSED_INLINE auto unsigned_below(typename Lanes<W>::U a, std::uint64_t b) noexcept {
 #if defined(__AVX512F__) && QUARNEL_FUSED_VECTORS
-    if constexpr (kMaskLanes<W>) return positive_normal_bits<W>(x);
+    if constexpr (kMaskLanes<W>) return below_bits<W>(a, b);
 #endif
-    if constexpr (!kMaskLanes<W>) return positive_normal<W>(x);
+    if constexpr (!kMaskLanes<W>) return below(a, b) & ~(a >> 63);
 }
+
+// Where x is a positive, normal, finite double.
 template <int W>
-QUARNEL_FUSED_INLINE auto exp_range_flags(typename Lanes<W>::D x) noexcept {
-#if defined(__AVX512F__) && QUARNEL_FUSED_VECTORS
-    if constexpr (kMaskLanes<W>) return exp_range_bits<W>(x);
-#endif
-    if constexpr (!kMaskLanes<W>) return exp_range<W>(x);
+QUARNEL_FUSED_INLINE auto positive_normal(typename Lanes<W>::D x) noexcept {
+    return unsigned_below<W>(as_bits<W>(x) - 0x0010000000000000ULL, 0x7FE0000000000000ULL);
+}
+
+// Where |x| <= 707 (NaN excluded): exp's one-step range.
+template <int W>
+QUARNEL_FUSED_INLINE auto exp_range(typename Lanes<W>::D x) noexcept {
+    return unsigned_below<W>(as_bits<W>(x) & 0x7FFFFFFFFFFFFFFFULL,
+                             std::bit_cast<std::uint64_t>(707.0) + 1);
 }
 
 namespace detail {
@@ -397,7 +380,7 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D log(typename Lanes<W>::D x) noexcept {
     if constexpr (W == 1) {
         return fixed::log(x);
     } else {
-        const auto ok = positive_normal_flags<W>(x);
+        const auto ok = positive_normal<W>(x);
         typename Lanes<W>::D r = detail::log_normal<W>(pick<W>(ok, x, splat<W>(1.0)));
         patch<W>(r, ok, [&](int w) { return fixed::log(x[w]); });
         return r;
@@ -409,7 +392,7 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D exp(typename Lanes<W>::D x) noexcept {
     if constexpr (W == 1) {
         return fixed::exp(x);
     } else {
-        const auto ok = exp_range_flags<W>(x);
+        const auto ok = exp_range<W>(x);
         typename Lanes<W>::D r = detail::exp_normal<W>(pick<W>(ok, x, splat<W>(0.0)));
         patch<W>(r, ok, [&](int w) { return fixed::exp(x[w]); });
         return r;
@@ -422,9 +405,9 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D pow(typename Lanes<W>::D x, double y) 
     if constexpr (W == 1) {
         return fixed::pow(x, y);
     } else {
-        const auto ok_x = positive_normal_flags<W>(x);
+        const auto ok_x = positive_normal<W>(x);
         const typename Lanes<W>::D t = y * detail::log_normal<W>(pick<W>(ok_x, x, splat<W>(1.0)));
-        const auto ok_t = exp_range_flags<W>(t);
+        const auto ok_t = exp_range<W>(t);
         typename Lanes<W>::D r = detail::exp_normal<W>(pick<W>(ok_t, t, splat<W>(0.0)));
         patch<W>(r, ok_x & ok_t, [&](int w) { return fixed::pow(x[w], y); });
         return r;

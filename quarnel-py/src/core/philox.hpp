@@ -106,27 +106,28 @@ QUARNEL_PHILOX_INLINE U mul_low32(U a, std::uint64_t m) noexcept {
     return (a & kLow32) * m;
 }
 
+// The counter of (path, pair), the ten rounds' one round, and the two 64-bit words
+// (a, b) of the output.
 template <class U>
-QUARNEL_PHILOX_INLINE Words<U> rounds(Words<U> c, const Key& key) noexcept {
-    for (int r = 0; r < 10; ++r) {
-        const U p0 = mul_low32(c.c0, kM0);
-        const U p1 = mul_low32(c.c2, kM1);
-        // The low words keep the products' high halves until the end: the multiplies
-        // read only the low 32 bits of a word, and a high half's garbage only ever
-        // reaches other high halves (xor, never a shift right).
-        const Words<U> n{(p1 >> 32) ^ c.c1 ^ key.k0[r], p1, (p0 >> 32) ^ c.c3 ^ key.k1[r], p0};
-        c = n;
-    }
-    return c;
+QUARNEL_PHILOX_INLINE Words<U> counter(U path, std::uint64_t pair) noexcept {
+    const U zero = path - path;
+    return {path & kLow32, path >> 32, zero + pair, zero};
 }
 
 template <class U>
-QUARNEL_PHILOX_INLINE void block_of(const Key& key, U path, std::uint64_t pair, U& a,
-                                    U& b) noexcept {
-    const U zero = path - path;
-    const Words<U> out = rounds(Words<U>{path & kLow32, path >> 32, zero + pair, zero}, key);
-    a = (out.c0 & kLow32) | (out.c1 << 32);
-    b = (out.c2 & kLow32) | (out.c3 << 32);
+QUARNEL_PHILOX_INLINE Words<U> one_round(const Words<U>& c, const Key& key, int r) noexcept {
+    const U p0 = mul_low32(c.c0, kM0);
+    const U p1 = mul_low32(c.c2, kM1);
+    // The low words keep the products' high halves until the end: the multiplies read
+    // only the low 32 bits of a word, and a high half's garbage only ever reaches other
+    // high halves (xor, never a shift right).
+    return {(p1 >> 32) ^ c.c1 ^ key.k0[r], p1, (p0 >> 32) ^ c.c3 ^ key.k1[r], p0};
+}
+
+template <class U>
+QUARNEL_PHILOX_INLINE void output(const Words<U>& c, U& a, U& b) noexcept {
+    a = (c.c0 & kLow32) | (c.c1 << 32);
+    b = (c.c2 & kLow32) | (c.c3 << 32);
 }
 
 // The two 64-bit words (a, b) of the block of (path, pair) for the paths in `path`.
@@ -135,7 +136,9 @@ QUARNEL_PHILOX_INLINE void block_of(const Key& key, U path, std::uint64_t pair, 
 // (a round's multiply, shift and xors wait on one another, and the vector scheduler
 // holds too few instructions to overlap whole blocks by itself), and the group's words
 // stay in registers (the rounds of all four registers of 32 lanes at once spilled).
-// Integers: the same bits in any order.
+// The rounds are written out, so that the words' rotation from round to round is a
+// renaming, not register moves that take the units' slots. Integers: the same bits in
+// any order.
 inline constexpr std::size_t kLockstep = 4;
 
 template <class U>
@@ -143,50 +146,35 @@ QUARNEL_PHILOX_INLINE void block(const Key& key, U path, std::uint64_t pair, U& 
 #if (defined(__AVX512F__) || defined(__AVX2__) || defined(__SSE2__)) && defined(__GNUC__)
     if constexpr (sizeof(U) > sizeof(NativeWords) && sizeof(U) % sizeof(NativeWords) == 0) {
         typedef std::uint64_t Part __attribute__((vector_size(sizeof(NativeWords))));
-        constexpr std::size_t kParts = sizeof(U) / sizeof(NativeWords);
-        constexpr std::size_t kGroup = kParts < kLockstep ? kParts : kLockstep;
-        static_assert(kParts % kGroup == 0);
+        constexpr std::size_t kRegisters = sizeof(U) / sizeof(NativeWords);
+        constexpr std::size_t kGroup = kRegisters < kLockstep ? kRegisters : kLockstep;
+        static_assert(kRegisters % kGroup == 0);
         struct Parts {
-            Part p[kParts];
+            Part p[kRegisters];
         };
         const Parts in = std::bit_cast<Parts>(path);
         Parts pa, pb;
-        for (std::size_t g = 0; g < kParts; g += kGroup) {
+        for (std::size_t g = 0; g < kRegisters; g += kGroup) {
             Words<Part> c[kGroup];
-            for (std::size_t i = 0; i < kGroup; ++i) {
-                const Part x = in.p[g + i];
-                const Part zero = x - x;
-                c[i] = Words<Part>{x & kLow32, x >> 32, zero + pair, zero};
-            }
-            // Unrolled, the words' rotation from round to round is a renaming, not
-            // register moves that take the units' slots.
+            for (std::size_t i = 0; i < kGroup; ++i) c[i] = counter(in.p[g + i], pair);
 #if defined(__clang__)
 #pragma clang loop unroll(full)
 #elif defined(__GNUC__)
 #pragma GCC unroll 10
 #endif
             for (int r = 0; r < 10; ++r) {
-                for (std::size_t i = 0; i < kGroup; ++i) {
-                    const Part p0 = mul_low32(c[i].c0, kM0);
-                    const Part p1 = mul_low32(c[i].c2, kM1);
-                    c[i] = Words<Part>{(p1 >> 32) ^ c[i].c1 ^ key.k0[r], p1,
-                                       (p0 >> 32) ^ c[i].c3 ^ key.k1[r], p0};
-                }
+                for (std::size_t i = 0; i < kGroup; ++i) c[i] = one_round(c[i], key, r);
             }
-            for (std::size_t i = 0; i < kGroup; ++i) {
-                pa.p[g + i] = (c[i].c0 & kLow32) | (c[i].c1 << 32);
-                pb.p[g + i] = (c[i].c2 & kLow32) | (c[i].c3 << 32);
-            }
+            for (std::size_t i = 0; i < kGroup; ++i) output(c[i], pa.p[g + i], pb.p[g + i]);
         }
         a = std::bit_cast<U>(pa);
         b = std::bit_cast<U>(pb);
         return;
     }
 #endif
-    const U zero = path - path;
-    const Words<U> out = rounds(Words<U>{path & kLow32, path >> 32, zero + pair, zero}, key);
-    a = (out.c0 & kLow32) | (out.c1 << 32);
-    b = (out.c2 & kLow32) | (out.c3 << 32);
+    Words<U> c = counter(path, pair);
+    for (int r = 0; r < 10; ++r) c = one_round(c, key, r);
+    output(c, a, b);
 }
 
 }  // namespace QUARNEL_FUSED_ISA
