@@ -315,9 +315,10 @@ def test_a_worker_lost_before_the_gather(client, batch):
     import signal
 
     x, w = (chunked(a, ()) for a in (batch[0][:, -1], batch[1][:, 0]))
-    params = (T, S, "call", 1.0)
-    g = qd._Graph("lost", {"terminal_states": x, "w_terminals": w}, params, 60.0)
-    samples = g.per_chunk("samples", qd._constant_flow_samples, params)
+    call = qd._Call.of("_constant_flow_samples",
+                       {"horizon": T, "sigma_at_x0": S, "payoff": "call", "strike": 1.0}, 2)
+    g = qd._Graph("lost", {"terminal_states": x, "w_terminals": w}, call, 60.0)
+    samples = g.per_chunk("samples", qd._chunk, call, 0.0)
     final = g.task("finish", qd._finish, g.sums("sums", samples, 2), g.n_paths)
     distributed.wait(final, timeout=30)
     holder = next(iter(client.who_has(final)[final.key]))

@@ -85,12 +85,11 @@ def price_and_greeks_fused(model: _Model, n_paths: int, n_steps: int, horizon: f
     sizes = _chunk_sizes(chunks, int(n), pairs is not None)
     # A stand-in batch of the chunks' shape: each block only says where its paths are.
     paths = da.zeros(int(n), chunks=(sizes,), dtype=np.float64)
-    params = (payoff, float(strike), estimator, 0.0 if strike2 is None else float(strike2))
     g = _Graph("greeks-fused", {"paths": paths},
-               (m, steps, float(horizon), lo, hi, params, half_width, rate, pairs), seconds)
+               (m, steps, float(horizon), lo, hi, payoff, float(strike), estimator, strike2,
+                half_width, rate, pairs), seconds)
     # The model itself goes to the workers, which form its native arguments: a local
     # volatility surface's handle belongs to the process that made it.
     rows = g.per_chunk("rows", _fused_rows, (model, steps, float(horizon), lo, hi, pairs))
     vol = m[4] if m[0] in ("ou", "cir") else m[3]  # the s of models' (a, b, c)
-    return _greeks_of_rows(g, rows, params, half_width, pairs, float(horizon), vol,
-                           None if rate is None else float(rate))
+    return _greeks_of_rows(g, rows, locals(), pairs, vol)

@@ -188,51 +188,28 @@ def _offsets(rows: Sequence[int]) -> list[int]:
 
 
 class _Primitives(Protocol):
-    """The private chunk primitives of quarnel._greeks (not in its public stub). Those
-    that take a path batch are typed loosely here: their parameter lists are their
-    records' (modules/tangent_flow_records.hpp), which `_checked` reads from their
+    """The private primitives of quarnel._greeks (not in its public stub) that this module
+    calls by their own names. The chunk primitives it calls through `_Call`, and those
+    that take a path batch, are typed loosely: their parameter lists are their records'
+    (modules/tangent_flow_records.hpp), which `_Call` and `_checked` read from their
     native signatures."""
 
-    def _constant_flow_samples(self, terminal_states: Floats, w_terminals: Floats,
-                               horizon: float, sigma_at_x0: float, payoff: str,
-                               strike: float = 0.0) -> Floats: ...
     def _continue_sums(self, samples: Floats, start: Floats) -> Floats: ...
     def _finish_sums(self, sums: Floats, n_paths: int) -> Floats: ...
     def _finish_greeks(self, estimates: Floats, horizon: float, vol: float | None,
                        rate: float | None) -> Greeks: ...
-    def _greeks_constant_flow_samples(self, terminal_states: Floats, w_terminals: Floats,
-                                      horizon: float, x0: float, vol: float, payoff: str,
-                                      strike: float, model: str, estimator: str,
-                                      width: float, rate_rho: bool, strike2: float) -> Floats: ...
-    def _vanna_volga_constant_flow_samples(self, terminal_states: Floats, w_terminals: Floats,
-                                           horizon: float, x0: float, vol: float, payoff: str,
-                                           strike: float, model: str, estimator: str,
-                                           width: float, strike2: float) -> Floats: ...
-    def _ladder_constant_flow_samples(self, terminal_states: Floats, w_terminals: Floats,
-                                      horizon: float, x0: float, vol: float, payoff: str,
-                                      strikes: Floats, model: str, estimator: str, width: float,
-                                      rate_rho: bool) -> Floats: ...
     def _localised_digital_finish(self, sums: Floats, n_paths: int) -> Floats: ...
     def _default_half_width(self, sums: Floats, n_paths: int) -> Floats: ...
     def _sample_layout(self, estimate: str, payoff: str,
                        estimator: str) -> tuple[float, float, float]: ...
-    def _greeks_tangent_flow_samples(self, rows: Floats, payoff: str, strike: float,
-                                     estimator: str, width: float, strike2: float) -> Floats: ...
-    def _vanna_tangent_flow_samples(self, rows: Floats, payoff: str, strike: float,
-                                    estimator: str, width: float, strike2: float) -> Floats: ...
-    _tangent_flow_samples: Callable[..., Floats]
     _check_price_and_delta_tangent_flow: Callable[..., None]
     _bel_weights_tangent_flow_chunk: Callable[..., Floats]
     _check_bel_weights_tangent_flow: Callable[..., None]
-    _check_price_and_greeks_tangent_flow: Callable[..., None]
-    _greek_rows_tangent_flow: Callable[..., Floats]
     _greek_weights_tangent_flow_chunk: Callable[..., Floats]
     _check_greek_weights_tangent_flow: Callable[..., None]
     _parameter_weights_tangent_flow_chunk: Callable[..., Floats]
     _check_parameter_weights_tangent_flow: Callable[..., None]
     _mixed_weights_tangent_flow_chunk: Callable[..., Floats]
-    _check_vanna_tangent_flow: Callable[..., None]
-    _vanna_rows_tangent_flow: Callable[..., Floats]
 
 
 _native: Final = cast(_Primitives, _greeks)
@@ -271,27 +248,60 @@ def _task(fn: Callable[P, R]) -> Callable[P, R | _Failure]:
 
 # Tasks: module-level functions, so workers import them by name.
 
-@_task
-def _constant_flow_samples(first_path: int, params: tuple[float, float, str, float],
-                           x: Floats, w: Floats) -> Floats:
-    return _native._constant_flow_samples(x, w, *params)
+def _primitive_values(arguments: Mapping[str, object]) -> dict[str, object]:
+    """A public function's `arguments` by name, with the forms that the chunk primitives
+    take where theirs differ: whether a rate (rho) and a vol (vega) are given, and
+    strike2 as 0.0 when it is not."""
+    out = dict(arguments)
+    out["rate_rho"] = arguments.get("rate") is not None
+    out["with_vega"] = arguments.get("vol") is not None
+    strike2 = arguments.get("strike2")
+    out["strike2"] = 0.0 if strike2 is None else float(cast(float, strike2))
+    return out
+
+
+@dataclass(frozen=True)
+class _Call:
+    """A chunk primitive of quarnel._greeks with the arguments that are the same in every
+    chunk, by name, as its record names its parameters: a task passes the chunk's arrays
+    (its first `positional` parameters) in front, and the chunk's first path and half-
+    width where the primitive takes them."""
+
+    name: str
+    kwargs: tuple[tuple[str, object], ...]
+    per_chunk: tuple[str, ...]
+
+    @classmethod
+    def of(cls, name: str, arguments: Mapping[str, object], positional: int) -> _Call:
+        values = _primitive_values(arguments)
+        kwargs, per_chunk = [], []
+        for p in list(inspect.signature(getattr(_greeks, name)).parameters)[positional:]:
+            if p in ("first_path", "width"):
+                per_chunk.append(p)
+            elif p in values:  # else the native call names what is missing
+                kwargs.append((p, values[p]))
+        return cls(name, tuple(kwargs), tuple(per_chunk))
+
+    def __call__(self, *arrays: Floats, first_path: int = 0, width: float = 0.0) -> Floats:
+        given = {"first_path": first_path, "width": width}
+        out: Floats = getattr(_greeks, self.name)(
+            *arrays, **dict(self.kwargs), **{p: given[p] for p in self.per_chunk})
+        return out
+
+    def __dask_tokenize__(self) -> object:
+        return (self.name, self.kwargs)
 
 
 @_task
-def _tangent_flow_samples(first_path: int, params: tuple[float, str, float],
-                          *arrays: Floats) -> Floats:
-    return _native._tangent_flow_samples(*arrays, *params, first_path)
-
-
-_CfParams = tuple[float, float, float, str, float, str, str, bool, float]
+def _chunk(first_path: int, call: _Call, width: float, *arrays: Floats) -> Floats:
+    """`call` on one chunk of the batch's arrays."""
+    return call(*arrays, first_path=first_path, width=width)
 
 
 @_task
-def _greeks_constant_flow_samples(first_path: int, params: _CfParams, width: float, x: Floats,
-                                  w: Floats) -> Floats:
-    horizon, x0, vol, payoff, strike, model, estimator, rate_rho, strike2 = params
-    return _native._greeks_constant_flow_samples(x, w, horizon, x0, vol, payoff, strike, model,
-                                                 estimator, width, rate_rho, strike2)
+def _from_rows(rows: Floats, call: _Call, width: float) -> Floats:
+    """`call` on a chunk's kernel rows (or its stacked terminal data) in place of arrays."""
+    return call(rows, width=width)
 
 
 @_task
@@ -300,64 +310,9 @@ def _stack(first_path: int, x: Floats, w: Floats) -> Floats:
 
 
 @_task
-def _stacked_greeks_samples(params: _CfParams, width: float, data: Floats) -> Floats:
-    horizon, x0, vol, payoff, strike, model, estimator, rate_rho, strike2 = params
-    return _native._greeks_constant_flow_samples(data[:, 0], data[:, 1], horizon, x0, vol,
-                                                 payoff, strike, model, estimator, width,
-                                                 rate_rho, strike2)
-
-
-_VvParams = tuple[float, float, float, str, float, str, str, float]
-_LadderParams = tuple[float, float, float, str, str, str, bool]
-
-
-def _vanna_volga_of(params: _VvParams, width: float, x: Floats, w: Floats) -> Floats:
-    horizon, x0, vol, payoff, strike, model, estimator, strike2 = params
-    return _native._vanna_volga_constant_flow_samples(x, w, horizon, x0, vol, payoff, strike,
-                                                      model, estimator, width, strike2)
-
-
-def _ladder_of(params: _LadderParams, strikes: Floats, width: float, x: Floats,
-               w: Floats) -> Floats:
-    horizon, x0, vol, payoff, model, estimator, rate_rho = params
-    return _native._ladder_constant_flow_samples(x, w, horizon, x0, vol, payoff, strikes, model,
-                                                 estimator, width, rate_rho)
-
-
-@_task
-def _vanna_volga_samples(first_path: int, params: _VvParams, width: float, x: Floats,
-                         w: Floats) -> Floats:
-    return _vanna_volga_of(params, width, x, w)
-
-
-@_task
-def _stacked_vanna_volga_samples(params: _VvParams, width: float, data: Floats) -> Floats:
-    return _vanna_volga_of(params, width, data[:, 0], data[:, 1])
-
-
-@_task
-def _ladder_samples(first_path: int, params: _LadderParams, strikes: Floats, width: float,
-                    x: Floats, w: Floats) -> Floats:
-    return _ladder_of(params, strikes, width, x, w)
-
-
-@_task
-def _stacked_ladder_samples(params: _LadderParams, strikes: Floats, width: float,
-                            data: Floats) -> Floats:
-    return _ladder_of(params, strikes, width, data[:, 0], data[:, 1])
-
-
-@_task
-def _greek_rows(first_path: int, params: tuple[float, bool], *arrays: Floats) -> Floats:
-    horizon, with_vega = params
-    return _native._greek_rows_tangent_flow(*arrays, horizon, first_path, with_vega)
-
-
-@_task
-def _greeks_tangent_flow_samples(rows: Floats, params: tuple[str, float, str, float],
-                                 width: float) -> Floats:
-    payoff, strike, estimator, strike2 = params
-    return _native._greeks_tangent_flow_samples(rows, payoff, strike, estimator, width, strike2)
+def _from_stack(data: Floats, call: _Call, width: float) -> Floats:
+    """`call` on a chunk's terminal states and weights from their stacked columns."""
+    return call(data[:, 0], data[:, 1], width=width)
 
 
 @_task
@@ -619,9 +574,9 @@ def price_and_delta_constant_flow(terminal_states: da.Array, w_terminals: da.Arr
     x = _dask_array("terminal_states", terminal_states)
     w = _dask_array("w_terminals", w_terminals)
     w = _same_rows("w_terminals", w, "terminal_states", x.chunks[0])
-    params = (float(horizon), float(sigma_at_x0), payoff, float(strike))
-    g = _Graph("price-delta-cf", {"terminal_states": x, "w_terminals": w}, params, seconds)
-    samples = g.per_chunk("samples", _constant_flow_samples, params)
+    call = _Call.of("_constant_flow_samples", locals(), 2)
+    g = _Graph("price-delta-cf", {"terminal_states": x, "w_terminals": w}, call, seconds)
+    samples = g.per_chunk("samples", _chunk, call, 0.0)
     return _price_delta(g.compute(g.task("finish", _finish, g.sums("sums", samples, 2),
                                          g.n_paths)))
 
@@ -641,9 +596,9 @@ def _price_and_delta_tangent_flow(states: da.Array, dws: da.Array, sigma_field: 
     named = _checked(_native._check_price_and_delta_tangent_flow, locals())
     seconds = _timeout(timeout)
     arrays, _ = _tangent_flow_arrays(named, None)
-    params = (float(horizon), payoff, float(strike))
-    g = _Graph("price-delta-tf", arrays, params, seconds)
-    samples = g.per_chunk("samples", _tangent_flow_samples, params)
+    call = _Call.of("_tangent_flow_samples", locals(), len(arrays))
+    g = _Graph("price-delta-tf", arrays, call, seconds)
+    samples = g.per_chunk("samples", _chunk, call, 0.0)
     return _price_delta(g.compute(g.task("finish", _finish, g.sums("sums", samples, 2),
                                          g.n_paths)))
 
@@ -753,17 +708,29 @@ def _terminal_arrays(terminal_states: object, w_terminals: object,
     return x, w, checked
 
 
-def _width_samples(g: _Graph, half_width: float | None, chunk_task: Callable[..., Any],
-                   stacked_task: Callable[..., Any], *args: Any) -> list[Any]:
-    """Each chunk's centred samples, chunk_task(first_path, *args, width, x, w), for the
-    ramp half-width `half_width`, or for the default one, which takes a pass over the
-    terminal states first as in the single call: each chunk's data then wait on its
-    worker, and stacked_task(*args, width, data) forms its samples."""
+def _terminal_sums(g: _Graph, call: _Call, estimate: str, arguments: Mapping[str, Any],
+                   pairs: Pairs | None, per_row: int = 1) -> tuple[Any, bool]:
+    """The final sums of the samples that `call` forms from each chunk of a terminal
+    batch (`per_row` times the columns of `estimate`'s layout, a ladder's strikes), in
+    path (or pair) order, and whether they are centred."""
+    columns, centred, ramp = _layout(estimate, arguments["payoff"], arguments["estimator"])
+    if centred:
+        samples = _width_samples(g, arguments["half_width"] if ramp else 0.0, call)
+    else:
+        samples = g.per_chunk("samples", _chunk, call, 0.0)
+    samples = _paired(g, samples, pairs, (columns - 1) // 3 if centred else None)
+    return g.sums("sums", samples, columns * per_row), centred
+
+
+def _width_samples(g: _Graph, half_width: float | None, call: _Call) -> list[Any]:
+    """Each chunk's centred samples, `call` on its arrays, for the ramp half-width
+    `half_width`, or for the default one, which takes a pass over the terminal states
+    first as in the single call: each chunk's data then wait on its worker."""
     if half_width is not None:
-        return g.per_chunk("samples", chunk_task, *args, float(half_width))
+        return g.per_chunk("samples", _chunk, call, float(half_width))
     data = g.per_chunk("data", _stack)
     width = g.task("width", _half_width, g.sums("x", data, 1, True, release=False), g.n_paths)
-    return [g.task("samples", stacked_task, *args, width, d, chunk=i, near=d)
+    return [g.task("samples", _from_stack, d, call, width, chunk=i, near=d)
             for i, d in enumerate(data)]
 
 
@@ -792,24 +759,14 @@ def price_and_greeks_constant_flow(terminal_states: da.Array, w_terminals: da.Ar
             model, estimator, half_width, rate, strike2, pairs)
     seconds = _timeout(timeout)
     x, w, pairs = _terminal_arrays(terminal_states, w_terminals, pairs)
-    rate = None if rate is None else float(rate)
-    params = (float(horizon), float(x0), float(vol), payoff, float(strike), model, estimator,
-              rate is not None, 0.0 if strike2 is None else float(strike2))
+    call = _Call.of("_greeks_constant_flow_samples", locals(), 2)
     g = _Graph("greeks-cf", {"terminal_states": x, "w_terminals": w},
-               (params, half_width, pairs), seconds)
-    n_means = g.n_paths // 2 if pairs else g.n_paths
-    columns, centred, ramp = _layout("constant_flow", payoff, estimator)
-    if not centred:
-        samples = _paired(g, g.per_chunk("samples", _greeks_constant_flow_samples, params, 0.0),
-                          pairs, None)
-        return _to_greeks(g.compute(g.task("finish", _finish, g.sums("sums", samples, columns),
-                                           n_means)), float(horizon), None, rate)
-    samples = _width_samples(g, half_width if ramp else 0.0, _greeks_constant_flow_samples,
-                             _stacked_greeks_samples, params)
-    samples = _paired(g, samples, pairs, (columns - 1) // 3)
-    return _to_greeks(g.compute(g.task("finish", _localised_finish,
-                                       g.sums("sums", samples, columns), n_means)),
-                      float(horizon), None, rate)
+               (call, half_width, pairs), seconds)
+    sums, centred = _terminal_sums(g, call, "constant_flow", locals(), pairs)
+    finish = g.task("finish", _localised_finish if centred else _finish, sums,
+                    g.n_paths // 2 if pairs else g.n_paths)
+    return _to_greeks(g.compute(finish), float(horizon), None,
+                      None if rate is None else float(rate))
 
 
 @_task
@@ -842,26 +799,16 @@ def vanna_volga_constant_flow(terminal_states: da.Array, w_terminals: da.Array, 
                             payoff, strike, model, estimator, half_width, rate, strike2, pairs)
     seconds = _timeout(timeout)
     x, w, pairs = _terminal_arrays(terminal_states, w_terminals, pairs)
-    rate = None if rate is None else float(rate)
-    params = (float(horizon), float(x0), float(vol), payoff, float(strike), model, estimator,
-              0.0 if strike2 is None else float(strike2))
+    call = _Call.of("_vanna_volga_constant_flow_samples", locals(), 2)
     g = _Graph("vanna-volga-cf", {"terminal_states": x, "w_terminals": w},
-               (params, half_width, rate, pairs), seconds)
-    n_means = g.n_paths // 2 if pairs else g.n_paths
-    columns, centred, _ = _layout("vanna_volga", payoff, estimator)
-    if centred:
-        samples = _paired(g, _width_samples(g, half_width, _vanna_volga_samples,
-                                            _stacked_vanna_volga_samples, params), pairs,
-                          (columns - 1) // 3)
-    else:
-        samples = _paired(g, g.per_chunk("samples", _vanna_volga_samples, params, 0.0), pairs,
-                          None)
-    sums = g.sums("sums", samples, columns)
-    e = g.compute(g.task("finish", _cross_finish, sums, n_means, centred))
+               (call, half_width, pairs), seconds)
+    sums, centred = _terminal_sums(g, call, "vanna_volga", locals(), pairs)
+    e = g.compute(g.task("finish", _cross_finish, sums, g.n_paths // 2 if pairs else g.n_paths,
+                         centred))
     # In the vega and rho slots, as the single call finishes them.
     nan = math.nan
     out = _to_greeks(np.array([nan, nan, nan, e[0], e[1], nan, nan, nan, e[2], e[3]]),
-                     float(horizon), None, rate)
+                     float(horizon), None, None if rate is None else float(rate))
     return VannaVolga(out.vega, out.rho, out.vega_stderr, out.rho_stderr)
 
 
@@ -904,16 +851,11 @@ def price_and_greeks_ladder_constant_flow(
     if ks.size == 0:  # nothing to sum: the checks above are the whole call
         return GreeksLadder(ks, np.empty((0, 10), dtype=np.float64))
     rate = None if rate is None else float(rate)
-    params = (float(horizon), float(x0), float(vol), payoff, model, estimator, rate is not None)
+    call = _Call.of("_ladder_constant_flow_samples", {**locals(), "strikes": ks}, 2)
     g = _Graph("ladder-cf", {"terminal_states": x, "w_terminals": w},
-               (params, ks.tobytes(), half_width, rate), seconds)
-    per_strike, centred, _ = _layout("ladder", payoff, estimator)
-    if centred:
-        samples = _width_samples(g, half_width, _ladder_samples, _stacked_ladder_samples, params,
-                                 ks)
-    else:
-        samples = g.per_chunk("samples", _ladder_samples, params, ks, 0.0)
-    sums = g.sums("sums", samples, per_strike * ks.size)
+               (call, ks.tobytes(), half_width, rate), seconds)
+    sums, centred = _terminal_sums(g, call, "ladder", locals(), None, ks.size)
+    per_strike = _layout("ladder", payoff, estimator)[0]
     return GreeksLadder(ks, g.compute(g.task("finish", _ladder_finish, sums, g.n_paths,
                                              per_strike, centred, float(horizon), rate)))
 
@@ -940,16 +882,26 @@ def _price_and_greeks_tangent_flow(states: da.Array, dws: da.Array, sigma_field:
     the order the pairs are met.
     `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
     """
-    named = _checked(_native._check_price_and_greeks_tangent_flow, locals())
-    seconds = _timeout(timeout)
-    arrays, pairs = _tangent_flow_arrays(named, pairs)
-    vol = None if vol is None else float(vol)
-    rate = None if rate is None else float(rate)
-    params = (payoff, float(strike), estimator, 0.0 if strike2 is None else float(strike2))
-    g = _Graph("greeks-tf", arrays, (float(horizon), vol, rate, params, half_width, pairs),
-               seconds)
-    rows = g.per_chunk("rows", _greek_rows, (float(horizon), vol is not None))
-    return _greeks_of_rows(g, rows, params, half_width, pairs, float(horizon), vol, rate)
+    arguments = locals()
+    g, rows, pairs = _kernel_rows("greeks-tf", arguments, "price_and_greeks_tangent_flow",
+                                  "_greek_rows_tangent_flow")
+    return _greeks_of_rows(g, rows, arguments, pairs, vol)
+
+
+def _kernel_rows(label: str, arguments: Mapping[str, Any], function: str, rows: str
+                 ) -> tuple[_Graph, list[Any], Pairs | None]:
+    """The single call's checks of the tangent-flow estimator `function` on its
+    `arguments` (by name), then the graph of its batch and each chunk's kernel rows,
+    from the chunk primitive `rows`."""
+    named = _checked(getattr(_native, f"_check_{function}"), arguments)
+    seconds = _timeout(arguments["timeout"])
+    arrays, pairs = _tangent_flow_arrays(named, arguments["pairs"])
+    call = _Call.of(rows, arguments, len(arrays))
+    # The graph's keys follow everything that its sums depend on.
+    same = tuple((k, v) for k, v in arguments.items()
+                 if k != "timeout" and not isinstance(v, da.Array))
+    g = _Graph(label, arrays, (call, same, pairs), seconds)
+    return g, g.per_chunk("rows", _chunk, call, 0.0), pairs
 
 
 def _tangent_flow_arrays(named: dict[str, Any], pairs: object
@@ -970,25 +922,28 @@ def _tangent_flow_arrays(named: dict[str, Any], pairs: object
              for name, a in arrays.items()}, checked)
 
 
-def _greeks_of_rows(g: _Graph, rows: list[Any], params: tuple[str, float, str, float],
-                    half_width: float | None, pairs: Pairs | None, horizon: float,
-                    vol: float | None, rate: float | None) -> Greeks:
-    """The estimate of price_and_greeks_tangent_flow from its kernel rows."""
-    sums, centred = _row_sums(g, rows, "tangent_flow", _greeks_tangent_flow_samples, params,
-                              half_width, pairs)
+def _greeks_of_rows(g: _Graph, rows: list[Any], arguments: Mapping[str, Any],
+                    pairs: Pairs | None, vol: float | None) -> Greeks:
+    """The estimate of price_and_greeks_tangent_flow (the stored or fused batch's) from
+    its kernel rows and its `arguments` by name, vega per unit of `vol`."""
+    sums, centred = _row_sums(g, rows, "tangent_flow", "_greeks_tangent_flow_samples",
+                              arguments, pairs)
     n_means = g.n_paths // 2 if pairs else g.n_paths
     finish = g.task("finish", _localised_finish if centred else _finish, sums, n_means)
-    return _to_greeks(g.compute(finish), horizon, vol, rate)
+    rate = arguments["rate"]
+    return _to_greeks(g.compute(finish), float(arguments["horizon"]),
+                      None if vol is None else float(vol), None if rate is None else float(rate))
 
 
-def _row_sums(g: _Graph, rows: list[Any], estimate: str, sample_task: Callable[..., Any],
-              params: tuple[str, float, str, float], half_width: float | None,
-              pairs: Pairs | None) -> tuple[Any, bool]:
-    """The sums of the samples that `sample_task` forms from each chunk's kernel rows,
-    continued chunk after chunk in path (or pair) order, and whether they are centred.
-    The digitals' default ramp half-width comes first, from the terminal states in the
-    rows' first column, as in the single call."""
-    columns, centred, ramp = _layout(estimate, params[0], params[2])
+def _row_sums(g: _Graph, rows: list[Any], estimate: str, samples: str,
+              arguments: Mapping[str, Any], pairs: Pairs | None) -> tuple[Any, bool]:
+    """The sums of the samples that the chunk primitive `samples` forms from each chunk's
+    kernel rows, continued chunk after chunk in path (or pair) order, and whether they
+    are centred. The digitals' default ramp half-width comes first, from the terminal
+    states in the rows' first column, as in the single call."""
+    call = _Call.of(samples, arguments, 1)
+    half_width = arguments["half_width"]
+    columns, centred, ramp = _layout(estimate, arguments["payoff"], arguments["estimator"])
     greeks = (columns - 1) // 3 if centred else None
     if (ramp and half_width is None) or pairs == "halves":
         # The width needs every chunk's terminal states before any samples, and a half's
@@ -996,9 +951,9 @@ def _row_sums(g: _Graph, rows: list[Any], estimate: str, sample_task: Callable[.
         width: Any = (0.0 if not ramp else float(half_width) if half_width is not None
                       else g.task("width", _half_width,
                                   g.sums("x", rows, 1, True, release=False), g.n_paths))
-        samples = _paired(g, [g.task("samples", sample_task, r, params, width, chunk=i, near=r)
-                              for i, r in enumerate(rows)], pairs, greeks)
-        return g.sums("sums", samples, columns), centred
+        paired = _paired(g, [g.task("samples", _from_rows, r, call, width, chunk=i, near=r)
+                             for i, r in enumerate(rows)], pairs, greeks)
+        return g.sums("sums", paired, columns), centred
     # Otherwise each chunk's samples are summed as soon as its rows are in, and the rows
     # and samples let go of at once (the caller's list too): a cluster holds only the
     # chunks in flight, whatever the number of paths.
@@ -1006,24 +961,12 @@ def _row_sums(g: _Graph, rows: list[Any], estimate: str, sample_task: Callable[.
     state: Any = np.zeros(2 * columns)
     for i, r in enumerate(rows):
         rows[i] = None
-        samples_i = g.task("samples", sample_task, r, params, width, chunk=i, near=r)
+        samples_i = g.task("samples", _from_rows, r, call, width, chunk=i, near=r)
         if pairs == "adjacent":
             samples_i = g.task("pairs", _pair_means, samples_i, None, greeks, chunk=i,
                                near=samples_i)
         state = g.task("sums", _continue, state, samples_i, False, chunk=i, near=samples_i)
     return state, centred
-
-
-@_task
-def _vanna_rows(first_path: int, params: tuple[float], *arrays: Floats) -> Floats:
-    return _native._vanna_rows_tangent_flow(*arrays, params[0], first_path)
-
-
-@_task
-def _vanna_tangent_flow_samples(rows: Floats, params: tuple[str, float, str, float],
-                                width: float) -> Floats:
-    payoff, strike, estimator, strike2 = params
-    return _native._vanna_tangent_flow_samples(rows, payoff, strike, estimator, width, strike2)
 
 
 def _vanna_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
@@ -1041,22 +984,17 @@ def _vanna_tangent_flow(states: da.Array, dws: da.Array, sigma_field: da.Array,
     `price_and_greeks_tangent_flow`; the kernel's rows are five numbers a path.
     `timeout` bounds the wait for the result, in seconds (TimeoutError after it).
     """
-    named = _checked(_native._check_vanna_tangent_flow, locals())
-    seconds = _timeout(timeout)
-    arrays, pairs = _tangent_flow_arrays(named, pairs)
-    rate = None if rate is None else float(rate)
-    params = (payoff, float(strike), estimator, 0.0 if strike2 is None else float(strike2))
-    g = _Graph("vanna-tf", arrays, (float(horizon), float(vol), rate, params, half_width, pairs),
-               seconds)
-    rows = g.per_chunk("rows", _vanna_rows, (float(horizon),))
-    sums, centred = _row_sums(g, rows, "vanna_tangent_flow", _vanna_tangent_flow_samples,
-                              params, half_width, pairs)
-    n_means = g.n_paths // 2 if pairs else g.n_paths
-    e = g.compute(g.task("finish", _cross_finish, sums, n_means, centred))
+    arguments = locals()
+    g, rows, pairs = _kernel_rows("vanna-tf", arguments, "vanna_tangent_flow",
+                                  "_vanna_rows_tangent_flow")
+    sums, centred = _row_sums(g, rows, "vanna_tangent_flow", "_vanna_tangent_flow_samples",
+                              arguments, pairs)
+    e = g.compute(g.task("finish", _cross_finish, sums, g.n_paths // 2 if pairs else g.n_paths,
+                         centred))
     # In the vega slot, as the single call finishes it (per unit of vol, discounted).
     nan = math.nan
     out = _to_greeks(np.array([nan, nan, nan, e[0], nan, nan, nan, e[1]]), float(horizon),
-                     float(vol), rate)
+                     float(vol), None if rate is None else float(rate))
     return VannaVolga(out.vega, nan, out.vega_stderr, nan)
 
 
