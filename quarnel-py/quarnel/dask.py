@@ -300,7 +300,7 @@ def _chunk(first_path: int, call: _Call, width: float, *arrays: Floats) -> Float
 
 @_task
 def _from_rows(rows: Floats, call: _Call, width: float) -> Floats:
-    """`call` on a chunk's kernel rows (or its stacked terminal data) in place of arrays."""
+    """`call` on a chunk's kernel rows in place of its arrays."""
     return call(rows, width=width)
 
 
@@ -897,10 +897,11 @@ def _kernel_rows(label: str, arguments: Mapping[str, Any], function: str, rows: 
     seconds = _timeout(arguments["timeout"])
     arrays, pairs = _tangent_flow_arrays(named, arguments["pairs"])
     call = _Call.of(rows, arguments, len(arrays))
-    # The graph's keys follow everything that its sums depend on.
+    # The graph's keys follow everything its sums depend on: the batch and the rest of
+    # the arguments.
     same = tuple((k, v) for k, v in arguments.items()
                  if k != "timeout" and not isinstance(v, da.Array))
-    g = _Graph(label, arrays, (call, same, pairs), seconds)
+    g = _Graph(label, arrays, same, seconds)
     return g, g.per_chunk("rows", _chunk, call, 0.0), pairs
 
 
