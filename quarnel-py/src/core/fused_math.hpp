@@ -285,12 +285,9 @@ QUARNEL_FUSED_INLINE auto exp_range(typename Lanes<W>::D x) noexcept {
 
 namespace detail {
 
-// The polynomials of log (in s^2) and of Box-Muller's sine and cosine (in r^2), highest
-// coefficient first; p = p * t + c, step by step (a negative c is the same bits as
-// subtracting its magnitude).
-inline constexpr double kLogPoly[11] = {1.0 / 23.0, 1.0 / 21.0, 1.0 / 19.0, 1.0 / 17.0,
-                                        1.0 / 15.0, 1.0 / 13.0, 1.0 / 11.0, 1.0 / 9.0,
-                                        1.0 / 7.0,  1.0 / 5.0,  1.0 / 3.0};
+// The polynomials of Box-Muller's sine and cosine (in r^2), highest coefficient first;
+// p = p * t + c, step by step (a negative c is the same bits as subtracting its
+// magnitude). Those of log and exp are fixed_math.hpp's.
 inline constexpr double kSinPoly[8] = {1.0 / 355687428096000.0,
                                        -1.0 / 1307674368000.0,
                                        1.0 / 6227020800.0,
@@ -336,18 +333,29 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D log_end(const LogParts<W>& l,
     return l.ed * fixed::LN2_HI + (log_m + l.ed * fixed::LN2_LO);
 }
 
-template <int W>
-QUARNEL_FUSED_INLINE typename Lanes<W>::D log_normal(typename Lanes<W>::D x) noexcept {
-    const LogParts<W> l = log_begin<W>(x);
-    typename Lanes<W>::D p = splat<W>(kLogPoly[0]);
+// Horner's steps of fixed::detail::polynomial.
+template <int W, std::size_t N>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D polynomial(const double (&c)[N],
+                                                     typename Lanes<W>::D t) noexcept {
+    typename Lanes<W>::D p = splat<W>(c[0]);
     QUARNEL_FUSED_UNROLL
-    for (int i = 1; i < 11; ++i) p = p * l.s2 + kLogPoly[i];
-    return log_end<W>(l, p);
+    for (std::size_t i = 1; i < N; ++i) p = p * t + c[i];
+    return p;
 }
 
-// fixed::exp for x in [-707, 709], where the result is normal and 2^k one step.
-template <int W>
-QUARNEL_FUSED_INLINE typename Lanes<W>::D exp_normal(typename Lanes<W>::D x) noexcept {
+// fixed::detail::log_with(poly, x) for positive normal finite x.
+template <int W, std::size_t N>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D log_normal(const double (&poly)[N],
+                                                     typename Lanes<W>::D x) noexcept {
+    const LogParts<W> l = log_begin<W>(x);
+    return log_end<W>(l, polynomial<W>(poly, l.s2));
+}
+
+// fixed::detail::exp_with(poly, x) for x in [-707, 709], where the result is normal and
+// 2^k one step.
+template <int W, std::size_t N>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D exp_normal(const double (&poly)[N],
+                                                     typename Lanes<W>::D x) noexcept {
     using D = typename Lanes<W>::D;
     using U = typename Lanes<W>::U;
     constexpr double shifter = 6755399441055744.0;
@@ -356,19 +364,7 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D exp_normal(typename Lanes<W>::D x) noe
     // k from the low bits of the shifted value: bits(shifted) - bits(shifter) = k.
     const U k = as_bits<W>(shifted) - std::bit_cast<std::uint64_t>(shifter);
     const D r = (x - kd * fixed::LN2_HI) - kd * fixed::LN2_LO;
-    D p = splat<W>(1.0 / 6227020800.0);
-    p = p * r + 1.0 / 479001600.0;
-    p = p * r + 1.0 / 39916800.0;
-    p = p * r + 1.0 / 3628800.0;
-    p = p * r + 1.0 / 362880.0;
-    p = p * r + 1.0 / 40320.0;
-    p = p * r + 1.0 / 5040.0;
-    p = p * r + 1.0 / 720.0;
-    p = p * r + 1.0 / 120.0;
-    p = p * r + 1.0 / 24.0;
-    p = p * r + 1.0 / 6.0;
-    p = p * r + 0.5;
-    p = p * r * r + r;
+    const D p = polynomial<W>(poly, r) * r * r + r;
     const D e = 1.0 + p;
     return e * from_bits<W>((k + 1023) << 52);
 }
@@ -381,7 +377,8 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D log(typename Lanes<W>::D x) noexcept {
         return fixed::log(x);
     } else {
         const auto ok = positive_normal<W>(x);
-        typename Lanes<W>::D r = detail::log_normal<W>(pick<W>(ok, x, splat<W>(1.0)));
+        typename Lanes<W>::D r =
+            detail::log_normal<W>(fixed::detail::kLogTaylor, pick<W>(ok, x, splat<W>(1.0)));
         patch<W>(r, ok, [&](int w) { return fixed::log(x[w]); });
         return r;
     }
@@ -393,7 +390,8 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D exp(typename Lanes<W>::D x) noexcept {
         return fixed::exp(x);
     } else {
         const auto ok = exp_range<W>(x);
-        typename Lanes<W>::D r = detail::exp_normal<W>(pick<W>(ok, x, splat<W>(0.0)));
+        typename Lanes<W>::D r =
+            detail::exp_normal<W>(fixed::detail::kExpTaylor, pick<W>(ok, x, splat<W>(0.0)));
         patch<W>(r, ok, [&](int w) { return fixed::exp(x[w]); });
         return r;
     }
@@ -406,9 +404,11 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D pow(typename Lanes<W>::D x, double y) 
         return fixed::pow(x, y);
     } else {
         const auto ok_x = positive_normal<W>(x);
-        const typename Lanes<W>::D t = y * detail::log_normal<W>(pick<W>(ok_x, x, splat<W>(1.0)));
+        const typename Lanes<W>::D t =
+            y * detail::log_normal<W>(fixed::detail::kLogFit, pick<W>(ok_x, x, splat<W>(1.0)));
         const auto ok_t = exp_range<W>(t);
-        typename Lanes<W>::D r = detail::exp_normal<W>(pick<W>(ok_t, t, splat<W>(0.0)));
+        typename Lanes<W>::D r =
+            detail::exp_normal<W>(fixed::detail::kExpFit, pick<W>(ok_t, t, splat<W>(0.0)));
         patch<W>(r, ok_x & ok_t, [&](int w) { return fixed::pow(x[w], y); });
         return r;
     }
@@ -505,12 +505,8 @@ template <int W>
 QUARNEL_FUSED_INLINE void cos_sin_2pi(typename Lanes<W>::D u, typename Lanes<W>::D& c,
                                       typename Lanes<W>::D& s) noexcept {
     const CosSinParts<W> a = cos_sin_begin<W>(u);
-    typename Lanes<W>::D ps = splat<W>(detail::kSinPoly[0]), pc = splat<W>(detail::kCosPoly[0]);
-    QUARNEL_FUSED_UNROLL
-    for (int i = 1; i < 8; ++i) ps = ps * a.r2 + detail::kSinPoly[i];
-    QUARNEL_FUSED_UNROLL
-    for (int i = 1; i < 7; ++i) pc = pc * a.r2 + detail::kCosPoly[i];
-    cos_sin_end<W>(a, ps, pc, c, s);
+    cos_sin_end<W>(a, detail::polynomial<W>(detail::kSinPoly, a.r2),
+                   detail::polynomial<W>(detail::kCosPoly, a.r2), c, s);
 }
 
 // The standard normals of steps 2 * pair and 2 * pair + 1 of the lanes' paths.
@@ -534,11 +530,12 @@ QUARNEL_FUSED_INLINE void normal_pair(const philox::Key& key, typename Lanes<W>:
         // where one after the other each waits on its own previous step.
         const detail::LogParts<W> l = detail::log_begin<W>(u1);
         const CosSinParts<W> t = cos_sin_begin<W>(u2);
-        D p = splat<W>(detail::kLogPoly[0]), ps = splat<W>(detail::kSinPoly[0]),
+        constexpr const double (&kLog)[11] = fixed::detail::kLogTaylor;
+        D p = splat<W>(kLog[0]), ps = splat<W>(detail::kSinPoly[0]),
           pc = splat<W>(detail::kCosPoly[0]);
         QUARNEL_FUSED_UNROLL
         for (int i = 1; i < 11; ++i) {
-            p = p * l.s2 + detail::kLogPoly[i];
+            p = p * l.s2 + kLog[i];
             if (i < 8) ps = ps * t.r2 + detail::kSinPoly[i];
             if (i < 7) pc = pc * t.r2 + detail::kCosPoly[i];
         }
