@@ -35,8 +35,25 @@ def philox(c0, c1, c2, c3, k0, k1):
     return c
 
 
+# The fitted polynomials of fixed_math.hpp (pow's log) and fused_math.hpp (Box-Muller's
+# sine and cosine), highest coefficient first.
+LOG_FIT = (0.07308224910391238, 0.07665860794787153, 0.0909144456279605, 0.11111105567395273,
+           0.14285714312987757, 0.19999999999949752, 0.3333333333333335)
+SIN_FIT = (1.5918129154550544e-10, -2.5051131843056034e-08, 2.7557316102543096e-06,
+           -0.00019841269836758557, 0.008333333333330948, -0.16666666666666666)
+COS_FIT = (-1.1382632337741214e-11, 2.087614626718481e-09, -2.755731727172395e-07,
+           2.4801587298765676e-05, -0.0013888888888887398, 0.041666666666666664)
+
+
+def horner(coefficients, t):
+    p = np.full_like(t, coefficients[0])
+    for c in coefficients[1:]:
+        p = p * t + c
+    return p
+
+
 def fixed_log(x):
-    """quarnel::fixed::log for positive normal x, the same operations in NumPy."""
+    """The generator's log (pow's in fixed_math.hpp) for positive normal x, in NumPy."""
     bits = x.view(np.uint64)
     e = (bits >> np.uint64(52)).astype(np.int64) - 1023
     m = ((bits & np.uint64(0x000FFFFFFFFFFFFF)) | np.uint64(0x3FF0000000000000)).view(np.float64)
@@ -46,9 +63,7 @@ def fixed_log(x):
     f = m - 1.0
     s = f / (2.0 + f)
     s2 = s * s
-    p = np.full_like(s, 1.0 / 23.0)
-    for d in (21, 19, 17, 15, 13, 11, 9, 7, 5, 3):
-        p = p * s2 + 1.0 / d
+    p = horner(LOG_FIT, s2)
     two_s = 2.0 * s
     log_m = two_s + two_s * (s2 * p)
     ed = e.astype(np.float64)
@@ -62,14 +77,8 @@ def cos_sin_2pi(u):
     f = t - n
     r = f * 1.5707963267948966 + f * 6.123233995736766e-17
     r2 = r * r
-    ps = np.full_like(r, 1.0 / math.factorial(17))
-    for k, sign in zip((15, 13, 11, 9, 7, 5, 3), (-1, 1, -1, 1, -1, 1, -1)):
-        ps = ps * r2 + sign / math.factorial(k)
-    sr = r + r * (r2 * ps)
-    pc = np.full_like(r, 1.0 / math.factorial(16))
-    for k, sign in zip((14, 12, 10, 8, 6, 4), (-1, 1, -1, 1, -1, 1)):
-        pc = pc * r2 + sign / math.factorial(k)
-    cr = (1.0 - 0.5 * r2) + (r2 * r2) * pc
+    sr = r + r * (r2 * horner(SIN_FIT, r2))
+    cr = (1.0 - 0.5 * r2) + (r2 * r2) * horner(COS_FIT, r2)
     swap = (n == 1) | (n == 3)
     c0, s0 = np.where(swap, sr, cr), np.where(swap, cr, sr)
     return (np.where((n == 1) | (n == 2), -c0, c0), np.where((n == 2) | (n == 3), -s0, s0))

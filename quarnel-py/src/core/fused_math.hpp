@@ -285,20 +285,19 @@ QUARNEL_FUSED_INLINE auto exp_range(typename Lanes<W>::D x) noexcept {
 
 namespace detail {
 
-// The polynomials of Box-Muller's sine and cosine (in r^2), highest coefficient first;
-// p = p * t + c, step by step (a negative c is the same bits as subtracting its
-// magnitude). Those of log and exp are fixed_math.hpp's.
-inline constexpr double kSinPoly[8] = {1.0 / 355687428096000.0,
-                                       -1.0 / 1307674368000.0,
-                                       1.0 / 6227020800.0,
-                                       -1.0 / 39916800.0,
-                                       1.0 / 362880.0,
-                                       -1.0 / 5040.0,
-                                       1.0 / 120.0,
-                                       -1.0 / 6.0};  // 1/17! ... -1/3!
-inline constexpr double kCosPoly[7] = {
-    1.0 / 20922789888000.0, -1.0 / 87178291200.0, 1.0 / 479001600.0, -1.0 / 3628800.0,
-    1.0 / 40320.0,          -1.0 / 720.0,         1.0 / 24.0};  // 1/16! ... 1/4!
+// The polynomials of Box-Muller's sine and cosine in z = r^2 <= (pi/4)^2, highest
+// coefficient first, evaluated as fixed_math.hpp's (a negative c is the same bits as
+// subtracting its magnitude): sin r = r + r z ps(z) and cos r = (1 - z/2) + z^2 pc(z),
+// mpmath.chebyfit's fits of ps(z) = (sin(r)/r - 1)/z (error 2.0e-17, 1.0e-17 in sin r)
+// and pc(z) = (cos r - 1 + z/2)/z^2 (1.3e-18, 4.9e-19 in cos r) at 50 digits, rounded
+// to double: two and one steps shorter than Taylor's to r^17 and r^16 for the same
+// accuracy. Box-Muller's log is pow's, fixed::detail::kLogFit.
+inline constexpr double kSinPoly[6] = {1.5918129154550544e-10, -2.5051131843056034e-08,
+                                       2.7557316102543096e-06, -0.00019841269836758557,
+                                       0.008333333333330948,   -0.16666666666666666};
+inline constexpr double kCosPoly[6] = {-1.1382632337741214e-11, 2.087614626718481e-09,
+                                       -2.755731727172395e-07,  2.4801587298765676e-05,
+                                       -0.0013888888888887398,  0.041666666666666664};
 
 // fixed::log for positive normal finite x, in three parts: the reduction to s (and the
 // exponent ed), the polynomial in s^2, and the sum; normal_pair interleaves the
@@ -458,8 +457,8 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D sqrt(typename Lanes<W>::D x) noexcept 
 
 // cos(2 pi u) and sin(2 pi u) for u in [0, 1) (u a multiple of 2^-52): 4u = n + f with n
 // the nearest integer, exactly, so the reduction to r = f pi/2 in [-pi/4, pi/4] rounds
-// once; Taylor polynomials to r^17 and r^16 there (truncation below 2^-60), then the
-// quadrant n by swaps and signs. Within 2^-52 of the true values (absolute: near a
+// once; the polynomials above there (error below 2^-55), then the quadrant n by swaps
+// and signs. Within 2^-52 of the true values (absolute: near a
 // zero of the cosine the rounding of r dominates), all Box-Muller needs. In parts, as
 // log: the reduction, the two polynomials in r^2, and the quadrant.
 template <int W>
@@ -521,7 +520,7 @@ QUARNEL_FUSED_INLINE void normal_pair(const philox::Key& key, typename Lanes<W>:
     const D u2 = from_bits<W>((b >> 12) | 0x3FF0000000000000ULL) - 1.0;
     D c, s, radius;
     if constexpr (W == 1) {
-        radius = sqrt<W>(-2.0 * fixed::log(u1));
+        radius = sqrt<W>(-2.0 * fixed::detail::log_with(fixed::detail::kLogFit, u1));
         cos_sin_2pi<W>(u2, c, s);
     } else {
         // u1 is in [2^-52, 1], always positive and normal: log's test of its argument
@@ -530,14 +529,14 @@ QUARNEL_FUSED_INLINE void normal_pair(const philox::Key& key, typename Lanes<W>:
         // where one after the other each waits on its own previous step.
         const detail::LogParts<W> l = detail::log_begin<W>(u1);
         const CosSinParts<W> t = cos_sin_begin<W>(u2);
-        constexpr const double (&kLog)[11] = fixed::detail::kLogTaylor;
+        constexpr const double (&kLog)[7] = fixed::detail::kLogFit;
         D p = splat<W>(kLog[0]), ps = splat<W>(detail::kSinPoly[0]),
           pc = splat<W>(detail::kCosPoly[0]);
         QUARNEL_FUSED_UNROLL
-        for (int i = 1; i < 11; ++i) {
+        for (int i = 1; i < 7; ++i) {
             p = p * l.s2 + kLog[i];
-            if (i < 8) ps = ps * t.r2 + detail::kSinPoly[i];
-            if (i < 7) pc = pc * t.r2 + detail::kCosPoly[i];
+            if (i < 6) ps = ps * t.r2 + detail::kSinPoly[i];
+            if (i < 6) pc = pc * t.r2 + detail::kCosPoly[i];
         }
         radius = sqrt<W>(-2.0 * detail::log_end<W>(l, p));
         cos_sin_end<W>(t, ps, pc, c, s);

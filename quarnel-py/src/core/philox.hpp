@@ -11,7 +11,8 @@
 //   u1 = 2 - (1 + (a >> 12) 2^-52)  in (0, 1]   (never 0: the log below is finite)
 //   u2 = (1 + (b >> 12) 2^-52) - 1  in [0, 1)
 //   z  = sqrt(-2 log u1) * (cos 2 pi u2 for an even step, sin 2 pi u2 for an odd one)
-// with the library's own log and the sine and cosine of fused_math.hpp, so the normals
+// with the library's own log (pow's, fixed_math.hpp) and the sine and cosine of
+// fused_math.hpp, so the normals
 // are the same bits on every platform.
 //
 // Every function is a template over the word type U (std::uint64_t, or a vector of them
