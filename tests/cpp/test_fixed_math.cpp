@@ -41,6 +41,10 @@ TEST_CASE("exp within 2 ulp on the finite range") {
     CHECK(worst(-1.0, 1.0, f, r, false) <= 2.0);
     CHECK(worst(-700.0, 709.0, f, r, false) <= 2.0);
     CHECK(worst(-745.0, -708.0, f, r, false) <= 2.0);  // subnormal results
+    // pow's exp, by the table of 2^(j/16): 0.55 ulp measured, 0.76 for subnormal results.
+    auto t = [](double x) { return quarnel::fixed::detail::exp_table(x); };
+    CHECK(worst(-700.0, 709.0, t, r, false) <= 1.0);
+    CHECK(worst(-745.0, -708.0, t, r, false) <= 1.0);
 }
 
 TEST_CASE("log within 2 ulp, near 1 and over the range") {

@@ -6,9 +6,10 @@
 // tests/cpp/test_fixed_math.cpp): exp and log within 2 ulp on the whole finite range;
 // pow, as exp(y log x) in plain double, within 8 ulp for |y log x| up to about 6 (the
 // error grows with |y log x|: x^0.7 is within 2.1 ulp on [0.2, 5], 3.0 on [0.01, 100]).
-// pow runs shorter polynomials than exp and log (fitted, not Taylor's): the rounding of
-// y log x dominates its error, so six fewer steps a call (the fused CEV kernel's
-// x^beta at every step) cost it no measurable accuracy.
+// pow runs a shorter log than log's (fitted, not Taylor's) and an exp by a table of
+// 2^(j/16) (within 0.55 ulp): the rounding of y log x dominates its error, so ten
+// fewer polynomial steps a call (the fused CEV kernel's x^beta at every step) cost it
+// no accuracy.
 //
 // A lane version (several paths in the lanes of a vector) must run exactly these
 // operations in this order, with the branches turned into selects, to keep the bits.
@@ -48,16 +49,58 @@ namespace detail {
 // The fits are mpmath.chebyfit's at 50 digits on the ranges below, rounded to double.
 //
 // exp(r) = 1 + (r + r^2 p(r)), p(r) = (e^r - 1 - r) / r^2 on |r| <= ln2 / 2: exp's
-// Taylor polynomial to 1/13!, and pow's Chebyshev fit of degree 9 (error 1.0e-16 in p,
-// 1.8e-17 relative to exp(r)), two steps shorter.
+// Taylor polynomial to 1/13!.
 inline constexpr double kExpTaylor[12] = {1.0 / 6227020800.0, 1.0 / 479001600.0, 1.0 / 39916800.0,
                                           1.0 / 3628800.0,    1.0 / 362880.0,    1.0 / 40320.0,
                                           1.0 / 5040.0,       1.0 / 720.0,       1.0 / 120.0,
                                           1.0 / 24.0,         1.0 / 6.0,         0.5};
-inline constexpr double kExpFit[10] = {
-    2.51003758422237e-08,   2.7620075892548164e-07, 2.7557268480289716e-06, 2.480152132234228e-05,
-    0.00019841269863040559, 0.0013888888917196736,  0.008333333333330065,   0.041666666666624164,
-    0.16666666666666669,    0.5000000000000001};
+// pow's exp runs a table of 2^(j/16) instead (exp_table below): x = (16 m + j) ln2/16 + r
+// with |r| <= ln2/32, and p(r) = (e^r - 1 - r) / r^2 the Chebyshev fit of degree 5 on
+// that range (4.1e-20 relative to exp(r)), six coefficients where exp's Taylor takes
+// twelve and a whole-range fit ten.
+inline constexpr double kExpTableFit[6] = {0.00019841463826261545, 0.001388906347556763,
+                                           0.008333333332991954,   0.04166666666359425,
+                                           0.16666666666666669,    0.5000000000000001};
+// 2^(j/16) rounded to double, j = 0, ..., 15, and the relative error of that rounding,
+// (2^(j/16) - t_j) / t_j, so that exp_table's result carries the rounding of the sum
+// alone (without the tails, x^0.7 loses half an ulp: 2.6 on [0.2, 5]).
+inline constexpr double kExp2Sixteenths[16] = {1.0,
+                                               1.0442737824274138,
+                                               1.0905077326652577,
+                                               1.1387886347566916,
+                                               1.189207115002721,
+                                               1.241857812073484,
+                                               1.2968395546510096,
+                                               1.3542555469368927,
+                                               1.4142135623730951,
+                                               1.4768261459394993,
+                                               1.5422108254079407,
+                                               1.6104903319492543,
+                                               1.681792830507429,
+                                               1.7562521603732995,
+                                               1.8340080864093424,
+                                               1.9152065613971474};
+inline constexpr double kExp2SixteenthsTail[16] = {0.0,
+                                                   8.189317638195515e-17,
+                                                   -2.7939114859515733e-17,
+                                                   7.826573258636076e-17,
+                                                   3.3484623336251524e-17,
+                                                   3.750854201303127e-17,
+                                                   1.9572585293112036e-17,
+                                                   5.68648095791174e-17,
+                                                   -6.835808657661922e-17,
+                                                   -2.3591094770850053e-17,
+                                                   5.1548301170786783e-17,
+                                                   1.5341410053603723e-17,
+                                                   4.875160526227062e-17,
+                                                   1.685487290628973e-17,
+                                                   1.790126907604513e-17,
+                                                   -5.545065618639427e-17};
+// ln2/16 split as LN2_HI and LN2_LO are, its high part of 32 significant bits so that
+// k * LN2_16_HI is exact for every |k| < 2^21 (exp's range needs |k| <= 17 200).
+inline constexpr double LN2_16_HI = 0.04332169877307024;
+inline constexpr double LN2_16_LO = 1.1926343307941173e-11;
+inline constexpr double INV_LN2_16 = 23.083120654223414;
 // log m = 2s + 2s z p(z), z = s^2 <= 0.02944, p(z) = (atanh(s) / s - 1) / z: log's odd
 // series to s^23, and pow's Chebyshev fit of degree 6 in z (error 1.6e-16 in p, 1.4e-17
 // relative to log m), four steps shorter (also Box-Muller's, fused_math.hpp).
@@ -81,6 +124,19 @@ QUARNEL_FIXED_INLINE double polynomial(const double (&c)[N], double t) noexcept 
     return p;
 }
 
+// x = k c + r for the integer k nearest x / c, c = c_hi + c_lo with k c_hi exact
+// (Cody-Waite). k without the rounding mode's library functions: adding 1.5 * 2^52
+// leaves the integer in the low bits.
+struct Reduction {
+    std::int64_t k;
+    double r;
+};
+QUARNEL_FIXED_INLINE Reduction reduce(double x, double inv_c, double c_hi, double c_lo) noexcept {
+    constexpr double shifter = 6755399441055744.0;
+    const double kd = (x * inv_c + shifter) - shifter;
+    return {static_cast<std::int64_t>(kd), (x - kd * c_hi) - kd * c_lo};
+}
+
 // exp(x) with the polynomial `poly`. x = k ln2 + r with |r| <= ln2 / 2 (Cody-Waite), then
 // the scaling by 2^k in one or two exact steps (two when the result is subnormal or 2^k
 // alone would overflow).
@@ -89,12 +145,7 @@ QUARNEL_FIXED_INLINE double exp_with(const double (&poly)[N], double x) noexcept
     if (x != x) return x;
     if (x > EXP_OVERFLOW) return std::numeric_limits<double>::infinity();
     if (x < EXP_UNDERFLOW) return 0.0;
-    // Round x / ln2 to the nearest integer without depending on the rounding mode's
-    // library functions: adding 1.5 * 2^52 leaves the integer in the low bits.
-    constexpr double shifter = 6755399441055744.0;
-    const double kd = (x * INV_LN2 + shifter) - shifter;
-    const auto k = static_cast<std::int64_t>(kd);
-    const double r = (x - kd * LN2_HI) - kd * LN2_LO;
+    const auto [k, r] = reduce(x, INV_LN2, LN2_HI, LN2_LO);
     const double p = polynomial(poly, r) * r * r + r;  // the leading term kept exact
     const double e = 1.0 + p;
     if (k >= -1021 && k <= 1023) return e * pow2_normal(k);
@@ -134,6 +185,32 @@ QUARNEL_FIXED_INLINE double log_with(const double (&poly)[N], double x) noexcept
     return ed * LN2_HI + (log_m + ed * LN2_LO);
 }
 
+// exp(x) by the table of 2^(j/16): k = 16 m + j the integer nearest x 16/ln2, r = x -
+// k ln2/16, exp(x) = 2^m 2^(j/16) e^r. 2^m t_j is one exact step on the bits (m added
+// to the table entry's exponent) where the product is normal, and the result is
+// s + s ((r + r^2 p(r)) + tail_j), 2^(j/16) = t_j (1 + tail_j) to 2^-106.
+QUARNEL_FIXED_INLINE double exp_table(double x) noexcept {
+    if (x != x) return x;
+    if (x > EXP_OVERFLOW) return std::numeric_limits<double>::infinity();
+    if (x < EXP_UNDERFLOW) return 0.0;
+    const auto [k, r] = reduce(x, INV_LN2_16, LN2_16_HI, LN2_16_LO);
+    const std::int64_t j = k & 15;
+    const double p = (polynomial(kExpTableFit, r) * r * r + r) + kExp2SixteenthsTail[j];
+    const std::int64_t m = (k - j) / 16;  // floor(k / 16), exactly
+    const double t = kExp2Sixteenths[j];
+    if (m >= -1022 && m <= 1023) {
+        // The bits of t (in [1, 2)) with m added to the exponent, written as the lanes
+        // do: (k - j) << 48 is m << 52 in unsigned words.
+        const double s = std::bit_cast<double>(std::bit_cast<std::uint64_t>(t) +
+                                               (static_cast<std::uint64_t>(k - j) << 48));
+        return s + s * p;
+    }
+    // Extreme m: two exact power-of-two steps, the last one rounding once.
+    const double e = t + t * p;
+    const std::int64_t half = m / 2;
+    return (e * pow2_normal(half)) * pow2_normal(m - half);
+}
+
 }  // namespace detail
 
 // exp(x) and log(x), each within 2 ulp on the whole finite range.
@@ -151,7 +228,7 @@ QUARNEL_FIXED_INLINE double pow(double x, double y) noexcept {
         if (y == 0.0) return 1.0;
         return y > 0.0 ? 0.0 : std::numeric_limits<double>::infinity();
     }
-    return detail::exp_with(detail::kExpFit, y * detail::log_with(detail::kLogFit, x));
+    return detail::exp_table(y * detail::log_with(detail::kLogFit, x));
 }
 
 }  // namespace quarnel::fixed

@@ -368,6 +368,65 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D exp_normal(const double (&poly)[N],
     return e * from_bits<W>((k + 1023) << 52);
 }
 
+// f of each native register of the lane words j (In the integer register, Out the
+// double register f gives), the results put together as lanes.
+template <int W, class Out, class In, class F>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D by_register(typename Lanes<W>::U j, F f) noexcept {
+    constexpr std::size_t kParts = sizeof(j) / sizeof(In);
+    struct Index {
+        In p[kParts];
+    };
+    struct Parts {
+        Out p[kParts];
+    };
+    const Index idx = std::bit_cast<Index>(j);
+    Parts out;
+    for (std::size_t i = 0; i < kParts; ++i) out.p[i] = f(idx.p[i]);
+    return std::bit_cast<typename Lanes<W>::D>(out);
+}
+
+// t[j] in the lanes, for j in [0, 16): a permute across two registers of the table
+// with AVX-512, a gather with AVX2, a load per lane elsewhere (the same values).
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D lookup16(const double (&t)[16],
+                                                   typename Lanes<W>::U j) noexcept {
+#if defined(__AVX512F__) && QUARNEL_FUSED_VECTORS
+    if constexpr (W >= 8 && W % 8 == 0) {
+        const __m512d low = _mm512_loadu_pd(t);
+        const __m512d high = _mm512_loadu_pd(t + 8);
+        return by_register<W, __m512d, __m512i>(
+            j, [&](__m512i i) { return _mm512_permutex2var_pd(low, i, high); });
+    }
+#endif
+#if defined(__AVX2__) && QUARNEL_FUSED_VECTORS
+    if constexpr (W >= 4 && W % 4 == 0) {
+        return by_register<W, __m256d, __m256i>(
+            j, [&](__m256i i) { return _mm256_i64gather_pd(t, i, 8); });
+    }
+#endif
+    typename Lanes<W>::D r = splat<W>(0.0);
+    for (int w = 0; w < W; ++w) r[w] = t[j[w]];
+    return r;
+}
+
+// fixed::detail::exp_table(x) for x in [-707, 707], where 2^m 2^(j/16) is normal.
+template <int W>
+QUARNEL_FUSED_INLINE typename Lanes<W>::D exp_table_normal(typename Lanes<W>::D x) noexcept {
+    using D = typename Lanes<W>::D;
+    using U = typename Lanes<W>::U;
+    constexpr double shifter = 6755399441055744.0;
+    const D shifted = x * fixed::detail::INV_LN2_16 + shifter;
+    const D kd = shifted - shifter;
+    const U k = as_bits<W>(shifted) - std::bit_cast<std::uint64_t>(shifter);
+    const D r = (x - kd * fixed::detail::LN2_16_HI) - kd * fixed::detail::LN2_16_LO;
+    const U j = k & 15;
+    const D p = (polynomial<W>(fixed::detail::kExpTableFit, r) * r * r + r) +
+                lookup16<W>(fixed::detail::kExp2SixteenthsTail, j);
+    const D t = lookup16<W>(fixed::detail::kExp2Sixteenths, j);
+    const D s = from_bits<W>(as_bits<W>(t) + ((k - j) << 48));
+    return s + s * p;
+}
+
 }  // namespace detail
 
 template <int W>
@@ -406,8 +465,7 @@ QUARNEL_FUSED_INLINE typename Lanes<W>::D pow(typename Lanes<W>::D x, double y) 
         const typename Lanes<W>::D t =
             y * detail::log_normal<W>(fixed::detail::kLogFit, pick<W>(ok_x, x, splat<W>(1.0)));
         const auto ok_t = exp_range<W>(t);
-        typename Lanes<W>::D r =
-            detail::exp_normal<W>(fixed::detail::kExpFit, pick<W>(ok_t, t, splat<W>(0.0)));
+        typename Lanes<W>::D r = detail::exp_table_normal<W>(pick<W>(ok_t, t, splat<W>(0.0)));
         patch<W>(r, ok_x & ok_t, [&](int w) { return fixed::pow(x[w], y); });
         return r;
     }
